@@ -1,0 +1,49 @@
+#include "translations.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QSettings>
+#include <QTranslator>
+
+QList<QTranslator *> loadTranslations(const QString &folder)
+{
+    QList<QTranslator *> installed;
+
+    QString lang = QLocale::system().name();
+    lang = QSettings().value(QStringLiteral("UI/Language"), lang).toString();
+    if (lang.isEmpty())
+        lang = QLocale::system().name();
+
+    // QTranslator::load falls back from qt_ru_RU to qt_ru by itself.
+    auto *framework = new QTranslator;
+    if (framework->load(QStringLiteral("qt_") + lang, QLibraryInfo::location(QLibraryInfo::TranslationsPath))
+        && QCoreApplication::installTranslator(framework)) {
+        installed.append(framework);
+    } else {
+        delete framework;
+    }
+
+    const QString folderPath = QStringLiteral(":/%1/").arg(folder);
+    const QString code = lang.section(QLatin1Char('_'), 0, 0);
+    const QStringList catalogues = QDir(folderPath).entryList(
+        {QStringLiteral("*_%1*.qm").arg(code)}, QDir::Files, QDir::Name | QDir::IgnoreCase);
+    if (!catalogues.isEmpty()) {
+        auto *program = new QTranslator;
+        if (program->load(folderPath + catalogues.first()) && QCoreApplication::installTranslator(program))
+            installed.append(program);
+        else
+            delete program;
+    }
+    return installed;
+}
+
+void unloadTranslations(QList<QTranslator *> &translators)
+{
+    for (QTranslator *translator : qAsConst(translators)) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+    translators.clear();
+}

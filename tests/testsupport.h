@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QApplication>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace testsupport {
+
+// Points every settings store of the test process at a private temporary folder,
+// so no test ever reads or writes the user's real settings.
+inline void isolateSettings()
+{
+    static QTemporaryDir dir;
+    QStandardPaths::setTestModeEnabled(true);
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    // A private runtime folder also keeps Qt from warning about a missing one.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
+    for (auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        QSettings::setPath(format, QSettings::UserScope, dir.path());
+        QSettings::setPath(format, QSettings::SystemScope, dir.path() + QStringLiteral("/system"));
+    }
+}
+
+// Headless unless the caller chose a platform.
+inline void useOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+inline void setApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("Veltrano"));
+}
+
+// Closes the modal box or dialog that appears next, with the given button or by
+// rejecting it; polls because the box is opened after the caller returns.
+template<typename Action>
+void whenModalAppears(Action action, int maxWaitMs = 5000)
+{
+    auto *timer = new QTimer;
+    auto *elapsed = new QElapsedTimer;
+    elapsed->start();
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, action, maxWaitMs] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            delete elapsed;
+            action(modal);
+        } else if (elapsed->elapsed() > maxWaitMs) {
+            timer->stop();
+            timer->deleteLater();
+            delete elapsed;
+        }
+    });
+    timer->start();
+}
+
+} // namespace testsupport
+
+// QTEST_MAIN with isolated settings and the offscreen platform.
+#define VELTRANO_TEST_MAIN(TestClass)                                                                              \
+    int main(int argc, char *argv[])                                                                               \
+    {                                                                                                              \
+        testsupport::isolateSettings();                                                                            \
+        testsupport::useOffscreenPlatform();                                                                       \
+        QApplication app(argc, argv);                                                                              \
+        testsupport::setApplicationIdentity();                                                                     \
+        TestClass tc;                                                                                              \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                 \
+        return QTest::qExec(&tc, argc, argv);                                                                      \
+    }

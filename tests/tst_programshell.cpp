@@ -1,0 +1,420 @@
+#include "testsupport.h"
+
+#include <dfuparams.h>
+#include <programshell.h>
+#include <qmaterialicon.h>
+
+#include <QLocale>
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QProcess>
+
+#include <deque>
+
+namespace {
+
+// What the stand-in windows saw, shared across the runs of one loop.
+struct Record
+{
+    std::deque<int> managerCodes;   // event-loop code per manager run
+    std::deque<int> updaterResults; // result per updater run
+    bool managerInitOk = true;
+    bool updaterStartOk = true;
+    int managers = 0;
+    int updaters = 0;
+    QList<DFUParams> params;
+    QStringList translatedAtShow;    // a program text as the window saw it
+    QList<bool> iconsDrew;           // whether a font icon painted anything
+    bool appAliveAtWindowDeath = true;
+    QStringList started;             // program and arguments of a restart
+    QString warningText;             // text of a message box the run showed
+};
+
+bool iconPaints()
+{
+    const QImage image = QMaterialIcon::icon(QStringLiteral("home"), Qt::black).pixmap(24, 24).toImage();
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) != 0)
+                return true;
+    return false;
+}
+
+void exitSoon(int code)
+{
+    QTimer::singleShot(0, [code] { QCoreApplication::exit(code); });
+}
+
+class FakeManager : public ManagerView
+{
+public:
+    explicit FakeManager(Record &r) : m_r(r) { ++m_r.managers; }
+    ~FakeManager() override { m_r.appAliveAtWindowDeath &= QCoreApplication::instance() != nullptr; }
+    bool init() override { return m_r.managerInitOk; }
+    void showWindow() override
+    {
+        m_r.translatedAtShow << QCoreApplication::translate("DropArea", "Select DFU File");
+        m_r.iconsDrew << iconPaints();
+        exitSoon(m_r.managerCodes.empty() ? 0 : m_r.managerCodes.front());
+        if (!m_r.managerCodes.empty())
+            m_r.managerCodes.pop_front();
+    }
+
+private:
+    Record &m_r;
+};
+
+class FakeUpdater : public UpdaterView
+{
+public:
+    explicit FakeUpdater(Record &r) : m_r(r) { ++m_r.updaters; }
+    ~FakeUpdater() override { m_r.appAliveAtWindowDeath &= QCoreApplication::instance() != nullptr; }
+    void setup(const DFUParams &params) override { m_r.params << params; }
+    void showWindow() override
+    {
+        m_r.translatedAtShow << QCoreApplication::translate("DropArea", "Select DFU File");
+        m_r.iconsDrew << iconPaints();
+    }
+    bool start() override
+    {
+        if (!m_r.updaterStartOk) {
+            Record *r = &m_r;
+            testsupport::whenModalAppears([r](QWidget *modal) {
+                auto *box = qobject_cast<QMessageBox *>(modal);
+                if (box) {
+                    r->warningText = box->windowTitle() + QLatin1Char('|') + box->text();
+                    box->button(QMessageBox::Ok)->click();
+                }
+            });
+            return false;
+        }
+        m_result = m_r.updaterResults.empty() ? 0 : m_r.updaterResults.front();
+        if (!m_r.updaterResults.empty())
+            m_r.updaterResults.pop_front();
+        exitSoon(0);
+        return true;
+    }
+    int runResult() const override { return m_result; }
+    void shutdown() override {}
+
+private:
+    Record &m_r;
+    int m_result = 0;
+};
+
+// argv that outlives each QApplication built from it.
+class Arguments
+{
+public:
+    explicit Arguments(QStringList args)
+    {
+        for (const QString &a : args)
+            m_storage.push_back(a.toLocal8Bit());
+        for (QByteArray &a : m_storage)
+            m_pointers.push_back(a.data());
+        m_pointers.push_back(nullptr);
+        argc = int(m_storage.size());
+    }
+    char **argv() { return m_pointers.data(); }
+    int argc = 0;
+
+private:
+    std::deque<QByteArray> m_storage;
+    std::vector<char *> m_pointers;
+};
+
+ProgramShell makeShell(Record &r, bool recordRestart = true)
+{
+    WindowFactory windows{[&r] { return std::make_unique<FakeManager>(r); },
+                          [&r] { return std::make_unique<FakeUpdater>(r); }};
+    if (!recordRestart)
+        return ProgramShell(windows);
+    return ProgramShell(windows, [&r](const QString &program, const QStringList &arguments) {
+        r.started = QStringList{program} + arguments;
+        return true;
+    });
+}
+
+// Each shell stands for one process: it owns the command line and restart data.
+void runProcess(Record &r, const QStringList &args = {QStringLiteral("veltrano")})
+{
+    Arguments a(args);
+    makeShell(r).run(a.argc, a.argv());
+}
+
+void clearStore()
+{
+    QSettings s(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"));
+    s.clear();
+    s.sync();
+}
+
+} // namespace
+
+class TestProgramShell : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { clearStore(); }
+
+    void managerExitCodes_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("updaterRuns");
+        QTest::addColumn<bool>("reuse");
+        QTest::addColumn<bool>("restarted");
+        QTest::newRow("253 restarts") << 253 << 0 << false << true;
+        QTest::newRow("254 updater without connection") << 254 << 1 << false << false;
+        QTest::newRow("255 updater reusing the connection") << 255 << 1 << true << false;
+        QTest::newRow("0 ends") << 0 << 0 << false << false;
+        QTest::newRow("1 ends") << 1 << 0 << false << false;
+        QTest::newRow("2 ends") << 2 << 0 << false << false;
+        QTest::newRow("252 ends") << 252 << 0 << false << false;
+        QTest::newRow("256 ends") << 256 << 0 << false << false;
+    }
+
+    void managerExitCodes()
+    {
+        QFETCH(int, code);
+        QFETCH(int, updaterRuns);
+        QFETCH(bool, reuse);
+        QFETCH(bool, restarted);
+        {
+            QSettings s(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"));
+            s.setValue(QStringLiteral("port"), QStringLiteral("/dev/ttyUSB7"));
+        }
+        Record r;
+        r.managerCodes = {code};
+        runProcess(r);
+        QCOMPARE(r.managers, 1);
+        QCOMPARE(r.updaters, updaterRuns);
+        if (updaterRuns) {
+            QCOMPARE(r.params.first().lastPort, QStringLiteral("/dev/ttyUSB7"));
+            QCOMPARE(r.params.first().port, reuse ? QStringLiteral("/dev/ttyUSB7") : QString());
+        }
+        QCOMPARE(!r.started.isEmpty(), restarted);
+        QVERIFY(r.appAliveAtWindowDeath);
+    }
+
+    void updaterResults_data()
+    {
+        QTest::addColumn<int>("managerCode");
+        QTest::addColumn<QList<int>>("results");
+        QTest::addColumn<bool>("restarted");
+        QTest::newRow("0 ends") << 254 << QList<int>{0} << false;
+        QTest::newRow("1 restarts") << 254 << QList<int>{1} << true;
+        QTest::newRow("2 runs the updater again") << 255 << QList<int>{2, 2, 0} << false;
+        QTest::newRow("again, then restart") << 255 << QList<int>{2, 1} << true;
+    }
+
+    void updaterResults()
+    {
+        QFETCH(int, managerCode);
+        QFETCH(QList<int>, results);
+        QFETCH(bool, restarted);
+        QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
+            .setValue(QStringLiteral("port"), QStringLiteral("COM9"));
+        Record r;
+        r.managerCodes = {managerCode};
+        r.updaterResults.assign(results.begin(), results.end());
+        runProcess(r);
+        QCOMPARE(r.managers, 1);
+        QCOMPARE(r.updaters, results.size());
+        // Every repeated updater run keeps the connection choice of the manager.
+        for (const DFUParams &p : qAsConst(r.params))
+            QCOMPARE(p.port, managerCode == 255 ? QStringLiteral("COM9") : QString());
+        QCOMPARE(!r.started.isEmpty(), restarted);
+    }
+
+    void restartRepeatsTheFirstCommandLine()
+    {
+        Record r;
+        r.managerCodes = {253};
+        const QStringList args{QStringLiteral("/opt/veltrano/veltrano"), QStringLiteral("--lang"),
+                               QStringLiteral("de"), QStringLiteral("extra")};
+        runProcess(r, args);
+        // The program path is repeated as the first argument, which the new copy ignores.
+        QCOMPARE(r.started, QStringList{args.first()} + args);
+    }
+
+    void dfuSkipsTheManager()
+    {
+        QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
+            .setValue(QStringLiteral("port"), QStringLiteral("COM3"));
+        Record r;
+        r.updaterResults = {1};
+        runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--dfu")});
+        QCOMPARE(r.managers, 0);
+        QCOMPARE(r.updaters, 1);
+        QCOMPARE(r.params.first().port, QString());
+        QCOMPARE(r.params.first().lastPort, QStringLiteral("COM3"));
+        // No manager reached its event loop, so there is nothing to restart with.
+        QVERIFY(r.started.isEmpty());
+    }
+
+    void updaterParameters_data()
+    {
+        QTest::addColumn<QVariantMap>("stored");
+        QTest::addColumn<int>("managerCode");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("lastPort");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("adapter");
+        QTest::newRow("nothing stored, reusing") << QVariantMap{} << 255 << "" << "" << -1 << 1;
+        QTest::newRow("all stored, reusing")
+            << QVariantMap{{"port", "COM4"}, {"baud", 38400}, {"mod", "elm327"}} << 255 << "COM4" << "COM4" << 38400
+            << 0;
+        QTest::newRow("all stored, not reusing")
+            << QVariantMap{{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << "" << "COM4" << 115200 << 1;
+        QTest::newRow("adapter name is case-sensitive") << QVariantMap{{"mod", "ELM327"}} << 254 << "" << "" << -1 << 1;
+        QTest::newRow("a rate that is no number reads 0") << QVariantMap{{"baud", "fast"}} << 254 << "" << "" << 0 << 1;
+    }
+
+    void updaterParameters()
+    {
+        QFETCH(QVariantMap, stored);
+        QFETCH(int, managerCode);
+        QFETCH(QString, port);
+        QFETCH(QString, lastPort);
+        QFETCH(int, baud);
+        QFETCH(int, adapter);
+        {
+            QSettings s(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"));
+            for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+                s.setValue(it.key(), it.value());
+        }
+        Record r;
+        r.managerCodes = {managerCode};
+        runProcess(r);
+        QCOMPARE(r.params.size(), 1);
+        const DFUParams &p = r.params.first();
+        QCOMPARE(p.mode, 0);
+        QCOMPARE(p.port, port);
+        QCOMPARE(p.lastPort, lastPort);
+        QCOMPARE(p.baud, baud);
+        QCOMPARE(p.adapter, adapter);
+        QCOMPARE(p.canId, 0x747);
+        QCOMPARE(p.pcId, 0x74F);
+        QVERIFY(p.file.isEmpty());
+        QVERIFY(!p.autoLaunch);
+    }
+
+    void languageOption_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("after");
+        const QString system = QLocale::system().name();
+        QTest::newRow("lang stored unchanged") << "ru_RU" << QStringList{"--lang", "xx"} << "xx";
+        QTest::newRow("lang single letter stored too") << "" << QStringList{"--lang", "q"} << "q";
+        QTest::newRow("invalid stored replaced") << "q" << QStringList{} << system;
+        QTest::newRow("empty stored replaced") << "" << QStringList{} << system;
+        QTest::newRow("de kept") << "de" << QStringList{} << "de";
+        QTest::newRow("pt_BR kept") << "pt_BR" << QStringList{} << "pt_BR";
+        // The underscore counts as a word character.
+        QTest::newRow("leading underscore kept") << "_ru" << QStringList{} << "_ru";
+    }
+
+    void languageOption()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, options);
+        QFETCH(QString, after);
+        if (!before.isEmpty())
+            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
+                .setValue(QStringLiteral("UI/Language"), before);
+        Record r;
+        runProcess(r, QStringList{QStringLiteral("veltrano")} + options);
+        QCOMPARE(QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
+                     .value(QStringLiteral("UI/Language"))
+                     .toString(),
+                 after);
+    }
+
+    void commandLineHandledOncePerProcess()
+    {
+        Record r;
+        r.managerCodes = {254};
+        r.updaterResults = {0};
+        // The first run stores the language; nothing later in the process reads the command line again.
+        runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--lang"), QStringLiteral("ru")});
+        QCOMPARE(r.managers, 1);
+        QCOMPARE(r.updaters, 1);
+        // Both runs installed the Russian catalogue.
+        QCOMPARE(r.translatedAtShow.size(), 2);
+        for (const QString &text : qAsConst(r.translatedAtShow))
+            QVERIFY(text != QLatin1String("Select DFU File"));
+    }
+
+    void failedManagerInitEnds()
+    {
+        Record r;
+        r.managerInitOk = false;
+        r.managerCodes = {254};
+        runProcess(r);
+        QCOMPARE(r.updaters, 0);
+        QVERIFY(r.started.isEmpty());
+    }
+
+    void failedUpdaterStartWarnsAndRestarts()
+    {
+        Record r;
+        r.managerCodes = {254};
+        r.updaterStartOk = false;
+        // The warning is shown untranslated even with a translated UI.
+        runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--lang"), QStringLiteral("ru")});
+        QCOMPARE(r.warningText, QStringLiteral("Updater|A problem with the Updater application has been detected. "
+                                               "The applictaion will be closed."));
+        QCOMPARE(r.started.value(0), QStringLiteral("veltrano"));
+    }
+
+    void iconFontFollowsEachApplication()
+    {
+        Record r;
+        r.managerCodes = {255};
+        r.updaterResults = {2, 0};
+        runProcess(r);
+        QCOMPARE(r.iconsDrew, (QList<bool>{true, true, true}));
+    }
+
+    void restartStartsANewProcess()
+    {
+        // A stand-in program that notes how it was started.
+        QTemporaryDir dir;
+        const QString marker = dir.filePath(QStringLiteral("started"));
+        const QString program = dir.filePath(QStringLiteral("veltrano-copy"));
+        {
+            QFile script(program);
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
+        }
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        Record r;
+        r.managerCodes = {253};
+        Arguments a({program, QStringLiteral("--lang"), QStringLiteral("de")});
+        ProgramShell shell = makeShell(r, false);
+        QCOMPARE(shell.run(a.argc, a.argv()), 0);
+
+        QElapsedTimer waited;
+        waited.start();
+        while (!QFile::exists(marker) && waited.elapsed() < 10000)
+            QThread::msleep(20);
+        QFile started(marker);
+        QVERIFY2(started.open(QIODevice::ReadOnly), "the restarted copy never ran");
+        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), program + QStringLiteral(" --lang de"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // No application object here: the shell builds one per run.
+    testsupport::isolateSettings();
+    testsupport::useOffscreenPlatform();
+    TestProgramShell tc;
+    return QTest::qExec(&tc, argc, argv);
+}
+
+#include "tst_programshell.moc"
