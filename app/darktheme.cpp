@@ -42,7 +42,7 @@ bool darkThemeFromSettings(const QSettings &personalize)
 bool darkThemeFromPalette(const QPalette &palette)
 {
     return palette.color(QPalette::Active, QPalette::Window).lightness()
-           < palette.color(QPalette::Active, QPalette::WindowText).lightness();
+        < palette.color(QPalette::Active, QPalette::WindowText).lightness();
 }
 
 bool isDarkTheme()

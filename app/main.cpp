@@ -5,7 +5,6 @@
 
 int main(int argc, char *argv[])
 {
-    ProgramShell shell({[] { return std::make_unique<ManagerWindow>(); },
-                        [] { return std::make_unique<HIDDfu>(); }});
+    ProgramShell shell({[] { return std::make_unique<ManagerWindow>(); }, [] { return std::make_unique<HIDDfu>(); }});
     return shell.run(argc, argv);
 }

@@ -78,8 +78,8 @@ int ProgramShell::run(int &argc, char **argv)
 // Returns true when the command line asks for the updater straight away.
 bool ProgramShell::handleCommandLine(bool *reuseConnection)
 {
-    const QCommandLineOption langOption(QStringLiteral("lang"), QStringLiteral("Set UI language to <lang>."),
-                                        QStringLiteral("lang"));
+    const QCommandLineOption langOption(
+        QStringLiteral("lang"), QStringLiteral("Set UI language to <lang>."), QStringLiteral("lang"));
     const QCommandLineOption dfuOption(QStringLiteral("dfu"), QStringLiteral("Launch the DFU utility."));
     m_parser.addVersionOption();
     m_parser.addHelpOption();
@@ -167,8 +167,8 @@ int ProgramShell::runUpdater(int &argc, char **argv, bool reuseConnection)
     window->showWindow();
     int result = Restart;
     if (!window->start()) {
-        QMessageBox::warning(nullptr, QString::fromLatin1(updaterFailureTitle),
-                             QString::fromLatin1(updaterFailureText), QMessageBox::Ok);
+        QMessageBox::warning(nullptr, QString::fromLatin1(updaterFailureTitle), QString::fromLatin1(updaterFailureText),
+            QMessageBox::Ok);
     } else {
         app->exec();
         result = window->runResult();

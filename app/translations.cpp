@@ -27,8 +27,9 @@ QList<QTranslator *> loadTranslations(const QString &folder)
 
     const QString folderPath = QStringLiteral(":/%1/").arg(folder);
     const QString code = lang.section(QLatin1Char('_'), 0, 0);
-    const QStringList catalogues = QDir(folderPath).entryList(
-        {QStringLiteral("*_%1*.qm").arg(code)}, QDir::Files, QDir::Name | QDir::IgnoreCase);
+    const QStringList catalogues
+        = QDir(folderPath)
+              .entryList({QStringLiteral("*_%1*.qm").arg(code)}, QDir::Files, QDir::Name | QDir::IgnoreCase);
     if (!catalogues.isEmpty()) {
         auto *program = new QTranslator;
         if (program->load(folderPath + catalogues.first()) && QCoreApplication::installTranslator(program))

@@ -39,8 +39,7 @@ inline void setApplicationIdentity()
 
 // Closes the modal box or dialog that appears next, with the given button or by
 // rejecting it; polls because the box is opened after the caller returns.
-template<typename Action>
-void whenModalAppears(Action action, int maxWaitMs = 5000)
+template<typename Action> void whenModalAppears(Action action, int maxWaitMs = 5000)
 {
     auto *timer = new QTimer;
     auto *elapsed = new QElapsedTimer;
@@ -64,14 +63,14 @@ void whenModalAppears(Action action, int maxWaitMs = 5000)
 } // namespace testsupport
 
 // QTEST_MAIN with isolated settings and the offscreen platform.
-#define VELTRANO_TEST_MAIN(TestClass)                                                                              \
-    int main(int argc, char *argv[])                                                                               \
-    {                                                                                                              \
-        testsupport::isolateSettings();                                                                            \
-        testsupport::useOffscreenPlatform();                                                                       \
-        QApplication app(argc, argv);                                                                              \
-        testsupport::setApplicationIdentity();                                                                     \
-        TestClass tc;                                                                                              \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                                 \
-        return QTest::qExec(&tc, argc, argv);                                                                      \
+#define VELTRANO_TEST_MAIN(TestClass)                                                                                  \
+    int main(int argc, char *argv[])                                                                                   \
+    {                                                                                                                  \
+        testsupport::isolateSettings();                                                                                \
+        testsupport::useOffscreenPlatform();                                                                           \
+        QApplication app(argc, argv);                                                                                  \
+        testsupport::setApplicationIdentity();                                                                         \
+        TestClass tc;                                                                                                  \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }

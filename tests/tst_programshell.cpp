@@ -4,8 +4,8 @@
 #include <programshell.h>
 #include <qmaterialicon.h>
 
-#include <QLocale>
 #include <QAbstractButton>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProcess>
@@ -17,18 +17,18 @@ namespace {
 // What the stand-in windows saw, shared across the runs of one loop.
 struct Record
 {
-    std::deque<int> managerCodes;   // event-loop code per manager run
+    std::deque<int> managerCodes; // event-loop code per manager run
     std::deque<int> updaterResults; // result per updater run
     bool managerInitOk = true;
     bool updaterStartOk = true;
     int managers = 0;
     int updaters = 0;
     QList<DFUParams> params;
-    QStringList translatedAtShow;    // a program text as the window saw it
-    QList<bool> iconsDrew;           // whether a font icon painted anything
+    QStringList translatedAtShow; // a program text as the window saw it
+    QList<bool> iconsDrew; // whether a font icon painted anything
     bool appAliveAtWindowDeath = true;
-    QStringList started;             // program and arguments of a restart
-    QString warningText;             // text of a message box the run showed
+    QStringList started; // program and arguments of a restart
+    QString warningText; // text of a message box the run showed
 };
 
 bool iconPaints()
@@ -49,7 +49,11 @@ void exitSoon(int code)
 class FakeManager : public ManagerView
 {
 public:
-    explicit FakeManager(Record &r) : m_r(r) { ++m_r.managers; }
+    explicit FakeManager(Record &r)
+        : m_r(r)
+    {
+        ++m_r.managers;
+    }
     ~FakeManager() override { m_r.appAliveAtWindowDeath &= QCoreApplication::instance() != nullptr; }
     bool init() override { return m_r.managerInitOk; }
     void showWindow() override
@@ -68,7 +72,11 @@ private:
 class FakeUpdater : public UpdaterView
 {
 public:
-    explicit FakeUpdater(Record &r) : m_r(r) { ++m_r.updaters; }
+    explicit FakeUpdater(Record &r)
+        : m_r(r)
+    {
+        ++m_r.updaters;
+    }
     ~FakeUpdater() override { m_r.appAliveAtWindowDeath &= QCoreApplication::instance() != nullptr; }
     void setup(const DFUParams &params) override { m_r.params << params; }
     void showWindow() override
@@ -96,7 +104,7 @@ public:
         return true;
     }
     int runResult() const override { return m_result; }
-    void shutdown() override {}
+    void shutdown() override { }
 
 private:
     Record &m_r;
@@ -126,12 +134,12 @@ private:
 
 ProgramShell makeShell(Record &r, bool recordRestart = true)
 {
-    WindowFactory windows{[&r] { return std::make_unique<FakeManager>(r); },
-                          [&r] { return std::make_unique<FakeUpdater>(r); }};
+    WindowFactory windows {
+        [&r] { return std::make_unique<FakeManager>(r); }, [&r] { return std::make_unique<FakeUpdater>(r); }};
     if (!recordRestart)
         return ProgramShell(windows);
     return ProgramShell(windows, [&r](const QString &program, const QStringList &arguments) {
-        r.started = QStringList{program} + arguments;
+        r.started = QStringList {program} + arguments;
         return true;
     });
 }
@@ -203,10 +211,10 @@ private slots:
         QTest::addColumn<int>("managerCode");
         QTest::addColumn<QList<int>>("results");
         QTest::addColumn<bool>("restarted");
-        QTest::newRow("0 ends") << 254 << QList<int>{0} << false;
-        QTest::newRow("1 restarts") << 254 << QList<int>{1} << true;
-        QTest::newRow("2 runs the updater again") << 255 << QList<int>{2, 2, 0} << false;
-        QTest::newRow("again, then restart") << 255 << QList<int>{2, 1} << true;
+        QTest::newRow("0 ends") << 254 << QList<int> {0} << false;
+        QTest::newRow("1 restarts") << 254 << QList<int> {1} << true;
+        QTest::newRow("2 runs the updater again") << 255 << QList<int> {2, 2, 0} << false;
+        QTest::newRow("again, then restart") << 255 << QList<int> {2, 1} << true;
     }
 
     void updaterResults()
@@ -232,11 +240,11 @@ private slots:
     {
         Record r;
         r.managerCodes = {253};
-        const QStringList args{QStringLiteral("/opt/veltrano/veltrano"), QStringLiteral("--lang"),
-                               QStringLiteral("de"), QStringLiteral("extra")};
+        const QStringList args {QStringLiteral("/opt/veltrano/veltrano"), QStringLiteral("--lang"),
+            QStringLiteral("de"), QStringLiteral("extra")};
         runProcess(r, args);
         // The program path is repeated as the first argument, which the new copy ignores.
-        QCOMPARE(r.started, QStringList{args.first()} + args);
+        QCOMPARE(r.started, QStringList {args.first()} + args);
     }
 
     void dfuSkipsTheManager()
@@ -262,14 +270,18 @@ private slots:
         QTest::addColumn<QString>("lastPort");
         QTest::addColumn<int>("baud");
         QTest::addColumn<int>("adapter");
-        QTest::newRow("nothing stored, reusing") << QVariantMap{} << 255 << "" << "" << -1 << 1;
+        QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << ""
+                                                 << "" << -1 << 1;
         QTest::newRow("all stored, reusing")
-            << QVariantMap{{"port", "COM4"}, {"baud", 38400}, {"mod", "elm327"}} << 255 << "COM4" << "COM4" << 38400
-            << 0;
+            << QVariantMap {{"port", "COM4"}, {"baud", 38400}, {"mod", "elm327"}} << 255 << "COM4"
+            << "COM4" << 38400 << 0;
         QTest::newRow("all stored, not reusing")
-            << QVariantMap{{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << "" << "COM4" << 115200 << 1;
-        QTest::newRow("adapter name is case-sensitive") << QVariantMap{{"mod", "ELM327"}} << 254 << "" << "" << -1 << 1;
-        QTest::newRow("a rate that is no number reads 0") << QVariantMap{{"baud", "fast"}} << 254 << "" << "" << 0 << 1;
+            << QVariantMap {{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << ""
+            << "COM4" << 115200 << 1;
+        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{"mod", "ELM327"}} << 254 << ""
+                                                        << "" << -1 << 1;
+        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{"baud", "fast"}} << 254 << ""
+                                                          << "" << 0 << 1;
     }
 
     void updaterParameters()
@@ -307,14 +319,14 @@ private slots:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("after");
         const QString system = QLocale::system().name();
-        QTest::newRow("lang stored unchanged") << "ru_RU" << QStringList{"--lang", "xx"} << "xx";
-        QTest::newRow("lang single letter stored too") << "" << QStringList{"--lang", "q"} << "q";
-        QTest::newRow("invalid stored replaced") << "q" << QStringList{} << system;
-        QTest::newRow("empty stored replaced") << "" << QStringList{} << system;
-        QTest::newRow("de kept") << "de" << QStringList{} << "de";
-        QTest::newRow("pt_BR kept") << "pt_BR" << QStringList{} << "pt_BR";
+        QTest::newRow("lang stored unchanged") << "ru_RU" << QStringList {"--lang", "xx"} << "xx";
+        QTest::newRow("lang single letter stored too") << "" << QStringList {"--lang", "q"} << "q";
+        QTest::newRow("invalid stored replaced") << "q" << QStringList {} << system;
+        QTest::newRow("empty stored replaced") << "" << QStringList {} << system;
+        QTest::newRow("de kept") << "de" << QStringList {} << "de";
+        QTest::newRow("pt_BR kept") << "pt_BR" << QStringList {} << "pt_BR";
         // The underscore counts as a word character.
-        QTest::newRow("leading underscore kept") << "_ru" << QStringList{} << "_ru";
+        QTest::newRow("leading underscore kept") << "_ru" << QStringList {} << "_ru";
     }
 
     void languageOption()
@@ -326,11 +338,11 @@ private slots:
             QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
                 .setValue(QStringLiteral("UI/Language"), before);
         Record r;
-        runProcess(r, QStringList{QStringLiteral("veltrano")} + options);
+        runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
         QCOMPARE(QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
                      .value(QStringLiteral("UI/Language"))
                      .toString(),
-                 after);
+            after);
     }
 
     void commandLineHandledOncePerProcess()
@@ -365,8 +377,9 @@ private slots:
         r.updaterStartOk = false;
         // The warning is shown untranslated even with a translated UI.
         runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--lang"), QStringLiteral("ru")});
-        QCOMPARE(r.warningText, QStringLiteral("Updater|A problem with the Updater application has been detected. "
-                                               "The applictaion will be closed."));
+        QCOMPARE(r.warningText,
+            QStringLiteral("Updater|A problem with the Updater application has been detected. "
+                           "The applictaion will be closed."));
         QCOMPARE(r.started.value(0), QStringLiteral("veltrano"));
     }
 
@@ -376,7 +389,7 @@ private slots:
         r.managerCodes = {255};
         r.updaterResults = {2, 0};
         runProcess(r);
-        QCOMPARE(r.iconsDrew, (QList<bool>{true, true, true}));
+        QCOMPARE(r.iconsDrew, (QList<bool> {true, true, true}));
     }
 
     void restartStartsANewProcess()
@@ -388,7 +401,8 @@ private slots:
         {
             QFile script(program);
             QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
+            script.write(
+                QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
         }
         QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 

@@ -70,9 +70,9 @@ private slots:
 
     void glyphsTheWindowsUse()
     {
-        const QStringList used{QStringLiteral("exit_to_app"), QStringLiteral("autorenew"), QStringLiteral("info"),
-                               QStringLiteral("home"),        QStringLiteral("view_headline"), QStringLiteral("sync"),
-                               QStringLiteral("memory"),      QStringLiteral("sd_card"),   QStringLiteral("launch")};
+        const QStringList used {QStringLiteral("exit_to_app"), QStringLiteral("autorenew"), QStringLiteral("info"),
+            QStringLiteral("home"), QStringLiteral("view_headline"), QStringLiteral("sync"), QStringLiteral("memory"),
+            QStringLiteral("sd_card"), QStringLiteral("launch")};
         for (const QString &name : used) {
             bool found = false;
             QMaterialIcon::instance()->codepoint(name, &found);

@@ -23,7 +23,7 @@ public:
     void showWindow() override { show(); }
     bool start() override { return true; }
     int runResult() const override { return result; }
-    void shutdown() override {}
+    void shutdown() override { }
 
     // 0 end, 1 restart the program, 2 run the updater again.
     int result = 0;

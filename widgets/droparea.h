@@ -25,7 +25,7 @@ public:
     static QRect symbolRect(const QSize &widgetSize);
 
     QString fileType; // name filter of the file dialog
-    QString fileExt;  // file kind, names the settings key
+    QString fileExt; // file kind, names the settings key
 
 signals:
     void changed(const QString &file);

@@ -40,8 +40,8 @@ public:
     QColor base() const { return colors[Base]; }
     void setBase(const QColor &color) { colors[Base] = color; }
 
-    static QIcon icon(const QString &onName, const QString &offName, const QColor &color,
-                      const QString &fontFamily = QString());
+    static QIcon icon(
+        const QString &onName, const QString &offName, const QColor &color, const QString &fontFamily = QString());
     static QIcon icon(const QString &name, const QColor &color = QColor(), const QString &fontFamily = QString());
 
     // Set on construction; the run loop reads and clears it to tell whether the

@@ -29,7 +29,8 @@ QByteArray dibEntry(const QImage &argb)
     for (int y = size - 1; y >= 0; --y) {
         const auto *line = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
         for (int x = 0; x < size; ++x)
-            out << quint8(qBlue(line[x])) << quint8(qGreen(line[x])) << quint8(qRed(line[x])) << quint8(qAlpha(line[x]));
+            out << quint8(qBlue(line[x])) << quint8(qGreen(line[x])) << quint8(qRed(line[x]))
+                << quint8(qAlpha(line[x]));
     }
     for (int y = size - 1; y >= 0; --y) {
         const auto *line = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
