@@ -1,0 +1,106 @@
+#pragma once
+
+#include "elmconninfo.h"
+#include "elmmessage.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QSerialPort>
+#include <QVariant>
+
+class QTimer;
+
+// Driver of a serial OBD adapter of the ELM327 kind. It writes one text line at a time, each
+// after the adapter's ">" prompt for the previous one, serving adapter commands before the
+// queued messages, and turns the adapter's reply lines into received CAN frames. Raw frames
+// only; ELM327IO adds ISO-TP.
+class ELM327IOBase : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool strictMode READ strictMode WRITE setStrictMode)
+
+public:
+    enum Adapter { ELM327 = 0, ELS27 = 1, Custom = 2 };
+    Q_ENUM(Adapter)
+    enum ELM_ERROR {
+        ERR_OK = 0,
+        ERR_NODATA = -1,
+        ERR_STOPPED = -2,
+        ERR_CANERR = -3,
+        ERR_PROTOCOL = -4,
+        ERR_OTHER = -255
+    };
+    Q_ENUM(ELM_ERROR)
+
+    explicit ELM327IOBase(QObject *parent = nullptr);
+    ~ELM327IOBase() override;
+
+    Q_INVOKABLE bool isOpen() const;
+    // Opens the port (searching the adapter's rate when cfg.baud is 0) and queues the
+    // adapter's initialisation; blocks while it waits for the adapter.
+    Q_INVOKABLE bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false);
+    // Asks an STN adapter on `port` to change its serial rate, optionally for good.
+    Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
+    Q_INVOKABLE void close();
+    Q_INVOKABLE bool isBusy() const { return busy; }
+    Q_INVOKABLE bool strictMode() const { return m_strictMode; }
+    Q_INVOKABLE void setStrictMode(bool on) { m_strictMode = on; }
+    qint64 guardDelayMs() const { return guardDelay; }
+
+public slots:
+    virtual void write(const QByteArray &data);
+    virtual void writeHEX(const QByteArray &data);
+    virtual void transmit(const ELM_BasicMessage &msg);
+    void monitor(bool on);
+
+signals:
+    void connected();
+    void disconnected();
+    void ready();
+    void error(ELM327IOBase::ELM_ERROR code, const QString &reason);
+    void read(const QByteArray &data);
+
+protected:
+    virtual void handleLine(const QByteArray &line);
+    virtual void handleFrame(const QByteArray &frame);
+    virtual void dispatch(const QVariant &item);
+
+    void sendFrames(ELM_BasicMessage &msg);
+    void queueRawFrame(const QByteArray &hex);
+    static QByteArray timeoutCommand(int timeoutMs);
+    static bool isAdapterCommand(const QByteArray &line);
+    static bool openPort(const QString &name, const QVariantMap &portParams, QSerialPort &port);
+    static bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent);
+
+protected slots:
+    void readyRead();
+    void errorOccurred(QSerialPort::SerialPortError error);
+    void sendNext();
+    void handleClosing();
+    void processQueue();
+
+protected:
+    QSerialPort *port;
+    QList<QByteArray> commandQueue; // lines with their carriage return, served before messageQueue
+    QList<QByteArray> lineQueue; // reply lines waiting for handleLine
+    QByteArray lastCommand; // resent on "can error"
+    int canRetries = 0;
+    qint64 guardDelay = 0; // ms between two writes: the receiver's ISO-TP separation time
+    QElapsedTimer lastSendTime; // since the last line was written
+    QByteArray rxBuffer;
+    bool m_strictMode = false; // report "no data" and "stopped" as errors
+    bool monitoring = false;
+    bool busy = false; // a line awaits its prompt, or a guard wait runs
+    bool commandPending = false; // the line on the wire is an adapter command
+    int adapter = Custom;
+    QList<QVariant> messageQueue; // raw frame hex text, ELM_BasicMessage or ELM_Message
+
+private:
+    void splitLines();
+    void handleCanError();
+    void writeLine(const QByteArray &line);
+    void resetAdapter();
+
+    QTimer *guardTimer;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+// How to reach the adapter and the device. Filled by the windows, handed by the workers to
+// ELM327IOBase::setup, and carried through queued calls, hence the meta-type.
+struct ELM_ConnInfo
+{
+    QString port; // serial port name as listed by availableSerialPortNames()
+    qint32 baud = 0; // bit/s; 0 lets setup search for the adapter's rate
+    int adapter = 1; // an ELM327IOBase::Adapter value
+    // Every producer sets both identifiers; zero keeps a forgotten one from being
+    // an indeterminate value copied through queued calls.
+    int canId = 0; // identifier of the frames the device sends: the adapter's receive filter
+    int pcId = 0; // identifier of the frames the PC sends: the adapter's transmit header
+};
+
+Q_DECLARE_METATYPE(ELM_ConnInfo)

@@ -1,0 +1,273 @@
+// Framing of adapter messages (raw CAN and ISO-TP) and the shared serial-port list.
+#include "testsupport.h"
+
+#include <elmconninfo.h>
+#include <elmmessage.h>
+#include <serialports.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// 01 02 03 ... n
+QByteArray counting(int n)
+{
+    QByteArray bytes;
+    for (int i = 1; i <= n; ++i)
+        bytes.append(char(i));
+    return bytes;
+}
+
+// Exposes the Consecutive Frame sequence number, which the framing API does not show.
+class SequenceProbe : public ELM_Message
+{
+public:
+    using ELM_Message::ELM_Message;
+    int sequence() const { return m_sequence; }
+};
+
+// Takes every frame, checking framesLeft and atEnd on the way.
+QList<QByteArray> drain(ELM_BasicMessage &msg)
+{
+    QList<QByteArray> frames;
+    for (int left = msg.framesLeft(); left > 0; --left) {
+        if (msg.atEnd() || msg.framesLeft() != left)
+            return {"cursor out of step"};
+        frames << msg.nextFrame();
+    }
+    if (!msg.atEnd() || msg.framesLeft() != 0)
+        return {"frames left over"};
+    return frames;
+}
+
+} // namespace
+
+class TestElmMessage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void isoTpFrames_data();
+    void isoTpFrames();
+    void rawFrames_data();
+    void rawFrames();
+    void emptyPayloadHasNoFrames();
+    void lengthFieldHoldsTwelveBits();
+    void sixteenthConsecutiveFrameWrapsToZero();
+    void equalsIgnoresCursor();
+    void clearZeroesTimeout();
+    void setDataRewindsButKeepsTimeout();
+    void copyContinuesWhereSourceStood();
+    void variantKeepsMessageType();
+    void extraPortsFollowSystemPorts();
+    void unlistedPortIsNotAssigned();
+
+private:
+    void framingTable();
+};
+
+void TestElmMessage::framingTable()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QList<QByteArray>>("frames");
+}
+
+void TestElmMessage::isoTpFrames_data()
+{
+    framingTable();
+    QTest::newRow("10 bytes: first + consecutive with fill")
+        << counting(10) << QList<QByteArray> {"100a010203040506", "210708090a000000"};
+    QTest::newRow("3 bytes: unpadded single") << QByteArray::fromHex("22f190") << QList<QByteArray> {"0322f190"};
+    QTest::newRow("7 bytes: largest single") << counting(7) << QList<QByteArray> {"0701020304050607"};
+    QTest::newRow("8 bytes: smallest first, five fill bytes")
+        << counting(8) << QList<QByteArray> {"1008010203040506", "2107080000000000"};
+    QTest::newRow("13 bytes: consecutive without fill")
+        << counting(13) << QList<QByteArray> {"100d010203040506", "210708090a0b0c0d"};
+    QTest::newRow("20 bytes: two consecutive")
+        << counting(20) << QList<QByteArray> {"1014010203040506", "210708090a0b0c0d", "220e0f1011121314"};
+}
+
+void TestElmMessage::isoTpFrames()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QList<QByteArray>, frames);
+    ELM_Message msg(payload, 1, 200);
+    QCOMPARE(drain(msg), frames);
+}
+
+void TestElmMessage::rawFrames_data()
+{
+    framingTable();
+    QTest::newRow("9 bytes: full frame, then one byte") << counting(9) << QList<QByteArray> {"0102030405060708", "09"};
+    QTest::newRow("8 bytes: one frame") << counting(8) << QList<QByteArray> {"0102030405060708"};
+    QTest::newRow("3 bytes: no control byte") << QByteArray::fromHex("22F190") << QList<QByteArray> {"22f190"};
+}
+
+void TestElmMessage::rawFrames()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QList<QByteArray>, frames);
+    ELM_BasicMessage msg(payload, 0, 10);
+    QCOMPARE(drain(msg), frames);
+}
+
+void TestElmMessage::emptyPayloadHasNoFrames()
+{
+    ELM_BasicMessage raw;
+    ELM_Message iso;
+    for (ELM_BasicMessage *msg : QList<ELM_BasicMessage *> {&raw, &iso}) {
+        QVERIFY(msg->atEnd());
+        QCOMPARE(msg->framesLeft(), 0);
+    }
+    QCOMPARE(raw.timeout(), 10);
+    QCOMPARE(iso.replies(), 0);
+}
+
+void TestElmMessage::lengthFieldHoldsTwelveBits()
+{
+    ELM_Message msg(QByteArray(4095, '\xab'), 1, 10);
+    QCOMPARE(msg.framesLeft(), 4095 / 7 + 1);
+    QCOMPARE(msg.nextFrame(), QByteArray("1fff") + QByteArray(6, '\xab').toHex());
+    QByteArray last;
+    while (!msg.atEnd())
+        last = msg.nextFrame();
+    // 4089 bytes after the first frame: 584 full consecutive frames and one with a single byte.
+    QCOMPARE(last.mid(2), QByteArray("ab000000000000"));
+}
+
+void TestElmMessage::sixteenthConsecutiveFrameWrapsToZero()
+{
+    ELM_Message msg(QByteArray(200, '\x55'), 1, 10);
+    QVERIFY(msg.nextFrame().startsWith("10c8"));
+    QByteArrayList headers;
+    for (int i = 0; i < 17; ++i)
+        headers << msg.nextFrame().left(2);
+    QCOMPARE(headers.join(' '), QByteArray("21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f 20 21"));
+}
+
+void TestElmMessage::equalsIgnoresCursor()
+{
+    ELM_Message a(counting(20), 1, 200);
+    ELM_Message b(counting(20), 1, 200);
+    b.nextFrame();
+    b.nextFrame();
+    QVERIFY(a.equals(b));
+    QVERIFY(b.equals(a));
+    QVERIFY(!a.equals(ELM_Message(counting(20), 1, 100)));
+    QVERIFY(!a.equals(ELM_Message(counting(20), 2, 200)));
+    QVERIFY(!a.equals(ELM_Message(counting(19), 1, 200)));
+}
+
+void TestElmMessage::clearZeroesTimeout()
+{
+    SequenceProbe msg(counting(20), 2, 200);
+    msg.nextFrame();
+    msg.nextFrame();
+    QCOMPARE(msg.sequence(), 1);
+    msg.clear();
+    QVERIFY(msg.data().isEmpty());
+    QCOMPARE(msg.replies(), 0);
+    QCOMPARE(msg.timeout(), 0);
+    QVERIFY(msg.atEnd());
+    QCOMPARE(msg.framesLeft(), 0);
+    QCOMPARE(msg.sequence(), 1);
+}
+
+void TestElmMessage::setDataRewindsButKeepsTimeout()
+{
+    SequenceProbe msg(counting(20), 1, 300);
+    msg.nextFrame();
+    msg.nextFrame();
+    msg.setData(counting(10), 3);
+    QCOMPARE(msg.timeout(), 300);
+    QCOMPARE(msg.replies(), 3);
+    QCOMPARE(msg.sequence(), 0);
+    QCOMPARE(msg.framesLeft(), 2);
+    QCOMPARE(msg.nextFrame(), QByteArray("100a010203040506"));
+
+    msg.rewind();
+    QCOMPARE(msg.nextFrame(), QByteArray("100a010203040506"));
+}
+
+void TestElmMessage::copyContinuesWhereSourceStood()
+{
+    QObject owner;
+    ELM_Message iso(counting(10), 1, 200);
+    iso.setParent(&owner);
+    iso.nextFrame();
+    ELM_Message isoCopy(iso);
+    QCOMPARE(isoCopy.parent(), &owner);
+    QCOMPARE(isoCopy.nextFrame(), QByteArray("210708090a000000"));
+    QCOMPARE(iso.framesLeft(), 1); // each copy has its own cursor
+
+    ELM_BasicMessage raw(counting(9), 0, 10);
+    raw.nextFrame();
+    ELM_BasicMessage rawCopy;
+    rawCopy = raw;
+    QCOMPARE(rawCopy.nextFrame(), QByteArray("09"));
+}
+
+void TestElmMessage::variantKeepsMessageType()
+{
+    const QVariant iso = QVariant::fromValue(ELM_Message(QByteArray::fromHex("22f190"), 1, 200));
+    const QVariant raw = QVariant::fromValue(ELM_BasicMessage(QByteArray::fromHex("22f190"), 1, 200));
+    QCOMPARE(QMetaType::typeName(iso.userType()), "ELM_Message");
+    QCOMPARE(QMetaType::typeName(raw.userType()), "ELM_BasicMessage");
+
+    ELM_Message isoBack = iso.value<ELM_Message>();
+    QVERIFY(isoBack.equals(ELM_BasicMessage(QByteArray::fromHex("22f190"), 1, 200)));
+    QCOMPARE(isoBack.nextFrame(), QByteArray("0322f190"));
+    ELM_BasicMessage rawBack = raw.value<ELM_BasicMessage>();
+    QCOMPARE(rawBack.nextFrame(), QByteArray("22f190"));
+    // A raw message does not pass for an ISO-TP one.
+    QCOMPARE(raw.value<ELM_Message>().framesLeft(), 0);
+
+    const ELM_ConnInfo info {QStringLiteral("ttyUSB0"), 38400, 0, 0x746, 0x74e};
+    const auto infoBack = QVariant::fromValue(info).value<ELM_ConnInfo>();
+    QCOMPARE(infoBack.port, info.port);
+    QCOMPARE(infoBack.baud, info.baud);
+    QCOMPARE(infoBack.adapter, info.adapter);
+    QCOMPARE(infoBack.canId, info.canId);
+    QCOMPARE(infoBack.pcId, info.pcId);
+}
+
+void TestElmMessage::extraPortsFollowSystemPorts()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString present = dir.filePath(QStringLiteral("sim0"));
+    QFile file(present);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QString missing = dir.filePath(QStringLiteral("gone0"));
+    const QStringList extra {present, missing, present};
+    qputenv("VELTRANO_EXTRA_PORTS", extra.join(QDir::listSeparator()).toLocal8Bit());
+
+    QStringList expected;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        expected << info.portName();
+    expected << present;
+    QCOMPARE(availableSerialPortNames(), expected);
+
+    QSerialPort port;
+    QVERIFY(assignSerialPort(port, present));
+    QCOMPARE(port.portName(), present);
+    QVERIFY(!assignSerialPort(port, missing));
+    qunsetenv("VELTRANO_EXTRA_PORTS");
+    QVERIFY(!availableSerialPortNames().contains(present));
+}
+
+void TestElmMessage::unlistedPortIsNotAssigned()
+{
+    QSerialPort port;
+    QVERIFY(!assignSerialPort(port, QStringLiteral("veltrano-no-such-port")));
+    QVERIFY(port.portName().isEmpty());
+}
+
+VELTRANO_TEST_MAIN(TestElmMessage)
+#include "tst_elmmessage.moc"

@@ -1,0 +1,645 @@
+#include "adapter.h"
+
+#include "eventlog.h"
+#include "hex.h"
+#include "wirestats.h"
+
+namespace ksim {
+
+namespace {
+constexpr const char *kElmIdentity = "ELM327 v1.5";
+constexpr const char *kStnIdentity = "STN2255 v5.10.3";
+// A real adapter takes a while to come back from a reset; short here so tests stay fast.
+constexpr Micros kPowerOnResetDelay = 5000;
+constexpr Micros kWarmStartDelay = 1000;
+// How long a confirmed rate change waits for the program to follow, and then for its confirming CR.
+constexpr Micros kPortFollowWindow = 100000;
+constexpr Micros kPortPollInterval = 1000;
+constexpr Micros kConfirmWindow = 1000000;
+// Longer lines cannot be valid anyway; the cap only keeps a runaway sender from growing the buffer.
+constexpr std::size_t kMaxLineLength = 4096;
+constexpr std::uint32_t kMinRate = 300;
+constexpr std::uint32_t kMaxRate = 16000000;
+
+bool isFlag(const std::string &command, const char *name, bool &value)
+{
+    const std::string prefix = name;
+    if (command.size() != prefix.size() + 1 || command.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    const char digit = command.back();
+    if (digit != '0' && digit != '1')
+        return false;
+    value = digit == '1';
+    return true;
+}
+
+bool parseDecimalRate(const std::string &digits, std::uint32_t &rate)
+{
+    if (digits.empty() || digits.size() > 9)
+        return false;
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value < kMinRate || value > kMaxRate)
+        return false;
+    rate = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool allHex(const std::string &text)
+{
+    for (char c : text) {
+        if (hexDigit(c) < 0)
+            return false;
+    }
+    return true;
+}
+
+std::string compactUpper(const std::string &text)
+{
+    std::string compact;
+    for (char c : text) {
+        if (c != ' ' && c != '\t')
+            compact += c;
+    }
+    return toUpper(compact);
+}
+
+} // namespace
+
+Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus &bus, Scheduler &scheduler,
+    EventLog &log, WireStats &stats, const Faults &faults)
+    : kind_(kind)
+    , link_(link)
+    , bus_(bus)
+    , scheduler_(scheduler)
+    , log_(log)
+    , stats_(stats)
+    , faults_(faults)
+    , rate_(baud)
+    , storedRate_(baud)
+{
+    log_.write('=', "rate " + std::to_string(rate_));
+}
+
+// ---- serial input ---------------------------------------------------------------------------------------
+
+void Adapter::serialInput(const std::string &bytes, Micros when)
+{
+    if (vanished_)
+        return;
+    const std::size_t queuedBefore = lines_.size();
+    bool newBytes = false;
+    for (char c : bytes) {
+        if (vanished_)
+            return;
+        ++partialWireBytes_;
+        newBytes = true;
+        if (c == '\n')
+            continue; // line feeds carry nothing for the adapter
+        if (c == '\r') {
+            Line line {partial_, partialWireBytes_, when};
+            partial_.clear();
+            partialWireBytes_ = 0;
+            lines_.push_back(line);
+            completeLine();
+            continue;
+        }
+        if (partial_.size() < kMaxLineLength)
+            partial_ += c;
+    }
+    if (silent_ || vanished_)
+        return;
+
+    // Any character stops a listening or monitoring adapter; that character (up to its CR) is used up.
+    if (newBytes && (state_ == State::Listening || state_ == State::Monitoring)) {
+        if (lines_.size() > queuedBefore)
+            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(queuedBefore));
+        else
+            partial_.clear();
+        interrupt();
+        return;
+    }
+    checkConfirmation();
+    pump();
+}
+
+void Adapter::completeLine()
+{
+    const Line &line = lines_.back();
+    ++linesReceived_;
+    stats_.countLine();
+    log_.write('<', printable(line.text));
+    if (faults_.vanish(linesReceived_)) {
+        log_.write('#', "vanishing after line " + std::to_string(linesReceived_));
+        vanished_ = true;
+        lines_.clear();
+        if (onVanish)
+            onVanish();
+        return;
+    }
+    if (faults_.silent(linesReceived_)) {
+        if (!silent_)
+            log_.write('#', "silent from line " + std::to_string(linesReceived_) + " on");
+        silent_ = true;
+        lines_.pop_back();
+    }
+}
+
+void Adapter::portClosed()
+{
+    partial_.clear();
+    partialWireBytes_ = 0;
+}
+
+void Adapter::pump()
+{
+    if (state_ != State::Idle || lines_.empty() || silent_ || vanished_)
+        return;
+    const Line line = lines_.front();
+    lines_.pop_front();
+    state_ = State::Receiving;
+    // The last byte of the line reaches the adapter only after the whole line crossed the wire.
+    const Micros received = line.arrived + stats_.serial(line.wireBytes, rate_);
+    const Micros now = monotonicMicros();
+    const Micros start = (received > now ? received : now) + stats_.answerLatency();
+    scheduler_.at(start, [this, line] { execute(line); });
+}
+
+void Adapter::becomeIdle()
+{
+    state_ = State::Idle;
+    pump();
+}
+
+// ---- output ---------------------------------------------------------------------------------------------
+
+void Adapter::emit(const std::string &bytes)
+{
+    if (silent_ || vanished_)
+        return;
+    link_.send(bytes, rate_);
+}
+
+void Adapter::reply(const std::string &text)
+{
+    emit(text + eol() + eol() + ">");
+}
+
+// ---- command dispatch -----------------------------------------------------------------------------------
+
+void Adapter::execute(const Line &line)
+{
+    state_ = State::Idle;
+    const std::string compact = compactUpper(line.text);
+    const bool command = compact.rfind("AT", 0) == 0 || compact.rfind("ST", 0) == 0;
+    std::uint64_t number = 0;
+    if (!command && !compact.empty())
+        number = ++dataLines_;
+    const bool answerless = number != 0 && faults_.noReply(number);
+
+    if (settings_.echo && !answerless)
+        emit(line.text + eol());
+
+    if (compact.rfind("AT", 0) == 0)
+        adapterCommand(compact.substr(2));
+    else if (compact.rfind("ST", 0) == 0)
+        stnCommand(compact.substr(2));
+    else if (compact.empty())
+        reply("?");
+    else
+        dataLine(compact, number);
+
+    if (state_ == State::Idle)
+        pump();
+}
+
+void Adapter::adapterCommand(const std::string &c)
+{
+    bool on = false;
+    if (c == "Z") {
+        reset(true);
+        return;
+    }
+    if (c == "WS") {
+        reset(false);
+        return;
+    }
+    if (c == "D") {
+        settings_ = Settings();
+        settings_.echo = echoAfterReset_;
+        reply("OK");
+        return;
+    }
+    if (c == "I") {
+        reply(identity_);
+        return;
+    }
+    if (c == "@1") {
+        reply("OBDII to RS232 Interpreter");
+        return;
+    }
+    if (c == "RV") {
+        reply("12.6V");
+        return;
+    }
+    if (c == "DP") {
+        reply(settings_.automaticProtocol ? "AUTO, ISO 15765-4 (CAN 11/500)" : "ISO 15765-4 (CAN 11/500)");
+        return;
+    }
+    if (c == "DPN") {
+        reply(settings_.automaticProtocol ? "A6" : "6");
+        return;
+    }
+    if (c == "MA") {
+        state_ = State::Monitoring;
+        return;
+    }
+    if (c == "BR4") {
+        switchWithConfirmation(1000000);
+        return;
+    }
+    if (c == "PC" || c == "AR" || c == "AL" || c == "NL") {
+        // Protocol close, automatic receive and message length need no state here: frames are classic
+        // CAN of up to 8 bytes either way, and the receive filter stays as set.
+        reply("OK");
+        return;
+    }
+    if (c == "AT0" || c == "AT1" || c == "AT2") {
+        settings_.adaptiveTiming = c[2] - '0';
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "CAF", on)) {
+        settings_.automaticFormatting = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "CFC", on)) {
+        settings_.automaticFlowControl = on;
+        reply("OK");
+        return;
+    }
+    if (c.rfind("CRA", 0) == 0) {
+        const std::string filter = c.substr(3);
+        if (filter.empty()) {
+            settings_.receiveFilter.clear();
+            reply("OK");
+            return;
+        }
+        bool valid = filter.size() <= 3;
+        for (char d : filter)
+            valid = valid && (hexDigit(d) >= 0 || d == 'X');
+        if (valid && (filter.size() < 3 || hexDigit(filter[0]) < 0 || hexDigit(filter[0]) <= 7)) {
+            settings_.receiveFilter = std::string(3 - filter.size(), '0') + filter;
+            reply("OK");
+            return;
+        }
+        reply("?");
+        return;
+    }
+    if (c.rfind("SH", 0) == 0) {
+        const std::string digits = c.substr(2);
+        std::uint64_t header = 0;
+        if (!digits.empty() && digits.size() <= 3 && allHex(digits) && parseNumber("0x" + digits, header)
+            && header <= 0x7FF) {
+            settings_.header = static_cast<std::uint32_t>(header);
+            reply("OK");
+            return;
+        }
+        reply("?");
+        return;
+    }
+    if (c.rfind("SP", 0) == 0 || c.rfind("TP", 0) == 0) {
+        std::string digits = c.substr(2);
+        const bool automatic = !digits.empty() && digits[0] == 'A';
+        if (automatic)
+            digits = digits.substr(1);
+        const int protocol = digits.size() == 1 ? hexDigit(digits[0]) : -1;
+        if (protocol < 0 || protocol > 0xC) {
+            reply("?");
+            return;
+        }
+        settings_.protocol = protocol;
+        settings_.automaticProtocol = automatic || protocol == 0;
+        reply("OK");
+        return;
+    }
+    if (c.rfind("ST", 0) == 0) {
+        const std::string digits = c.substr(2);
+        if (digits.empty() || digits.size() > 2 || !allHex(digits)) {
+            reply("?");
+            return;
+        }
+        std::uint64_t value = 0;
+        parseNumber("0x" + digits, value);
+        settings_.timeout = static_cast<std::uint8_t>(value);
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "E", on)) {
+        settings_.echo = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "S", on)) {
+        settings_.spaces = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "H", on)) {
+        settings_.headers = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "L", on)) {
+        settings_.linefeeds = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "D", on)) {
+        settings_.lengths = on;
+        reply("OK");
+        return;
+    }
+    if (isFlag(c, "R", on)) {
+        settings_.responses = on;
+        reply("OK");
+        return;
+    }
+    reply("?");
+}
+
+void Adapter::stnCommand(const std::string &c)
+{
+    if (kind_ != AdapterKind::Els27) {
+        reply("?");
+        return;
+    }
+    std::uint32_t rate = 0;
+    if (c == "I") {
+        reply(kStnIdentity);
+        return;
+    }
+    if (c == "WBR") {
+        storedRate_ = rate_;
+        reply("OK");
+        return;
+    }
+    if (c.rfind("SBR", 0) == 0) {
+        if (!parseDecimalRate(c.substr(3), rate)) {
+            reply("?");
+            return;
+        }
+        // Answered at the old rate; the new one applies to whatever comes next.
+        reply("OK");
+        setRate(rate);
+        return;
+    }
+    if (c.rfind("BR", 0) == 0) {
+        if (!parseDecimalRate(c.substr(2), rate)) {
+            reply("?");
+            return;
+        }
+        switchWithConfirmation(rate);
+        return;
+    }
+    if (c.rfind("PBR", 0) == 0) {
+        const std::string digits = c.substr(3);
+        std::uint64_t value = 0;
+        if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos && parseNumber(digits, value)
+            && value >= 1000 && value <= 1000000) {
+            reply("OK");
+            return;
+        }
+        reply("?");
+        return;
+    }
+    if (c.rfind("P", 0) == 0) {
+        const std::string digits = c.substr(1);
+        if (!digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string::npos) {
+            reply("OK");
+            return;
+        }
+        reply("?");
+        return;
+    }
+    reply("?");
+}
+
+// ---- data lines and the bus -----------------------------------------------------------------------------
+
+void Adapter::dataLine(const std::string &digits, std::uint64_t number)
+{
+    if (!allHex(digits)) {
+        reply("?");
+        return;
+    }
+    // An odd digit count ends in the number of reply frames to wait for.
+    int wanted = -1;
+    std::string payload = digits;
+    if (payload.size() % 2 == 1) {
+        wanted = hexDigit(payload.back());
+        payload.pop_back();
+    }
+    Bytes bytes;
+    parseHex(payload, bytes);
+    if (bytes.empty() || bytes.size() > 8) {
+        reply("?");
+        return;
+    }
+    if (faults_.canError(number)) {
+        log_.write('#', "CAN ERROR for data line " + std::to_string(number) + " (fault)");
+        reply("CAN ERROR");
+        return;
+    }
+    const CanFrame frame = CanFrame::make(settings_.header, bytes);
+    if (faults_.noReply(number)) {
+        log_.write('#', "no answer to data line " + std::to_string(number) + " (fault)");
+        bus_.sendFromAdapter(frame);
+        return;
+    }
+    const bool listen = wanted >= 0 ? wanted > 0 : settings_.responses;
+    if (!listen) {
+        const Micros sent = bus_.sendFromAdapter(frame);
+        state_ = State::Working;
+        scheduler_.at(sent, [this] {
+            emit(">");
+            becomeIdle();
+        });
+        return;
+    }
+    startListening(frame, wanted > 0 ? static_cast<unsigned>(wanted) : 0);
+}
+
+void Adapter::startListening(const CanFrame &frame, unsigned wanted)
+{
+    state_ = State::Listening;
+    shown_ = 0;
+    wanted_ = wanted;
+    ++listenGeneration_;
+    const Micros sent = bus_.sendFromAdapter(frame);
+    armListenTimer(sent + timeoutMicros());
+}
+
+Micros Adapter::timeoutMicros() const
+{
+    // AT ST 00 would mean "never wait"; like the reset value it is taken as the default instead.
+    const Micros units = settings_.timeout == 0 ? 0x32 : settings_.timeout;
+    return units * 4000;
+}
+
+void Adapter::armListenTimer(Micros when)
+{
+    if (listenTimer_ != 0)
+        scheduler_.cancel(listenTimer_);
+    const std::uint64_t generation = listenGeneration_;
+    listenTimer_ = scheduler_.at(when, [this, generation] {
+        listenTimer_ = 0;
+        if (generation == listenGeneration_ && state_ == State::Listening)
+            endListening();
+    });
+}
+
+void Adapter::endListening()
+{
+    if (listenTimer_ != 0)
+        scheduler_.cancel(listenTimer_);
+    listenTimer_ = 0;
+    ++listenGeneration_;
+    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + ">" : eol() + ">");
+    becomeIdle();
+}
+
+void Adapter::interrupt()
+{
+    if (listenTimer_ != 0)
+        scheduler_.cancel(listenTimer_);
+    listenTimer_ = 0;
+    ++listenGeneration_;
+    reply("STOPPED");
+    becomeIdle();
+}
+
+void Adapter::busFrame(const CanFrame &frame)
+{
+    // Frames that pass while the adapter is not listening are gone, as on a real bus.
+    if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame.id))
+        return;
+    emit(formatFrame(frame) + eol());
+    if (state_ == State::Monitoring)
+        return;
+    ++shown_;
+    if (wanted_ > 0 && shown_ >= wanted_)
+        endListening();
+    else
+        armListenTimer(monotonicMicros() + timeoutMicros());
+}
+
+bool Adapter::passesFilter(std::uint32_t id) const
+{
+    if (settings_.receiveFilter.empty())
+        return true;
+    const std::string text = hexValue(id, 3);
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (settings_.receiveFilter[i] != 'X' && settings_.receiveFilter[i] != text[i])
+            return false;
+    }
+    return true;
+}
+
+std::string Adapter::formatFrame(const CanFrame &frame) const
+{
+    const char *separator = settings_.spaces ? " " : "";
+    std::string text;
+    if (settings_.headers)
+        text += hexValue(frame.id, 3) + separator;
+    if (settings_.lengths)
+        text += std::string(1, static_cast<char>('0' + frame.length)) + separator;
+    return text + toHex(frame.data.data(), frame.length, separator);
+}
+
+// ---- reset and rates ------------------------------------------------------------------------------------
+
+void Adapter::reset(bool powerOn)
+{
+    settings_ = Settings();
+    settings_.echo = echoAfterReset_;
+    if (powerOn)
+        setRate(storedRate_);
+    state_ = State::Working;
+    scheduler_.after(powerOn ? kPowerOnResetDelay : kWarmStartDelay, [this] {
+        emit(eol() + eol() + kElmIdentity + eol() + eol() + ">");
+        becomeIdle();
+    });
+}
+
+void Adapter::setRate(std::uint32_t rate)
+{
+    if (rate == rate_)
+        return;
+    rate_ = rate;
+    log_.write('=', "rate " + std::to_string(rate_));
+}
+
+std::string Adapter::identification() const
+{
+    return kind_ == AdapterKind::Els27 ? kStnIdentity : kElmIdentity;
+}
+
+void Adapter::switchWithConfirmation(std::uint32_t rate)
+{
+    emit("OK" + eol());
+    previousRate_ = rate_;
+    setRate(rate);
+    state_ = State::SwitchWaitPort;
+    // The program can only follow once it has read the OK, so the waiting starts when the OK is out.
+    const Micros start = link_.idleAt();
+    switchDeadline_ = start + kPortFollowWindow;
+    const std::uint64_t generation = ++switchGeneration_;
+    scheduler_.at(start, [this, generation] { waitForPortRate(generation); });
+}
+
+void Adapter::waitForPortRate(std::uint64_t generation)
+{
+    if (generation != switchGeneration_ || state_ != State::SwitchWaitPort)
+        return;
+    if (link_.portRate() != rate_ && monotonicMicros() < switchDeadline_) {
+        scheduler_.after(kPortPollInterval, [this, generation] { waitForPortRate(generation); });
+        return;
+    }
+    emit(identification() + eol());
+    state_ = State::SwitchWaitConfirm;
+    confirmTimer_
+        = scheduler_.at(link_.idleAt() + kConfirmWindow, [this, generation] { confirmationTimedOut(generation); });
+    checkConfirmation();
+}
+
+void Adapter::checkConfirmation()
+{
+    if (state_ != State::SwitchWaitConfirm || lines_.empty())
+        return;
+    // The first CR at the new rate confirms it; whatever came before it on that line is used up.
+    lines_.pop_front();
+    scheduler_.cancel(confirmTimer_);
+    ++switchGeneration_;
+    log_.write('#', "rate " + std::to_string(rate_) + " confirmed");
+    emit(">");
+    becomeIdle();
+}
+
+void Adapter::confirmationTimedOut(std::uint64_t generation)
+{
+    if (generation != switchGeneration_ || state_ != State::SwitchWaitConfirm)
+        return;
+    ++switchGeneration_;
+    log_.write('#', "rate " + std::to_string(rate_) + " not confirmed, back to " + std::to_string(previousRate_));
+    setRate(previousRate_);
+    emit(">");
+    becomeIdle();
+}
+
+} // namespace ksim

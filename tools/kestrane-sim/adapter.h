@@ -1,0 +1,141 @@
+#pragma once
+
+#include "canbus.h"
+#include "faults.h"
+#include "options.h"
+#include "scheduler.h"
+#include "seriallink.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+namespace ksim {
+
+class EventLog;
+class WireStats;
+
+// The OBD adapter: an ELM327 v1.5 (optionally with the ST command set of an ELS27) on the serial link,
+// turning hexadecimal lines into CAN frames and CAN frames back into lines. Its settings and rate live in
+// the adapter, so they survive the program closing and reopening the port.
+class Adapter : public SerialReceiver, public CanListener
+{
+public:
+    Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus &bus, Scheduler &scheduler, EventLog &log,
+        WireStats &stats, const Faults &faults);
+
+    // The answer to ATI and the echo setting after a reset, for adapters that differ from the usual.
+    void setIdentity(const std::string &answer) { identity_ = answer; }
+    void setEchoAfterReset(bool on)
+    {
+        echoAfterReset_ = on;
+        settings_.echo = on;
+    }
+
+    // Called when the port must disappear (a --vanish-after fault).
+    std::function<void()> onVanish;
+
+    // SerialReceiver
+    std::uint32_t uartRate() const override { return rate_; }
+    void serialInput(const std::string &bytes, Micros when) override;
+    void portClosed() override;
+
+    // CanListener
+    void busFrame(const CanFrame &frame) override;
+
+private:
+    struct Settings
+    {
+        bool echo = true;
+        bool spaces = true;
+        bool headers = false;
+        bool linefeeds = false;
+        bool lengths = false;
+        bool responses = true;
+        int adaptiveTiming = 1;
+        std::uint8_t timeout = 0x32; // in 4 ms units
+        int protocol = 0;
+        bool automaticProtocol = true;
+        std::uint32_t header = 0x7DF;
+        std::string receiveFilter; // three characters of hexadecimal or X, empty for none
+        bool automaticFormatting = true;
+        bool automaticFlowControl = true;
+    };
+
+    struct Line
+    {
+        std::string text;
+        std::size_t wireBytes;
+        Micros arrived;
+    };
+
+    // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
+    // prepared (reset, frame transmission). Listening/Monitoring: showing bus traffic until stopped.
+    // SwitchWaitPort/SwitchWaitConfirm: a rate change waiting for the program to follow and confirm.
+    enum class State { Idle, Receiving, Working, Listening, Monitoring, SwitchWaitPort, SwitchWaitConfirm };
+
+    void completeLine();
+    void pump();
+    void execute(const Line &line);
+    void adapterCommand(const std::string &command);
+    void stnCommand(const std::string &command);
+    void dataLine(const std::string &digits, std::uint64_t number);
+
+    std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
+    void emit(const std::string &bytes);
+    void reply(const std::string &text);
+    void becomeIdle();
+
+    void reset(bool powerOn);
+    void setRate(std::uint32_t rate);
+
+    void startListening(const CanFrame &frame, unsigned wanted);
+    void armListenTimer(Micros when);
+    void endListening();
+    void interrupt();
+    bool passesFilter(std::uint32_t id) const;
+    std::string formatFrame(const CanFrame &frame) const;
+    Micros timeoutMicros() const;
+
+    void switchWithConfirmation(std::uint32_t rate);
+    void waitForPortRate(std::uint64_t generation);
+    void checkConfirmation();
+    void confirmationTimedOut(std::uint64_t generation);
+    std::string identification() const;
+
+    AdapterKind kind_;
+    SerialLink &link_;
+    CanBus &bus_;
+    Scheduler &scheduler_;
+    EventLog &log_;
+    WireStats &stats_;
+    const Faults &faults_;
+
+    Settings settings_;
+    std::uint32_t rate_;
+    std::uint32_t storedRate_;
+    State state_ = State::Idle;
+
+    std::string partial_;
+    std::size_t partialWireBytes_ = 0;
+    std::deque<Line> lines_;
+    std::uint64_t linesReceived_ = 0;
+    std::uint64_t dataLines_ = 0;
+    bool silent_ = false;
+    bool vanished_ = false;
+
+    unsigned shown_ = 0;
+    unsigned wanted_ = 0;
+    std::uint64_t listenGeneration_ = 0;
+    Scheduler::TimerId listenTimer_ = 0;
+
+    std::uint32_t previousRate_ = 0;
+    Micros switchDeadline_ = 0;
+    std::uint64_t switchGeneration_ = 0;
+    Scheduler::TimerId confirmTimer_ = 0;
+    std::string identity_ = "ELM327 v1.5";
+    bool echoAfterReset_ = true;
+};
+
+} // namespace ksim

@@ -1,0 +1,14 @@
+#include "faults.h"
+
+namespace ksim {
+
+bool Faults::canError(std::uint64_t dataLine) const
+{
+    for (const auto &range : canErrorRanges) {
+        if (dataLine >= range.first && dataLine - range.first < range.second)
+            return true;
+    }
+    return false;
+}
+
+} // namespace ksim

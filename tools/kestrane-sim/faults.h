@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace ksim {
+
+// Misbehaviour injected on purpose so that tests can drive the program's failure paths. Data lines are the
+// lines that are neither adapter commands nor empty; "any" lines are all lines received at the right rate.
+// Both counts are 1-based.
+struct Faults
+{
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> canErrorRanges; // first, count
+    std::set<std::uint64_t> noReplyLines;
+    std::uint64_t silentAfter = 0; // 0 = never
+    std::uint64_t vanishAfter = 0; // 0 = never
+
+    bool canError(std::uint64_t dataLine) const;
+    bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }
+    bool silent(std::uint64_t anyLine) const { return silentAfter != 0 && anyLine > silentAfter; }
+    bool vanish(std::uint64_t anyLine) const { return vanishAfter != 0 && anyLine >= vanishAfter; }
+};
+
+} // namespace ksim

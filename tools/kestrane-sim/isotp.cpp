@@ -1,0 +1,215 @@
+#include "isotp.h"
+
+namespace ksim {
+
+namespace {
+constexpr std::size_t kMaxPayload = 4095;
+constexpr std::uint8_t kSingle = 0x0;
+constexpr std::uint8_t kFirst = 0x1;
+constexpr std::uint8_t kConsecutive = 0x2;
+constexpr std::uint8_t kFlowControl = 0x3;
+constexpr std::uint8_t kContinueToSend = 0x0;
+constexpr std::uint8_t kWait = 0x1;
+constexpr std::uint8_t kOverflow = 0x2;
+} // namespace
+
+Micros separationMicros(std::uint8_t value)
+{
+    if (value <= 0x7F)
+        return static_cast<Micros>(value) * 1000;
+    if (value >= 0xF1 && value <= 0xF9)
+        return static_cast<Micros>(value - 0xF0) * 100;
+    return 127000;
+}
+
+IsoTpEndpoint::IsoTpEndpoint(const IsoTpConfig &config, MessageHandler onMessage)
+    : config_(config)
+    , onMessage_(std::move(onMessage))
+{ }
+
+void IsoTpEndpoint::note(const std::string &text)
+{
+    if (host_)
+        host_->note(text);
+}
+
+void IsoTpEndpoint::emit(const Bytes &bytes)
+{
+    if (host_)
+        host_->sendFrame(CanFrame::make(config_.txId, bytes));
+}
+
+bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
+{
+    if (frame.id != config_.rxId)
+        return false;
+    if (frame.length == 0) {
+        note("empty frame ignored");
+        return true;
+    }
+    const std::uint8_t type = frame.data[0] >> 4;
+    switch (type) {
+    case kSingle: {
+        const std::size_t length = frame.data[0] & 0x0F;
+        if (length == 0 || length > static_cast<std::size_t>(frame.length - 1)) {
+            note("malformed single frame ignored");
+            return true;
+        }
+        // A new request supersedes whatever exchange was going on, as on a real ECU.
+        cancelSend();
+        rxActive_ = false;
+        onMessage_(Bytes(frame.data.begin() + 1, frame.data.begin() + 1 + static_cast<std::ptrdiff_t>(length)));
+        return true;
+    }
+    case kFirst:
+        startReception(frame);
+        return true;
+    case kConsecutive:
+        continueReception(frame);
+        return true;
+    case kFlowControl:
+        handleFlowControl(frame);
+        return true;
+    default:
+        note("frame with unknown type " + hexValue(type, 1) + " ignored");
+        return true;
+    }
+}
+
+void IsoTpEndpoint::startReception(const CanFrame &frame)
+{
+    const std::size_t length = (static_cast<std::size_t>(frame.data[0] & 0x0F) << 8) | frame.data[1];
+    if (frame.length != 8 || length < 8) {
+        note("malformed first frame ignored");
+        return;
+    }
+    cancelSend();
+    rxActive_ = true;
+    rxLength_ = length;
+    rxData_.assign(frame.data.begin() + 2, frame.data.end());
+    rxSequence_ = 1;
+    rxBlockCount_ = 0;
+    sendFlowControl();
+}
+
+void IsoTpEndpoint::continueReception(const CanFrame &frame)
+{
+    if (!rxActive_) {
+        note("consecutive frame without a first frame ignored");
+        return;
+    }
+    const std::uint8_t sequence = frame.data[0] & 0x0F;
+    if (sequence != rxSequence_) {
+        note("wrong sequence number " + hexValue(sequence, 1) + ", expected " + hexValue(rxSequence_, 1)
+            + "; request dropped");
+        rxActive_ = false;
+        return;
+    }
+    rxSequence_ = static_cast<std::uint8_t>((rxSequence_ + 1) & 0x0F);
+    const std::size_t missing = rxLength_ - rxData_.size();
+    const std::size_t available = static_cast<std::size_t>(frame.length - 1);
+    const std::size_t take = missing < available ? missing : available;
+    rxData_.insert(rxData_.end(), frame.data.begin() + 1, frame.data.begin() + 1 + static_cast<std::ptrdiff_t>(take));
+    if (rxData_.size() >= rxLength_) {
+        rxActive_ = false;
+        onMessage_(rxData_);
+        return;
+    }
+    ++rxBlockCount_;
+    if (config_.blockSize != 0 && rxBlockCount_ >= config_.blockSize) {
+        rxBlockCount_ = 0;
+        sendFlowControl();
+    }
+}
+
+void IsoTpEndpoint::sendFlowControl()
+{
+    emit(Bytes {
+        static_cast<std::uint8_t>(kFlowControl << 4 | kContinueToSend), config_.blockSize, config_.separationTime});
+}
+
+bool IsoTpEndpoint::send(const Bytes &payload)
+{
+    if (payload.empty() || payload.size() > kMaxPayload)
+        return false;
+    cancelSend();
+    if (payload.size() <= 7) {
+        Bytes frame {static_cast<std::uint8_t>(payload.size())};
+        frame.insert(frame.end(), payload.begin(), payload.end());
+        emit(frame);
+        return true;
+    }
+    txData_ = payload;
+    Bytes frame {static_cast<std::uint8_t>(kFirst << 4 | (payload.size() >> 8)),
+        static_cast<std::uint8_t>(payload.size() & 0xFF)};
+    frame.insert(frame.end(), payload.begin(), payload.begin() + 6);
+    emit(frame);
+    txOffset_ = 6;
+    txSequence_ = 1;
+    txState_ = TxState::WaitFlowControl;
+    return true;
+}
+
+void IsoTpEndpoint::sendRaw(const Bytes &frameBytes)
+{
+    emit(frameBytes);
+}
+
+void IsoTpEndpoint::cancelSend()
+{
+    if (txTimer_ != 0 && host_)
+        host_->cancelTimer(txTimer_);
+    txTimer_ = 0;
+    txState_ = TxState::Idle;
+    txData_.clear();
+}
+
+void IsoTpEndpoint::handleFlowControl(const CanFrame &frame)
+{
+    if (txState_ != TxState::WaitFlowControl) {
+        note("unexpected flow control frame ignored");
+        return;
+    }
+    const std::uint8_t flag = frame.data[0] & 0x0F;
+    if (flag == kWait)
+        return;
+    if (flag != kContinueToSend) {
+        note(flag == kOverflow ? "reply aborted by the receiver" : "flow control with invalid flag; reply aborted");
+        cancelSend();
+        return;
+    }
+    txBlockLeft_ = frame.length >= 2 ? frame.data[1] : 0;
+    txSeparation_ = frame.length >= 3 ? separationMicros(frame.data[2]) : 0;
+    txState_ = TxState::Sending;
+    sendConsecutive();
+}
+
+void IsoTpEndpoint::sendConsecutive()
+{
+    txTimer_ = 0;
+    while (txState_ == TxState::Sending) {
+        Bytes frame {static_cast<std::uint8_t>(kConsecutive << 4 | txSequence_)};
+        const std::size_t take = txData_.size() - txOffset_ < 7 ? txData_.size() - txOffset_ : 7;
+        frame.insert(frame.end(), txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_),
+            txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + take));
+        frame.resize(8, 0x00);
+        emit(frame);
+        txOffset_ += take;
+        txSequence_ = static_cast<std::uint8_t>((txSequence_ + 1) & 0x0F);
+        if (txOffset_ >= txData_.size()) {
+            txState_ = TxState::Idle;
+            txData_.clear();
+            return;
+        }
+        if (txBlockLeft_ != 0 && --txBlockLeft_ == 0) {
+            txState_ = TxState::WaitFlowControl;
+            return;
+        }
+        if (txSeparation_ > 0 && host_) {
+            txTimer_ = host_->startTimer(txSeparation_, [this] { sendConsecutive(); });
+            return;
+        }
+    }
+}
+
+} // namespace ksim

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "candevice.h"
+#include "hex.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace ksim {
+
+struct IsoTpConfig
+{
+    std::uint32_t rxId = 0x74E; // frames addressed to the device
+    std::uint32_t txId = 0x746; // frames the device sends
+    std::uint8_t blockSize = 0; // BS of the device's own flow control frames
+    std::uint8_t separationTime = 0; // STmin byte of the device's own flow control frames
+};
+
+// Device-side ISO-TP (ISO 15765-2, normal addressing, classic CAN): reassembles requests, sending the
+// flow control frames itself, and segments replies, obeying the flow control the PC sends back.
+class IsoTpEndpoint
+{
+public:
+    using MessageHandler = std::function<void(const Bytes &)>;
+
+    IsoTpEndpoint(const IsoTpConfig &config, MessageHandler onMessage);
+
+    void attach(CanDeviceHost &host) { host_ = &host; }
+
+    // Feeds one frame from the bus; returns false when it is not addressed to this endpoint.
+    bool receiveFrame(const CanFrame &frame);
+
+    // Sends a payload of 1..4095 bytes: a Single Frame (not padded) up to 7 bytes, otherwise a First
+    // Frame and, as the PC's flow control allows, Consecutive Frames with the last one padded to 8 bytes.
+    bool send(const Bytes &payload);
+    // Sends one frame of 1..8 bytes exactly as given, outside the protocol.
+    void sendRaw(const Bytes &frameBytes);
+    void cancelSend();
+    bool sending() const { return txState_ != TxState::Idle; }
+
+private:
+    enum class TxState { Idle, WaitFlowControl, Sending };
+
+    void startReception(const CanFrame &frame);
+    void continueReception(const CanFrame &frame);
+    void sendFlowControl();
+    void handleFlowControl(const CanFrame &frame);
+    void sendConsecutive();
+    void emit(const Bytes &bytes);
+    void note(const std::string &text);
+
+    IsoTpConfig config_;
+    MessageHandler onMessage_;
+    CanDeviceHost *host_ = nullptr;
+
+    bool rxActive_ = false;
+    std::size_t rxLength_ = 0;
+    Bytes rxData_;
+    std::uint8_t rxSequence_ = 0;
+    unsigned rxBlockCount_ = 0;
+
+    TxState txState_ = TxState::Idle;
+    Bytes txData_;
+    std::size_t txOffset_ = 0;
+    std::uint8_t txSequence_ = 0;
+    unsigned txBlockLeft_ = 0; // 0 = no limit until the end
+    Micros txSeparation_ = 0;
+    CanDeviceHost::TimerId txTimer_ = 0;
+};
+
+// The separation time of a flow control frame in microseconds; reserved values mean the maximum, 127 ms.
+Micros separationMicros(std::uint8_t value);
+
+} // namespace ksim

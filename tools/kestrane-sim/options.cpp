@@ -1,0 +1,208 @@
+#include "options.h"
+
+#include "hex.h"
+
+#include <functional>
+#include <map>
+
+namespace ksim {
+
+namespace {
+
+bool parseCanId(const std::string &text, std::uint32_t &out)
+{
+    std::string digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+    std::uint64_t value = 0;
+    if (!parseNumber("0x" + digits, value) || value > 0x7FF)
+        return false;
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool parseCount(const std::string &text, std::uint64_t &out, std::uint64_t minimum)
+{
+    return parseNumber(text, out) && out >= minimum;
+}
+
+bool parseByte(const std::string &text, std::uint8_t &out)
+{
+    std::uint64_t value = 0;
+    if (!parseNumber(text, value) || value > 255)
+        return false;
+    out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return "Usage: kestrane-sim --link PATH [options]\n"
+           "Simulates a serial OBD adapter with a device on its CAN bus, reachable through a pseudo-terminal.\n"
+           "\n"
+           "  --link PATH             symlink to create for the pseudo-terminal (required)\n"
+           "  --baud N                serial rate the adapter listens at after power-up (default 38400)\n"
+           "  --adapter elm327|els27  adapter type; els27 adds the ST commands (default elm327)\n"
+           "  --device none|script    device on the CAN bus (default none; script when --script is given)\n"
+           "  --script FILE           rules of the scripted device, one 'REQUEST => ACTIONS' per line\n"
+           "  --rx-id HEX             identifier the device listens on (default 74E)\n"
+           "  --tx-id HEX             identifier the device answers with (default 746)\n"
+           "  --fc-bs N               block size in the device's flow control frames (default 0)\n"
+           "  --fc-stmin N            separation time byte in the device's flow control frames (default 0)\n"
+           "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
+           "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
+           "  --silent-after N        answer nothing at all after N received lines\n"
+           "  --vanish-after N        remove the port and exit when line N is received\n"
+           "  --log FILE              write a time-stamped event log of everything on the serial link\n"
+           "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
+           "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
+           "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
+           "  --echo on|off           echo after power-up and reset (default on)\n"
+           "  --help                  show this text and exit\n"
+           "\n"
+           "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
+           "SIGUSR1: make the port vanish at once.\n";
+}
+
+ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error)
+{
+    bool deviceGiven = false;
+    using Handler = std::function<bool(const std::string &)>;
+    const std::map<std::string, Handler> valued = {
+        {"--link",
+            [&](const std::string &v) {
+                options.link = v;
+                return !v.empty();
+            }},
+        {"--baud",
+            [&](const std::string &v) {
+                std::uint64_t rate = 0;
+                if (!parseCount(v, rate, 1) || rate > 100000000)
+                    return false;
+                options.baud = static_cast<std::uint32_t>(rate);
+                return true;
+            }},
+        {"--adapter",
+            [&](const std::string &v) {
+                const std::string kind = toLower(v);
+                if (kind == "elm327")
+                    options.adapter = AdapterKind::Elm327;
+                else if (kind == "els27")
+                    options.adapter = AdapterKind::Els27;
+                else
+                    return false;
+                return true;
+            }},
+        {"--device",
+            [&](const std::string &v) {
+                deviceGiven = true;
+                options.device = toLower(v);
+                return options.device == "none" || options.device == "script";
+            }},
+        {"--script",
+            [&](const std::string &v) {
+                options.script = v;
+                return !v.empty();
+            }},
+        {"--rx-id", [&](const std::string &v) { return parseCanId(v, options.rxId); }},
+        {"--tx-id", [&](const std::string &v) { return parseCanId(v, options.txId); }},
+        {"--fc-bs", [&](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
+        {"--fc-stmin", [&](const std::string &v) { return parseByte(v, options.fcSeparation); }},
+        {"--can-error",
+            [&](const std::string &v) {
+                const auto colon = v.find(':');
+                std::uint64_t first = 0;
+                std::uint64_t count = 1;
+                if (!parseCount(v.substr(0, colon), first, 1))
+                    return false;
+                if (colon != std::string::npos && !parseCount(v.substr(colon + 1), count, 1))
+                    return false;
+                options.faults.canErrorRanges.emplace_back(first, count);
+                return true;
+            }},
+        {"--no-reply-on",
+            [&](const std::string &v) {
+                std::uint64_t line = 0;
+                if (!parseCount(v, line, 1))
+                    return false;
+                options.faults.noReplyLines.insert(line);
+                return true;
+            }},
+        {"--silent-after", [&](const std::string &v) { return parseCount(v, options.faults.silentAfter, 1); }},
+        {"--vanish-after", [&](const std::string &v) { return parseCount(v, options.faults.vanishAfter, 1); }},
+        {"--log",
+            [&](const std::string &v) {
+                options.logPath = v;
+                return !v.empty();
+            }},
+        {"--ati",
+            [&](const std::string &v) {
+                options.identity = v;
+                return !v.empty();
+            }},
+        {"--echo",
+            [&](const std::string &v) {
+                const std::string mode = toLower(v);
+                options.echo = mode == "on";
+                return mode == "on" || mode == "off";
+            }},
+        {"--latency-us",
+            [&](const std::string &v) {
+                std::uint64_t micros = 0;
+                if (!parseCount(v, micros, 0) || micros > 60000000)
+                    return false;
+                options.latency = static_cast<Micros>(micros);
+                return true;
+            }},
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return ParseResult::Help;
+        if (arg == "--wire-timing") {
+            options.wireTiming = true;
+            continue;
+        }
+        std::string value;
+        bool inlineValue = false;
+        const auto equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+            inlineValue = true;
+        }
+        const auto handler = valued.find(arg);
+        if (handler == valued.end()) {
+            error = "unknown option " + arg;
+            return ParseResult::Error;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc) {
+                error = "option " + arg + " needs a value";
+                return ParseResult::Error;
+            }
+            value = argv[++i];
+        }
+        if (!handler->second(value)) {
+            error = "bad value '" + value + "' for " + arg;
+            return ParseResult::Error;
+        }
+    }
+
+    if (options.link.empty()) {
+        error = "--link PATH is required";
+        return ParseResult::Error;
+    }
+    if (!deviceGiven && !options.script.empty())
+        options.device = "script";
+    if (options.device == "script" && options.script.empty()) {
+        error = "--device script needs --script FILE";
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+} // namespace ksim

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "faults.h"
+#include "scheduler.h"
+
+#include <cstdint>
+#include <string>
+
+namespace ksim {
+
+enum class AdapterKind { Elm327, Els27 };
+
+struct Options
+{
+    std::string link;
+    std::uint32_t baud = 38400;
+    AdapterKind adapter = AdapterKind::Elm327;
+    std::string device = "none";
+    std::string script;
+    std::uint32_t rxId = 0x74E;
+    std::uint32_t txId = 0x746;
+    std::uint8_t fcBlockSize = 0;
+    std::uint8_t fcSeparation = 0;
+    Faults faults;
+    std::string logPath;
+    bool wireTiming = false;
+    Micros latency = 0;
+    // How this particular adapter answers ATI ("?" for one that does not know it), and whether
+    // it echoes after power-up: adapters in the field differ in both.
+    std::string identity = "ELM327 v1.5";
+    bool echo = true;
+};
+
+enum class ParseResult { Run, Help, Error };
+
+// Fills options from the command line; on Error, error holds the reason.
+ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error);
+
+std::string usageText();
+
+} // namespace ksim

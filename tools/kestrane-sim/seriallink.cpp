@@ -1,0 +1,186 @@
+#include "seriallink.h"
+
+#include "eventlog.h"
+#include "hex.h"
+#include "pty.h"
+#include "wirestats.h"
+
+namespace ksim {
+
+SerialLink::SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats)
+    : pty_(pty)
+    , scheduler_(scheduler)
+    , log_(log)
+    , stats_(stats)
+{ }
+
+std::uint32_t SerialLink::portRate() const
+{
+    return pty_.portRate();
+}
+
+bool SerialLink::wantsWrite() const
+{
+    return !hungUp_ && pty_.hasPendingOutput();
+}
+
+Micros SerialLink::idleAt() const
+{
+    const Micros now = monotonicMicros();
+    return queue_.empty() || lastDue_ < now ? now : lastDue_;
+}
+
+void SerialLink::send(const std::string &bytes, std::uint32_t rate)
+{
+    if (bytes.empty())
+        return;
+    const Micros now = monotonicMicros();
+    const Micros start = queue_.empty() || lastDue_ < now ? now : lastDue_;
+    const Micros due = start + stats_.serial(bytes.size(), rate);
+    lastDue_ = due;
+    if (queue_.empty() && due <= now) {
+        deliver(Chunk {bytes, rate, due});
+        return;
+    }
+    queue_.push_back(Chunk {bytes, rate, due});
+    if (!timerArmed_) {
+        timerArmed_ = true;
+        scheduler_.at(queue_.front().due, [this] { deliverDue(); });
+    }
+}
+
+void SerialLink::deliverDue()
+{
+    timerArmed_ = false;
+    const Micros now = monotonicMicros();
+    while (!queue_.empty() && queue_.front().due <= now) {
+        const Chunk chunk = queue_.front();
+        queue_.pop_front();
+        deliver(chunk);
+    }
+    if (!queue_.empty()) {
+        timerArmed_ = true;
+        scheduler_.at(queue_.front().due, [this] { deliverDue(); });
+    }
+}
+
+void SerialLink::deliver(const Chunk &chunk)
+{
+    if (hungUp_) {
+        log_.write('#', "dropped " + std::to_string(chunk.bytes.size()) + " bytes, port closed");
+        return;
+    }
+    const std::uint32_t port = pty_.portRate();
+    if (port != chunk.rate) {
+        // A UART at the wrong rate turns every character into framing garbage; 0xFF keeps CR, '>' and all
+        // readable text out of it.
+        log_.write('!',
+            "noise " + std::to_string(chunk.bytes.size()) + " bytes at " + std::to_string(chunk.rate) + " (port at "
+                + std::to_string(port) + "): " + printable(chunk.bytes));
+        pty_.write(std::string(chunk.bytes.size(), '\xFF'));
+        return;
+    }
+    logSent(chunk.bytes);
+    noteRate();
+    if (!pty_.write(chunk.bytes))
+        log_.write('#', "output overflow, " + std::to_string(chunk.bytes.size()) + " bytes lost");
+}
+
+void SerialLink::logSent(const std::string &bytes)
+{
+    std::string line;
+    for (char c : bytes) {
+        if (c == '\r' || c == '\n') {
+            if (!line.empty())
+                log_.write('>', printable(line));
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        log_.write('>', printable(line));
+}
+
+namespace {
+// An opener sets the line up in several steps after the open itself; until they are surely done,
+// a rate seen on the port says nothing about the rate its bytes were written at.
+constexpr Micros kOpenSettleTime = 20000;
+// The rate is only seen when the simulator looks, not when the program writes. Bytes that find the
+// port at another rate shortly after it was last seen at the adapter's rate were written before the
+// change: a program that switches rates, or restores the line settings while closing, does so right
+// after its last write at the old rate.
+constexpr Micros kRateChangeGrace = 50000;
+} // namespace
+
+void SerialLink::noteRate()
+{
+    const Micros now = monotonicMicros();
+    if (!hungUp_ && receiver_ && now - openedAt_ >= kOpenSettleTime && pty_.portRate() == receiver_->uartRate())
+        lastMatchAt_ = now;
+}
+
+void SerialLink::beforePoll()
+{
+    noteRate();
+}
+
+void SerialLink::onReadable()
+{
+    std::string bytes;
+    const Pty::ReadStatus status = pty_.readAll(bytes);
+    judgeInput(bytes);
+    noteRate();
+    if (status == Pty::ReadStatus::HungUp || !pty_.peerOpen())
+        hangUp();
+}
+
+void SerialLink::judgeInput(const std::string &bytes)
+{
+    if (bytes.empty() || !receiver_)
+        return;
+    const std::uint32_t port = pty_.portRate();
+    const std::uint32_t uart = receiver_->uartRate();
+    const bool justChanged = lastMatchAt_ != 0 && monotonicMicros() - lastMatchAt_ <= kRateChangeGrace;
+    if (port == uart || justChanged) {
+        receiver_->serialInput(bytes, monotonicMicros());
+        return;
+    }
+    log_.write('!',
+        "garbled " + std::to_string(bytes.size()) + " bytes at " + std::to_string(port) + " (adapter at "
+            + std::to_string(uart) + ")");
+}
+
+void SerialLink::onWritable()
+{
+    pty_.flushPending();
+}
+
+void SerialLink::hangUp()
+{
+    if (hungUp_)
+        return;
+    hungUp_ = true;
+    log_.write('#', "port closed");
+    queue_.clear();
+    pty_.dropPending();
+    pty_.discardUnreadOutput();
+    if (receiver_)
+        receiver_->portClosed();
+}
+
+void SerialLink::checkReopen()
+{
+    if (!hungUp_ || !pty_.peerOpen())
+        return;
+    hungUp_ = false;
+    // The opener may still be setting the line up: its first bytes are judged by the rate they
+    // find, never by a rate seen before the open.
+    lastMatchAt_ = 0;
+    openedAt_ = monotonicMicros();
+    log_.write('#', "port opened at " + std::to_string(pty_.portRate()));
+    // Anything that was still on its way when the port closed was for the previous user.
+    pty_.dropPending();
+}
+
+} // namespace ksim

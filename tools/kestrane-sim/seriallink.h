@@ -1,0 +1,84 @@
+#pragma once
+
+#include "scheduler.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace ksim {
+
+class EventLog;
+class Pty;
+class WireStats;
+
+// The adapter's side of the serial link: what its UART hears and how it reacts to the port going away.
+class SerialReceiver
+{
+public:
+    virtual ~SerialReceiver() = default;
+    // The rate the adapter's UART runs at; bytes sent at another rate are noise to it.
+    virtual std::uint32_t uartRate() const = 0;
+    // Bytes that arrived at the right rate, at time "when".
+    virtual void serialInput(const std::string &bytes, Micros when) = 0;
+    // The program closed the port: whatever half line was buffered belongs to nobody any more.
+    virtual void portClosed() = 0;
+};
+
+// The serial cable between the program's port and the adapter: decides whether bytes survive a rate
+// mismatch in either direction, emulates transfer time when wire timing is on, and tracks the program
+// closing and reopening the port.
+class SerialLink
+{
+public:
+    SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats);
+
+    void setReceiver(SerialReceiver *receiver) { receiver_ = receiver; }
+
+    // The adapter transmits bytes at its UART rate. They reach the program after their transfer time, in
+    // order; if the port is at another rate by then, they arrive as noise.
+    void send(const std::string &bytes, std::uint32_t rate);
+    // When everything handed to send() will have left the adapter.
+    Micros idleAt() const;
+
+    std::uint32_t portRate() const;
+    bool hungUp() const { return hungUp_; }
+    bool wantsWrite() const;
+
+    // Main loop hooks.
+    void beforePoll();
+    void onReadable();
+    void onWritable();
+    void checkReopen();
+
+private:
+    struct Chunk
+    {
+        std::string bytes;
+        std::uint32_t rate;
+        Micros due;
+    };
+
+    void judgeInput(const std::string &bytes);
+    void noteRate();
+    void deliverDue();
+    void deliver(const Chunk &chunk);
+    void hangUp();
+    void logSent(const std::string &bytes);
+
+    Pty &pty_;
+    Scheduler &scheduler_;
+    EventLog &log_;
+    WireStats &stats_;
+    SerialReceiver *receiver_ = nullptr;
+    std::deque<Chunk> queue_;
+    Micros lastDue_ = 0;
+    bool timerArmed_ = false;
+    // Nobody has the port open until the program opens it.
+    bool hungUp_ = true;
+    // When the port was last seen at the adapter's rate (0: not since it was opened).
+    Micros lastMatchAt_ = 0;
+    Micros openedAt_ = 0;
+};
+
+} // namespace ksim
