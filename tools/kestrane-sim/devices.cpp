@@ -1,5 +1,6 @@
 #include "devices.h"
 
+#include "kestranedevice.h"
 #include "scripteddevice.h"
 
 namespace ksim {
@@ -16,6 +17,13 @@ std::unique_ptr<CanDevice> createDevice(const Options &options, std::string &err
         config.blockSize = options.fcBlockSize;
         config.separationTime = options.fcSeparation;
         return std::make_unique<ScriptedDevice>(config, std::move(rules));
+    }
+    if (options.device == "kestrane") {
+        auto device = std::make_unique<KestraneDevice>(
+            options.kestrane, options.fcBlockSize, options.fcSeparation, options.deviceFaults);
+        if (!device->open(error))
+            return nullptr;
+        return device;
     }
     return nullptr;
 }

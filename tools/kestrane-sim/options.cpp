@@ -45,12 +45,26 @@ std::string usageText()
            "  --link PATH             symlink to create for the pseudo-terminal (required)\n"
            "  --baud N                serial rate the adapter listens at after power-up (default 38400)\n"
            "  --adapter elm327|els27  adapter type; els27 adds the ST commands (default elm327)\n"
-           "  --device none|script    device on the CAN bus (default none; script when --script is given)\n"
+           "  --device KIND           none, script or kestrane (default none; script with --script; kestrane with "
+           "--mode etc.)\n"
            "  --script FILE           rules of the scripted device, one 'REQUEST => ACTIONS' per line\n"
-           "  --rx-id HEX             identifier the device listens on (default 74E)\n"
-           "  --tx-id HEX             identifier the device answers with (default 746)\n"
+           "  --rx-id HEX             identifier the scripted device listens on (default 74E)\n"
+           "  --tx-id HEX             identifier the scripted device answers with (default 746)\n"
            "  --fc-bs N               block size in the device's flow control frames (default 0)\n"
            "  --fc-stmin N            separation time byte in the device's flow control frames (default 0)\n"
+           "  --mode app|boot         Kestrane: firmware to start in when the state holds no mode yet (default app)\n"
+           "  --state DIR             Kestrane: folder keeping mode, files and flash across runs (default: memory)\n"
+           "  --board-id N            Kestrane: board id the bootloader reports (default 0x4B455331)\n"
+           "  --flash-size N          Kestrane: bootloader flash size in bytes, a multiple of 1024 (default 262144)\n"
+           "  --uuid HEX24            Kestrane: the 12-byte unique id (default 4B53494D0102030405060708)\n"
+           "  --erase-ms N            Kestrane: time a bootloader erase takes, in milliseconds (default 50)\n"
+           "  --lose-write-reply N    Kestrane: carry out write request N (36 or 21) but lose its reply (repeatable)\n"
+           "  --busy-status N         Kestrane: the first N status replies after a lost write reply report busy\n"
+           "  --negative HEX:CODE     Kestrane: refuse requests starting with HEX: 7F <first byte> CODE; JSON in app "
+           "mode\n"
+           "  --malformed HEX         Kestrane: cut short or garble the reply to requests starting with HEX\n"
+           "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
+           "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
@@ -69,6 +83,16 @@ std::string usageText()
 ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error)
 {
     bool deviceGiven = false;
+    bool kestraneGiven = false;
+    // Wraps the handler of an option that only the Kestrane device understands.
+    const auto kestrane = [&kestraneGiven](std::function<bool(const std::string &)> handler) {
+        return [&kestraneGiven, handler](const std::string &v) {
+            kestraneGiven = true;
+            return handler(v);
+        };
+    };
+    KestraneSettings &device = options.kestrane;
+    DeviceFaults &deviceFaults = options.deviceFaults;
     using Handler = std::function<bool(const std::string &)>;
     const std::map<std::string, Handler> valued = {
         {"--link",
@@ -99,8 +123,59 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
             [&](const std::string &v) {
                 deviceGiven = true;
                 options.device = toLower(v);
-                return options.device == "none" || options.device == "script";
+                return options.device == "none" || options.device == "script" || options.device == "kestrane";
             }},
+        {"--mode", kestrane([&](const std::string &v) {
+             KestraneMode mode = KestraneMode::App;
+             if (!parseMode(v, mode))
+                 return false;
+             device.mode = mode;
+             return true;
+         })},
+        {"--state", kestrane([&](const std::string &v) {
+             device.stateDir = v;
+             return !v.empty();
+         })},
+        {"--board-id", kestrane([&](const std::string &v) {
+             std::uint64_t id = 0;
+             if (!parseNumber(v, id) || id > 0xFFFFFFFF)
+                 return false;
+             device.boardId = static_cast<std::uint32_t>(id);
+             return true;
+         })},
+        {"--flash-size", kestrane([&](const std::string &v) {
+             std::uint64_t size = 0;
+             if (!parseNumber(v, size) || size < kFlashPage || size > kMaxFlashSize || size % kFlashPage != 0)
+                 return false;
+             device.flashSize = static_cast<std::uint32_t>(size);
+             return true;
+         })},
+        {"--uuid", kestrane([&](const std::string &v) {
+             Bytes uuid;
+             if (!parseHex(v, uuid) || uuid.size() != 12)
+                 return false;
+             device.uuid = uuid;
+             return true;
+         })},
+        {"--erase-ms", kestrane([&](const std::string &v) {
+             std::uint64_t millis = 0;
+             if (!parseNumber(v, millis) || millis > 60000)
+                 return false;
+             device.eraseMillis = static_cast<std::uint32_t>(millis);
+             return true;
+         })},
+        {"--lose-write-reply", kestrane([&](const std::string &v) {
+             std::uint64_t number = 0;
+             if (!parseCount(v, number, 1))
+                 return false;
+             deviceFaults.lostWriteReplies.insert(number);
+             return true;
+         })},
+        {"--busy-status", kestrane([&](const std::string &v) { return parseCount(v, deviceFaults.busyStatus, 1); })},
+        {"--negative", kestrane([&](const std::string &v) { return parseNegativeFault(v, deviceFaults); })},
+        {"--malformed", kestrane([&](const std::string &v) { return parseMalformedFault(v, deviceFaults); })},
+        {"--silent-requests", kestrane([&](const std::string &v) { return parseSilentFault(v, deviceFaults); })},
+        {"--busy-replies", kestrane([&](const std::string &v) { return parseBusyFault(v, deviceFaults); })},
         {"--script",
             [&](const std::string &v) {
                 options.script = v;
@@ -198,6 +273,12 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
     }
     if (!deviceGiven && !options.script.empty())
         options.device = "script";
+    else if (!deviceGiven && kestraneGiven)
+        options.device = "kestrane";
+    if (kestraneGiven && options.device != "kestrane") {
+        error = "the Kestrane options need --device kestrane";
+        return ParseResult::Error;
+    }
     if (options.device == "script" && options.script.empty()) {
         error = "--device script needs --script FILE";
         return ParseResult::Error;

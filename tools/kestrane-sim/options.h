@@ -1,6 +1,8 @@
 #pragma once
 
+#include "devicefaults.h"
 #include "faults.h"
+#include "kestranestate.h"
 #include "scheduler.h"
 
 #include <cstdint>
@@ -22,6 +24,9 @@ struct Options
     std::uint8_t fcBlockSize = 0;
     std::uint8_t fcSeparation = 0;
     Faults faults;
+    // The Kestrane device (--device kestrane): its state, identity and its own faults.
+    KestraneSettings kestrane;
+    DeviceFaults deviceFaults;
     std::string logPath;
     bool wireTiming = false;
     Micros latency = 0;
