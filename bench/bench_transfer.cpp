@@ -1,0 +1,195 @@
+// Uploads the 102,112-byte firmware slice through the file manager and flashes a 256 KiB
+// image through the bootloader, against kestrane-sim with its wire timing on, and prints
+// for each the wall time, the time the emulated wire was busy, and their ratio.
+//
+//   bench_transfer [--rates 1000000,38400] [--jobs upload,flash]
+
+#include <canworker.h>
+#include <hiddfu_worker.h>
+
+#include <QBuffer>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+namespace {
+
+struct Figures
+{
+    bool ok = false;
+    double seconds = 0;
+    double wireSeconds = 0;
+    QString problem;
+};
+
+class Simulator
+{
+public:
+    Simulator(const QString &mode, int rate)
+    {
+        m_process.start(QStringLiteral(KESTRANE_SIM),
+            {"--link", port(), "--adapter", "els27", "--baud", QString::number(rate), "--device", "kestrane", "--mode",
+                mode, "--state", m_dir.filePath("state"), "--wire-timing"});
+        while (!m_output.contains("ready") && m_process.waitForReadyRead(5000))
+            m_output += m_process.readAllStandardOutput();
+        qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit());
+    }
+    bool ready() const { return m_output.contains("ready"); }
+    QString port() const { return m_dir.filePath("sim0"); }
+    // Stops the simulator and returns its wire-busy time in seconds.
+    double stop()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+        m_output += m_process.readAllStandardOutput();
+        for (const QByteArray &line : m_output.split('\n'))
+            if (line.startsWith("wire-busy-us "))
+                return line.mid(13).trimmed().toLongLong() / 1e6;
+        return 0;
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+ELM_ConnInfo connection(const QString &port, int rate, int canId, int pcId)
+{
+    ELM_ConnInfo info;
+    info.port = port;
+    info.baud = rate;
+    info.adapter = ELM327IOBase::ELS27;
+    info.canId = canId;
+    info.pcId = pcId;
+    return info;
+}
+
+Figures upload(int rate)
+{
+    Figures figures;
+    Simulator sim("app", rate);
+    if (!sim.ready())
+        return {false, 0, 0, "simulator did not start"};
+    QByteArray slice(0x18EE0, '\0');
+    for (int i = 0; i < slice.size(); ++i)
+        slice[i] = char(i * 13);
+    QBuffer buffer(&slice);
+    buffer.open(QIODevice::ReadOnly);
+    CanWorker worker;
+    QEventLoop loop;
+    QElapsedTimer wall;
+    QObject::connect(&worker, &CanWorker::finished, [&](CanWorker::Commands cmd, bool status, const QVariant &result) {
+        if (cmd == CanWorker::Setup) {
+            if (!status) {
+                figures.problem = "setup failed";
+                loop.quit();
+                return;
+            }
+            wall.start();
+            worker.flash(&buffer, "bench.bin");
+        } else {
+            figures.ok = cmd == CanWorker::Write && status;
+            figures.problem = result.toString();
+            figures.seconds = wall.nsecsElapsed() / 1e9;
+            loop.quit();
+        }
+    });
+    QObject::connect(&worker, &CanWorker::error, [&](int code, const QVariant &text) {
+        if (code == CanWorker::ERR_IO || code == CanWorker::ERR_FLASH) {
+            figures.problem = text.toString();
+            loop.quit();
+        }
+    });
+    QMetaObject::invokeMethod(
+        &worker,
+        [&] { worker.execute(CanWorker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x746, 0x74E))); },
+        Qt::QueuedConnection);
+    loop.exec();
+    figures.wireSeconds = sim.stop();
+    return figures;
+}
+
+Figures flash(int rate)
+{
+    Figures figures;
+    Simulator sim("boot", rate);
+    if (!sim.ready())
+        return {false, 0, 0, "simulator did not start"};
+    QByteArray image(256 * 1024, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 7 + 1);
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::ReadOnly);
+    hiddfu_worker worker;
+    QEventLoop loop;
+    QElapsedTimer wall;
+    QObject::connect(&worker, &hiddfu_worker::finished, [&](int cmd, bool status, const QVariant &) {
+        if (cmd == hiddfu_worker::Setup) {
+            if (!status) {
+                figures.problem = "setup failed";
+                loop.quit();
+                return;
+            }
+            wall.start();
+            worker.flash(&buffer);
+        } else if (!status) {
+            figures.problem = QStringLiteral("command %1 refused").arg(cmd);
+            loop.quit();
+        }
+    });
+    QObject::connect(&worker, &hiddfu_worker::error, [&](int code, const QVariant &text) {
+        if (code == hiddfu_worker::ERR_OK) {
+            figures.ok = true;
+            figures.seconds = wall.nsecsElapsed() / 1e9;
+            loop.quit();
+        } else if (code == hiddfu_worker::ERR_COMM || code == hiddfu_worker::ERR_FLASH
+            || text.toString() == QLatin1String("Device is not reponsing!")) {
+            figures.problem = text.toString();
+            loop.quit();
+        }
+    });
+    QMetaObject::invokeMethod(
+        &worker,
+        [&] { worker.execute(hiddfu_worker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x747, 0x74F))); },
+        Qt::QueuedConnection);
+    loop.exec();
+    figures.wireSeconds = sim.stop();
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption ratesOption("rates", "Serial rates to measure at.", "list", "1000000,38400");
+    const QCommandLineOption jobsOption("jobs", "Jobs to run: upload, flash.", "list", "upload,flash");
+    parser.addOptions({ratesOption, jobsOption});
+    parser.process(app);
+    QTextStream out(stdout);
+    bool allOk = true;
+    for (const QString &rateText : parser.value(ratesOption).split(',')) {
+        const int rate = rateText.toInt();
+        for (const QString &job : parser.value(jobsOption).split(',')) {
+            const Figures f = job == QLatin1String("upload") ? upload(rate) : flash(rate);
+            allOk &= f.ok;
+            out << qSetFieldWidth(8) << job << qSetFieldWidth(0) << " at " << qSetFieldWidth(8) << rate
+                << qSetFieldWidth(0) << " bit/s: ";
+            if (!f.ok) {
+                out << "FAILED (" << f.problem << ")\n";
+                continue;
+            }
+            out << "wall " << QString::number(f.seconds, 'f', 2) << " s, wire busy "
+                << QString::number(f.wireSeconds, 'f', 2) << " s, wire/wall "
+                << QString::number(f.wireSeconds / f.seconds, 'f', 3) << "\n";
+            out.flush();
+        }
+    }
+    return allOk ? 0 : 1;
+}

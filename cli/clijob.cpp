@@ -1,0 +1,39 @@
+#include "clijob.h"
+
+CliJob::CliJob(const CliOptions &options, CliReport &report, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_report(report)
+{
+    m_watchdog.setSingleShot(true);
+    m_watchdog.setInterval(options.timeoutSeconds * 1000);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        fail(CliNoAnswer, QStringLiteral("no answer from the device for %1 s").arg(m_options.timeoutSeconds));
+    });
+    m_watchdog.start();
+}
+
+void CliJob::heardFromDevice()
+{
+    if (!m_ended)
+        m_watchdog.start();
+}
+
+void CliJob::succeed(const QJsonObject &result, const QString &text)
+{
+    if (!m_ended)
+        finish(m_report.succeed(result, text));
+}
+
+void CliJob::fail(CliStatus status, const QString &message)
+{
+    if (!m_ended)
+        finish(m_report.fail(status, message));
+}
+
+void CliJob::finish(int status)
+{
+    m_ended = true;
+    m_watchdog.stop();
+    emit done(status);
+}

@@ -1,0 +1,226 @@
+// veltrano-cli: the manager's and the updater's jobs for scripted service and production
+// lines, on the same workers and adapter driver as the windows.
+
+#include "clireport.h"
+#include "managerjob.h"
+#include "updaterjob.h"
+
+#include <dfupackage.h>
+#include <elm327iobase.h>
+#include <serialports.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+struct CommandHelp
+{
+    const char *name;
+    const char *synopsis;
+    const char *text;
+    bool bootloader; // talks to the bootloader (updater identifiers) rather than the application
+    int arguments; // -1: any number
+};
+
+const CommandHelp commands[] = {
+    {"ports", "ports", "List the serial ports, VELTRANO_EXTRA_PORTS included.", false, 0},
+    {"info", "info", "Show the device's description, its files and which of them are active.", false, 0},
+    {"upload", "upload FILE.bin [--yes]",
+        "Check a 2 MiB firmware file, upload its firmware slice and verify it by MD5. A name that the device "
+        "cannot store as it is gets shortened; --yes accepts the shorter name.",
+        false, 1},
+    {"select", "select [NAME...]", "Make exactly these files active (writes active.cfg; no names: none).", false, -1},
+    {"remove", "remove NAME", "Remove one file from the device.", false, 1},
+    {"erase", "erase", "Remove every file from the device.", false, 0},
+    {"reboot", "reboot", "Restart the device.", false, 0},
+    {"dfu", "dfu", "Switch the device to its bootloader.", false, 0},
+    {"bootloader", "bootloader", "Show the bootloader's description, unique ID and status.", true, 0},
+    {"flash", "flash PACKAGE.dfu [--launch]",
+        "Check the package against the device, then erase, write and finalise it; --launch then starts the "
+        "new firmware. Success is reported only when the device confirmed the finalise.",
+        true, 1},
+    {"launch", "launch", "Leave the bootloader and start the application.", true, 0},
+    {"restart-bootloader", "restart-bootloader", "Restart the bootloader.", true, 0},
+    {"pack", "pack IMAGE --board ID --output FILE.dfu [--info TEXT]",
+        "Build a firmware package from a raw image for the given board.", false, 1},
+};
+
+const CommandHelp *findCommand(const QString &name)
+{
+    for (const CommandHelp &c : commands)
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
+
+QString generalHelp(const QCommandLineParser &parser)
+{
+    QString text = parser.helpText();
+    text += QStringLiteral("\nCommands:\n");
+    for (const CommandHelp &c : commands)
+        text += QStringLiteral("  %1\n      %2\n").arg(QLatin1String(c.synopsis), QLatin1String(c.text));
+    text += QStringLiteral(
+        "\n'veltrano-cli COMMAND --help' shows one command.\n\n"
+        "Exit status:\n"
+        "  0  the device confirmed the work\n"
+        "  1  the command line is wrong\n"
+        "  2  the port is missing or no adapter answered on it\n"
+        "  3  the device refused the request or gave an unusable answer (for example an MD5 mismatch)\n"
+        "  4  the device or the adapter stopped answering (see --timeout)\n"
+        "  5  the file given is no usable firmware file or package for this device\n"
+        "  6  the serial port went away during the work\n"
+        "  7  a needed confirmation was not given (see --yes)\n");
+    return text;
+}
+
+bool parseNumber(const QString &text, int &value)
+{
+    bool ok = false;
+    value = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? text.mid(2).toInt(&ok, 16) : text.toInt(&ok);
+    return ok;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "veltrano-cli: %s\nTry 'veltrano-cli --help'.\n", qPrintable(message));
+    return CliUsage;
+}
+
+int listPorts(CliReport &report)
+{
+    const QStringList ports = availableSerialPortNames();
+    return report.succeed({{"ports", QJsonArray::fromStringList(ports)}}, ports.join(QLatin1Char('\n')));
+}
+
+int pack(const QCommandLineParser &parser, const QStringList &arguments, CliReport &report)
+{
+    int board = 0;
+    if (!parser.isSet(QStringLiteral("board")) || !parseNumber(parser.value(QStringLiteral("board")), board))
+        return usageError(QStringLiteral("pack needs --board with a number"));
+    const QString output = parser.value(QStringLiteral("output"));
+    if (output.isEmpty())
+        return usageError(QStringLiteral("pack needs --output"));
+    QFile image(arguments.value(0));
+    if (!image.open(QIODevice::ReadOnly))
+        return report.fail(
+            CliBadInput, QStringLiteral("cannot read %1: %2").arg(image.fileName(), image.errorString()));
+    const QByteArray package
+        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image.readAll());
+    QFile out(output);
+    if (!out.open(QIODevice::WriteOnly) || out.write(package) != package.size() || !out.flush())
+        return report.fail(CliBadInput, QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
+    return report.succeed({{"output", output}, {"bytes", package.size()}},
+        QStringLiteral("wrote %1 (%2 bytes)").arg(output).arg(package.size()));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Service Kestrane devices through a serial OBD adapter."));
+    const QCommandLineOption help({"h", "help"}, QStringLiteral("Show this help, or one command's help."));
+    parser.addOption(help);
+    parser.addVersionOption();
+    parser.addOptions({
+        {"port", "Serial port of the adapter (see 'ports').", "name"},
+        {"baud", "Serial rate of the adapter; 0 searches for it.", "rate", "0"},
+        {"adapter", "Adapter kind: elm327 or els27.", "kind", "els27"},
+        {"can-id", "CAN identifier the device answers with (default 0x746, bootloader 0x747).", "id"},
+        {"pc-id", "CAN identifier the PC sends with (default 0x74E, bootloader 0x74F).", "id"},
+        {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
+        {"json", "Print one JSON result object on standard output."},
+        {"yes", "Accept a shortened target name for upload."},
+        {"launch", "After a flash, start the new firmware."},
+        {"board", "Board identifier for pack.", "id"},
+        {"info", "Information text for pack.", "text"},
+        {"output", "Output file for pack.", "file"},
+    });
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do; see the list below."));
+    parser.addPositionalArgument(
+        QStringLiteral("arguments"), QStringLiteral("The command's arguments."), QStringLiteral("[arguments...]"));
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("veltrano-cli 1.1.1\n");
+        return CliOk;
+    }
+
+    QStringList positional = parser.positionalArguments();
+    const QString name = positional.value(0);
+    const CommandHelp *command = findCommand(name);
+    if (parser.isSet(help) || name.isEmpty()) {
+        if (command)
+            std::printf("Usage: veltrano-cli %s [options]\n%s\n", command->synopsis, command->text);
+        else
+            std::printf("%s", qPrintable(generalHelp(parser)));
+        return name.isEmpty() && !parser.isSet(help) ? CliUsage : CliOk;
+    }
+    if (!command)
+        return usageError(QStringLiteral("unknown command '%1'").arg(name));
+    positional.removeFirst();
+    if (command->arguments >= 0 && positional.size() != command->arguments)
+        return usageError(QStringLiteral("usage: veltrano-cli %1").arg(QLatin1String(command->synopsis)));
+
+    CliOptions options;
+    options.command = name;
+    options.arguments = positional;
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.yes = parser.isSet(QStringLiteral("yes"));
+    options.launch = parser.isSet(QStringLiteral("launch"));
+    CliReport report(name, options.json);
+
+    if (name == QLatin1String("ports"))
+        return listPorts(report);
+    if (name == QLatin1String("pack"))
+        return pack(parser, positional, report);
+
+    ELM_ConnInfo &connection = options.connection;
+    connection.port = parser.value(QStringLiteral("port"));
+    if (connection.port.isEmpty())
+        return usageError(QStringLiteral("%1 needs --port").arg(name));
+    const QString adapter = parser.value(QStringLiteral("adapter")).toLower();
+    if (adapter != QLatin1String("elm327") && adapter != QLatin1String("els27"))
+        return usageError(QStringLiteral("--adapter must be elm327 or els27"));
+    connection.adapter = adapter == QLatin1String("elm327") ? ELM327IOBase::ELM327 : ELM327IOBase::ELS27;
+    int baud = 0;
+    if (!parseNumber(parser.value(QStringLiteral("baud")), baud) || baud < 0)
+        return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
+    connection.baud = baud;
+    connection.canId = command->bootloader ? 0x747 : 0x746;
+    connection.pcId = command->bootloader ? 0x74F : 0x74E;
+    for (auto [option, field] : {std::pair {"can-id", &connection.canId}, std::pair {"pc-id", &connection.pcId}}) {
+        if (parser.isSet(QLatin1String(option))
+            && (!parseNumber(parser.value(QLatin1String(option)), *field) || *field < 0 || *field > 0x7FF))
+            return usageError(QStringLiteral("--%1 must be an 11-bit CAN identifier").arg(QLatin1String(option)));
+    }
+    if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0)
+        return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
+
+    std::unique_ptr<CliJob> job;
+    if (command->bootloader)
+        job = std::make_unique<UpdaterJob>(options, report);
+    else
+        job = std::make_unique<ManagerJob>(options, report);
+    int status = CliOk;
+    bool ended = false;
+    QObject::connect(job.get(), &CliJob::done, &app, [&](int result) {
+        status = result;
+        ended = true;
+        app.quit();
+    });
+    job->start();
+    if (!ended)
+        app.exec();
+    return status;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "clijob.h"
+
+#include <hiddfu_worker.h>
+
+#include <QFile>
+
+// The bootloader commands: bootloader (status, description, UUID), flash, launch,
+// restart-bootloader.
+class UpdaterJob : public CliJob
+{
+    Q_OBJECT
+
+public:
+    UpdaterJob(const CliOptions &options, CliReport &report, QObject *parent = nullptr);
+
+    void start() override;
+
+private:
+    enum class Stage { Connecting, Describing, Identifying, Status, Flashing, Launching, Done };
+
+    void onFinished(int cmd, bool status, const QVariant &result);
+    void onError(int code, const QVariant &param);
+    void afterDescription();
+    void startFlash(const DFUStatus &status);
+    void report(const DFUStatus &status);
+    QString deviceProblem(const QVariant &code) const;
+
+    hiddfu_worker m_worker;
+    Stage m_stage = Stage::Connecting;
+    QFile m_package;
+    QString m_description;
+    QString m_uuid;
+    QString m_lastProblem;
+    bool m_afterDiscovery = false;
+};

@@ -1,0 +1,325 @@
+// veltrano-cli end to end: the real program against the simulated adapter and device.
+
+#include "simharness.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+
+namespace {
+
+struct CliRun
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+CliRun runCli(const SimHarness &sim, const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), sim.port());
+    cli.setProcessEnvironment(env);
+    cli.start(QStringLiteral(VELTRANO_CLI),
+        QStringList {"--port", sim.port(), "--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
+    CliRun run;
+    if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
+        run.status = cli.exitCode();
+    run.out = cli.readAllStandardOutput();
+    run.err = cli.readAllStandardError();
+    return run;
+}
+
+// A 2 MiB firmware file with both markers in place and a recognisable slice.
+QByteArray firmwareFile(QByteArray *slice)
+{
+    QByteArray file(0x200000, '\0');
+    for (int i = 0; i < 0x18EE0; ++i)
+        file[0x1C2000 + i] = char(QRandomGenerator::global()->bounded(256));
+    file.replace(0x1C3200, 8, QByteArray::fromHex("5a5a5a5acccccccc"));
+    file.replace(0x1DAED8, 8, QByteArray::fromHex("5a5a5a5affffffff"));
+    *slice = file.mid(0x1C2000, 0x18EE0);
+    return file;
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+    return path;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList deviceArguments(const QTemporaryDir &state, const QString &mode, const QStringList &extra = {})
+{
+    return QStringList {"--adapter", "els27", "--device", "kestrane", "--mode", mode, "--state", state.path()} + extra;
+}
+
+QByteArray image(int size)
+{
+    QByteArray data(size, '\0');
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 31 + 7) & 0xff);
+    return data;
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void helpListsEveryCommand()
+    {
+        QProcess cli;
+        cli.start(QStringLiteral(VELTRANO_CLI), {"--help"});
+        QVERIFY(cli.waitForFinished(10000));
+        const QString help = QString::fromLocal8Bit(cli.readAllStandardOutput());
+        for (const char *command : {"ports", "info", "upload", "select", "remove", "erase", "reboot", "dfu",
+                 "bootloader", "flash", "launch", "restart-bootloader", "pack"})
+            QVERIFY2(help.contains(QLatin1String(command)), command);
+        QVERIFY(help.contains(QLatin1String("Exit status")));
+    }
+
+    void uploadStoresTheSliceAndSelects()
+    {
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app"));
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files, "FW.BIN", firmwareFile(&slice));
+
+        CliRun run = runCli(sim, {"upload", path, "--json"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.json().value("ok").toBool(), true);
+        QCOMPARE(readFile(state.filePath("files/FW.BIN")), slice);
+
+        run = runCli(sim, {"select", "FW.BIN", "other.bin"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(readFile(state.filePath("files/active.cfg")), QByteArray("[\"FW.BIN\",\"other.bin\"]"));
+
+        run = runCli(sim, {"info", "--json"});
+        QCOMPARE(run.status, 0);
+        const QJsonObject result = run.json().value("result").toObject();
+        QVERIFY(result.value("files").toVariant().toStringList().contains("FW.BIN"));
+        QCOMPARE(result.value("active").toVariant().toStringList(), (QStringList {"FW.BIN", "other.bin"}));
+    }
+
+    void renamedUploadNeedsConsent()
+    {
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app"));
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files, "my_firmware_2020.bin", firmwareFile(&slice));
+        QCOMPARE(runCli(sim, {"upload", path}).status, 7);
+        QVERIFY(sim.received().isEmpty()); // refused before the adapter was touched
+        QCOMPARE(runCli(sim, {"upload", path, "--yes"}).status, 0);
+        QCOMPARE(readFile(state.filePath("files/my_firmware_.bin")), slice);
+    }
+
+    void badFirmwareFilesNeverReachTheDevice_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("wrong size") << QByteArray(1000, 'x') << "is not a firmware file";
+        QTest::newRow("no markers") << QByteArray(0x200000, '\0') << "Firmware file is corrupted";
+    }
+
+    void badFirmwareFilesNeverReachTheDevice()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app"));
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        const CliRun run = runCli(sim, {"upload", writeFile(files, "fw.bin", content)});
+        QCOMPARE(run.status, 5);
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+        QVERIFY(sim.received().isEmpty());
+    }
+
+    void deviceRefusals_data()
+    {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("MD5 mismatch") << QStringList {"--malformed", "32"} << QStringList {"select", "a"} << 3
+                                      << "Hash mismatch";
+        QTest::newRow("negative reply") << QStringList {"--negative", "22:1"} << QStringList {"remove", "a.bin"} << 3
+                                        << "Device reply processing error at remove";
+        QTest::newRow("malformed info") << QStringList {"--malformed", "10"} << QStringList {"info"} << 3
+                                        << "Invalid reply for the info command";
+        QTest::newRow("unknown file") << QStringList {} << QStringList {"remove", "nothing.bin"} << 3
+                                      << "Device reply processing error at remove";
+        QTest::newRow("silent device") << QStringList {"--silent-requests", "1:5"} << QStringList {"erase"} << 4 << "";
+        // The list request after the description belongs to the same command.
+        QTest::newRow("list never comes")
+            << QStringList {"--silent-requests", "2"} << QStringList {"info"} << 4 << "No responce from the device";
+        // The adapter gives up resending: the request is lost, the command must not hang.
+        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << QStringList {"erase"} << 4
+                                    << "No responce from the device";
+    }
+
+    void deviceRefusals()
+    {
+        QFETCH(QStringList, simOptions);
+        QFETCH(QStringList, command);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app", simOptions));
+        QVERIFY(sim.start());
+        const CliRun run = runCli(sim, command);
+        QCOMPARE(run.status, status);
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    }
+
+    void removeAndErase()
+    {
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app"));
+        QVERIFY(sim.start());
+        QCOMPARE(runCli(sim, {"select", "a.bin"}).status, 0);
+        QVERIFY(QFile::exists(state.filePath("files/active.cfg")));
+        const CliRun removed = runCli(sim, {"remove", "active.cfg", "--json"});
+        QCOMPARE(removed.status, 0);
+        QCOMPARE(removed.json().value("result").toObject().value("removed").toString(), QStringLiteral("active.cfg"));
+        QVERIFY(!QFile::exists(state.filePath("files/active.cfg")));
+        QCOMPARE(runCli(sim, {"select"}).status, 0);
+        QCOMPARE(readFile(state.filePath("files/active.cfg")), QByteArray("[]"));
+        QCOMPARE(runCli(sim, {"erase"}).status, 0);
+        QVERIFY(QDir(state.filePath("files")).entryList(QDir::Files).isEmpty());
+    }
+
+    void dfuThenFlashThenLaunch()
+    {
+        QTemporaryDir state;
+        QTemporaryDir files;
+        const QByteArray firmware = image(5000);
+        const QString package = files.filePath("fw.dfu");
+        {
+            SimHarness sim(deviceArguments(state, "app", {"--board-id", "0x1234"}));
+            QVERIFY(sim.start());
+            QCOMPARE(runCli(sim,
+                         {"pack", writeFile(files, "fw.img", firmware), "--board", "0x1234", "--info",
+                             "Test firmware 2.0", "--output", package})
+                         .status,
+                0);
+            QCOMPARE(runCli(sim, {"dfu"}).status, 0);
+            const CliRun boot = runCli(sim, {"bootloader", "--json"});
+            QCOMPARE(boot.status, 0);
+            const QJsonObject result = boot.json().value("result").toObject();
+            QCOMPARE(result.value("boardId").toInt(), 0x1234);
+            QCOMPARE(result.value("uuid").toString().size(), 24);
+            QVERIFY(!result.value("description").toString().isEmpty());
+        }
+        // The device stays in its bootloader across a power cycle of the simulator.
+        SimHarness sim(deviceArguments(state, "app", {"--board-id", "0x1234"}));
+        QVERIFY(sim.start());
+        const CliRun flash = runCli(sim, {"flash", package, "--launch"});
+        QCOMPARE(flash.status, 0);
+        QVERIFY(flash.err.contains("Erasing"));
+        QVERIFY(flash.err.contains("Finalizing"));
+        QCOMPARE(readFile(state.filePath("flash.bin")).left(firmware.size()), firmware);
+        // Launched: once it has started, the application answers again.
+        QTest::qWait(500);
+        QCOMPARE(runCli(sim, {"info"}).status, 0);
+    }
+
+    void flashRecoversAndWaits_data()
+    {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::newRow("a lost write reply") << QStringList {"--lose-write-reply", "2"};
+        QTest::newRow("a lost reply, then busy") << QStringList {"--lose-write-reply", "2", "--busy-status", "2"};
+    }
+
+    void flashRecoversAndWaits()
+    {
+        QFETCH(QStringList, simOptions);
+        QTemporaryDir state;
+        QTemporaryDir files;
+        const QByteArray firmware = image(3000);
+        SimHarness sim(deviceArguments(state, "boot", QStringList {"--board-id", "7"} + simOptions));
+        QVERIFY(sim.start());
+        const QString package = files.filePath("fw.dfu");
+        QCOMPARE(
+            runCli(sim, {"pack", writeFile(files, "fw.img", firmware), "--board", "7", "--output", package}).status, 0);
+        QCOMPARE(runCli(sim, {"flash", package}).status, 0);
+        QCOMPARE(readFile(state.filePath("flash.bin")).left(firmware.size()), firmware);
+    }
+
+    void flashFailures_data()
+    {
+        QTest::addColumn<QStringList>("simOptions");
+        QTest::addColumn<QByteArray>("package");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        const QByteArray good = QByteArray::fromHex("f0104242070000000000000000112233");
+        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << good << 3 << "";
+        QTest::newRow("device goes silent") << QStringList {"--silent-requests", "1:100"} << good << 4 << "";
+        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << good << 3 << "Retries exhausted";
+        QTest::newRow("other board") << QStringList {} << QByteArray::fromHex("f0104242080000000000000000112233") << 5
+                                     << "designed for a different board";
+        QTest::newRow("too short") << QStringList {} << QByteArray::fromHex("f01042420700000000000000001122") << 5
+                                   << "Firmware package is invalid";
+        QTest::newRow("wrong magic") << QStringList {} << QByteArray::fromHex("f0104243070000000000000000112233") << 5
+                                     << "is not a firmware package";
+        const QByteArray header = QByteArray::fromHex("f01042420700000000000000");
+        QTest::newRow("too big") << QStringList {"--flash-size", "1024"} << header + QByteArray(1025, 'x') << 5
+                                 << "it is 1 bytes bigger";
+    }
+
+    void flashFailures()
+    {
+        QFETCH(QStringList, simOptions);
+        QFETCH(QByteArray, package);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QTemporaryDir state;
+        QTemporaryDir files;
+        SimHarness sim(deviceArguments(state, "boot", QStringList {"--board-id", "7"} + simOptions));
+        QVERIFY(sim.start());
+        const CliRun run = runCli(sim, {"flash", writeFile(files, "fw.dfu", package)});
+        QCOMPARE(run.status, status);
+        QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    }
+
+    void portsListTheSimulator()
+    {
+        SimHarness sim;
+        QVERIFY(sim.start());
+        const CliRun run = runCli(sim, {"ports"});
+        QCOMPARE(run.status, 0);
+        QVERIFY(run.out.contains(sim.port().toUtf8()));
+    }
+
+    void absentPortIsNoConnection()
+    {
+        SimHarness sim;
+        QVERIFY(sim.start());
+        QProcess cli;
+        cli.start(QStringLiteral(VELTRANO_CLI), {"info", "--port", "/nonexistent/port", "--baud", "38400"});
+        QVERIFY(cli.waitForFinished(20000));
+        QCOMPARE(cli.exitCode(), 2);
+    }
+};
+
+VELTRANO_TEST_MAIN(TestCli)
+#include "tst_cli.moc"

@@ -1,0 +1,105 @@
+#include "dfupackage.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QtEndian>
+
+namespace DfuPackage {
+
+namespace {
+
+constexpr int headerSize = 12; // magic, board, infoLength
+constexpr qint64 leastPackage = 16; // a header and at least one word
+constexpr int imageAlign = 4;
+
+// Reads at most what the file still holds: a length field from the file must not decide how
+// much memory is taken.
+QByteArray readAvailable(QIODevice &file, qint64 wanted)
+{
+    const qint64 left = qMax<qint64>(0, file.size() - file.pos());
+    return file.read(qMin(wanted, left));
+}
+
+void appendLe32(QByteArray &bytes, quint32 value)
+{
+    char word[4];
+    qToLittleEndian(value, word);
+    bytes.append(word, sizeof word);
+}
+
+} // namespace
+
+Header read(QIODevice &file, quint32 boardId)
+{
+    Header header;
+    if (file.size() < leastPackage)
+        return header;
+    const QByteArray fixed = readAvailable(file, headerSize);
+    if (fixed.size() < headerSize || qFromLittleEndian<quint32>(fixed.constData()) != magic) {
+        header.verdict = Verdict::NotAPackage;
+        return header;
+    }
+    header.board = qFromLittleEndian<quint32>(fixed.constData() + 4);
+    if (header.board != boardId) {
+        header.verdict = Verdict::OtherBoard;
+        return header;
+    }
+    const quint32 infoLength = qFromLittleEndian<quint32>(fixed.constData() + 8);
+    if (infoLength != 0) {
+        const QByteArray decoded = QByteArray::fromBase64(readAvailable(file, infoLength));
+        const int nul = decoded.indexOf('\0');
+        header.info = QString::fromLatin1(nul < 0 ? decoded : decoded.left(nul));
+        if (infoLength % imageAlign != 0)
+            readAvailable(file, imageAlign - infoLength % imageAlign);
+    }
+    header.verdict = Verdict::Valid;
+    header.imageOffset = file.pos();
+    header.imageSize = file.size() - file.pos();
+    return header;
+}
+
+QString refusalText(Verdict verdict, const QString &fileName)
+{
+    const QString name = QFileInfo(fileName).fileName();
+    switch (verdict) {
+    case Verdict::Invalid:
+        return QCoreApplication::translate("HIDDfu", "Firmware package is invalid");
+    case Verdict::NotAPackage:
+        return QCoreApplication::translate("HIDDfu", "%1 is not a firmware package").arg(name);
+    case Verdict::OtherBoard:
+        return QCoreApplication::translate(
+            "HIDDfu", "Incompatible hardware detected.\n%1 firmware package is designed for a different board")
+            .arg(name);
+    case Verdict::Valid:
+        break;
+    }
+    return QString();
+}
+
+bool fits(qint64 imageSize, quint32 flashSize)
+{
+    return imageSize <= qint64(flashSize);
+}
+
+QString tooBigText(qint64 excessBytes)
+{
+    return QCoreApplication::translate(
+        "HIDDfu", "Cannot flash this firmware - it is %1 bytes bigger than maximum flash space available")
+        .arg(excessBytes);
+}
+
+QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image)
+{
+    const QByteArray info = infoText.toBase64();
+    QByteArray package;
+    appendLe32(package, magic);
+    appendLe32(package, board);
+    appendLe32(package, quint32(info.size()));
+    package += info;
+    package.append((imageAlign - info.size() % imageAlign) % imageAlign, '\0');
+    package += image;
+    return package;
+}
+
+} // namespace DfuPackage

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+// The firmware package (.dfu) as the updater reads it: a header naming the board, a Base64
+// information text, padding to a multiple of 4, then the raw image. Without dialogs; the
+// texts are translated in the updater window's context, which shows them.
+namespace DfuPackage {
+
+constexpr quint32 magic = 0x424210F0; // bytes F0 10 42 42 at offset 0
+
+enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard }; // Invalid: fewer than 16 bytes
+
+struct Header
+{
+    Verdict verdict = Verdict::Invalid;
+    quint32 board = 0;
+    QString info; // the decoded information text, possibly empty
+    qint64 imageOffset = 0;
+    qint64 imageSize = 0;
+};
+
+// `file` is open and at 0; on Valid it is left at the image's first byte.
+Header read(QIODevice &file, quint32 boardId);
+QString refusalText(Verdict verdict, const QString &fileName);
+bool fits(qint64 imageSize, quint32 flashSize);
+QString tooBigText(qint64 excessBytes);
+// A package as the build tool makes it; for tests and tools.
+QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image);
+
+} // namespace DfuPackage

@@ -1,0 +1,457 @@
+#include "hiddfu_worker.h"
+
+#include <QIODevice>
+#include <QtEndian>
+
+namespace {
+
+// Bootloader requests. EXEC (0xB1) runs a routine named by a 16-bit number, high byte first.
+constexpr char reqExec = char(0xB1);
+constexpr char reqSetAddress = 0x34;
+constexpr char reqWrite = 0x36;
+constexpr char reqFinalize = 0x37;
+constexpr char reqSdfu = 0x12; // leave for the STM DFU loader
+constexpr char reqUdfu = 0x10; // restart the bootloader
+constexpr char reqApp = 0x11; // start the application
+
+constexpr quint16 routineStatus = 0x00B0;
+constexpr quint16 routineInfo = 0x00B1;
+constexpr quint16 routineErase = 0x00B2;
+constexpr quint16 routineUuid = 0x00B3;
+constexpr char eraseAll = char(0xFF); // the erase routine's page number for the whole application
+
+constexpr quint8 repExec = 0xF1;
+constexpr quint8 repSetAddress = 0x74;
+constexpr quint8 repWrite = 0x76;
+constexpr quint8 repFinalize = 0x77;
+constexpr quint8 repUdfu = 0x50;
+constexpr quint8 repApp = 0x51;
+constexpr quint8 repSdfu = 0x52;
+constexpr quint8 repNegative = 0x7F;
+
+constexpr quint8 nrcBusy = 0x78; // the device works on it and asks to be asked again later
+constexpr quint8 nrcNoUuid = 0x12; // this bootloader has no unique ID routine
+
+constexpr int chunkSize = 1024;
+constexpr int chunkAlign = 8; // the flash is written in double words
+constexpr int statusReplySize = 17;
+constexpr int uuidReplySize = 15;
+constexpr int uuidBytes = 12;
+constexpr int retryDelayMs = 100;
+constexpr int busyDelayMs = 1100;
+constexpr int retryLimit = 10; // consecutive time-outs before the device counts as gone
+constexpr int recoveryPollLimit = 10;
+
+QByteArray execRequest(quint16 routine)
+{
+    QByteArray request(1, reqExec);
+    request.append(char(routine >> 8)).append(char(routine & 0xFF));
+    return request;
+}
+
+void registerTypes()
+{
+    static const bool registered = [] {
+        qRegisterMetaType<DFUStatus>("DFUStatus");
+        qRegisterMetaType<hiddfu_worker::Commands>("hiddfu_worker::Commands");
+        qRegisterMetaType<QIODevice *>("QIODevice*");
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+} // namespace
+
+hiddfu_worker::hiddfu_worker(QObject *parent)
+    : QObject(parent)
+    , io(this)
+    , timer(this)
+{
+    registerTypes();
+    // No-data and stopped answers must come back as errors: they drive the retries.
+    io.setStrictMode(true);
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this, &hiddfu_worker::io_dummy);
+    connect(&io, &ELM327IOBase::connected, this, &hiddfu_worker::io_connected);
+    connect(&io, &ELM327IOBase::disconnected, this, &hiddfu_worker::io_disconnected);
+    connect(&io, &ELM327IOBase::ready, this, &hiddfu_worker::io_ready);
+    connect(&io, &ELM327IOBase::ready, this, &hiddfu_worker::ready);
+    connect(&io, &ELM327IOBase::error, this, &hiddfu_worker::io_error);
+    connect(&io, &ELM327IOBase::read, this, &hiddfu_worker::io_read);
+}
+
+void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
+{
+    execute(cmd, QVariant());
+}
+
+void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
+{
+    switch (cmd) {
+    case Setup: {
+        current = Setup;
+        const ELM_ConnInfo cfg = param.canConvert<ELM_ConnInfo>() ? param.value<ELM_ConnInfo>() : ELM_ConnInfo();
+        const bool ok = io.setup(cfg, false);
+        emit finished(Setup, ok, QVariant());
+        return;
+    }
+    case Status:
+        send(execRequest(routineStatus), 1, 100);
+        return;
+    case Info:
+        current = Info;
+        send(execRequest(routineInfo), 1, 100);
+        return;
+    case Uuid:
+        send(execRequest(routineUuid), 1, 100);
+        return;
+    case SetAddress: {
+        QByteArray request(9, '\0');
+        request[0] = reqSetAddress;
+        qToBigEndian<quint32>(param.toUInt(), request.data() + 1);
+        send(request, 1, 200);
+        return;
+    }
+    case Erase:
+        send(execRequest(routineErase) + eraseAll, 2, 1000);
+        return;
+    case ErasePage:
+        send(execRequest(routineErase) + char(param.toUInt() & 0xFF), 2, 100);
+        return;
+    case Write:
+        send(reqWrite + param.toByteArray(), 2, 1000);
+        return;
+    case Finalize:
+        send(QByteArray(1, reqFinalize), 1, 1000);
+        return;
+    case SDFU:
+        send(QByteArray(1, reqSdfu), 1, 100);
+        return;
+    case UDFU:
+        send(QByteArray(1, reqUdfu), 1, 100);
+        return;
+    case APP:
+        send(QByteArray(1, reqApp), 1, 100);
+        return;
+    case Invalid:
+    case WriteRecover:
+        break;
+    }
+    fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)));
+}
+
+void hiddfu_worker::send(const QByteArray &request, int replies, int timeoutMs)
+{
+    io.send(ELM_Message(request, replies, timeoutMs));
+}
+
+void hiddfu_worker::flash(QIODevice *source)
+{
+    if (!source || !source->isReadable()) {
+        fail(ERR_FLASH, tr("Cannot read from file: %1").arg(source ? source->errorString() : QString()));
+        return;
+    }
+    file = source;
+    startPos = quint32(source->pos());
+    total = quint32(source->size() - source->pos());
+    written = 0;
+    recoveryPolls = 0;
+    // A wait left over from earlier commands must not steer the new sequence.
+    timer.stop();
+    retries = 0;
+    // The head goes last: until it is written the bootloader finds no valid image to start.
+    if (total > chunkSize) {
+        phase = 0;
+        source->seek(startPos + chunkSize);
+    } else {
+        phase = 1;
+    }
+    current = Erase;
+    execute(Erase);
+    emit error(ERR_NOTIFY, tr("Erasing"));
+}
+
+bool hiddfu_worker::flashing() const
+{
+    return file != nullptr || current == Erase || current == SetAddress || current == Write || current == WriteRecover
+        || current == Finalize;
+}
+
+void hiddfu_worker::abortFlash()
+{
+    if (!flashing())
+        return;
+    file = nullptr;
+    current = Invalid;
+    timer.stop();
+    recoveryPolls = 0;
+}
+
+void hiddfu_worker::fail(Errors code, const QString &text)
+{
+    abortFlash();
+    emit error(code, text);
+}
+
+void hiddfu_worker::nextChunk()
+{
+    // An empty image is complete before it starts.
+    const int percent = total == 0 ? 100 : qMin(100, qRound(written * 100.0 / total));
+    emit progress(percent);
+    if (file->atEnd()) {
+        if (phase == 1) {
+            endFlash();
+            return;
+        }
+        phase = 1;
+        file->seek(startPos);
+        current = SetAddress;
+        execute(SetAddress, 0u);
+        return;
+    }
+    if (phase == 1 && file->pos() != startPos) {
+        endFlash();
+        return;
+    }
+    QByteArray chunk = file->read(chunkSize);
+    if (chunk.size() < chunkSize && !file->atEnd()) {
+        fail(ERR_FLASH, tr("Cannot read from file: %1").arg(file->errorString()));
+        return;
+    }
+    if (chunk.size() % chunkAlign != 0)
+        chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
+    execute(Write, chunk);
+}
+
+// The source goes back to the window now; success is reported once the device has confirmed
+// the finalise, since only then does it hold a startable image.
+void hiddfu_worker::endFlash()
+{
+    file = nullptr;
+    current = Finalize;
+    execute(Finalize);
+}
+
+void hiddfu_worker::io_connected()
+{ }
+
+void hiddfu_worker::io_ready()
+{ }
+
+void hiddfu_worker::io_disconnected()
+{
+    fail(ERR_COMM, tr("Transport unexpectedly closed"));
+}
+
+void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
+{
+    if (code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED) {
+        ++retries;
+        if (retries < retryLimit) {
+            timer.start(retryDelayMs);
+            return;
+        }
+        timer.stop();
+        if (current == Finalize) {
+            fail(ERR_COMM, tr("The device did not confirm the end of the flash"));
+            return;
+        }
+        const bool flashStep = current == Erase || current == ErasePage || current == Write || current == WriteRecover;
+        if (flashStep)
+            abortFlash();
+        emit error(flashStep ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
+        return;
+    }
+    if (code == ELM327IOBase::ERR_PROTOCOL)
+        fail(ERR_COMM, tr("Invalid response"));
+    emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
+    // The driver gave up resending and emptied its queues: the request is lost for good,
+    // and waiting for its reply would wait for ever.
+    if (code == ELM327IOBase::ERR_CANERR)
+        fail(ERR_COMM, reason);
+}
+
+void hiddfu_worker::io_dummy()
+{
+    if (current == Write || current == WriteRecover) {
+        // The write's reply was lost, or the device was busy: ask whether the chunk has landed.
+        current = WriteRecover;
+        execute(Status);
+        return;
+    }
+    // Listen once more for a reply still under way: longest time-out, responses on, and a
+    // flow control frame (continue, block size 1) that releases a multi-frame reply.
+    io.writeRAW("at st ff");
+    io.writeRAW("at r1");
+    io.writeRAW("300100");
+}
+
+void hiddfu_worker::io_read(QByteArray data)
+{
+    if (data.isEmpty())
+        return;
+    switch (quint8(data.at(0))) {
+    case repWrite:
+        timer.stop();
+        retries = 0;
+        if (file && current == Write) {
+            written += chunkSize;
+            nextChunk();
+        }
+        emit finished(Write, true, QVariant());
+        return;
+    case repFinalize:
+        timer.stop();
+        retries = 0;
+        emit finished(Finalize, true, QVariant());
+        if (current == Finalize) {
+            current = Invalid;
+            emit error(ERR_OK, tr("Flashed"));
+        }
+        return;
+    case repUdfu:
+    case repApp:
+    case repSdfu: {
+        const quint8 code = quint8(data.at(0));
+        emit finished(code == repUdfu ? UDFU : code == repApp ? APP : SDFU, true, QVariant());
+        timer.stop();
+        retries = 0;
+        return;
+    }
+    case repSetAddress:
+        if (data.size() < 3) {
+            fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"));
+            return;
+        }
+        timer.stop();
+        retries = 0;
+        if (file && current == SetAddress) {
+            emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
+            current = Write;
+            nextChunk();
+        }
+        emit finished(SetAddress, true, QVariant());
+        return;
+    case repNegative:
+        negativeReply(data);
+        return;
+    case repExec:
+        execReply(data);
+        return;
+    default:
+        return;
+    }
+}
+
+void hiddfu_worker::negativeReply(const QByteArray &data)
+{
+    if (data.size() < 3) {
+        fail(ERR_COMM, tr("Invalid ERROR reply"));
+        return;
+    }
+    const quint8 request = quint8(data.at(1));
+    const quint8 code = quint8(data.at(2));
+    if (code == nrcBusy) {
+        // Asked again once the patience runs out; a repeated request for patience changes nothing.
+        if (!timer.isActive()) {
+            retries = 1;
+            timer.start(busyDelayMs);
+        }
+        return;
+    }
+    if (code == nrcNoUuid) {
+        emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
+        return;
+    }
+    Commands cmd = current;
+    if (request == quint8(reqWrite))
+        cmd = Write;
+    else if (request == quint8(reqFinalize))
+        cmd = Finalize;
+    else if (request == quint8(reqSetAddress))
+        cmd = SetAddress;
+    abortFlash();
+    emit finished(cmd, false, int(code));
+    emit error(
+        ERR_COMM, tr("Device error %1 at command %2").arg(int(code)).arg(uint(request), 2, 16, QLatin1Char('0')));
+}
+
+void hiddfu_worker::execReply(const QByteArray &data)
+{
+    if (data.size() < 3) {
+        fail(ERR_COMM, tr("Invalid 'EXEC' reply"));
+        return;
+    }
+    const quint16 routine = qFromBigEndian<quint16>(data.constData() + 1);
+    timer.stop();
+    retries = 0;
+    switch (routine) {
+    case routineInfo: {
+        const QByteArray raw = data.mid(3);
+        const int nul = raw.indexOf('\0');
+        const QString text = QString::fromLatin1(nul < 0 ? raw : raw.left(nul));
+        emit finished(Info, true, QVariant());
+        emit error(ERR_LOG, tr("DFU device discovered"));
+        emit error(ERR_LOG, text);
+        return;
+    }
+    case routineStatus:
+        statusReply(data);
+        return;
+    case routineErase:
+        if (current == Erase) {
+            current = SetAddress;
+            execute(SetAddress, phase == 0 ? quint32(chunkSize) : 0u);
+        }
+        emit finished(Erase, true, QVariant());
+        return;
+    case routineUuid:
+        if (data.size() < uuidReplySize) {
+            emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
+        } else {
+            uuid = QString::fromLatin1(data.mid(3, uuidBytes).toHex().toUpper());
+            emit error(ERR_LOG, QStringLiteral("UUID: %1").arg(uuid));
+        }
+        emit finished(Uuid, true, uuid);
+        return;
+    default:
+        return;
+    }
+}
+
+void hiddfu_worker::statusReply(const QByteArray &data)
+{
+    if (data.size() < statusReplySize) {
+        fail(ERR_COMM, tr("Invalid 'STATUS' reply"));
+        return;
+    }
+    const char *fields = data.constData() + 3;
+    DFUStatus st;
+    st.flags = quint8(fields[0]);
+    st.error = quint8(fields[1]);
+    st.extra = qFromLittleEndian<quint32>(fields + 2);
+    st.flashSize = qFromLittleEndian<quint32>(fields + 6);
+    st.boardId = qFromLittleEndian<quint32>(fields + 10);
+    emit finished(Status, true, QVariant::fromValue(st));
+    emit status(st);
+    if (current != WriteRecover)
+        return;
+    if (st.error == 0 && (st.flags & 3) == 0) {
+        // Idle and without error: the chunk whose reply was lost has landed.
+        current = Write;
+        timer.stop();
+        retries = 0;
+        recoveryPolls = 0;
+        if (file) {
+            written += chunkSize;
+            nextChunk();
+        }
+        return;
+    }
+    if (recoveryPolls < recoveryPollLimit) {
+        ++recoveryPolls;
+        timer.start(retryDelayMs);
+        return;
+    }
+    fail(ERR_COMM, tr("The device did not recover from a lost write reply"));
+}
