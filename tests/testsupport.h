@@ -60,6 +60,32 @@ template<typename Action> void whenModalAppears(Action action, int maxWaitMs = 5
     timer->start();
 }
 
+// Runs the event loop until done() holds. QTest::qWaitFor naps 10 ms between rounds, which over
+// hundreds of adapter lines adds up; this wakes on every event instead.
+template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
+{
+    QElapsedTimer waited;
+    waited.start();
+    QTimer wake;
+    wake.start(20);
+    while (!done()) {
+        if (waited.hasExpired(timeoutMs))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// The texts of the (code, text) reports that carry the given code, in order.
+inline QStringList textsWithCode(const QList<QPair<int, QString>> &reports, int code)
+{
+    QStringList result;
+    for (const auto &report : reports)
+        if (report.first == code)
+            result << report.second;
+    return result;
+}
+
 } // namespace testsupport
 
 // QTEST_MAIN with isolated settings and the offscreen platform.

@@ -35,14 +35,7 @@ struct Recorder
             });
     }
 
-    QStringList texts(int code) const
-    {
-        QStringList result;
-        for (const auto &e : errors)
-            if (e.first == code)
-                result << e.second;
-        return result;
-    }
+    QStringList texts(int code) const { return testsupport::textsWithCode(errors, code); }
 
     QObject context;
     QList<int> progress;
@@ -50,20 +43,7 @@ struct Recorder
     QList<Finish> finished;
 };
 
-// QTest::qWaitFor naps 10 ms between rounds; over hundreds of adapter lines that adds up.
-template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
-{
-    QElapsedTimer waited;
-    waited.start();
-    QTimer wake;
-    wake.start(20);
-    while (!done()) {
-        if (waited.hasExpired(timeoutMs))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 QString rule(const QString &request, const QByteArray &reply)
 {

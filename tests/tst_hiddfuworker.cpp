@@ -41,14 +41,7 @@ struct Recorder
             });
     }
 
-    QStringList texts(int code) const
-    {
-        QStringList result;
-        for (const auto &e : errors)
-            if (e.first == code)
-                result << e.second;
-        return result;
-    }
+    QStringList texts(int code) const { return testsupport::textsWithCode(errors, code); }
 
     bool flashEnded() const
     {
@@ -63,20 +56,7 @@ struct Recorder
     QStringList trail;
 };
 
-// QTest::qWaitFor naps 10 ms between rounds; over hundreds of adapter lines that adds up.
-template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
-{
-    QElapsedTimer waited;
-    waited.start();
-    QTimer wake;
-    wake.start(20);
-    while (!done()) {
-        if (waited.hasExpired(timeoutMs))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 struct Request
 {
