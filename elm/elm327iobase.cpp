@@ -212,16 +212,21 @@ void ELM327IOBase::sendFrames(ELM_BasicMessage &msg)
 
 void ELM327IOBase::readyRead()
 {
-    for (QByteArray chunk = port->readAll(); !chunk.isEmpty(); chunk = port->readAll()) {
-        rxBuffer += chunk;
-        splitLines();
-    }
-    // The prompt ends an answer without a carriage return of its own.
-    if (rxBuffer.startsWith('>')) {
-        rxBuffer.remove(0, 1);
-        busy = false;
-    }
-    processQueue();
+    // A receiver of what a line brings may run a nested event loop (a modal box). The port does
+    // not announce again what arrives meanwhile, so look once more until nothing is left: the
+    // prompt that frees the link may be among it.
+    do {
+        for (QByteArray chunk = port->readAll(); !chunk.isEmpty(); chunk = port->readAll()) {
+            rxBuffer += chunk;
+            splitLines();
+        }
+        // The prompt ends an answer without a carriage return of its own.
+        if (rxBuffer.startsWith('>')) {
+            rxBuffer.remove(0, 1);
+            busy = false;
+        }
+        processQueue();
+    } while (port->isOpen() && port->bytesAvailable() > 0);
     if (!busy)
         sendNext();
 }

@@ -433,6 +433,29 @@ private slots:
                 qPrintable(QStringLiteral("write %1 after %2 us").arg(i).arg(writesUs.at(i) - writesUs.at(i - 1))));
     }
 
+    void nestedEventLoopInAReceiverDoesNotStallTheLink()
+    {
+        // The ELM327 keeps listening for the whole time-out after the reply, so its prompt
+        // arrives while the receiver of the reply is still inside its own event loop (as a
+        // modal box would be).
+        SimHarness sim({"--adapter", "elm327"});
+        sim.useScript("* => isotp 62f190\n");
+        QVERIFY(sim.start());
+        ELM327IO io;
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
+        int replies = 0;
+        connect(&io, &ELM327IOBase::read, this, [&] {
+            if (++replies == 1) {
+                QEventLoop modal;
+                QTimer::singleShot(300, &modal, &QEventLoop::quit);
+                modal.exec();
+            }
+        });
+        io.send(ELM_Message(QByteArray::fromHex("22f190"), 1, 100));
+        io.send(ELM_Message(QByteArray::fromHex("22f191"), 1, 100));
+        QVERIFY(testsupport::waitUntil([&] { return replies == 2; }, 5000));
+    }
+
     void monitorStartsAndStopsOnce()
     {
         SimHarness sim;
