@@ -1,54 +1,448 @@
 #include "managerwindow.h"
+#include "ui_managerwindow.h"
+
+#include "firmwarefile.h"
 
 #include <darktheme.h>
-#include <droparea.h>
+#include <elmconninfo.h>
 #include <programshell.h>
+#include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
+#include <serialports.h>
 
-#include <QAction>
-#include <QApplication>
-#include <QMenuBar>
+#include <QBuffer>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMessageBox>
 #include <QSettings>
+
+namespace {
+
+// The device's application firmware always listens on 0x74E and answers on 0x746; stored
+// values are only kept in step with that, never used.
+constexpr int deviceCanId = 0x746;
+constexpr int pcCanId = 0x74E;
+
+const QString portKey = QStringLiteral("IO/Port");
+const QString baudKey = QStringLiteral("IO/Baud");
+const QString modeKey = QStringLiteral("IO/Mode");
+const QString geometryKey = QStringLiteral("UI/Geometry");
+const QString stateKey = QStringLiteral("UI/State");
+const QString hostAddressKey = QStringLiteral("CAN/HostAddress");
+const QString deviceAddressKey = QStringLiteral("CAN/DeviceAddress");
+
+constexpr int statusMessageMs = 10000;
+
+} // namespace
 
 ManagerWindow::ManagerWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_iconColor(isDarkTheme() ? QColor(226, 226, 226) : QColor(58, 58, 58))
+    , ui(new Ui::ManagerWindow)
+    , m_worker(this)
 {
-    setWindowTitle(tr("Veltrano Manager"));
-    resize(423, 289);
+    ui->setupUi(this);
 
-    m_dropLabel = new DropArea(this);
-    m_dropLabel->setObjectName(QStringLiteral("dropLabel"));
-    m_dropLabel->setWelcome(tr("Drop binary file<br><b>here</b>"));
-    m_dropLabel->fileType = tr("Binary files (*.bin)");
-    m_dropLabel->fileExt = QStringLiteral("bin");
-    setCentralWidget(m_dropLabel);
+    ui->fileList->setModel(&m_model);
+    ui->fileList->horizontalHeader()->setStretchLastSection(true);
+    ui->fileList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->fileList->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    QMenu *fileMenu = menuBar()->addMenu(tr("File"));
-    QAction *upgrade = fileMenu->addAction(tr("Upgrade Utility"));
-    upgrade->setObjectName(QStringLiteral("actionFirmware_Update"));
-    fileMenu->addSeparator();
-    QAction *exit = fileMenu->addAction(QMaterialIcon::icon(QStringLiteral("exit_to_app"), m_iconColor), tr("Exit"));
-    exit->setObjectName(QStringLiteral("actionExit"));
-    connect(exit, &QAction::triggered, qApp, [] { QCoreApplication::exit(0); });
+    ui->dropLabel->setWelcome(tr("Drop binary file<br><b>here</b>"));
+    ui->dropLabel->fileType = tr("Binary files (*.bin)");
+    ui->dropLabel->fileExt = QStringLiteral("bin");
 
-    QMetaObject::connectSlotsByName(this);
+    ui->actionExit->setIcon(QMaterialIcon::icon(QStringLiteral("exit_to_app"), m_iconColor));
+    ui->rescanTool->setIcon(QMaterialIcon::icon(QStringLiteral("autorenew"), m_iconColor));
+    ui->actionAbout->setIcon(QMaterialIcon::icon(QStringLiteral("info"), m_iconColor));
+    ui->actionHome->setIcon(QMaterialIcon::icon(QStringLiteral("home"), m_iconColor));
+    ui->actionLog->setIcon(QMaterialIcon::icon(QStringLiteral("view_headline"), m_iconColor));
+
+    connect(ui->actionExit, &QAction::triggered, this, [] { QCoreApplication::exit(0); });
+    connect(&m_worker, &CanWorker::progress, this, &ManagerWindow::thread_progress);
+    connect(&m_worker, &CanWorker::error, this, &ManagerWindow::thread_error);
+    connect(&m_worker, &CanWorker::finished, this, &ManagerWindow::thread_finished);
 }
 
 ManagerWindow::~ManagerWindow()
 {
-    QSettings().setValue(QStringLiteral("UI/State"), saveState(0));
+    QSettings().setValue(stateKey, saveState(0));
+    delete ui;
 }
 
 bool ManagerWindow::init()
 {
-    restoreGeometry(QSettings().value(QStringLiteral("UI/Geometry")).toByteArray());
-    restoreState(QSettings().value(QStringLiteral("UI/State")).toByteArray(), 0);
+    on_rescanTool_clicked();
+    ui->actionFirmware_Update->setEnabled(true);
+    ui->stackedWidget->setCurrentIndex(ConnectPage);
+
+    QSettings settings;
+    ui->baudSpin->setValue(settings.value(baudKey, 0).toInt());
+    const bool elm327 = settings.value(modeKey, QStringLiteral("ELS27"))
+                            .toString()
+                            .compare(QLatin1String("elm327"), Qt::CaseInsensitive)
+        == 0;
+    (elm327 ? ui->adapterELMRadio : ui->adapterELSRadio)->setChecked(true);
+    restoreGeometry(settings.value(geometryKey).toByteArray());
+    restoreState(settings.value(stateKey).toByteArray(), 0);
+    if (settings.value(hostAddressKey).toUInt() != uint(pcCanId))
+        settings.setValue(hostAddressKey, uint(pcCanId));
+    if (settings.value(deviceAddressKey).toUInt() != uint(deviceCanId))
+        settings.setValue(deviceAddressKey, uint(deviceCanId));
     return true;
+}
+
+void ManagerWindow::appendLog(const QString &text)
+{
+    ui->log->append(text);
+}
+
+void ManagerWindow::notify(QMessageBox::Icon icon, int timeoutSeconds, const QString &title, const QString &text)
+{
+    m_notices.append(Notice {icon, timeoutSeconds, title, text});
+    if (!m_showingNotices && m_notices.size() == 1)
+        QMetaObject::invokeMethod(this, &ManagerWindow::showNotices, Qt::QueuedConnection);
+}
+
+void ManagerWindow::showNotices()
+{
+    if (m_showingNotices)
+        return;
+    m_showingNotices = true;
+    while (!m_notices.isEmpty()) {
+        const Notice notice = m_notices.takeFirst();
+        if (notice.timeoutSeconds > 0) {
+            QAutoCloseMessageBox::showMessage(this, notice.icon, notice.title, notice.text, QMessageBox::Ok,
+                QMessageBox::NoButton, notice.timeoutSeconds);
+        } else {
+            QMessageBox box(notice.icon, notice.title, notice.text, QMessageBox::Ok, this);
+            box.exec();
+        }
+    }
+    m_showingNotices = false;
+}
+
+void ManagerWindow::showStartPageIfConnected()
+{
+    if (m_connected)
+        ui->stackedWidget->setCurrentIndex(StartPage);
+}
+
+void ManagerWindow::on_rescanTool_clicked()
+{
+    ui->portCombo->clear();
+    for (const QString &name : availableSerialPortNames()) {
+        // COM1 is the motherboard's own port on most PCs, never an OBD adapter.
+        if (name.compare(QLatin1String("COM1"), Qt::CaseInsensitive) != 0)
+            ui->portCombo->addItem(name);
+    }
+    const int stored = ui->portCombo->findText(QSettings().value(portKey).toString());
+    if (stored >= 0)
+        ui->portCombo->setCurrentIndex(stored);
+}
+
+void ManagerWindow::on_connectTool_clicked()
+{
+    const QString port = ui->portCombo->currentText();
+    if (port.isEmpty()) {
+        QAutoCloseMessageBox::warning(5, this, tr("Connect"), tr("No serial port"));
+        return;
+    }
+    {
+        QSettings settings;
+        settings.setValue(portKey, port);
+        settings.setValue(baudKey, ui->baudSpin->value());
+        settings.setValue(
+            modeKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(stateKey, saveState(0));
+        settings.setValue(geometryKey, saveGeometry());
+    }
+    appendLog(tr("Connecting to %1").arg(port));
+    ui->stackedWidget->setCurrentIndex(StartPage);
+    ui->stackedWidget->setEnabled(false);
+
+    ELM_ConnInfo info;
+    info.port = port;
+    info.baud = ui->baudSpin->value();
+    info.adapter = ui->adapterELSRadio->isChecked() ? 1 : 0;
+    info.canId = deviceCanId;
+    info.pcId = pcCanId;
+    // The adapter set-up runs to its end inside this call and reports before it returns.
+    m_worker.execute(CanWorker::Setup, QVariant::fromValue(info));
+}
+
+void ManagerWindow::on_addFileTool_clicked()
+{
+    ui->dropLabel->clear();
+    ui->stackedWidget->setCurrentIndex(DropPage);
+}
+
+void ManagerWindow::on_dropLabel_changed(const QString &file)
+{
+    if (uploadFirmware(file))
+        ui->stackedWidget->setCurrentIndex(LogPage);
+    else
+        ui->dropLabel->clear();
+}
+
+bool ManagerWindow::refuseWhenBusy()
+{
+    if (!m_upload)
+        return false;
+    QMessageBox::warning(this, tr("Firmware Update"), tr("Busy flashing. Please wait"), QMessageBox::Ok);
+    return true;
+}
+
+bool ManagerWindow::uploadFirmware(const QString &path)
+{
+    if (refuseWhenBusy())
+        return false;
+    ui->progress->setValue(0);
+    ui->progress->show();
+
+    const QString name = QFileInfo(path).fileName();
+    const QString target = FirmwareFile::targetName(path);
+    if (target != name) {
+        const auto answer = QMessageBox::question(this, tr("Firmware Update"),
+            tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No,
+            QMessageBox::NoButton);
+        if (answer != QMessageBox::Yes)
+            return false;
+    }
+
+    const FirmwareFile::Slice slice = FirmwareFile::read(path);
+    if (!slice.ok) {
+        QMessageBox::warning(this, slice.title, slice.text, QMessageBox::Ok);
+        uploadCleanup();
+        return false;
+    }
+    startUpload(slice.data, target, path);
+    return true;
+}
+
+void ManagerWindow::on_applySelTool_clicked()
+{
+    if (refuseWhenBusy())
+        return;
+    ui->progress->setValue(0);
+    ui->progress->show();
+    ui->stackedWidget->setCurrentIndex(LogPage);
+    startUpload(FirmwareFile::activeSelection(m_model.tickedNames()), FirmwareFile::activeConfigName,
+        FirmwareFile::activeConfigName);
+}
+
+void ManagerWindow::startUpload(const QByteArray &content, const QString &target, const QString &source)
+{
+    // The buffer is made only once every check passed: its presence is what "busy" means.
+    m_upload = std::make_unique<QBuffer>();
+    m_upload->open(QIODevice::WriteOnly);
+    m_upload->write(content);
+    m_upload->close();
+    m_upload->open(QIODevice::ReadOnly);
+    appendLog(tr("Start uploading %1").arg(source));
+    m_worker.flash(m_upload.get(), target);
+}
+
+void ManagerWindow::uploadCleanup()
+{
+    if (m_upload) {
+        m_upload->close();
+        m_upload.reset();
+    }
+    ui->dropLabel->clear();
+    ui->stackedWidget->setCurrentIndex(StartPage);
+}
+
+void ManagerWindow::uploadFinished(bool status)
+{
+    uploadCleanup();
+    if (status) {
+        appendLog(tr("File uploaded"));
+        notify(QMessageBox::Information, 3, tr("File Upload"), tr("Done"));
+        ui->startPage->setEnabled(false);
+        // Called by name, as a queued connection would; the list comes back through thread_finished.
+        QMetaObject::invokeMethod(
+            &m_worker, "execute", Qt::DirectConnection, Q_ARG(CanWorker::Commands, CanWorker::Read));
+    } else {
+        appendLog(tr("File upload failed"));
+        notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
+        showStartPageIfConnected();
+    }
+}
+
+void ManagerWindow::on_removeFileTool_clicked()
+{
+    const QModelIndex current = ui->fileList->currentIndex();
+    if (!current.isValid()) {
+        QAutoCloseMessageBox::warning(5, this, tr("Remove File"), tr("Select a file to remove"));
+        return;
+    }
+    const QString name = m_model.index(current.row(), 1).data().toString();
+    appendLog(tr("Removing file %1").arg(name));
+    m_worker.execute(CanWorker::Remove, name);
+}
+
+void ManagerWindow::on_eraseFilesTool_clicked()
+{
+    appendLog(tr("Erasing all files"));
+    m_worker.execute(CanWorker::Erase);
+}
+
+void ManagerWindow::on_dfuTool_clicked()
+{
+    const QString text = tr("Are you sure you want to update the firmware?") + QStringLiteral("<br>")
+        + tr("This is a potentially dangerous operation that may render the device inoperable.")
+        + QStringLiteral("<br>") + tr("Please read the manual carefully before updating the firmware!");
+    const auto answer = QMessageBox::question(
+        this, tr("Firmware Upgrade"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer == QMessageBox::Yes)
+        m_worker.execute(CanWorker::Dfu);
 }
 
 void ManagerWindow::on_actionFirmware_Update_triggered()
 {
-    // Without an adapter connection the updater has to find the bootloader itself.
-    QCoreApplication::exit(ProgramShell::UpdaterDisconnected);
+    // The updater reuses the adapter connection only when there is one.
+    QCoreApplication::exit(m_connected ? ProgramShell::UpdaterConnected : ProgramShell::UpdaterDisconnected);
+}
+
+void ManagerWindow::on_actionAbout_triggered()
+{
+    const QString text = tr("Utility to manage the Kestrane devices via CAN.") + QStringLiteral("<br>")
+        + tr("Developed by the Veltrano team for Kestrane service technicians.") + QStringLiteral("<br>")
+        + tr("Uses:")
+        // The font's name and licence are proper names and stay as they are in every language.
+        + QStringLiteral("<ul><li><a href=\"https://github.com/google/material-design-icons\">Material Icons</a>"
+                         " (Apache-2.0)</li></ul>");
+    QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v1.1.1"), text);
+}
+
+void ManagerWindow::on_actionHome_triggered()
+{
+    ui->stackedWidget->setCurrentIndex(StartPage);
+}
+
+void ManagerWindow::on_actionLog_triggered()
+{
+    ui->stackedWidget->setCurrentIndex(LogPage);
+}
+
+void ManagerWindow::thread_progress(int prog)
+{
+    if (prog == -1)
+        ui->log->insertPlainText(QStringLiteral("."));
+    else
+        ui->progress->setValue(prog);
+}
+
+void ManagerWindow::thread_error(int code, QVariant param)
+{
+    const QString text = param.toString();
+    switch (code) {
+    case CanWorker::ERR_IO:
+        m_connected = false;
+        ui->stackedWidget->setCurrentIndex(ConnectPage);
+        notify(QMessageBox::Warning, 0, tr("Connection Aborted"), text);
+        break;
+    case CanWorker::ERR_FLASH:
+        // The worker has already let go of the buffer; without this the next upload would be
+        // refused as busy until the program restarts.
+        uploadCleanup();
+        notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Error reading from file (%1)").arg(text));
+        break;
+    case CanWorker::ERR_COMM:
+        notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Communication error: %1").arg(text));
+        break;
+    case CanWorker::ERR_NOTIFY:
+        notify(QMessageBox::Information, 0, tr("Veltrano Manager"), text);
+        break;
+    case CanWorker::ERR_LOG:
+        appendLog(text);
+        break;
+    default:
+        break;
+    }
+}
+
+void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVariant param)
+{
+    switch (cmd) {
+    case CanWorker::Setup:
+        m_connected = status;
+        if (status) {
+            ui->stackedWidget->setCurrentIndex(StartPage);
+            ui->startPage->setEnabled(false);
+            ui->actionFirmware_Update->setEnabled(false);
+        } else {
+            appendLog(tr("Setup failed"));
+            ui->stackedWidget->setCurrentIndex(ConnectPage);
+            ui->actionFirmware_Update->setEnabled(true);
+        }
+        ui->stackedWidget->setEnabled(true);
+        if (status)
+            m_worker.execute(CanWorker::Read);
+        return;
+    case CanWorker::Read:
+        if (status) {
+            ui->startPage->setEnabled(true);
+            m_model.clear();
+            m_model.addItems(param.toStringList());
+            if (m_model.rowCount() > 0)
+                m_worker.execute(CanWorker::Config);
+            else
+                statusBar()->showMessage(tr("No Files"), statusMessageMs);
+            return;
+        }
+        appendLog(tr("Cannot get file list"));
+        notify(QMessageBox::Warning, 10, tr("Read File List"), tr("File list read error %1").arg(param.toString()));
+        break;
+    case CanWorker::Select:
+        if (status)
+            return;
+        // The worker has dropped the buffer with this report; keeping it would block every
+        // later upload as busy.
+        uploadCleanup();
+        appendLog(tr("Cannot setup file upload"));
+        notify(QMessageBox::Warning, 10, tr("Upload File"), tr("Cannot upload file: %1").arg(param.toString()));
+        break;
+    case CanWorker::Write:
+        uploadFinished(status);
+        return;
+    case CanWorker::Remove:
+        if (status) {
+            appendLog(tr("File removed"));
+            statusBar()->showMessage(tr("Removed"), statusMessageMs);
+            m_model.remove(param.toString());
+            return;
+        }
+        appendLog(tr("File removal failed"));
+        notify(QMessageBox::Warning, 5, tr("File Removal"), tr("Failed!"));
+        break;
+    case CanWorker::Erase:
+        if (status) {
+            appendLog(tr("Erased"));
+            m_model.clear();
+            return;
+        }
+        appendLog(tr("Could not erase"));
+        notify(QMessageBox::Warning, 5, tr("Erase Files"), tr("Failed!"));
+        break;
+    case CanWorker::Reboot:
+        QCoreApplication::exit(ProgramShell::RestartProgram);
+        return;
+    case CanWorker::Dfu:
+        QCoreApplication::exit(ProgramShell::UpdaterConnected);
+        return;
+    case CanWorker::Config:
+        if (status)
+            m_model.select(param.toStringList());
+        else
+            m_model.deselectAll();
+        break;
+    default:
+        appendLog(tr("Other error"));
+        uploadCleanup();
+        return;
+    }
+    if (!status)
+        showStartPageIfConnected();
 }

@@ -1,14 +1,26 @@
 #pragma once
 
+#include "canworker.h"
+#include "ecufilelistmodel.h"
+
 #include <windowviews.h>
 
 #include <QColor>
+#include <QList>
 #include <QMainWindow>
+#include <QMessageBox>
 
-class DropArea;
+#include <memory>
 
-// The file manager's main window. For now it offers the drop target and the way
-// to the updater; the device connection and file list come with the worker.
+class QBuffer;
+
+namespace Ui {
+class ManagerWindow;
+}
+
+// The file manager's main window: connects to the adapter, lists the device's files with
+// their active ticks, uploads firmware slices and the active selection, removes and erases
+// files, and hands over to the updater through the event loop's exit code.
 class ManagerWindow : public QMainWindow, public ManagerView
 {
     Q_OBJECT
@@ -20,10 +32,59 @@ public:
     bool init() override;
     void showWindow() override { show(); }
 
+signals:
+    void finished();
+
 private slots:
+    void on_rescanTool_clicked();
+    void on_connectTool_clicked();
+    void on_addFileTool_clicked();
+    void on_dropLabel_changed(const QString &file);
+    void on_applySelTool_clicked();
+    void on_removeFileTool_clicked();
+    void on_eraseFilesTool_clicked();
+    void on_dfuTool_clicked();
     void on_actionFirmware_Update_triggered();
+    void on_actionAbout_triggered();
+    void on_actionHome_triggered();
+    void on_actionLog_triggered();
+
+    void thread_progress(int prog);
+    void thread_error(int code, QVariant param);
+    void thread_finished(CanWorker::Commands cmd, bool status, QVariant param);
 
 private:
+    enum Page { ConnectPage = 0, StartPage = 1, DropPage = 2, LogPage = 3 };
+
+    bool uploadFirmware(const QString &path);
+    bool refuseWhenBusy();
+    // `source` is what the log names: the dropped file's path, or the selection file.
+    void startUpload(const QByteArray &content, const QString &target, const QString &source);
+    void uploadCleanup();
+    void uploadFinished(bool status);
+    void showStartPageIfConnected();
+    void appendLog(const QString &text);
+    // Boxes that answer a worker report are shown once the report's call stack has unwound,
+    // one after the other: a modal loop opened inside the adapter driver's read handler would
+    // keep the driver from seeing the adapter's next prompt.
+    void notify(QMessageBox::Icon icon, int timeoutSeconds, const QString &title, const QString &text);
+    void showNotices();
+
+    struct Notice
+    {
+        QMessageBox::Icon icon;
+        int timeoutSeconds; // 0: a plain box that waits for the user
+        QString title;
+        QString text;
+    };
+
     QColor m_iconColor;
-    DropArea *m_dropLabel = nullptr;
+    Ui::ManagerWindow *ui;
+    bool m_connected = false;
+    CanWorker m_worker;
+    ECUFileListModel m_model;
+    // Set exactly while an upload runs; lent to the worker, which reads it chunk by chunk.
+    std::unique_ptr<QBuffer> m_upload;
+    QList<Notice> m_notices;
+    bool m_showingNotices = false;
 };
