@@ -1,16 +1,445 @@
 #include "hiddfu.h"
 
-#include <droparea.h>
+#include "elmparams.h"
+#include "launchdialog.h"
+#include "ui_hiddfu.h"
 
-#include <QVBoxLayout>
+#include <darktheme.h>
+#include <dfupackage.h>
+#include <elmconninfo.h>
+#include <qmaterialicon.h>
+#include <serialports.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QTextCursor>
+
+namespace {
+
+constexpr int searchIntervalMs = 500;
+constexpr int searchDelayMs = 1000; // gives a freshly plugged adapter time to appear
+constexpr int searchLimit = 10; // empty scans before giving up
+constexpr int threadWaitMs = 10000;
+constexpr int readyWaitMs = 2000; // a device that never answers must not keep the updater open
+
+// Windows lists a legacy on-board port there; it is never the adapter.
+const QString legacyPort = QStringLiteral("COM1");
+
+} // namespace
 
 HIDDfu::HIDDfu(QWidget *parent)
     : QWidget(parent)
+    , ui(std::make_unique<Ui::HIDDfu>())
+    , searchTimer(this)
 {
-    setWindowTitle(tr("Updater"));
-    resize(562, 287);
-    m_dfuDropArea = new DropArea(this);
-    m_dfuDropArea->setObjectName(QStringLiteral("dfuDropArea"));
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(m_dfuDropArea);
+    ui->setupUi(this);
+
+    const QColor iconColor = isDarkTheme() ? Qt::white : Qt::black;
+    ui->restartTool->setIcon(QMaterialIcon::icon(QStringLiteral("sync"), iconColor));
+    ui->sdfuTool->setIcon(QMaterialIcon::icon(QStringLiteral("memory"), iconColor));
+    ui->eStorTool->setIcon(QMaterialIcon::icon(QStringLiteral("sd_card"), iconColor));
+    ui->aboutTool->setIcon(QMaterialIcon::icon(QStringLiteral("info"), iconColor));
+    ui->launchTool->setIcon(QMaterialIcon::icon(QStringLiteral("launch"), iconColor));
+    ui->sdfuTool->hide();
+    ui->eStorTool->hide();
+
+    params.mode = Standalone;
+    params.baud = -1;
+    params.adapter = 1;
+    params.canId = 0x745;
+
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->hide();
+    ui->stackedWidget->setCurrentIndex(0);
+
+    worker = new hiddfu_worker;
+    worker->moveToThread(&thread);
+    connect(worker, &hiddfu_worker::status, this, &HIDDfu::thread_status, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::finished, this, &HIDDfu::thread_finished, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::error, this, &HIDDfu::thread_error, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::progress, this, &HIDDfu::thread_progress, Qt::QueuedConnection);
+    connect(this, &HIDDfu::dowork, worker, qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute),
+        Qt::QueuedConnection);
+    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+
+    ui->controlWidget->setEnabled(false);
+    ui->stackedWidget->setEnabled(false);
+
+    searchTimer.setInterval(searchIntervalMs);
+    searchTimer.setSingleShot(false);
+    connect(&searchTimer, &QTimer::timeout, this, &HIDDfu::connectDfu);
+
+    thread.start(QThread::InheritPriority);
+}
+
+HIDDfu::~HIDDfu()
+{
+    // A window destroyed without shutdown() must still not leave a running thread behind.
+    if (thread.isRunning()) {
+        thread.quit();
+        thread.wait(threadWaitMs);
+    }
+}
+
+void HIDDfu::setup(const DFUParams &p)
+{
+    params = p;
+    if (params.mode == Slave) {
+        ui->aboutTool->hide();
+        setWindowModality(Qt::WindowModal);
+    }
+}
+
+bool HIDDfu::start()
+{
+    searchTimer.stop();
+    if (searchDialog) {
+        searchDialog->close();
+        delete searchDialog;
+        searchDialog = nullptr;
+    }
+    searchDialog = new QProgressDialog(tr("Search DFU Devices"), tr("Cancel"), 0, searchLimit, this);
+    searchDialog->setWindowModality(Qt::WindowModal);
+    QTimer::singleShot(searchDelayMs, &searchTimer, qOverload<>(&QTimer::start));
+    return true;
+}
+
+void HIDDfu::shutdown()
+{
+    if (thread.isRunning()) {
+        thread.quit();
+        thread.wait(threadWaitMs);
+    }
+    QCoreApplication::processEvents();
+}
+
+void HIDDfu::dropSearchDialog()
+{
+    if (searchDialog) {
+        searchDialog->deleteLater();
+        searchDialog = nullptr;
+    }
+}
+
+void HIDDfu::warn(const QString &text)
+{
+    QMessageBox::warning(this, tr("Firmware Update"), text, QMessageBox::Ok);
+}
+
+QStringList HIDDfu::listPorts() const
+{
+    return availableSerialPortNames();
+}
+
+void HIDDfu::connectDfu()
+{
+    QStringList ports = listPorts();
+    ports.removeAll(legacyPort);
+    if (ports.isEmpty()) {
+        ++searchCount;
+        if (searchDialog)
+            searchDialog->setValue(searchCount);
+        if (searchCount >= searchLimit || (searchDialog && searchDialog->wasCanceled())) {
+            searchTimer.stop();
+            warn(tr("No IO ports available"));
+            dropSearchDialog();
+            result = 0;
+            finish(false);
+        }
+        return;
+    }
+    searchTimer.stop();
+    if (searchDialog) {
+        searchDialog->cancel();
+        dropSearchDialog();
+    }
+
+    if (params.port.isEmpty() || params.baud == -1 || !ports.contains(params.port, Qt::CaseSensitive)) {
+        ELMParams dialog(this);
+        QString preferred = params.port;
+        if (preferred.isEmpty())
+            preferred = params.lastPort;
+        if (preferred.isEmpty())
+            preferred = ports.first();
+        dialog.setPorts(ports, preferred);
+        dialog.setParams(params);
+        if (dialog.exec() == QDialog::Accepted)
+            dialog.getParams(params);
+        else
+            params.port.clear();
+    }
+    if (params.port.isEmpty()) {
+        result = 0;
+        finish(false);
+        return;
+    }
+
+    ui->elmLog->append(
+        tr("Connecting to %1@%2...").arg(params.port, params.baud < 1 ? tr("auto") : QString::number(params.baud)));
+    ELM_ConnInfo info;
+    info.port = params.port;
+    info.baud = qMax(0, params.baud);
+    info.adapter = params.adapter;
+    info.canId = params.canId;
+    info.pcId = params.pcId;
+    emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
+}
+
+void HIDDfu::thread_finished(int cmd, bool ok, QVariant)
+{
+    if (ending || cmd != hiddfu_worker::Setup)
+        return;
+    searchTimer.stop();
+    if (!ok) {
+        warn(tr("No IO ports available"));
+        dropSearchDialog();
+        result = 0;
+        finish(false);
+        return;
+    }
+    if (searchDialog) {
+        searchDialog->setValue(searchLimit);
+        dropSearchDialog();
+    }
+    ui->controlWidget->setEnabled(true);
+    ui->stackedWidget->setEnabled(true);
+    emit dowork(hiddfu_worker::Info, QVariant());
+    emit dowork(hiddfu_worker::Uuid, QVariant());
+    emit dowork(hiddfu_worker::Status, QVariant());
+    if (!params.file.isEmpty()) {
+        const QString file = params.file;
+        QMetaObject::invokeMethod(
+            this, [this, file] { on_dfuDropArea_changed(file); }, Qt::QueuedConnection);
+    }
+}
+
+void HIDDfu::thread_status(DFUStatus s)
+{
+    status = s;
+    if (haveStatus)
+        return;
+    haveStatus = true;
+    if (!heldPackage.isEmpty() && !ending) {
+        const QString file = heldPackage;
+        heldPackage.clear();
+        QMetaObject::invokeMethod(
+            this, [this, file] { on_dfuDropArea_changed(file); }, Qt::QueuedConnection);
+    }
+}
+
+void HIDDfu::thread_progress(int prog)
+{
+    if (prog == -1) {
+        ui->dfuLog->moveCursor(QTextCursor::End);
+        ui->dfuLog->insertPlainText(QStringLiteral("."));
+        return;
+    }
+    ui->progressBar->setValue(prog);
+}
+
+void HIDDfu::on_dfuDropArea_changed(const QString &file)
+{
+    if (ending)
+        return;
+    ui->stackedWidget->setCurrentIndex(1);
+    ui->controlWidget->setEnabled(false);
+    if (!haveStatus) {
+        heldPackage = file;
+        return;
+    }
+    validatePackage(file);
+}
+
+bool HIDDfu::validatePackage(const QString &file)
+{
+    ui->dfuLog->clear();
+    ui->progressBar->setValue(0);
+    if (package) {
+        warn(tr("Busy flashing. Please wait"));
+        return false;
+    }
+
+    ui->progressBar->show();
+    package = new QFile(file, this);
+    if (!package->open(QIODevice::ReadOnly)) {
+        warn(tr("Cannot read firmware file %1: %2").arg(file, package->errorString()));
+        reset();
+        return false;
+    }
+    const DfuPackage::Header header = DfuPackage::read(*package, status.boardId);
+    if (header.verdict != DfuPackage::Verdict::Valid) {
+        warn(DfuPackage::refusalText(header.verdict, file));
+        reset();
+        return false;
+    }
+    ui->dfuLog->append(tr("Opened firmware file %1").arg(header.info));
+
+    if (!DfuPackage::fits(header.imageSize, status.flashSize)) {
+        warn(DfuPackage::tooBigText(header.imageSize - qint64(status.flashSize)));
+        reset();
+        return false;
+    }
+    if (!params.autoLaunch) {
+        const QString info = header.info.isEmpty() ? QStringLiteral("<no info>") : header.info;
+        const auto answer = QMessageBox::question(this, tr("Firmware Update"), tr("Update firmware to %1?").arg(info),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            reset();
+            return false;
+        }
+    }
+
+    ui->stackedWidget->setCurrentIndex(1);
+    ui->controlWidget->setEnabled(false);
+    ui->progressBar->setValue(0);
+    ui->progressBar->show();
+    QIODevice *image = package;
+    hiddfu_worker *target = worker;
+    QMetaObject::invokeMethod(
+        worker, [target, image] { target->flash(image); }, Qt::QueuedConnection);
+    return true;
+}
+
+void HIDDfu::reset()
+{
+    if (package) {
+        package->close();
+        delete package;
+        package = nullptr;
+    }
+    ui->controlWidget->setEnabled(true);
+    ui->dfuDropArea->clear();
+    ui->stackedWidget->setCurrentIndex(0);
+}
+
+void HIDDfu::thread_error(int code, QVariant param)
+{
+    if (ending)
+        return;
+    const QString text = param.toString();
+    switch (code) {
+    case hiddfu_worker::ERR_OK: {
+        const QString what = param.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
+        ui->dfuLog->append(QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what));
+        flashDone(true);
+        ui->progressBar->hide();
+        return;
+    }
+    case hiddfu_worker::ERR_ERASE:
+        warn(tr("Error erasing old firmware"));
+        break;
+    case hiddfu_worker::ERR_COMM:
+        warn(tr("Communication error: %1").arg(text));
+        break;
+    case hiddfu_worker::ERR_READ:
+        warn(tr("Error reading from file (%1)").arg(text));
+        break;
+    case hiddfu_worker::ERR_FLASH:
+        warn(tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text);
+        break;
+    case hiddfu_worker::ERR_NOTIFY:
+        ui->dfuLog->append(text);
+        return;
+    case hiddfu_worker::ERR_LOG:
+        ui->elmLog->append(text);
+        return;
+    default:
+        warn(tr("Unknown error"));
+        break;
+    }
+    flashDone(false);
+}
+
+void HIDDfu::flashDone(bool ok)
+{
+    if (package) {
+        package->close();
+        delete package;
+        package = nullptr;
+    }
+    ui->controlWidget->setEnabled(true);
+    ui->dfuDropArea->clear();
+    if (!ok) {
+        result = 0;
+        finish(false);
+        return;
+    }
+    if (!params.autoLaunch) {
+        LaunchDialog dialog(this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+    }
+    runCommand(hiddfu_worker::APP);
+}
+
+void HIDDfu::on_launchTool_clicked()
+{
+    runCommand(hiddfu_worker::APP);
+}
+
+void HIDDfu::on_restartTool_clicked()
+{
+    runCommand(hiddfu_worker::UDFU);
+}
+
+void HIDDfu::on_sdfuTool_clicked()
+{
+    runCommand(hiddfu_worker::SDFU);
+}
+
+void HIDDfu::on_aboutTool_clicked()
+{
+    const QString text = tr("Utility to flash Quorvane devices via CAN.") + QStringLiteral("<br>")
+        + tr("Developed by the Veltrano team for Kestrane service technicians.") + QStringLiteral("<br>") + tr("Uses:")
+        + QStringLiteral("<ul><li><a href=\"https://github.com/google/material-design-icons\">Material Icons</a> "
+                         "(Apache License 2.0)</li></ul>");
+    QMessageBox::about(this, QStringLiteral("pelmorax"), text);
+}
+
+void HIDDfu::runCommand(hiddfu_worker::Commands cmd)
+{
+    switch (cmd) {
+    case hiddfu_worker::SDFU:
+        result = 0;
+        break;
+    case hiddfu_worker::UDFU:
+        result = 2;
+        break;
+    case hiddfu_worker::APP:
+        result = 1;
+        break;
+    default:
+        return;
+    }
+    QEventLoop loop;
+    connect(worker, &hiddfu_worker::ready, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    emit dowork(cmd, QVariant());
+    ui->controlWidget->setEnabled(false);
+    finish(waitReady(loop));
+}
+
+bool HIDDfu::waitReady(QEventLoop &loop)
+{
+    QTimer::singleShot(readyWaitMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return true;
+}
+
+void HIDDfu::finish(bool ok)
+{
+    ending = true;
+    searchTimer.stop();
+    if (thread.isRunning()) {
+        thread.quit();
+        thread.wait(threadWaitMs);
+    }
+    if (params.mode == Slave) {
+        emit finished(ok);
+        QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+    } else {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+    }
 }

@@ -1,14 +1,26 @@
 #pragma once
 
 #include <dfuparams.h>
+#include <hiddfu_worker.h>
 #include <windowviews.h>
 
+#include <QThread>
+#include <QTimer>
+#include <QVariant>
 #include <QWidget>
 
-class DropArea;
+#include <memory>
 
-// The firmware updater's window. For now it takes a package on its drop target;
-// the bootloader connection and flashing come with the worker.
+class QEventLoop;
+class QFile;
+class QProgressDialog;
+
+namespace Ui {
+class HIDDfu;
+}
+
+// The firmware updater's window: finds the adapter's port, connects to the bootloader through
+// a worker on a thread of its own, checks a dropped firmware package and has it flashed.
 class HIDDfu : public QWidget, public UpdaterView
 {
     Q_OBJECT
@@ -18,17 +30,62 @@ public:
     Q_ENUM(RunMode)
 
     explicit HIDDfu(QWidget *parent = nullptr);
+    ~HIDDfu() override;
 
-    void setup(const DFUParams &params) override { m_params = params; }
+    void setup(const DFUParams &params) override;
     void showWindow() override { show(); }
-    bool start() override { return true; }
+    bool start() override;
     int runResult() const override { return result; }
-    void shutdown() override { }
+    void shutdown() override;
 
     // 0 end, 1 restart the program, 2 run the updater again.
     int result = 0;
 
+signals:
+    void finished(bool result);
+    void dowork(hiddfu_worker::Commands cmd, QVariant param);
+
+public slots:
+    void connectDfu();
+    void on_dfuDropArea_changed(const QString &file);
+    void on_aboutTool_clicked();
+    void on_launchTool_clicked();
+    void on_restartTool_clicked();
+    void on_sdfuTool_clicked();
+    void thread_status(DFUStatus s);
+    void thread_finished(int cmd, bool status, QVariant result);
+    void thread_error(int code, QVariant param);
+    void thread_progress(int prog);
+
+protected:
+    // The serial ports of this machine; a seam, so tests can stand for machines whose ports differ.
+    virtual QStringList listPorts() const;
+
 private:
-    DFUParams m_params;
-    DropArea *m_dfuDropArea = nullptr;
+    void finish(bool result);
+    void runCommand(hiddfu_worker::Commands cmd);
+    // `loop` already listens for the worker's ready signal, so an early one is not missed.
+    bool waitReady(QEventLoop &loop);
+    void flashDone(bool ok);
+    void reset();
+    bool validatePackage(const QString &file);
+    void warn(const QString &text);
+    void dropSearchDialog();
+
+    std::unique_ptr<Ui::HIDDfu> ui;
+    DFUParams params;
+    QThread thread;
+    hiddfu_worker *worker = nullptr;
+    DFUStatus status;
+    QFile *package = nullptr;
+    QTimer searchTimer;
+    QProgressDialog *searchDialog = nullptr;
+    int searchCount = 0;
+
+    // The package checks need the device's board and flash size: a package that comes before
+    // the first status reply waits here for it.
+    bool haveStatus = false;
+    QString heldPackage;
+    // Set once the updater is ending: worker reports still queued then must not open boxes.
+    bool ending = false;
 };

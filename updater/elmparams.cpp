@@ -1,0 +1,62 @@
+#include "elmparams.h"
+
+#include "ui_elmparams.h"
+
+#include <dfuparams.h>
+
+namespace {
+
+// The bootloader answers 8 identifiers above the one it listens on.
+constexpr int pcIdStep = 8;
+// A record without a PC identifier gets one at a fixed distance above the device's.
+constexpr int pcIdFallbackOffset = 0x40;
+
+} // namespace
+
+ELMParams::ELMParams(QWidget *parent)
+    : QDialog(parent)
+    , ui(std::make_unique<Ui::ELMParams>())
+{
+    ui->setupUi(this);
+    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+ELMParams::~ELMParams() = default;
+
+void ELMParams::setPorts(const QStringList &ports, const QString &current)
+{
+    ui->portCombo->clear();
+    ui->portCombo->addItems(ports);
+    const int index = ui->portCombo->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0)
+        ui->portCombo->setCurrentIndex(index);
+}
+
+void ELMParams::setParams(const DFUParams &params)
+{
+    ui->baudSpin->setValue(params.baud);
+    if (params.adapter == 0)
+        ui->adapterELMRadio->setChecked(true);
+    else
+        ui->adapterELSRadio->setChecked(true);
+    // Loading a record must keep its own PC identifier, not the one derived from the device's.
+    const bool wasBlocked = ui->canIDSpin->blockSignals(true);
+    ui->canIDSpin->setValue(params.canId);
+    ui->pcIDSpin->setValue(params.pcId != 0 ? params.pcId : params.canId + pcIdFallbackOffset);
+    ui->canIDSpin->blockSignals(wasBlocked);
+}
+
+void ELMParams::getParams(DFUParams &params) const
+{
+    params.port = ui->portCombo->currentText();
+    params.baud = ui->baudSpin->value();
+    params.adapter = ui->adapterELMRadio->isChecked() ? 0 : 1;
+    params.canId = ui->canIDSpin->value();
+    params.pcId = ui->pcIDSpin->value();
+}
+
+void ELMParams::on_canIDSpin_valueChanged(int value)
+{
+    ui->pcIDSpin->setValue(value + pcIdStep);
+}
