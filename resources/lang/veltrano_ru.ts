@@ -4,61 +4,80 @@
 <context>
     <name>CanWorker</name>
     <message>
-        <source>Unknown command %1</source><translation>Неизвестная команда %1</translation>
+        <source>Unknown command %1</source>
+        <translation>Неизвестная команда %1</translation>
     </message>
     <message>
-        <source>Cannot read from file: %1</source><translation>Не удаётся прочитать файл: %1</translation>
+        <source>Cannot read from file: %1</source>
+        <translation>Не удаётся прочитать файл: %1</translation>
     </message>
     <message>
-        <source>Selecting %1</source><translation>Выбор %1</translation>
+        <source>Selecting %1</source>
+        <translation>Выбор %1</translation>
     </message>
     <message>
-        <source>Uploading data</source><translation>Загрузка данных</translation>
+        <source>Uploading data</source>
+        <translation>Загрузка данных</translation>
     </message>
     <message>
-        <source>Transport unexpectedly closed</source><translation>Соединение неожиданно закрыто</translation>
+        <source>Transport unexpectedly closed</source>
+        <translation>Соединение неожиданно закрыто</translation>
     </message>
     <message>
-        <source>Transport error: %1</source><translation>Ошибка транспорта: %1</translation>
+        <source>Transport error: %1</source>
+        <translation>Ошибка транспорта: %1</translation>
     </message>
     <message>
-        <source>No responce from the device</source><translation>Нет ответа от устройства</translation>
+        <source>No responce from the device</source>
+        <translation>Нет ответа от устройства</translation>
     </message>
     <message>
-        <source>Invalid reply for the info command: %1</source><translation>Неверный ответ на команду info: %1</translation>
+        <source>Invalid reply for the info command: %1</source>
+        <translation>Неверный ответ на команду info: %1</translation>
     </message>
     <message>
-        <source>Invalid reply</source><translation>Неверный ответ</translation>
+        <source>Invalid reply</source>
+        <translation>Неверный ответ</translation>
     </message>
     <message>
-        <source>Device reports: SDK %1, FW %2, MPY %3, VER %4</source><translation>Устройство сообщает: SDK %1, FW %2, MPY %3, VER %4</translation>
+        <source>Device reports: SDK %1, FW %2, MPY %3, VER %4</source>
+        <translation>Устройство сообщает: SDK %1, FW %2, MPY %3, VER %4</translation>
     </message>
     <message>
-        <source>Invalid reply for the read command: %1</source><translation>Неверный ответ на команду read: %1</translation>
+        <source>Invalid reply for the read command: %1</source>
+        <translation>Неверный ответ на команду read: %1</translation>
     </message>
     <message>
-        <source>Invalid reply to the &apos;Select&apos; command</source><translation>Неверный ответ на команду 'Select'</translation>
+        <source>Invalid reply to the &apos;Select&apos; command</source>
+        <translation>Неверный ответ на команду &apos;Select&apos;</translation>
     </message>
     <message>
-        <source>Empty reply</source><translation>Пустой ответ</translation>
+        <source>Empty reply</source>
+        <translation>Пустой ответ</translation>
     </message>
     <message>
-        <source>Invalid reply for the config command: %1</source><translation>Неверный ответ на команду config: %1</translation>
+        <source>Invalid reply for the config command: %1</source>
+        <translation>Неверный ответ на команду config: %1</translation>
     </message>
     <message>
-        <source>Hash mismatch</source><translation>Контрольная сумма не совпадает</translation>
+        <source>Hash mismatch</source>
+        <translation>Контрольная сумма не совпадает</translation>
     </message>
     <message>
-        <source>Device reply processing error. Invalid reply (%1).</source><translation>Ошибка обработки ответа устройства. Неверный ответ (%1).</translation>
+        <source>Device reply processing error. Invalid reply (%1).</source>
+        <translation>Ошибка обработки ответа устройства. Неверный ответ (%1).</translation>
     </message>
     <message>
-        <source>Device reply processing error.</source><translation>Ошибка обработки ответа устройства.</translation>
+        <source>Device reply processing error.</source>
+        <translation>Ошибка обработки ответа устройства.</translation>
     </message>
     <message>
-        <source>Device reply processing error at %1: %2</source><translation>Ошибка обработки ответа устройства в %1: %2</translation>
+        <source>Device reply processing error at %1: %2</source>
+        <translation>Ошибка обработки ответа устройства в %1: %2</translation>
     </message>
     <message>
-        <source>Device reply processing error</source><translation>Ошибка обработки ответа устройства</translation>
+        <source>Device reply processing error</source>
+        <translation>Ошибка обработки ответа устройства</translation>
     </message>
 </context>
 <context>
@@ -77,6 +96,60 @@
     </message>
 </context>
 <context>
+    <name>ECUFileListModel</name>
+    <message>
+        <source>On</source>
+        <translation>Вкл</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Имя</translation>
+    </message>
+</context>
+<context>
+    <name>ELMParams</name>
+    <message>
+        <source>Connection</source>
+        <translation>Подключение</translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation>Порт:</translation>
+    </message>
+    <message>
+        <source>Baudrate:</source>
+        <translation>Скорость:</translation>
+    </message>
+    <message>
+        <source>Automatic</source>
+        <translation>Автоматически</translation>
+    </message>
+    <message>
+        <source>Adapter:</source>
+        <translation>Адаптер:</translation>
+    </message>
+    <message>
+        <source>ELM327</source>
+        <translation>ELM327</translation>
+    </message>
+    <message>
+        <source>ELS27</source>
+        <translation>ELS27</translation>
+    </message>
+    <message>
+        <source>Device ID:</source>
+        <translation>ID устройства:</translation>
+    </message>
+    <message>
+        <source>0x</source>
+        <translation>0x</translation>
+    </message>
+    <message>
+        <source>PC ID:</source>
+        <translation>ID компьютера:</translation>
+    </message>
+</context>
+<context>
     <name>HIDDfu</name>
     <message>
         <source>Updater</source>
@@ -87,15 +160,133 @@
         <translation>Недопустимый пакет прошивки</translation>
     </message>
     <message>
-        <source>%1 is not a firmware package</source><translation>%1 не является пакетом прошивки</translation>
+        <source>%1 is not a firmware package</source>
+        <translation>%1 не является пакетом прошивки</translation>
     </message>
     <message>
         <source>Incompatible hardware detected.
-%1 firmware package is designed for a different board</source><translation>Обнаружено несовместимое оборудование.
+%1 firmware package is designed for a different board</source>
+        <translation>Обнаружено несовместимое оборудование.
 Пакет прошивки %1 предназначен для другой платы</translation>
     </message>
     <message>
-        <source>Cannot flash this firmware - it is %1 bytes bigger than maximum flash space available</source><translation>Невозможно записать эту прошивку: она на %1 байт больше доступного места во флеш-памяти</translation>
+        <source>Cannot flash this firmware - it is %1 bytes bigger than maximum flash space available</source>
+        <translation>Невозможно записать эту прошивку: она на %1 байт больше доступного места во флеш-памяти</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;Restart the bootloader&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;Перезапустить загрузчик&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+    <message>
+        <source>Switch to STM DFU</source>
+        <translation>Переключить в STM DFU</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;SPI Flash Operations&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;Операции с SPI-флеш&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Launch</source>
+        <translation>Запустить</translation>
+    </message>
+    <message>
+        <source>Flasher</source>
+        <translation>Прошивка</translation>
+    </message>
+    <message>
+        <source>Log</source>
+        <translation>Журнал</translation>
+    </message>
+    <message>
+        <source>Search DFU Devices</source>
+        <translation>Поиск DFU-устройств</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Отмена</translation>
+    </message>
+    <message>
+        <source>Firmware Update</source>
+        <translation>Обновление прошивки</translation>
+    </message>
+    <message>
+        <source>No IO ports available</source>
+        <translation>Нет доступных портов ввода-вывода</translation>
+    </message>
+    <message>
+        <source>Connecting to %1@%2...</source>
+        <translation>Подключение к %1@%2...</translation>
+    </message>
+    <message>
+        <source>auto</source>
+        <translation>авто</translation>
+    </message>
+    <message>
+        <source>Busy flashing. Please wait</source>
+        <translation>Идёт прошивка. Пожалуйста, подождите</translation>
+    </message>
+    <message>
+        <source>Cannot read firmware file %1: %2</source>
+        <translation>Не удаётся прочитать файл прошивки %1: %2</translation>
+    </message>
+    <message>
+        <source>Opened firmware file %1</source>
+        <translation>Открыт файл прошивки %1</translation>
+    </message>
+    <message>
+        <source>Update firmware to %1?</source>
+        <translation>Обновить прошивку до %1?</translation>
+    </message>
+    <message>
+        <source>Error erasing old firmware</source>
+        <translation>Ошибка стирания старой прошивки</translation>
+    </message>
+    <message>
+        <source>Communication error: %1</source>
+        <translation>Ошибка связи: %1</translation>
+    </message>
+    <message>
+        <source>Error reading from file (%1)</source>
+        <translation>Ошибка чтения файла (%1)</translation>
+    </message>
+    <message>
+        <source>Error flasing new firmware. Internal error:</source>
+        <translation>Ошибка записи новой прошивки. Внутренняя ошибка:</translation>
+    </message>
+    <message>
+        <source>Unknown error</source>
+        <translation>Неизвестная ошибка</translation>
+    </message>
+    <message>
+        <source>Utility to flash Quorvane devices via CAN.</source>
+        <translation>Утилита для прошивки устройств Quorvane через CAN.</translation>
+    </message>
+    <message>
+        <source>Developed by the Veltrano team for Kestrane service technicians.</source>
+        <translation>Разработано командой Veltrano для сервисных инженеров Kestrane.</translation>
+    </message>
+    <message>
+        <source>Uses:</source>
+        <translation>Использует:</translation>
+    </message>
+</context>
+<context>
+    <name>LaunchDialog</name>
+    <message>
+        <source>Launch</source>
+        <translation>Запустить</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p align=&quot;center&quot;&gt;The firwmare has been updated.&lt;/p&gt;&lt;p align=&quot;center&quot;&gt;If no error messages were displayed in the process, the new firmware is ready to be launched. Press &amp;quot;Launch&amp;quot; to proceed.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p align="center"&gt;Прошивка обновлена.&lt;/p&gt;&lt;p align="center"&gt;Если в процессе не появилось сообщений об ошибках, новая прошивка готова к запуску. Нажмите &amp;quot;Запустить&amp;quot;, чтобы продолжить.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+    <message>
+        <source>Return</source>
+        <translation>Вернуться</translation>
     </message>
 </context>
 <context>
@@ -129,13 +320,248 @@
         <translation>Загрузка файла</translation>
     </message>
     <message>
-        <source>Cannot read file %1: %2</source><translation>Не удаётся прочитать файл %1: %2</translation>
+        <source>Cannot read file %1: %2</source>
+        <translation>Не удаётся прочитать файл %1: %2</translation>
     </message>
     <message>
-        <source>%1 is not a firmware file</source><translation>%1 не является файлом прошивки</translation>
+        <source>%1 is not a firmware file</source>
+        <translation>%1 не является файлом прошивки</translation>
     </message>
     <message>
-        <source>Firmware file is corrupted</source><translation>Файл прошивки повреждён</translation>
+        <source>Firmware file is corrupted</source>
+        <translation>Файл прошивки повреждён</translation>
+    </message>
+    <message>
+        <source>Port:</source>
+        <translation>Порт:</translation>
+    </message>
+    <message>
+        <source>...</source>
+        <translation>...</translation>
+    </message>
+    <message>
+        <source>Baudrate:</source>
+        <translation>Скорость:</translation>
+    </message>
+    <message>
+        <source>Automatic</source>
+        <translation>Автоматически</translation>
+    </message>
+    <message>
+        <source>Adapter:</source>
+        <translation>Адаптер:</translation>
+    </message>
+    <message>
+        <source>ELM327</source>
+        <translation>ELM327</translation>
+    </message>
+    <message>
+        <source>ELS27</source>
+        <translation>ELS27</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Подключиться</translation>
+    </message>
+    <message>
+        <source>Add file</source>
+        <translation>Добавить файл</translation>
+    </message>
+    <message>
+        <source>Apply Selection</source>
+        <translation>Применить выбор</translation>
+    </message>
+    <message>
+        <source>Remove file</source>
+        <translation>Удалить файл</translation>
+    </message>
+    <message>
+        <source>Clear all</source>
+        <translation>Очистить всё</translation>
+    </message>
+    <message>
+        <source>Firmware Upgrade</source>
+        <translation>Обновление прошивки</translation>
+    </message>
+    <message>
+        <source>Go</source>
+        <translation>Переход</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>Справка</translation>
+    </message>
+    <message>
+        <source>Home</source>
+        <translation>Главная</translation>
+    </message>
+    <message>
+        <source>Log</source>
+        <translation>Журнал</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>No serial port</source>
+        <translation>Нет последовательного порта</translation>
+    </message>
+    <message>
+        <source>Connecting to %1</source>
+        <translation>Подключение к %1</translation>
+    </message>
+    <message>
+        <source>Firmware Update</source>
+        <translation>Обновление прошивки</translation>
+    </message>
+    <message>
+        <source>Busy flashing. Please wait</source>
+        <translation>Идёт запись. Пожалуйста, подождите</translation>
+    </message>
+    <message>
+        <source>File %1 will be uploaded as %2. Proceed?</source>
+        <translation>Файл %1 будет загружен как %2. Продолжить?</translation>
+    </message>
+    <message>
+        <source>Start uploading %1</source>
+        <translation>Начало загрузки %1</translation>
+    </message>
+    <message>
+        <source>File uploaded</source>
+        <translation>Файл загружен</translation>
+    </message>
+    <message>
+        <source>Done</source>
+        <translation>Готово</translation>
+    </message>
+    <message>
+        <source>File upload failed</source>
+        <translation>Не удалось загрузить файл</translation>
+    </message>
+    <message>
+        <source>Upload failed</source>
+        <translation>Ошибка загрузки</translation>
+    </message>
+    <message>
+        <source>Remove File</source>
+        <translation>Удаление файла</translation>
+    </message>
+    <message>
+        <source>Select a file to remove</source>
+        <translation>Выберите файл для удаления</translation>
+    </message>
+    <message>
+        <source>Removing file %1</source>
+        <translation>Удаление файла %1</translation>
+    </message>
+    <message>
+        <source>Erasing all files</source>
+        <translation>Удаление всех файлов</translation>
+    </message>
+    <message>
+        <source>Are you sure you want to update the firmware?</source>
+        <translation>Вы уверены, что хотите обновить прошивку?</translation>
+    </message>
+    <message>
+        <source>This is a potentially dangerous operation that may render the device inoperable.</source>
+        <translation>Это потенциально опасная операция, которая может вывести устройство из строя.</translation>
+    </message>
+    <message>
+        <source>Please read the manual carefully before updating the firmware!</source>
+        <translation>Перед обновлением прошивки внимательно прочитайте руководство!</translation>
+    </message>
+    <message>
+        <source>Utility to manage the Kestrane devices via CAN.</source>
+        <translation>Утилита для управления устройствами Kestrane по шине CAN.</translation>
+    </message>
+    <message>
+        <source>Developed by the Veltrano team for Kestrane service technicians.</source>
+        <translation>Разработано командой Veltrano для сервисных инженеров Kestrane.</translation>
+    </message>
+    <message>
+        <source>Uses:</source>
+        <translation>Использует:</translation>
+    </message>
+    <message>
+        <source>Connection Aborted</source>
+        <translation>Соединение прервано</translation>
+    </message>
+    <message>
+        <source>Error reading from file (%1)</source>
+        <translation>Ошибка чтения файла (%1)</translation>
+    </message>
+    <message>
+        <source>Communication error: %1</source>
+        <translation>Ошибка связи: %1</translation>
+    </message>
+    <message>
+        <source>Setup failed</source>
+        <translation>Ошибка настройки</translation>
+    </message>
+    <message>
+        <source>No Files</source>
+        <translation>Нет файлов</translation>
+    </message>
+    <message>
+        <source>Cannot get file list</source>
+        <translation>Не удаётся получить список файлов</translation>
+    </message>
+    <message>
+        <source>Read File List</source>
+        <translation>Чтение списка файлов</translation>
+    </message>
+    <message>
+        <source>File list read error %1</source>
+        <translation>Ошибка чтения списка файлов %1</translation>
+    </message>
+    <message>
+        <source>Cannot setup file upload</source>
+        <translation>Не удаётся подготовить загрузку файла</translation>
+    </message>
+    <message>
+        <source>Upload File</source>
+        <translation>Загрузка файла</translation>
+    </message>
+    <message>
+        <source>Cannot upload file: %1</source>
+        <translation>Не удаётся загрузить файл: %1</translation>
+    </message>
+    <message>
+        <source>File removed</source>
+        <translation>Файл удалён</translation>
+    </message>
+    <message>
+        <source>Removed</source>
+        <translation>Удалено</translation>
+    </message>
+    <message>
+        <source>File removal failed</source>
+        <translation>Не удалось удалить файл</translation>
+    </message>
+    <message>
+        <source>File Removal</source>
+        <translation>Удаление файла</translation>
+    </message>
+    <message>
+        <source>Failed!</source>
+        <translation>Ошибка!</translation>
+    </message>
+    <message>
+        <source>Erased</source>
+        <translation>Стёрто</translation>
+    </message>
+    <message>
+        <source>Could not erase</source>
+        <translation>Не удалось стереть</translation>
+    </message>
+    <message>
+        <source>Erase Files</source>
+        <translation>Стирание файлов</translation>
+    </message>
+    <message>
+        <source>Other error</source>
+        <translation>Другая ошибка</translation>
     </message>
 </context>
 <context>
@@ -148,58 +574,76 @@
 <context>
     <name>hiddfu_worker</name>
     <message>
-        <source>Unknown command %1</source><translation>Неизвестная команда %1</translation>
+        <source>Unknown command %1</source>
+        <translation>Неизвестная команда %1</translation>
     </message>
     <message>
-        <source>Cannot read from file: %1</source><translation>Не удаётся прочитать файл: %1</translation>
+        <source>Cannot read from file: %1</source>
+        <translation>Не удаётся прочитать файл: %1</translation>
     </message>
     <message>
-        <source>Erasing</source><translation>Стирание</translation>
+        <source>Erasing</source>
+        <translation>Стирание</translation>
     </message>
     <message>
-        <source>Transport unexpectedly closed</source><translation>Соединение неожиданно закрыто</translation>
+        <source>Transport unexpectedly closed</source>
+        <translation>Соединение неожиданно закрыто</translation>
     </message>
     <message>
-        <source>The device did not confirm the end of the flash</source><translation>Устройство не подтвердило завершение записи</translation>
+        <source>The device did not confirm the end of the flash</source>
+        <translation>Устройство не подтвердило завершение записи</translation>
     </message>
     <message>
-        <source>Device is not reponsing!</source><translation>Устройство не отвечает!</translation>
+        <source>Device is not reponsing!</source>
+        <translation>Устройство не отвечает!</translation>
     </message>
     <message>
-        <source>Invalid response</source><translation>Неверный ответ</translation>
+        <source>Invalid response</source>
+        <translation>Неверный ответ</translation>
     </message>
     <message>
-        <source>Transport error: %1</source><translation>Ошибка транспорта: %1</translation>
+        <source>Transport error: %1</source>
+        <translation>Ошибка транспорта: %1</translation>
     </message>
     <message>
-        <source>Flashed</source><translation>Записано</translation>
+        <source>Flashed</source>
+        <translation>Записано</translation>
     </message>
     <message>
-        <source>Invalid &apos;SET_ADDR&apos; reply</source><translation>Неверный ответ 'SET_ADDR'</translation>
+        <source>Invalid &apos;SET_ADDR&apos; reply</source>
+        <translation>Неверный ответ &apos;SET_ADDR&apos;</translation>
     </message>
     <message>
-        <source>Flashing</source><translation>Запись</translation>
+        <source>Flashing</source>
+        <translation>Запись</translation>
     </message>
     <message>
-        <source>Finalizing</source><translation>Завершение</translation>
+        <source>Finalizing</source>
+        <translation>Завершение</translation>
     </message>
     <message>
-        <source>Invalid ERROR reply</source><translation>Неверный ответ ERROR</translation>
+        <source>Invalid ERROR reply</source>
+        <translation>Неверный ответ ERROR</translation>
     </message>
     <message>
-        <source>Device error %1 at command %2</source><translation>Ошибка устройства %1 при команде %2</translation>
+        <source>Device error %1 at command %2</source>
+        <translation>Ошибка устройства %1 при команде %2</translation>
     </message>
     <message>
-        <source>Invalid &apos;EXEC&apos; reply</source><translation>Неверный ответ 'EXEC'</translation>
+        <source>Invalid &apos;EXEC&apos; reply</source>
+        <translation>Неверный ответ &apos;EXEC&apos;</translation>
     </message>
     <message>
-        <source>DFU device discovered</source><translation>Обнаружено устройство DFU</translation>
+        <source>DFU device discovered</source>
+        <translation>Обнаружено устройство DFU</translation>
     </message>
     <message>
-        <source>Invalid &apos;STATUS&apos; reply</source><translation>Неверный ответ 'STATUS'</translation>
+        <source>Invalid &apos;STATUS&apos; reply</source>
+        <translation>Неверный ответ &apos;STATUS&apos;</translation>
     </message>
     <message>
-        <source>The device did not recover from a lost write reply</source><translation>Устройство не восстановилось после потерянного ответа на запись</translation>
+        <source>The device did not recover from a lost write reply</source>
+        <translation>Устройство не восстановилось после потерянного ответа на запись</translation>
     </message>
 </context>
 </TS>
