@@ -2,14 +2,16 @@
 # Builds the program and the simulator, puts a simulated adapter with a Kestrane device on a
 # pseudo-terminal, and opens the manager with that port selected. Settings of the demo live in
 # a scratch folder, so the user's own settings stay untouched.
-# Without a display, the device is shown through veltrano-cli and the window runs headless briefly.
+# Without a display, the whole job runs through veltrano-cli instead: info, upload, select, switch
+# to the bootloader, flash with launch, info again; it ends with a summary and exits non-zero if
+# the device did not confirm any step.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target veltrano veltrano-cli kestrane-sim
+cmake --build "$build" -j2 --target veltrano veltrano-cli kestrane-sim veltrano-demo-files
 
 demo=$(mktemp -d)
 port="$demo/kestrane0"
@@ -32,15 +34,38 @@ CONF
 
 cli() { "$build/cli/veltrano-cli" --port "$port" --baud 38400 --adapter els27 "$@"; }
 echo "demo: simulated ELS27 adapter with a Kestrane device on $port"
-cli select demo.bin >/dev/null
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "demo: no display; the device as veltrano-cli sees it:"
-  cli info
-  echo "demo: running the manager headless for 5 seconds"
-  QT_QPA_PLATFORM=offscreen timeout 5 "$build/veltrano" "$@" || [ $? -eq 124 ]
-  echo "demo: done"
-else
-  echo "demo: click Connect; the device's files are listed. Drop a 2 MiB .bin on the window to upload it."
+# The demo's inputs, made by the project's own tools: a firmware file for the manager and a
+# package for the bootloader, built for the simulated board.
+"$build/tools/demo-files/veltrano-demo-files" "$demo"
+"$build/cli/veltrano-cli" pack "$demo/demo-image.bin" --board 0x4B455331 --info "Kestrane demo firmware 2.5" \
+  --output "$demo/demo.dfu" >/dev/null
+cli select >/dev/null # a device with a (still empty) active selection
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  echo "demo: files for you to use: $demo/FW_DEMO.bin (drop on the manager), $demo/demo.dfu (drop on the updater)"
+  echo "demo: click Connect, drop FW_DEMO.bin, tick it and Apply Selection, then Firmware Upgrade and drop demo.dfu"
   "$build/veltrano" "$@"
+  exit 0
 fi
+
+step() { echo; echo "== $1"; }
+step "the device as the manager sees it"
+cli info
+step "upload the firmware file (checked, sliced, verified by MD5 on the device)"
+cli upload "$demo/FW_DEMO.bin"
+step "make it the active file"
+cli select FW_DEMO.bin
+step "switch the device to its bootloader"
+cli dfu
+sleep 0.5 # the device restarts into its bootloader
+cli bootloader
+step "flash the package, then launch the new firmware"
+cli flash "$demo/demo.dfu" --launch
+sleep 0.5 # the application starts
+step "the device afterwards"
+cli info
+echo
+echo "demo: verified: 102112-byte firmware slice stored with matching MD5, active.cfg written,"
+echo "demo:           bootloader reached, $(stat -c %s "$demo/demo-image.bin")-byte image flashed with the finalise confirmed,"
+echo "demo:           application started and answering."
