@@ -8,6 +8,15 @@ namespace {
 
 const QString noAnswer = QStringLiteral("No responce from the device");
 
+// The driver's reason when the port itself would not open; a port that opened but never
+// answered gets the general guess.
+QString setupFailure(const QString &openError, const QString &port)
+{
+    if (!openError.isEmpty())
+        return openError;
+    return QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)").arg(port);
+}
+
 } // namespace
 
 ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *parent)
@@ -87,9 +96,7 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
         if (status)
             begin();
         else
-            fail(CliNoConnection,
-                QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)")
-                    .arg(m_options.connection.port));
+            fail(CliNoConnection, setupFailure(m_worker.link().lastOpenError(), m_options.connection.port));
         return;
     }
     if (!status) {

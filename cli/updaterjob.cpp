@@ -45,9 +45,13 @@ void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
     heardFromDevice();
     if (cmd == hiddfu_worker::Setup) {
         if (!status) {
+            // The driver's reason when the port itself would not open, else the general guess.
+            const QString reason = m_worker.link().lastOpenError();
             fail(CliNoConnection,
-                QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)")
-                    .arg(m_options.connection.port));
+                reason.isEmpty()
+                    ? QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)")
+                          .arg(m_options.connection.port)
+                    : reason);
             return;
         }
         const QString &command = m_options.command;

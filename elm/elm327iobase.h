@@ -11,6 +11,10 @@
 
 class QTimer;
 
+// Why a serial port could not be opened, in words a technician can act on: a permission problem
+// names the group that grants access, because that is the usual cause on a fresh Linux install.
+QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText);
+
 // Driver of a serial OBD adapter of the ELM327 kind. It writes one text line at a time, each
 // after the adapter's ">" prompt for the previous one, serving adapter commands before the
 // queued messages, and turns the adapter's reply lines into received CAN frames. Raw frames
@@ -40,6 +44,9 @@ public:
     // Opens the port (searching the adapter's rate when cfg.baud is 0) and queues the
     // adapter's initialisation; blocks while it waits for the adapter.
     Q_INVOKABLE bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false);
+    // Why the last setup could not open its port; empty when it did open it. setup() only
+    // answers yes or no, and its callers need the words to tell the user what to fix.
+    QString lastOpenError() const { return m_lastOpenError; }
     // Asks an STN adapter on `port` to change its serial rate, optionally for good.
     Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
     Q_INVOKABLE void close();
@@ -70,7 +77,9 @@ protected:
     void queueRawFrame(const QByteArray &hex);
     static QByteArray timeoutCommand(int timeoutMs);
     static bool isAdapterCommand(const QByteArray &line);
-    static bool openPort(const QString &name, const QVariantMap &portParams, QSerialPort &port);
+    // On failure `reason`, when given, receives portOpenFailure()'s text.
+    static bool openPort(
+        const QString &name, const QVariantMap &portParams, QSerialPort &port, QString *reason = nullptr);
     static bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent);
 
 protected slots:
@@ -103,4 +112,5 @@ private:
     void resetAdapter();
 
     QTimer *guardTimer;
+    QString m_lastOpenError;
 };

@@ -183,10 +183,31 @@ QList<QByteArray> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
 
 } // namespace
 
-bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, QSerialPort &port)
+QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText)
 {
-    if (!assignSerialPort(port, name))
+    switch (error) {
+    case QSerialPort::PermissionError:
+#ifdef Q_OS_LINUX
+        return QStringLiteral("Permission denied for %1. Add your user to the 'dialout' group "
+                              "(sudo usermod -aG dialout $USER), then log out and in again.")
+            .arg(port);
+#else
+        return QStringLiteral("Permission denied for %1; another program may be using it.").arg(port);
+#endif
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("%1 is not available").arg(port);
+    default:
+        return QStringLiteral("Cannot open %1: %2").arg(port, systemText);
+    }
+}
+
+bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, QSerialPort &port, QString *reason)
+{
+    if (!assignSerialPort(port, name)) {
+        if (reason)
+            *reason = portOpenFailure(name, QSerialPort::DeviceNotFoundError, QString());
         return false;
+    }
     const auto baud = qint32(portParams.value(baudKey, 115200u).toUInt());
     port.setBaudRate(baud, QSerialPort::Input);
     port.setBaudRate(baud, QSerialPort::Output);
@@ -198,17 +219,22 @@ bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, 
         portSetting(portParams, QStringLiteral("COM/FlowCtrl"), QSerialPort::NoFlowControl, {0, 1, 2})));
     port.setStopBits(QSerialPort::StopBits(
         portSetting(portParams, QStringLiteral("COM/StopBits"), QSerialPort::OneStop, {1, 2, 3})));
-    return port.open(QIODevice::ReadWrite);
+    if (port.open(QIODevice::ReadWrite))
+        return true;
+    if (reason)
+        *reason = portOpenFailure(name, port.error(), port.errorString());
+    return false;
 }
 
 bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
 {
     close();
+    m_lastOpenError.clear();
     const bool els = cfg.adapter == ELS27;
     const QList<uint> &rates = els ? baudRatesEls : baudRatesElm;
     auto baud = uint(cfg.baud);
     QVariantMap params {{baudKey, baud ? baud : rates[0]}};
-    if (!openPort(cfg.port, params, *port))
+    if (!openPort(cfg.port, params, *port, &m_lastOpenError))
         return false;
     if (baud == 0) {
         // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
@@ -216,7 +242,7 @@ bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
         if (baud == 0)
             return false;
         params[baudKey] = baud;
-        if (!openPort(cfg.port, params, *port))
+        if (!openPort(cfg.port, params, *port, &m_lastOpenError))
             return false;
     }
     adapter = cfg.adapter;

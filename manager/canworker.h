@@ -22,6 +22,8 @@ public:
     Q_ENUM(Errors)
 
     explicit CanWorker(QObject *parent = nullptr);
+    // The adapter driver, for its account of why Setup failed.
+    const ELM327IOBase &link() const { return io; }
 
 signals:
     void progress(int val);

@@ -374,6 +374,9 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             ui->actionFirmware_Update->setEnabled(false);
         } else {
             appendLog(tr("Setup failed"));
+            // The driver's own words say what the technician can fix, e.g. the port's permissions.
+            if (!m_worker.link().lastOpenError().isEmpty())
+                appendLog(m_worker.link().lastOpenError());
             ui->stackedWidget->setCurrentIndex(ConnectPage);
             ui->actionFirmware_Update->setEnabled(true);
         }

@@ -168,6 +168,7 @@ private slots:
         QCOMPARE(connected.count(), 0);
         QVERIFY(sim.received().isEmpty());
         QVERIFY(!sim.sawGarbled());
+        QCOMPARE(io.lastOpenError(), info.port + QStringLiteral(" is not available"));
     }
 
     void extraPortsAreListed()

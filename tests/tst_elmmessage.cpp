@@ -1,6 +1,7 @@
 // Framing of adapter messages (raw CAN and ISO-TP) and the shared serial-port list.
 #include "testsupport.h"
 
+#include <elm327iobase.h>
 #include <elmconninfo.h>
 #include <elmmessage.h>
 #include <serialports.h>
@@ -66,6 +67,7 @@ private slots:
     void variantKeepsMessageType();
     void extraPortsFollowSystemPorts();
     void unlistedPortIsNotAssigned();
+    void portOpenFailureTexts();
 
 private:
     void framingTable();
@@ -267,6 +269,21 @@ void TestElmMessage::unlistedPortIsNotAssigned()
     QSerialPort port;
     QVERIFY(!assignSerialPort(port, QStringLiteral("veltrano-no-such-port")));
     QVERIFY(port.portName().isEmpty());
+}
+
+void TestElmMessage::portOpenFailureTexts()
+{
+    const QString port = QStringLiteral("/dev/ttyUSB0");
+    const QString denied = portOpenFailure(port, QSerialPort::PermissionError, QStringLiteral("Permission denied"));
+    QVERIFY(denied.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0")));
+#ifdef Q_OS_LINUX
+    QVERIFY(denied.contains(QStringLiteral("'dialout' group")));
+    QVERIFY(denied.contains(QStringLiteral("sudo usermod -aG dialout $USER")));
+#endif
+    QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, QString()),
+        QStringLiteral("/dev/ttyUSB0 is not available"));
+    QCOMPARE(portOpenFailure(port, QSerialPort::OpenError, QStringLiteral("Device or resource busy")),
+        QStringLiteral("Cannot open /dev/ttyUSB0: Device or resource busy"));
 }
 
 VELTRANO_TEST_MAIN(TestElmMessage)

@@ -50,6 +50,8 @@ public:
     Q_ENUM(Errors)
 
     explicit hiddfu_worker(QObject *parent = nullptr);
+    // The adapter driver, for its account of why Setup failed.
+    const ELM327IOBase &link() const { return io; }
 
 signals:
     void status(DFUStatus status);

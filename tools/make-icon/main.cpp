@@ -1,11 +1,13 @@
 // Renders the icon artwork (an SVG) at the sizes Windows picks from and writes them
-// as one .ico file of 32-bit images with alpha.
+// as one .ico file of 32-bit images with alpha; with --png SIZE, one PNG of that size
+// instead, for the Linux desktop's icon theme.
 
 #include <QDataStream>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QStringList>
 #include <QSvgRenderer>
 #include <QTextStream>
 
@@ -44,6 +46,17 @@ QByteArray dibEntry(const QImage &argb)
     return data;
 }
 
+QImage render(QSvgRenderer &renderer, int size)
+{
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter, QRectF(0, 0, size, size));
+    painter.end();
+    return image.convertToFormat(QImage::Format_ARGB32);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -52,26 +65,35 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QTextStream err(stderr);
-    if (argc != 3) {
-        err << "usage: veltrano-make-icon ARTWORK.svg OUTPUT.ico\n";
+    QStringList args = app.arguments().mid(1);
+    int pngSize = 0; // 0: write the .ico
+    bool usable = true;
+    if (args.value(0) == QLatin1String("--png")) {
+        pngSize = args.value(1).toInt(&usable);
+        usable = usable && pngSize > 0 && pngSize <= 1024;
+        args = args.mid(2);
+    }
+    if (!usable || args.size() != 2) {
+        err << "usage: veltrano-make-icon [--png SIZE] ARTWORK.svg OUTPUT\n";
         return 2;
     }
-    QSvgRenderer renderer(QString::fromLocal8Bit(argv[1]));
+    QSvgRenderer renderer(args[0]);
     if (!renderer.isValid()) {
-        err << "cannot read the artwork " << argv[1] << "\n";
+        err << "cannot read the artwork " << args[0] << "\n";
         return 1;
     }
 
-    std::vector<QByteArray> entries;
-    for (int size : iconSizes) {
-        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        renderer.render(&painter, QRectF(0, 0, size, size));
-        painter.end();
-        entries.push_back(dibEntry(image.convertToFormat(QImage::Format_ARGB32)));
+    if (pngSize > 0) {
+        if (!render(renderer, pngSize).save(args[1], "PNG")) {
+            err << "cannot write " << args[1] << "\n";
+            return 1;
+        }
+        return 0;
     }
+
+    std::vector<QByteArray> entries;
+    for (int size : iconSizes)
+        entries.push_back(dibEntry(render(renderer, size)));
 
     QByteArray ico;
     QDataStream out(&ico, QIODevice::WriteOnly);
@@ -89,9 +111,9 @@ int main(int argc, char *argv[])
     for (const QByteArray &entry : entries)
         out.writeRawData(entry.constData(), entry.size());
 
-    QFile file(QString::fromLocal8Bit(argv[2]));
+    QFile file(args[1]);
     if (!file.open(QIODevice::WriteOnly) || file.write(ico) != ico.size()) {
-        err << "cannot write " << argv[2] << "\n";
+        err << "cannot write " << args[1] << "\n";
         return 1;
     }
     return 0;
