@@ -1,6 +1,7 @@
 // veltrano-cli end to end: the real program against the simulated adapter and device.
 
 #include "simharness.h"
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <QCryptographicHash>
@@ -9,6 +10,8 @@
 #include <QRandomGenerator>
 
 namespace {
+
+using namespace testfiles;
 
 struct CliRun
 {
@@ -34,44 +37,9 @@ CliRun runCli(const SimHarness &sim, const QStringList &arguments, int timeoutMs
     return run;
 }
 
-// A 2 MiB firmware file with both markers in place and a recognisable slice.
-QByteArray firmwareFile(QByteArray *slice)
-{
-    QByteArray file(0x200000, '\0');
-    for (int i = 0; i < 0x18EE0; ++i)
-        file[0x1C2000 + i] = char(QRandomGenerator::global()->bounded(256));
-    file.replace(0x1C3200, 8, QByteArray::fromHex("5a5a5a5acccccccc"));
-    file.replace(0x1DAED8, 8, QByteArray::fromHex("5a5a5a5affffffff"));
-    *slice = file.mid(0x1C2000, 0x18EE0);
-    return file;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QStringList deviceArguments(const QTemporaryDir &state, const QString &mode, const QStringList &extra = {})
 {
     return QStringList {"--adapter", "els27", "--device", "kestrane", "--mode", mode, "--state", state.path()} + extra;
-}
-
-QByteArray image(int size)
-{
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 31 + 7) & 0xff);
-    return data;
 }
 
 } // namespace

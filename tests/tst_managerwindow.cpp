@@ -2,6 +2,7 @@
 // simulated adapter and Kestrane device on a pty.
 
 #include "simharness.h"
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <canworker.h>
@@ -26,6 +27,8 @@
 #include <memory>
 
 namespace {
+
+using namespace testfiles;
 
 struct Box
 {
@@ -83,33 +86,6 @@ std::shared_ptr<QList<Box>> answerBoxes(int count)
     };
     testsupport::whenModalAppears(*answer, 15000);
     return boxes;
-}
-
-QByteArray firmwareFile(QByteArray *slice)
-{
-    QByteArray file(0x200000, '\0');
-    for (int i = 0; i < 0x18EE0; ++i)
-        file[0x1C2000 + i] = char((i * 7 + 3) & 0xff);
-    file.replace(0x1C3200, 8, QByteArray::fromHex("5a5a5a5acccccccc"));
-    file.replace(0x1DAED8, 8, QByteArray::fromHex("5a5a5a5affffffff"));
-    if (slice)
-        *slice = file.mid(0x1C2000, 0x18EE0);
-    return file;
-}
-
-QString writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A simulated Kestrane device in its application firmware, with files stored beforehand.

@@ -2,6 +2,7 @@
 // the connection dialog, package refusals, flashing and the result codes the run loop reads.
 
 #include "simharness.h"
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <dfupackage.h>
@@ -28,6 +29,8 @@
 
 namespace {
 
+using namespace testfiles;
+
 constexpr quint32 board = 7;
 
 QStringList simArguments(const QTemporaryDir &state, const QStringList &extra = {})
@@ -47,29 +50,6 @@ DFUParams presetParams(const SimHarness &sim)
     p.canId = 0x747;
     p.pcId = 0x74F;
     return p;
-}
-
-QByteArray image(int size)
-{
-    QByteArray data(size, '\0');
-    for (int i = 0; i < size; ++i)
-        data[i] = char((i * 31 + 7) & 0xff);
-    return data;
-}
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 template<typename T> T *child(QObject *parent, const char *name)
