@@ -2,7 +2,7 @@
 // image through the bootloader, against kestrane-sim with its wire timing on, and prints
 // for each the wall time, the time the emulated wire was busy, and their ratio.
 //
-//   bench_transfer [--rates 1000000,38400] [--jobs upload,flash]
+//   bench_transfer [--rates 1000000,38400] [--jobs upload,flash] [--latencies 0,1000]
 
 #include <canworker.h>
 #include <hiddfu_worker.h>
@@ -28,11 +28,11 @@ struct Figures
 class Simulator
 {
 public:
-    Simulator(const QString &mode, int rate)
+    Simulator(const QString &mode, int rate, int latencyUs)
     {
         m_process.start(QStringLiteral(KESTRANE_SIM),
             {"--link", port(), "--adapter", "els27", "--baud", QString::number(rate), "--device", "kestrane", "--mode",
-                mode, "--state", m_dir.filePath("state"), "--wire-timing"});
+                mode, "--state", m_dir.filePath("state"), "--wire-timing", "--latency-us", QString::number(latencyUs)});
         while (!m_output.contains("ready") && m_process.waitForReadyRead(5000))
             m_output += m_process.readAllStandardOutput();
         qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit());
@@ -68,10 +68,10 @@ ELM_ConnInfo connection(const QString &port, int rate, int canId, int pcId)
     return info;
 }
 
-Figures upload(int rate)
+Figures upload(int rate, int latencyUs)
 {
     Figures figures;
-    Simulator sim("app", rate);
+    Simulator sim("app", rate, latencyUs);
     if (!sim.ready())
         return {false, 0, 0, "simulator did not start"};
     QByteArray slice(0x18EE0, '\0');
@@ -113,10 +113,10 @@ Figures upload(int rate)
     return figures;
 }
 
-Figures flash(int rate)
+Figures flash(int rate, int latencyUs)
 {
     Figures figures;
-    Simulator sim("boot", rate);
+    Simulator sim("boot", rate, latencyUs);
     if (!sim.ready())
         return {false, 0, 0, "simulator did not start"};
     QByteArray image(256 * 1024, '\0');
@@ -170,25 +170,30 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption ratesOption("rates", "Serial rates to measure at.", "list", "1000000,38400");
     const QCommandLineOption jobsOption("jobs", "Jobs to run: upload, flash.", "list", "upload,flash");
-    parser.addOptions({ratesOption, jobsOption});
+    const QCommandLineOption latenciesOption(
+        "latencies", "Adapter latencies per answer, in microseconds.", "list", "0");
+    parser.addOptions({ratesOption, jobsOption, latenciesOption});
     parser.process(app);
     QTextStream out(stdout);
     bool allOk = true;
+    out << "job      rate bit/s  latency us   wall s   wire s  wire/wall\n";
     for (const QString &rateText : parser.value(ratesOption).split(',')) {
         const int rate = rateText.toInt();
-        for (const QString &job : parser.value(jobsOption).split(',')) {
-            const Figures f = job == QLatin1String("upload") ? upload(rate) : flash(rate);
-            allOk &= f.ok;
-            out << qSetFieldWidth(8) << job << qSetFieldWidth(0) << " at " << qSetFieldWidth(8) << rate
-                << qSetFieldWidth(0) << " bit/s: ";
-            if (!f.ok) {
-                out << "FAILED (" << f.problem << ")\n";
-                continue;
+        for (const QString &latencyText : parser.value(latenciesOption).split(',')) {
+            const int latency = latencyText.toInt();
+            for (const QString &job : parser.value(jobsOption).split(',')) {
+                const Figures f = job == QLatin1String("upload") ? upload(rate, latency) : flash(rate, latency);
+                allOk &= f.ok;
+                out << job.leftJustified(8) << QString::number(rate).rightJustified(11)
+                    << QString::number(latency).rightJustified(12);
+                if (f.ok)
+                    out << QString::number(f.seconds, 'f', 2).rightJustified(9)
+                        << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
+                        << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11) << "\n";
+                else
+                    out << "  FAILED (" << f.problem << ")\n";
+                out.flush();
             }
-            out << "wall " << QString::number(f.seconds, 'f', 2) << " s, wire busy "
-                << QString::number(f.wireSeconds, 'f', 2) << " s, wire/wall "
-                << QString::number(f.wireSeconds / f.seconds, 'f', 3) << "\n";
-            out.flush();
         }
     }
     return allOk ? 0 : 1;
