@@ -6,6 +6,11 @@
 #include <QCoreApplication>
 #include <algorithm>
 
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace {
 
 // Rates to try, in order. The first is where the search starts; the second, 1000000, is where
@@ -25,6 +30,21 @@ constexpr int switchPolls = 8;
 constexpr int drainWait = 200;
 
 const QString baudKey = QStringLiteral("COM/Baud");
+
+// USB-serial adapters (FTDI and the like) hold received bytes back for up to their latency timer,
+// 16 ms by default, which adds up over the many short request/reply exchanges with the adapter.
+// The Linux driver drops that wait in low-latency mode. Failure is ignored: ptys and many drivers
+// refuse the request, and the port works either way, only slower.
+void requestLowLatency([[maybe_unused]] QSerialPort &port)
+{
+#ifdef Q_OS_LINUX
+    struct serial_struct ss;
+    if (ioctl(port.handle(), TIOCGSERIAL, &ss) == 0) {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        ioctl(port.handle(), TIOCSSERIAL, &ss);
+    }
+#endif
+}
 
 void processEvents()
 {
@@ -219,8 +239,10 @@ bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, 
         portSetting(portParams, QStringLiteral("COM/FlowCtrl"), QSerialPort::NoFlowControl, {0, 1, 2})));
     port.setStopBits(QSerialPort::StopBits(
         portSetting(portParams, QStringLiteral("COM/StopBits"), QSerialPort::OneStop, {1, 2, 3})));
-    if (port.open(QIODevice::ReadWrite))
+    if (port.open(QIODevice::ReadWrite)) {
+        requestLowLatency(port);
         return true;
+    }
     if (reason)
         *reason = portOpenFailure(name, port.error(), port.errorString());
     return false;

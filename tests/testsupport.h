@@ -39,22 +39,22 @@ inline void setApplicationIdentity()
 
 // Closes the modal box or dialog that appears next, with the given button or by
 // rejecting it; polls because the box is opened after the caller returns.
+// The timer belongs to the application: its deleteLater() never runs when the application is
+// destroyed right after the box closes, and the parent then frees it instead.
 template<typename Action> void whenModalAppears(Action action, int maxWaitMs = 5000)
 {
-    auto *timer = new QTimer;
-    auto *elapsed = new QElapsedTimer;
-    elapsed->start();
+    auto *timer = new QTimer(QCoreApplication::instance());
+    QElapsedTimer elapsed;
+    elapsed.start();
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, elapsed, action, maxWaitMs] {
         if (QWidget *modal = QApplication::activeModalWidget()) {
             timer->stop();
             timer->deleteLater();
-            delete elapsed;
             action(modal);
-        } else if (elapsed->elapsed() > maxWaitMs) {
+        } else if (elapsed.elapsed() > maxWaitMs) {
             timer->stop();
             timer->deleteLater();
-            delete elapsed;
         }
     });
     timer->start();
