@@ -40,7 +40,7 @@ constexpr int uuidBytes = 12;
 constexpr int retryDelayMs = 100;
 constexpr int busyDelayMs = 1100;
 constexpr int retryLimit = 10; // consecutive time-outs before the device counts as gone
-constexpr int recoveryPollLimit = 10;
+constexpr int restartLimit = 3; // fresh starts of a flash after unacknowledged writes
 
 QByteArray execRequest(quint16 routine)
 {
@@ -154,27 +154,46 @@ void hiddfu_worker::flash(QIODevice *source)
     file = source;
     startPos = quint32(source->pos());
     total = quint32(source->size() - source->pos());
+    restarts = 0;
+    startSequence();
+}
+
+void hiddfu_worker::startSequence()
+{
     written = 0;
-    recoveryPolls = 0;
     // A wait left over from earlier commands must not steer the new sequence.
     timer.stop();
     retries = 0;
     // The head goes last: until it is written the bootloader finds no valid image to start.
     if (total > chunkSize) {
         phase = 0;
-        source->seek(startPos + chunkSize);
+        file->seek(startPos + chunkSize);
     } else {
         phase = 1;
+        file->seek(startPos);
     }
     current = Erase;
     execute(Erase);
     emit error(ERR_NOTIFY, tr("Erasing"));
 }
 
+// A write without its acknowledgement may or may not have landed: the request itself may have
+// been lost, or the device may have asked for patience and dropped it. Nothing the bootloader
+// reports tells which, so the only image that can be vouched for is one written again from the
+// erase on, every chunk acknowledged.
+void hiddfu_worker::restartSequence()
+{
+    if (++restarts > restartLimit) {
+        fail(ERR_COMM, tr("The device did not recover from a lost write reply"));
+        return;
+    }
+    emit error(ERR_LOG, tr("A write was not acknowledged; flashing again from the erase"));
+    startSequence();
+}
+
 bool hiddfu_worker::flashing() const
 {
-    return file != nullptr || current == Erase || current == SetAddress || current == Write || current == WriteRecover
-        || current == Finalize;
+    return file != nullptr || current == Erase || current == SetAddress || current == Write || current == Finalize;
 }
 
 void hiddfu_worker::abortFlash()
@@ -184,7 +203,6 @@ void hiddfu_worker::abortFlash()
     file = nullptr;
     current = Invalid;
     timer.stop();
-    recoveryPolls = 0;
 }
 
 void hiddfu_worker::fail(Errors code, const QString &text)
@@ -256,7 +274,7 @@ void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
             fail(ERR_COMM, tr("The device did not confirm the end of the flash"));
             return;
         }
-        const bool flashStep = current == Erase || current == ErasePage || current == Write || current == WriteRecover;
+        const bool flashStep = current == Erase || current == ErasePage || current == Write;
         if (flashStep)
             abortFlash();
         emit error(flashStep ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
@@ -273,10 +291,8 @@ void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 
 void hiddfu_worker::io_dummy()
 {
-    if (current == Write || current == WriteRecover) {
-        // The write's reply was lost, or the device was busy: ask whether the chunk has landed.
-        current = WriteRecover;
-        execute(Status);
+    if (current == Write && file) {
+        restartSequence();
         return;
     }
     // Listen once more for a reply still under way: longest time-out, responses on, and a
@@ -434,24 +450,4 @@ void hiddfu_worker::statusReply(const QByteArray &data)
     st.boardId = qFromLittleEndian<quint32>(fields + 10);
     emit finished(Status, true, QVariant::fromValue(st));
     emit status(st);
-    if (current != WriteRecover)
-        return;
-    if (st.error == 0 && (st.flags & 3) == 0) {
-        // Idle and without error: the chunk whose reply was lost has landed.
-        current = Write;
-        timer.stop();
-        retries = 0;
-        recoveryPolls = 0;
-        if (file) {
-            written += chunkSize;
-            nextChunk();
-        }
-        return;
-    }
-    if (recoveryPolls < recoveryPollLimit) {
-        ++recoveryPolls;
-        timer.start(retryDelayMs);
-        return;
-    }
-    fail(ERR_COMM, tr("The device did not recover from a lost write reply"));
 }

@@ -82,6 +82,8 @@ private:
     bool flashing() const;
     // A failure ends the flash for the worker: the window frees the source on it.
     void abortFlash();
+    void startSequence();
+    void restartSequence();
     void fail(Errors code, const QString &text);
 
     ELM327IO io;
@@ -94,5 +96,5 @@ private:
     Commands current = Invalid; // the command whose reply steers the flash
     QTimer timer; // retry after a time-out, or wait while the device asks for patience
     int retries = 0; // consecutive no-data or stopped answers
-    int recoveryPolls = 0; // status re-polls of a write recovery that found the device busy
+    int restarts = 0; // fresh starts of the running flash after unacknowledged writes
 };

@@ -282,7 +282,7 @@
     </message>
     <message>
         <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p align=&quot;center&quot;&gt;The firwmare has been updated.&lt;/p&gt;&lt;p align=&quot;center&quot;&gt;If no error messages were displayed in the process, the new firmware is ready to be launched. Press &amp;quot;Launch&amp;quot; to proceed.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
-        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p align="center"&gt;Прошивка обновлена.&lt;/p&gt;&lt;p align="center"&gt;Если в процессе не появилось сообщений об ошибках, новая прошивка готова к запуску. Нажмите &amp;quot;Запустить&amp;quot;, чтобы продолжить.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p align=&quot;center&quot;&gt;Прошивка обновлена.&lt;/p&gt;&lt;p align=&quot;center&quot;&gt;Если в процессе не появилось сообщений об ошибках, новая прошивка готова к запуску. Нажмите &amp;quot;Запустить&amp;quot;, чтобы продолжить.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
     </message>
     <message>
         <source>Return</source>
@@ -644,6 +644,10 @@
     <message>
         <source>The device did not recover from a lost write reply</source>
         <translation>Устройство не восстановилось после потерянного ответа на запись</translation>
+    </message>
+    <message>
+        <source>A write was not acknowledged; flashing again from the erase</source>
+        <translation>Запись не подтверждена; запись начинается заново со стирания</translation>
     </message>
 </context>
 </TS>
