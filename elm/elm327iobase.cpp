@@ -216,19 +216,22 @@ void ELM327IOBase::readyRead()
     // not announce again what arrives meanwhile, so look once more until nothing is left: the
     // prompt that frees the link may be among it.
     do {
-        for (QByteArray chunk = port->readAll(); !chunk.isEmpty(); chunk = port->readAll()) {
-            rxBuffer += chunk;
-            splitLines();
-        }
-        // The prompt ends an answer without a carriage return of its own.
-        if (rxBuffer.startsWith('>')) {
-            rxBuffer.remove(0, 1);
-            busy = false;
-        }
-        processQueue();
+        takeInput(port->readAll());
     } while (port->isOpen() && port->bytesAvailable() > 0);
     if (!busy)
         sendNext();
+}
+
+void ELM327IOBase::takeInput(const QByteArray &bytes)
+{
+    rxBuffer += bytes;
+    splitLines();
+    // The prompt ends an answer without a carriage return of its own.
+    if (rxBuffer.startsWith('>')) {
+        rxBuffer.remove(0, 1);
+        busy = false;
+    }
+    processQueue();
 }
 
 // Replies to an adapter command are looked at at once, for the "OK" that ends it; all other

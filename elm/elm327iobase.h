@@ -73,6 +73,9 @@ protected:
     virtual void handleFrame(const QByteArray &frame);
     virtual void dispatch(const QVariant &item);
 
+    // What the adapter sent, in the order it came: complete lines are handled, the rest waits
+    // for the next bytes. readyRead feeds it; the fuzz targets feed it directly.
+    void takeInput(const QByteArray &bytes);
     void sendFrames(ELM_BasicMessage &msg);
     void queueRawFrame(const QByteArray &hex);
     static QByteArray timeoutCommand(int timeoutMs);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
+# Installs the Debian packages that building, testing and the demo need, and any named on the
+# command line.
 # Quick and silent when everything is there; runs apt-get update first otherwise,
 # because a fresh machine may start with stale package lists.
 set -euo pipefail
@@ -13,6 +14,8 @@ packages=(
   qttranslations5-l10n                 # Qt's own catalogues (qt_ru.qm, ...)
   fonts-material-design-icons-iconfont # the icon font and its glyph table
 )
+# Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

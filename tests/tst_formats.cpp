@@ -158,11 +158,14 @@ private slots:
                                      << qint64(0) << qint64(0);
         QTest::newRow("other board") << header(DfuPackage::magic, board + 1, 0) + word
                                      << int(DfuPackage::Verdict::OtherBoard) << qint64(0) << qint64(0);
-        // The length field lies: what is there is read, the image is empty.
+        // The length field lies: a cut-off file, refused rather than flashed as an empty image.
+        const int invalid = int(DfuPackage::Verdict::Invalid);
         QTest::newRow("info longer than the file")
-            << header(DfuPackage::magic, board, 0xFFFFFFF0) + "QUJDREVG" << valid << qint64(20) << qint64(0);
+            << header(DfuPackage::magic, board, 0xFFFFFFF0) + "QUJDREVG" << invalid << qint64(0) << qint64(0);
         QTest::newRow("padding past the end")
-            << header(DfuPackage::magic, board, 5) + "QUJD=" << valid << qint64(17) << qint64(0);
+            << header(DfuPackage::magic, board, 5) + "QUJD=" << invalid << qint64(0) << qint64(0);
+        QTest::newRow("info and padding, no image")
+            << header(DfuPackage::magic, board, 5) + "QUJD=" + "PPP" << valid << qint64(20) << qint64(0);
     }
 
     void packageHeader()

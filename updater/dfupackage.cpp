@@ -46,12 +46,16 @@ Header read(QIODevice &file, quint32 boardId)
         return header;
     }
     const quint32 infoLength = qFromLittleEndian<quint32>(fixed.constData() + 8);
+    // A header that claims more than the file holds belongs to a cut-off or damaged file. Taking
+    // what is there would leave an empty image, and flashing that erases the device's firmware.
+    const qint64 paddedInfo = qint64(infoLength) + (imageAlign - infoLength % imageAlign) % imageAlign;
+    if (paddedInfo > file.size() - file.pos())
+        return header;
     if (infoLength != 0) {
         const QByteArray decoded = QByteArray::fromBase64(readAvailable(file, infoLength));
         const int nul = decoded.indexOf('\0');
         header.info = QString::fromLatin1(nul < 0 ? decoded : decoded.left(nul));
-        if (infoLength % imageAlign != 0)
-            readAvailable(file, imageAlign - infoLength % imageAlign);
+        readAvailable(file, paddedInfo - infoLength);
     }
     header.verdict = Verdict::Valid;
     header.imageOffset = file.pos();

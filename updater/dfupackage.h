@@ -12,7 +12,8 @@ namespace DfuPackage {
 
 constexpr quint32 magic = 0x424210F0; // bytes F0 10 42 42 at offset 0
 
-enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard }; // Invalid: fewer than 16 bytes
+// Invalid: fewer than 16 bytes, or a header that claims more information text than the file holds
+enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard };
 
 struct Header
 {

@@ -1,0 +1,43 @@
+// Arbitrary files into the firmware package reader. A valid verdict must describe an image that
+// lies inside the file, with the file positioned at its first byte; and a package made by the
+// builder must read back as the same board, text and image.
+
+#include "fuzzsupport.h"
+
+#include <dfupackage.h>
+
+#include <QBuffer>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzApplication();
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    constexpr quint32 board = 0x4b455354;
+
+    QBuffer file;
+    file.setData(bytes);
+    file.open(QIODevice::ReadOnly);
+    const DfuPackage::Header header = DfuPackage::read(file, board);
+    if (header.verdict == DfuPackage::Verdict::Valid) {
+        FUZZ_CHECK(header.imageOffset >= 12 && header.imageOffset % 4 == 0);
+        FUZZ_CHECK(header.imageOffset + header.imageSize == bytes.size());
+        FUZZ_CHECK(file.pos() == header.imageOffset);
+    }
+    DfuPackage::refusalText(header.verdict, QString::fromLatin1(bytes.left(40)));
+
+    // The same bytes as information text and image of a package of our own making.
+    const int split = bytes.isEmpty() ? 0 : quint8(bytes.at(0)) % (bytes.size() + 1);
+    const QByteArray info = bytes.left(split);
+    const QByteArray image = bytes.mid(split);
+    QBuffer built;
+    built.setData(DfuPackage::build(board, info, image));
+    built.open(QIODevice::ReadOnly);
+    const DfuPackage::Header back = DfuPackage::read(built, board);
+    if (built.size() >= 16) {
+        FUZZ_CHECK(back.verdict == DfuPackage::Verdict::Valid);
+        FUZZ_CHECK(built.readAll() == image);
+        const int nul = info.indexOf('\0');
+        FUZZ_CHECK(back.info == QString::fromLatin1(nul < 0 ? info : info.left(nul)));
+    }
+    return 0;
+}

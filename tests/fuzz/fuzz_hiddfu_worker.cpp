@@ -1,0 +1,71 @@
+// Arbitrary replies, time-outs, timer expiries, CAN errors and a lost link, in any order, into
+// the bootloader client while a single command or a whole flash runs. Besides not crashing,
+// "Flashed" may only come right after a finalise reply, with at least one acknowledged write per
+// 1024-byte chunk of the image since the last erase began.
+
+#include "fuzzsupport.h"
+
+#include <hiddfu_worker.h>
+
+#include <QBuffer>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzApplication();
+    FuzzInput input(data, size);
+    hiddfu_worker worker;
+    QByteArray image;
+    QBuffer source(&image);
+    QByteArray lastReply;
+    int acksSinceErase = 0;
+    QObject::connect(&worker, &hiddfu_worker::error, [&](int code, const QVariant &text) {
+        if (code == hiddfu_worker::ERR_NOTIFY && text.toString() == QLatin1String("Erasing"))
+            acksSinceErase = 0;
+        if (code == hiddfu_worker::ERR_OK) {
+            FUZZ_CHECK(source.isOpen());
+            FUZZ_CHECK(lastReply.startsWith('\x77'));
+            FUZZ_CHECK(acksSinceErase >= (image.size() + 1023) / 1024);
+        }
+    });
+
+    const uint8_t start = input.byte();
+    if (start % 2 == 0) {
+        // Sizes around the 1024-byte chunk matter most: short heads, exact multiples, padding.
+        const int length = (int(input.byte()) << 4 | input.byte() >> 4) % 4200;
+        image = QByteArray(length, '\x3c');
+        source.open(QIODevice::ReadOnly);
+        worker.flash(&source);
+    } else {
+        // Setup would open a real port.
+        const auto cmd = hiddfu_worker::Commands(int(start >> 1) % 14 - 1);
+        if (cmd != hiddfu_worker::Setup)
+            worker.execute(cmd, QVariant(quint32(input.byte()) << 10));
+    }
+
+    while (!input.atEnd()) {
+        switch (input.byte() % 8) {
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+            lastReply = input.chunk();
+            if (lastReply.startsWith('\x76'))
+                ++acksSinceErase;
+            worker.io_read(lastReply);
+            break;
+        case 4:
+            worker.io_error(ELM327IOBase::ERR_NODATA, QStringLiteral("trasport error no data"));
+            break;
+        case 5:
+            worker.io_dummy(); // the retry timer expired
+            break;
+        case 6:
+            worker.io_error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
+            break;
+        default:
+            worker.io_disconnected();
+            break;
+        }
+    }
+    return 0;
+}
