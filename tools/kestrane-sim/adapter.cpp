@@ -164,7 +164,7 @@ void Adapter::pump()
     state_ = State::Receiving;
     // The last byte of the line reaches the adapter only after the whole line crossed the wire.
     const Micros received = line.arrived + stats_.serial(line.wireBytes, rate_);
-    const Micros now = monotonicMicros();
+    const Micros now = scheduler_.now();
     const Micros start = (received > now ? received : now) + stats_.answerLatency();
     scheduler_.at(start, [this, line] { execute(line); });
 }
@@ -536,7 +536,7 @@ void Adapter::busFrame(const CanFrame &frame)
     if (wanted_ > 0 && shown_ >= wanted_)
         endListening();
     else
-        armListenTimer(monotonicMicros() + timeoutMicros());
+        armListenTimer(scheduler_.now() + timeoutMicros());
 }
 
 bool Adapter::passesFilter(std::uint32_t id) const

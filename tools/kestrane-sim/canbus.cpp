@@ -21,7 +21,7 @@ void CanBus::setDevice(std::unique_ptr<CanDevice> device)
 
 Micros CanBus::occupy(const CanFrame &frame)
 {
-    const Micros now = monotonicMicros();
+    const Micros now = scheduler_.now();
     const Micros start = freeAt_ > now ? freeAt_ : now;
     freeAt_ = start + stats_.canFrame(frame.length);
     return freeAt_;
@@ -63,6 +63,11 @@ CanDeviceHost::TimerId CanBus::startTimer(Micros delay, std::function<void()> ac
 void CanBus::cancelTimer(TimerId id)
 {
     scheduler_.cancel(id);
+}
+
+void CanBus::working(Micros duration)
+{
+    stats_.deviceWork(duration);
 }
 
 void CanBus::note(const std::string &text)

@@ -35,6 +35,7 @@ public:
     void sendFrame(const CanFrame &frame) override;
     TimerId startTimer(Micros delay, std::function<void()> action) override;
     void cancelTimer(TimerId id) override;
+    void working(Micros duration) override;
     void note(const std::string &text) override;
 
 private:

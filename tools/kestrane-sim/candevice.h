@@ -39,6 +39,9 @@ public:
     virtual void sendFrame(const CanFrame &frame) = 0;
     virtual TimerId startTimer(Micros delay, std::function<void()> action) = 0;
     virtual void cancelTimer(TimerId id) = 0;
+    // The device works for `duration` (erasing, programming) before it answers: not wire time, and
+    // not time the program under test took either, so the wire statistics keep it apart.
+    virtual void working(Micros duration) = 0;
     // A note for the event log, to make test failures explainable.
     virtual void note(const std::string &text) = 0;
 };

@@ -117,6 +117,7 @@ void KestraneDevice::handleRequest(const Bytes &request)
     if (reply.delay > 0) {
         const std::uint64_t epoch = epoch_;
         const Micros delay = reply.delay;
+        host_->working(delay);
         host_->startTimer(delay, [this, reply = std::move(reply), epoch] { deliver(reply, epoch); });
     } else {
         deliver(std::move(reply), epoch_);

@@ -77,7 +77,7 @@ std::string usageText()
            "  --help                  show this text and exit\n"
            "\n"
            "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
-           "SIGUSR1: make the port vanish at once.\n";
+           "SIGUSR1: make the port vanish at once. SIGUSR2: print the wire totals so far (--wire-timing).\n";
 }
 
 ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error)

@@ -21,7 +21,7 @@ Scheduler::TimerId Scheduler::at(Micros when, std::function<void()> action)
 
 Scheduler::TimerId Scheduler::after(Micros delay, std::function<void()> action)
 {
-    return at(monotonicMicros() + (delay > 0 ? delay : 0), std::move(action));
+    return at(now() + (delay > 0 ? delay : 0), std::move(action));
 }
 
 void Scheduler::cancel(TimerId id)
@@ -46,9 +46,11 @@ void Scheduler::runDue()
         if (first->first.first > monotonicMicros())
             return;
         std::function<void()> action = std::move(first->second);
+        running_ = first->first.first;
         dueById_.erase(first->first.second);
         timers_.erase(first);
         action();
+        running_ = -1;
     }
 }
 

@@ -24,6 +24,11 @@ public:
     TimerId after(Micros delay, std::function<void()> action);
     void cancel(TimerId id);
 
+    // The emulated present. Inside a timer it is the time the timer was due, not the time this process
+    // woke up for it: a late wake-up must not stretch the emulated wires and show up as time the
+    // program under test took. Elsewhere (input from the port) it is the clock.
+    Micros now() const { return running_ >= 0 ? running_ : monotonicMicros(); }
+
     // Time of the earliest pending timer, or -1 when there is none.
     Micros nextDue() const;
 
@@ -35,6 +40,7 @@ private:
     std::map<Key, std::function<void()>> timers_;
     std::unordered_map<TimerId, Micros> dueById_;
     TimerId nextId_ = 1;
+    Micros running_ = -1; // due time of the timer being run, -1 outside timers
 };
 
 } // namespace ksim

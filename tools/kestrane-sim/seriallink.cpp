@@ -26,7 +26,7 @@ bool SerialLink::wantsWrite() const
 
 Micros SerialLink::idleAt() const
 {
-    const Micros now = monotonicMicros();
+    const Micros now = scheduler_.now();
     return queue_.empty() || lastDue_ < now ? now : lastDue_;
 }
 
@@ -34,7 +34,7 @@ void SerialLink::send(const std::string &bytes, std::uint32_t rate)
 {
     if (bytes.empty())
         return;
-    const Micros now = monotonicMicros();
+    const Micros now = scheduler_.now();
     const Micros start = queue_.empty() || lastDue_ < now ? now : lastDue_;
     const Micros due = start + stats_.serial(bytes.size(), rate);
     lastDue_ = due;
@@ -125,17 +125,17 @@ void SerialLink::beforePoll()
     noteRate();
 }
 
-void SerialLink::onReadable()
+void SerialLink::onReadable(Micros when)
 {
     std::string bytes;
     const Pty::ReadStatus status = pty_.readAll(bytes);
-    judgeInput(bytes);
+    judgeInput(bytes, when);
     noteRate();
     if (status == Pty::ReadStatus::HungUp || !pty_.peerOpen())
         hangUp();
 }
 
-void SerialLink::judgeInput(const std::string &bytes)
+void SerialLink::judgeInput(const std::string &bytes, Micros when)
 {
     if (bytes.empty() || !receiver_)
         return;
@@ -143,7 +143,7 @@ void SerialLink::judgeInput(const std::string &bytes)
     const std::uint32_t uart = receiver_->uartRate();
     const bool justChanged = lastMatchAt_ != 0 && monotonicMicros() - lastMatchAt_ <= kRateChangeGrace;
     if (port == uart || justChanged) {
-        receiver_->serialInput(bytes, monotonicMicros());
+        receiver_->serialInput(bytes, when);
         return;
     }
     log_.write('!',

@@ -47,7 +47,8 @@ public:
 
     // Main loop hooks.
     void beforePoll();
-    void onReadable();
+    // `when`: the moment the poll reported the bytes, taken before reading them.
+    void onReadable(Micros when);
     void onWritable();
     void checkReopen();
 
@@ -59,7 +60,7 @@ private:
         Micros due;
     };
 
-    void judgeInput(const std::string &bytes);
+    void judgeInput(const std::string &bytes, Micros when);
     void noteRate();
     void deliverDue();
     void deliver(const Chunk &chunk);

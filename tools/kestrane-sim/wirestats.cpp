@@ -36,9 +36,16 @@ Micros WireStats::answerLatency()
     return latency_;
 }
 
+void WireStats::deviceWork(Micros duration)
+{
+    if (enabled_ && duration > 0)
+        deviceBusy_ += static_cast<std::uint64_t>(duration);
+}
+
 void WireStats::print(std::FILE *out) const
 {
-    std::fprintf(out, "wire-busy-us %" PRIu64 "\nlines %" PRIu64 "\n", busy_, lines_);
+    std::fprintf(
+        out, "wire-busy-us %" PRIu64 "\ndevice-busy-us %" PRIu64 "\nlines %" PRIu64 "\n", busy_, deviceBusy_, lines_);
     std::fflush(out);
 }
 
