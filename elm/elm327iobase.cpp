@@ -2,6 +2,10 @@
 
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr int canRetryLimit = 4; // resends of one line after "can error" before giving up
@@ -170,7 +174,27 @@ void ELM327IOBase::writeLine(const QByteArray &line)
     commandPending = isAdapterCommand(line);
     busy = true;
     lastCommand = line;
-    port->write(line);
+    writeToPort(line);
+    emit lineSent(line);
+}
+
+// The next line is due the moment the adapter's prompt arrives, and the wire idles until it is
+// out. Through QSerialPort's buffer every line would also switch the port's write notifier on
+// and off again, two extra turns of the event loop per line; when nothing else waits to go out,
+// the line goes straight to the descriptor instead. Whatever the descriptor does not take, and
+// any failure, is left to QSerialPort, which reports a lost port as usual.
+void ELM327IOBase::writeToPort(const QByteArray &bytes)
+{
+    qint64 done = 0;
+#ifdef Q_OS_UNIX
+    if (port->bytesToWrite() == 0 && port->handle() >= 0) {
+        const ssize_t n = ::write(port->handle(), bytes.constData(), size_t(bytes.size()));
+        if (n == bytes.size())
+            return;
+        done = qMax<ssize_t>(n, 0);
+    }
+#endif
+    port->write(bytes.constData() + done, bytes.size() - done);
     port->flush();
 }
 

@@ -67,6 +67,8 @@ signals:
     void ready();
     void error(ELM327IOBase::ELM_ERROR code, const QString &reason);
     void read(const QByteArray &data);
+    // A line has gone to the adapter, as written (with its carriage return); for logs and tests.
+    void lineSent(const QByteArray &line);
 
 protected:
     virtual void handleLine(const QByteArray &line);
@@ -112,6 +114,7 @@ private:
     void splitLines();
     void handleCanError();
     void writeLine(const QByteArray &line);
+    void writeToPort(const QByteArray &bytes);
     void resetAdapter();
 
     QTimer *guardTimer;
