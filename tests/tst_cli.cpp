@@ -247,6 +247,9 @@ private slots:
                                      << "designed for a different board";
         QTest::newRow("too short") << QStringList {} << QByteArray::fromHex("f01042420700000000000000001122") << 5
                                    << "Firmware package is invalid";
+        // The header claims 64 bytes of text, the file ends after 4: a cut-off download.
+        QTest::newRow("cut off") << QStringList {} << QByteArray::fromHex("f0104242070000004000000000112233") << 5
+                                 << "Firmware package is invalid";
         QTest::newRow("wrong magic") << QStringList {} << QByteArray::fromHex("f0104243070000000000000000112233") << 5
                                      << "is not a firmware package";
         const QByteArray header = QByteArray::fromHex("f01042420700000000000000");
