@@ -30,7 +30,7 @@ struct Figures
     QString problem;
 };
 
-// The simulator's wire totals in seconds, from the last block it printed.
+// The simulator's wire totals, in seconds.
 struct WireTotals
 {
     double wire = 0;
@@ -51,23 +51,24 @@ public:
     }
     bool ready() const { return m_output.contains("ready"); }
     QString port() const { return m_dir.filePath("sim0"); }
-    // The totals so far: taken when the measured job starts, so that the adapter's set-up is left out.
-    WireTotals snapshot()
+    // Leaves what came so far, the adapter's set-up, out of the totals stop() returns.
+    void startMeasuring()
     {
         m_output.clear();
         ::kill(pid_t(m_process.processId()), SIGUSR2);
         while (!m_output.contains("\nlines ") && m_process.waitForReadyRead(5000))
             m_output += m_process.readAllStandardOutput();
-        return totals();
+        m_start = totals();
     }
-    // Stops the simulator and returns its final totals.
+    // Stops the simulator and returns its totals since startMeasuring().
     WireTotals stop()
     {
         m_output.clear();
         m_process.terminate();
         m_process.waitForFinished(5000);
         m_output += m_process.readAllStandardOutput();
-        return totals();
+        const WireTotals end = totals();
+        return {end.wire - m_start.wire, end.device - m_start.device};
     }
 
 private:
@@ -83,11 +84,10 @@ private:
         return t;
     }
 
-public:
-private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_output;
+    WireTotals m_start;
 };
 
 ELM_ConnInfo connection(const QString &port, int rate, int canId, int pcId)
@@ -115,7 +115,6 @@ Figures upload(int rate, int latencyUs)
     CanWorker worker;
     QEventLoop loop;
     QElapsedTimer wall;
-    WireTotals before;
     QObject::connect(&worker, &CanWorker::finished, [&](CanWorker::Commands cmd, bool status, const QVariant &result) {
         if (cmd == CanWorker::Setup) {
             if (!status) {
@@ -123,7 +122,7 @@ Figures upload(int rate, int latencyUs)
                 loop.quit();
                 return;
             }
-            before = sim.snapshot();
+            sim.startMeasuring();
             wall.start();
             worker.flash(&buffer, "bench.bin");
         } else {
@@ -144,9 +143,9 @@ Figures upload(int rate, int latencyUs)
         [&] { worker.execute(CanWorker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x746, 0x74E))); },
         Qt::QueuedConnection);
     loop.exec();
-    const WireTotals after = sim.stop();
-    figures.wireSeconds = after.wire - before.wire;
-    figures.deviceSeconds = after.device - before.device;
+    const WireTotals measured = sim.stop();
+    figures.wireSeconds = measured.wire;
+    figures.deviceSeconds = measured.device;
     return figures;
 }
 
@@ -164,7 +163,6 @@ Figures flash(int rate, int latencyUs)
     hiddfu_worker worker;
     QEventLoop loop;
     QElapsedTimer wall;
-    WireTotals before;
     QObject::connect(&worker, &hiddfu_worker::finished, [&](int cmd, bool status, const QVariant &) {
         if (cmd == hiddfu_worker::Setup) {
             if (!status) {
@@ -172,7 +170,7 @@ Figures flash(int rate, int latencyUs)
                 loop.quit();
                 return;
             }
-            before = sim.snapshot();
+            sim.startMeasuring();
             wall.start();
             worker.flash(&buffer);
         } else if (!status) {
@@ -196,9 +194,9 @@ Figures flash(int rate, int latencyUs)
         [&] { worker.execute(hiddfu_worker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x747, 0x74F))); },
         Qt::QueuedConnection);
     loop.exec();
-    const WireTotals after = sim.stop();
-    figures.wireSeconds = after.wire - before.wire;
-    figures.deviceSeconds = after.device - before.device;
+    const WireTotals measured = sim.stop();
+    figures.wireSeconds = measured.wire;
+    figures.deviceSeconds = measured.device;
     return figures;
 }
 

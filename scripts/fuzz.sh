@@ -20,8 +20,12 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-all=(fuzz_adapter_lines fuzz_isotp_receive fuzz_canworker fuzz_hiddfu_worker fuzz_dfu_package fuzz_firmware_file)
-[ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
+# Every target is one tests/fuzz/fuzz_*.cpp.
+if [ ${#targets[@]} -eq 0 ]; then
+  for source in "$root"/tests/fuzz/fuzz_*.cpp; do
+    targets+=("$(basename "$source" .cpp)")
+  done
+fi
 
 "$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 cmake -S "$root" -B "$build" -DVELTRANO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
