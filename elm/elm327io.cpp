@@ -1,8 +1,13 @@
 #include "elm327io.h"
 
+#include <QTimer>
+
 namespace {
 
 constexpr int maxBlockSize = 15; // one hex digit: the adapter's reply count and our block size
+// How long the receiver waits for the sender's next Consecutive Frame before it drops the
+// message (ISO 15765-2 N_Cr).
+constexpr int consecutiveFrameTimeoutMs = 1000;
 
 // The pause the receiver asks for between Consecutive Frames (flow control byte 2), in ms.
 // 0x00-0x7F are milliseconds; the rest (reserved, or 100-900 us) round up to 1 ms.
@@ -18,7 +23,12 @@ qint64 separationTime(const QByteArray &flowControl)
 
 ELM327IO::ELM327IO(QObject *parent)
     : ELM327IOBase(parent)
-{ }
+    , rxTimer(new QTimer(this))
+{
+    rxTimer->setSingleShot(true);
+    rxTimer->setInterval(consecutiveFrameTimeoutMs);
+    connect(rxTimer, &QTimer::timeout, this, &ELM327IO::receptionTimedOut);
+}
 
 void ELM327IO::send(const ELM_Message &msg)
 {
@@ -98,6 +108,7 @@ void ELM327IO::receiveFirst(const QByteArray &frame)
     rxData.append(frame.mid(2));
     rxFramesTotal = rxLength / 7;
     sendFlowControl();
+    rxTimer->start();
 }
 
 void ELM327IO::receiveConsecutive(const QByteArray &frame)
@@ -109,6 +120,7 @@ void ELM327IO::receiveConsecutive(const QByteArray &frame)
         rxData.append(frame.mid(1));
         if (rxBlockLeft == 0)
             sendFlowControl();
+        rxTimer->start();
         return;
     }
     // The last frame: its fill bytes are not part of the payload.
@@ -157,8 +169,30 @@ void ELM327IO::sendFlowControl()
     ELM327IOBase::write("300" + digit + "00" + digit);
 }
 
+// A sender that stopped in the middle of a message (the device reset, the adapter stopped
+// listening) would leave the message, and whoever waits for it, unfinished for ever.
+void ELM327IO::receptionTimedOut()
+{
+    const int got = rxData.size();
+    const int announced = rxLength;
+    clearReception();
+    trace.note(QStringLiteral("incomplete ISO-TP message dropped: %1 of %2 bytes").arg(got).arg(announced));
+    emit error(ERR_NODATA,
+        QStringLiteral("message broken off after %1 of %2 bytes: no consecutive frame within %3 ms")
+            .arg(got)
+            .arg(announced)
+            .arg(consecutiveFrameTimeoutMs));
+}
+
+void ELM327IO::abortExchange()
+{
+    txMessage.clear();
+    clearReception();
+}
+
 void ELM327IO::clearReception()
 {
+    rxTimer->stop();
     rxData.clear();
     rxLength = 0;
     rxFramesTotal = 0;

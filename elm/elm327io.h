@@ -2,6 +2,8 @@
 
 #include "elm327iobase.h"
 
+class QTimer;
+
 // ISO-TP (ISO 15765-2, normal addressing) over the adapter's raw CAN frames: sends a payload
 // as a Single Frame or as a First Frame and, after the receiver's flow control, Consecutive
 // Frames; reassembles received messages, sending the flow control frames itself, and emits
@@ -30,6 +32,7 @@ public slots:
 protected:
     void handleFrame(const QByteArray &frame) override;
     void dispatch(const QVariant &item) override;
+    void abortExchange() override;
 
 private:
     void receiveFirst(const QByteArray &frame);
@@ -37,6 +40,7 @@ private:
     void receiveFlowControl(const QByteArray &frame);
     void sendFlowControl();
     void clearReception();
+    void receptionTimedOut();
 
     QByteArray rxData;
     int rxLength = 0; // announced by the First Frame
@@ -44,4 +48,5 @@ private:
     int rxFramesReceived = 0;
     int rxBlockLeft = 0; // Consecutive Frames before the next flow control is due
     ELM_Message txMessage; // the message being sent, waiting for the receiver's flow control
+    QTimer *rxTimer; // the sender's next Consecutive Frame is overdue when it fires
 };

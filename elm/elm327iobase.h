@@ -2,6 +2,7 @@
 
 #include "elmconninfo.h"
 #include "elmmessage.h"
+#include "linktrace.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -44,8 +45,9 @@ public:
     // Opens the port (searching the adapter's rate when cfg.baud is 0) and queues the
     // adapter's initialisation; blocks while it waits for the adapter.
     Q_INVOKABLE bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false);
-    // Why the last setup could not open its port; empty when it did open it. setup() only
-    // answers yes or no, and its callers need the words to tell the user what to fix.
+    // Why the last setup failed (the port would not open, or no adapter answered on it); empty
+    // when it succeeded. setup() only answers yes or no, and its callers need the words to tell
+    // the user what to fix.
     QString lastOpenError() const { return m_lastOpenError; }
     // Asks an STN adapter on `port` to change its serial rate, optionally for good.
     Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
@@ -69,11 +71,16 @@ signals:
     void read(const QByteArray &data);
     // A line has gone to the adapter, as written (with its carriage return); for logs and tests.
     void lineSent(const QByteArray &line);
+    // Something the link decided on its own that the user's log should show (the adapter
+    // restarted, echo stayed on, the adapter is set up again).
+    void notice(const QString &text);
 
 protected:
     virtual void handleLine(const QByteArray &line);
     virtual void handleFrame(const QByteArray &frame);
     virtual void dispatch(const QVariant &item);
+    // The exchange under way failed: whatever the transport holds for it is dropped.
+    virtual void abortExchange() { }
 
     // What the adapter sent, in the order it came: complete lines are handled, the rest waits
     // for the next bytes. readyRead feeds it; the fuzz targets feed it directly.
@@ -92,31 +99,67 @@ protected slots:
     void errorOccurred(QSerialPort::SerialPortError error);
     void sendNext();
     void handleClosing();
-    void processQueue();
 
 protected:
     QSerialPort *port;
     QList<QByteArray> commandQueue; // lines with their carriage return, served before messageQueue
-    QList<QByteArray> lineQueue; // reply lines waiting for handleLine
     QByteArray lastCommand; // resent on "can error"
-    int canRetries = 0;
+    int canRetries = 0; // consecutive "can error" answers to the line on the wire
     qint64 guardDelay = 0; // ms between two writes: the receiver's ISO-TP separation time
     QElapsedTimer lastSendTime; // since the last line was written
     QByteArray rxBuffer;
     bool m_strictMode = false; // report "no data" and "stopped" as errors
     bool monitoring = false;
     bool busy = false; // a line awaits its prompt, or a guard wait runs
-    bool commandPending = false; // the line on the wire is an adapter command
+    bool commandPending = false; // the line on the wire is an adapter command not yet answered "OK"
     int adapter = Custom;
     QList<QVariant> messageQueue; // raw frame hex text, ELM_BasicMessage or ELM_Message
+    LinkTrace trace;
 
 private:
-    void splitLines();
+    // The adapter's words besides frames, and what each one means for the exchange.
+    enum class Word { Frame, Ok, NoData, Stopped, CanError, Searching, Failure, Restart, NonHex };
+    static Word classify(const QByteArray &line);
+
+    void promptReceived();
     void handleCanError();
+    void abandonExchange(bool wholeQueue);
+    void failExchange(const QByteArray &word);
+    void adapterRestarted(const QByteArray &word);
+    void checkLineDeadline();
+    void lineTimedOut();
+    bool finishInitialisation();
     void writeLine(const QByteArray &line);
     void writeToPort(const QByteArray &bytes);
     void resetAdapter();
 
+    // Opening, the rate search and the adapter's warm start (elm327setup.cpp).
+    bool connectAdapter(const ELM_ConnInfo &cfg);
+    void queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming);
+    void reinitialise();
+
     QTimer *guardTimer;
+    QTimer *lineWatch; // looks now and then whether the line on the wire is overdue
     QString m_lastOpenError;
+
+    // The line on the wire
+    bool lineInFlight = false;
+    bool echoPending = false; // its echo, if the adapter echoes, has not come yet
+    bool replySeen = false; // an adapter command has had an answer besides its echo
+    bool canErrorOnLine = false;
+    QElapsedTimer lineActivity; // since the line was written or the adapter last said something
+    qint64 lineBudgetMs = 0; // how long the adapter may stay silent before the line is overdue
+    qint64 adapterTimeoutMs = 1020; // the "at st" time-out in force
+    int portRate = 0;
+
+    // Initialisation and recovery
+    ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again
+    bool adaptiveTiming = false;
+    bool initialising = false; // the initialisation lines are still being answered
+    bool echoOffAnswered = false; // "at e0" has been answered during this initialisation
+    bool echoStillOn = false; // a line written after that came back as an echo
+    bool echoRepeated = false; // "at e0" has been sent a second time
+    bool needsSetup = false; // the adapter's state is unknown: set it up before the next line
+    bool setupScheduled = false;
+    int inputGeneration = 0; // moves on whenever the link is reset, so stale input processing stops
 };

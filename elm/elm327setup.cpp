@@ -4,6 +4,7 @@
 #include "serialports.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 
 #ifdef Q_OS_LINUX
@@ -28,6 +29,13 @@ constexpr int settleWait = 500;
 constexpr int switchPoll = 10;
 constexpr int switchPolls = 8;
 constexpr int drainWait = 200;
+// A warm start takes tens of milliseconds; this is the most an answer is waited for.
+constexpr int warmStartWait = 1500;
+constexpr int warmStartAttempts = 3;
+// Stale input: read until the port has been quiet this long, but no longer than the bound.
+constexpr int staleInputQuiet = 20;
+constexpr int staleInputBound = 200;
+constexpr int searchPasses = 2;
 
 const QString baudKey = QStringLiteral("COM/Baud");
 
@@ -51,51 +59,158 @@ void processEvents()
     QCoreApplication::processEvents();
 }
 
-// Appends what is there and whatever keeps arriving within `waitMs` of the last piece.
-void collect(QSerialPort &port, QByteArray &buffer, int waitMs)
+// The port during set-up, which reads and writes it directly with blocking waits; every byte
+// also goes to the trace.
+struct Wire
 {
-    do
-        buffer += port.readAll();
-    while (port.waitForReadyRead(waitMs));
-}
+    QSerialPort &port;
+    LinkTrace &trace;
 
-// Short polls for one of `marks`; the adapter answers a rate command quickly or not at all.
-bool pollFor(QSerialPort &port, QByteArray &buffer, const QList<QByteArray> &marks)
+    void write(const QByteArray &bytes)
+    {
+        trace.sent(bytes);
+        port.write(bytes);
+        processEvents();
+        port.flush();
+        processEvents();
+    }
+
+    // Without turning the event loop: the rate commands are timed against the adapter.
+    void sendNow(const QByteArray &bytes)
+    {
+        trace.sent(bytes);
+        port.write(bytes);
+        port.flush();
+    }
+
+    QByteArray read()
+    {
+        const QByteArray bytes = port.readAll();
+        if (!bytes.isEmpty())
+            trace.received(bytes);
+        return bytes;
+    }
+
+    // Appends what is there and whatever keeps arriving within `waitMs` of the last piece.
+    void collect(QByteArray &buffer, int waitMs)
+    {
+        do
+            buffer += read();
+        while (port.waitForReadyRead(waitMs));
+    }
+
+    // Short polls for one of `marks`; the adapter answers a rate command quickly or not at all.
+    bool pollFor(QByteArray &buffer, const QList<QByteArray> &marks)
+    {
+        for (int poll = 0; poll < switchPolls; ++poll) {
+            port.waitForReadyRead(switchPoll);
+            buffer += read();
+            if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
+                return true;
+        }
+        return false;
+    }
+
+    // Whatever the adapter said before this program's first line (the end of an earlier
+    // session's reset, read only now that the port is open again) is no answer to it.
+    void dropStaleInput()
+    {
+        QByteArray stale = read();
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < staleInputBound && port.waitForReadyRead(staleInputQuiet))
+            stale += read();
+        if (!stale.isEmpty())
+            trace.note(QStringLiteral("stale input dropped (%1 bytes)").arg(stale.size()));
+    }
+};
+
+// The answer to "atws": the echo of the line if the adapter echoes, its identification, then the
+// prompt. A prompt that comes before an identification, or an identification before the echo,
+// is left over from something earlier.
+class WarmStartAnswer
 {
-    for (int poll = 0; poll < switchPolls; ++poll) {
-        port.waitForReadyRead(switchPoll);
-        buffer += port.readAll();
-        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
-            return true;
+public:
+    void feed(const QByteArray &bytes)
+    {
+        m_pending += bytes;
+        int start = 0;
+        while (start < m_pending.size() && !m_done) {
+            const char c = m_pending.at(start);
+            if (c == '\r' || c == '\n') {
+                ++start;
+            } else if (c == '>') {
+                ++start;
+                m_done = m_identified;
+            } else {
+                const int cr = m_pending.indexOf('\r', start);
+                if (cr < 0)
+                    break;
+                QByteArray line = m_pending.mid(start, cr - start).trimmed().toLower();
+                line.replace(' ', "");
+                start = cr + 1;
+                if (line == "atws") {
+                    m_echoed = true;
+                    m_identified = false;
+                } else if (!line.isEmpty()) {
+                    m_identified = true;
+                }
+            }
+        }
+        m_pending.remove(0, start);
+    }
+
+    bool done() const { return m_done; }
+    bool echoed() const { return m_echoed; }
+
+private:
+    QByteArray m_pending;
+    bool m_echoed = false;
+    bool m_identified = false;
+    bool m_done = false;
+};
+
+// Warm-starts the adapter and waits until it has finished: input it receives while restarting
+// is lost, so no line may follow before its prompt. Tries `attempts` times, since an adapter
+// still busy with an earlier reset loses the line itself.
+bool warmStart(Wire &wire, int attempts)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        wire.dropStaleInput();
+        wire.write("atws\r");
+        WarmStartAnswer answer;
+        QElapsedTimer waited;
+        waited.start();
+        // The write turned the event loop, which may have read the answer into the port's buffer
+        // already: what is there is looked at before waiting for more.
+        for (answer.feed(wire.read()); !answer.done() && waited.elapsed() < warmStartWait; answer.feed(wire.read())) {
+            if (!wire.port.waitForReadyRead(int(qMax<qint64>(1, warmStartWait - waited.elapsed())))
+                && !wire.port.isOpen())
+                return false;
+        }
+        if (!answer.done()) {
+            wire.trace.note(QStringLiteral("warm start: no complete answer within %1 ms").arg(warmStartWait));
+            continue;
+        }
+        // Without the echo there is no telling whether that answer was this line's or a late one
+        // from before; this line's own would follow at once, so it is waited for briefly.
+        if (!answer.echoed())
+            wire.dropStaleInput();
+        return true;
     }
     return false;
 }
 
-// Sends `line` and throws away the answer, so that it cannot be taken for the reply to the
-// first initialisation line.
-void writeAndSettle(QSerialPort &port, const QByteArray &line)
-{
-    port.write(line);
-    processEvents();
-    port.flush();
-    processEvents();
-    port.waitForReadyRead(settleWait);
-    port.readAll();
-}
-
 // Asks for the identification at the port's current rate. An echo of the question or "?"
 // (an unknown command) also proves the adapter understands this rate.
-bool probe(QSerialPort &port)
+bool probe(Wire &wire)
 {
     QByteArray buffer;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        port.write("ati\r");
-        processEvents();
-        port.flush();
-        processEvents();
-        collect(port, buffer, probeWait);
+        wire.write("ati\r");
+        wire.collect(buffer, probeWait);
         if (buffer.contains("ELM327") || buffer.contains("ati") || buffer.contains("?\r")) {
-            writeAndSettle(port, "atws\r"); // warm start
+            warmStart(wire, 1);
             return true;
         }
     }
@@ -104,15 +219,15 @@ bool probe(QSerialPort &port)
 
 // Asks an adapter listening above 1000000 bit/s to come down to `lowRate`; it says "OK" at
 // the old rate and introduces itself at the new one.
-bool switchDown(QSerialPort &port, const QByteArray &command, uint lowRate)
+bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
 {
+    QSerialPort &port = wire.port;
     bool ok = false;
     for (int attempt = 0; attempt < attempts && !ok; ++attempt) {
-        port.write(command);
-        port.flush();
+        wire.sendNow(command);
         processEvents();
         QByteArray buffer;
-        ok = pollFor(port, buffer, {"OK"});
+        ok = wire.pollFor(buffer, {"OK"});
         if (!ok)
             port.clear();
     }
@@ -121,30 +236,36 @@ bool switchDown(QSerialPort &port, const QByteArray &command, uint lowRate)
     port.clear();
     port.setBaudRate(qint32(lowRate));
     QByteArray buffer;
-    if (!pollFor(port, buffer, {"ELM327", "STN"}))
+    if (!wire.pollFor(buffer, {"ELM327", "STN"}))
         return false;
-    // The leading carriage return confirms the new rate to the adapter; then a warm start.
-    writeAndSettle(port, "\ratws\r");
+    // A carriage return at the new rate confirms it to the adapter; then a warm start.
+    wire.write("\r");
+    warmStart(wire, 1);
     return true;
 }
 
 // Tries the rates in order on the open port, which it leaves closed. Returns the rate the
-// adapter answered at, or 0. The port's signals stay blocked meanwhile, so the driver sees
-// none of the closing, reopening and reading done here.
-uint searchRate(QSerialPort &port, const QList<uint> &rates, const QByteArray &switchCommand)
+// adapter answered at, or 0. The table is gone through twice: an adapter still restarting
+// (from this program's own reset at the end of the previous connection, say) hears nothing
+// for a second or so. The port's signals stay blocked meanwhile, so the driver sees none of
+// the closing, reopening and reading done here.
+uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand)
 {
+    QSerialPort &port = wire.port;
     const QSignalBlocker quiet(&port);
-    for (int index = 0;;) {
+    const int steps = int(rates.size()) * searchPasses;
+    for (int step = 0;;) {
         port.clear();
         port.clearError();
         if (!port.isOpen())
             return 0;
-        const uint rate = rates[index];
+        const uint rate = rates[step % rates.size()];
+        wire.trace.note(QStringLiteral("rate search: trying %1 bit/s").arg(rate));
         uint found = 0;
         if (rate <= probeLimit)
-            found = probe(port) ? rate : 0;
+            found = probe(wire) ? rate : 0;
         else
-            found = switchDown(port, switchCommand, rates[1]) ? rates[1] : 0;
+            found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
         if (found) {
             port.flush();
             port.clear();
@@ -152,11 +273,11 @@ uint searchRate(QSerialPort &port, const QList<uint> &rates, const QByteArray &s
             port.close();
             return found;
         }
-        if (++index == rates.size()) {
+        if (++step == steps) {
             port.close();
             return 0;
         }
-        port.setBaudRate(qint32(rates[index]));
+        port.setBaudRate(qint32(rates[step % rates.size()]));
         if (!port.isOpen()) {
             port.clearError();
             port.open(QIODevice::ReadWrite);
@@ -173,10 +294,10 @@ int portSetting(const QVariantMap &params, const QString &key, int fallback, std
 
 // The adapter's initialisation: no echo, spaces, headers, line feeds or lengths in replies,
 // CAN at 500 kbit/s with 11-bit identifiers, and raw frames both ways so that ISO-TP is ours.
+// The warm start ("atws") that comes first is done by warmStart(), which waits it out.
 QList<QByteArray> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
 {
     QList<QByteArray> lines {
-        "atws", // warm start
         "at e0", // echo off
         "at s0", // no spaces between reply bytes
         "at h0", // no CAN identifiers in replies
@@ -251,28 +372,97 @@ bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, 
 bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
 {
     close();
+    config = cfg;
+    adaptiveTiming = adaptive_timing;
+    if (!connectAdapter(cfg))
+        return false;
+    queueInitialisation(cfg, adaptive_timing);
+    sendNext();
+    emit connected();
+    return true;
+}
+
+// Opens the port, finds the adapter's rate when none is given, and warm-starts the adapter,
+// waiting until it has finished. On failure the port is closed and m_lastOpenError says why
+// when there are words for it.
+bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
+{
     m_lastOpenError.clear();
+    trace.setPort(cfg.port);
     const bool els = cfg.adapter == ELS27;
     const QList<uint> &rates = els ? baudRatesEls : baudRatesElm;
     auto baud = uint(cfg.baud);
     QVariantMap params {{baudKey, baud ? baud : rates[0]}};
     if (!openPort(cfg.port, params, *port, &m_lastOpenError))
         return false;
+    Wire wire {*port, trace};
     if (baud == 0) {
         // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
-        baud = searchRate(*port, rates, els ? "STBR 1000000\r" : "AT BR 4\r");
+        baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r");
         if (baud == 0)
             return false;
         params[baudKey] = baud;
         if (!openPort(cfg.port, params, *port, &m_lastOpenError))
             return false;
     }
+    portRate = int(baud);
+    const QSignalBlocker quiet(port);
+    trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
+    if (warmStart(wire, warmStartAttempts))
+        return true;
+    // An adapter that does not answer at the rate it was given would leave every line waiting.
+    m_lastOpenError = QStringLiteral("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
+    port->close();
+    return false;
+}
+
+void ELM327IOBase::queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming)
+{
     adapter = cfg.adapter;
-    for (const QByteArray &line : initLines(cfg, adaptive_timing))
-        commandQueue << line + '\r';
-    sendNext();
-    emit connected();
-    return true;
+    adapterTimeoutMs = 0x32 * 4; // the adapter's own default after the warm start
+    initialising = true;
+    echoOffAnswered = false;
+    echoStillOn = false;
+    echoRepeated = false;
+    QList<QByteArray> lines;
+    for (const QByteArray &line : initLines(cfg, adaptiveTiming))
+        lines << line + '\r';
+    commandQueue = lines + commandQueue;
+}
+
+// After a restart or a line left unanswered the adapter's settings are unknown; it is warm-
+// started and initialised again, before the requests that are waiting. An adapter that came
+// back at its power-up rate is searched for again when the rate was searched at first.
+void ELM327IOBase::reinitialise()
+{
+    setupScheduled = false;
+    if (!needsSetup || !port->isOpen())
+        return;
+    trace.note(QStringLiteral("setting the adapter up again"));
+    emit notice(QStringLiteral("Setting the adapter up again"));
+    ++inputGeneration;
+    rxBuffer.clear();
+    bool ok = false;
+    {
+        const QSignalBlocker quiet(port);
+        Wire wire {*port, trace};
+        ok = warmStart(wire, warmStartAttempts - 1);
+        if (!ok && config.baud == 0) {
+            port->close();
+            ok = connectAdapter(config);
+        }
+    }
+    if (!ok || !port->isOpen()) {
+        trace.note(QStringLiteral("the adapter cannot be set up again: closing the link"));
+        close();
+        emit disconnected();
+        return;
+    }
+    needsSetup = false;
+    commandQueue.clear();
+    queueInitialisation(config, adaptiveTiming);
+    if (!busy)
+        sendNext();
 }
 
 bool ELM327IOBase::baudSwitch(const QString &port, uint current, uint target, bool permanent)
@@ -301,12 +491,13 @@ bool ELM327IOBase::baudSwitch(const QString &port, uint current, uint target, bo
 
 bool ELM327IOBase::switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent)
 {
-    port.write("\rATI\r");
-    port.flush();
+    LinkTrace trace;
+    trace.setPort(port.portName());
+    Wire wire {port, trace};
+    wire.sendNow("\rATI\r");
     if (!port.waitForReadyRead(settleWait))
         return false;
-    port.write(command);
-    port.flush();
+    wire.sendNow(command);
     port.clearError();
     // Only what came at the old rate is dropped: flushing the output too could discard the
     // command before the adapter has read it.
@@ -316,20 +507,18 @@ bool ELM327IOBase::switchRate(QSerialPort &port, const QByteArray &command, uint
         return false;
     }
     QByteArray reply;
-    collect(port, reply, drainWait);
+    wire.collect(reply, drainWait);
     reply.clear();
-    port.write("\rSTI\r"); // STN identification
-    port.flush();
-    collect(port, reply, probeWait);
+    wire.sendNow("\rSTI\r"); // STN identification
+    wire.collect(reply, probeWait);
     if (!reply.contains("STN") && !reply.contains("OK"))
         return false;
     if (!permanent)
         return true;
     // Wait for the adapter's answer: closing at once would restore the old line settings while
     // the command may still be on its way, and the rate would not be stored after all.
-    port.write("STWBR\r"); // STN: store the current rate
-    port.flush();
+    wire.sendNow("STWBR\r"); // STN: store the current rate
     reply.clear();
-    collect(port, reply, probeWait);
+    wire.collect(reply, probeWait);
     return reply.contains("OK");
 }

@@ -77,6 +77,7 @@ CanWorker::CanWorker(QObject *parent)
     connect(&io, &ELM327IOBase::ready, this, &CanWorker::io_ready);
     connect(&io, &ELM327IOBase::error, this, &CanWorker::io_error);
     connect(&io, &ELM327IOBase::read, this, &CanWorker::io_read);
+    connect(&io, &ELM327IOBase::notice, this, [this](const QString &text) { emit error(ERR_LOG, text); });
 }
 
 void CanWorker::execute(CanWorker::Commands cmd)
@@ -211,9 +212,11 @@ void CanWorker::io_disconnected()
 void CanWorker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 {
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
-    // A CAN error that outlasted the driver's resends emptied its queues: no reply can come.
-    const bool noReply
-        = code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED || code == ELM327IOBase::ERR_CANERR;
+    // No reply can come after these: a CAN error that outlasted the driver's resends emptied its
+    // queues, and the adapter's other failures (a restart, a bus it cannot reach) end the
+    // exchange under way.
+    const bool noReply = code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED
+        || code == ELM327IOBase::ERR_CANERR || code == ELM327IOBase::ERR_OTHER;
     if (noReply && pending != Invalid) {
         const Commands cmd = pending;
         pending = Invalid;

@@ -78,6 +78,7 @@ hiddfu_worker::hiddfu_worker(QObject *parent)
     connect(&io, &ELM327IOBase::ready, this, &hiddfu_worker::ready);
     connect(&io, &ELM327IOBase::error, this, &hiddfu_worker::io_error);
     connect(&io, &ELM327IOBase::read, this, &hiddfu_worker::io_read);
+    connect(&io, &ELM327IOBase::notice, this, [this](const QString &text) { emit error(ERR_LOG, text); });
 }
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
@@ -283,9 +284,10 @@ void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
     if (code == ELM327IOBase::ERR_PROTOCOL)
         fail(ERR_COMM, tr("Invalid response"));
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
-    // The driver gave up resending and emptied its queues: the request is lost for good,
-    // and waiting for its reply would wait for ever.
-    if (code == ELM327IOBase::ERR_CANERR)
+    // The driver gave up resending and emptied its queues, or the adapter failed the exchange
+    // (restarted, could not reach the bus): the request is lost for good, and waiting for its
+    // reply would wait for ever.
+    if (code == ELM327IOBase::ERR_CANERR || code == ELM327IOBase::ERR_OTHER)
         fail(ERR_COMM, reason);
 }
 
