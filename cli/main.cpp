@@ -140,6 +140,7 @@ int main(int argc, char *argv[])
         {"pc-id", "CAN identifier the PC sends with (default 0x74E, bootloader 0x74F).", "id"},
         {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
+        {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
         {"yes", "Accept a shortened target name for upload."},
         {"launch", "After a flash, start the new firmware."},
         {"board", "Board identifier for pack.", "id"},
@@ -206,6 +207,10 @@ int main(int argc, char *argv[])
     }
     if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0)
         return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
+
+    // The link opens its trace when it is created, from the same variable the windows read.
+    if (parser.isSet(QStringLiteral("trace")))
+        qputenv("VELTRANO_TRACE", QFile::encodeName(parser.value(QStringLiteral("trace"))));
 
     std::unique_ptr<CliJob> job;
     if (command->bootloader)

@@ -375,10 +375,14 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         } else {
             appendLog(tr("Setup failed"));
             // The driver's own words say what the technician can fix, e.g. the port's permissions.
-            if (!m_worker.link().lastOpenError().isEmpty())
-                appendLog(m_worker.link().lastOpenError());
+            const QString reason = m_worker.link().lastOpenError();
+            if (!reason.isEmpty())
+                appendLog(reason);
             ui->stackedWidget->setCurrentIndex(ConnectPage);
             ui->actionFirmware_Update->setEnabled(true);
+            // The log is not on the connect page: the reason has to reach the technician there.
+            notify(QMessageBox::Warning, 10, tr("Connect"),
+                reason.isEmpty() ? tr("No adapter answered on %1").arg(ui->portCombo->currentText()) : reason);
         }
         ui->stackedWidget->setEnabled(true);
         if (status)

@@ -563,6 +563,10 @@
         <source>Other error</source>
         <translation>Другая ошибка</translation>
     </message>
+    <message>
+        <source>No adapter answered on %1</source>
+        <translation>Адаптер на %1 не отвечает</translation>
+    </message>
 </context>
 <context>
     <name>Updater</name>
