@@ -237,7 +237,6 @@ void ELM327IOBase::sendNext()
             guardTimer->start(int(guardDelay + 1 - elapsedNs / 1000000));
             return;
         }
-        lastSendTime.start();
         if (!commandQueue.isEmpty()) {
             writeLine(commandQueue.takeFirst());
             return;
@@ -287,6 +286,9 @@ void ELM327IOBase::writeLine(const QByteArray &line)
     if (!lineWatch->isActive())
         lineWatch->start();
     writeToPort(line);
+    // The separation time counts from the end of a write: a write delayed by the scheduler must
+    // not bring the next one closer.
+    lastSendTime.start();
     emit lineSent(line);
 }
 

@@ -430,6 +430,62 @@ private slots:
         QCOMPARE(rec.finished.size(), 1);
     }
 
+    void unkindAdapterDuringUpload_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<bool>("firstSucceeds");
+        QTest::newRow("echoing clone") << QStringList {"--stuck-echo"} << true;
+        QTest::newRow("a CAN error every 20 lines") << QStringList {"--can-error-every", "20"} << true;
+        QTest::newRow("LV RESET midway") << QStringList {"--lv-reset", "200", "--reset-ms", "300"} << false;
+        QTest::newRow("restart without a word") << QStringList {"--restart-on", "200", "--reset-ms", "300"} << false;
+    }
+
+    // Whatever the adapter does, an upload is only good when the device's digest says so, and
+    // the next upload in the same session works.
+    void unkindAdapterDuringUpload()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(bool, firstSucceeds);
+        QTemporaryDir state;
+        SimHarness sim(kestraneApp(state, faults));
+        CanWorker worker;
+        QVERIFY(connectWorker(worker, sim));
+        Recorder rec(worker);
+        for (int round = 0; round < 2; ++round) {
+            QByteArray content = counting(3000 + round);
+            QBuffer source(&content);
+            QVERIFY(source.open(QIODevice::ReadOnly));
+            rec.finished.clear();
+            worker.flash(&source, QStringLiteral("fw.bin"));
+            QVERIFY(waitUntil([&] { return !rec.finished.isEmpty(); }, 15000));
+            const bool good = round == 1 || firstSucceeds;
+            QCOMPARE(rec.finished.first().status, good);
+            if (good) {
+                QCOMPARE(rec.finished.first().cmd, CanWorker::Write);
+                QCOMPARE(stateFile(state, "files/fw.bin"), content);
+            }
+        }
+    }
+
+    // The device stops in the middle of its multi-frame reply; the command waiting for it fails
+    // within the ISO-TP time-out instead of waiting for ever.
+    void brokenOffReplyFailsTheCommand()
+    {
+        SimHarness sim(els27);
+        sim.useScript("10 => raw 101450010203040a; raw 2105060708090a0b\n");
+        CanWorker worker;
+        QVERIFY(connectWorker(worker, sim));
+        Recorder rec(worker);
+        QElapsedTimer clock;
+        clock.start();
+        worker.execute(CanWorker::Read);
+        QVERIFY(waitUntil([&] { return !rec.finished.isEmpty(); }, 3000));
+        QVERIFY(clock.elapsed() < 2000);
+        QCOMPARE(rec.finished.first().cmd, CanWorker::Read);
+        QCOMPARE(rec.finished.first().status, false);
+        QCOMPARE(rec.finished.first().result, QVariant("No responce from the device"));
+    }
+
     void rebootReportsTheTimeOutThenSuccess()
     {
         SimHarness sim(els27);

@@ -272,6 +272,41 @@ private slots:
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     }
 
+    void uploadThroughAnUnkindAdapter_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("echoing clone") << QStringList {"--stuck-echo"};
+        QTest::newRow("a CAN error every 20 frame lines") << QStringList {"--can-error-every", "20"};
+    }
+
+    void uploadThroughAnUnkindAdapter()
+    {
+        QFETCH(QStringList, faults);
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app", faults));
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files, "FW.BIN", firmwareFile(&slice));
+        const CliRun run = runCli(sim, {"upload", path});
+        QCOMPARE(run.status, 0);
+        QVERIFY(run.out.contains("MD5 verified"));
+        QCOMPARE(readFile(state.filePath("files/FW.BIN")), slice);
+    }
+
+    // Set-up fails on its own, long before the watchdog would end the run.
+    void silentAdapterIsNoConnection()
+    {
+        SimHarness sim({"--silent"});
+        QVERIFY(sim.start());
+        QElapsedTimer clock;
+        clock.start();
+        const CliRun run = runCli(sim, {"info", "--timeout", "600"});
+        QCOMPARE(run.status, 2);
+        QVERIFY(clock.elapsed() < 30000);
+        QVERIFY2(run.err.contains("No adapter answers"), run.err.constData());
+    }
+
     void portsListTheSimulator()
     {
         SimHarness sim;

@@ -207,38 +207,6 @@ private slots:
         }
     }
 
-    void canErrorsAreResent_data()
-    {
-        QTest::addColumn<int>("errorCount");
-        QTest::newRow("four resends recover") << 4;
-        QTest::newRow("the fifth gives up") << 5;
-    }
-
-    void canErrorsAreResent()
-    {
-        QFETCH(int, errorCount);
-        SimHarness sim({"--can-error", QStringLiteral("1:%1").arg(errorCount)});
-        QVERIFY(sim.start());
-        ELM327IO io;
-        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
-        QSignalSpy errors(&io, &ELM327IOBase::error);
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        io.writeRAW("0101");
-        io.writeRAW("0202"); // waits behind the first line
-        QVERIFY(ready.wait(3000));
-        const QStringList lines = afterInit(sim);
-        if (errorCount == 4) {
-            QCOMPARE(lines, (QStringList {"0101", "0101", "0101", "0101", "0101", "0202"}));
-            QCOMPARE(errors.count(), 0);
-        } else {
-            // Both queues are emptied: the second line is never written.
-            QCOMPARE(lines, (QStringList {"0101", "0101", "0101", "0101", "0101"}));
-            QCOMPARE(errors.count(), 1);
-            QCOMPARE(errors.first().at(0).value<ELM327IOBase::ELM_ERROR>(), ELM327IOBase::ERR_CANERR);
-            QCOMPARE(errors.first().at(1).toString(), QStringLiteral("CAN error. Retries exhausted"));
-        }
-    }
-
     void rawLinesAndCommands()
     {
         SimHarness sim;
@@ -499,20 +467,6 @@ private slots:
         sim.signal(SIGUSR1);
         QVERIFY(disconnected.wait(5000));
         QVERIFY(!io.isOpen());
-    }
-
-    void unansweredLineKeepsTheDriverBusy()
-    {
-        SimHarness sim({"--no-reply-on", "1"});
-        QVERIFY(sim.start());
-        ELM327IO io;
-        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        io.writeRAW("0101");
-        io.writeRAW("0202");
-        QVERIFY(!ready.wait(300));
-        QVERIFY(io.isBusy());
-        QCOMPARE(afterInit(sim), QStringList {"0101"});
     }
 
     void baudSwitchStoresTheNewRate()

@@ -591,6 +591,28 @@ private slots:
         QCOMPARE(page(), 0);
     }
 
+    void silentAdapterLeavesTheConnectPageUsable()
+    {
+        Device device(QStringLiteral("els27"), {}, {"--silent"});
+        QVERIFY(device.sim->start());
+        openWindow();
+        auto *combo = child<QComboBox>("portCombo");
+        child<QToolButton>("rescanTool")->click();
+        combo->setCurrentIndex(combo->findText(device.sim->port()));
+        child<QSpinBox>("baudSpin")->setValue(38400);
+        auto box = answerNextBox();
+        QElapsedTimer clock;
+        clock.start();
+        child<QCommandLinkButton>("connectTool")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(box->seen, 30000);
+        QVERIFY(clock.elapsed() < 30000);
+        QCOMPARE(box->title, QStringLiteral("Connect"));
+        QCOMPARE(box->text, QStringLiteral("No adapter answers on %1 at 38400 bit/s").arg(device.sim->port()));
+        QCOMPARE(page(), 0);
+        QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
+        QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
+    }
+
     void exitAndAbout()
     {
         openWindow();
