@@ -9,9 +9,6 @@ namespace ksim {
 namespace {
 constexpr const char *kElmIdentity = "ELM327 v1.5";
 constexpr const char *kStnIdentity = "STN2255 v5.10.3";
-// A real adapter takes a while to come back from a reset; short here so tests stay fast.
-constexpr Micros kPowerOnResetDelay = 5000;
-constexpr Micros kWarmStartDelay = 1000;
 // How long a confirmed rate change waits for the program to follow, and then for its confirming CR.
 constexpr Micros kPortFollowWindow = 100000;
 constexpr Micros kPortPollInterval = 1000;
@@ -91,6 +88,10 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
 {
     if (vanished_)
         return;
+    if (restarting_) {
+        loseInput(bytes);
+        return;
+    }
     const std::size_t queuedBefore = lines_.size();
     bool newBytes = false;
     for (char c : bytes) {
@@ -566,15 +567,41 @@ std::string Adapter::formatFrame(const CanFrame &frame) const
 
 void Adapter::reset(bool powerOn)
 {
+    restart(powerOn, powerOn ? "ATZ" : "ATWS");
+}
+
+void Adapter::restart(bool powerOn, const std::string &cause)
+{
     settings_ = Settings();
     settings_.echo = echoAfterReset_;
     if (powerOn)
         setRate(storedRate_);
     state_ = State::Working;
-    scheduler_.after(powerOn ? kPowerOnResetDelay : kWarmStartDelay, [this] {
+    restarting_ = true;
+    const Micros duration = powerOn ? resetTime_ : warmStartTime_;
+    log_.write('#', cause + ": restarting for " + std::to_string(duration / 1000) + " ms");
+    // Whatever is still queued behind the command reached the adapter after it began to restart: a
+    // restarting chip has no UART running, so those bytes never existed for it.
+    std::string queued;
+    for (const Line &line : lines_)
+        queued += line.text + "\r";
+    queued += partial_;
+    lines_.clear();
+    partial_.clear();
+    partialWireBytes_ = 0;
+    if (!queued.empty())
+        loseInput(queued);
+    scheduler_.after(duration, [this] {
+        restarting_ = false;
+        log_.write('#', "restarted");
         emit(eol() + eol() + kElmIdentity + eol() + eol() + ">");
         becomeIdle();
     });
+}
+
+void Adapter::loseInput(const std::string &bytes)
+{
+    log_.write('#', "lost " + std::to_string(bytes.size()) + " bytes while restarting: " + printable(bytes));
 }
 
 void Adapter::setRate(std::uint32_t rate)

@@ -109,6 +109,7 @@ int main(int argc, char **argv)
     Adapter adapter(options.adapter, options.baud, link, bus, scheduler, log, stats, options.faults);
     adapter.setIdentity(options.identity);
     adapter.setEchoAfterReset(options.echo);
+    adapter.setRestartTimes(options.resetTime, options.warmStartTime);
     link.setReceiver(&adapter);
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));

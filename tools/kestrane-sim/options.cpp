@@ -35,6 +35,15 @@ bool parseByte(const std::string &text, std::uint8_t &out)
     return true;
 }
 
+bool parseMillis(const std::string &text, Micros &out)
+{
+    std::uint64_t millis = 0;
+    if (!parseNumber(text, millis) || millis > 60000)
+        return false;
+    out = static_cast<Micros>(millis) * 1000;
+    return true;
+}
+
 } // namespace
 
 std::string usageText()
@@ -74,6 +83,8 @@ std::string usageText()
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
+           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 5)\n"
+           "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 1)\n"
            "  --help                  show this text and exit\n"
            "\n"
            "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
@@ -223,6 +234,8 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 options.echo = mode == "on";
                 return mode == "on" || mode == "off";
             }},
+        {"--reset-ms", [&](const std::string &v) { return parseMillis(v, options.resetTime); }},
+        {"--warm-start-ms", [&](const std::string &v) { return parseMillis(v, options.warmStartTime); }},
         {"--latency-us",
             [&](const std::string &v) {
                 std::uint64_t micros = 0;
