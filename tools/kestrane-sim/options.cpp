@@ -85,6 +85,8 @@ std::string usageText()
            "  --echo on|off           echo after power-up and reset (default on)\n"
            "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 5)\n"
            "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 1)\n"
+           "  --keep-closed-output    output sent while the port is closed waits for the next opener (default: "
+           "dropped)\n"
            "  --help                  show this text and exit\n"
            "\n"
            "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
@@ -252,6 +254,10 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
             return ParseResult::Help;
         if (arg == "--wire-timing") {
             options.wireTiming = true;
+            continue;
+        }
+        if (arg == "--keep-closed-output") {
+            options.keepClosedOutput = true;
             continue;
         }
         std::string value;

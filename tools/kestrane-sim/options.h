@@ -38,6 +38,8 @@ struct Options
     // Real adapters need about a second and a few tens of milliseconds; short by default so tests stay fast.
     Micros resetTime = 5000;
     Micros warmStartTime = 1000;
+    // Output sent while the program has the port closed waits for the next opener instead of vanishing.
+    bool keepClosedOutput = false;
 };
 
 enum class ParseResult { Run, Help, Error };
