@@ -202,7 +202,7 @@ void Adapter::execute(const Line &line)
         number = ++dataLines_;
     const bool answerless = number != 0 && faults_.noReply(number);
 
-    if (settings_.echo && !answerless)
+    if ((settings_.echo || faults_.stuckEcho) && !answerless)
         emit(line.text + eol());
 
     if (compact.rfind("AT", 0) == 0)
@@ -343,6 +343,8 @@ void Adapter::adapterCommand(const std::string &c)
     }
     if (isFlag(c, "E", on)) {
         settings_.echo = on;
+        if (!on && faults_.stuckEcho)
+            log_.write('#', "echo off answered OK, but the echo stays on (fault)");
         reply("OK");
         return;
     }

@@ -16,6 +16,8 @@ struct Faults
     std::set<std::uint64_t> noReplyLines;
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
+    // A clone that answers AT E0 with OK but goes on echoing every line.
+    bool stuckEcho = false;
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }

@@ -77,6 +77,7 @@ std::string usageText()
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
+           "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
@@ -258,6 +259,10 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         }
         if (arg == "--keep-closed-output") {
             options.keepClosedOutput = true;
+            continue;
+        }
+        if (arg == "--stuck-echo") {
+            options.faults.stuckEcho = true;
             continue;
         }
         std::string value;
