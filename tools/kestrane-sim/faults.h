@@ -14,6 +14,7 @@ struct Faults
 {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> canErrorRanges; // first, count
     std::set<std::uint64_t> noReplyLines;
+    std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
     // A clone that answers AT E0 with OK but goes on echoing every line.

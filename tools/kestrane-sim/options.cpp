@@ -75,6 +75,7 @@ std::string usageText()
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
+           "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
@@ -211,6 +212,7 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 options.faults.canErrorRanges.emplace_back(first, count);
                 return true;
             }},
+        {"--can-error-every", [&](const std::string &v) { return parseCount(v, options.faults.canErrorEvery, 1); }},
         {"--no-reply-on",
             [&](const std::string &v) {
                 std::uint64_t line = 0;
