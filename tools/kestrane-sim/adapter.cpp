@@ -80,6 +80,10 @@ Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus 
     , storedRate_(baud)
 {
     log_.write('=', "rate " + std::to_string(rate_));
+    if (faults_.silentFromStart) {
+        silent_ = true;
+        log_.write('#', "silent from power-up on (fault)");
+    }
 }
 
 // ---- serial input ---------------------------------------------------------------------------------------

@@ -19,10 +19,12 @@ struct Faults
     std::uint64_t vanishAfter = 0; // 0 = never
     // A clone that answers AT E0 with OK but goes on echoing every line.
     bool stuckEcho = false;
+    // An adapter that hears everything and never answers, from power-up on.
+    bool silentFromStart = false;
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }
-    bool silent(std::uint64_t anyLine) const { return silentAfter != 0 && anyLine > silentAfter; }
+    bool silent(std::uint64_t anyLine) const { return silentFromStart || (silentAfter != 0 && anyLine > silentAfter); }
     bool vanish(std::uint64_t anyLine) const { return vanishAfter != 0 && anyLine >= vanishAfter; }
 };
 

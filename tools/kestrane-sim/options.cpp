@@ -77,6 +77,7 @@ std::string usageText()
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
+           "  --silent                answer nothing at all, from power-up on (input is still received)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received\n"
@@ -265,6 +266,10 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         }
         if (arg == "--stuck-echo") {
             options.faults.stuckEcho = true;
+            continue;
+        }
+        if (arg == "--silent") {
+            options.faults.silentFromStart = true;
             continue;
         }
         std::string value;
