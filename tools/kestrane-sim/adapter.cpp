@@ -204,7 +204,7 @@ void Adapter::execute(const Line &line)
     std::uint64_t number = 0;
     if (!command && !compact.empty())
         number = ++dataLines_;
-    const bool answerless = number != 0 && faults_.noReply(number);
+    const bool answerless = number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
 
     if ((settings_.echo || faults_.stuckEcho) && !answerless)
         emit(line.text + eol());
@@ -457,6 +457,16 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
     if (bytes.empty() || bytes.size() > 8) {
         reply("?");
         return;
+    }
+    if (const std::string *word = faults_.word(number)) {
+        log_.write('#', *word + " for data line " + std::to_string(number) + " (fault)");
+        if (*word != kSearchingWord) {
+            reply(*word);
+            return;
+        }
+        // An adapter that will never answer the line says nothing before it either.
+        if (!faults_.noReply(number))
+            emit(*word + eol());
     }
     if (faults_.canError(number)) {
         log_.write('#', "CAN ERROR for data line " + std::to_string(number) + " (fault)");

@@ -13,4 +13,16 @@ bool Faults::canError(std::uint64_t dataLine) const
     return false;
 }
 
+const std::string *Faults::word(std::uint64_t dataLine) const
+{
+    const auto found = words.find(dataLine);
+    return found == words.end() ? nullptr : &found->second;
+}
+
+bool Faults::answersInstead(std::uint64_t dataLine) const
+{
+    const std::string *text = word(dataLine);
+    return (text && *text != kSearchingWord) || canError(dataLine);
+}
+
 } // namespace ksim

@@ -1,11 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 namespace ksim {
+
+// The one status word that does not replace the answer: an adapter searching for the protocol says so
+// first, then carries the line out.
+constexpr const char *kSearchingWord = "SEARCHING...";
 
 // Misbehaviour injected on purpose so that tests can drive the program's failure paths. Data lines are the
 // lines that are neither adapter commands nor empty; "any" lines are all lines received at the right rate.
@@ -14,6 +20,9 @@ struct Faults
 {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> canErrorRanges; // first, count
     std::set<std::uint64_t> noReplyLines;
+    // Data line number -> the line the adapter answers instead of sending the frame ("BUS BUSY", or a
+    // data line with "<RX ERROR" after it, ...).
+    std::map<std::uint64_t, std::string> words;
     std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
@@ -24,6 +33,10 @@ struct Faults
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }
+    // The status word for this data line, or nullptr.
+    const std::string *word(std::uint64_t dataLine) const;
+    // Whether another fault answers this data line, so that a no-reply fault on it does not apply.
+    bool answersInstead(std::uint64_t dataLine) const;
     bool silent(std::uint64_t anyLine) const { return silentFromStart || (silentAfter != 0 && anyLine > silentAfter); }
     bool vanish(std::uint64_t anyLine) const { return vanishAfter != 0 && anyLine >= vanishAfter; }
 };

@@ -35,6 +35,24 @@ bool parseByte(const std::string &text, std::uint8_t &out)
     return true;
 }
 
+// N:TEXT, TEXT being one line of printable characters (spaces and '<' included).
+bool parseWord(const std::string &text, std::map<std::uint64_t, std::string> &words)
+{
+    const auto colon = text.find(':');
+    std::uint64_t line = 0;
+    if (colon == std::string::npos || !parseCount(text.substr(0, colon), line, 1))
+        return false;
+    const std::string word = text.substr(colon + 1);
+    if (word.empty())
+        return false;
+    for (char c : word) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    words[line] = word;
+    return true;
+}
+
 bool parseMillis(const std::string &text, Micros &out)
 {
     std::uint64_t millis = 0;
@@ -76,6 +94,9 @@ std::string usageText()
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
+           "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
+           "                          'ERR94', '0322F190 <RX ERROR'; 'SEARCHING...' comes before the usual answer\n"
+           "                          (repeatable)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
            "  --silent                answer nothing at all, from power-up on (input is still received)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
@@ -214,6 +235,7 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 return true;
             }},
         {"--can-error-every", [&](const std::string &v) { return parseCount(v, options.faults.canErrorEvery, 1); }},
+        {"--word", [&](const std::string &v) { return parseWord(v, options.faults.words); }},
         {"--no-reply-on",
             [&](const std::string &v) {
                 std::uint64_t line = 0;
