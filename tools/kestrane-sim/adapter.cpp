@@ -458,6 +458,16 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         reply("?");
         return;
     }
+    // The supply dipping as the adapter starts to transmit: the frame never leaves, the chip restarts.
+    if (faults_.lvReset(number)) {
+        emit("LV RESET" + eol());
+        restart(true, "LV RESET on data line " + std::to_string(number) + " (fault)");
+        return;
+    }
+    if (faults_.restartOn(number)) {
+        restart(true, "restart by itself on data line " + std::to_string(number) + " (fault)");
+        return;
+    }
     if (const std::string *word = faults_.word(number)) {
         log_.write('#', *word + " for data line " + std::to_string(number) + " (fault)");
         if (*word != kSearchingWord) {
@@ -588,14 +598,14 @@ void Adapter::reset(bool powerOn)
 
 void Adapter::restart(bool powerOn, const std::string &cause)
 {
+    const Micros duration = powerOn ? resetTime_ : warmStartTime_;
+    log_.write('#', cause + ": restarting for " + std::to_string(duration / 1000) + " ms");
     settings_ = Settings();
     settings_.echo = echoAfterReset_;
     if (powerOn)
         setRate(storedRate_);
     state_ = State::Working;
     restarting_ = true;
-    const Micros duration = powerOn ? resetTime_ : warmStartTime_;
-    log_.write('#', cause + ": restarting for " + std::to_string(duration / 1000) + " ms");
     // Whatever is still queued behind the command reached the adapter after it began to restart: a
     // restarting chip has no UART running, so those bytes never existed for it.
     std::string queued;

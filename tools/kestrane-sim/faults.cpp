@@ -22,7 +22,7 @@ const std::string *Faults::word(std::uint64_t dataLine) const
 bool Faults::answersInstead(std::uint64_t dataLine) const
 {
     const std::string *text = word(dataLine);
-    return (text && *text != kSearchingWord) || canError(dataLine);
+    return lvReset(dataLine) || restartOn(dataLine) || (text && *text != kSearchingWord) || canError(dataLine);
 }
 
 } // namespace ksim

@@ -23,6 +23,10 @@ struct Faults
     // Data line number -> the line the adapter answers instead of sending the frame ("BUS BUSY", or a
     // data line with "<RX ERROR" after it, ...).
     std::map<std::uint64_t, std::string> words;
+    // Data lines on which the adapter restarts by itself, as after power-on: after printing LV RESET
+    // (its supply dipped), or without a word.
+    std::set<std::uint64_t> lvResetLines;
+    std::set<std::uint64_t> restartLines;
     std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
@@ -33,6 +37,8 @@ struct Faults
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }
+    bool lvReset(std::uint64_t dataLine) const { return lvResetLines.count(dataLine) != 0; }
+    bool restartOn(std::uint64_t dataLine) const { return restartLines.count(dataLine) != 0; }
     // The status word for this data line, or nullptr.
     const std::string *word(std::uint64_t dataLine) const;
     // Whether another fault answers this data line, so that a no-reply fault on it does not apply.

@@ -97,6 +97,9 @@ std::string usageText()
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
            "                          'ERR94', '0322F190 <RX ERROR'; 'SEARCHING...' comes before the usual answer\n"
            "                          (repeatable)\n"
+           "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
+           "                          lost meanwhile), then send the identification unasked (repeatable)\n"
+           "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
            "  --silent                answer nothing at all, from power-up on (input is still received)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
@@ -236,6 +239,22 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
             }},
         {"--can-error-every", [&](const std::string &v) { return parseCount(v, options.faults.canErrorEvery, 1); }},
         {"--word", [&](const std::string &v) { return parseWord(v, options.faults.words); }},
+        {"--lv-reset",
+            [&](const std::string &v) {
+                std::uint64_t line = 0;
+                if (!parseCount(v, line, 1))
+                    return false;
+                options.faults.lvResetLines.insert(line);
+                return true;
+            }},
+        {"--restart-on",
+            [&](const std::string &v) {
+                std::uint64_t line = 0;
+                if (!parseCount(v, line, 1))
+                    return false;
+                options.faults.restartLines.insert(line);
+                return true;
+            }},
         {"--no-reply-on",
             [&](const std::string &v) {
                 std::uint64_t line = 0;
