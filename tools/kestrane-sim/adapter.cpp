@@ -9,9 +9,6 @@ namespace ksim {
 namespace {
 constexpr const char *kElmIdentity = "ELM327 v1.5";
 constexpr const char *kStnIdentity = "STN2255 v5.10.3";
-// A real adapter takes a while to come back from a reset; short here so tests stay fast.
-constexpr Micros kPowerOnResetDelay = 5000;
-constexpr Micros kWarmStartDelay = 1000;
 // How long a confirmed rate change waits for the program to follow, and then for its confirming CR.
 constexpr Micros kPortFollowWindow = 100000;
 constexpr Micros kPortPollInterval = 1000;
@@ -83,6 +80,10 @@ Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus 
     , storedRate_(baud)
 {
     log_.write('=', "rate " + std::to_string(rate_));
+    if (faults_.silentFromStart) {
+        silent_ = true;
+        log_.write('#', "silent from power-up on (fault)");
+    }
 }
 
 // ---- serial input ---------------------------------------------------------------------------------------
@@ -91,6 +92,10 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
 {
     if (vanished_)
         return;
+    if (restarting_) {
+        loseInput(bytes);
+        return;
+    }
     const std::size_t queuedBefore = lines_.size();
     bool newBytes = false;
     for (char c : bytes) {
@@ -199,9 +204,9 @@ void Adapter::execute(const Line &line)
     std::uint64_t number = 0;
     if (!command && !compact.empty())
         number = ++dataLines_;
-    const bool answerless = number != 0 && faults_.noReply(number);
+    const bool answerless = number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
 
-    if (settings_.echo && !answerless)
+    if ((settings_.echo || faults_.stuckEcho) && !answerless)
         emit(line.text + eol());
 
     if (compact.rfind("AT", 0) == 0)
@@ -342,6 +347,8 @@ void Adapter::adapterCommand(const std::string &c)
     }
     if (isFlag(c, "E", on)) {
         settings_.echo = on;
+        if (!on && faults_.stuckEcho)
+            log_.write('#', "echo off answered OK, but the echo stays on (fault)");
         reply("OK");
         return;
     }
@@ -450,6 +457,26 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
     if (bytes.empty() || bytes.size() > 8) {
         reply("?");
         return;
+    }
+    // The supply dipping as the adapter starts to transmit: the frame never leaves, the chip restarts.
+    if (faults_.lvReset(number)) {
+        emit("LV RESET" + eol());
+        restart(true, "LV RESET on data line " + std::to_string(number) + " (fault)");
+        return;
+    }
+    if (faults_.restartOn(number)) {
+        restart(true, "restart by itself on data line " + std::to_string(number) + " (fault)");
+        return;
+    }
+    if (const std::string *word = faults_.word(number)) {
+        log_.write('#', *word + " for data line " + std::to_string(number) + " (fault)");
+        if (*word != kSearchingWord) {
+            reply(*word);
+            return;
+        }
+        // An adapter that will never answer the line says nothing before it either.
+        if (!faults_.noReply(number))
+            emit(*word + eol());
     }
     if (faults_.canError(number)) {
         log_.write('#', "CAN ERROR for data line " + std::to_string(number) + " (fault)");
@@ -566,15 +593,41 @@ std::string Adapter::formatFrame(const CanFrame &frame) const
 
 void Adapter::reset(bool powerOn)
 {
+    restart(powerOn, powerOn ? "ATZ" : "ATWS");
+}
+
+void Adapter::restart(bool powerOn, const std::string &cause)
+{
+    const Micros duration = powerOn ? resetTime_ : warmStartTime_;
+    log_.write('#', cause + ": restarting for " + std::to_string(duration / 1000) + " ms");
     settings_ = Settings();
     settings_.echo = echoAfterReset_;
     if (powerOn)
         setRate(storedRate_);
     state_ = State::Working;
-    scheduler_.after(powerOn ? kPowerOnResetDelay : kWarmStartDelay, [this] {
+    restarting_ = true;
+    // Whatever is still queued behind the command reached the adapter after it began to restart: a
+    // restarting chip has no UART running, so those bytes never existed for it.
+    std::string queued;
+    for (const Line &line : lines_)
+        queued += line.text + "\r";
+    queued += partial_;
+    lines_.clear();
+    partial_.clear();
+    partialWireBytes_ = 0;
+    if (!queued.empty())
+        loseInput(queued);
+    scheduler_.after(duration, [this] {
+        restarting_ = false;
+        log_.write('#', "restarted");
         emit(eol() + eol() + kElmIdentity + eol() + eol() + ">");
         becomeIdle();
     });
+}
+
+void Adapter::loseInput(const std::string &bytes)
+{
+    log_.write('#', "lost " + std::to_string(bytes.size()) + " bytes while restarting: " + printable(bytes));
 }
 
 void Adapter::setRate(std::uint32_t rate)

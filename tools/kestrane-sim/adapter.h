@@ -32,6 +32,12 @@ public:
         echoAfterReset_ = on;
         settings_.echo = on;
     }
+    // How long a reset (power-on style) and a warm start keep the adapter away.
+    void setRestartTimes(Micros reset, Micros warmStart)
+    {
+        resetTime_ = reset;
+        warmStartTime_ = warmStart;
+    }
 
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
@@ -88,6 +94,8 @@ private:
     void becomeIdle();
 
     void reset(bool powerOn);
+    void restart(bool powerOn, const std::string &cause);
+    void loseInput(const std::string &bytes);
     void setRate(std::uint32_t rate);
 
     void startListening(const CanFrame &frame, unsigned wanted);
@@ -124,6 +132,8 @@ private:
     std::uint64_t dataLines_ = 0;
     bool silent_ = false;
     bool vanished_ = false;
+    // Between a reset starting and the identification going out the adapter hears nothing.
+    bool restarting_ = false;
 
     unsigned shown_ = 0;
     unsigned wanted_ = 0;
@@ -136,6 +146,8 @@ private:
     Scheduler::TimerId confirmTimer_ = 0;
     std::string identity_ = "ELM327 v1.5";
     bool echoAfterReset_ = true;
+    Micros resetTime_ = 5000;
+    Micros warmStartTime_ = 1000;
 };
 
 } // namespace ksim

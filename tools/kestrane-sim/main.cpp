@@ -105,10 +105,12 @@ int main(int argc, char **argv)
     Scheduler scheduler;
     WireStats stats(options.wireTiming, options.latency);
     SerialLink link(pty, scheduler, log, stats);
+    link.setKeepClosedOutput(options.keepClosedOutput);
     CanBus bus(scheduler, log, stats);
     Adapter adapter(options.adapter, options.baud, link, bus, scheduler, log, stats, options.faults);
     adapter.setIdentity(options.identity);
     adapter.setEchoAfterReset(options.echo);
+    adapter.setRestartTimes(options.resetTime, options.warmStartTime);
     link.setReceiver(&adapter);
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));

@@ -35,6 +35,33 @@ bool parseByte(const std::string &text, std::uint8_t &out)
     return true;
 }
 
+// N:TEXT, TEXT being one line of printable characters (spaces and '<' included).
+bool parseWord(const std::string &text, std::map<std::uint64_t, std::string> &words)
+{
+    const auto colon = text.find(':');
+    std::uint64_t line = 0;
+    if (colon == std::string::npos || !parseCount(text.substr(0, colon), line, 1))
+        return false;
+    const std::string word = text.substr(colon + 1);
+    if (word.empty())
+        return false;
+    for (char c : word) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    words[line] = word;
+    return true;
+}
+
+bool parseMillis(const std::string &text, Micros &out)
+{
+    std::uint64_t millis = 0;
+    if (!parseNumber(text, millis) || millis > 60000)
+        return false;
+    out = static_cast<Micros>(millis) * 1000;
+    return true;
+}
+
 } // namespace
 
 std::string usageText()
@@ -66,14 +93,27 @@ std::string usageText()
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
+           "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
+           "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
+           "                          'ERR94', '0322F190 <RX ERROR'; 'SEARCHING...' comes before the usual answer\n"
+           "                          (repeatable)\n"
+           "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
+           "                          lost meanwhile), then send the identification unasked (repeatable)\n"
+           "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
            "  --no-reply-on N         send data line N on the bus but never answer it (repeatable)\n"
+           "  --silent                answer nothing at all, from power-up on (input is still received)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
+           "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
+           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 5)\n"
+           "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 1)\n"
+           "  --keep-closed-output    output sent while the port is closed waits for the next opener (default: "
+           "dropped)\n"
            "  --help                  show this text and exit\n"
            "\n"
            "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
@@ -197,6 +237,24 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 options.faults.canErrorRanges.emplace_back(first, count);
                 return true;
             }},
+        {"--can-error-every", [&](const std::string &v) { return parseCount(v, options.faults.canErrorEvery, 1); }},
+        {"--word", [&](const std::string &v) { return parseWord(v, options.faults.words); }},
+        {"--lv-reset",
+            [&](const std::string &v) {
+                std::uint64_t line = 0;
+                if (!parseCount(v, line, 1))
+                    return false;
+                options.faults.lvResetLines.insert(line);
+                return true;
+            }},
+        {"--restart-on",
+            [&](const std::string &v) {
+                std::uint64_t line = 0;
+                if (!parseCount(v, line, 1))
+                    return false;
+                options.faults.restartLines.insert(line);
+                return true;
+            }},
         {"--no-reply-on",
             [&](const std::string &v) {
                 std::uint64_t line = 0;
@@ -223,6 +281,8 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 options.echo = mode == "on";
                 return mode == "on" || mode == "off";
             }},
+        {"--reset-ms", [&](const std::string &v) { return parseMillis(v, options.resetTime); }},
+        {"--warm-start-ms", [&](const std::string &v) { return parseMillis(v, options.warmStartTime); }},
         {"--latency-us",
             [&](const std::string &v) {
                 std::uint64_t micros = 0;
@@ -239,6 +299,18 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
             return ParseResult::Help;
         if (arg == "--wire-timing") {
             options.wireTiming = true;
+            continue;
+        }
+        if (arg == "--keep-closed-output") {
+            options.keepClosedOutput = true;
+            continue;
+        }
+        if (arg == "--stuck-echo") {
+            options.faults.stuckEcho = true;
+            continue;
+        }
+        if (arg == "--silent") {
+            options.faults.silentFromStart = true;
             continue;
         }
         std::string value;

@@ -34,6 +34,12 @@ struct Options
     // it echoes after power-up: adapters in the field differ in both.
     std::string identity = "ELM327 v1.5";
     bool echo = true;
+    // How long a reset (ATZ, and any restart the adapter does by itself) and a warm start (ATWS) take.
+    // Real adapters need about a second and a few tens of milliseconds; short by default so tests stay fast.
+    Micros resetTime = 5000;
+    Micros warmStartTime = 1000;
+    // Output sent while the program has the port closed waits for the next opener instead of vanishing.
+    bool keepClosedOutput = false;
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -66,10 +66,16 @@ void SerialLink::deliverDue()
 
 void SerialLink::deliver(const Chunk &chunk)
 {
-    if (hungUp_) {
+    if (hungUp_ && !keepClosedOutput_) {
         log_.write('#', "dropped " + std::to_string(chunk.bytes.size()) + " bytes, port closed");
         return;
     }
+    // Kept output goes into the pty now, so that it already waits in the port's input queue the moment
+    // the next program opens it (and a flush right after opening removes it, as on a real port). It is
+    // judged by the rate the port is set to while closed, the one its last user left behind: a real
+    // UART decodes bytes as they arrive, whatever rate the next opener chooses later.
+    if (hungUp_)
+        log_.write('#', "port closed, " + std::to_string(chunk.bytes.size()) + " bytes kept for the next opener");
     const std::uint32_t port = pty_.portRate();
     if (port != chunk.rate) {
         // A UART at the wrong rate turns every character into framing garbage; 0xFF keeps CR, '>' and all
@@ -161,10 +167,15 @@ void SerialLink::hangUp()
     if (hungUp_)
         return;
     hungUp_ = true;
-    log_.write('#', "port closed");
-    queue_.clear();
-    pty_.dropPending();
-    pty_.discardUnreadOutput();
+    if (keepClosedOutput_) {
+        // Answers still on their way keep coming, and what was sent but not read stays readable.
+        log_.write('#', "port closed, output kept");
+    } else {
+        log_.write('#', "port closed");
+        queue_.clear();
+        pty_.dropPending();
+        pty_.discardUnreadOutput();
+    }
     if (receiver_)
         receiver_->portClosed();
 }
@@ -179,8 +190,10 @@ void SerialLink::checkReopen()
     lastMatchAt_ = 0;
     openedAt_ = monotonicMicros();
     log_.write('#', "port opened at " + std::to_string(pty_.portRate()));
-    // Anything that was still on its way when the port closed was for the previous user.
-    pty_.dropPending();
+    // Anything that was still on its way when the port closed was for the previous user, unless the
+    // port keeps output for whoever opens it next.
+    if (!keepClosedOutput_)
+        pty_.dropPending();
 }
 
 } // namespace ksim

@@ -34,6 +34,10 @@ public:
     SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats);
 
     void setReceiver(SerialReceiver *receiver) { receiver_ = receiver; }
+    // Whether output survives the port being closed: what the adapter sends while nobody has the port
+    // open (and what the last user left unread) then waits for the next opener, as an operating
+    // system's serial driver keeps it; otherwise it is thrown away so every opener starts clean.
+    void setKeepClosedOutput(bool keep) { keepClosedOutput_ = keep; }
 
     // The adapter transmits bytes at its UART rate. They reach the program after their transfer time, in
     // order; if the port is at another rate by then, they arrive as noise.
@@ -72,6 +76,7 @@ private:
     EventLog &log_;
     WireStats &stats_;
     SerialReceiver *receiver_ = nullptr;
+    bool keepClosedOutput_ = false;
     std::deque<Chunk> queue_;
     Micros lastDue_ = 0;
     bool timerArmed_ = false;
