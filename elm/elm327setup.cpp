@@ -459,7 +459,7 @@ void ELM327IOBase::reinitialise()
         return;
     }
     needsSetup = false;
-    commandQueue.clear();
+    // What is queued now was asked for after the failure and goes out once the adapter is set up.
     queueInitialisation(config, adaptiveTiming);
     if (!busy)
         sendNext();

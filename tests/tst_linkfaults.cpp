@@ -29,7 +29,7 @@ QString adapterName(int adapter)
 }
 
 // Restart times and port behaviour of a real adapter.
-const QStringList realistic {"--reset-ms", "1000", "--warm-start-ms", "30", "--keep-closed-output"};
+const QStringList realistic {"--reset-ms", "1000", "--warm-start-ms", "30", "--keep-closed-output"}; // the defaults, named
 
 // Lines the adapter sent back unchanged right after receiving them, from event `from` on.
 QStringList echoes(const SimHarness &sim, int from = 0)
@@ -83,7 +83,10 @@ private slots:
         SimHarness sim(realistic + QStringList {"--adapter", adapterName(adapter), "--baud", QString::number(rate)});
         sim.useScript("22f190 => isotp 62f190\n");
         QVERIFY(sim.start());
-        const int connects = qMax(1, qEnvironmentVariableIntValue("VELTRANO_TEST_CONNECTS")) * 3;
+        // A few here; VELTRANO_TEST_CONNECTS=50 for the long run.
+        const int connects = qEnvironmentVariableIntValue("VELTRANO_TEST_CONNECTS") > 0
+            ? qEnvironmentVariableIntValue("VELTRANO_TEST_CONNECTS")
+            : 3;
         ELM327IO io;
         io.setStrictMode(true);
         QSignalSpy notices(&io, &ELM327IOBase::notice);
@@ -212,7 +215,8 @@ private slots:
         QTest::addColumn<int>("lines");
         QTest::addColumn<int>("resends");
         QTest::addColumn<bool>("givesUp");
-        QTest::newRow("one in three, far apart") << QStringList {"--can-error-every", "3"} << 12 << 4 << false;
+        // Data lines 3, 6, 9 ... fail: each error falls on a fresh line, or on a resent one.
+        QTest::newRow("one in three, far apart") << QStringList {"--can-error-every", "3"} << 12 << 5 << false;
         QTest::newRow("four in a row") << QStringList {"--can-error", "1:4"} << 2 << 4 << false;
         QTest::newRow("five in a row") << QStringList {"--can-error", "1:5"} << 2 << 4 << true;
     }
@@ -229,6 +233,7 @@ private slots:
         QSignalSpy ready(&io, &ELM327IOBase::ready);
         QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELM327, 38400)));
         QVERIFY(ready.wait(5000));
+        io.write("at st 5"); // nothing answers the frames: a short wait for nothing
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QStringList written;
         for (int i = 0; i < lines; ++i) {
@@ -328,8 +333,9 @@ private slots:
         QVERIFY(echoes(sim, sim.events().size() - 10).isEmpty());
     }
 
-    // The device stops after one of the Consecutive Frames it announced: the message is given up
-    // after the ISO-TP time-out, not waited for until the next one.
+    // The device sends its First Frame and one Consecutive Frame at once, before the flow
+    // control: the adapter, told to wait for one frame, stops listening after the first, so the
+    // rest never arrives. The message is given up after the ISO-TP time-out.
     void brokenOffMessageIsDropped()
     {
         SimHarness sim;
@@ -347,7 +353,7 @@ private slots:
         QVERIFY(errors.wait(2500));
         QVERIFY(clock.elapsed() < 2000);
         QCOMPARE(codes(errors).first(), ELM327IOBase::ERR_NODATA);
-        QVERIFY(errors.first().at(1).toString().startsWith(QLatin1String("message broken off after 13 of 20 bytes")));
+        QVERIFY(errors.first().at(1).toString().startsWith(QLatin1String("message broken off after 6 of 20 bytes")));
         QCOMPARE(read.count(), 0);
     }
 

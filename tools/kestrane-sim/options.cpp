@@ -110,10 +110,10 @@ std::string usageText()
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
-           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 5)\n"
-           "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 1)\n"
-           "  --keep-closed-output    output sent while the port is closed waits for the next opener (default: "
-           "dropped)\n"
+           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 1000)\n"
+           "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 30)\n"
+           "  --keep-closed-output    output sent while the port is closed waits for the next opener (the default)\n"
+           "  --drop-closed-output    output sent while the port is closed is lost; every opener starts clean\n"
            "  --help                  show this text and exit\n"
            "\n"
            "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
@@ -301,8 +301,8 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
             options.wireTiming = true;
             continue;
         }
-        if (arg == "--keep-closed-output") {
-            options.keepClosedOutput = true;
+        if (arg == "--keep-closed-output" || arg == "--drop-closed-output") {
+            options.keepClosedOutput = arg == "--keep-closed-output";
             continue;
         }
         if (arg == "--stuck-echo") {

@@ -36,10 +36,11 @@ struct Options
     bool echo = true;
     // How long a reset (ATZ, and any restart the adapter does by itself) and a warm start (ATWS) take.
     // Real adapters need about a second and a few tens of milliseconds; short by default so tests stay fast.
-    Micros resetTime = 5000;
-    Micros warmStartTime = 1000;
+    // As long as a real ELM327 takes; the program must cope with adapters that are this slow.
+    Micros resetTime = 1000000;
+    Micros warmStartTime = 30000;
     // Output sent while the program has the port closed waits for the next opener instead of vanishing.
-    bool keepClosedOutput = false;
+    bool keepClosedOutput = true;
 };
 
 enum class ParseResult { Run, Help, Error };
