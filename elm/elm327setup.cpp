@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QMutex>
 #include <algorithm>
 
 #ifdef Q_OS_LINUX
@@ -36,6 +38,8 @@ constexpr int warmStartAttempts = 3;
 constexpr int staleInputQuiet = 20;
 constexpr int staleInputBound = 200;
 constexpr int searchPasses = 2;
+// How long a real adapter may take to come back from a reset.
+constexpr int restartAllowance = 1500;
 
 const QString baudKey = QStringLiteral("COM/Baud");
 
@@ -244,40 +248,85 @@ bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
     return true;
 }
 
+// The rate each port's adapter was last met at in this process. Connecting again (the updater
+// after the manager, a reconnect) tries it first, and long enough to outlast the reset that
+// ended the previous connection: an adapter restarting hears nothing for a second or so.
+class MetRates
+{
+public:
+    uint of(const QString &port)
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_rates.value(port);
+    }
+    void set(const QString &port, uint rate)
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_rates.insert(port, rate);
+    }
+
+private:
+    QMutex m_mutex; // the updater's link lives in a thread of its own
+    QHash<QString, uint> m_rates;
+};
+
+MetRates &metRates()
+{
+    static MetRates rates;
+    return rates;
+}
+
 // Tries the rates in order on the open port, which it leaves closed. Returns the rate the
-// adapter answered at, or 0. The table is gone through twice: an adapter still restarting
-// (from this program's own reset at the end of the previous connection, say) hears nothing
-// for a second or so. The port's signals stay blocked meanwhile, so the driver sees none of
-// the closing, reopening and reading done here.
-uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand)
+// adapter answered at, or 0; `metAt` receives the rate it was met at (before a switch down).
+// The rate it was met at last time comes first and is tried for a while; then the table is gone
+// through twice, since an adapter still restarting after another program's reset may miss the
+// first pass. The port's signals stay blocked meanwhile, so the driver sees none of the closing,
+// reopening and reading done here.
+uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand, uint lastMet, uint &metAt)
 {
     QSerialPort &port = wire.port;
     const QSignalBlocker quiet(&port);
-    const int steps = int(rates.size()) * searchPasses;
+    QList<uint> order;
+    if (lastMet != 0)
+        order << lastMet;
+    for (int pass = 0; pass < searchPasses; ++pass)
+        order += rates;
+    if (lastMet != 0) {
+        port.setBaudRate(qint32(lastMet));
+        if (!port.isOpen()) {
+            port.clearError();
+            port.open(QIODevice::ReadWrite);
+        }
+    }
     for (int step = 0;;) {
         port.clear();
         port.clearError();
         if (!port.isOpen())
             return 0;
-        const uint rate = rates[step % rates.size()];
+        const uint rate = order[step];
         wire.trace.note(QStringLiteral("rate search: trying %1 bit/s").arg(rate));
         uint found = 0;
-        if (rate <= probeLimit)
-            found = probe(wire) ? rate : 0;
-        else
-            found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
+        QElapsedTimer patience;
+        patience.start();
+        do {
+            if (rate <= probeLimit)
+                found = probe(wire) ? rate : 0;
+            else
+                found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
+        } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen());
         if (found) {
+            metAt = rate;
             port.flush();
             port.clear();
             port.clearError();
             port.close();
             return found;
         }
-        if (++step == steps) {
+        if (++step == order.size()) {
             port.close();
             return 0;
         }
-        port.setBaudRate(qint32(rates[step % rates.size()]));
+        port.setBaudRate(qint32(order[step]));
         if (!port.isOpen()) {
             port.clearError();
             port.open(QIODevice::ReadWrite);
@@ -398,9 +447,11 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
     Wire wire {*port, trace};
     if (baud == 0) {
         // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
-        baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r");
+        uint metAt = 0;
+        baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r", metRates().of(cfg.port), metAt);
         if (baud == 0)
             return false;
+        metRates().set(cfg.port, metAt);
         params[baudKey] = baud;
         if (!openPort(cfg.port, params, *port, &m_lastOpenError))
             return false;
