@@ -1,6 +1,6 @@
 // The adapter driver and ISO-TP transport against kestrane-sim over a real pty.
 
-#include "simharness.h"
+#include "linkharness.h"
 #include "testsupport.h"
 
 #include <elm327io.h>
@@ -26,32 +26,6 @@ QStringList initLines(int adapter, bool adaptive)
     if (adaptive)
         lines << "at at1";
     return lines + commonTail;
-}
-
-ELM_ConnInfo connInfo(const SimHarness &sim, int adapter, int baud)
-{
-    ELM_ConnInfo info;
-    info.port = sim.port();
-    info.baud = baud;
-    info.adapter = adapter;
-    info.canId = 0x746;
-    info.pcId = 0x74E;
-    return info;
-}
-
-QString adapterOption(int adapter)
-{
-    return adapter == ELM327IOBase::ELS27 ? QStringLiteral("els27") : QStringLiteral("elm327");
-}
-
-// Sets the adapter up at a known rate and waits until it has answered every
-// initialisation line.
-bool connectAndSettle(ELM327IO &io, const SimHarness &sim, int adapter, int baud = 38400)
-{
-    QSignalSpy ready(&io, &ELM327IOBase::ready);
-    if (!io.setup(connInfo(sim, adapter, baud)))
-        return false;
-    return ready.wait(5000);
 }
 
 // The lines the adapter received after the initialisation.

@@ -2,7 +2,7 @@
 // left over from before the port was opened, echoing clones, silence, status words, restarts
 // by themselves and messages broken off.
 
-#include "simharness.h"
+#include "linkharness.h"
 #include "testsupport.h"
 
 #include <elm327io.h>
@@ -12,24 +12,9 @@
 
 namespace {
 
-ELM_ConnInfo connInfo(const SimHarness &sim, int adapter, int baud)
-{
-    ELM_ConnInfo info;
-    info.port = sim.port();
-    info.baud = baud;
-    info.adapter = adapter;
-    info.canId = 0x746;
-    info.pcId = 0x74E;
-    return info;
-}
-
-QString adapterName(int adapter)
-{
-    return adapter == ELM327IOBase::ELS27 ? QStringLiteral("els27") : QStringLiteral("elm327");
-}
-
 // Restart times and port behaviour of a real adapter.
-const QStringList realistic {"--reset-ms", "1000", "--warm-start-ms", "30", "--keep-closed-output"}; // the defaults, named
+const QStringList realistic {
+    "--reset-ms", "1000", "--warm-start-ms", "30", "--keep-closed-output"}; // the defaults, named
 
 // Lines the adapter sent back unchanged right after receiving them, from event `from` on.
 QStringList echoes(const SimHarness &sim, int from = 0)
@@ -80,7 +65,7 @@ private slots:
     {
         QFETCH(int, adapter);
         QFETCH(int, rate);
-        SimHarness sim(realistic + QStringList {"--adapter", adapterName(adapter), "--baud", QString::number(rate)});
+        SimHarness sim(realistic + QStringList {"--adapter", adapterOption(adapter), "--baud", QString::number(rate)});
         sim.useScript("22f190 => isotp 62f190\n");
         QVERIFY(sim.start());
         // A few here; VELTRANO_TEST_CONNECTS=50 for the long run.
@@ -118,7 +103,7 @@ private slots:
     void echoingCloneIsTolerated()
     {
         QFETCH(int, adapter);
-        SimHarness sim({"--stuck-echo", "--adapter", adapterName(adapter)});
+        SimHarness sim({"--stuck-echo", "--adapter", adapterOption(adapter)});
         QByteArray answer;
         for (int i = 0; i < 40; ++i)
             answer.append(char(0x40 + i));
@@ -127,9 +112,7 @@ private slots:
         ELM327IO io;
         io.setStrictMode(true);
         QSignalSpy notices(&io, &ELM327IOBase::notice);
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, adapter, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, adapter));
         QCOMPARE(notices.count(), 1);
         QVERIFY(notices.first().at(0).toString().contains(QLatin1String("still echoes")));
         // "at e0" went out a second time, and everything after it came back all the same.
@@ -168,9 +151,7 @@ private slots:
         SimHarness sim({"--no-reply-on", "1"});
         QVERIFY(sim.start());
         ELM327IO io;
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELM327, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QElapsedTimer clock;
         clock.start();
@@ -196,9 +177,7 @@ private slots:
         SimHarness sim({"--silent-after", "15"}); // the warm start and the 14 initialisation lines
         QVERIFY(sim.start());
         ELM327IO io;
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELM327, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QSignalSpy disconnected(&io, &ELM327IOBase::disconnected);
         io.send(ELM_Message(request, 1, 200));
@@ -230,11 +209,10 @@ private slots:
         SimHarness sim(options);
         QVERIFY(sim.start());
         ELM327IO io;
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELM327, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELM327));
         io.write("at st 5"); // nothing answers the frames: a short wait for nothing
         QSignalSpy errors(&io, &ELM327IOBase::error);
+        QSignalSpy ready(&io, &ELM327IOBase::ready);
         QStringList written;
         for (int i = 0; i < lines; ++i) {
             written << QStringLiteral("01%1").arg(i, 2, 16, QLatin1Char('0'));
@@ -272,9 +250,7 @@ private slots:
         QVERIFY(sim.start());
         ELM327IO io;
         io.setStrictMode(true);
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELS27, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELS27));
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QSignalSpy read(&io, &ELM327IOBase::read);
         io.send(ELM_Message(request, 1, 200)); // data line 1
@@ -311,9 +287,7 @@ private slots:
         QVERIFY(sim.start());
         ELM327IO io;
         io.setStrictMode(true);
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELS27, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELS27));
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QSignalSpy notices(&io, &ELM327IOBase::notice);
         QSignalSpy read(&io, &ELM327IOBase::read);
@@ -342,9 +316,7 @@ private slots:
         sim.useScript("* => raw 1014010203040506; raw 210708090a0b0c0d\n");
         QVERIFY(sim.start());
         ELM327IO io;
-        QSignalSpy ready(&io, &ELM327IOBase::ready);
-        QVERIFY(io.setup(connInfo(sim, ELM327IOBase::ELS27, 38400)));
-        QVERIFY(ready.wait(5000));
+        QVERIFY(connectAndSettle(io, sim, ELM327IOBase::ELS27));
         QSignalSpy errors(&io, &ELM327IOBase::error);
         QSignalSpy read(&io, &ELM327IOBase::read);
         QElapsedTimer clock;
