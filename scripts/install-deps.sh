@@ -13,7 +13,7 @@ packages=(
   qttools5-dev qttools5-dev-tools      # Qt LinguistTools: lupdate, lrelease
   qttranslations5-l10n                 # Qt's own catalogues (qt_ru.qm, ...)
   fonts-material-design-icons-iconfont # the icon font and its glyph table
-  man-db                               # the tests of the manual pages
+  bash-completion man-db               # the tests of veltrano-cli's completion and manual pages
 )
 # Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime).
 packages+=("$@")
