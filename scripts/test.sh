@@ -32,7 +32,7 @@ check() {
 }
 check "veltrano-cli --help" "$root_dir/usr/bin/veltrano-cli" --help
 check "veltrano --version" env QT_QPA_PLATFORM=offscreen "$root_dir/usr/bin/veltrano" --version
-check "desktop entry" test -s "$root_dir/usr/share/applications/veltrano.desktop"
+check "desktop entry" test -s "$root_dir/usr/share/applications/com.quorvane.veltrano.desktop"
 check "128x128 icon" test -s "$root_dir/usr/share/icons/hicolor/128x128/apps/veltrano.png"
 check "scalable icon" test -s "$root_dir/usr/share/icons/hicolor/scalable/apps/veltrano.svg"
 check "no test tools" sh -c "! dpkg-deb -c '$deb' | grep -Eq 'kestrane|tst_|bench|make-icon'"
