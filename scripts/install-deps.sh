@@ -15,7 +15,8 @@ packages=(
   fonts-material-design-icons-iconfont # the icon font and its glyph table
   bash-completion man-db               # the tests of veltrano-cli's completion and manual pages
 )
-# Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime).
+# Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime;
+# scripts/test.sh: the package checkers).
 packages+=("$@")
 
 missing=()
