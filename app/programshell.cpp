@@ -32,6 +32,8 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Veltrano"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+    // Lets a Wayland desktop match the windows to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvane.veltrano"));
     QApplication::setWindowIcon(QIcon(QStringLiteral("://veltrano.ico")));
 
     // The font database belongs to the application object: a registry made under

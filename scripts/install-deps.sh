@@ -13,8 +13,10 @@ packages=(
   qttools5-dev qttools5-dev-tools      # Qt LinguistTools: lupdate, lrelease
   qttranslations5-l10n                 # Qt's own catalogues (qt_ru.qm, ...)
   fonts-material-design-icons-iconfont # the icon font and its glyph table
+  bash-completion man-db               # the tests of veltrano-cli's completion and manual pages
 )
-# Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime).
+# Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime;
+# scripts/test.sh: the package checkers).
 packages+=("$@")
 
 missing=()
