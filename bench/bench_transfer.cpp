@@ -125,18 +125,14 @@ Figures upload(int rate, int latencyUs)
             sim.startMeasuring();
             wall.start();
             worker.flash(&buffer, "bench.bin");
-        } else {
-            figures.ok = cmd == CanWorker::Write && status;
+        } else if (!status) {
             figures.problem = result.toString();
-            figures.seconds = wall.nsecsElapsed() / 1e9;
-            loop.quit();
         }
     });
-    QObject::connect(&worker, &CanWorker::error, [&](int code, const QVariant &text) {
-        if (code == CanWorker::ERR_IO || code == CanWorker::ERR_FLASH) {
-            figures.problem = text.toString();
-            loop.quit();
-        }
+    QObject::connect(&worker, &CanWorker::uploadEnded, [&](TransferOutcome outcome, int) {
+        figures.ok = outcome == TransferOutcome::Succeeded;
+        figures.seconds = wall.nsecsElapsed() / 1e9;
+        loop.quit();
     });
     QMetaObject::invokeMethod(
         &worker,
@@ -164,30 +160,28 @@ Figures flash(int rate, int latencyUs)
     QEventLoop loop;
     QElapsedTimer wall;
     QObject::connect(&worker, &hiddfu_worker::finished, [&](int cmd, bool status, const QVariant &) {
-        if (cmd == hiddfu_worker::Setup) {
-            if (!status) {
-                figures.problem = "setup failed";
-                loop.quit();
-                return;
-            }
-            sim.startMeasuring();
-            wall.start();
-            worker.flash(&buffer);
-        } else if (!status) {
-            figures.problem = QStringLiteral("command %1 refused").arg(cmd);
+        if (cmd != hiddfu_worker::Setup)
+            return;
+        if (!status) {
+            figures.problem = "setup failed";
             loop.quit();
+            return;
         }
+        sim.startMeasuring();
+        wall.start();
+        worker.flash(&buffer);
     });
+    QString lastProblem;
     QObject::connect(&worker, &hiddfu_worker::error, [&](int code, const QVariant &text) {
-        if (code == hiddfu_worker::ERR_OK) {
-            figures.ok = true;
-            figures.seconds = wall.nsecsElapsed() / 1e9;
-            loop.quit();
-        } else if (code == hiddfu_worker::ERR_COMM || code == hiddfu_worker::ERR_FLASH
-            || text.toString() == QLatin1String("Device is not reponsing!")) {
-            figures.problem = text.toString();
-            loop.quit();
-        }
+        if (code == hiddfu_worker::ERR_COMM || code == hiddfu_worker::ERR_FLASH)
+            lastProblem = text.toString();
+    });
+    QObject::connect(&worker, &hiddfu_worker::flashEnded, [&](TransferOutcome outcome, int) {
+        figures.ok = outcome == TransferOutcome::Succeeded;
+        figures.seconds = wall.nsecsElapsed() / 1e9;
+        if (!figures.ok)
+            figures.problem = lastProblem.isEmpty() ? QStringLiteral("the device stopped answering") : lastProblem;
+        loop.quit();
     });
     QMetaObject::invokeMethod(
         &worker,

@@ -13,6 +13,45 @@ CliJob::CliJob(const CliOptions &options, CliReport &report, QObject *parent)
     m_watchdog.start();
 }
 
+namespace {
+// A moment for a port that went away to come back, and for the adapter to settle.
+constexpr int retryDelayMs = 1000;
+} // namespace
+
+CliStatus CliJob::statusFor(TransferOutcome how)
+{
+    switch (how) {
+    case TransferOutcome::Succeeded:
+        return CliOk;
+    case TransferOutcome::Refused:
+        return CliDeviceError;
+    case TransferOutcome::NotResponding:
+        return CliNoAnswer;
+    case TransferOutcome::LinkLost:
+        return CliLinkLost;
+    case TransferOutcome::FileUnreadable:
+        return CliBadInput;
+    }
+    return CliDeviceError;
+}
+
+void CliJob::transferFailed(TransferOutcome how, const QString &reason)
+{
+    if (m_ended)
+        return;
+    if (!isTransient(how) || m_attempt >= m_options.retries) {
+        fail(statusFor(how), reason);
+        return;
+    }
+    ++m_attempt;
+    m_report.retrying(m_attempt, m_options.retries, reason);
+    heardFromDevice();
+    QTimer::singleShot(retryDelayMs, this, [this] {
+        if (!m_ended)
+            restart();
+    });
+}
+
 void CliJob::heardFromDevice()
 {
     if (!m_ended)

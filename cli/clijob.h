@@ -3,6 +3,7 @@
 #include "clireport.h"
 
 #include <elmconninfo.h>
+#include <transferoutcome.h>
 
 #include <QObject>
 #include <QStringList>
@@ -15,6 +16,7 @@ struct CliOptions
     QStringList arguments;
     ELM_ConnInfo connection;
     int timeoutSeconds = 10;
+    int retries = 0; // how often an upload or flash that failed from a passing fault is done again
     bool json = false;
     bool yes = false;
     bool launch = false;
@@ -37,6 +39,12 @@ signals:
 
 protected:
     void heardFromDevice(); // restarts the watchdog
+    // Ends the job after an upload or a flash ended `how`, or does the work again from the start
+    // when the fault may pass and retries are left.
+    void transferFailed(TransferOutcome how, const QString &reason);
+    // Sets the link up again and starts the work over.
+    virtual void restart() = 0;
+    static CliStatus statusFor(TransferOutcome how);
     void succeed(const QJsonObject &result, const QString &text);
     void fail(CliStatus status, const QString &message);
     bool ended() const { return m_ended; }
@@ -49,4 +57,5 @@ private:
 
     QTimer m_watchdog;
     bool m_ended = false;
+    int m_attempt = 0;
 };

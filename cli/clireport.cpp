@@ -39,11 +39,20 @@ void CliReport::note(const QString &line)
     std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
+void CliReport::retrying(int attempt, int of, const QString &reason)
+{
+    endProgressLine();
+    std::fprintf(stderr, "veltrano-cli: %s; trying again (%d of %d)\n", qPrintable(reason), attempt, of);
+    m_retries.append(QJsonObject {{"attempt", attempt}, {"reason", reason}});
+}
+
 int CliReport::succeed(const QJsonObject &result, const QString &text)
 {
     endProgressLine();
     if (m_json) {
-        const QJsonObject out {{"command", m_command}, {"ok", true}, {"status", CliOk}, {"result", result}};
+        QJsonObject out {{"command", m_command}, {"ok", true}, {"status", CliOk}, {"result", result}};
+        if (!m_retries.isEmpty())
+            out.insert(QStringLiteral("retries"), m_retries);
         std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
     } else if (!text.isEmpty()) {
         std::printf("%s\n", qPrintable(text));
@@ -56,7 +65,9 @@ int CliReport::fail(CliStatus status, const QString &message)
 {
     endProgressLine();
     if (m_json) {
-        const QJsonObject out {{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}};
+        QJsonObject out {{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}};
+        if (!m_retries.isEmpty())
+            out.insert(QStringLiteral("retries"), m_retries);
         std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
     } else {

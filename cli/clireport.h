@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -25,6 +26,9 @@ public:
 
     void progress(int percent);
     void note(const QString &line); // a line for the user while the work runs (text mode only)
+    // The work failed in a way that may pass and is done again from its start: said on standard
+    // error, and listed in the JSON result.
+    void retrying(int attempt, int of, const QString &reason);
     int succeed(const QJsonObject &result, const QString &text);
     int fail(CliStatus status, const QString &message);
 
@@ -35,4 +39,5 @@ private:
     bool m_json;
     bool m_progressShown = false;
     bool m_terminal = false;
+    QJsonArray m_retries;
 };

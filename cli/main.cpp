@@ -141,6 +141,10 @@ int main(int argc, char *argv[])
         {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
+        {"retries",
+            "Do an upload or a flash that failed from a passing fault (no answer, the port gone) again from its "
+            "start, at most this often (default 0).",
+            "n", "0"},
         {"yes", "Accept a shortened target name for upload."},
         {"launch", "After a flash, start the new firmware."},
         {"board", "Board identifier for pack.", "id"},
@@ -207,6 +211,8 @@ int main(int argc, char *argv[])
     }
     if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0)
         return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
+    if (!parseNumber(parser.value(QStringLiteral("retries")), options.retries) || options.retries < 0)
+        return usageError(QStringLiteral("--retries must be a number of times, 0 or more"));
 
     // The link opens its trace when it is created, from the same variable the windows read.
     if (parser.isSet(QStringLiteral("trace")))

@@ -6,15 +6,20 @@
 
 namespace {
 
-const QString noAnswer = QStringLiteral("No responce from the device");
-
-// The driver's reason when the port itself would not open; a port that opened but never
-// answered gets the general guess.
-QString setupFailure(const QString &openError, const QString &port)
+// The driver's reason when set-up failed (the port would not open, nothing answered at the given
+// rate); a search that found no adapter gets the general guess.
+QString setupFailure(const QString &reason, const QString &port)
 {
-    if (!openError.isEmpty())
-        return openError;
+    if (!reason.isEmpty())
+        return reason;
     return QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)").arg(port);
+}
+
+QString describe(const QJsonObject &info)
+{
+    return QStringLiteral("Device reports: SDK %1, FW %2, MPY %3, VER %4")
+        .arg(info.value(QLatin1String("sdk")).toString(), info.value(QLatin1String("fw")).toString(),
+            QString::number(info.value(QLatin1String("mpy")).toInt(-1)), info.value(QLatin1String("ver")).toString());
 }
 
 } // namespace
@@ -24,7 +29,11 @@ ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *pa
     , m_worker(this)
 {
     connect(&m_worker, &CanWorker::finished, this, &ManagerJob::onFinished);
+    connect(&m_worker, &CanWorker::commandEnded, this, &ManagerJob::onCommandEnded);
+    connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerJob::onUploadEnded);
     connect(&m_worker, &CanWorker::error, this, &ManagerJob::onError);
+    connect(
+        &m_worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_description = describe(info); });
     connect(&m_worker, &CanWorker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
@@ -37,7 +46,24 @@ void ManagerJob::start()
     // input never reaches it.
     if (!prepareUpload())
         return;
+    connectAdapter();
+}
+
+void ManagerJob::connectAdapter()
+{
+    m_lastProblem.clear();
     m_worker.execute(CanWorker::Setup, QVariant::fromValue(m_options.connection));
+}
+
+void ManagerJob::restart()
+{
+    m_upload.seek(0);
+    connectAdapter();
+}
+
+QString ManagerJob::problem() const
+{
+    return m_lastProblem.isEmpty() ? m_lastResult : m_lastProblem;
 }
 
 bool ManagerJob::prepareUpload()
@@ -75,9 +101,10 @@ void ManagerJob::begin()
     const QString &command = m_options.command;
     if (command == QLatin1String("info"))
         m_worker.execute(CanWorker::Read);
-    else if (command == QLatin1String("upload") || command == QLatin1String("select"))
+    else if (command == QLatin1String("upload") || command == QLatin1String("select")) {
+        m_uploading = true;
         m_worker.flash(&m_upload, m_target);
-    else if (command == QLatin1String("remove"))
+    } else if (command == QLatin1String("remove"))
         m_worker.execute(CanWorker::Remove, m_options.arguments.value(0));
     else if (command == QLatin1String("erase"))
         m_worker.execute(CanWorker::Erase);
@@ -100,12 +127,8 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
         return;
     }
     if (!status) {
-        // The device restarts without answering; the worker confirms the request itself.
-        if ((cmd == CanWorker::Reboot || cmd == CanWorker::Dfu) && result.toString() == noAnswer)
-            return;
-        const QString reason = m_lastProblem.isEmpty() ? result.toString() : m_lastProblem;
-        fail(result.toString() == noAnswer ? CliNoAnswer : CliDeviceError, reason);
-        return;
+        m_lastResult = result.toString();
+        return; // commandEnded, or uploadEnded, says how it ended
     }
     switch (cmd) {
     case CanWorker::Read:
@@ -122,10 +145,6 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
             lines.join(QLatin1Char('\n')));
         break;
     }
-    case CanWorker::Write:
-        succeed({{"stored", m_target}, {"bytes", int(m_upload.size())}},
-            QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_target).arg(m_upload.size()));
-        break;
     case CanWorker::Remove:
         succeed({{"removed", result.toString()}}, QStringLiteral("removed %1").arg(result.toString()));
         break;
@@ -143,6 +162,29 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
     }
 }
 
+void ManagerJob::onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome)
+{
+    if (ended() || m_uploading || outcome == TransferOutcome::Succeeded)
+        return;
+    // The device restarts instead of answering; the worker confirms the request itself.
+    if ((cmd == CanWorker::Reboot || cmd == CanWorker::Dfu) && outcome == TransferOutcome::NotResponding)
+        return;
+    fail(statusFor(outcome), problem());
+}
+
+void ManagerJob::onUploadEnded(TransferOutcome outcome)
+{
+    if (ended())
+        return;
+    m_uploading = false;
+    if (outcome == TransferOutcome::Succeeded) {
+        succeed({{"stored", m_target}, {"bytes", int(m_upload.size())}},
+            QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_target).arg(m_upload.size()));
+        return;
+    }
+    transferFailed(outcome, problem());
+}
+
 void ManagerJob::onError(int code, const QVariant &param)
 {
     if (ended())
@@ -151,20 +193,18 @@ void ManagerJob::onError(int code, const QVariant &param)
     const QString text = param.toString();
     switch (code) {
     case CanWorker::ERR_IO:
-        fail(CliLinkLost, QStringLiteral("the serial port closed during the work (%1)").arg(text));
+        m_lastProblem = QStringLiteral("the serial port closed during the work (%1)").arg(text);
+        if (!m_uploading) // an upload's end is told by uploadEnded
+            fail(CliLinkLost, m_lastProblem);
         break;
     case CanWorker::ERR_FLASH:
-        fail(CliBadInput, text);
+        m_lastProblem = text;
         break;
     case CanWorker::ERR_UNSUP:
         fail(CliUsage, text);
         break;
     case CanWorker::ERR_COMM:
         m_lastProblem = text;
-        break;
-    case CanWorker::ERR_LOG:
-        if (text.startsWith(QLatin1String("Device reports:")))
-            m_description = text;
         break;
     default:
         break;

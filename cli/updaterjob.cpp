@@ -3,13 +3,13 @@
 #include <dfupackage.h>
 
 #include <QFileInfo>
-#include <QTimer>
 
 namespace {
 
-// The worker's words for a device that stopped answering, and for the end of the flash.
-const QString notAnswering = QStringLiteral("Device is not reponsing!");
-const QString discovered = QStringLiteral("DFU device discovered");
+QString deviceProblem(int code)
+{
+    return QStringLiteral("the device refused the request (error code %1)").arg(code);
+}
 
 } // namespace
 
@@ -18,10 +18,21 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
     , m_worker(this)
 {
     connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::onFinished);
+    connect(&m_worker, &hiddfu_worker::flashEnded, this, &UpdaterJob::onFlashEnded);
     connect(&m_worker, &hiddfu_worker::error, this, &UpdaterJob::onError);
     connect(&m_worker, &hiddfu_worker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
+    });
+    connect(&m_worker, &hiddfu_worker::described, this, [this](const QString &text) { m_description = text; });
+    connect(&m_worker, &hiddfu_worker::notResponding, this, [this] {
+        if (!ended() && m_stage != Stage::Flashing)
+            fail(CliNoAnswer, QStringLiteral("the device stopped answering"));
+    });
+    connect(&m_worker, &hiddfu_worker::linkLost, this, [this] {
+        // A flash's end says so itself, and may be tried again.
+        if (!ended() && m_stage != Stage::Flashing)
+            fail(CliLinkLost, QStringLiteral("the serial port closed during the work"));
     });
 }
 
@@ -35,7 +46,20 @@ void UpdaterJob::start()
             return;
         }
     }
+    connectAdapter();
+}
+
+void UpdaterJob::connectAdapter()
+{
+    m_stage = Stage::Connecting;
+    m_lastProblem.clear();
     m_worker.execute(hiddfu_worker::Setup, QVariant::fromValue(m_options.connection));
+}
+
+void UpdaterJob::restart()
+{
+    m_package.seek(0);
+    connectAdapter();
 }
 
 void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
@@ -45,7 +69,7 @@ void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
     heardFromDevice();
     if (cmd == hiddfu_worker::Setup) {
         if (!status) {
-            // The driver's reason when the port itself would not open, else the general guess.
+            // The driver's reason when set-up failed, else the general guess.
             const QString reason = m_worker.link().lastOpenError();
             fail(CliNoConnection,
                 reason.isEmpty()
@@ -56,8 +80,11 @@ void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
         }
         const QString &command = m_options.command;
         if (command == QLatin1String("bootloader")) {
+            // Asked together; the status, which comes last, ends the description.
             m_stage = Stage::Describing;
             m_worker.execute(hiddfu_worker::Info);
+            m_worker.execute(hiddfu_worker::Uuid);
+            m_worker.execute(hiddfu_worker::Status);
         } else if (command == QLatin1String("flash")) {
             m_stage = Stage::Status;
             m_worker.execute(hiddfu_worker::Status);
@@ -68,44 +95,31 @@ void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
         return;
     }
     if (!status) {
-        fail(CliDeviceError, m_lastProblem.isEmpty() ? deviceProblem(result) : m_lastProblem);
+        if (m_stage != Stage::Flashing) // a flash's end is told by flashEnded
+            fail(CliDeviceError, m_lastProblem.isEmpty() ? deviceProblem(result.toInt()) : m_lastProblem);
         return;
     }
     switch (cmd) {
-    case hiddfu_worker::Info:
-        // The description follows as log lines from the same reply.
-        QTimer::singleShot(0, this, &UpdaterJob::afterDescription);
-        break;
     case hiddfu_worker::Uuid:
-        if (m_stage == Stage::Identifying) {
-            m_uuid = result.toString();
-            m_stage = Stage::Status;
-            m_worker.execute(hiddfu_worker::Status);
-        }
+        m_uuid = result.toString();
         break;
     case hiddfu_worker::Status:
-        if (m_stage != Stage::Status)
-            break;
-        if (m_options.command == QLatin1String("flash"))
+        if (m_stage == Stage::Status)
             startFlash(result.value<DFUStatus>());
-        else
+        else if (m_stage == Stage::Describing)
             report(result.value<DFUStatus>());
         break;
     case hiddfu_worker::APP:
-        succeed({}, QStringLiteral("application started"));
+        if (m_stage == Stage::Launching)
+            succeed({}, QStringLiteral("application started"));
         break;
     case hiddfu_worker::UDFU:
-        succeed({}, QStringLiteral("bootloader restarted"));
+        if (m_stage == Stage::Launching)
+            succeed({}, QStringLiteral("bootloader restarted"));
         break;
     default:
         break;
     }
-}
-
-void UpdaterJob::afterDescription()
-{
-    m_stage = Stage::Identifying;
-    m_worker.execute(hiddfu_worker::Uuid);
 }
 
 void UpdaterJob::report(const DFUStatus &status)
@@ -138,6 +152,26 @@ void UpdaterJob::startFlash(const DFUStatus &status)
     m_worker.flash(&m_package);
 }
 
+void UpdaterJob::onFlashEnded(TransferOutcome outcome, int deviceCode)
+{
+    if (ended() || m_stage != Stage::Flashing)
+        return;
+    if (outcome != TransferOutcome::Succeeded) {
+        const QString reason = !m_lastProblem.isEmpty() ? m_lastProblem
+            : outcome == TransferOutcome::Refused       ? deviceProblem(deviceCode)
+                                                        : QStringLiteral("the device stopped answering");
+        transferFailed(outcome, reason);
+        return;
+    }
+    if (m_options.launch) {
+        m_report.note(QStringLiteral("Flashed"));
+        m_stage = Stage::Launching;
+        m_worker.execute(hiddfu_worker::APP);
+    } else {
+        succeed({{"flashed", true}}, QStringLiteral("flashed, finalise confirmed by the device"));
+    }
+}
+
 void UpdaterJob::onError(int code, const QVariant &param)
 {
     if (ended())
@@ -145,50 +179,21 @@ void UpdaterJob::onError(int code, const QVariant &param)
     heardFromDevice();
     const QString text = param.toString();
     switch (code) {
-    case hiddfu_worker::ERR_OK:
-        if (m_options.launch) {
-            m_report.note(text);
-            m_stage = Stage::Launching;
-            m_worker.execute(hiddfu_worker::APP);
-        } else {
-            succeed({{"flashed", true}}, QStringLiteral("flashed, finalise confirmed by the device"));
-        }
-        break;
     case hiddfu_worker::ERR_COMM:
-        if (text == QLatin1String("Transport unexpectedly closed"))
-            fail(CliLinkLost, QStringLiteral("the serial port closed during the work (%1)").arg(text));
-        else
-            fail(CliDeviceError, text);
-        break;
     case hiddfu_worker::ERR_FLASH:
-        fail(CliBadInput, text);
+        // During a flash its end follows and decides; otherwise this is the end.
+        m_lastProblem = text;
+        if (m_stage != Stage::Flashing)
+            fail(code == hiddfu_worker::ERR_FLASH ? CliBadInput : CliDeviceError, text);
         break;
     case hiddfu_worker::ERR_UNSUP:
         fail(CliUsage, text);
         break;
     case hiddfu_worker::ERR_NOTIFY:
-    case hiddfu_worker::ERR_LOG:
-        if (text == notAnswering) {
-            fail(CliNoAnswer, QStringLiteral("the device stopped answering"));
-        } else if (text == discovered) {
-            m_afterDiscovery = true;
-        } else if (m_afterDiscovery) {
-            m_description = text;
-            m_afterDiscovery = false;
-        } else if (code == hiddfu_worker::ERR_NOTIFY) {
+        if (m_stage == Stage::Flashing)
             m_report.note(text); // "Erasing", "Flashing", "Finalizing"
-        } else if (text == QLatin1String("Device does not report UUID") && m_stage == Stage::Identifying) {
-            // Refused outright, no UUID reply follows: go on without it.
-            m_stage = Stage::Status;
-            m_worker.execute(hiddfu_worker::Status);
-        }
         break;
     default:
         break;
     }
-}
-
-QString UpdaterJob::deviceProblem(const QVariant &code) const
-{
-    return QStringLiteral("the device refused the request (error code %1)").arg(code.toInt());
 }

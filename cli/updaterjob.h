@@ -18,14 +18,15 @@ public:
     void start() override;
 
 private:
-    enum class Stage { Connecting, Describing, Identifying, Status, Flashing, Launching, Done };
+    enum class Stage { Connecting, Describing, Status, Flashing, Launching };
 
+    void connectAdapter();
+    void restart() override;
     void onFinished(int cmd, bool status, const QVariant &result);
+    void onFlashEnded(TransferOutcome outcome, int deviceCode);
     void onError(int code, const QVariant &param);
-    void afterDescription();
     void startFlash(const DFUStatus &status);
     void report(const DFUStatus &status);
-    QString deviceProblem(const QVariant &code) const;
 
     hiddfu_worker m_worker;
     Stage m_stage = Stage::Connecting;
@@ -33,5 +34,4 @@ private:
     QString m_description;
     QString m_uuid;
     QString m_lastProblem;
-    bool m_afterDiscovery = false;
 };

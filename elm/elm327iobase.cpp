@@ -1,5 +1,7 @@
 #include "elm327iobase.h"
 
+#include "transferoutcome.h"
+
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
@@ -31,6 +33,7 @@ void registerLinkTypes()
         qRegisterMetaType<ELM_Message>();
         qRegisterMetaType<ELM327IOBase::ELM_ERROR>();
         qRegisterMetaType<ELM327IOBase::Adapter>();
+        qRegisterMetaType<TransferOutcome>();
         return true;
     }();
     Q_UNUSED(registered)

@@ -58,6 +58,7 @@ void registerTypes()
         qRegisterMetaType<CanWorker::Commands>("CanWorker::Commands");
         qRegisterMetaType<CanWorker::Errors>("CanWorker::Errors");
         qRegisterMetaType<QIODevice *>("QIODevice*");
+        qRegisterMetaType<TransferOutcome>();
         return true;
     }();
     Q_UNUSED(registered)
@@ -118,7 +119,8 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
     case Dfu:
         pending = cmd;
         sendRequest(QByteArray(1, cmd == Reboot ? reqReboot : reqDfu), 100);
-        QTimer::singleShot(restartDelayMs, this, [this, cmd] { emit finished(cmd, true, QVariant()); });
+        QTimer::singleShot(
+            restartDelayMs, this, [this, cmd] { finish(cmd, true, QVariant(), TransferOutcome::Succeeded); });
         return;
     case Md5:
         pending = cmd;
@@ -150,6 +152,7 @@ void CanWorker::flash(QIODevice *device, QString target)
 {
     if (!device || !device->isReadable()) {
         emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(device ? device->errorString() : QString()));
+        emit uploadEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
     step = Select;
@@ -175,6 +178,7 @@ void CanWorker::sendNextChunk()
         const QString reason = source->errorString();
         forgetUpload();
         emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(reason));
+        emit uploadEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
     execute(Write, chunk);
@@ -186,14 +190,26 @@ void CanWorker::forgetUpload()
     step = Invalid;
 }
 
-// Every end of an upload goes through here, so the borrowed source is dropped before the
-// owner hears of it and may free it.
-void CanWorker::finishUpload(Commands cmd, bool status, const QVariant &result)
+// Every end of a command goes through here. The borrowed source of an upload is dropped before
+// the owner hears of the end and may free it.
+void CanWorker::finish(Commands cmd, bool status, const QVariant &result, TransferOutcome how)
 {
-    const bool ends = cmd == Write || (!status && (cmd == Select || cmd == Md5 || cmd == Invalid));
-    if (ends && uploading())
+    const bool endsUpload = cmd == Write || (!status && (cmd == Select || cmd == Md5 || cmd == Invalid));
+    const bool upload = endsUpload && uploading();
+    if (upload)
         forgetUpload();
     emit finished(cmd, status, result);
+    emit commandEnded(cmd, how);
+    if (upload)
+        emit uploadEnded(how, 0);
+}
+
+void CanWorker::endUpload(TransferOutcome how)
+{
+    if (!uploading())
+        return;
+    forgetUpload();
+    emit uploadEnded(how, 0);
 }
 
 void CanWorker::io_connected()
@@ -204,9 +220,8 @@ void CanWorker::io_ready()
 
 void CanWorker::io_disconnected()
 {
-    if (uploading())
-        forgetUpload();
     emit error(ERR_IO, tr("Transport unexpectedly closed"));
+    endUpload(TransferOutcome::LinkLost);
 }
 
 void CanWorker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
@@ -220,7 +235,7 @@ void CanWorker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
     if (noReply && pending != Invalid) {
         const Commands cmd = pending;
         pending = Invalid;
-        finishUpload(cmd, false, tr("No responce from the device"));
+        finish(cmd, false, tr("No responce from the device"), TransferOutcome::NotResponding);
     }
 }
 
@@ -237,10 +252,11 @@ void CanWorker::io_read(QByteArray data)
         const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
         if (doc.isNull()) {
             emit error(ERR_COMM, tr("Invalid reply for the info command: %1").arg(parse.errorString()));
-            emit finished(Read, false, tr("Invalid reply"));
+            finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
             return;
         }
         const QJsonObject info = doc.object();
+        emit described(info);
         emit error(ERR_LOG,
             tr("Device reports: SDK %1, FW %2, MPY %3, VER %4")
                 .arg(info.value(QLatin1String("sdk")).toString(), info.value(QLatin1String("fw")).toString(),
@@ -256,10 +272,10 @@ void CanWorker::io_read(QByteArray data)
         const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
         if (doc.isNull() || !doc.isArray()) {
             emit error(ERR_COMM, tr("Invalid reply for the read command: %1").arg(parse.errorString()));
-            emit finished(Read, false, tr("Invalid reply"));
+            finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
             return;
         }
-        emit finished(Read, true, toStringList(doc.array()));
+        finish(Read, true, toStringList(doc.array()), TransferOutcome::Succeeded);
         return;
     }
     case repSelect:
@@ -272,7 +288,7 @@ void CanWorker::io_read(QByteArray data)
             return;
         }
         emit error(ERR_COMM, tr("Invalid reply to the 'Select' command"));
-        finishUpload(Write, false, tr("Invalid reply"));
+        finish(Write, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
     case repWrite:
         if (uploading() && step == Write)
@@ -282,29 +298,29 @@ void CanWorker::io_read(QByteArray data)
         const int nul = body.indexOf('\0');
         const QString name = QString::fromLatin1(nul < 0 ? body : body.left(nul));
         if (name.isEmpty())
-            emit finished(Remove, false, tr("Empty reply"));
+            finish(Remove, false, tr("Empty reply"), TransferOutcome::Refused);
         else
-            emit finished(Remove, true, name);
+            finish(Remove, true, name, TransferOutcome::Succeeded);
         return;
     }
     case repErase:
-        emit finished(Erase, true, QVariant());
+        finish(Erase, true, QVariant(), TransferOutcome::Succeeded);
         return;
     case repMd5:
         md5Reply(body);
         return;
     case repConfig: {
         if (body.isEmpty()) {
-            emit finished(Config, true, QStringList());
+            finish(Config, true, QStringList(), TransferOutcome::Succeeded);
             return;
         }
         const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
         if (doc.isNull() || !doc.isArray()) {
             emit error(ERR_COMM, tr("Invalid reply for the config command: %1").arg(parse.errorString()));
-            emit finished(Config, false, tr("Invalid reply"));
+            finish(Config, false, tr("Invalid reply"), TransferOutcome::Refused);
             return;
         }
-        emit finished(Config, true, toStringList(doc.array()));
+        finish(Config, true, toStringList(doc.array()), TransferOutcome::Succeeded);
         return;
     }
     case repNegative:
@@ -324,7 +340,8 @@ void CanWorker::md5Reply(const QByteArray &digest)
     source->seek(0);
     hash.addData(source);
     const bool same = hash.result() == digest;
-    finishUpload(Write, same, same ? QVariant() : QVariant(tr("Hash mismatch")));
+    finish(Write, same, same ? QVariant() : QVariant(tr("Hash mismatch")),
+        same ? TransferOutcome::Succeeded : TransferOutcome::Refused);
 }
 
 void CanWorker::negativeReply(const QByteArray &json)
@@ -333,7 +350,7 @@ void CanWorker::negativeReply(const QByteArray &json)
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (doc.isNull()) {
         emit error(ERR_COMM, tr("Device reply processing error. Invalid reply (%1).").arg(parse.errorString()));
-        finishUpload(Invalid, false, tr("Device reply processing error."));
+        finish(Invalid, false, tr("Device reply processing error."), TransferOutcome::Refused);
         return;
     }
     const QJsonObject object = doc.object();
@@ -343,5 +360,8 @@ void CanWorker::negativeReply(const QByteArray &json)
             .arg(wireName(cmd), object.value(QLatin1String("error")).toString()));
     // The device's numbering is trusted for the commands a window reacts to, up to Dfu only.
     const Commands reported = cmd >= Setup && cmd <= Dfu ? Commands(cmd) : Invalid;
-    finishUpload(reported, false, tr("Device reply processing error"));
+    finish(reported, false, tr("Device reply processing error"), TransferOutcome::Refused);
+    // Whatever command the device names, a refusal during an upload ends it: no acknowledgement
+    // will follow, and the upload would wait for one for ever.
+    endUpload(TransferOutcome::Refused);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <elm327io.h>
+#include <transferoutcome.h>
 
 #include <QObject>
 #include <QVariant>
 
 class QIODevice;
+class QJsonObject;
 
 // Client side of the file-manager protocol answered by the device's application firmware.
 // Turns one command into one ISO-TP request, judges the reply and reports through `error`
@@ -29,6 +31,14 @@ signals:
     void progress(int val);
     void error(int code, QVariant param);
     void finished(CanWorker::Commands cmd, bool status, QVariant result);
+    // Exactly once for every flash(): how the upload ended. `deviceCode` is the device's own
+    // error code where it gives one (the file manager's refusals carry none: 0).
+    void uploadEnded(TransferOutcome outcome, int deviceCode);
+    // Beside every finished() but Setup's: how the command ended, for callers that must tell a
+    // device that refused from one that said nothing.
+    void commandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
+    // What the info reply says of the device: "sdk", "fw", "mpy", "ver".
+    void described(const QJsonObject &info);
 
 public slots:
     void execute(CanWorker::Commands cmd, QVariant param);
@@ -49,7 +59,9 @@ private:
     void negativeReply(const QByteArray &json);
     // Ends an upload as far as the worker is concerned; the source stays with its owner.
     void forgetUpload();
-    void finishUpload(Commands cmd, bool status, const QVariant &result);
+    // Reports the end of a command, and of the upload when it ends one.
+    void finish(Commands cmd, bool status, const QVariant &result, TransferOutcome how);
+    void endUpload(TransferOutcome how);
     bool uploading() const { return source != nullptr; }
 
     ELM327IO io;

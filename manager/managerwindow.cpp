@@ -30,6 +30,10 @@ const QString geometryKey = QStringLiteral("UI/Geometry");
 const QString stateKey = QStringLiteral("UI/State");
 const QString hostAddressKey = QStringLiteral("CAN/HostAddress");
 const QString deviceAddressKey = QStringLiteral("CAN/DeviceAddress");
+// What the updater reads when it takes the connection over.
+const QString handoverPortKey = QStringLiteral("port");
+const QString handoverBaudKey = QStringLiteral("baud");
+const QString handoverAdapterKey = QStringLiteral("mod");
 
 constexpr int statusMessageMs = 10000;
 
@@ -62,6 +66,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     connect(&m_worker, &CanWorker::progress, this, &ManagerWindow::thread_progress);
     connect(&m_worker, &CanWorker::error, this, &ManagerWindow::thread_error);
     connect(&m_worker, &CanWorker::finished, this, &ManagerWindow::thread_finished);
+    connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerWindow::thread_uploadEnded);
 }
 
 ManagerWindow::~ManagerWindow()
@@ -240,6 +245,7 @@ void ManagerWindow::startUpload(const QByteArray &content, const QString &target
     m_upload->close();
     m_upload->open(QIODevice::ReadOnly);
     appendLog(tr("Start uploading %1").arg(source));
+    m_uploadFailureShown = false;
     m_worker.flash(m_upload.get(), target);
 }
 
@@ -253,21 +259,27 @@ void ManagerWindow::uploadCleanup()
     ui->stackedWidget->setCurrentIndex(StartPage);
 }
 
-void ManagerWindow::uploadFinished(bool status)
+// Every upload ends here, however it ended: the buffer is let go of, so a new upload can start.
+void ManagerWindow::thread_uploadEnded(TransferOutcome outcome)
 {
     uploadCleanup();
-    if (status) {
+    if (outcome == TransferOutcome::Succeeded) {
         appendLog(tr("File uploaded"));
         notify(QMessageBox::Information, 3, tr("File Upload"), tr("Done"));
         ui->startPage->setEnabled(false);
         // Called by name, as a queued connection would; the list comes back through thread_finished.
         QMetaObject::invokeMethod(
             &m_worker, "execute", Qt::DirectConnection, Q_ARG(CanWorker::Commands, CanWorker::Read));
-    } else {
-        appendLog(tr("File upload failed"));
-        notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
-        showStartPageIfConnected();
+        return;
     }
+    appendLog(tr("File upload failed"));
+    // One box per failure: a lost link, an unreadable buffer or a refused select have had theirs.
+    if (!m_uploadFailureShown)
+        notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
+    if (m_connected)
+        ui->stackedWidget->setCurrentIndex(StartPage);
+    else
+        ui->stackedWidget->setCurrentIndex(ConnectPage);
 }
 
 void ManagerWindow::on_removeFileTool_clicked()
@@ -302,7 +314,19 @@ void ManagerWindow::on_dfuTool_clicked()
 void ManagerWindow::on_actionFirmware_Update_triggered()
 {
     // The updater reuses the adapter connection only when there is one.
-    QCoreApplication::exit(m_connected ? ProgramShell::UpdaterConnected : ProgramShell::UpdaterDisconnected);
+    handOver(m_connected ? ProgramShell::UpdaterConnected : ProgramShell::UpdaterDisconnected);
+}
+
+void ManagerWindow::handOver(int exitCode)
+{
+    if (exitCode == ProgramShell::UpdaterConnected) {
+        QSettings settings;
+        settings.setValue(handoverPortKey, ui->portCombo->currentText());
+        settings.setValue(handoverBaudKey, ui->baudSpin->value());
+        settings.setValue(
+            handoverAdapterKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+    }
+    QCoreApplication::exit(exitCode);
 }
 
 void ManagerWindow::on_actionAbout_triggered()
@@ -340,13 +364,14 @@ void ManagerWindow::thread_error(int code, QVariant param)
     switch (code) {
     case CanWorker::ERR_IO:
         m_connected = false;
+        m_uploadFailureShown = true;
         ui->stackedWidget->setCurrentIndex(ConnectPage);
+        ui->stackedWidget->setEnabled(true);
+        ui->actionFirmware_Update->setEnabled(true);
         notify(QMessageBox::Warning, 0, tr("Connection Aborted"), text);
         break;
     case CanWorker::ERR_FLASH:
-        // The worker has already let go of the buffer; without this the next upload would be
-        // refused as busy until the program restarts.
-        uploadCleanup();
+        m_uploadFailureShown = true;
         notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Error reading from file (%1)").arg(text));
         break;
     case CanWorker::ERR_COMM:
@@ -385,11 +410,13 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
                 reason.isEmpty() ? tr("No adapter answered on %1").arg(ui->portCombo->currentText()) : reason);
         }
         ui->stackedWidget->setEnabled(true);
+        m_listRead = false;
         if (status)
             m_worker.execute(CanWorker::Read);
         return;
     case CanWorker::Read:
         if (status) {
+            m_listRead = true;
             ui->startPage->setEnabled(true);
             m_model.clear();
             m_model.addItems(param.toStringList());
@@ -401,18 +428,25 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         }
         appendLog(tr("Cannot get file list"));
         notify(QMessageBox::Warning, 10, tr("Read File List"), tr("File list read error %1").arg(param.toString()));
-        break;
+        // The start page was waiting for the list. Without any list the connect page is the way
+        // on: connect again, or hand a device that sits in its bootloader to the updater. A list
+        // read before is still worth working with.
+        if (m_listRead) {
+            ui->startPage->setEnabled(true);
+            showStartPageIfConnected();
+        } else {
+            ui->stackedWidget->setCurrentIndex(ConnectPage);
+            ui->actionFirmware_Update->setEnabled(true);
+        }
+        return;
     case CanWorker::Select:
         if (status)
             return;
-        // The worker has dropped the buffer with this report; keeping it would block every
-        // later upload as busy.
-        uploadCleanup();
+        m_uploadFailureShown = true;
         appendLog(tr("Cannot setup file upload"));
         notify(QMessageBox::Warning, 10, tr("Upload File"), tr("Cannot upload file: %1").arg(param.toString()));
         break;
-    case CanWorker::Write:
-        uploadFinished(status);
+    case CanWorker::Write: // the upload's end is told by uploadEnded
         return;
     case CanWorker::Remove:
         if (status) {
@@ -437,7 +471,7 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         QCoreApplication::exit(ProgramShell::RestartProgram);
         return;
     case CanWorker::Dfu:
-        QCoreApplication::exit(ProgramShell::UpdaterConnected);
+        handOver(ProgramShell::UpdaterConnected);
         return;
     case CanWorker::Config:
         if (status)

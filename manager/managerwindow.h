@@ -52,6 +52,7 @@ private slots:
     void thread_progress(int prog);
     void thread_error(int code, QVariant param);
     void thread_finished(CanWorker::Commands cmd, bool status, QVariant param);
+    void thread_uploadEnded(TransferOutcome outcome);
 
 private:
     enum Page { ConnectPage = 0, StartPage = 1, DropPage = 2, LogPage = 3 };
@@ -61,7 +62,9 @@ private:
     // `source` is what the log names: the dropped file's path, or the selection file.
     void startUpload(const QByteArray &content, const QString &target, const QString &source);
     void uploadCleanup();
-    void uploadFinished(bool status);
+    // Leaves the manager for the updater, telling it which port, rate and adapter to use when it
+    // takes over the connection.
+    void handOver(int exitCode);
     void showStartPageIfConnected();
     void appendLog(const QString &text);
     // Boxes that answer a worker report are shown once the report's call stack has unwound,
@@ -81,6 +84,8 @@ private:
     QColor m_iconColor;
     Ui::ManagerWindow *ui;
     bool m_connected = false;
+    bool m_listRead = false; // the file list has been read since the connection was made
+    bool m_uploadFailureShown = false; // a box already said why the running upload failed
     CanWorker m_worker;
     ECUFileListModel m_model;
     // Set exactly while an upload runs; lent to the worker, which reads it chunk by chunk.

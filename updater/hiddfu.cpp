@@ -61,6 +61,9 @@ HIDDfu::HIDDfu(QWidget *parent)
     connect(worker, &hiddfu_worker::finished, this, &HIDDfu::thread_finished, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::error, this, &HIDDfu::thread_error, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::progress, this, &HIDDfu::thread_progress, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::flashEnded, this, &HIDDfu::thread_flashEnded, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::notResponding, this, &HIDDfu::thread_notResponding, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::linkLost, this, &HIDDfu::thread_linkLost, Qt::QueuedConnection);
     connect(this, &HIDDfu::dowork, worker, qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute),
         Qt::QueuedConnection);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -296,6 +299,7 @@ bool HIDDfu::validatePackage(const QString &file)
     ui->controlWidget->setEnabled(false);
     ui->progressBar->setValue(0);
     ui->progressBar->show();
+    flashProblem.clear();
     QIODevice *image = package;
     hiddfu_worker *target = worker;
     QMetaObject::invokeMethod(
@@ -320,25 +324,25 @@ void HIDDfu::thread_error(int code, QVariant param)
     if (ending)
         return;
     const QString text = param.toString();
+    QString warning;
     switch (code) {
     case hiddfu_worker::ERR_OK: {
+        // The window acts on flashEnded, which follows; this is the log's line.
         const QString what = param.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
         ui->dfuLog->append(QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what));
-        flashDone(true);
-        ui->progressBar->hide();
         return;
     }
     case hiddfu_worker::ERR_ERASE:
-        warn(tr("Error erasing old firmware"));
+        warning = tr("Error erasing old firmware");
         break;
     case hiddfu_worker::ERR_COMM:
-        warn(tr("Communication error: %1").arg(text));
+        warning = tr("Communication error: %1").arg(text);
         break;
     case hiddfu_worker::ERR_READ:
-        warn(tr("Error reading from file (%1)").arg(text));
+        warning = tr("Error reading from file (%1)").arg(text);
         break;
     case hiddfu_worker::ERR_FLASH:
-        warn(tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text);
+        warning = tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text;
         break;
     case hiddfu_worker::ERR_NOTIFY:
         ui->dfuLog->append(text);
@@ -347,10 +351,82 @@ void HIDDfu::thread_error(int code, QVariant param)
         ui->elmLog->append(text);
         return;
     default:
-        warn(tr("Unknown error"));
+        warning = tr("Unknown error");
         break;
     }
+    // A flash's failure is shown once, when the worker says the flash has ended.
+    if (package) {
+        if (flashProblem.isEmpty())
+            flashProblem = warning;
+        return;
+    }
+    warn(warning);
+    if (linkGone) {
+        reconnect();
+        return;
+    }
     flashDone(false);
+}
+
+void HIDDfu::thread_flashEnded(TransferOutcome outcome, int)
+{
+    if (ending)
+        return;
+    if (outcome == TransferOutcome::Succeeded) {
+        flashDone(true);
+        ui->progressBar->hide();
+        return;
+    }
+    flashFailed(outcome);
+}
+
+void HIDDfu::flashFailed(TransferOutcome outcome)
+{
+    QString warning = flashProblem;
+    flashProblem.clear();
+    if (warning.isEmpty()) {
+        warning = outcome == TransferOutcome::NotResponding
+            ? tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.")
+            : tr("Unknown error");
+    }
+    warn(warning);
+    ui->progressBar->hide();
+    reset();
+    if (linkGone || outcome == TransferOutcome::LinkLost)
+        reconnect();
+}
+
+void HIDDfu::thread_linkLost()
+{
+    if (ending)
+        return;
+    // The failure it brings comes next: a running flash's end, or else the error that words it.
+    linkGone = true;
+}
+
+// The adapter's port went away (unplugged, the adapter restarted and was not found again): the
+// window goes back to looking for it, as when it started, instead of sitting on a dead link.
+void HIDDfu::reconnect()
+{
+    linkGone = false;
+    haveStatus = false;
+    heldPackage.clear();
+    searchCount = 0;
+    ui->controlWidget->setEnabled(false);
+    ui->stackedWidget->setEnabled(false);
+    ui->elmLog->append(tr("The connection to the adapter was lost; looking for it again"));
+    start();
+}
+
+void HIDDfu::thread_notResponding(int cmd)
+{
+    if (ending || cmd != hiddfu_worker::Status || heldPackage.isEmpty())
+        return;
+    // The package waited for the board and flash size, which will not come.
+    const QString file = heldPackage;
+    heldPackage.clear();
+    warn(tr("The device did not report its status; %1 was not checked and not flashed").arg(file));
+    reset();
 }
 
 void HIDDfu::flashDone(bool ok)
@@ -367,6 +443,7 @@ void HIDDfu::flashDone(bool ok)
         finish(false);
         return;
     }
+    // The flash page stays: the launch dialog below, or Return, leave the log in view.
     if (!params.autoLaunch) {
         LaunchDialog dialog(this);
         if (dialog.exec() != QDialog::Accepted)

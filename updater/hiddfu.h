@@ -56,6 +56,9 @@ public slots:
     void thread_finished(int cmd, bool status, QVariant result);
     void thread_error(int code, QVariant param);
     void thread_progress(int prog);
+    void thread_flashEnded(TransferOutcome outcome, int deviceCode);
+    void thread_notResponding(int cmd);
+    void thread_linkLost();
 
 protected:
     // The serial ports of this machine; a seam, so tests can stand for machines whose ports differ.
@@ -67,6 +70,10 @@ private:
     // `loop` already listens for the worker's ready signal, so an early one is not missed.
     bool waitReady(QEventLoop &loop);
     void flashDone(bool ok);
+    // A flash that failed, for whatever reason: one warning, the package let go, and the window
+    // ready for the next one (or, with the link gone, looking for the adapter again).
+    void flashFailed(TransferOutcome outcome);
+    void reconnect();
     void reset();
     bool validatePackage(const QString &file);
     void warn(const QString &text);
@@ -88,4 +95,8 @@ private:
     QString heldPackage;
     // Set once the updater is ending: worker reports still queued then must not open boxes.
     bool ending = false;
+    // The words for the running flash's failure, shown once when the worker says it has ended.
+    QString flashProblem;
+    // The adapter's port went away; the window looks for it again once the flash, if any, ended.
+    bool linkGone = false;
 };

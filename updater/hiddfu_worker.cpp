@@ -40,7 +40,7 @@ constexpr int uuidBytes = 12;
 constexpr int retryDelayMs = 100;
 constexpr int busyDelayMs = 1100;
 constexpr int retryLimit = 10; // consecutive time-outs before the device counts as gone
-constexpr int restartLimit = 3; // fresh starts of a flash after unacknowledged writes
+constexpr int restartLimit = 3; // fresh starts of a flash after unacknowledged replies
 
 QByteArray execRequest(quint16 routine)
 {
@@ -55,6 +55,7 @@ void registerTypes()
         qRegisterMetaType<DFUStatus>("DFUStatus");
         qRegisterMetaType<hiddfu_worker::Commands>("hiddfu_worker::Commands");
         qRegisterMetaType<QIODevice *>("QIODevice*");
+        qRegisterMetaType<TransferOutcome>();
         return true;
     }();
     Q_UNUSED(registered)
@@ -88,6 +89,8 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
 {
+    if (cmd != Setup)
+        lastRequest = cmd;
     switch (cmd) {
     case Setup: {
         current = Setup;
@@ -138,7 +141,7 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
     case WriteRecover:
         break;
     }
-    fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)));
+    fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)), TransferOutcome::Refused);
 }
 
 void hiddfu_worker::send(const QByteArray &request, int replies, int timeoutMs)
@@ -149,7 +152,8 @@ void hiddfu_worker::send(const QByteArray &request, int replies, int timeoutMs)
 void hiddfu_worker::flash(QIODevice *source)
 {
     if (!source || !source->isReadable()) {
-        fail(ERR_FLASH, tr("Cannot read from file: %1").arg(source ? source->errorString() : QString()));
+        emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(source ? source->errorString() : QString()));
+        emit flashEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
     file = source;
@@ -178,17 +182,18 @@ void hiddfu_worker::startSequence()
     emit error(ERR_NOTIFY, tr("Erasing"));
 }
 
-// A write without its acknowledgement may or may not have landed: the request itself may have
-// been lost, or the device may have asked for patience and dropped it. Nothing the bootloader
+// A request of the flash without its reply (an erase, an address, a write) may or may not have
+// been carried out: the request itself may have been lost, or the adapter stopped listening
+// before the reply came, or the device asked for patience and dropped it. Nothing the bootloader
 // reports tells which, so the only image that can be vouched for is one written again from the
-// erase on, every chunk acknowledged.
+// erase on, every step acknowledged.
 void hiddfu_worker::restartSequence()
 {
     if (++restarts > restartLimit) {
-        fail(ERR_COMM, tr("The device did not recover from a lost write reply"));
+        fail(ERR_COMM, tr("The device did not recover from lost replies"), TransferOutcome::NotResponding);
         return;
     }
-    emit error(ERR_LOG, tr("A write was not acknowledged; flashing again from the erase"));
+    emit error(ERR_LOG, tr("A step of the flash was not acknowledged; flashing again from the erase"));
     startSequence();
 }
 
@@ -197,19 +202,17 @@ bool hiddfu_worker::flashing() const
     return file != nullptr || current == Erase || current == SetAddress || current == Write || current == Finalize;
 }
 
-void hiddfu_worker::abortFlash()
+void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, int deviceCode)
 {
-    if (!flashing())
-        return;
-    file = nullptr;
-    current = Invalid;
-    timer.stop();
-}
-
-void hiddfu_worker::fail(Errors code, const QString &text)
-{
-    abortFlash();
+    const bool wasFlashing = flashing();
+    if (wasFlashing) {
+        file = nullptr;
+        current = Invalid;
+        timer.stop();
+    }
     emit error(code, text);
+    if (wasFlashing)
+        emit flashEnded(how, deviceCode);
 }
 
 void hiddfu_worker::nextChunk()
@@ -234,7 +237,7 @@ void hiddfu_worker::nextChunk()
     }
     QByteArray chunk = file->read(chunkSize);
     if (chunk.size() < chunkSize && !file->atEnd()) {
-        fail(ERR_FLASH, tr("Cannot read from file: %1").arg(file->errorString()));
+        fail(ERR_FLASH, tr("Cannot read from file: %1").arg(file->errorString()), TransferOutcome::FileUnreadable);
         return;
     }
     if (chunk.size() % chunkAlign != 0)
@@ -259,7 +262,9 @@ void hiddfu_worker::io_ready()
 
 void hiddfu_worker::io_disconnected()
 {
-    fail(ERR_COMM, tr("Transport unexpectedly closed"));
+    // First, so that whoever hears of the failure that follows knows the link is gone with it.
+    emit linkLost();
+    fail(ERR_COMM, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
 }
 
 void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
@@ -272,28 +277,31 @@ void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
         }
         timer.stop();
         if (current == Finalize) {
-            fail(ERR_COMM, tr("The device did not confirm the end of the flash"));
+            fail(ERR_COMM, tr("The device did not confirm the end of the flash"), TransferOutcome::NotResponding);
             return;
         }
-        const bool flashStep = current == Erase || current == ErasePage || current == Write;
-        if (flashStep)
-            abortFlash();
-        emit error(flashStep ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
+        if (flashing()) {
+            fail(ERR_NOTIFY, tr("Device is not reponsing!"), TransferOutcome::NotResponding);
+            return;
+        }
+        emit error(current == ErasePage ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
+        emit notResponding(lastRequest);
         return;
     }
     if (code == ELM327IOBase::ERR_PROTOCOL)
-        fail(ERR_COMM, tr("Invalid response"));
+        fail(ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
     // The driver gave up resending and emptied its queues, or the adapter failed the exchange
     // (restarted, could not reach the bus): the request is lost for good, and waiting for its
     // reply would wait for ever.
     if (code == ELM327IOBase::ERR_CANERR || code == ELM327IOBase::ERR_OTHER)
-        fail(ERR_COMM, reason);
+        fail(ERR_COMM, reason, TransferOutcome::NotResponding);
 }
 
 void hiddfu_worker::io_dummy()
 {
-    if (current == Write && file) {
+    // An erase, address or write left without its reply: the flash cannot know what landed.
+    if (file && (current == Erase || current == SetAddress || current == Write)) {
         restartSequence();
         return;
     }
@@ -325,6 +333,7 @@ void hiddfu_worker::io_read(QByteArray data)
         if (current == Finalize) {
             current = Invalid;
             emit error(ERR_OK, tr("Flashed"));
+            emit flashEnded(TransferOutcome::Succeeded, 0);
         }
         return;
     case repUdfu:
@@ -338,7 +347,7 @@ void hiddfu_worker::io_read(QByteArray data)
     }
     case repSetAddress:
         if (data.size() < 3) {
-            fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"));
+            fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"), TransferOutcome::Refused);
             return;
         }
         timer.stop();
@@ -364,7 +373,7 @@ void hiddfu_worker::io_read(QByteArray data)
 void hiddfu_worker::negativeReply(const QByteArray &data)
 {
     if (data.size() < 3) {
-        fail(ERR_COMM, tr("Invalid ERROR reply"));
+        fail(ERR_COMM, tr("Invalid ERROR reply"), TransferOutcome::Refused);
         return;
     }
     const quint8 request = quint8(data.at(1));
@@ -388,16 +397,15 @@ void hiddfu_worker::negativeReply(const QByteArray &data)
         cmd = Finalize;
     else if (request == quint8(reqSetAddress))
         cmd = SetAddress;
-    abortFlash();
     emit finished(cmd, false, int(code));
-    emit error(
-        ERR_COMM, tr("Device error %1 at command %2").arg(int(code)).arg(uint(request), 2, 16, QLatin1Char('0')));
+    fail(ERR_COMM, tr("Device error %1 at command %2").arg(int(code)).arg(uint(request), 2, 16, QLatin1Char('0')),
+        TransferOutcome::Refused, code);
 }
 
 void hiddfu_worker::execReply(const QByteArray &data)
 {
     if (data.size() < 3) {
-        fail(ERR_COMM, tr("Invalid 'EXEC' reply"));
+        fail(ERR_COMM, tr("Invalid 'EXEC' reply"), TransferOutcome::Refused);
         return;
     }
     const quint16 routine = qFromBigEndian<quint16>(data.constData() + 1);
@@ -411,6 +419,7 @@ void hiddfu_worker::execReply(const QByteArray &data)
         emit finished(Info, true, QVariant());
         emit error(ERR_LOG, tr("DFU device discovered"));
         emit error(ERR_LOG, text);
+        emit described(text);
         return;
     }
     case routineStatus:
@@ -440,7 +449,7 @@ void hiddfu_worker::execReply(const QByteArray &data)
 void hiddfu_worker::statusReply(const QByteArray &data)
 {
     if (data.size() < statusReplySize) {
-        fail(ERR_COMM, tr("Invalid 'STATUS' reply"));
+        fail(ERR_COMM, tr("Invalid 'STATUS' reply"), TransferOutcome::Refused);
         return;
     }
     const char *fields = data.constData() + 3;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <elm327io.h>
+#include <transferoutcome.h>
 
 #include <QMetaType>
 #include <QObject>
@@ -59,6 +60,15 @@ signals:
     void error(int code, QVariant param);
     void finished(int cmd, bool status, QVariant result);
     void ready();
+    // Exactly once for every flash(): how it ended. `deviceCode` is the bootloader's error code
+    // when it refused, else 0. Comes after the error() that words the failure.
+    void flashEnded(TransferOutcome outcome, int deviceCode);
+    // A command outside a flash went unanswered through all the retries.
+    void notResponding(int cmd);
+    // The bootloader's description, from its info reply.
+    void described(const QString &text);
+    // The serial port went away.
+    void linkLost();
 
 public slots:
     void execute(hiddfu_worker::Commands cmd, QVariant param);
@@ -80,11 +90,10 @@ private:
     void nextChunk();
     void endFlash();
     bool flashing() const;
-    // A failure ends the flash for the worker: the window frees the source on it.
-    void abortFlash();
     void startSequence();
     void restartSequence();
-    void fail(Errors code, const QString &text);
+    // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
+    void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
 
     ELM327IO io;
     QIODevice *file = nullptr; // borrowed image source of a running flash
@@ -96,5 +105,6 @@ private:
     Commands current = Invalid; // the command whose reply steers the flash
     QTimer timer; // retry after a time-out, or wait while the device asks for patience
     int retries = 0; // consecutive no-data or stopped answers
-    int restarts = 0; // fresh starts of the running flash after unacknowledged writes
+    int restarts = 0; // fresh starts of the running flash after unacknowledged replies
+    Commands lastRequest = Invalid; // the command of the request sent last, for a time-out
 };
