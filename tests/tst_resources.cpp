@@ -4,6 +4,7 @@
 
 #include <QFontDatabase>
 #include <QIcon>
+#include <QImage>
 #include <QImageReader>
 #include <QSvgRenderer>
 #include <QTranslator>
@@ -38,6 +39,13 @@ private slots:
         QSvgRenderer symbol(QStringLiteral(":/images/droparea_symbol.svg"));
         QVERIFY(symbol.isValid());
         QCOMPARE(symbol.defaultSize(), QSize(128, 128));
+    }
+
+    void updaterWindowIcon()
+    {
+        const QImage icon(QStringLiteral(":/dfu/dfu_images/dfu_icon.png"));
+        QCOMPARE(icon.size(), QSize(64, 64));
+        QVERIFY(icon.hasAlphaChannel());
     }
 
     void iconFont()

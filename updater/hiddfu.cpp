@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QIcon>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QTextCursor>
@@ -36,6 +37,7 @@ HIDDfu::HIDDfu(QWidget *parent)
     , searchTimer(this)
 {
     ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/dfu/dfu_images/dfu_icon.png")));
 
     const QColor iconColor = isDarkTheme() ? Qt::white : Qt::black;
     ui->restartTool->setIcon(QMaterialIcon::icon(QStringLiteral("sync"), iconColor));

@@ -273,6 +273,18 @@
         <source>Uses:</source>
         <translation>Использует:</translation>
     </message>
+    <message>
+        <source>The device stopped answering; the firmware was not flashed. Drop the package again to retry.</source>
+        <translation>Устройство перестало отвечать; прошивка не записана. Чтобы повторить, перетащите пакет снова.</translation>
+    </message>
+    <message>
+        <source>The connection to the adapter was lost; looking for it again</source>
+        <translation>Связь с адаптером потеряна; повторный поиск</translation>
+    </message>
+    <message>
+        <source>The device did not report its status; %1 was not checked and not flashed</source>
+        <translation>Устройство не сообщило своё состояние; %1 не проверен и не записан</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
@@ -646,12 +658,12 @@
         <translation>Неверный ответ &apos;STATUS&apos;</translation>
     </message>
     <message>
-        <source>The device did not recover from a lost write reply</source>
-        <translation>Устройство не восстановилось после потерянного ответа на запись</translation>
+        <source>The device did not recover from lost replies</source>
+        <translation>Устройство не восстановилось после потерянных ответов</translation>
     </message>
     <message>
-        <source>A write was not acknowledged; flashing again from the erase</source>
-        <translation>Запись не подтверждена; запись начинается заново со стирания</translation>
+        <source>A step of the flash was not acknowledged; flashing again from the erase</source>
+        <translation>Шаг записи не подтверждён; запись заново, начиная со стирания</translation>
     </message>
 </context>
 </TS>
