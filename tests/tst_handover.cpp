@@ -1,0 +1,190 @@
+// The hand-over from the manager to the updater through the real run loop and the real windows:
+// the updater takes over the manager's port, rate and adapter and reaches the bootloader
+// without asking.
+
+#include "simharness.h"
+#include "testsupport.h"
+
+#include <elmparams.h>
+#include <hiddfu.h>
+#include <managerwindow.h>
+#include <programshell.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCommandLinkButton>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTextBrowser>
+#include <QToolButton>
+
+#include <deque>
+
+namespace {
+
+template<typename T> T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
+
+// Runs `step` every 20 ms until it returns true; after `limitMs` ends the window's run instead,
+// so that a window that never gets there fails the test rather than hang it.
+void repeatUntil(QObject *context, std::function<bool()> step, int limitMs = 30000)
+{
+    auto *timer = new QTimer(context);
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    QObject::connect(timer, &QTimer::timeout, context, [timer, clock, step, limitMs] {
+        if (step()) {
+            timer->stop();
+        } else if (clock->elapsed() > limitMs) {
+            timer->stop();
+            QCoreApplication::exit(-1);
+        }
+    });
+    timer->start(20);
+}
+
+struct Seen
+{
+    QString port;
+    bool connected = false;
+    bool askedForParameters = false;
+    QString updaterLog;
+};
+
+// The manager as a technician uses it: connect on the simulator's port, then Firmware Upgrade.
+class DrivenManager : public ManagerWindow
+{
+public:
+    DrivenManager(Seen &seen, QString port)
+        : m_seen(seen)
+        , m_port(std::move(port))
+    { }
+
+    void showWindow() override
+    {
+        ManagerWindow::showWindow();
+        auto *combo = child<QComboBox>(this, "portCombo");
+        child<QToolButton>(this, "rescanTool")->click();
+        combo->setCurrentIndex(combo->findText(m_port));
+        child<QSpinBox>(this, "baudSpin")->setValue(38400);
+        child<QRadioButton>(this, "adapterELSRadio")->setChecked(true);
+        child<QCommandLinkButton>(this, "connectTool")->click();
+        // The start page comes back once the file list has been read.
+        repeatUntil(this, [this] {
+            if (!child<QWidget>(this, "startPage")->isEnabled()
+                || child<QStackedWidget>(this, "stackedWidget")->currentIndex() != 1)
+                return false;
+            m_seen.connected = true;
+            testsupport::whenModalAppears([](QWidget *box) {
+                if (auto *question = qobject_cast<QMessageBox *>(box))
+                    question->button(QMessageBox::Yes)->click();
+            });
+            child<QToolButton>(this, "dfuTool")->click();
+            return true;
+        });
+    }
+
+private:
+    Seen &m_seen;
+    QString m_port;
+};
+
+// The updater, watched: it must not ask for the connection, and must reach the bootloader.
+class WatchedUpdater : public HIDDfu
+{
+public:
+    explicit WatchedUpdater(Seen &seen)
+        : m_seen(seen)
+    { }
+
+    void showWindow() override
+    {
+        HIDDfu::showWindow();
+        repeatUntil(this, [this] {
+            if (auto *dialog = qobject_cast<ELMParams *>(QApplication::activeModalWidget())) {
+                m_seen.askedForParameters = true;
+                dialog->reject();
+                return true;
+            }
+            const QString log = child<QTextBrowser>(this, "elmLog")->toPlainText();
+            if (!log.contains(QLatin1String("UUID: ")))
+                return false;
+            m_seen.updaterLog = log;
+            close();
+            return true;
+        });
+    }
+
+private:
+    Seen &m_seen;
+};
+
+class Arguments
+{
+public:
+    explicit Arguments(const QStringList &args)
+    {
+        for (const QString &a : args)
+            m_storage.push_back(a.toLocal8Bit());
+        for (QByteArray &a : m_storage)
+            m_pointers.push_back(a.data());
+        m_pointers.push_back(nullptr);
+        argc = int(m_storage.size());
+    }
+    char **argv() { return m_pointers.data(); }
+    int argc = 0;
+
+private:
+    std::deque<QByteArray> m_storage;
+    std::vector<char *> m_pointers;
+};
+
+} // namespace
+
+class TestHandover : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void updaterTakesOverTheManagersPort()
+    {
+        QTemporaryDir state;
+        SimHarness sim({"--adapter", "els27", "--device", "kestrane", "--mode", "app", "--state", state.path(),
+            "--reset-ms", "300"});
+        QVERIFY(sim.start());
+        Seen seen;
+        int updaters = 0;
+        ProgramShell shell({[&] { return std::make_unique<DrivenManager>(seen, sim.port()); },
+            [&] {
+                ++updaters;
+                return std::make_unique<WatchedUpdater>(seen);
+            }});
+        Arguments arguments({QStringLiteral("veltrano")});
+        shell.run(arguments.argc, arguments.argv());
+
+        QVERIFY(seen.connected);
+        QCOMPARE(updaters, 1);
+        QVERIFY(!seen.askedForParameters);
+        QVERIFY2(seen.updaterLog.contains(QStringLiteral("Connecting to %1@38400...").arg(sim.port())),
+            qPrintable(seen.updaterLog));
+        QVERIFY(seen.updaterLog.contains(QLatin1String("DFU device discovered")));
+        QFile config(state.filePath("device.cfg"));
+        QVERIFY(config.open(QIODevice::ReadOnly));
+        QVERIFY(config.readAll().contains("mode=boot"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // No application object here: the shell builds one per run.
+    testsupport::isolateSettings();
+    testsupport::useOffscreenPlatform();
+    TestHandover tc;
+    return QTest::qExec(&tc, argc, argv);
+}
+
+#include "tst_handover.moc"
