@@ -463,6 +463,10 @@ private slots:
                                         << QStringList {"Veltrano Manager", "Upload File"}
                                         << QStringLiteral("Cannot upload file: Device reply processing error")
                                         << QStringLiteral("Cannot setup file upload");
+        // Requests 1 and 2 read the list; each upload is the select, 100 writes and the MD5.
+        QTest::newRow("MD5 reply missing")
+            << QStringList {"--silent-requests", "104", "--silent-requests", "206"} << QStringList {"File Upload"}
+            << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
     }
 
     void failedUploadLeavesTheWindowReady()
@@ -611,6 +615,63 @@ private slots:
         QCOMPARE(page(), 0);
         QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
+    }
+
+    // The port goes away during an upload; once the adapter is back, the same window connects
+    // again and uploads: the broken upload left nothing behind that would refuse the next.
+    void linkLostDuringAnUpload()
+    {
+        Device device(QStringLiteral("els27"), {}, {"--vanish-after", "60"});
+        connectTo(device);
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
+        auto box = answerNextBox();
+        emit child<DropArea>("dropLabel")->changed(path);
+        QTRY_VERIFY_WITH_TIMEOUT(box->seen, 15000);
+        QCOMPARE(box->title, QStringLiteral("Connection Aborted")); // one box says it all
+        QCOMPARE(page(), 0);
+        QVERIFY(child<QTextBrowser>("log")->toPlainText().contains(QLatin1String("File upload failed")));
+
+        // The adapter comes back on a port of its own, with the device as it was.
+        SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device.state.path()});
+        QVERIFY(again.start());
+        Finished finished(*window);
+        auto *combo = child<QComboBox>("portCombo");
+        child<QToolButton>("rescanTool")->click();
+        combo->setCurrentIndex(combo->findText(again.port()));
+        child<QCommandLinkButton>("connectTool")->click();
+        QVERIFY(finished.waitFor(CanWorker::Read));
+        uploadAndWait(path);
+        QCOMPARE(readFile(device.file("fw.bin")), slice);
+    }
+
+    // The device does not answer the first list read: the window says so and goes back to the
+    // connect page, from where connecting again works.
+    void failedListReadLeavesAWayOn()
+    {
+        Device device(QStringLiteral("els27"), {{"a.bin", "A"}}, {"--silent-requests", "1"});
+        QVERIFY(device.sim->start());
+        openWindow();
+        Finished finished(*window);
+        auto box = answerNextBox();
+        auto *combo = child<QComboBox>("portCombo");
+        child<QToolButton>("rescanTool")->click();
+        combo->setCurrentIndex(combo->findText(device.sim->port()));
+        child<QSpinBox>("baudSpin")->setValue(38400);
+        child<QCommandLinkButton>("connectTool")->click();
+        QVERIFY(finished.waitFor(CanWorker::Read));
+        QVERIFY(!finished.status);
+        QTRY_VERIFY(box->seen);
+        QCOMPARE(box->title, QStringLiteral("Read File List"));
+        QCOMPARE(page(), 0);
+        QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
+        QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
+        child<QCommandLinkButton>("connectTool")->click();
+        QVERIFY(finished.waitFor(CanWorker::Read));
+        QVERIFY(finished.status);
+        QTRY_COMPARE(names(), QStringList {"a.bin"});
+        QVERIFY(child<QWidget>("startPage")->isEnabled());
     }
 
     void exitAndAbout()

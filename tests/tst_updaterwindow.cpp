@@ -610,6 +610,65 @@ private slots:
         }
     }
 
+    // The port goes away in the middle of a flash. The window says so once and looks for the
+    // adapter again; once it is back, the package dropped again is flashed.
+    void linkLostDuringAFlash()
+    {
+        QTemporaryDir state;
+        SimHarness sim(simArguments(state, {"--vanish-after", "80"}));
+        QVERIFY(sim.start());
+        SimHarness again(simArguments(state, {"--link", sim.port()}));
+        QTemporaryDir files;
+        const QByteArray firmware = image(5000);
+        const QString path = writeFile(files, "app.dfu", DfuPackage::build(board, "Kestrane app 3.0", firmware));
+        HIDDfu window;
+        DFUParams params = presetParams(sim);
+        params.file = path;
+        window.setup(params);
+        Responder responder;
+        responder.when([&] { return responder.warnings.size() == 1; },
+            [&] {
+                QVERIFY(again.start());
+                qputenv("VELTRANO_EXTRA_PORTS", sim.port().toLocal8Bit()); // the port it took over
+            });
+        responder.when(
+            [&] {
+                return responder.warnings.size() == 1 && child<QWidget>(&window, "controlWidget")->isEnabled()
+                    && logText(window, "elmLog").count(QStringLiteral("UUID: ")) == 2;
+            },
+            [&] { window.on_dfuDropArea_changed(path); });
+        QCOMPARE(runUpdater(window, 40000), 1);
+        QCOMPARE(responder.warnings, QStringList {"Communication error: Transport unexpectedly closed"});
+        QCOMPARE(responder.paramsDialogs, 0);
+        QVERIFY(logText(window, "elmLog").contains("The connection to the adapter was lost; looking for it again"));
+        QCOMPARE(readFile(state.filePath("flash.bin")).left(firmware.size()), firmware);
+        QTRY_VERIFY(deviceRunsApplication(state));
+    }
+
+    // The package waits for the device's board and flash size; when the status never comes, the
+    // window says so and lets the package go instead of waiting for ever.
+    void packageHeldForAStatusThatNeverComes()
+    {
+        QTemporaryDir state;
+        SimHarness sim(simArguments(state, {"--silent-requests", "3:40"})); // the status and all after it
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        HIDDfu window;
+        DFUParams params = presetParams(sim);
+        params.file = writeFile(files, "app.dfu", DfuPackage::build(board, "Kestrane app 3.0", image(3000)));
+        window.setup(params);
+        Responder responder;
+        responder.when([&] { return !responder.warnings.isEmpty() && !QApplication::activeModalWidget(); },
+            [&] { window.close(); });
+        QCOMPARE(runUpdater(window, 40000), 0);
+        QCOMPARE(responder.warnings,
+            QStringList {QStringLiteral("The device did not report its status; %1 was not checked and not flashed")
+                             .arg(params.file)});
+        QVERIFY(responder.questions.isEmpty());
+        QCOMPARE(child<QStackedWidget>(&window, "stackedWidget")->currentIndex(), 0);
+        QVERIFY(child<QWidget>(&window, "controlWidget")->isEnabled());
+    }
+
     // Outside a flash a communication error still ends the updater: here the status the package
     // waits for comes back unusable.
     void malformedStatusEndsTheUpdater()
