@@ -4,24 +4,41 @@
 # time-out, either with exit 0 and the device's stored content equal to what was sent, or with a
 # non-zero exit and a message. A success whose content does not match is a false success.
 #
-#   scripts/soak.sh [--short] [--uploads N] [--flashes N] [--seed N]
+#   scripts/soak.sh [--short] [--uploads N] [--flashes N] [--seed N] [--retries N]
+#
+# --retries N is handed to veltrano-cli: a run that failed from a passing fault is done again.
+# With the same seed the faults are the same, so runs with and without it can be compared.
+# --windows runs the window soak instead: the real manager and updater windows (offscreen).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 uploads=100
 flashes=30
 seed=$$
+retries=0
+short=0
 while [ $# -gt 0 ]; do
   case $1 in
-    --short) uploads=8; flashes=5 ;;
-    --uploads) uploads=$2; shift ;;
-    --flashes) flashes=$2; shift ;;
+    --short) uploads=8; flashes=5; short=1 ;;
+    --uploads) uploads=$2; window_uploads=$2; shift ;;
+    --flashes) flashes=$2; window_flashes=$2; shift ;;
     --seed) seed=$2; shift ;;
-    *) echo "usage: $0 [--short] [--uploads N] [--flashes N] [--seed N]" >&2; exit 2 ;;
+    --retries) retries=$2; shift ;;
+    --windows) windows=1 ;;
+    *) echo "usage: $0 [--short] [--uploads N] [--flashes N] [--seed N] [--retries N] [--windows]" >&2; exit 2 ;;
   esac
   shift
 done
 RANDOM=$seed
+
+if [ "${windows:-0}" = 1 ]; then
+  # The window soak is a program of its own: 40 uploads and 20 flashes, 6 and 4 with --short.
+  soak_bin="$build/tests/veltrano-window-soak"
+  [ -x "$soak_bin" ] || { echo "soak: build the project first ($soak_bin is missing)" >&2; exit 2; }
+  [ "$short" = 1 ] && : "${window_uploads:=6}" "${window_flashes:=4}"
+  QT_QPA_PLATFORM=offscreen exec "$soak_bin" --uploads "${window_uploads:-40}" --flashes "${window_flashes:-20}" \
+    --seed "$seed"
+fi
 
 sim_bin="$build/tools/kestrane-sim/kestrane-sim"
 cli_bin="$build/cli/veltrano-cli"
@@ -75,7 +92,8 @@ run_cli() { # expected-file stored-file cli-args...
   local expected=$1 stored=$2
   shift 2
   runs=$((runs + 1))
-  timeout 120 "$cli_bin" --port "$port" --baud 38400 --adapter els27 --timeout 10 "$@" >"$work/cli.out" 2>&1
+  timeout 180 "$cli_bin" --port "$port" --baud 38400 --adapter els27 --timeout 10 --retries "$retries" "$@" \
+    >"$work/cli.out" 2>&1
   local status=$?
   if [ $status -eq 124 ]; then
     hangs=$((hangs + 1))
@@ -133,5 +151,5 @@ for _ in $(seq "$flashes"); do
 done
 
 echo "soak: runs $runs, successes verified $verified, failures reported $reported, false successes $false_success," \
-  "hangs $hangs, repeats after a kill that failed $repeats_failed (seed $seed)"
+  "hangs $hangs, repeats after a kill that failed $repeats_failed (seed $seed, retries $retries)"
 [ "$false_success" -eq 0 ] && [ "$hangs" -eq 0 ] && [ "$repeats_failed" -eq 0 ]

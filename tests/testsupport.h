@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <deque>
+#include <vector>
+
 namespace testsupport {
 
 // Points every settings store of the test process at a private temporary folder,
@@ -85,6 +88,28 @@ inline QStringList textsWithCode(const QList<QPair<int, QString>> &reports, int 
             result << report.second;
     return result;
 }
+
+// An argv for the run loop, which builds one application object after another from it: the
+// strings have to outlive each of them.
+class Arguments
+{
+public:
+    explicit Arguments(const QStringList &args)
+    {
+        for (const QString &a : args)
+            m_storage.push_back(a.toLocal8Bit());
+        for (QByteArray &a : m_storage)
+            m_pointers.push_back(a.data());
+        m_pointers.push_back(nullptr);
+        argc = int(m_storage.size());
+    }
+    char **argv() { return m_pointers.data(); }
+    int argc = 0;
+
+private:
+    std::deque<QByteArray> m_storage;
+    std::vector<char *> m_pointers;
+};
 
 } // namespace testsupport
 

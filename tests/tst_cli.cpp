@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -35,6 +36,19 @@ CliRun runCli(const SimHarness &sim, const QStringList &arguments, int timeoutMs
     run.out = cli.readAllStandardOutput();
     run.err = cli.readAllStandardError();
     return run;
+}
+
+// The device's requests that begin with the given bytes (hexadecimal), in order.
+QStringList deviceRequestsStarting(const SimHarness &sim, const QString &prefix)
+{
+    QStringList requests;
+    const QRegularExpression request(QStringLiteral("^device: kestrane \\w+: request \\d+: (\\S+)"));
+    for (const SimEvent &e : sim.events()) {
+        const QRegularExpressionMatch match = request.match(e.text);
+        if (e.kind == QLatin1Char('#') && match.hasMatch() && match.captured(1).startsWith(prefix))
+            requests << match.captured(1);
+    }
+    return requests;
 }
 
 QStringList deviceArguments(const QTemporaryDir &state, const QString &mode, const QStringList &extra = {})
@@ -292,6 +306,41 @@ private slots:
         QCOMPARE(run.status, 0);
         QVERIFY(run.out.contains("MD5 verified"));
         QCOMPARE(readFile(state.filePath("files/FW.BIN")), slice);
+    }
+
+    void retries_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QStringList>("retries");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("attempts");
+        // The first write goes unanswered: a passing fault, done again from the start.
+        const QStringList silentWrite {"--silent-requests", "2"};
+        QTest::newRow("no answer, no retries") << silentWrite << QStringList() << 4 << 1;
+        QTest::newRow("no answer, retried") << silentWrite << QStringList {"--retries", "2"} << 0 << 2;
+        // A refusal is the device's answer; asking again changes nothing.
+        QTest::newRow("refused") << QStringList {"--negative", "21:10"} << QStringList {"--retries", "2"} << 3 << 1;
+    }
+
+    void retries()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QStringList, retries);
+        QFETCH(int, status);
+        QFETCH(int, attempts);
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app", faults));
+        QVERIFY(sim.start());
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files, "FW.BIN", firmwareFile(&slice));
+        const CliRun run = runCli(sim, QStringList {"upload", path, "--json"} + retries);
+        QCOMPARE(run.status, status);
+        QCOMPARE(run.err.count("trying again"), attempts - 1);
+        QCOMPARE(run.json().value("retries").toArray().size(), attempts - 1);
+        QCOMPARE(deviceRequestsStarting(sim, "20").size(), attempts); // one select per attempt
+        if (status == 0)
+            QCOMPARE(readFile(state.filePath("files/FW.BIN")), slice);
     }
 
     // Set-up fails on its own, long before the watchdog would end the run.

@@ -123,26 +123,6 @@ private:
     Seen &m_seen;
 };
 
-class Arguments
-{
-public:
-    explicit Arguments(const QStringList &args)
-    {
-        for (const QString &a : args)
-            m_storage.push_back(a.toLocal8Bit());
-        for (QByteArray &a : m_storage)
-            m_pointers.push_back(a.data());
-        m_pointers.push_back(nullptr);
-        argc = int(m_storage.size());
-    }
-    char **argv() { return m_pointers.data(); }
-    int argc = 0;
-
-private:
-    std::deque<QByteArray> m_storage;
-    std::vector<char *> m_pointers;
-};
-
 } // namespace
 
 class TestHandover : public QObject
@@ -163,7 +143,7 @@ private slots:
                 ++updaters;
                 return std::make_unique<WatchedUpdater>(seen);
             }});
-        Arguments arguments({QStringLiteral("veltrano")});
+        testsupport::Arguments arguments({QStringLiteral("veltrano")});
         shell.run(arguments.argc, arguments.argv());
 
         QVERIFY(seen.connected);

@@ -111,27 +111,6 @@ private:
     int m_result = 0;
 };
 
-// argv that outlives each QApplication built from it.
-class Arguments
-{
-public:
-    explicit Arguments(QStringList args)
-    {
-        for (const QString &a : args)
-            m_storage.push_back(a.toLocal8Bit());
-        for (QByteArray &a : m_storage)
-            m_pointers.push_back(a.data());
-        m_pointers.push_back(nullptr);
-        argc = int(m_storage.size());
-    }
-    char **argv() { return m_pointers.data(); }
-    int argc = 0;
-
-private:
-    std::deque<QByteArray> m_storage;
-    std::vector<char *> m_pointers;
-};
-
 ProgramShell makeShell(Record &r, bool recordRestart = true)
 {
     WindowFactory windows {
@@ -147,7 +126,7 @@ ProgramShell makeShell(Record &r, bool recordRestart = true)
 // Each shell stands for one process: it owns the command line and restart data.
 void runProcess(Record &r, const QStringList &args = {QStringLiteral("veltrano")})
 {
-    Arguments a(args);
+    testsupport::Arguments a(args);
     makeShell(r).run(a.argc, a.argv());
 }
 
@@ -408,7 +387,7 @@ private slots:
 
         Record r;
         r.managerCodes = {253};
-        Arguments a({program, QStringLiteral("--lang"), QStringLiteral("de")});
+        testsupport::Arguments a({program, QStringLiteral("--lang"), QStringLiteral("de")});
         ProgramShell shell = makeShell(r, false);
         QCOMPARE(shell.run(a.argc, a.argv()), 0);
 

@@ -21,7 +21,7 @@ bool startsWith(const Bytes &request, const Bytes &prefix)
 bool DeviceFaults::any() const
 {
     return !lostWriteReplies.empty() || busyStatus != 0 || !negatives.empty() || !malformed.empty()
-        || !silentRanges.empty() || !busyReplies.empty();
+        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty();
 }
 
 bool DeviceFaults::silent(std::uint64_t request) const
@@ -45,6 +45,15 @@ const DeviceFaults::Negative *DeviceFaults::negative(const Bytes &request) const
 bool DeviceFaults::garbled(const Bytes &request) const
 {
     for (const Bytes &prefix : malformed) {
+        if (startsWith(request, prefix))
+            return true;
+    }
+    return false;
+}
+
+bool DeviceFaults::cutShort(const Bytes &request) const
+{
+    for (const Bytes &prefix : cutReplies) {
         if (startsWith(request, prefix))
             return true;
     }
@@ -87,6 +96,15 @@ bool parseMalformedFault(const std::string &text, DeviceFaults &faults)
     if (!parsePrefix(text, prefix))
         return false;
     faults.malformed.push_back(prefix);
+    return true;
+}
+
+bool parseCutFault(const std::string &text, DeviceFaults &faults)
+{
+    Bytes prefix;
+    if (!parsePrefix(text, prefix))
+        return false;
+    faults.cutReplies.push_back(prefix);
     return true;
 }
 

@@ -34,11 +34,13 @@ struct DeviceFaults
     std::vector<Bytes> malformed;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> silentRanges; // first, count
     std::vector<Busy> busyReplies;
+    std::vector<Bytes> cutReplies;
 
     bool any() const;
     bool silent(std::uint64_t request) const;
     const Negative *negative(const Bytes &request) const;
     bool garbled(const Bytes &request) const;
+    bool cutShort(const Bytes &request) const;
     // Counts one use of a matching busy-reply fault; true when this request gets the busy answer.
     bool takeBusy(const Bytes &request);
 };
@@ -50,5 +52,6 @@ bool parseNegativeFault(const std::string &text, DeviceFaults &faults);
 bool parseMalformedFault(const std::string &text, DeviceFaults &faults);
 bool parseSilentFault(const std::string &text, DeviceFaults &faults);
 bool parseBusyFault(const std::string &text, DeviceFaults &faults);
+bool parseCutFault(const std::string &text, DeviceFaults &faults);
 
 } // namespace ksim

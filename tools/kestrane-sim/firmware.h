@@ -22,6 +22,7 @@ struct FirmwareReply
     Bytes reply; // sent after delay; empty for no answer at all
     Micros delay = 0;
     AfterReply after = AfterReply::Stay;
+    bool cutShort = false; // a fault: the reply stops after its First Frame
 
     bool positive() const { return !reply.empty() && reply[0] != 0x7F; }
 };

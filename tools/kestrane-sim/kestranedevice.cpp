@@ -110,6 +110,8 @@ void KestraneDevice::handleRequest(const Bytes &request)
     } else if (reply.positive() && faults_.garbled(request)) {
         note("reply garbled (fault)");
         reply.reply = app ? AppFirmware::garble(request, reply.reply) : Bootloader::garble(request, reply.reply);
+    } else if (reply.positive() && faults_.cutShort(request)) {
+        reply.cutShort = true;
     }
 
     if (!reply.pending.empty())
@@ -129,8 +131,19 @@ void KestraneDevice::deliver(FirmwareReply reply, std::uint64_t epoch)
     // An operation that a restart cut short never answers.
     if (epoch != epoch_ || gone_)
         return;
-    if (!reply.reply.empty())
+    if (reply.cutShort && reply.reply.size() >= 8) {
+        // The device stops right after the First Frame: the PC's flow control goes unanswered.
+        note("reply cut short after its First Frame (fault)");
+        const std::size_t length = reply.reply.size();
+        Bytes first(8);
+        first[0] = static_cast<std::uint8_t>(0x10 | (length >> 8));
+        first[1] = static_cast<std::uint8_t>(length & 0xFF);
+        for (std::size_t i = 0; i < 6; ++i)
+            first[2 + i] = reply.reply[i];
+        endpoint_->sendRaw(first);
+    } else if (!reply.reply.empty()) {
         send(reply.reply);
+    }
     afterReply(reply.after);
 }
 

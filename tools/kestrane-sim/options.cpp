@@ -92,6 +92,8 @@ std::string usageText()
            "  --malformed HEX         Kestrane: cut short or garble the reply to requests starting with HEX\n"
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
+           "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its First "
+           "Frame\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
@@ -216,6 +218,7 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         {"--malformed", kestrane([&](const std::string &v) { return parseMalformedFault(v, deviceFaults); })},
         {"--silent-requests", kestrane([&](const std::string &v) { return parseSilentFault(v, deviceFaults); })},
         {"--busy-replies", kestrane([&](const std::string &v) { return parseBusyFault(v, deviceFaults); })},
+        {"--cut-reply", kestrane([&](const std::string &v) { return parseCutFault(v, deviceFaults); })},
         {"--script",
             [&](const std::string &v) {
                 options.script = v;
