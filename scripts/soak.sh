@@ -72,17 +72,20 @@ stop_sim() {
 }
 
 # One random fault for a run; "kill" is handled by the caller.
+# Sets `fault` rather than printing it: a command substitution is a subshell, and bash gives
+# each subshell a RANDOM of its own, so the faults would not follow the seed.
 pick_fault() { # mode
-  local write=$([ "$1" = app ] && echo 21 || echo 36)
+  local write=36
+  [ "$1" = app ] && write=21
   case $((RANDOM % 8)) in
-    0) echo "" ;;
-    1) echo "--lose-write-reply $((RANDOM % 20 + 1))" ;;
-    2) echo "--can-error $((RANDOM % 30 + 1)):$((RANDOM % 6 + 1))" ;;
-    3) echo "--busy-replies $write:$((RANDOM % 3 + 1))" ;;
-    4) echo "--negative $write:31" ;;
-    5) echo "--silent-requests $((RANDOM % 20 + 1)):$((RANDOM % 3 + 1))" ;;
-    6) echo "--malformed $([ "$1" = app ] && echo 32 || echo 37)" ;;
-    7) echo "kill" ;;
+    0) fault="" ;;
+    1) fault="--lose-write-reply $((RANDOM % 20 + 1))" ;;
+    2) fault="--can-error $((RANDOM % 30 + 1)):$((RANDOM % 6 + 1))" ;;
+    3) fault="--busy-replies $write:$((RANDOM % 3 + 1))" ;;
+    4) fault="--negative $write:31" ;;
+    5) fault="--silent-requests $((RANDOM % 20 + 1)):$((RANDOM % 3 + 1))" ;;
+    6) fault="--malformed $([ "$1" = app ] && echo 32 || echo 37)" ;;
+    7) fault="kill" ;;
   esac
 }
 
@@ -118,12 +121,13 @@ transfer() { # mode expected stored cli-args...
   local mode=$1 expected=$2 stored=$3
   shift 3
   local fault
-  fault=$(pick_fault "$mode")
+  pick_fault "$mode"
   current_fault=$fault
   rm -rf "$work/state"
   if [ "$fault" = kill ]; then
     start_sim "$mode"
-    ( sleep "0.$((RANDOM % 9 + 1))"; kill -9 "$sim_pid" 2>/dev/null ) &
+    local delay="0.$((RANDOM % 9 + 1))"
+    ( sleep "$delay"; kill -9 "$sim_pid" 2>/dev/null ) &
     run_cli "$expected" "$stored" "$@"
     wait $! 2>/dev/null
     stop_sim
