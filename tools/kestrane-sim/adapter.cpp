@@ -106,7 +106,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
-            Line line {partial_, partialWireBytes_, when};
+            Line line {partial_, partialWireBytes_, when, rate_};
             partial_.clear();
             partialWireBytes_ = 0;
             lines_.push_back(line);
@@ -168,7 +168,7 @@ void Adapter::pump()
     lines_.pop_front();
     state_ = State::Receiving;
     // The last byte of the line reaches the adapter only after the whole line crossed the wire.
-    const Micros received = line.arrived + stats_.serial(line.wireBytes, rate_);
+    const Micros received = line.arrived + stats_.serial(line.wireBytes, line.rate);
     const Micros now = scheduler_.now();
     const Micros start = (received > now ? received : now) + stats_.answerLatency();
     scheduler_.at(start, [this, line] { execute(line); });

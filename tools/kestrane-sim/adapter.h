@@ -74,6 +74,8 @@ private:
         std::string text;
         std::size_t wireBytes;
         Micros arrived;
+        // The rate the line crossed the wire at: it may be waiting in the queue while the rate changes.
+        std::uint32_t rate;
     };
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
