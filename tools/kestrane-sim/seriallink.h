@@ -82,8 +82,10 @@ private:
     bool timerArmed_ = false;
     // Nobody has the port open until the program opens it.
     bool hungUp_ = true;
-    // When the port was last seen at the adapter's rate (0: not since it was opened).
+    // When the port was last seen at the adapter's rate (0: not since it was opened), and the adapter's
+    // rate then.
     Micros lastMatchAt_ = 0;
+    std::uint32_t lastMatchUart_ = 0;
     Micros openedAt_ = 0;
 };
 
