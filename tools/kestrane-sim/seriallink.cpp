@@ -66,6 +66,17 @@ void SerialLink::send(const std::string &bytes, std::uint32_t rate)
     }
 }
 
+void SerialLink::deliverFinished()
+{
+    // The armed timer stays: when it fires it finds nothing due, or the next chunk, and re-arms.
+    const Micros now = monotonicMicros();
+    while (!queue_.empty() && queue_.front().due <= now) {
+        const Chunk chunk = queue_.front();
+        queue_.pop_front();
+        deliver(chunk);
+    }
+}
+
 void SerialLink::deliverDue()
 {
     timerArmed_ = false;

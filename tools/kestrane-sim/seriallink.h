@@ -44,6 +44,9 @@ public:
     void send(const std::string &bytes, std::uint32_t rate);
     // When everything handed to send() will have left the adapter.
     Micros idleAt() const;
+    // Hands the program whatever has finished crossing by now, for a caller about to change what the
+    // adapter does at this very moment (its rate, say) and wanting the bytes out first.
+    void deliverFinished();
 
     std::uint32_t portRate() const;
     bool hungUp() const { return hungUp_; }
