@@ -722,6 +722,11 @@ void Adapter::confirmationTimedOut(std::uint64_t generation)
 
 void Adapter::divisorCommand(const std::string &digits)
 {
+    if (faults_.noBrd) {
+        log_.write('#', "AT BRD not known (fault)");
+        reply("?");
+        return;
+    }
     std::uint64_t divisor = 0;
     if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, divisor)) {
         reply("?");
@@ -767,6 +772,10 @@ void Adapter::divisorConfirmation()
     while (state_ == State::DivisorConfirm && !lines_.empty()) {
         const Line line = lines_.front();
         lines_.pop_front();
+        if (faults_.loseBrdConfirm) {
+            log_.write('#', "AT BRD: CR at " + std::to_string(rate_) + " lost (fault)");
+            continue;
+        }
         // The first CR at the new rate confirms it; whatever came before it on that line is used up.
         scheduler_.cancel(confirmTimer_);
         ++switchGeneration_;
