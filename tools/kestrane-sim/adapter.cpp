@@ -471,6 +471,11 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
     // An odd digit count ends in the number of reply frames to wait for.
     int wanted = -1;
     std::string payload = digits;
+    if (payload.size() % 2 == 1 && faults_.noReplyCount) {
+        log_.write('#', "reply-count digit on data line " + std::to_string(number) + " not known (fault)");
+        reply("?");
+        return;
+    }
     if (payload.size() % 2 == 1) {
         wanted = hexDigit(payload.back());
         payload.pop_back();

@@ -111,6 +111,7 @@ std::string usageText()
            "  --no-brd                answer AT BRD with ? (an adapter that cannot change its rate)\n"
            "  --lose-brd-confirm      lose the host's CR after an AT BRD switch: the adapter always goes back to\n"
            "                          its old rate once the AT BRT time is over\n"
+           "  --no-reply-count        answer ? to a data line ending in a reply-count digit (odd digit count)\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
@@ -327,6 +328,10 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         }
         if (arg == "--lose-brd-confirm") {
             options.faults.loseBrdConfirm = true;
+            continue;
+        }
+        if (arg == "--no-reply-count") {
+            options.faults.noReplyCount = true;
             continue;
         }
         std::string value;
