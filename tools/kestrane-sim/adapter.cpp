@@ -17,6 +17,13 @@ constexpr Micros kConfirmWindow = 1000000;
 constexpr std::size_t kMaxLineLength = 4096;
 constexpr std::uint32_t kMinRate = 300;
 constexpr std::uint32_t kMaxRate = 16000000;
+// AT BRD divides the ELM327's 4 MHz baud clock; the result must lie in the range its UART can run at.
+constexpr std::uint32_t kDivisorClock = 4000000;
+constexpr std::uint32_t kMinDivisorRate = 9600;
+constexpr std::uint32_t kMaxDivisorRate = 4000000;
+// AT BRT counts in 5 ms steps; 0F, 75 ms, is both the power-up value and what 00 stands for.
+constexpr Micros kDivisorWaitUnit = 5000;
+constexpr std::uint8_t kDefaultDivisorWait = 0x0F;
 
 bool isFlag(const std::string &command, const char *name, bool &value)
 {
@@ -106,7 +113,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
-            Line line {partial_, partialWireBytes_, when};
+            Line line {partial_, partialWireBytes_, when, rate_};
             partial_.clear();
             partialWireBytes_ = 0;
             lines_.push_back(line);
@@ -129,6 +136,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         return;
     }
     checkConfirmation();
+    divisorConfirmation();
     pump();
 }
 
@@ -168,7 +176,7 @@ void Adapter::pump()
     lines_.pop_front();
     state_ = State::Receiving;
     // The last byte of the line reaches the adapter only after the whole line crossed the wire.
-    const Micros received = line.arrived + stats_.serial(line.wireBytes, rate_);
+    const Micros received = line.arrived + stats_.serial(line.wireBytes, line.rate);
     const Micros now = scheduler_.now();
     const Micros start = (received > now ? received : now) + stats_.answerLatency();
     scheduler_.at(start, [this, line] { execute(line); });
@@ -265,6 +273,21 @@ void Adapter::adapterCommand(const std::string &c)
     }
     if (c == "BR4") {
         switchWithConfirmation(1000000);
+        return;
+    }
+    if (c.rfind("BRD", 0) == 0) {
+        divisorCommand(c.substr(3));
+        return;
+    }
+    if (c.rfind("BRT", 0) == 0) {
+        const std::string digits = c.substr(3);
+        std::uint64_t value = 0;
+        if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, value)) {
+            reply("?");
+            return;
+        }
+        settings_.divisorWait = static_cast<std::uint8_t>(value);
+        reply("OK");
         return;
     }
     if (c == "PC" || c == "AR" || c == "AL" || c == "NL") {
@@ -448,6 +471,11 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
     // An odd digit count ends in the number of reply frames to wait for.
     int wanted = -1;
     std::string payload = digits;
+    if (payload.size() % 2 == 1 && faults_.noReplyCount) {
+        log_.write('#', "reply-count digit on data line " + std::to_string(number) + " not known (fault)");
+        reply("?");
+        return;
+    }
     if (payload.size() % 2 == 1) {
         wanted = hexDigit(payload.back());
         payload.pop_back();
@@ -693,6 +721,113 @@ void Adapter::confirmationTimedOut(std::uint64_t generation)
     setRate(previousRate_);
     emit(">");
     becomeIdle();
+}
+
+// ---- AT BRD: a new rate from the baud clock's divisor ---------------------------------------------------
+
+void Adapter::divisorCommand(const std::string &digits)
+{
+    if (faults_.noBrd) {
+        log_.write('#', "AT BRD not known (fault)");
+        reply("?");
+        return;
+    }
+    std::uint64_t divisor = 0;
+    if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, divisor)) {
+        reply("?");
+        return;
+    }
+    const std::uint64_t rate = divisor == 0 ? 0 : (kDivisorClock + divisor / 2) / divisor;
+    if (rate < kMinDivisorRate || rate > kMaxDivisorRate) {
+        log_.write('#', "AT BRD " + digits + ": no usable rate, refused");
+        reply("?");
+        return;
+    }
+    emit("OK" + eol());
+    previousRate_ = rate_;
+    divisorRate_ = static_cast<std::uint32_t>(rate);
+    state_ = State::DivisorSwitch;
+    // The UART changes its rate the moment the OK's last bit has left; the host cannot react before it
+    // has read that OK, so nothing it sends can fall in between.
+    const std::uint64_t generation = ++switchGeneration_;
+    scheduler_.at(link_.idleAt(), [this, generation] { divisorSwitched(generation); });
+}
+
+void Adapter::divisorSwitched(std::uint64_t generation)
+{
+    if (generation != switchGeneration_ || state_ != State::DivisorSwitch)
+        return;
+    link_.deliverFinished();
+    // Lines that came at the old rate while the OK went out are not the confirmation it waits for.
+    dropPendingInput("before the switch");
+    setRate(divisorRate_);
+    const Micros wait = divisorWaitMicros();
+    log_.write('#',
+        "AT BRD: switched to " + std::to_string(rate_) + ", waiting " + std::to_string(wait / 1000)
+            + " ms for a CR at that rate");
+    // The identification goes out at once, whether or not the host has followed yet: one that switches
+    // late hears it as noise.
+    emit(identity_ + "\r");
+    state_ = State::DivisorConfirm;
+    confirmTimer_ = scheduler_.at(link_.idleAt() + wait, [this, generation] { divisorTimedOut(generation); });
+}
+
+void Adapter::divisorConfirmation()
+{
+    while (state_ == State::DivisorConfirm && !lines_.empty()) {
+        const Line line = lines_.front();
+        lines_.pop_front();
+        if (faults_.loseBrdConfirm) {
+            log_.write('#', "AT BRD: CR at " + std::to_string(rate_) + " lost (fault)");
+            continue;
+        }
+        // The first CR at the new rate confirms it; whatever came before it on that line is used up.
+        scheduler_.cancel(confirmTimer_);
+        ++switchGeneration_;
+        log_.write('#', "AT BRD: rate " + std::to_string(rate_) + " confirmed");
+        state_ = State::Working;
+        const Micros received = line.arrived + stats_.serial(line.wireBytes, line.rate);
+        const Micros now = scheduler_.now();
+        const Micros start = (received > now ? received : now) + stats_.answerLatency();
+        scheduler_.at(start, [this] {
+            emit(">");
+            becomeIdle();
+        });
+    }
+}
+
+void Adapter::divisorTimedOut(std::uint64_t generation)
+{
+    if (generation != switchGeneration_ || state_ != State::DivisorConfirm)
+        return;
+    ++switchGeneration_;
+    log_.write(
+        '#', "AT BRD: rate " + std::to_string(rate_) + " not confirmed, back to " + std::to_string(previousRate_));
+    dropPendingInput("before going back");
+    setRate(previousRate_);
+    emit(">");
+    becomeIdle();
+}
+
+Micros Adapter::divisorWaitMicros() const
+{
+    const std::uint8_t units = settings_.divisorWait == 0 ? kDefaultDivisorWait : settings_.divisorWait;
+    return units * kDivisorWaitUnit;
+}
+
+void Adapter::dropPendingInput(const std::string &why)
+{
+    // Bytes received at one rate never join bytes received at another into one line.
+    std::string pending;
+    for (const Line &line : lines_)
+        pending += line.text + "\r";
+    pending += partial_;
+    lines_.clear();
+    partial_.clear();
+    partialWireBytes_ = 0;
+    if (!pending.empty())
+        log_.write('#',
+            "AT BRD: ignored " + std::to_string(pending.size()) + " bytes received " + why + ": " + printable(pending));
 }
 
 } // namespace ksim

@@ -67,6 +67,7 @@ private:
         std::string receiveFilter; // three characters of hexadecimal or X, empty for none
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
+        std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
     };
 
     struct Line
@@ -74,12 +75,26 @@ private:
         std::string text;
         std::size_t wireBytes;
         Micros arrived;
+        // The rate the line crossed the wire at: it may be waiting in the queue while the rate changes.
+        std::uint32_t rate;
     };
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
     // prepared (reset, frame transmission). Listening/Monitoring: showing bus traffic until stopped.
     // SwitchWaitPort/SwitchWaitConfirm: a rate change waiting for the program to follow and confirm.
-    enum class State { Idle, Receiving, Working, Listening, Monitoring, SwitchWaitPort, SwitchWaitConfirm };
+    // DivisorSwitch/DivisorConfirm: AT BRD sending its OK at the old rate, then waiting for the CR at the
+    // new one.
+    enum class State {
+        Idle,
+        Receiving,
+        Working,
+        Listening,
+        Monitoring,
+        SwitchWaitPort,
+        SwitchWaitConfirm,
+        DivisorSwitch,
+        DivisorConfirm
+    };
 
     void completeLine();
     void pump();
@@ -112,6 +127,13 @@ private:
     void confirmationTimedOut(std::uint64_t generation);
     std::string identification() const;
 
+    void divisorCommand(const std::string &digits);
+    void divisorSwitched(std::uint64_t generation);
+    void divisorConfirmation();
+    void divisorTimedOut(std::uint64_t generation);
+    Micros divisorWaitMicros() const;
+    void dropPendingInput(const std::string &why);
+
     AdapterKind kind_;
     SerialLink &link_;
     CanBus &bus_;
@@ -141,6 +163,7 @@ private:
     Scheduler::TimerId listenTimer_ = 0;
 
     std::uint32_t previousRate_ = 0;
+    std::uint32_t divisorRate_ = 0;
     Micros switchDeadline_ = 0;
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;

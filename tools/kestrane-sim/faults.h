@@ -34,6 +34,12 @@ struct Faults
     bool stuckEcho = false;
     // An adapter that hears everything and never answers, from power-up on.
     bool silentFromStart = false;
+    // An adapter that cannot change its rate: AT BRD is answered "?".
+    bool noBrd = false;
+    // The host's CR after an AT BRD switch never arrives, so the adapter always goes back to its old rate.
+    bool loseBrdConfirm = false;
+    // An adapter that does not know the reply-count digit: a data line ending in one is answered "?".
+    bool noReplyCount = false;
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }

@@ -92,7 +92,8 @@ std::string usageText()
            "  --malformed HEX         Kestrane: cut short or garble the reply to requests starting with HEX\n"
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
-           "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its First "
+           "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
+           "First "
            "Frame\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
@@ -107,12 +108,17 @@ std::string usageText()
            "  --silent-after N        answer nothing at all after N received lines\n"
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received\n"
+           "  --no-brd                answer AT BRD with ? (an adapter that cannot change its rate)\n"
+           "  --lose-brd-confirm      lose the host's CR after an AT BRD switch: the adapter always goes back to\n"
+           "                          its old rate once the AT BRT time is over\n"
+           "  --no-reply-count        answer ? to a data line ending in a reply-count digit (odd digit count)\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
-           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default 1000)\n"
+           "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default "
+           "1000)\n"
            "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 30)\n"
            "  --keep-closed-output    output sent while the port is closed waits for the next opener (the default)\n"
            "  --drop-closed-output    output sent while the port is closed is lost; every opener starts clean\n"
@@ -314,6 +320,18 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         }
         if (arg == "--silent") {
             options.faults.silentFromStart = true;
+            continue;
+        }
+        if (arg == "--no-brd") {
+            options.faults.noBrd = true;
+            continue;
+        }
+        if (arg == "--lose-brd-confirm") {
+            options.faults.loseBrdConfirm = true;
+            continue;
+        }
+        if (arg == "--no-reply-count") {
+            options.faults.noReplyCount = true;
             continue;
         }
         std::string value;

@@ -7,6 +7,23 @@
 
 namespace ksim {
 
+namespace {
+// A UART samples each bit in its middle, so a character survives a few percent of difference between the
+// two ends' clocks. Rates made by dividing the adapter's clock are never exactly the ones hosts offer:
+// divisor 23 gives 114286 bit/s, which a port set to 115200 reads without trouble.
+constexpr std::uint64_t kRateTolerancePercent = 3;
+
+bool ratesMatch(std::uint32_t port, std::uint32_t adapter)
+{
+    if (port == adapter)
+        return true;
+    if (port == 0 || adapter == 0)
+        return false;
+    const std::uint64_t difference = port > adapter ? port - adapter : adapter - port;
+    return difference * 100 <= static_cast<std::uint64_t>(adapter) * kRateTolerancePercent;
+}
+} // namespace
+
 SerialLink::SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats)
     : pty_(pty)
     , scheduler_(scheduler)
@@ -49,6 +66,17 @@ void SerialLink::send(const std::string &bytes, std::uint32_t rate)
     }
 }
 
+void SerialLink::deliverFinished()
+{
+    // The armed timer stays: when it fires it finds nothing due, or the next chunk, and re-arms.
+    const Micros now = monotonicMicros();
+    while (!queue_.empty() && queue_.front().due <= now) {
+        const Chunk chunk = queue_.front();
+        queue_.pop_front();
+        deliver(chunk);
+    }
+}
+
 void SerialLink::deliverDue()
 {
     timerArmed_ = false;
@@ -77,7 +105,7 @@ void SerialLink::deliver(const Chunk &chunk)
     if (hungUp_)
         log_.write('#', "port closed, " + std::to_string(chunk.bytes.size()) + " bytes kept for the next opener");
     const std::uint32_t port = pty_.portRate();
-    if (port != chunk.rate) {
+    if (!ratesMatch(port, chunk.rate)) {
         // A UART at the wrong rate turns every character into framing garbage; 0xFF keeps CR, '>' and all
         // readable text out of it.
         log_.write('!',
@@ -122,8 +150,11 @@ constexpr Micros kRateChangeGrace = 50000;
 void SerialLink::noteRate()
 {
     const Micros now = monotonicMicros();
-    if (!hungUp_ && receiver_ && now - openedAt_ >= kOpenSettleTime && pty_.portRate() == receiver_->uartRate())
+    if (!hungUp_ && receiver_ && now - openedAt_ >= kOpenSettleTime
+        && ratesMatch(pty_.portRate(), receiver_->uartRate())) {
         lastMatchAt_ = now;
+        lastMatchUart_ = receiver_->uartRate();
+    }
 }
 
 void SerialLink::beforePoll()
@@ -147,8 +178,12 @@ void SerialLink::judgeInput(const std::string &bytes, Micros when)
         return;
     const std::uint32_t port = pty_.portRate();
     const std::uint32_t uart = receiver_->uartRate();
-    const bool justChanged = lastMatchAt_ != 0 && monotonicMicros() - lastMatchAt_ <= kRateChangeGrace;
-    if (port == uart || justChanged) {
+    // The grace covers the port having moved away from the adapter's rate, not the adapter having moved
+    // away from the port's: once the adapter runs at another rate, bytes at the rate it left are noise to
+    // it however soon they come.
+    const bool justChanged
+        = lastMatchAt_ != 0 && lastMatchUart_ == uart && monotonicMicros() - lastMatchAt_ <= kRateChangeGrace;
+    if (ratesMatch(port, uart) || justChanged) {
         receiver_->serialInput(bytes, when);
         return;
     }

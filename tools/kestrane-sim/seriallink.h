@@ -44,6 +44,9 @@ public:
     void send(const std::string &bytes, std::uint32_t rate);
     // When everything handed to send() will have left the adapter.
     Micros idleAt() const;
+    // Hands the program whatever has finished crossing by now, for a caller about to change what the
+    // adapter does at this very moment (its rate, say) and wanting the bytes out first.
+    void deliverFinished();
 
     std::uint32_t portRate() const;
     bool hungUp() const { return hungUp_; }
@@ -82,8 +85,10 @@ private:
     bool timerArmed_ = false;
     // Nobody has the port open until the program opens it.
     bool hungUp_ = true;
-    // When the port was last seen at the adapter's rate (0: not since it was opened).
+    // When the port was last seen at the adapter's rate (0: not since it was opened), and the adapter's
+    // rate then.
     Micros lastMatchAt_ = 0;
+    std::uint32_t lastMatchUart_ = 0;
     Micros openedAt_ = 0;
 };
 
