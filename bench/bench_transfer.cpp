@@ -4,6 +4,10 @@
 // erasing and programming, and the ratios.
 //
 //   bench_transfer [--rates 1000000,38400] [--jobs upload,flash] [--latencies 0,1000]
+//                  [--adapters els27,elm327] [--rate-switch off,on] [--flash-kib 256]
+//
+// --rate-switch on lets an ELM327 raise its serial rate after the set-up (AT BRD); the rate
+// column is the one it was met at.
 
 #include <canworker.h>
 #include <hiddfu_worker.h>
@@ -20,6 +24,17 @@
 #include <sys/types.h>
 
 namespace {
+
+// One measured set-up: the adapter, the serial rate it is met at, its answer latency, and
+// whether an ELM327 may raise its rate.
+struct Setting
+{
+    QString adapter;
+    int rate = 0;
+    int latencyUs = 0;
+    bool rateSwitch = false;
+    int flashBytes = 256 * 1024;
+};
 
 struct Figures
 {
@@ -40,11 +55,12 @@ struct WireTotals
 class Simulator
 {
 public:
-    Simulator(const QString &mode, int rate, int latencyUs)
+    Simulator(const QString &mode, const Setting &setting)
     {
         m_process.start(QStringLiteral(KESTRANE_SIM),
-            {"--link", port(), "--adapter", "els27", "--baud", QString::number(rate), "--device", "kestrane", "--mode",
-                mode, "--state", m_dir.filePath("state"), "--wire-timing", "--latency-us", QString::number(latencyUs)});
+            {"--link", port(), "--adapter", setting.adapter, "--baud", QString::number(setting.rate), "--device",
+                "kestrane", "--mode", mode, "--state", m_dir.filePath("state"), "--wire-timing", "--latency-us",
+                QString::number(setting.latencyUs)});
         while (!m_output.contains("ready") && m_process.waitForReadyRead(5000))
             m_output += m_process.readAllStandardOutput();
         qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit());
@@ -90,21 +106,22 @@ private:
     WireTotals m_start;
 };
 
-ELM_ConnInfo connection(const QString &port, int rate, int canId, int pcId)
+ELM_ConnInfo connection(const QString &port, const Setting &setting, int canId, int pcId)
 {
     ELM_ConnInfo info;
     info.port = port;
-    info.baud = rate;
-    info.adapter = ELM327IOBase::ELS27;
+    info.baud = setting.rate;
+    info.adapter = setting.adapter == QLatin1String("elm327") ? ELM327IOBase::ELM327 : ELM327IOBase::ELS27;
     info.canId = canId;
     info.pcId = pcId;
+    info.rateSwitch = setting.rateSwitch;
     return info;
 }
 
-Figures upload(int rate, int latencyUs)
+Figures upload(const Setting &setting)
 {
     Figures figures;
-    Simulator sim("app", rate, latencyUs);
+    Simulator sim("app", setting);
     if (!sim.ready())
         return {false, 0, 0, 0, "simulator did not start"};
     QByteArray slice(0x18EE0, '\0');
@@ -136,7 +153,7 @@ Figures upload(int rate, int latencyUs)
     });
     QMetaObject::invokeMethod(
         &worker,
-        [&] { worker.execute(CanWorker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x746, 0x74E))); },
+        [&] { worker.execute(CanWorker::Setup, QVariant::fromValue(connection(sim.port(), setting, 0x746, 0x74E))); },
         Qt::QueuedConnection);
     loop.exec();
     const WireTotals measured = sim.stop();
@@ -145,13 +162,13 @@ Figures upload(int rate, int latencyUs)
     return figures;
 }
 
-Figures flash(int rate, int latencyUs)
+Figures flash(const Setting &setting)
 {
     Figures figures;
-    Simulator sim("boot", rate, latencyUs);
+    Simulator sim("boot", setting);
     if (!sim.ready())
         return {false, 0, 0, 0, "simulator did not start"};
-    QByteArray image(256 * 1024, '\0');
+    QByteArray image(setting.flashBytes, '\0');
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i * 7 + 1);
     QBuffer buffer(&image);
@@ -185,7 +202,9 @@ Figures flash(int rate, int latencyUs)
     });
     QMetaObject::invokeMethod(
         &worker,
-        [&] { worker.execute(hiddfu_worker::Setup, QVariant::fromValue(connection(sim.port(), rate, 0x747, 0x74F))); },
+        [&] {
+            worker.execute(hiddfu_worker::Setup, QVariant::fromValue(connection(sim.port(), setting, 0x747, 0x74F)));
+        },
         Qt::QueuedConnection);
     loop.exec();
     const WireTotals measured = sim.stop();
@@ -205,32 +224,49 @@ int main(int argc, char *argv[])
     const QCommandLineOption jobsOption("jobs", "Jobs to run: upload, flash.", "list", "upload,flash");
     const QCommandLineOption latenciesOption(
         "latencies", "Adapter latencies per answer, in microseconds.", "list", "0");
-    parser.addOptions({ratesOption, jobsOption, latenciesOption});
+    const QCommandLineOption adaptersOption("adapters", "Adapters: els27, elm327.", "list", "els27");
+    const QCommandLineOption switchOption("rate-switch", "Let an ELM327 raise its rate: off, on.", "list", "off");
+    const QCommandLineOption flashOption("flash-kib", "Size of the flashed image in KiB.", "kib", "256");
+    parser.addOptions({ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption});
     parser.process(app);
     QTextStream out(stdout);
     bool allOk = true;
     // The last column leaves out the time the device spends erasing and programming: no program
     // can shorten that, and the wire is idle meanwhile.
-    out << "job      rate bit/s  latency us   wall s   wire s device s  wire/wall  wire/(wall-device)\n";
-    for (const QString &rateText : parser.value(ratesOption).split(',')) {
-        const int rate = rateText.toInt();
-        for (const QString &latencyText : parser.value(latenciesOption).split(',')) {
-            const int latency = latencyText.toInt();
-            for (const QString &job : parser.value(jobsOption).split(',')) {
-                const Figures f = job == QLatin1String("upload") ? upload(rate, latency) : flash(rate, latency);
-                allOk &= f.ok;
-                out << job.leftJustified(8) << QString::number(rate).rightJustified(11)
-                    << QString::number(latency).rightJustified(12);
-                if (f.ok)
-                    out << QString::number(f.seconds, 'f', 2).rightJustified(9)
-                        << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
-                        << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
-                        << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
-                        << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3).rightJustified(20)
-                        << "\n";
-                else
-                    out << "  FAILED (" << f.problem << ")\n";
-                out.flush();
+    out << "job     adapter  rate bit/s switch latency us   wall s   wire s device s  wire/wall  wire/(wall-device)\n";
+    Setting setting;
+    setting.flashBytes = parser.value(flashOption).toInt() * 1024;
+    for (const QString &adapter : parser.value(adaptersOption).split(',')) {
+        setting.adapter = adapter;
+        for (const QString &rateText : parser.value(ratesOption).split(',')) {
+            setting.rate = rateText.toInt();
+            for (const QString &switchText : parser.value(switchOption).split(',')) {
+                // The ELS27 keeps the rate it was met at; only the ELM327 is asked to switch.
+                setting.rateSwitch = switchText == QLatin1String("on");
+                if (setting.rateSwitch && adapter != QLatin1String("elm327"))
+                    continue;
+                for (const QString &latencyText : parser.value(latenciesOption).split(',')) {
+                    setting.latencyUs = latencyText.toInt();
+                    for (const QString &job : parser.value(jobsOption).split(',')) {
+                        const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
+                        allOk &= f.ok;
+                        out << job.leftJustified(8) << adapter.leftJustified(7)
+                            << QString::number(setting.rate).rightJustified(12)
+                            << (setting.rateSwitch ? QStringLiteral("on") : QStringLiteral("off")).rightJustified(7)
+                            << QString::number(setting.latencyUs).rightJustified(11);
+                        if (f.ok)
+                            out << QString::number(f.seconds, 'f', 2).rightJustified(9)
+                                << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
+                                << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
+                                << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
+                                << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3)
+                                       .rightJustified(20)
+                                << "\n";
+                        else
+                            out << "  FAILED (" << f.problem << ")\n";
+                        out.flush();
+                    }
+                }
             }
         }
     }

@@ -141,6 +141,9 @@ int main(int argc, char *argv[])
         {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
+        {"no-rate-switch",
+            "Keep an ELM327 at the rate it was met at; without this it is asked for 500000, "
+            "250000 or 115200 bit/s after the set-up."},
         {"retries",
             "Do an upload or a flash that failed from a passing fault (no answer, the port gone) again from its "
             "start, at most this often (default 0).",
@@ -202,6 +205,7 @@ int main(int argc, char *argv[])
     if (!parseNumber(parser.value(QStringLiteral("baud")), baud) || baud < 0)
         return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
     connection.baud = baud;
+    connection.rateSwitch = !parser.isSet(QStringLiteral("no-rate-switch"));
     connection.canId = command->bootloader ? 0x747 : 0x746;
     connection.pcId = command->bootloader ? 0x74F : 0x74E;
     for (auto [option, field] : {std::pair {"can-id", &connection.canId}, std::pair {"pc-id", &connection.pcId}}) {

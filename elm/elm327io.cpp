@@ -67,12 +67,9 @@ void ELM327IO::dispatch(const QVariant &item)
     const bool single = txMessage.framesLeft() == 0;
     // A single frame waits for the caller's replies, a first frame for one flow control frame.
     const int replies = single ? txMessage.replies() : 1;
-    if (adapter == ELS27) {
-        commandQueue << frame + char('0' + replies) + '\r';
-    } else {
+    if (adapter != ELS27)
         commandQueue << (replies == 0 ? "at r0\r" : "at r1\r");
-        commandQueue << frame + '\r';
-    }
+    appendFrameLine(frame, replies);
 }
 
 void ELM327IO::handleFrame(const QByteArray &frame)
@@ -147,13 +144,9 @@ void ELM327IO::receiveFlowControl(const QByteArray &frame)
     while (!txMessage.atEnd()) {
         const QByteArray text = txMessage.nextFrame();
         const bool last = txMessage.atEnd();
-        if (els) {
-            commandQueue << text + (last ? QByteArray::number(txMessage.replies()) : QByteArray("0")) + '\r';
-        } else {
-            if (last && txMessage.replies() != 0)
-                commandQueue << "at r1\r";
-            commandQueue << text + '\r';
-        }
+        if (!els && last && txMessage.replies() != 0)
+            commandQueue << "at r1\r";
+        appendFrameLine(text, last ? txMessage.replies() : 0);
     }
     if (!busy)
         sendNext();

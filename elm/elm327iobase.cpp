@@ -44,6 +44,20 @@ bool isHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// The number of hexadecimal digits of a frame line (its carriage return aside), or -1 when the
+// line holds anything else.
+int isHexLine(const QByteArray &line)
+{
+    int digits = 0;
+    for (const char c : line) {
+        if (isHexDigit(c))
+            ++digits;
+        else if (c != '\r' && c != ' ')
+            return -1;
+    }
+    return digits;
+}
+
 // Two lines say the same when they differ only in letter case and spaces: an adapter echoes a
 // line as it received it, and may add spaces between the bytes of a frame.
 bool sameLine(const QByteArray &received, const QByteArray &written)
@@ -274,6 +288,7 @@ void ELM327IOBase::writeLine(const QByteArray &line)
     echoPending = true;
     replySeen = false;
     canErrorOnLine = false;
+    countDigitOnLine = !command && isHexLine(line) % 2 == 1;
     lastCommand = line;
     if (command && line.startsWith("at st ")) {
         bool ok = false;
@@ -332,24 +347,26 @@ void ELM327IOBase::dispatch(const QVariant &item)
 void ELM327IOBase::sendFrames(ELM_BasicMessage &msg)
 {
     commandQueue << timeoutCommand(msg.timeout());
-    if (adapter == ELS27) {
-        // The ELS27 takes a trailing digit as the number of reply frames to wait for.
-        while (!msg.atEnd()) {
-            const QByteArray frame = msg.nextFrame();
-            commandQueue << frame + char('0' + (msg.atEnd() ? msg.replies() : 0)) + '\r';
-        }
-        return;
-    }
     // "at r0"/"at r1": responses off/on, so the adapter waits for replies only after the last frame.
     const int frames = msg.framesLeft();
-    if (frames >= 2 || (frames == 1 && msg.replies() == 0))
+    if (adapter != ELS27 && (frames >= 2 || (frames == 1 && msg.replies() == 0)))
         commandQueue << "at r0\r";
     while (!msg.atEnd()) {
         const QByteArray frame = msg.nextFrame();
-        if (msg.atEnd() && msg.replies() != 0)
+        if (adapter != ELS27 && msg.atEnd() && msg.replies() != 0)
             commandQueue << "at r1\r";
-        commandQueue << frame + '\r';
+        appendFrameLine(frame, msg.atEnd() ? msg.replies() : 0);
     }
+}
+
+void ELM327IOBase::appendFrameLine(const QByteArray &frame, int replies)
+{
+    const bool digit = adapter == ELS27 || (replyCount && replies > 0);
+    // One hex digit: more than fifteen replies cannot be counted, only waited for.
+    if (digit && replies <= 15)
+        commandQueue << frame + QByteArray::number(replies, 16) + '\r';
+    else
+        commandQueue << frame + '\r';
 }
 
 void ELM327IOBase::readyRead()
@@ -514,6 +531,10 @@ void ELM327IOBase::handleLine(const QByteArray &line)
         failExchange(line.trimmed());
         return;
     case Word::NonHex:
+        if (countDigitOnLine && adapter != ELS27 && line.trimmed() == "?") {
+            dropReplyCount();
+            return;
+        }
         emit error(ERR_PROTOCOL, QStringLiteral("non-hex reply"));
         return;
     case Word::Frame:
@@ -521,6 +542,20 @@ void ELM327IOBase::handleLine(const QByteArray &line)
     }
     canRetries = 0;
     handleFrame(QByteArray::fromHex(line));
+}
+
+// "?" to a frame line with a reply count: this adapter does not know the digit. The line goes
+// again without it, and so does every line after it; the adapter then listens for its whole
+// time-out after each answer, which is slower but works.
+void ELM327IOBase::dropReplyCount()
+{
+    replyCount = false;
+    countDigitOnLine = false;
+    QByteArray line = lastCommand.trimmed();
+    line.chop(1);
+    trace.note(QStringLiteral("the adapter does not know the reply count: resending without it"));
+    emit notice(QStringLiteral("The adapter does not take a reply count; it is driven without one (slower)"));
+    commandQueue.prepend(line + '\r');
 }
 
 // The adapter could not put the frame on the bus; the line is written again a few times

@@ -88,6 +88,12 @@ protected:
     void sendFrames(ELM_BasicMessage &msg);
     void queueRawFrame(const QByteArray &hex);
     static QByteArray timeoutCommand(int timeoutMs);
+    // The frame line that asks the adapter to wait for `replies` answers. The ELS27 always takes
+    // the count as a trailing digit (0: none); an ELM327 takes it too (v1.3 on), for one or
+    // more replies, and is told with "at r0"/"at r1" whether to listen at all. An adapter that
+    // does not know the digit is driven without it, listening for its whole time-out.
+    void appendFrameLine(const QByteArray &frame, int replies);
+    bool usesReplyCount() const { return adapter == ELS27 || replyCount; }
     static bool isAdapterCommand(const QByteArray &line);
     // On failure `reason`, when given, receives portOpenFailure()'s text.
     static bool openPort(
@@ -112,6 +118,7 @@ protected:
     bool monitoring = false;
     bool busy = false; // a line awaits its prompt, or a guard wait runs
     bool commandPending = false; // the line on the wire is an adapter command not yet answered "OK"
+    bool replyCount = true; // the ELM327 takes a reply-count digit at the end of a frame line
     int adapter = Custom;
     QList<QVariant> messageQueue; // raw frame hex text, ELM_BasicMessage or ELM_Message
     LinkTrace trace;
@@ -123,6 +130,7 @@ private:
 
     void promptReceived();
     void handleCanError();
+    void dropReplyCount();
     void abandonExchange(bool wholeQueue);
     void failExchange(const QByteArray &word);
     void adapterRestarted(const QByteArray &word);
@@ -147,10 +155,12 @@ private:
     bool echoPending = false; // its echo, if the adapter echoes, has not come yet
     bool replySeen = false; // an adapter command has had an answer besides its echo
     bool canErrorOnLine = false;
+    bool countDigitOnLine = false; // the line ends in a reply-count digit
     QElapsedTimer lineActivity; // since the line was written or the adapter last said something
     qint64 lineBudgetMs = 0; // how long the adapter may stay silent before the line is overdue
     qint64 adapterTimeoutMs = 1020; // the "at st" time-out in force
-    int portRate = 0;
+    int portRate = 0; // the serial rate in force
+    int baseRate = 0; // the rate the adapter was met at, before any AT BRD switch
 
     // Initialisation and recovery
     ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again

@@ -40,6 +40,13 @@ constexpr int staleInputBound = 200;
 constexpr int searchPasses = 2;
 // How long a real adapter may take to come back from a reset.
 constexpr int restartAllowance = 1500;
+// The steps of an AT BRD rate switch.
+constexpr int brdAnswerWait = 300; // "OK" or "?"
+// The identification at the new rate; the confirmation must reach the adapter within its AT BRT
+// time (75 ms) after it, so this wait is short.
+constexpr int brdIntroductionWait = 30;
+constexpr int brdPromptWait = 200; // the prompt after the confirming carriage return
+constexpr int brdFallbackWait = 300; // the adapter's way back after its AT BRT time (75 ms)
 
 const QString baudKey = QStringLiteral("COM/Baud");
 
@@ -248,6 +255,88 @@ bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
     return true;
 }
 
+// Faster rates an ELM327 is asked for after the set-up, fastest first, with the AT BRD divisor
+// of each (4000000 / rate; 23 gives 114286 bit/s, within 1 % of 115200).
+struct FastRate
+{
+    uint rate;
+    const char *divisor;
+};
+const FastRate fastRates[] = {{500000, "08"}, {250000, "10"}, {115200, "23"}};
+
+// Waits up to `waitMs` for one of `marks` in what arrives, appending it to `buffer`.
+bool awaitAny(Wire &wire, QByteArray &buffer, const QList<QByteArray> &marks, int waitMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        buffer += wire.read();
+        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
+            return true;
+        const qint64 left = waitMs - waited.elapsed();
+        if (left <= 0 || !wire.port.isOpen())
+            return false;
+        wire.port.waitForReadyRead(int(qMin<qint64>(left, switchPoll)));
+    }
+}
+
+struct RateSwitch
+{
+    uint rate; // the rate in force afterwards
+    QString note; // what happened, for the user's log; empty when nothing was tried
+};
+
+// Asks an ELM327 for a faster serial rate ("AT BRD hh"). It says "OK" at the old rate,
+// switches, introduces itself at the new one, and keeps the new rate only when a carriage
+// return reaches it there within its AT BRT time (75 ms); otherwise it goes back. The prompt
+// that answers the carriage return, read at the new rate, proves the link works both ways; a
+// host that switched too late to read the introduction still gets it.
+RateSwitch raiseRate(Wire &wire, uint current)
+{
+    QSerialPort &port = wire.port;
+    QString note;
+    for (const FastRate &fast : fastRates) {
+        if (fast.rate <= current)
+            break;
+        // Ports that cannot be set to a rate say so here; the slower ones may still do.
+        if (!port.setBaudRate(qint32(fast.rate)) || !port.setBaudRate(qint32(current)))
+            continue;
+        wire.dropStaleInput();
+        wire.sendNow(QByteArray("at brd ") + fast.divisor + '\r');
+        QByteArray answer;
+        if (!awaitAny(wire, answer, {"OK", "?"}, brdAnswerWait) || !answer.contains("OK")) {
+            // "?": this adapter keeps its rate; nothing to gain from asking again.
+            note = QStringLiteral("The adapter keeps its serial rate of %1 bit/s: %2")
+                       .arg(current)
+                       .arg(answer.contains("?") ? QStringLiteral("it does not know AT BRD")
+                                                 : QStringLiteral("no answer to AT BRD"));
+            wire.trace.note(note);
+            return {current, note};
+        }
+        port.setBaudRate(qint32(fast.rate));
+        // Its identification, or the noise it makes when it came before the port followed: once
+        // something of it is in, the carriage return may go.
+        const int okEnd = answer.indexOf('\r', answer.indexOf("OK"));
+        QByteArray hello = okEnd < 0 ? QByteArray() : answer.mid(okEnd + 1);
+        awaitAny(wire, hello, {"ELM327", "STN", "\r", QByteArray(8, char(0xff))}, brdIntroductionWait);
+        wire.sendNow("\r");
+        QByteArray prompt;
+        if (awaitAny(wire, prompt, {">"}, brdPromptWait)) {
+            note = QStringLiteral("Serial rate raised from %1 to %2 bit/s").arg(current).arg(fast.rate);
+            wire.trace.note(note);
+            return {fast.rate, note};
+        }
+        // Not confirmed: the adapter goes back to the old rate after its AT BRT time and says so
+        // with a prompt there.
+        port.setBaudRate(qint32(current));
+        QByteArray back;
+        awaitAny(wire, back, {">"}, brdFallbackWait);
+        note = QStringLiteral("The adapter did not confirm %1 bit/s; it stays at %2 bit/s").arg(fast.rate).arg(current);
+        wire.trace.note(note);
+    }
+    return {current, note};
+}
+
 // The rate each port's adapter was last met at in this process. Connecting again (the updater
 // after the manager, a reconnect) tries it first, and long enough to outlast the reset that
 // ended the previous connection: an adapter restarting hears nothing for a second or so.
@@ -423,6 +512,7 @@ bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
     close();
     config = cfg;
     adaptiveTiming = adaptive_timing;
+    replyCount = true; // a new adapter may know the digit again
     if (!connectAdapter(cfg))
         return false;
     queueInitialisation(cfg, adaptive_timing);
@@ -457,10 +547,18 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
             return false;
     }
     portRate = int(baud);
+    baseRate = portRate;
     const QSignalBlocker quiet(port);
     trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
-    if (warmStart(wire, warmStartAttempts))
+    if (warmStart(wire, warmStartAttempts)) {
+        if (cfg.adapter != ELS27 && cfg.rateSwitch) {
+            const RateSwitch raised = raiseRate(wire, baud);
+            portRate = int(raised.rate);
+            if (!raised.note.isEmpty())
+                emit notice(raised.note);
+        }
         return true;
+    }
     // An adapter that does not answer at the rate it was given would leave every line waiting.
     m_lastOpenError = QStringLiteral("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
     port->close();
@@ -498,6 +596,14 @@ void ELM327IOBase::reinitialise()
         const QSignalBlocker quiet(port);
         Wire wire {*port, trace};
         ok = warmStart(wire, warmStartAttempts - 1);
+        // A warm start keeps a raised rate, a restart does not: the adapter may be back at the
+        // rate it was met at, where it is asked to switch again.
+        if (!ok && portRate != baseRate && port->setBaudRate(baseRate)) {
+            portRate = baseRate;
+            ok = warmStart(wire, warmStartAttempts - 1);
+            if (ok && config.adapter != ELS27 && config.rateSwitch)
+                portRate = int(raiseRate(wire, uint(baseRate)).rate);
+        }
         if (!ok && config.baud == 0) {
             port->close();
             ok = connectAdapter(config);

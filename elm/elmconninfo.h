@@ -14,6 +14,9 @@ struct ELM_ConnInfo
     // an indeterminate value copied through queued calls.
     int canId = 0; // identifier of the frames the device sends: the adapter's receive filter
     int pcId = 0; // identifier of the frames the PC sends: the adapter's transmit header
+    // An ELM327 is asked to raise its serial rate ("AT BRD") after the set-up; off for adapters
+    // that choke on it.
+    bool rateSwitch = true;
 };
 
 Q_DECLARE_METATYPE(ELM_ConnInfo)

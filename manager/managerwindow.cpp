@@ -30,6 +30,8 @@ const QString geometryKey = QStringLiteral("UI/Geometry");
 const QString stateKey = QStringLiteral("UI/State");
 const QString hostAddressKey = QStringLiteral("CAN/HostAddress");
 const QString deviceAddressKey = QStringLiteral("CAN/DeviceAddress");
+// false keeps an ELM327 at the rate it was met at (for adapters that choke on AT BRD).
+const QString rateSwitchKey = QStringLiteral("IO/RateSwitch");
 // What the updater reads when it takes the connection over.
 const QString handoverPortKey = QStringLiteral("port");
 const QString handoverBaudKey = QStringLiteral("baud");
@@ -172,6 +174,7 @@ void ManagerWindow::on_connectTool_clicked()
     info.adapter = ui->adapterELSRadio->isChecked() ? 1 : 0;
     info.canId = deviceCanId;
     info.pcId = pcCanId;
+    info.rateSwitch = QSettings().value(rateSwitchKey, true).toBool();
     // The adapter set-up runs to its end inside this call and reports before it returns.
     m_worker.execute(CanWorker::Setup, QVariant::fromValue(info));
 }

@@ -17,6 +17,7 @@ inline ELM_ConnInfo connInfo(const SimHarness &sim, int adapter, int baud)
     info.adapter = adapter;
     info.canId = 0x746;
     info.pcId = 0x74E;
+    info.rateSwitch = false; // the tests of the rate switch ask for it themselves
     return info;
 }
 

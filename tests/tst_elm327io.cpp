@@ -218,8 +218,10 @@ private slots:
         const QByteArray ff = "1014" + counting(6).toHex();
         const QByteArray cf1 = "21" + counting(13).mid(6).toHex();
         const QByteArray cf2 = "22" + counting(20).mid(13).toHex();
+        // The ELM327 is told how many replies to wait for, as the ELS27 is; "at r0" keeps it from
+        // listening after the frames that have none.
         QTest::newRow("ELM327") << int(ELM327IOBase::ELM327)
-                                << QStringList {"at st 32", "at r1", ff, "at r0", cf1, "at r1", cf2};
+                                << QStringList {"at st 32", "at r1", ff + "1", "at r0", cf1, "at r1", cf2 + "1"};
         QTest::newRow("ELS27") << int(ELM327IOBase::ELS27) << QStringList {"at st 32", ff + "1", cf1 + "0", cf2 + "1"};
     }
 
@@ -243,7 +245,7 @@ private slots:
     {
         QTest::addColumn<int>("adapter");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("ELM327") << int(ELM327IOBase::ELM327) << QStringList {"at st 32", "at r1", "0322f190"};
+        QTest::newRow("ELM327") << int(ELM327IOBase::ELM327) << QStringList {"at st 32", "at r1", "0322f1901"};
         QTest::newRow("ELS27") << int(ELM327IOBase::ELS27) << QStringList {"at st 32", "0322f1901"};
     }
 

@@ -16,6 +16,7 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QSettings>
 #include <QTextCursor>
 
 namespace {
@@ -190,6 +191,8 @@ void HIDDfu::connectDfu()
     info.adapter = params.adapter;
     info.canId = params.canId;
     info.pcId = params.pcId;
+    // The manager's setting, so that an adapter kept at its rate there is kept so here too.
+    info.rateSwitch = QSettings().value(QStringLiteral("IO/RateSwitch"), true).toBool();
     emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
 }
 
