@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t start = input.byte();
     if (start % 2 == 0) {
         // Sizes around the 1024-byte chunk matter most: short heads, exact multiples, padding.
-        const int length = (int(input.byte()) << 4 | input.byte() >> 4) % 4200;
+        const int high = input.byte(); // before the low bits: the operands of | are unordered
+        const int length = (high << 4 | input.byte() >> 4) % 4200;
         image = QByteArray(length, '\x3c');
         source.open(QIODevice::ReadOnly);
         worker.flash(&source);
