@@ -12,70 +12,37 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzApplication();
-    FuzzInput input(data, size);
+    FuzzInput input {data, data + size};
     CanWorker worker;
     QByteArray image;
     QBuffer source(&image);
     QByteArray lastReply;
     QObject::connect(&worker, &CanWorker::finished, [&](CanWorker::Commands cmd, bool ok, const QVariant &) {
-        if (cmd == CanWorker::Write && ok && source.isOpen()) {
-            const QByteArray digest = QCryptographicHash::hash(image, QCryptographicHash::Md5);
-            FUZZ_CHECK(lastReply.mid(1) == digest);
-        }
+        if (cmd == CanWorker::Write && ok && source.isOpen())
+            FUZZ_CHECK(lastReply.mid(1) == QCryptographicHash::hash(image, QCryptographicHash::Md5));
     });
 
     const uint8_t start = input.byte();
-    switch (start % 8) {
-    case 0:
+    if (start % 8 == 0) {
         image = input.chunk().repeated(1 + input.byte());
         source.open(QIODevice::ReadOnly);
         worker.flash(&source, QStringLiteral("fuzz.bin"));
-        break;
-    case 1:
-        worker.execute(CanWorker::Read);
-        break;
-    case 2:
-        worker.execute(CanWorker::Select, QString::fromLatin1(input.chunk()));
-        break;
-    case 3:
-        worker.execute(CanWorker::Remove, QString::fromLatin1(input.chunk()));
-        break;
-    case 4:
-        worker.execute(CanWorker::Erase);
-        break;
-    case 5:
-        worker.execute(CanWorker::Md5);
-        break;
-    case 6:
-        worker.execute(CanWorker::Config);
-        break;
-    default: {
-        // Invalid and the rest; Setup would open a real port.
-        const auto cmd = CanWorker::Commands(int(start >> 3) % 11 - 1);
+    } else {
+        // Six commands picked on purpose, then any of them, Invalid too; Setup would open a real port.
+        const CanWorker::Commands picked[] = {
+            CanWorker::Read, CanWorker::Select, CanWorker::Remove, CanWorker::Erase, CanWorker::Md5, CanWorker::Config};
+        const auto cmd = start % 8 < 7 ? picked[start % 8 - 1] : CanWorker::Commands(int(start >> 3) % 11 - 1);
+        const bool named = start % 8 == 2 || start % 8 == 3; // a file name for Select and Remove
         if (cmd != CanWorker::Setup)
-            worker.execute(cmd);
-        break;
-    }
+            worker.execute(cmd, named ? QVariant(QString::fromLatin1(input.chunk())) : QVariant());
     }
 
     while (!input.atEnd()) {
-        switch (input.byte() % 6) {
-        case 0:
-        case 1:
-        case 2:
-            lastReply = input.chunk();
-            worker.io_read(lastReply);
-            break;
-        case 3:
-            worker.io_error(ELM327IOBase::ERR_NODATA, QStringLiteral("trasport error no data"));
-            break;
-        case 4:
-            worker.io_error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
-            break;
-        default:
-            worker.io_disconnected();
-            break;
-        }
+        const int event = input.byte() % 6;
+        if (event < 3)
+            worker.io_read(lastReply = input.chunk());
+        else
+            linkTrouble(worker, event - 3);
     }
     return 0;
 }

@@ -13,7 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzApplication();
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
     constexpr quint32 board = 0x4b455354;
-
     QBuffer file;
     file.setData(bytes);
     file.open(QIODevice::ReadOnly);
@@ -27,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The same bytes as information text and image of a package of our own making.
     const int split = bytes.isEmpty() ? 0 : quint8(bytes.at(0)) % (bytes.size() + 1);
-    const QByteArray info = bytes.left(split);
-    const QByteArray image = bytes.mid(split);
+    const QByteArray info = bytes.left(split), image = bytes.mid(split);
     QBuffer built;
     built.setData(DfuPackage::build(board, info, image));
     built.open(QIODevice::ReadOnly);

@@ -14,27 +14,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzApplication();
     static QTemporaryDir folder;
-    FuzzInput input(data, size);
-
-    const QString name = QString::fromUtf8(input.chunk());
-    const QString target = FirmwareFile::targetName(name);
-    FUZZ_CHECK(target.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive));
+    FuzzInput input {data, data + size};
+    FUZZ_CHECK(FirmwareFile::targetName(QString::fromUtf8(input.chunk()))
+                   .endsWith(QLatin1String(".bin"), Qt::CaseInsensitive));
 
     const uint8_t sizeShape = input.byte();
     QByteArray image(int(FirmwareFile::fileSize), '\xff');
     const QByteArray nearA = input.chunk();
-    const QByteArray nearB = input.rest();
+    const QByteArray nearB = input.rest().left(24);
     image.replace(int(FirmwareFile::markerAOffset) - 8, nearA.size(), nearA);
-    image.replace(int(FirmwareFile::markerBOffset) - 8, qMin(nearB.size(), 24), nearB.left(24));
+    image.replace(int(FirmwareFile::markerBOffset) - 8, nearB.size(), nearB);
     if (sizeShape & 0x80)
         image.resize(image.size() + (sizeShape & 0x3f) - 32);
-
-    const QString path = folder.filePath(QStringLiteral("fw.bin"));
-    QFile file(path);
+    QFile file(folder.filePath(QStringLiteral("fw.bin")));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(image) != image.size())
         abort();
     file.close();
-    const FirmwareFile::Slice slice = FirmwareFile::read(path);
+
+    const FirmwareFile::Slice slice = FirmwareFile::read(file.fileName());
     if (slice.ok) {
         FUZZ_CHECK(image.size() == FirmwareFile::fileSize);
         FUZZ_CHECK(slice.data == image.mid(int(FirmwareFile::sliceOffset), int(FirmwareFile::sliceSize)));

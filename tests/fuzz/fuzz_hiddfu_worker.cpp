@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzzApplication();
-    FuzzInput input(data, size);
+    FuzzInput input {data, data + size};
     hiddfu_worker worker;
     QByteArray image;
     QBuffer source(&image);
@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t start = input.byte();
     if (start % 2 == 0) {
         // Sizes around the 1024-byte chunk matter most: short heads, exact multiples, padding.
-        const int length = (int(input.byte()) << 4 | input.byte() >> 4) % 4200;
+        const int high = input.byte(); // before the low bits: the operands of | are unordered
+        const int length = (high << 4 | input.byte() >> 4) % 4200;
         image = QByteArray(length, '\x3c');
         source.open(QIODevice::ReadOnly);
         worker.flash(&source);
@@ -43,28 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     while (!input.atEnd()) {
-        switch (input.byte() % 8) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
+        const int event = input.byte() % 8;
+        if (event < 4) {
             lastReply = input.chunk();
-            if (lastReply.startsWith('\x76'))
-                ++acksSinceErase;
+            acksSinceErase += lastReply.startsWith('\x76');
             worker.io_read(lastReply);
-            break;
-        case 4:
-            worker.io_error(ELM327IOBase::ERR_NODATA, QStringLiteral("trasport error no data"));
-            break;
-        case 5:
+        } else if (event == 5) {
             worker.io_dummy(); // the retry timer expired
-            break;
-        case 6:
-            worker.io_error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
-            break;
-        default:
-            worker.io_disconnected();
-            break;
+        } else {
+            linkTrouble(worker, event == 4 ? 0 : event - 5);
         }
     }
     return 0;
