@@ -24,26 +24,22 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
-#include <QCommandLinkButton>
 #include <QMessageBox>
-#include <QProgressDialog>
-#include <QRadioButton>
 #include <QRandomGenerator>
-#include <QSpinBox>
 #include <QStackedWidget>
 #include <QTextBrowser>
-#include <QToolButton>
 
 #include <cstdio>
-#include <memory>
+#include <list>
 
 namespace {
 
 using namespace testfiles;
+using testsupport::waitUntil;
 
 constexpr quint32 board = 0x4B455331;
 
-template<typename T> T *child(QObject *parent, const char *name)
+template<typename T = QWidget> T *child(QObject *parent, const char *name)
 {
     return parent->findChild<T *>(QLatin1String(name));
 }
@@ -56,380 +52,278 @@ struct Fault
 };
 
 // Answers every box and dialog the windows open and remembers what they said.
-class Answerer : public QObject
+struct Answerer
 {
-public:
     Answerer()
     {
-        connect(&m_timer, &QTimer::timeout, this, &Answerer::poll);
-        m_timer.start(10);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                titles << box->windowTitle();
+                texts << box->text();
+                const bool asks = box->button(QMessageBox::Yes);
+                if (QAbstractButton *answer = box->button(asks ? QMessageBox::Yes : QMessageBox::Ok))
+                    answer->click();
+                else
+                    box->reject();
+            } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
+                ++launchDialogs;
+                // Return keeps the updater open for the next flash.
+                if (auto *back = child<QAbstractButton>(launch, "returnButton"))
+                    back->click();
+            } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
+                params->accept();
+            }
+        });
+        timer.start(10);
     }
+
+    QTimer timer;
     QStringList titles;
     QStringList texts;
     int launchDialogs = 0;
-    int parameterDialogs = 0;
-    void clear()
-    {
-        titles.clear();
-        texts.clear();
-        launchDialogs = 0;
-        parameterDialogs = 0;
-    }
-
-private:
-    void poll()
-    {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            titles << box->windowTitle();
-            texts << box->text();
-            QAbstractButton *answer = box->button(QMessageBox::Yes);
-            if (!answer)
-                answer = box->button(QMessageBox::Ok);
-            if (answer)
-                answer->click();
-            else
-                box->reject();
-        } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
-            ++launchDialogs;
-            // Return keeps the updater open for the next flash.
-            if (auto *back = child<QAbstractButton>(launch, "returnButton"))
-                back->click();
-        } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
-            ++parameterDialogs;
-            params->accept();
-        }
-    }
-    QTimer m_timer;
 };
 
-template<typename Done> bool waitFor(Done done, int timeoutMs)
+// One run's fault and device, and its adapters on one port: the first one's folder holds the link.
+struct Run
 {
-    return testsupport::waitUntil(done, timeoutMs);
-}
+    Run(const Fault &fault, const char *what, int number, const QStringList &mode)
+        : fault(fault)
+        , device(QStringList {"--adapter", "els27", "--device", "kestrane", "--state", state.path()} + mode)
+        , label(
+              QStringLiteral("%1 %2 (%3: %4)").arg(what, QString::number(number), fault.name, fault.options.join(' ')))
+    {
+        sims.emplace_back(device + fault.options);
+    }
 
-struct Tally
-{
-    int runs = 0;
-    int verified = 0;
-    int reported = 0;
-    int falseSuccesses = 0;
-    int deadEnds = 0;
+    QString port() const { return sims.front().port(); }
+
+    // A fresh adapter and device on the port the window already knows; the device keeps its state.
+    bool replace()
+    {
+        sims.back().stop();
+        sims.emplace_back(device + QStringList {"--link", port()});
+        const bool started = sims.back().start();
+        qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit()); // start() named its own folder's path
+        return started;
+    }
+
+    const Fault fault;
+    QTemporaryDir state;
+    const QStringList device;
+    const QString label;
+    std::list<SimHarness> sims;
+    Answerer answers;
 };
 
 class Soak
 {
 public:
-    explicit Soak(quint32 seed)
+    Soak(quint32 seed, const QStringList &given)
         : m_random(seed)
+        , m_given(given)
     {
-        QTemporaryDir &dir = m_files;
         for (int i = 0; i < 2; ++i) {
-            QByteArray slice;
-            QByteArray file = firmwareFile(&slice);
+            QByteArray file = firmwareFile();
             // Two files with different content, so the second job's result cannot be the first's.
             for (int k = 0; k < 64; ++k)
                 file[0x1C2000 + 0x2000 + k] = char(i * 31 + k);
-            slice = file.mid(0x1C2000, 0x18EE0);
-            m_slices << slice;
-            m_firmware << writeFile(dir, QStringLiteral("FW_%1.bin").arg(QChar('A' + i)), file);
+            m_slices << file.mid(0x1C2000, 0x18EE0);
+            m_firmware << writeFile(m_files, QStringLiteral("FW_%1.bin").arg(QChar('A' + i)), file);
             QByteArray image(5000 + i * 1000, '\0');
             for (int k = 0; k < image.size(); ++k)
                 image[k] = char(k * (7 + i) + 1);
             m_images << image;
-            m_packages << writeFile(dir, QStringLiteral("app%1.dfu").arg(i),
+            m_packages << writeFile(m_files, QStringLiteral("app%1.dfu").arg(i),
                 DfuPackage::build(board, QByteArray("Soak firmware ") + QByteArray::number(i), image));
         }
     }
 
-    void upload(int run);
-    void flash(int run);
-    void always(const QStringList &options) { m_given = options; }
-    const Tally &tally() const { return m_tally; }
+    void upload(int number);
+    void flash(int number);
+    int runs = 0, verified = 0, reported = 0, falseSuccesses = 0, deadEnds = 0;
 
 private:
     int pick(int low, int high) { return int(m_random.bounded(low, high + 1)); }
-    Fault appFault();
-    Fault bootFault();
-    void say(const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-    void deadEnd(const QString &what)
+    Fault draw(bool boot);
+    bool judge(int job, bool good, bool holds, const Run &run);
+    void say(int &count, const QString &text)
     {
-        ++m_tally.deadEnds;
-        say(QStringLiteral("window soak: DEAD END: ") + what);
+        ++count;
+        std::fprintf(stderr, "window soak: %s\n", qPrintable(text));
     }
+    void deadEnd(const QString &what) { say(deadEnds, QStringLiteral("DEAD END: ") + what); }
 
     QRandomGenerator m_random;
+    QStringList m_given;
     QTemporaryDir m_files;
     QList<QByteArray> m_slices;
     QStringList m_firmware;
     QList<QByteArray> m_images;
     QStringList m_packages;
-    QStringList m_given;
-    Tally m_tally;
 };
 
-Fault Soak::appFault()
+Fault Soak::draw(bool boot)
 {
     if (!m_given.isEmpty())
         return {"given", m_given, true};
+    const auto number = [&](int low, int high) { return QString::number(pick(low, high)); };
+    const auto burst
+        = [&](int low, int high, int most) { return QStringLiteral("%1:%2").arg(pick(low, high)).arg(pick(1, most)); };
     switch (pick(0, 8)) {
     case 0:
-        return {"port vanishes", {"--vanish-after", QString::number(pick(300, 12000))}, true};
+        return {"port vanishes", {"--vanish-after", boot ? number(60, 700) : number(300, 12000)}, true};
     case 1:
-        return {"silent adapter", {"--silent-after", QString::number(pick(300, 12000))}, true};
+        return {"silent adapter", {"--silent-after", boot ? number(60, 700) : number(300, 12000)}, true};
     case 2:
-        return {"lost write reply", {"--lose-write-reply", QString::number(pick(1, 100))}, false};
+        return {"lost write reply", {"--lose-write-reply", number(1, boot ? 5 : 100)}};
     case 3:
-        return {"lost request", {"--silent-requests", QString::number(pick(3, 104))}, false};
+        return boot ? Fault {"lost erase reply", {"--busy-replies", "B100B2:1"}}
+                    : Fault {"lost request", {"--silent-requests", number(3, 104)}};
     case 4:
-        return {
-            "CAN error burst", {"--can-error", QStringLiteral("%1:%2").arg(pick(40, 14000)).arg(pick(1, 6))}, false};
+        return {"CAN error burst", {"--can-error", boot ? burst(30, 600, 6) : burst(40, 14000, 6)}};
     case 5:
-        return {"refused", {"--negative", pick(0, 1) ? "21:31" : "32:31"}, true};
+        return {"refused", {"--negative", pick(0, 1) ? (boot ? "36:31" : "21:31") : (boot ? "37:72" : "32:31")}, true};
     case 6:
-        return {"malformed reply", {"--malformed", pick(0, 1) ? "32" : "20"}, true};
+        return {"malformed reply", {"--malformed", pick(0, 1) ? (boot ? "37" : "32") : (boot ? "34" : "20")}, true};
     case 7:
-        return {"device stops mid-reply", {"--cut-reply", "32"}, true};
+        return boot ? Fault {"device stops answering", {"--silent-requests", burst(4, 10, 3)}}
+                    : Fault {"device stops mid-reply", {"--cut-reply", "32"}, true};
     default:
-        return {"echoing adapter", {"--stuck-echo"}, false};
+        return {"echoing adapter", {"--stuck-echo"}};
     }
 }
 
-Fault Soak::bootFault()
+// A success must be backed by what the device holds, and only the job with the fault may fail.
+bool Soak::judge(int job, bool good, bool holds, const Run &run)
 {
-    if (!m_given.isEmpty())
-        return {"given", m_given, true};
-    switch (pick(0, 8)) {
-    case 0:
-        return {"port vanishes", {"--vanish-after", QString::number(pick(60, 700))}, true};
-    case 1:
-        return {"silent adapter", {"--silent-after", QString::number(pick(60, 700))}, true};
-    case 2:
-        return {"lost write reply", {"--lose-write-reply", QString::number(pick(1, 5))}, false};
-    case 3:
-        return {"lost erase reply", {"--busy-replies", "B100B2:1"}, false};
-    case 4:
-        return {"CAN error burst", {"--can-error", QStringLiteral("%1:%2").arg(pick(30, 600)).arg(pick(1, 6))}, false};
-    case 5:
-        return {"refused", {"--negative", pick(0, 1) ? "36:31" : "37:72"}, true};
-    case 6:
-        return {"malformed reply", {"--malformed", pick(0, 1) ? "37" : "34"}, true};
-    case 7:
-        return {"device stops answering",
-            {"--silent-requests", QStringLiteral("%1:%2").arg(pick(4, 10)).arg(pick(1, 3))}, false};
-    default:
-        return {"echoing adapter", {"--stuck-echo"}, false};
+    if (good && holds) {
+        ++verified;
+    } else if (good) {
+        say(falseSuccesses, QStringLiteral("FALSE SUCCESS: ") + run.label);
+    } else if (job == 0) {
+        ++reported;
+    } else {
+        deadEnd(run.label + QStringLiteral(": the fault-free job after it failed: ") + run.answers.texts.join(" | "));
+        return false;
     }
+    return true;
 }
 
-// The adapters of one run, one after the other on the same port; the first one's folder holds
-// the port's link, so all of them live until the run ends.
-class Simulators
+void Soak::upload(int number)
 {
-public:
-    explicit Simulators(const QStringList &arguments) { m_sims.push_back(std::make_unique<SimHarness>(arguments)); }
-    bool start() { return m_sims.back()->start(); }
-    QString port() const { return m_sims.front()->port(); }
-    // A fresh adapter and device on the port the window already knows; the device keeps its state.
-    bool replace(const QStringList &arguments)
-    {
-        m_sims.back()->stop();
-        m_sims.push_back(std::make_unique<SimHarness>(arguments + QStringList {"--link", port()}));
-        const bool started = m_sims.back()->start();
-        qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit()); // start() named its own folder's path
-        return started;
-    }
-
-private:
-    std::vector<std::unique_ptr<SimHarness>> m_sims;
-};
-
-// Connects the manager through its connect page; true once the file list has been read.
-bool connectManager(ManagerWindow &window, const QString &port)
-{
-    auto *combo = child<QComboBox>(&window, "portCombo");
-    child<QToolButton>(&window, "rescanTool")->click();
-    combo->setCurrentIndex(combo->findText(port));
-    child<QSpinBox>(&window, "baudSpin")->setValue(38400);
-    child<QRadioButton>(&window, "adapterELSRadio")->setChecked(true);
-    child<QCommandLinkButton>(&window, "connectTool")->click();
-    return waitFor(
-        [&] {
-            return child<QStackedWidget>(&window, "stackedWidget")->currentIndex() == 1
-                && child<QWidget>(&window, "startPage")->isEnabled();
-        },
-        30000);
-}
-
-void Soak::upload(int run)
-{
-    const Fault fault = appFault();
-    QTemporaryDir state;
-    const QStringList device {"--adapter", "els27", "--device", "kestrane", "--mode", "app", "--state", state.path()};
-    Simulators sims(device + fault.options);
-    if (!sims.start()) {
-        deadEnd(QStringLiteral("the simulator did not start"));
-        return;
-    }
-    Answerer answers;
+    Run run(draw(false), "upload", number, {"--mode", "app"});
+    if (!run.sims.back().start())
+        return deadEnd(QStringLiteral("the simulator did not start"));
     ManagerWindow window;
     window.init();
     window.show();
-    auto *worker = window.findChild<CanWorker *>();
+    auto *pages = child<QStackedWidget>(&window, "stackedWidget");
     int ends = 0;
     TransferOutcome last = TransferOutcome::Succeeded;
-    QObject::connect(worker, &CanWorker::uploadEnded, &window, [&](TransferOutcome outcome) {
+    QObject::connect(window.findChild<CanWorker *>(), &CanWorker::uploadEnded, &window, [&](TransferOutcome outcome) {
         ++ends;
         last = outcome;
     });
-    const QString label = QStringLiteral("upload %1 (%2: %3)").arg(run).arg(fault.name, fault.options.join(' '));
+    // Through the connect page; connected once the file list has been read.
+    const auto connectManager = [&] {
+        auto *combo = child<QComboBox>(&window, "portCombo");
+        child<QAbstractButton>(&window, "rescanTool")->click();
+        combo->setCurrentIndex(combo->findText(run.port()));
+        child(&window, "baudSpin")->setProperty("value", 38400);
+        child<QAbstractButton>(&window, "adapterELSRadio")->setChecked(true);
+        child<QAbstractButton>(&window, "connectTool")->click();
+        return waitUntil([&] { return pages->currentIndex() == 1 && child(&window, "startPage")->isEnabled(); }, 30000);
+    };
 
-    // The job with the fault. A fault may already hit the connection; that is a failure told.
+    // The job with the fault, then a fault-free one; a fault may already hit the connection.
     for (int job = 0; job < 2; ++job) {
-        ++m_tally.runs;
-        const QString file = m_firmware.at(job);
-        const QString stored = state.filePath(QStringLiteral("files/") + QFileInfo(file).fileName());
-        const bool connected = child<QStackedWidget>(&window, "stackedWidget")->currentIndex() != 0
-            || connectManager(window, sims.port());
+        ++runs;
         bool good = false;
-        if (connected) {
-            answers.clear();
+        if (pages->currentIndex() != 0 || connectManager()) {
+            run.answers.texts.clear();
             const int before = ends;
-            emit child<DropArea>(&window, "dropLabel")->changed(file);
-            if (!waitFor([&] { return ends > before; }, 120000)) {
-                deadEnd(label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
-                return;
-            }
-            waitFor([&] { return !answers.texts.isEmpty(); }, 3000); // the box that tells the end
+            emit child<DropArea>(&window, "dropLabel")->changed(m_firmware.at(job));
+            if (!waitUntil([&] { return ends > before; }, 120000))
+                return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
+            waitUntil([&] { return !run.answers.texts.isEmpty(); }, 3000); // the box that tells the end
             good = last == TransferOutcome::Succeeded;
-            const bool shownDone = answers.texts.contains(QStringLiteral("Done"));
-            if (good != shownDone) {
-                deadEnd(label + QStringLiteral(": the window said otherwise than the worker"));
-                return;
-            }
+            if (good != run.answers.texts.contains(QStringLiteral("Done")))
+                return deadEnd(run.label + QStringLiteral(": the window said otherwise than the worker"));
         }
-        if (good) {
-            if (readFile(stored) == m_slices.at(job)) {
-                ++m_tally.verified;
-            } else {
-                ++m_tally.falseSuccesses;
-                say(QStringLiteral("window soak: FALSE SUCCESS: ") + label);
-            }
-        } else if (job == 0) {
-            ++m_tally.reported;
-        } else {
-            deadEnd(label + QStringLiteral(": the fault-free upload after it failed"));
+        const QString stored = run.state.filePath("files/" + QFileInfo(m_firmware.at(job)).fileName());
+        if (!judge(job, good, good && readFile(stored) == m_slices.at(job), run))
             return;
-        }
-        if (job == 0 && fault.lasting) {
-            if (!sims.replace(device)) {
-                deadEnd(QStringLiteral("the simulator did not start again"));
-                return;
-            }
-            // The window notices that the old port is gone (and the next job connects again), or
-            // finds out on its next request.
-            waitFor([&] { return child<QStackedWidget>(&window, "stackedWidget")->currentIndex() == 0; }, 3000);
+        if (job == 0 && run.fault.lasting) {
+            if (!run.replace())
+                return deadEnd(QStringLiteral("the simulator did not start again"));
+            // The window notices the old port is gone, or finds out on its next request.
+            waitUntil([&] { return pages->currentIndex() == 0; }, 3000);
         }
     }
 }
 
-void Soak::flash(int run)
+void Soak::flash(int number)
 {
-    const Fault fault = bootFault();
-    QTemporaryDir state;
-    const QStringList device {"--adapter", "els27", "--device", "kestrane", "--mode", "boot", "--state", state.path(),
-        "--board-id", QString::number(board)};
-    Simulators sims(device + fault.options);
-    if (!sims.start()) {
-        deadEnd(QStringLiteral("the simulator did not start"));
-        return;
-    }
-    const QString label = QStringLiteral("flash %1 (%2: %3)").arg(run).arg(fault.name, fault.options.join(' '));
-    Answerer answers;
-    auto window = std::make_unique<HIDDfu>();
+    Run run(draw(true), "flash", number, {"--mode", "boot", "--board-id", QString::number(board)});
+    if (!run.sims.back().start())
+        return deadEnd(QStringLiteral("the simulator did not start"));
+    HIDDfu window;
     DFUParams params;
     params.mode = HIDDfu::Slave; // ends by closing itself, not by quitting this program
-    params.port = sims.port();
-    params.lastPort = sims.port();
-    params.baud = 38400;
-    params.adapter = 1;
-    params.canId = 0x747;
-    params.pcId = 0x74F;
-    window->setup(params);
-    window->show();
-    window->start();
-    auto *log = child<QTextBrowser>(window.get(), "elmLog");
-    auto *dfuLog = child<QTextBrowser>(window.get(), "dfuLog");
-    auto *controls = child<QWidget>(window.get(), "controlWidget");
-    auto *pages = child<QStackedWidget>(window.get(), "stackedWidget");
-    const auto connectedTimes = [&] { return log->toPlainText().count(QStringLiteral("UUID: ")); };
+    params.port = params.lastPort = run.port();
+    params.baud = 38400; // an ELS27, and the default identifiers
+    window.setup(params);
+    window.show();
+    window.start();
+    auto *controls = child(&window, "controlWidget");
+    const auto connectedTimes
+        = [&] { return child<QTextBrowser>(&window, "elmLog")->toPlainText().count(QStringLiteral("UUID: ")); };
     // After a failure the drop page comes back; after a success (Return in the launch dialog) the
     // flash log stays in view. Either way a package can be handed to the window.
-    const auto ready = [&] { return controls->isEnabled() && pages->isEnabled(); };
+    const auto ready = [&] { return controls->isEnabled() && child(&window, "stackedWidget")->isEnabled(); };
 
     for (int job = 0; job < 2; ++job) {
-        ++m_tally.runs;
-        if (!waitFor([&] { return connectedTimes() > 0 && ready(); }, 30000) || !window->isVisible()) {
-            if (job == 0 && !window->isVisible()) {
-                ++m_tally.reported; // a fault during the connection ends the updater, as designed
+        ++runs;
+        if (!waitUntil([&] { return connectedTimes() > 0 && ready(); }, 30000) || !window.isVisible()) {
+            if (job == 0 && !window.isVisible()) {
+                ++reported; // a fault during the connection ends the updater, as designed
                 return;
             }
-            deadEnd(label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
-            return;
+            return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
         }
-        answers.clear();
-        window->on_dfuDropArea_changed(m_packages.at(job));
-        // Ends in the launch dialog, or in one warning and the window ready again (or looking
-        // for the adapter once more).
-        const bool ended = waitFor(
-            [&] {
-                return answers.launchDialogs > 0
-                    || (answers.titles.count(QStringLiteral("Firmware Update")) >= 2
-                        && !qobject_cast<QMessageBox *>(QApplication::activeModalWidget())
-                        && (ready() || !controls->isEnabled()));
-            },
-            120000);
-        if (!ended) {
-            deadEnd(label
-                + QStringLiteral(": the flash never ended (job %1); the window %2 said: %3")
-                      .arg(job + 1)
-                      .arg(window->isVisible() ? QStringLiteral("still open") : QStringLiteral("closed"))
-                      .arg(answers.texts.join(QStringLiteral(" | "))));
-            return;
-        }
+        run.answers.titles.clear();
+        run.answers.texts.clear();
+        run.answers.launchDialogs = 0;
+        window.on_dfuDropArea_changed(m_packages.at(job));
+        // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
+        const Answerer &answers = run.answers;
+        if (!waitUntil(
+                [&] {
+                    return answers.launchDialogs > 0
+                        || (answers.titles.count(QStringLiteral("Firmware Update")) >= 2
+                            && !qobject_cast<QMessageBox *>(QApplication::activeModalWidget())
+                            && (ready() || !controls->isEnabled()));
+                },
+                120000))
+            return deadEnd(run.label + QStringLiteral(": the flash never ended (job %1): ").arg(job + 1)
+                + answers.texts.join(" | "));
         const bool good = answers.launchDialogs > 0;
-        if (good != dfuLog->toPlainText().contains(QLatin1String("Flashed."))) {
-            deadEnd(label + QStringLiteral(": the log and the launch dialog disagree"));
+        if (good != child<QTextBrowser>(&window, "dfuLog")->toPlainText().contains(QLatin1String("Flashed.")))
+            return deadEnd(run.label + QStringLiteral(": the log and the launch dialog disagree"));
+        const QByteArray &image = m_images.at(job);
+        if (!judge(job, good, good && readFile(run.state.filePath("flash.bin")).left(image.size()) == image, run))
             return;
-        }
-        if (good) {
-            if (readFile(state.filePath("flash.bin")).left(m_images.at(job).size()) == m_images.at(job)) {
-                ++m_tally.verified;
-            } else {
-                ++m_tally.falseSuccesses;
-                say(QStringLiteral("window soak: FALSE SUCCESS: ") + label);
-            }
-        } else if (job == 0) {
-            ++m_tally.reported;
-        } else {
-            deadEnd(label + QStringLiteral(": the fault-free flash after it failed: ") + answers.texts.join(" | "));
-            return;
-        }
-        if (job == 0 && (fault.lasting || !good)) {
+        if (job == 0 && run.fault.lasting) {
             const int before = connectedTimes();
-            const bool replaced = fault.lasting;
-            if (replaced && !sims.replace(device)) {
-                deadEnd(QStringLiteral("the simulator did not start again"));
-                return;
-            }
+            if (!run.replace())
+                return deadEnd(QStringLiteral("the simulator did not start again"));
             // A lost link makes the window look for the adapter again; wait until it is back.
-            if (replaced && !waitFor([&] { return connectedTimes() > before && ready(); }, 30000)) {
-                deadEnd(label + QStringLiteral(": the updater did not connect again"));
-                return;
-            }
+            if (!waitUntil([&] { return connectedTimes() > before && ready(); }, 30000))
+                return deadEnd(run.label + QStringLiteral(": the updater did not connect again"));
         }
     }
-    window->shutdown();
+    window.shutdown();
 }
 
 } // namespace
@@ -442,23 +336,18 @@ int main(int argc, char *argv[])
     testsupport::setApplicationIdentity();
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption uploads("uploads", "Uploads in the manager window.", "n", "40");
-    const QCommandLineOption flashes("flashes", "Flashes in the updater window.", "n", "20");
-    const QCommandLineOption seed("seed", "Seed of the random faults.", "n", "1");
-    const QCommandLineOption fault("fault", "Simulator options of one fault for every run.", "options");
-    parser.addOptions({uploads, flashes, seed, fault});
+    parser.addOptions({{"uploads", "Uploads in the manager window.", "n", "40"},
+        {"flashes", "Flashes in the updater window.", "n", "20"}, {"seed", "Seed of the random faults.", "n", "1"},
+        {"fault", "Simulator options of one fault for every run.", "options"}});
     parser.process(app);
 
-    Soak soak(parser.value(seed).toUInt());
-    if (parser.isSet(fault))
-        soak.always(parser.value(fault).split(QLatin1Char(' '), Qt::SkipEmptyParts));
-    for (int i = 1; i <= parser.value(uploads).toInt(); ++i)
+    Soak soak(parser.value("seed").toUInt(), parser.value("fault").split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    for (int i = 1; i <= parser.value("uploads").toInt(); ++i)
         soak.upload(i);
-    for (int i = 1; i <= parser.value(flashes).toInt(); ++i)
+    for (int i = 1; i <= parser.value("flashes").toInt(); ++i)
         soak.flash(i);
-    const Tally &t = soak.tally();
     std::printf("window soak: runs %d, successes verified %d, failures reported %d, false successes %d, dead ends %d "
                 "(seed %s)\n",
-        t.runs, t.verified, t.reported, t.falseSuccesses, t.deadEnds, qPrintable(parser.value(seed)));
-    return t.falseSuccesses == 0 && t.deadEnds == 0 ? 0 : 1;
+        soak.runs, soak.verified, soak.reported, soak.falseSuccesses, soak.deadEnds, qPrintable(parser.value("seed")));
+    return soak.falseSuccesses == 0 && soak.deadEnds == 0 ? 0 : 1;
 }
