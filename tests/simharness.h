@@ -114,15 +114,6 @@ public:
         return lines;
     }
 
-    QList<SimEvent> receivedEvents() const
-    {
-        QList<SimEvent> lines;
-        for (const SimEvent &e : events())
-            if (e.kind == QLatin1Char('<'))
-                lines << e;
-        return lines;
-    }
-
     bool sawGarbled() const
     {
         for (const SimEvent &e : events())

@@ -79,16 +79,6 @@ template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
     return true;
 }
 
-// The texts of the (code, text) reports that carry the given code, in order.
-inline QStringList textsWithCode(const QList<QPair<int, QString>> &reports, int code)
-{
-    QStringList result;
-    for (const auto &report : reports)
-        if (report.first == code)
-            result << report.second;
-    return result;
-}
-
 // An argv for the run loop, which builds one application object after another from it: the
 // strings have to outlive each of them.
 class Arguments
