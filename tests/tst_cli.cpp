@@ -133,7 +133,7 @@ private slots:
         const CliRun run = runCli(sim, {"upload", writeFile(files, "fw.bin", content)});
         QCOMPARE(run.status, 5);
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-        QVERIFY(sim.received().isEmpty());
+        QVERIFY(sim.received().isEmpty() && !sim.sawGarbled());
     }
 
     void deviceRefusals_data()
@@ -253,22 +253,23 @@ private slots:
         QTest::addColumn<QByteArray>("package");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("needsDevice"); // false: refused before the adapter hears a byte
         const QByteArray good = QByteArray::fromHex("f0104242070000000000000000112233");
-        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << good << 3 << "";
-        QTest::newRow("device goes silent") << QStringList {"--silent-requests", "1:100"} << good << 4 << "";
-        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << good << 3 << "Retries exhausted";
+        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << good << 3 << "" << true;
+        QTest::newRow("device goes silent") << QStringList {"--silent-requests", "1:100"} << good << 4 << "" << true;
+        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << good << 3 << "Retries exhausted" << true;
         QTest::newRow("other board") << QStringList {} << QByteArray::fromHex("f0104242080000000000000000112233") << 5
-                                     << "designed for a different board";
+                                     << "designed for a different board" << true;
         QTest::newRow("too short") << QStringList {} << QByteArray::fromHex("f01042420700000000000000001122") << 5
-                                   << "Firmware package is invalid";
+                                   << "Firmware package is invalid" << false;
         // The header claims 64 bytes of text, the file ends after 4: a cut-off download.
         QTest::newRow("cut off") << QStringList {} << QByteArray::fromHex("f0104242070000004000000000112233") << 5
-                                 << "Firmware package is invalid";
+                                 << "Firmware package is invalid" << false;
         QTest::newRow("wrong magic") << QStringList {} << QByteArray::fromHex("f0104243070000000000000000112233") << 5
-                                     << "is not a firmware package";
+                                     << "is not a firmware package" << false;
         const QByteArray header = QByteArray::fromHex("f01042420700000000000000");
         QTest::newRow("too big") << QStringList {"--flash-size", "1024"} << header + QByteArray(1025, 'x') << 5
-                                 << "it is 1 bytes bigger";
+                                 << "it is 1 bytes bigger" << true;
     }
 
     void flashFailures()
@@ -277,6 +278,7 @@ private slots:
         QFETCH(QByteArray, package);
         QFETCH(int, status);
         QFETCH(QString, message);
+        QFETCH(bool, needsDevice);
         QTemporaryDir state;
         QTemporaryDir files;
         SimHarness sim(deviceArguments(state, "boot", QStringList {"--board-id", "7"} + simOptions));
@@ -284,6 +286,8 @@ private slots:
         const CliRun run = runCli(sim, {"flash", writeFile(files, "fw.dfu", package)});
         QCOMPARE(run.status, status);
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+        if (!needsDevice)
+            QVERIFY(sim.received().isEmpty() && !sim.sawGarbled());
     }
 
     void uploadThroughAnUnkindAdapter_data()
