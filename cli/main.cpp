@@ -119,6 +119,47 @@ int pack(const QCommandLineParser &parser, const QStringList &arguments, CliRepo
         QStringLiteral("wrote %1 (%2 bytes)").arg(output).arg(package.size()));
 }
 
+// The first port of the list that names a port named before it, under whatever name: two
+// stations on one adapter would take turns at its port and spoil each other's work.
+QString repeatedPort(const QStringList &ports)
+{
+    QStringList designated;
+    for (const QString &port : ports) {
+        const QString listed = resolveSerialPort(port);
+        const QString key = listed.isEmpty() ? port : listed;
+        if (designated.contains(key))
+            return port;
+        designated << key;
+    }
+    return QString();
+}
+
+// Each port is a station with its own adapter and device; all of them work at once. One station
+// reports as the program always has; several add a summary.
+int runStations(const CliOptions &options, const QStringList &ports, bool bootloader)
+{
+    QList<Station *> stations;
+    for (const QString &port : ports) {
+        CliOptions station = options;
+        station.connection.port = port;
+        stations << new Station(station, bootloader, ports.size() > 1 ? port : QString(), qApp);
+    }
+    int running = int(stations.size());
+    for (Station *station : qAsConst(stations)) {
+        QObject::connect(station, &QThread::finished, qApp, [&running] {
+            if (--running == 0)
+                QCoreApplication::quit();
+        });
+        station->start();
+    }
+    QCoreApplication::exec();
+
+    QList<StationResult> results;
+    for (const Station *station : qAsConst(stations))
+        results << StationResult {station->port(), station->status()};
+    return stations.size() == 1 ? results.first().status : summarise(options.command, options.json, results);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -199,15 +240,9 @@ int main(int argc, char *argv[])
     const QStringList ports = parser.values(QStringLiteral("port"));
     if (ports.isEmpty() || ports.contains(QString()))
         return usageError(QStringLiteral("%1 needs --port").arg(name));
-    // Two stations on one adapter would take turns at its port and spoil each other's work.
-    QStringList designated;
-    for (const QString &port : ports) {
-        const QString listed = resolveSerialPort(port);
-        const QString key = listed.isEmpty() ? port : listed;
-        if (designated.contains(key))
-            return usageError(QStringLiteral("--port %1 names a port given before").arg(port));
-        designated << key;
-    }
+    const QString repeated = repeatedPort(ports);
+    if (!repeated.isEmpty())
+        return usageError(QStringLiteral("--port %1 names a port given before").arg(repeated));
     ELM_ConnInfo &connection = options.connection;
     const QString adapter = parser.value(QStringLiteral("adapter")).toLower();
     if (adapter != QLatin1String("elm327") && adapter != QLatin1String("els27"))
@@ -234,25 +269,5 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("trace")))
         qputenv("VELTRANO_TRACE", QFile::encodeName(parser.value(QStringLiteral("trace"))));
 
-    // Each port is a station with its own adapter and device; all of them work at once.
-    QList<Station *> stations;
-    for (const QString &port : ports) {
-        CliOptions station = options;
-        station.connection.port = port;
-        stations << new Station(station, command->bootloader, ports.size() > 1 ? port : QString(), &app);
-    }
-    int running = int(stations.size());
-    for (Station *station : qAsConst(stations)) {
-        QObject::connect(station, &QThread::finished, &app, [&running] {
-            if (--running == 0)
-                QCoreApplication::quit();
-        });
-        station->start();
-    }
-    app.exec();
-
-    QList<StationResult> results;
-    for (const Station *station : qAsConst(stations))
-        results << StationResult {station->port(), station->status()};
-    return stations.size() == 1 ? results.first().status : summarise(name, options.json, results);
+    return runStations(options, ports, command->bootloader);
 }
