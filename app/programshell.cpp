@@ -4,6 +4,7 @@
 #include "translations.h"
 
 #include <qmaterialicon.h>
+#include <serialports.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -156,7 +157,11 @@ int ProgramShell::runUpdater(int &argc, char **argv, bool reuseConnection)
     const QSettings settings;
     DFUParams params;
     params.mode = 0;
-    params.lastPort = settings.value(QStringLiteral("port")).toString();
+    // The manager hands its port over by the name it stores it under, maybe a link; the
+    // updater's port list shows the port by its listed name.
+    const QString handedOver = settings.value(QStringLiteral("port")).toString();
+    const QString listed = resolveSerialPort(handedOver);
+    params.lastPort = listed.isEmpty() ? handedOver : listed;
     params.port = reuseConnection ? params.lastPort : QString();
     params.baud = settings.value(QStringLiteral("baud"), -1).toInt();
     params.adapter = settings.value(QStringLiteral("mod")).toString() == QLatin1String("elm327") ? 0 : 1;

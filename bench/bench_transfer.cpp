@@ -3,25 +3,38 @@
 // for each the wall time, the time the emulated wire was busy, the time the device spent
 // erasing and programming, and the ratios.
 //
-//   bench_transfer [--rates 1000000,38400] [--jobs upload,flash] [--latencies 0,1000]
+//   bench_transfer [--rates 1000000,38400] [--jobs upload,flash,stations] [--latencies 0,1000]
 //                  [--adapters els27,elm327] [--rate-switch off,on] [--flash-kib 256]
+//                  [--stations 4]
 //
 // --rate-switch on lets an ELM327 raise its serial rate after the set-up (AT BRD); the rate
 // column is the one it was met at.
+//
+// The stations job flashes the same package through one veltrano-cli run on one station, then
+// on --stations stations at once, each its own simulator, and prints both wall times (the whole
+// command, set-up included), their ratio, and the processor time the program and the
+// simulators took, which tells whether the machine's cores were the limit.
 
 #include <canworker.h>
+#include <dfupackage.h>
 #include <hiddfu_worker.h>
 
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 
 #include <csignal>
+#include <memory>
+#include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -67,6 +80,20 @@ public:
     }
     bool ready() const { return m_output.contains("ready"); }
     QString port() const { return m_dir.filePath("sim0"); }
+    QString flashPath() const { return m_dir.filePath("state/flash.bin"); }
+    // Processor time the simulator has taken so far, user and system, in seconds.
+    double cpuSeconds() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        const QByteArray text = stat.readAll();
+        // After the command name in parentheses: state is field 3, utime 14, stime 15.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 13)
+            return 0;
+        return double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+    }
     // Leaves what came so far, the adapter's set-up, out of the totals stop() returns.
     void startMeasuring()
     {
@@ -213,6 +240,93 @@ Figures flash(const Setting &setting)
     return figures;
 }
 
+struct StationsFigures
+{
+    bool ok = false;
+    double seconds = 0;
+    double flashSeconds = 0; // from the first station's erase on: the command less its start and set-up
+    double cliCpuSeconds = 0;
+    double simCpuSeconds = 0; // all simulators together
+    QString problem;
+};
+
+double childrenCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// One veltrano-cli flash of the same package on `count` stations at once, each its own simulator;
+// every station's flash is compared with the image afterwards.
+StationsFigures stations(const Setting &setting, int count)
+{
+    QTemporaryDir dir;
+    QByteArray image(setting.flashBytes, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 7 + 1);
+    const QString package = dir.filePath("bench.dfu");
+    QFile file(package);
+    if (!file.open(QIODevice::WriteOnly) || file.write(DfuPackage::build(0x4B455331, "bench", image)) < 0)
+        return {false, 0, 0, 0, 0, "cannot write the package"};
+    file.close();
+
+    std::vector<std::unique_ptr<Simulator>> sims;
+    QStringList ports;
+    QStringList arguments {
+        "flash", package, "--baud", QString::number(setting.rate), "--adapter", setting.adapter, "--timeout", "60"};
+    for (int i = 0; i < count; ++i) {
+        sims.push_back(std::make_unique<Simulator>("boot", setting));
+        if (!sims.back()->ready())
+            return {false, 0, 0, 0, 0, "simulator did not start"};
+        ports << sims.back()->port();
+        arguments << "--port" << sims.back()->port();
+    }
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VELTRANO_EXTRA_PORTS", ports.join(QDir::listSeparator()));
+    cli.setProcessEnvironment(env);
+
+    StationsFigures figures;
+    // The simulators are still running, so the children's time taken around the run is the
+    // program's alone.
+    const double cpuBefore = childrenCpuSeconds();
+    QElapsedTimer wall;
+    qint64 erasingAt = -1;
+    QByteArray said;
+    // A station says "Erasing" when its flash begins, after the set-up.
+    QObject::connect(&cli, &QProcess::readyReadStandardError, [&] {
+        said += cli.readAllStandardError();
+        if (erasingAt < 0 && said.contains("Erasing"))
+            erasingAt = wall.nsecsElapsed();
+    });
+    QEventLoop loop;
+    QObject::connect(&cli, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop, &QEventLoop::quit);
+    wall.start();
+    cli.start(QStringLiteral(VELTRANO_CLI), arguments);
+    const bool ended = cli.waitForStarted() && loop.exec() == 0;
+    figures.seconds = wall.nsecsElapsed() / 1e9;
+    figures.flashSeconds = erasingAt < 0 ? 0 : figures.seconds - erasingAt / 1e9;
+    figures.cliCpuSeconds = childrenCpuSeconds() - cpuBefore;
+    for (const auto &sim : sims)
+        figures.simCpuSeconds += sim->cpuSeconds();
+    figures.ok = ended && cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
+    if (!figures.ok)
+        figures.problem = QStringLiteral("veltrano-cli ended with %1: %2")
+                              .arg(cli.exitCode())
+                              .arg(QString::fromLocal8Bit(said).trimmed());
+    for (const auto &sim : sims) {
+        sim->stop();
+        QFile flashed(sim->flashPath());
+        if (figures.ok && (!flashed.open(QIODevice::ReadOnly) || flashed.read(image.size()) != image)) {
+            figures.ok = false;
+            figures.problem = "a station's flash differs from the image";
+        }
+    }
+    return figures;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -221,21 +335,28 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption ratesOption("rates", "Serial rates to measure at.", "list", "1000000,38400");
-    const QCommandLineOption jobsOption("jobs", "Jobs to run: upload, flash.", "list", "upload,flash");
+    const QCommandLineOption jobsOption("jobs", "Jobs to run: upload, flash, stations.", "list", "upload,flash");
     const QCommandLineOption latenciesOption(
         "latencies", "Adapter latencies per answer, in microseconds.", "list", "0");
     const QCommandLineOption adaptersOption("adapters", "Adapters: els27, elm327.", "list", "els27");
     const QCommandLineOption switchOption("rate-switch", "Let an ELM327 raise its rate: off, on.", "list", "off");
     const QCommandLineOption flashOption("flash-kib", "Size of the flashed image in KiB.", "kib", "256");
-    parser.addOptions({ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption});
+    const QCommandLineOption stationsOption(
+        "stations", "Stations flashing at once in the stations job, compared with one.", "n", "4");
+    parser.addOptions(
+        {ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption, stationsOption});
     parser.process(app);
     QTextStream out(stdout);
     bool allOk = true;
     // The last column leaves out the time the device spends erasing and programming: no program
     // can shorten that, and the wire is idle meanwhile.
-    out << "job     adapter  rate bit/s switch latency us   wall s   wire s device s  wire/wall  wire/(wall-device)\n";
+    const QStringList jobs = parser.value(jobsOption).split(',');
+    if (jobs.contains("upload") || jobs.contains("flash"))
+        out << "job     adapter  rate bit/s switch latency us   wall s   wire s device s  wire/wall  "
+               "wire/(wall-device)\n";
     Setting setting;
     setting.flashBytes = parser.value(flashOption).toInt() * 1024;
+    QList<Setting> stationRows; // measured after the table, which they do not fit
     for (const QString &adapter : parser.value(adaptersOption).split(',')) {
         setting.adapter = adapter;
         for (const QString &rateText : parser.value(ratesOption).split(',')) {
@@ -247,7 +368,11 @@ int main(int argc, char *argv[])
                     continue;
                 for (const QString &latencyText : parser.value(latenciesOption).split(',')) {
                     setting.latencyUs = latencyText.toInt();
-                    for (const QString &job : parser.value(jobsOption).split(',')) {
+                    for (const QString &job : jobs) {
+                        if (job == QLatin1String("stations")) {
+                            stationRows << setting;
+                            continue;
+                        }
                         const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
                         allOk &= f.ok;
                         out << job.leftJustified(8) << adapter.leftJustified(7)
@@ -268,6 +393,31 @@ int main(int argc, char *argv[])
                     }
                 }
             }
+        }
+    }
+    if (!stationRows.isEmpty())
+        out << "\nveltrano-cli flash  adapter  rate bit/s latency us  stations   wall s   ratio  flash s   ratio"
+               "  program cpu s  simulators cpu s\n";
+    for (const Setting &row : qAsConst(stationRows)) {
+        StationsFigures one;
+        for (int count : {1, parser.value(stationsOption).toInt()}) {
+            const StationsFigures f = stations(row, count);
+            allOk &= f.ok;
+            if (count == 1)
+                one = f;
+            out << QStringLiteral("%1 KiB").arg(row.flashBytes / 1024).leftJustified(19) << row.adapter.leftJustified(7)
+                << QString::number(row.rate).rightJustified(12) << QString::number(row.latencyUs).rightJustified(11)
+                << QString::number(count).rightJustified(10);
+            if (f.ok && one.ok)
+                out << QString::number(f.seconds, 'f', 2).rightJustified(9)
+                    << QString::number(f.seconds / one.seconds, 'f', 3).rightJustified(8)
+                    << QString::number(f.flashSeconds, 'f', 2).rightJustified(9)
+                    << QString::number(f.flashSeconds / one.flashSeconds, 'f', 3).rightJustified(8)
+                    << QString::number(f.cliCpuSeconds, 'f', 2).rightJustified(15)
+                    << QString::number(f.simCpuSeconds, 'f', 2).rightJustified(18) << "\n";
+            else
+                out << "  FAILED (" << (f.ok ? one.problem : f.problem) << ")\n";
+            out.flush();
         }
     }
     return allOk ? 0 : 1;

@@ -2,11 +2,13 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
-CliReport::CliReport(QString command, bool json)
+CliReport::CliReport(QString command, bool json, QString port)
     : m_command(std::move(command))
+    , m_port(std::move(port))
     , m_json(json)
     , m_terminal(isatty(STDERR_FILENO) == 1)
 { }
@@ -15,6 +17,15 @@ void CliReport::progress(int percent)
 {
     if (!m_terminal)
         return;
+    if (!m_port.isEmpty()) {
+        // Bars of several stations would overwrite each other: a line per tenth instead.
+        const int tenth = qBound(0, percent, 100) / 10;
+        if (percent >= 0 && tenth != m_lastTenth) {
+            m_lastTenth = tenth;
+            std::fprintf(stderr, "%s: %d%%\n", qPrintable(m_port), tenth * 10);
+        }
+        return;
+    }
     const int width = 40;
     const int filled = qBound(0, percent, 100) * width / 100;
     std::fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
@@ -31,18 +42,38 @@ void CliReport::endProgressLine()
     }
 }
 
+QString CliReport::prefixed(const QString &text) const
+{
+    if (m_port.isEmpty())
+        return text;
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line.prepend(m_port + QLatin1String(": "));
+    return lines.join(QLatin1Char('\n'));
+}
+
+void CliReport::printJson(QJsonObject out) const
+{
+    if (!m_port.isEmpty())
+        out.insert(QStringLiteral("port"), m_port);
+    if (!m_retries.isEmpty())
+        out.insert(QStringLiteral("retries"), m_retries);
+    std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
 void CliReport::note(const QString &line)
 {
     if (m_json)
         return;
     endProgressLine();
-    std::fprintf(stderr, "%s\n", qPrintable(line));
+    std::fprintf(stderr, "%s\n", qPrintable(prefixed(line)));
 }
 
 void CliReport::retrying(int attempt, int of, const QString &reason)
 {
     endProgressLine();
-    std::fprintf(stderr, "veltrano-cli: %s; trying again (%d of %d)\n", qPrintable(reason), attempt, of);
+    std::fprintf(stderr, "veltrano-cli: %s; trying again (%d of %d)\n", qPrintable(prefixed(reason)), attempt, of);
     m_retries.append(QJsonObject {{"attempt", attempt}, {"reason", reason}});
 }
 
@@ -50,28 +81,54 @@ int CliReport::succeed(const QJsonObject &result, const QString &text)
 {
     endProgressLine();
     if (m_json) {
-        QJsonObject out {{"command", m_command}, {"ok", true}, {"status", CliOk}, {"result", result}};
-        if (!m_retries.isEmpty())
-            out.insert(QStringLiteral("retries"), m_retries);
-        std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+        printJson({{"command", m_command}, {"ok", true}, {"status", CliOk}, {"result", result}});
     } else if (!text.isEmpty()) {
-        std::printf("%s\n", qPrintable(text));
+        std::printf("%s\n", qPrintable(prefixed(text)));
+        std::fflush(stdout);
     }
-    std::fflush(stdout);
     return CliOk;
 }
 
 int CliReport::fail(CliStatus status, const QString &message)
 {
     endProgressLine();
-    if (m_json) {
-        QJsonObject out {{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}};
-        if (!m_retries.isEmpty())
-            out.insert(QStringLiteral("retries"), m_retries);
-        std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
-        std::fflush(stdout);
-    } else {
-        std::fprintf(stderr, "veltrano-cli: %s\n", qPrintable(message));
+    if (m_json)
+        printJson({{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}});
+    else
+        std::fprintf(stderr, "veltrano-cli: %s\n", qPrintable(prefixed(message)));
+    return status;
+}
+
+int worstStatus(const QList<StationResult> &results)
+{
+    int worst = CliOk;
+    for (const StationResult &r : results)
+        worst = std::max(worst, r.status);
+    return worst;
+}
+
+int summarise(const QString &command, bool json, const QList<StationResult> &results)
+{
+    const int status = worstStatus(results);
+    QJsonArray stations;
+    QStringList failed;
+    for (const StationResult &r : results) {
+        stations.append(QJsonObject {{"port", r.port}, {"status", r.status}});
+        if (r.status != CliOk)
+            failed << QStringLiteral("%1 (status %2)").arg(r.port).arg(r.status);
     }
+    if (json) {
+        const QJsonObject out {{"command", command}, {"summary", true}, {"ok", status == CliOk}, {"status", status},
+            {"stations", stations}};
+        std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    } else {
+        QString line = QStringLiteral("%1 of %2 stations confirmed the work")
+                           .arg(results.size() - failed.size())
+                           .arg(results.size());
+        if (!failed.isEmpty())
+            line += QStringLiteral("; failed: ") + failed.join(QStringLiteral(", "));
+        std::printf("%s\n", qPrintable(line));
+    }
+    std::fflush(stdout);
     return status;
 }

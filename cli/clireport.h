@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 // How veltrano-cli ends: one documented status per kind of failure, so that scripts
@@ -17,12 +18,15 @@ enum CliStatus {
     CliDeclined = 7, // the work needs a confirmation that was not given (see --yes)
 };
 
-// Prints progress on standard error (only to a terminal) and the one result of the run:
-// a line of text, or with --json one object on standard output.
+// Prints progress on standard error (only to a terminal) and the one result of a station's
+// run: a line of text, or with --json one object on standard output. With several stations
+// each prints under its port's name, one whole line at a time, so that the stations' threads
+// never mix their lines.
 class CliReport
 {
 public:
-    CliReport(QString command, bool json);
+    // `port` names the station; empty for the run's only one, which prints as it always has.
+    CliReport(QString command, bool json, QString port = QString());
 
     void progress(int percent);
     void note(const QString &line); // a line for the user while the work runs (text mode only)
@@ -34,10 +38,28 @@ public:
 
 private:
     void endProgressLine();
+    QString prefixed(const QString &text) const; // each line under the station's name
+    void printJson(QJsonObject out) const;
 
     QString m_command;
+    QString m_port;
     bool m_json;
     bool m_progressShown = false;
     bool m_terminal = false;
+    int m_lastTenth = -1; // the last tenth of the work told, with several stations
     QJsonArray m_retries;
 };
+
+struct StationResult
+{
+    QString port; // as given on the command line
+    int status = CliOk;
+};
+
+// The status of a run over several stations: 0 when every station's device confirmed its work,
+// otherwise the largest of the stations' statuses.
+int worstStatus(const QList<StationResult> &results);
+
+// After every station has printed its own result: which stations confirmed their work, as a line
+// of text or, with --json, one object. Returns worstStatus.
+int summarise(const QString &command, bool json, const QList<StationResult> &results);

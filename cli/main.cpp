@@ -2,8 +2,7 @@
 // lines, on the same workers and adapter driver as the windows.
 
 #include "clireport.h"
-#include "managerjob.h"
-#include "updaterjob.h"
+#include "station.h"
 
 #include <dfupackage.h>
 #include <elm327iobase.h>
@@ -15,7 +14,6 @@
 #include <QJsonArray>
 
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -75,7 +73,9 @@ QString generalHelp(const QCommandLineParser &parser)
         "  4  the device or the adapter stopped answering (see --timeout)\n"
         "  5  the file given is no usable firmware file or package for this device\n"
         "  6  the serial port went away during the work\n"
-        "  7  a needed confirmation was not given (see --yes)\n");
+        "  7  a needed confirmation was not given (see --yes)\n"
+        "With several --port, 0 only when every station's device confirmed its work, otherwise the\n"
+        "largest status among the stations.\n");
     return text;
 }
 
@@ -119,6 +119,47 @@ int pack(const QCommandLineParser &parser, const QStringList &arguments, CliRepo
         QStringLiteral("wrote %1 (%2 bytes)").arg(output).arg(package.size()));
 }
 
+// The first port of the list that names a port named before it, under whatever name: two
+// stations on one adapter would take turns at its port and spoil each other's work.
+QString repeatedPort(const QStringList &ports)
+{
+    QStringList designated;
+    for (const QString &port : ports) {
+        const QString listed = resolveSerialPort(port);
+        const QString key = listed.isEmpty() ? port : listed;
+        if (designated.contains(key))
+            return port;
+        designated << key;
+    }
+    return QString();
+}
+
+// Each port is a station with its own adapter and device; all of them work at once. One station
+// reports as the program always has; several add a summary.
+int runStations(const CliOptions &options, const QStringList &ports, bool bootloader)
+{
+    QList<Station *> stations;
+    for (const QString &port : ports) {
+        CliOptions station = options;
+        station.connection.port = port;
+        stations << new Station(station, bootloader, ports.size() > 1 ? port : QString(), qApp);
+    }
+    int running = int(stations.size());
+    for (Station *station : qAsConst(stations)) {
+        QObject::connect(station, &QThread::finished, qApp, [&running] {
+            if (--running == 0)
+                QCoreApplication::quit();
+        });
+        station->start();
+    }
+    QCoreApplication::exec();
+
+    QList<StationResult> results;
+    for (const Station *station : qAsConst(stations))
+        results << StationResult {station->port(), station->status()};
+    return stations.size() == 1 ? results.first().status : summarise(options.command, options.json, results);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -133,7 +174,10 @@ int main(int argc, char *argv[])
     parser.addOption(help);
     parser.addVersionOption();
     parser.addOptions({
-        {"port", "Serial port of the adapter (see 'ports').", "name"},
+        {"port",
+            "Serial port of the adapter: a name 'ports' lists, its path, or a link to it (/dev/serial/by-id/...). "
+            "Give it once per station to do the work on several stations at once.",
+            "name"},
         {"baud", "Serial rate of the adapter; 0 searches for it.", "rate", "0"},
         {"adapter", "Adapter kind: elm327 or els27.", "kind", "els27"},
         {"can-id", "CAN identifier the device answers with (default 0x746, bootloader 0x747).", "id"},
@@ -193,10 +237,13 @@ int main(int argc, char *argv[])
     if (name == QLatin1String("pack"))
         return pack(parser, positional, report);
 
-    ELM_ConnInfo &connection = options.connection;
-    connection.port = parser.value(QStringLiteral("port"));
-    if (connection.port.isEmpty())
+    const QStringList ports = parser.values(QStringLiteral("port"));
+    if (ports.isEmpty() || ports.contains(QString()))
         return usageError(QStringLiteral("%1 needs --port").arg(name));
+    const QString repeated = repeatedPort(ports);
+    if (!repeated.isEmpty())
+        return usageError(QStringLiteral("--port %1 names a port given before").arg(repeated));
+    ELM_ConnInfo &connection = options.connection;
     const QString adapter = parser.value(QStringLiteral("adapter")).toLower();
     if (adapter != QLatin1String("elm327") && adapter != QLatin1String("els27"))
         return usageError(QStringLiteral("--adapter must be elm327 or els27"));
@@ -222,20 +269,5 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("trace")))
         qputenv("VELTRANO_TRACE", QFile::encodeName(parser.value(QStringLiteral("trace"))));
 
-    std::unique_ptr<CliJob> job;
-    if (command->bootloader)
-        job = std::make_unique<UpdaterJob>(options, report);
-    else
-        job = std::make_unique<ManagerJob>(options, report);
-    int status = CliOk;
-    bool ended = false;
-    QObject::connect(job.get(), &CliJob::done, &app, [&](int result) {
-        status = result;
-        ended = true;
-        app.quit();
-    });
-    job->start();
-    if (!ended)
-        app.exec();
-    return status;
+    return runStations(options, ports, command->bootloader);
 }

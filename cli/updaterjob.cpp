@@ -45,6 +45,13 @@ void UpdaterJob::start()
                 QStringLiteral("cannot read firmware file %1: %2").arg(m_package.fileName(), m_package.errorString()));
             return;
         }
+        // What the package says about itself is checked before the adapter is touched; the
+        // board and the flash size come from the device.
+        const DfuPackage::Verdict verdict = DfuPackage::inspect(m_package).verdict;
+        if (verdict != DfuPackage::Verdict::Valid) {
+            fail(CliBadInput, DfuPackage::refusalText(verdict, QFileInfo(m_package.fileName()).fileName()));
+            return;
+        }
     }
     connectAdapter();
 }
@@ -138,6 +145,7 @@ void UpdaterJob::report(const DFUStatus &status)
 void UpdaterJob::startFlash(const DFUStatus &status)
 {
     const QString name = QFileInfo(m_package.fileName()).fileName();
+    m_package.seek(0);
     const DfuPackage::Header header = DfuPackage::read(m_package, status.boardId);
     if (header.verdict != DfuPackage::Verdict::Valid) {
         fail(CliBadInput, DfuPackage::refusalText(header.verdict, name));

@@ -7,7 +7,7 @@
 // ELM327IOBase::setup, and carried through queued calls, hence the meta-type.
 struct ELM_ConnInfo
 {
-    QString port; // serial port name as listed by availableSerialPortNames()
+    QString port; // serial port as named by the user: listed, its system path, or a link to it (resolveSerialPort)
     qint32 baud = 0; // bit/s; 0 lets setup search for the adapter's rate
     int adapter = 1; // an ELM327IOBase::Adapter value
     // Every producer sets both identifiers; zero keeps a forgotten one from being

@@ -7,6 +7,13 @@
 
 namespace {
 
+// Windows does not tell COM3 from com3; elsewhere a port is a file name, whose case counts.
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity portNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity portNameCase = Qt::CaseSensitive;
+#endif
+
 QStringList portNames(const QList<QSerialPortInfo> &ports)
 {
     QStringList names;
@@ -27,6 +34,40 @@ QStringList extraPorts(const QStringList &taken)
     return extra;
 }
 
+// Where a path leads once every link on the way is followed; empty when it leads nowhere.
+QString destination(const QString &path)
+{
+    return QFileInfo(path).canonicalFilePath();
+}
+
+// The port that `name` designates: an index into `system`, or system.size() + an index into
+// `extra`; -1 for none.
+int findPort(const QString &name, const QList<QSerialPortInfo> &system, const QStringList &extra)
+{
+    if (name.isEmpty())
+        return -1;
+    // The listed names first: they are what the windows store and what most scripts type.
+    for (int i = 0; i < system.size(); ++i)
+        if (system.at(i).portName().compare(name, portNameCase) == 0)
+            return i;
+    if (extra.contains(name))
+        return system.size() + extra.indexOf(name);
+    for (int i = 0; i < system.size(); ++i)
+        if (system.at(i).systemLocation().compare(name, portNameCase) == 0)
+            return i;
+    // A link leads to the same device node as the port's own location: compare where both lead.
+    const QString target = destination(name);
+    if (target.isEmpty())
+        return -1;
+    for (int i = 0; i < system.size(); ++i)
+        if (destination(system.at(i).systemLocation()) == target)
+            return i;
+    for (int i = 0; i < extra.size(); ++i)
+        if (destination(extra.at(i)) == target)
+            return system.size() + i;
+    return -1;
+}
+
 } // namespace
 
 QStringList availableSerialPortNames()
@@ -35,18 +76,29 @@ QStringList availableSerialPortNames()
     return system + extraPorts(system);
 }
 
+QString resolveSerialPort(const QString &name)
+{
+    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+    const QStringList extra = extraPorts(portNames(system));
+    const int found = findPort(name, system, extra);
+    if (found < 0)
+        return QString();
+    return found < system.size() ? system.at(found).portName() : extra.at(found - system.size());
+}
+
 bool assignSerialPort(QSerialPort &port, const QString &name)
 {
     const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : system) {
-        if (info.portName() == name) {
-            port.setPort(info);
-            return true;
-        }
-    }
-    if (!extraPorts(portNames(system)).contains(name))
+    const QStringList extra = extraPorts(portNames(system));
+    const int found = findPort(name, system, extra);
+    if (found < 0)
         return false;
+    if (found < system.size()) {
+        port.setPort(system.at(found));
+        return true;
+    }
     // QSerialPort looks for a bare name under /dev; a relative extra path is meant from here.
-    port.setPortName(QDir::isRelativePath(name) ? QFileInfo(name).absoluteFilePath() : name);
+    const QString path = extra.at(found - system.size());
+    port.setPortName(QDir::isRelativePath(path) ? QFileInfo(path).absoluteFilePath() : path);
     return true;
 }

@@ -9,5 +9,13 @@ class QSerialPort;
 // modems, a simulator's pty), each once, under the path as written.
 QStringList availableSerialPortNames();
 
-// Points `port` at the listed port called `name`; false when no such port is listed.
+// The name the port lists show for the port that `name` designates, or an empty string when it
+// designates none. People name a port in several ways: as listed (ttyUSB0, COM3), by its system
+// location (/dev/ttyUSB0, \\.\COM10), or by a link to it that stays the same across re-plugging
+// (/dev/serial/by-id/..., /dev/serial/by-path/..., a udev rule's name); an extra port also by a
+// link to it or by where it leads.
+QString resolveSerialPort(const QString &name);
+
+// Points `port` at the port that `name` designates (see resolveSerialPort); false when it
+// designates none.
 bool assignSerialPort(QSerialPort &port, const QString &name);

@@ -143,9 +143,17 @@ void ManagerWindow::on_rescanTool_clicked()
         if (name.compare(QLatin1String("COM1"), Qt::CaseInsensitive) != 0)
             ui->portCombo->addItem(name);
     }
-    const int stored = ui->portCombo->findText(QSettings().value(portKey).toString());
+    // The stored port may be named by a link that outlives re-plugging (/dev/serial/by-id/...).
+    const int stored = ui->portCombo->findText(resolveSerialPort(QSettings().value(portKey).toString()));
     if (stored >= 0)
         ui->portCombo->setCurrentIndex(stored);
+}
+
+QString ManagerWindow::chosenPort() const
+{
+    const QString listed = ui->portCombo->currentText();
+    const QString stored = QSettings().value(portKey).toString();
+    return !listed.isEmpty() && resolveSerialPort(stored) == listed ? stored : listed;
 }
 
 void ManagerWindow::on_connectTool_clicked()
@@ -157,7 +165,7 @@ void ManagerWindow::on_connectTool_clicked()
     }
     {
         QSettings settings;
-        settings.setValue(portKey, port);
+        settings.setValue(portKey, chosenPort());
         settings.setValue(baudKey, ui->baudSpin->value());
         settings.setValue(
             modeKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
@@ -324,7 +332,7 @@ void ManagerWindow::handOver(int exitCode)
 {
     if (exitCode == ProgramShell::UpdaterConnected) {
         QSettings settings;
-        settings.setValue(handoverPortKey, ui->portCombo->currentText());
+        settings.setValue(handoverPortKey, chosenPort());
         settings.setValue(handoverBaudKey, ui->baudSpin->value());
         settings.setValue(
             handoverAdapterKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));

@@ -64,6 +64,9 @@ private:
     void uploadCleanup();
     // Leaves the manager for the updater, telling it which port, rate and adapter to use when it
     // takes over the connection.
+    // The selected port under the name it is stored by: a stored link that designates it is
+    // kept, so that the adapter is found again when it comes back under another name.
+    QString chosenPort() const;
     void handOver(int exitCode);
     void showStartPageIfConnected();
     void appendLog(const QString &text);

@@ -5,10 +5,13 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+
+#include <memory>
 
 namespace {
 
@@ -20,22 +23,42 @@ struct CliRun
     QByteArray out;
     QByteArray err;
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    // With several stations: one object per line, the stations' first, the summary last.
+    QList<QJsonObject> jsonLines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray &line : out.split('\n'))
+            if (!line.isEmpty())
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
 };
 
-CliRun runCli(const SimHarness &sim, const QStringList &arguments, int timeoutMs = 60000)
+// Starts veltrano-cli with the simulators' ports in its port lists; `arguments` name the ports.
+void startCli(QProcess &cli, const QStringList &ports, const QStringList &arguments)
 {
-    QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), sim.port());
+    env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(VELTRANO_CLI),
-        QStringList {"--port", sim.port(), "--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
+        QStringList {"--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
+}
+
+CliRun finishCli(QProcess &cli, int timeoutMs = 60000)
+{
     CliRun run;
     if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
         run.status = cli.exitCode();
     run.out = cli.readAllStandardOutput();
     run.err = cli.readAllStandardError();
     return run;
+}
+
+CliRun runCli(const SimHarness &sim, const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess cli;
+    startCli(cli, {sim.port()}, QStringList {"--port", sim.port()} + arguments);
+    return finishCli(cli, timeoutMs);
 }
 
 // The device's requests that begin with the given bytes (hexadecimal), in order.
@@ -133,7 +156,7 @@ private slots:
         const CliRun run = runCli(sim, {"upload", writeFile(files, "fw.bin", content)});
         QCOMPARE(run.status, 5);
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-        QVERIFY(sim.received().isEmpty());
+        QVERIFY(sim.received().isEmpty() && !sim.sawGarbled());
     }
 
     void deviceRefusals_data()
@@ -253,22 +276,23 @@ private slots:
         QTest::addColumn<QByteArray>("package");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("needsDevice"); // false: refused before the adapter hears a byte
         const QByteArray good = QByteArray::fromHex("f0104242070000000000000000112233");
-        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << good << 3 << "";
-        QTest::newRow("device goes silent") << QStringList {"--silent-requests", "1:100"} << good << 4 << "";
-        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << good << 3 << "Retries exhausted";
+        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << good << 3 << "" << true;
+        QTest::newRow("device goes silent") << QStringList {"--silent-requests", "1:100"} << good << 4 << "" << true;
+        QTest::newRow("CAN errors") << QStringList {"--can-error", "1:5"} << good << 3 << "Retries exhausted" << true;
         QTest::newRow("other board") << QStringList {} << QByteArray::fromHex("f0104242080000000000000000112233") << 5
-                                     << "designed for a different board";
+                                     << "designed for a different board" << true;
         QTest::newRow("too short") << QStringList {} << QByteArray::fromHex("f01042420700000000000000001122") << 5
-                                   << "Firmware package is invalid";
+                                   << "Firmware package is invalid" << false;
         // The header claims 64 bytes of text, the file ends after 4: a cut-off download.
         QTest::newRow("cut off") << QStringList {} << QByteArray::fromHex("f0104242070000004000000000112233") << 5
-                                 << "Firmware package is invalid";
+                                 << "Firmware package is invalid" << false;
         QTest::newRow("wrong magic") << QStringList {} << QByteArray::fromHex("f0104243070000000000000000112233") << 5
-                                     << "is not a firmware package";
+                                     << "is not a firmware package" << false;
         const QByteArray header = QByteArray::fromHex("f01042420700000000000000");
         QTest::newRow("too big") << QStringList {"--flash-size", "1024"} << header + QByteArray(1025, 'x') << 5
-                                 << "it is 1 bytes bigger";
+                                 << "it is 1 bytes bigger" << true;
     }
 
     void flashFailures()
@@ -277,6 +301,7 @@ private slots:
         QFETCH(QByteArray, package);
         QFETCH(int, status);
         QFETCH(QString, message);
+        QFETCH(bool, needsDevice);
         QTemporaryDir state;
         QTemporaryDir files;
         SimHarness sim(deviceArguments(state, "boot", QStringList {"--board-id", "7"} + simOptions));
@@ -284,6 +309,8 @@ private slots:
         const CliRun run = runCli(sim, {"flash", writeFile(files, "fw.dfu", package)});
         QCOMPARE(run.status, status);
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+        if (!needsDevice)
+            QVERIFY(sim.received().isEmpty() && !sim.sawGarbled());
     }
 
     void uploadThroughAnUnkindAdapter_data()
@@ -354,6 +381,89 @@ private slots:
         QCOMPARE(run.status, 2);
         QVERIFY(clock.elapsed() < 30000);
         QVERIFY2(run.err.contains("No adapter answers"), run.err.constData());
+    }
+
+    // A port named as people type it: its system path, or a stable link such as
+    // /dev/serial/by-id/..., leads to the adapter that the port lists show by another name.
+    void portByAnyName_data()
+    {
+        QTest::addColumn<bool>("link");
+        QTest::newRow("a link to the port") << true;
+        QTest::newRow("the port's device node") << false;
+    }
+
+    void portByAnyName()
+    {
+        QFETCH(bool, link);
+        QTemporaryDir state;
+        SimHarness sim(deviceArguments(state, "app"));
+        QVERIFY(sim.start());
+        QTemporaryDir links;
+        QString port = QFileInfo(sim.port()).canonicalFilePath();
+        if (link) {
+            port = links.filePath("usb-Kestrane_ELS27_A5069RR4-if00-port0");
+            QVERIFY(QFile::link(sim.port(), port));
+        }
+        QProcess cli;
+        startCli(cli, {sim.port()}, {"info", "--port", port});
+        const CliRun run = finishCli(cli);
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.contains("Device reports"), run.err.constData());
+    }
+
+    // Each --port is a station with its own adapter and device, all at work at once.
+    void stationsFlashAtOnce_data()
+    {
+        QTest::addColumn<bool>("killOne");
+        QTest::newRow("both confirm") << false;
+        QTest::newRow("one simulator killed halfway") << true;
+    }
+
+    void stationsFlashAtOnce()
+    {
+        QFETCH(bool, killOne);
+        QTemporaryDir files;
+        const QByteArray firmware = image(20000);
+        const QString package = files.filePath("fw.dfu");
+        QTemporaryDir states[2];
+        std::unique_ptr<SimHarness> sims[2];
+        QStringList ports;
+        for (int i = 0; i < 2; ++i) {
+            sims[i] = std::make_unique<SimHarness>(deviceArguments(states[i], "boot", {"--board-id", "7"}));
+            QVERIFY(sims[i]->start());
+            ports << sims[i]->port();
+        }
+        QCOMPARE(runCli(*sims[0], {"pack", writeFile(files, "fw.img", firmware), "--board", "7", "--output", package})
+                     .status,
+            0);
+        QProcess cli;
+        startCli(cli, ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"});
+        if (killOne) {
+            QTRY_VERIFY_WITH_TIMEOUT(sims[1]->received().size() > 300, 20000);
+            sims[1]->signal(SIGKILL);
+        }
+        const CliRun run = finishCli(cli);
+        const QList<QJsonObject> results = run.jsonLines();
+        QCOMPARE(results.size(), 3);
+        const QJsonObject summary = results.last();
+        QCOMPARE(summary.value("summary").toBool(), true);
+        QMap<QString, int> statuses;
+        for (const QJsonObject &station : results.mid(0, 2))
+            statuses.insert(station.value("port").toString(), station.value("status").toInt(-1));
+        QStringList named = ports;
+        named.sort();
+        QCOMPARE(statuses.keys(), named); // each result says which station it was
+        QCOMPARE(statuses.value(ports[0]), 0);
+        QCOMPARE(readFile(states[0].filePath("flash.bin")).left(firmware.size()), firmware);
+        if (killOne) {
+            QVERIFY(statuses.value(ports[1]) == 4 || statuses.value(ports[1]) == 6);
+            QCOMPARE(run.status, statuses.value(ports[1]));
+        } else {
+            QCOMPARE(statuses.value(ports[1]), 0);
+            QCOMPARE(readFile(states[1].filePath("flash.bin")).left(firmware.size()), firmware);
+            QCOMPARE(run.status, 0);
+        }
+        QCOMPARE(summary.value("status").toInt(), run.status);
     }
 
     void portsListTheSimulator()

@@ -67,10 +67,14 @@ private slots:
     void variantKeepsMessageType();
     void extraPortsFollowSystemPorts();
     void unlistedPortIsNotAssigned();
+    void portsAsPeopleTypeThem_data();
+    void portsAsPeopleTypeThem();
     void portOpenFailureTexts();
 
 private:
     void framingTable();
+
+    QTemporaryDir m_ports;
 };
 
 void TestElmMessage::framingTable()
@@ -269,6 +273,46 @@ void TestElmMessage::unlistedPortIsNotAssigned()
     QSerialPort port;
     QVERIFY(!assignSerialPort(port, QStringLiteral("veltrano-no-such-port")));
     QVERIFY(port.portName().isEmpty());
+}
+
+void TestElmMessage::portsAsPeopleTypeThem_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("listed");
+    // An extra port as the simulator makes one: a link to a pty's device node.
+    const QString node = m_ports.filePath(QStringLiteral("node"));
+    const QString extra = m_ports.filePath(QStringLiteral("k0"));
+    const QString alias = m_ports.filePath(QStringLiteral("station-1"));
+    const QString other = m_ports.filePath(QStringLiteral("other"));
+    QFile(node).open(QIODevice::WriteOnly);
+    QFile(other).open(QIODevice::WriteOnly);
+    QFile::link(node, extra);
+    QFile::link(extra, alias);
+    QTest::newRow("extra port as listed") << extra << extra;
+    QTest::newRow("link to an extra port") << alias << extra;
+    QTest::newRow("where an extra port leads") << node << extra;
+    QTest::newRow("a file that is no port") << other << QString();
+    QTest::newRow("nothing there") << m_ports.filePath(QStringLiteral("gone")) << QString();
+    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+    if (system.isEmpty())
+        return;
+    const QSerialPortInfo &first = system.first();
+    const QString byId = m_ports.filePath(QStringLiteral("usb-FTDI_FT232R-if00-port0"));
+    QFile::link(first.systemLocation(), byId);
+    QTest::newRow("system port as listed") << first.portName() << first.portName();
+    QTest::newRow("system location") << first.systemLocation() << first.portName();
+    QTest::newRow("stable link to a system port") << byId << first.portName();
+}
+
+void TestElmMessage::portsAsPeopleTypeThem()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, listed);
+    qputenv("VELTRANO_EXTRA_PORTS", m_ports.filePath(QStringLiteral("k0")).toLocal8Bit());
+    QCOMPARE(resolveSerialPort(typed), listed);
+    QSerialPort port;
+    QCOMPARE(assignSerialPort(port, typed), !listed.isEmpty());
+    qunsetenv("VELTRANO_EXTRA_PORTS");
 }
 
 void TestElmMessage::portOpenFailureTexts()

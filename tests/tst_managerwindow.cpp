@@ -583,6 +583,29 @@ private slots:
         QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
     }
 
+    // A stable link (by-id, by-path, udev) stored as the port selects the port it leads to, and
+    // stays what is stored and handed over, so the adapter is found under its next name too.
+    void storedLinkNamesThePort()
+    {
+        Device device;
+        QVERIFY(device.sim->start());
+        QTemporaryDir links;
+        const QString link = links.filePath(QStringLiteral("usb-Kestrane_ELS27-if00-port0"));
+        QVERIFY(QFile::link(device.sim->port(), link));
+        QSettings().setValue("IO/Port", link);
+        openWindow();
+        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device.sim->port());
+        child<QSpinBox>("baudSpin")->setValue(38400);
+        Finished finished(*window);
+        child<QCommandLinkButton>("connectTool")->click();
+        QVERIFY(finished.waitFor(CanWorker::Setup, 1));
+        QVERIFY(finished.status);
+        QVERIFY(finished.waitFor(CanWorker::Read));
+        QCOMPARE(QSettings().value("IO/Port").toString(), link);
+        QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
+        QCOMPARE(QSettings().value("port").toString(), link);
+    }
+
     void connectionLossReturnsToTheConnectPage()
     {
         Device device;

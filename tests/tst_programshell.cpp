@@ -143,6 +143,8 @@ class TestProgramShell : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_ports;
+
 private slots:
     void init() { clearStore(); }
 
@@ -257,6 +259,14 @@ private slots:
         QTest::newRow("all stored, not reusing")
             << QVariantMap {{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << ""
             << "COM4" << 115200 << 1;
+        // The manager hands over the link it stores; the updater's list shows the port it leads to.
+        const QString adapterPort = m_ports.filePath(QStringLiteral("sim0"));
+        const QString link = m_ports.filePath(QStringLiteral("station-1"));
+        QFile(adapterPort).open(QIODevice::WriteOnly);
+        QFile::link(adapterPort, link);
+        qputenv("VELTRANO_EXTRA_PORTS", adapterPort.toLocal8Bit());
+        QTest::newRow("a link to the adapter's port, reusing")
+            << QVariantMap {{"port", link}, {"baud", 38400}} << 255 << adapterPort << adapterPort << 38400 << 1;
         QTest::newRow("adapter name is case-sensitive") << QVariantMap {{"mod", "ELM327"}} << 254 << ""
                                                         << "" << -1 << 1;
         QTest::newRow("a rate that is no number reads 0") << QVariantMap {{"baud", "fast"}} << 254 << ""

@@ -30,7 +30,7 @@ void appendLe32(QByteArray &bytes, quint32 value)
 
 } // namespace
 
-Header read(QIODevice &file, quint32 boardId)
+Header inspect(QIODevice &file)
 {
     Header header;
     if (file.size() < leastPackage)
@@ -41,10 +41,6 @@ Header read(QIODevice &file, quint32 boardId)
         return header;
     }
     header.board = qFromLittleEndian<quint32>(fixed.constData() + 4);
-    if (header.board != boardId) {
-        header.verdict = Verdict::OtherBoard;
-        return header;
-    }
     const quint32 infoLength = qFromLittleEndian<quint32>(fixed.constData() + 8);
     // A header that claims more than the file holds belongs to a cut-off or damaged file. Taking
     // what is there would leave an empty image, and flashing that erases the device's firmware.
@@ -60,6 +56,14 @@ Header read(QIODevice &file, quint32 boardId)
     header.verdict = Verdict::Valid;
     header.imageOffset = file.pos();
     header.imageSize = file.size() - file.pos();
+    return header;
+}
+
+Header read(QIODevice &file, quint32 boardId)
+{
+    Header header = inspect(file);
+    if (header.verdict == Verdict::Valid && header.board != boardId)
+        header.verdict = Verdict::OtherBoard;
     return header;
 }
 

@@ -24,7 +24,10 @@ struct Header
     qint64 imageSize = 0;
 };
 
-// `file` is open and at 0; on Valid it is left at the image's first byte.
+// What the file itself says, before any device is asked: never OtherBoard. `file` is open and
+// at 0; on Valid it is left at the image's first byte.
+Header inspect(QIODevice &file);
+// inspect, and whether the package is for the board `boardId`.
 Header read(QIODevice &file, quint32 boardId);
 QString refusalText(Verdict verdict, const QString &fileName);
 bool fits(qint64 imageSize, quint32 flashSize);

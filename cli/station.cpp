@@ -1,0 +1,41 @@
+#include "station.h"
+
+#include "managerjob.h"
+#include "updaterjob.h"
+
+#include <QEventLoop>
+
+#include <memory>
+
+Station::Station(const CliOptions &options, bool bootloader, const QString &label, QObject *parent)
+    : QThread(parent)
+    , m_options(options)
+    , m_bootloader(bootloader)
+    , m_report(options.command, options.json, label)
+{ }
+
+Station::~Station()
+{
+    wait();
+}
+
+void Station::run()
+{
+    // Made here, so that the job, its worker, the driver and its port belong to this thread;
+    // they are destroyed here too, which resets the adapter and closes the port.
+    std::unique_ptr<CliJob> job;
+    if (m_bootloader)
+        job = std::make_unique<UpdaterJob>(m_options, m_report);
+    else
+        job = std::make_unique<ManagerJob>(m_options, m_report);
+    QEventLoop loop;
+    bool ended = false;
+    connect(job.get(), &CliJob::done, &loop, [&](int status) {
+        m_status = status;
+        ended = true;
+        loop.quit();
+    });
+    job->start();
+    if (!ended)
+        loop.exec();
+}
