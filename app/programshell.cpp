@@ -1,9 +1,8 @@
 #include "programshell.h"
 
-#include "dfuparams.h"
-#include "translations.h"
-
+#include <dfuparams.h>
 #include <qmaterialicon.h>
+#include <translations.h>
 
 #include <QApplication>
 #include <QIcon>

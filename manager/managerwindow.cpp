@@ -5,7 +5,6 @@
 
 #include <darktheme.h>
 #include <elmconninfo.h>
-#include <programshell.h>
 #include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
@@ -317,19 +316,19 @@ void ManagerWindow::on_dfuTool_clicked()
 void ManagerWindow::on_actionFirmware_Update_triggered()
 {
     // The updater reuses the adapter connection only when there is one.
-    handOver(m_connected ? ProgramShell::UpdaterConnected : ProgramShell::UpdaterDisconnected);
+    handOver(m_connected ? UpdaterConnected : UpdaterDisconnected);
 }
 
-void ManagerWindow::handOver(int exitCode)
+void ManagerWindow::handOver(ExitCode code)
 {
-    if (exitCode == ProgramShell::UpdaterConnected) {
+    if (code == UpdaterConnected) {
         QSettings settings;
         settings.setValue(handoverPortKey, ui->portCombo->currentText());
         settings.setValue(handoverBaudKey, ui->baudSpin->value());
         settings.setValue(
             handoverAdapterKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
     }
-    QCoreApplication::exit(exitCode);
+    QCoreApplication::exit(code);
 }
 
 void ManagerWindow::on_actionAbout_triggered()
@@ -471,10 +470,10 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         notify(QMessageBox::Warning, 5, tr("Erase Files"), tr("Failed!"));
         break;
     case CanWorker::Reboot:
-        QCoreApplication::exit(ProgramShell::RestartProgram);
+        QCoreApplication::exit(RestartProgram);
         return;
     case CanWorker::Dfu:
-        handOver(ProgramShell::UpdaterConnected);
+        handOver(UpdaterConnected);
         return;
     case CanWorker::Config:
         if (status)

@@ -2,8 +2,7 @@
 
 #include "canworker.h"
 #include "ecufilelistmodel.h"
-
-#include <windowviews.h>
+#include "managerview.h"
 
 #include <QColor>
 #include <QList>
@@ -64,7 +63,7 @@ private:
     void uploadCleanup();
     // Leaves the manager for the updater, telling it which port, rate and adapter to use when it
     // takes over the connection.
-    void handOver(int exitCode);
+    void handOver(ExitCode code);
     void showStartPageIfConnected();
     void appendLog(const QString &text);
     // Boxes that answer a worker report are shown once the report's call stack has unwound,

@@ -2,7 +2,7 @@
 
 #include "ui_elmparams.h"
 
-#include <dfuparams.h>
+#include "dfuparams.h"
 
 namespace {
 
