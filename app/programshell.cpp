@@ -2,6 +2,7 @@
 
 #include <dfuparams.h>
 #include <qmaterialicon.h>
+#include <settingskeys.h>
 #include <translations.h>
 
 #include <QApplication>
@@ -21,15 +22,13 @@ const char *const ProgramShell::updaterFailureText = QT_TRANSLATE_NOOP(
 
 namespace {
 
-const QString languageKey = QStringLiteral("UI/Language");
-
 // Builds one run's application object with the identity that addresses the
 // settings store, the window icon, and the icon font registered with it.
 std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
 {
     auto app = std::make_unique<QApplication>(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("Veltrano"));
+    QCoreApplication::setOrganizationName(SettingsKeys::organisation);
+    QCoreApplication::setApplicationName(SettingsKeys::application);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
     // Lets a Wayland desktop match the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvane.veltrano"));
@@ -94,9 +93,9 @@ bool ProgramShell::handleCommandLine(bool *reuseConnection)
     }
     QSettings settings;
     if (m_parser.isSet(langOption)) {
-        settings.setValue(languageKey, m_parser.value(langOption));
-    } else if (!isUsableLanguage(settings.value(languageKey).toString())) {
-        settings.setValue(languageKey, QLocale::system().name());
+        settings.setValue(SettingsKeys::language, m_parser.value(langOption));
+    } else if (!isUsableLanguage(settings.value(SettingsKeys::language).toString())) {
+        settings.setValue(SettingsKeys::language, QLocale::system().name());
     }
     return false;
 }
@@ -155,10 +154,10 @@ int ProgramShell::runUpdater(int &argc, char **argv, bool reuseConnection)
     const QSettings settings;
     DFUParams params;
     params.mode = 0;
-    params.lastPort = settings.value(QStringLiteral("port")).toString();
+    params.lastPort = settings.value(SettingsKeys::handoverPort).toString();
     params.port = reuseConnection ? params.lastPort : QString();
-    params.baud = settings.value(QStringLiteral("baud"), -1).toInt();
-    params.adapter = settings.value(QStringLiteral("mod")).toString() == QLatin1String("elm327") ? 0 : 1;
+    params.baud = settings.value(SettingsKeys::handoverBaud, -1).toInt();
+    params.adapter = settings.value(SettingsKeys::handoverAdapter).toString() == QLatin1String("elm327") ? 0 : 1;
     params.canId = 0x747;
     params.pcId = 0x74F;
     params.file.clear();

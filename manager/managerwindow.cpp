@@ -8,6 +8,7 @@
 #include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
+#include <settingskeys.h>
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -21,20 +22,6 @@ namespace {
 // values are only kept in step with that, never used.
 constexpr int deviceCanId = 0x746;
 constexpr int pcCanId = 0x74E;
-
-const QString portKey = QStringLiteral("IO/Port");
-const QString baudKey = QStringLiteral("IO/Baud");
-const QString modeKey = QStringLiteral("IO/Mode");
-const QString geometryKey = QStringLiteral("UI/Geometry");
-const QString stateKey = QStringLiteral("UI/State");
-const QString hostAddressKey = QStringLiteral("CAN/HostAddress");
-const QString deviceAddressKey = QStringLiteral("CAN/DeviceAddress");
-// false keeps an ELM327 at the rate it was met at (for adapters that choke on AT BRD).
-const QString rateSwitchKey = QStringLiteral("IO/RateSwitch");
-// What the updater reads when it takes the connection over.
-const QString handoverPortKey = QStringLiteral("port");
-const QString handoverBaudKey = QStringLiteral("baud");
-const QString handoverAdapterKey = QStringLiteral("mod");
 
 constexpr int statusMessageMs = 10000;
 
@@ -72,7 +59,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
 
 ManagerWindow::~ManagerWindow()
 {
-    QSettings().setValue(stateKey, saveState(0));
+    QSettings().setValue(SettingsKeys::state, saveState(0));
     delete ui;
 }
 
@@ -83,18 +70,18 @@ bool ManagerWindow::init()
     ui->stackedWidget->setCurrentIndex(ConnectPage);
 
     QSettings settings;
-    ui->baudSpin->setValue(settings.value(baudKey, 0).toInt());
-    const bool elm327 = settings.value(modeKey, QStringLiteral("ELS27"))
+    ui->baudSpin->setValue(settings.value(SettingsKeys::baud, 0).toInt());
+    const bool elm327 = settings.value(SettingsKeys::mode, QStringLiteral("ELS27"))
                             .toString()
                             .compare(QLatin1String("elm327"), Qt::CaseInsensitive)
         == 0;
     (elm327 ? ui->adapterELMRadio : ui->adapterELSRadio)->setChecked(true);
-    restoreGeometry(settings.value(geometryKey).toByteArray());
-    restoreState(settings.value(stateKey).toByteArray(), 0);
-    if (settings.value(hostAddressKey).toUInt() != uint(pcCanId))
-        settings.setValue(hostAddressKey, uint(pcCanId));
-    if (settings.value(deviceAddressKey).toUInt() != uint(deviceCanId))
-        settings.setValue(deviceAddressKey, uint(deviceCanId));
+    restoreGeometry(settings.value(SettingsKeys::geometry).toByteArray());
+    restoreState(settings.value(SettingsKeys::state).toByteArray(), 0);
+    if (settings.value(SettingsKeys::hostAddress).toUInt() != uint(pcCanId))
+        settings.setValue(SettingsKeys::hostAddress, uint(pcCanId));
+    if (settings.value(SettingsKeys::deviceAddress).toUInt() != uint(deviceCanId))
+        settings.setValue(SettingsKeys::deviceAddress, uint(deviceCanId));
     return true;
 }
 
@@ -142,7 +129,7 @@ void ManagerWindow::on_rescanTool_clicked()
         if (name.compare(QLatin1String("COM1"), Qt::CaseInsensitive) != 0)
             ui->portCombo->addItem(name);
     }
-    const int stored = ui->portCombo->findText(QSettings().value(portKey).toString());
+    const int stored = ui->portCombo->findText(QSettings().value(SettingsKeys::port).toString());
     if (stored >= 0)
         ui->portCombo->setCurrentIndex(stored);
 }
@@ -156,12 +143,12 @@ void ManagerWindow::on_connectTool_clicked()
     }
     {
         QSettings settings;
-        settings.setValue(portKey, port);
-        settings.setValue(baudKey, ui->baudSpin->value());
+        settings.setValue(SettingsKeys::port, port);
+        settings.setValue(SettingsKeys::baud, ui->baudSpin->value());
         settings.setValue(
-            modeKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
-        settings.setValue(stateKey, saveState(0));
-        settings.setValue(geometryKey, saveGeometry());
+            SettingsKeys::mode, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(SettingsKeys::state, saveState(0));
+        settings.setValue(SettingsKeys::geometry, saveGeometry());
     }
     appendLog(tr("Connecting to %1").arg(port));
     ui->stackedWidget->setCurrentIndex(StartPage);
@@ -173,7 +160,7 @@ void ManagerWindow::on_connectTool_clicked()
     info.adapter = ui->adapterELSRadio->isChecked() ? 1 : 0;
     info.canId = deviceCanId;
     info.pcId = pcCanId;
-    info.rateSwitch = QSettings().value(rateSwitchKey, true).toBool();
+    info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
     // The adapter set-up runs to its end inside this call and reports before it returns.
     m_worker.execute(CanWorker::Setup, QVariant::fromValue(info));
 }
@@ -323,10 +310,10 @@ void ManagerWindow::handOver(ExitCode code)
 {
     if (code == UpdaterConnected) {
         QSettings settings;
-        settings.setValue(handoverPortKey, ui->portCombo->currentText());
-        settings.setValue(handoverBaudKey, ui->baudSpin->value());
-        settings.setValue(
-            handoverAdapterKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(SettingsKeys::handoverPort, ui->portCombo->currentText());
+        settings.setValue(SettingsKeys::handoverBaud, ui->baudSpin->value());
+        settings.setValue(SettingsKeys::handoverAdapter,
+            ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
     }
     QCoreApplication::exit(code);
 }

@@ -5,6 +5,7 @@
 
 #include <hiddfu.h>
 #include <managerwindow.h>
+#include <settingskeys.h>
 #include <translations.h>
 
 #include <QFile>
@@ -171,7 +172,7 @@ private slots:
 
     void windowsBuiltUnderRussianShowRussian()
     {
-        QSettings().setValue(QStringLiteral("UI/Language"), QStringLiteral("ru_RU"));
+        QSettings().setValue(SettingsKeys::language, QStringLiteral("ru_RU"));
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         QVERIFY(!translators.isEmpty());
 
@@ -207,7 +208,7 @@ private slots:
         QCOMPARE(manager.windowTitle(), QStringLiteral("Veltrano Manager"));
         HIDDfu updater;
         QCOMPARE(updater.windowTitle(), QStringLiteral("Updater"));
-        QSettings().remove(QStringLiteral("UI/Language"));
+        QSettings().remove(SettingsKeys::language);
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <darktheme.h>
 #include <droparea.h>
+#include <settingskeys.h>
 
 #include <QFileDialog>
 #include <QMimeData>
@@ -150,8 +151,8 @@ void TestDropArea::dropRemembersAndAnnounces_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("otherKey");
 
-    const QString dfuKey = QStringLiteral("UI/DropArea_File_DFU");
-    const QString binKey = QStringLiteral("UI/DropArea_File_BIN");
+    const QString dfuKey = SettingsKeys::dropAreaFilePrefix + QStringLiteral("DFU");
+    const QString binKey = SettingsKeys::dropAreaFilePrefix + QStringLiteral("BIN");
     QTest::newRow("default kind") << QString() << dfuKey << binKey;
     QTest::newRow("binary kind") << QStringLiteral("bin") << binKey << dfuKey;
 }

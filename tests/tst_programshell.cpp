@@ -3,6 +3,7 @@
 #include <dfuparams.h>
 #include <programshell.h>
 #include <qmaterialicon.h>
+#include <settingskeys.h>
 
 #include <QAbstractButton>
 #include <QLocale>
@@ -170,7 +171,7 @@ private slots:
         QFETCH(bool, restarted);
         {
             QSettings s(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"));
-            s.setValue(QStringLiteral("port"), QStringLiteral("/dev/ttyUSB7"));
+            s.setValue(SettingsKeys::handoverPort, QStringLiteral("/dev/ttyUSB7"));
         }
         Record r;
         r.managerCodes = {code};
@@ -202,7 +203,7 @@ private slots:
         QFETCH(QList<int>, results);
         QFETCH(bool, restarted);
         QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-            .setValue(QStringLiteral("port"), QStringLiteral("COM9"));
+            .setValue(SettingsKeys::handoverPort, QStringLiteral("COM9"));
         Record r;
         r.managerCodes = {managerCode};
         r.updaterResults.assign(results.begin(), results.end());
@@ -229,7 +230,7 @@ private slots:
     void dfuSkipsTheManager()
     {
         QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-            .setValue(QStringLiteral("port"), QStringLiteral("COM3"));
+            .setValue(SettingsKeys::handoverPort, QStringLiteral("COM3"));
         Record r;
         r.updaterResults = {1};
         runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--dfu")});
@@ -251,15 +252,18 @@ private slots:
         QTest::addColumn<int>("adapter");
         QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << ""
                                                  << "" << -1 << 1;
+        const QString &portKey = SettingsKeys::handoverPort;
+        const QString &baudKey = SettingsKeys::handoverBaud;
+        const QString &adapterKey = SettingsKeys::handoverAdapter;
         QTest::newRow("all stored, reusing")
-            << QVariantMap {{"port", "COM4"}, {"baud", 38400}, {"mod", "elm327"}} << 255 << "COM4"
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << "COM4"
             << "COM4" << 38400 << 0;
         QTest::newRow("all stored, not reusing")
-            << QVariantMap {{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << ""
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << ""
             << "COM4" << 115200 << 1;
-        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{"mod", "ELM327"}} << 254 << ""
+        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{adapterKey, "ELM327"}} << 254 << ""
                                                         << "" << -1 << 1;
-        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{"baud", "fast"}} << 254 << ""
+        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{baudKey, "fast"}} << 254 << ""
                                                           << "" << 0 << 1;
     }
 
@@ -314,13 +318,11 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QString, after);
         if (!before.isEmpty())
-            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-                .setValue(QStringLiteral("UI/Language"), before);
+            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano")).setValue(SettingsKeys::language, before);
         Record r;
         runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
-        QCOMPARE(QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-                     .value(QStringLiteral("UI/Language"))
-                     .toString(),
+        QCOMPARE(
+            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano")).value(SettingsKeys::language).toString(),
             after);
     }
 

@@ -9,6 +9,7 @@
 #include <elmconninfo.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
+#include <settingskeys.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -192,7 +193,7 @@ void HIDDfu::connectDfu()
     info.canId = params.canId;
     info.pcId = params.pcId;
     // The manager's setting, so that an adapter kept at its rate there is kept so here too.
-    info.rateSwitch = QSettings().value(QStringLiteral("IO/RateSwitch"), true).toBool();
+    info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
     emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
 }
 
