@@ -1,5 +1,6 @@
 #include "programshell.h"
 
+#include <canids.h>
 #include <dfuparams.h>
 #include <qmaterialicon.h>
 #include <settingskeys.h>
@@ -158,8 +159,8 @@ int ProgramShell::runUpdater(int &argc, char **argv, bool reuseConnection)
     params.port = reuseConnection ? params.lastPort : QString();
     params.baud = settings.value(SettingsKeys::handoverBaud, -1).toInt();
     params.adapter = settings.value(SettingsKeys::handoverAdapter).toString() == QLatin1String("elm327") ? 0 : 1;
-    params.canId = 0x747;
-    params.pcId = 0x74F;
+    params.canId = CanIds::bootloaderCanId;
+    params.pcId = CanIds::bootloaderPcId;
     params.file.clear();
     params.autoLaunch = false;
 

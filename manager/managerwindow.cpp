@@ -3,6 +3,7 @@
 
 #include "firmwarefile.h"
 
+#include <canids.h>
 #include <darktheme.h>
 #include <elmconninfo.h>
 #include <qautoclosemessagebox.h>
@@ -18,10 +19,10 @@
 
 namespace {
 
-// The device's application firmware always listens on 0x74E and answers on 0x746; stored
-// values are only kept in step with that, never used.
-constexpr int deviceCanId = 0x746;
-constexpr int pcCanId = 0x74E;
+// The device's application firmware always listens on and answers with the same identifiers;
+// stored values are only kept in step with them, never used.
+constexpr int deviceCanId = CanIds::managerCanId;
+constexpr int pcCanId = CanIds::managerPcId;
 
 constexpr int statusMessageMs = 10000;
 

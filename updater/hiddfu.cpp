@@ -4,6 +4,7 @@
 #include "launchdialog.h"
 #include "ui_hiddfu.h"
 
+#include <canids.h>
 #include <darktheme.h>
 #include <dfupackage.h>
 #include <elmconninfo.h>
@@ -53,7 +54,7 @@ HIDDfu::HIDDfu(QWidget *parent)
     params.mode = Standalone;
     params.baud = -1;
     params.adapter = 1;
-    params.canId = 0x745;
+    params.canId = CanIds::unsetCanId;
 
     ui->progressBar->setRange(0, 100);
     ui->progressBar->hide();
