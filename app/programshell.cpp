@@ -5,6 +5,7 @@
 #include <qmaterialicon.h>
 #include <settingskeys.h>
 #include <translations.h>
+#include <veltranoversion.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -30,7 +31,7 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
     auto app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setOrganizationName(SettingsKeys::organisation);
     QCoreApplication::setApplicationName(SettingsKeys::application);
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
     // Lets a Wayland desktop match the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvane.veltrano"));
     QApplication::setWindowIcon(QIcon(QStringLiteral("://veltrano.ico")));

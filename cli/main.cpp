@@ -9,6 +9,7 @@
 #include <dfupackage.h>
 #include <elm327iobase.h>
 #include <serialports.h>
+#include <veltranoversion.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -132,7 +133,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Service Kestrane devices through a serial OBD adapter."));
@@ -173,7 +174,7 @@ int main(int argc, char *argv[])
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("veltrano-cli 1.1.1\n");
+        std::printf("veltrano-cli %s\n", VELTRANO_VERSION);
         return CliOk;
     }
 

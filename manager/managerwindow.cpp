@@ -10,6 +10,7 @@
 #include <qmaterialicon.h>
 #include <serialports.h>
 #include <settingskeys.h>
+#include <veltranoversion.h>
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -327,7 +328,7 @@ void ManagerWindow::on_actionAbout_triggered()
         // The font's name and licence are proper names and stay as they are in every language.
         + QStringLiteral("<ul><li><a href=\"https://github.com/google/material-design-icons\">Material Icons</a>"
                          " (Apache-2.0)</li></ul>");
-    QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v1.1.1"), text);
+    QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v" VELTRANO_VERSION), text);
 }
 
 void ManagerWindow::on_actionHome_triggered()

@@ -10,6 +10,7 @@
 #include <ecufilelistmodel.h>
 #include <managerwindow.h>
 #include <settingskeys.h>
+#include <veltranoversion.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -682,7 +683,7 @@ private slots:
         auto about = answerNextBox();
         child<QAction>("actionAbout")->trigger();
         QVERIFY(about->seen);
-        QCOMPARE(about->title, QStringLiteral("Veltrano Manager v1.1.1"));
+        QCOMPARE(about->title, QStringLiteral("Veltrano Manager v" VELTRANO_VERSION));
         QVERIFY(about->text.startsWith("Utility to manage the Kestrane devices via CAN.<br>"));
         QVERIFY(about->text.contains("Material Icons"));
         child<QAction>("actionLog")->trigger();
