@@ -1,10 +1,12 @@
 #include "programshell.h"
 
-#include "dfuparams.h"
-#include "translations.h"
-
+#include <canids.h>
+#include <dfuparams.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
+#include <settingskeys.h>
+#include <translations.h>
+#include <veltranoversion.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -23,16 +25,14 @@ const char *const ProgramShell::updaterFailureText = QT_TRANSLATE_NOOP(
 
 namespace {
 
-const QString languageKey = QStringLiteral("UI/Language");
-
 // Builds one run's application object with the identity that addresses the
 // settings store, the window icon, and the icon font registered with it.
 std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
 {
     auto app = std::make_unique<QApplication>(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
-    QCoreApplication::setApplicationName(QStringLiteral("Veltrano"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+    QCoreApplication::setOrganizationName(SettingsKeys::organisation);
+    QCoreApplication::setApplicationName(SettingsKeys::application);
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
     // Lets a Wayland desktop match the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvane.veltrano"));
     QApplication::setWindowIcon(QIcon(QStringLiteral("://veltrano.ico")));
@@ -96,9 +96,9 @@ bool ProgramShell::handleCommandLine(bool *reuseConnection)
     }
     QSettings settings;
     if (m_parser.isSet(langOption)) {
-        settings.setValue(languageKey, m_parser.value(langOption));
-    } else if (!isUsableLanguage(settings.value(languageKey).toString())) {
-        settings.setValue(languageKey, QLocale::system().name());
+        settings.setValue(SettingsKeys::language, m_parser.value(langOption));
+    } else if (!isUsableLanguage(settings.value(SettingsKeys::language).toString())) {
+        settings.setValue(SettingsKeys::language, QLocale::system().name());
     }
     return false;
 }
@@ -159,14 +159,14 @@ int ProgramShell::runUpdater(int &argc, char **argv, bool reuseConnection)
     params.mode = 0;
     // The manager hands its port over by the name it stores it under, maybe a link; the
     // updater's port list shows the port by its listed name.
-    const QString handedOver = settings.value(QStringLiteral("port")).toString();
+    const QString handedOver = settings.value(SettingsKeys::handoverPort).toString();
     const QString listed = resolveSerialPort(handedOver);
     params.lastPort = listed.isEmpty() ? handedOver : listed;
     params.port = reuseConnection ? params.lastPort : QString();
-    params.baud = settings.value(QStringLiteral("baud"), -1).toInt();
-    params.adapter = settings.value(QStringLiteral("mod")).toString() == QLatin1String("elm327") ? 0 : 1;
-    params.canId = 0x747;
-    params.pcId = 0x74F;
+    params.baud = settings.value(SettingsKeys::handoverBaud, -1).toInt();
+    params.adapter = settings.value(SettingsKeys::handoverAdapter).toString() == QLatin1String("elm327") ? 0 : 1;
+    params.canId = CanIds::bootloaderCanId;
+    params.pcId = CanIds::bootloaderPcId;
     params.file.clear();
     params.autoLaunch = false;
 

@@ -13,8 +13,12 @@
 class ProgramShell
 {
 public:
-    // Manager event-loop codes, produced by the manager window.
-    enum ManagerExit { RestartProgram = 253, UpdaterDisconnected = 254, UpdaterConnected = 255 };
+    // The codes the manager window ends its event loop with, as the loop reads them.
+    enum ManagerExit {
+        RestartProgram = ManagerView::RestartProgram,
+        UpdaterDisconnected = ManagerView::UpdaterDisconnected,
+        UpdaterConnected = ManagerView::UpdaterConnected
+    };
     // What the runners return to the loop.
     enum RunResult { End = 0, Restart = 1, RunUpdater = 2 };
 

@@ -1,34 +1,12 @@
 #pragma once
 
+#include <managerview.h>
+#include <updaterview.h>
+
 #include <functional>
 #include <memory>
 
-struct DFUParams;
-
-// What the run loop needs of the manager window. The real window implements it;
-// tests hand the run loop small stand-ins instead.
-class ManagerView
-{
-public:
-    virtual ~ManagerView() = default;
-    virtual bool init() = 0;
-    virtual void showWindow() = 0;
-};
-
-// What the run loop needs of the updater window.
-class UpdaterView
-{
-public:
-    virtual ~UpdaterView() = default;
-    virtual void setup(const DFUParams &params) = 0;
-    virtual void showWindow() = 0;
-    virtual bool start() = 0;
-    // 0 end, 1 restart the program, 2 run the updater again.
-    virtual int runResult() const = 0;
-    // Stops the worker thread (waiting at most 10 s) before the window goes away.
-    virtual void shutdown() = 0;
-};
-
+// How the run loop makes its windows: the real ones in the program, stand-ins in tests.
 struct WindowFactory
 {
     std::function<std::unique_ptr<ManagerView>()> manager;

@@ -4,9 +4,11 @@
 #include "clireport.h"
 #include "station.h"
 
+#include <canids.h>
 #include <dfupackage.h>
 #include <elm327iobase.h>
 #include <serialports.h>
+#include <veltranoversion.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -48,6 +50,12 @@ const CommandHelp commands[] = {
     {"pack", "pack IMAGE --board ID --output FILE.dfu [--info TEXT]",
         "Build a firmware package from a raw image for the given board.", false, 1},
 };
+
+// A CAN identifier as the help writes it, e.g. 0x74E.
+QString hexId(int id)
+{
+    return QStringLiteral("0x") + QString::number(id, 16).toUpper();
+}
 
 const CommandHelp *findCommand(const QString &name)
 {
@@ -166,7 +174,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.1.1"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Service Kestrane devices through a serial OBD adapter."));
@@ -180,8 +188,14 @@ int main(int argc, char *argv[])
             "name"},
         {"baud", "Serial rate of the adapter; 0 searches for it.", "rate", "0"},
         {"adapter", "Adapter kind: elm327 or els27.", "kind", "els27"},
-        {"can-id", "CAN identifier the device answers with (default 0x746, bootloader 0x747).", "id"},
-        {"pc-id", "CAN identifier the PC sends with (default 0x74E, bootloader 0x74F).", "id"},
+        {"can-id",
+            QStringLiteral("CAN identifier the device answers with (default %1, bootloader %2).")
+                .arg(hexId(CanIds::managerCanId), hexId(CanIds::bootloaderCanId)),
+            "id"},
+        {"pc-id",
+            QStringLiteral("CAN identifier the PC sends with (default %1, bootloader %2).")
+                .arg(hexId(CanIds::managerPcId), hexId(CanIds::bootloaderPcId)),
+            "id"},
         {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
@@ -204,7 +218,7 @@ int main(int argc, char *argv[])
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("veltrano-cli 1.1.1\n");
+        std::printf("veltrano-cli %s\n", VELTRANO_VERSION);
         return CliOk;
     }
 
@@ -253,11 +267,11 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
     connection.baud = baud;
     connection.rateSwitch = !parser.isSet(QStringLiteral("no-rate-switch"));
-    connection.canId = command->bootloader ? 0x747 : 0x746;
-    connection.pcId = command->bootloader ? 0x74F : 0x74E;
+    connection.canId = command->bootloader ? CanIds::bootloaderCanId : CanIds::managerCanId;
+    connection.pcId = command->bootloader ? CanIds::bootloaderPcId : CanIds::managerPcId;
     for (auto [option, field] : {std::pair {"can-id", &connection.canId}, std::pair {"pc-id", &connection.pcId}}) {
         if (parser.isSet(QLatin1String(option))
-            && (!parseNumber(parser.value(QLatin1String(option)), *field) || *field < 0 || *field > 0x7FF))
+            && (!parseNumber(parser.value(QLatin1String(option)), *field) || *field < 0 || *field > CanIds::maxId))
             return usageError(QStringLiteral("--%1 must be an 11-bit CAN identifier").arg(QLatin1String(option)));
     }
     if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0)

@@ -57,8 +57,6 @@ void registerTypes()
     static const bool registered = [] {
         qRegisterMetaType<CanWorker::Commands>("CanWorker::Commands");
         qRegisterMetaType<CanWorker::Errors>("CanWorker::Errors");
-        qRegisterMetaType<QIODevice *>("QIODevice*");
-        qRegisterMetaType<TransferOutcome>();
         return true;
     }();
     Q_UNUSED(registered)
@@ -67,18 +65,9 @@ void registerTypes()
 } // namespace
 
 CanWorker::CanWorker(QObject *parent)
-    : QObject(parent)
-    , io(this)
+    : ELM327Worker(parent)
 {
     registerTypes();
-    // No-data and stopped answers must come back as errors, or a time-out would go unnoticed.
-    io.setStrictMode(true);
-    connect(&io, &ELM327IOBase::connected, this, &CanWorker::io_connected);
-    connect(&io, &ELM327IOBase::disconnected, this, &CanWorker::io_disconnected);
-    connect(&io, &ELM327IOBase::ready, this, &CanWorker::io_ready);
-    connect(&io, &ELM327IOBase::error, this, &CanWorker::io_error);
-    connect(&io, &ELM327IOBase::read, this, &CanWorker::io_read);
-    connect(&io, &ELM327IOBase::notice, this, [this](const QString &text) { emit error(ERR_LOG, text); });
 }
 
 void CanWorker::execute(CanWorker::Commands cmd)
@@ -89,12 +78,9 @@ void CanWorker::execute(CanWorker::Commands cmd)
 void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
 {
     switch (cmd) {
-    case Setup: {
-        const ELM_ConnInfo cfg = param.canConvert<ELM_ConnInfo>() ? param.value<ELM_ConnInfo>() : ELM_ConnInfo();
-        const bool ok = io.setup(cfg, false);
-        emit finished(Setup, ok, QVariant());
+    case Setup:
+        emit finished(Setup, setupLink(param), QVariant());
         return;
-    }
     case Read:
         pending = cmd;
         sendRequest(QByteArray(1, reqInfo));
@@ -145,7 +131,7 @@ void CanWorker::sendRequest(const QByteArray &request)
 
 void CanWorker::sendRequest(const QByteArray &request, int timeoutMs)
 {
-    io.send(ELM_Message(request, 1, timeoutMs));
+    send(request, 1, timeoutMs);
 }
 
 void CanWorker::flash(QIODevice *device, QString target)
@@ -212,11 +198,10 @@ void CanWorker::endUpload(TransferOutcome how)
     emit uploadEnded(how, 0);
 }
 
-void CanWorker::io_connected()
-{ }
-
-void CanWorker::io_ready()
-{ }
+void CanWorker::io_notice(const QString &text)
+{
+    emit error(ERR_LOG, text);
+}
 
 void CanWorker::io_disconnected()
 {

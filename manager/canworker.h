@@ -1,6 +1,6 @@
 #pragma once
 
-#include <elm327io.h>
+#include <elm327worker.h>
 #include <transferoutcome.h>
 
 #include <QObject>
@@ -13,7 +13,7 @@ class QJsonObject;
 // Turns one command into one ISO-TP request, judges the reply and reports through `error`
 // and `finished`; also runs an upload (select, stop-and-wait chunks, MD5 check). No widgets:
 // the manager window, the command-line tool and the tests drive it alike.
-class CanWorker : public QObject
+class CanWorker : public ELM327Worker
 {
     Q_OBJECT
 
@@ -24,8 +24,6 @@ public:
     Q_ENUM(Errors)
 
     explicit CanWorker(QObject *parent = nullptr);
-    // The adapter driver, for its account of why Setup failed.
-    const ELM327IOBase &link() const { return io; }
 
 signals:
     void progress(int val);
@@ -45,11 +43,12 @@ public slots:
     void execute(CanWorker::Commands cmd);
     void flash(QIODevice *io, QString target);
 
-    void io_connected();
-    void io_ready();
-    void io_disconnected();
-    void io_error(ELM327IOBase::ELM_ERROR code, QString reason);
-    void io_read(QByteArray data);
+    void io_disconnected() override;
+    void io_error(ELM327IOBase::ELM_ERROR code, QString reason) override;
+    void io_read(QByteArray data) override;
+
+protected:
+    void io_notice(const QString &text) override;
 
 private:
     void sendRequest(const QByteArray &request);
@@ -64,7 +63,6 @@ private:
     void endUpload(TransferOutcome how);
     bool uploading() const { return source != nullptr; }
 
-    ELM327IO io;
     QIODevice *source = nullptr; // borrowed upload source
     Commands pending = Invalid; // whose reply is awaited, for reporting a time-out
     Commands step = Invalid; // upload step: Select, Write, Md5; Invalid when idle

@@ -3,12 +3,14 @@
 
 #include "firmwarefile.h"
 
+#include <canids.h>
 #include <darktheme.h>
 #include <elmconninfo.h>
-#include <programshell.h>
 #include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
+#include <settingskeys.h>
+#include <veltranoversion.h>
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -18,24 +20,10 @@
 
 namespace {
 
-// The device's application firmware always listens on 0x74E and answers on 0x746; stored
-// values are only kept in step with that, never used.
-constexpr int deviceCanId = 0x746;
-constexpr int pcCanId = 0x74E;
-
-const QString portKey = QStringLiteral("IO/Port");
-const QString baudKey = QStringLiteral("IO/Baud");
-const QString modeKey = QStringLiteral("IO/Mode");
-const QString geometryKey = QStringLiteral("UI/Geometry");
-const QString stateKey = QStringLiteral("UI/State");
-const QString hostAddressKey = QStringLiteral("CAN/HostAddress");
-const QString deviceAddressKey = QStringLiteral("CAN/DeviceAddress");
-// false keeps an ELM327 at the rate it was met at (for adapters that choke on AT BRD).
-const QString rateSwitchKey = QStringLiteral("IO/RateSwitch");
-// What the updater reads when it takes the connection over.
-const QString handoverPortKey = QStringLiteral("port");
-const QString handoverBaudKey = QStringLiteral("baud");
-const QString handoverAdapterKey = QStringLiteral("mod");
+// The device's application firmware always listens on and answers with the same identifiers;
+// stored values are only kept in step with them, never used.
+constexpr int deviceCanId = CanIds::managerCanId;
+constexpr int pcCanId = CanIds::managerPcId;
 
 constexpr int statusMessageMs = 10000;
 
@@ -73,7 +61,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
 
 ManagerWindow::~ManagerWindow()
 {
-    QSettings().setValue(stateKey, saveState(0));
+    QSettings().setValue(SettingsKeys::state, saveState(0));
     delete ui;
 }
 
@@ -84,18 +72,18 @@ bool ManagerWindow::init()
     ui->stackedWidget->setCurrentIndex(ConnectPage);
 
     QSettings settings;
-    ui->baudSpin->setValue(settings.value(baudKey, 0).toInt());
-    const bool elm327 = settings.value(modeKey, QStringLiteral("ELS27"))
+    ui->baudSpin->setValue(settings.value(SettingsKeys::baud, 0).toInt());
+    const bool elm327 = settings.value(SettingsKeys::mode, QStringLiteral("ELS27"))
                             .toString()
                             .compare(QLatin1String("elm327"), Qt::CaseInsensitive)
         == 0;
     (elm327 ? ui->adapterELMRadio : ui->adapterELSRadio)->setChecked(true);
-    restoreGeometry(settings.value(geometryKey).toByteArray());
-    restoreState(settings.value(stateKey).toByteArray(), 0);
-    if (settings.value(hostAddressKey).toUInt() != uint(pcCanId))
-        settings.setValue(hostAddressKey, uint(pcCanId));
-    if (settings.value(deviceAddressKey).toUInt() != uint(deviceCanId))
-        settings.setValue(deviceAddressKey, uint(deviceCanId));
+    restoreGeometry(settings.value(SettingsKeys::geometry).toByteArray());
+    restoreState(settings.value(SettingsKeys::state).toByteArray(), 0);
+    if (settings.value(SettingsKeys::hostAddress).toUInt() != uint(pcCanId))
+        settings.setValue(SettingsKeys::hostAddress, uint(pcCanId));
+    if (settings.value(SettingsKeys::deviceAddress).toUInt() != uint(deviceCanId))
+        settings.setValue(SettingsKeys::deviceAddress, uint(deviceCanId));
     return true;
 }
 
@@ -144,7 +132,7 @@ void ManagerWindow::on_rescanTool_clicked()
             ui->portCombo->addItem(name);
     }
     // The stored port may be named by a link that outlives re-plugging (/dev/serial/by-id/...).
-    const int stored = ui->portCombo->findText(resolveSerialPort(QSettings().value(portKey).toString()));
+    const int stored = ui->portCombo->findText(resolveSerialPort(QSettings().value(SettingsKeys::port).toString()));
     if (stored >= 0)
         ui->portCombo->setCurrentIndex(stored);
 }
@@ -152,7 +140,7 @@ void ManagerWindow::on_rescanTool_clicked()
 QString ManagerWindow::chosenPort() const
 {
     const QString listed = ui->portCombo->currentText();
-    const QString stored = QSettings().value(portKey).toString();
+    const QString stored = QSettings().value(SettingsKeys::port).toString();
     return !listed.isEmpty() && resolveSerialPort(stored) == listed ? stored : listed;
 }
 
@@ -165,12 +153,12 @@ void ManagerWindow::on_connectTool_clicked()
     }
     {
         QSettings settings;
-        settings.setValue(portKey, chosenPort());
-        settings.setValue(baudKey, ui->baudSpin->value());
+        settings.setValue(SettingsKeys::port, chosenPort());
+        settings.setValue(SettingsKeys::baud, ui->baudSpin->value());
         settings.setValue(
-            modeKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
-        settings.setValue(stateKey, saveState(0));
-        settings.setValue(geometryKey, saveGeometry());
+            SettingsKeys::mode, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(SettingsKeys::state, saveState(0));
+        settings.setValue(SettingsKeys::geometry, saveGeometry());
     }
     appendLog(tr("Connecting to %1").arg(port));
     ui->stackedWidget->setCurrentIndex(StartPage);
@@ -182,7 +170,7 @@ void ManagerWindow::on_connectTool_clicked()
     info.adapter = ui->adapterELSRadio->isChecked() ? 1 : 0;
     info.canId = deviceCanId;
     info.pcId = pcCanId;
-    info.rateSwitch = QSettings().value(rateSwitchKey, true).toBool();
+    info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
     // The adapter set-up runs to its end inside this call and reports before it returns.
     m_worker.execute(CanWorker::Setup, QVariant::fromValue(info));
 }
@@ -325,19 +313,19 @@ void ManagerWindow::on_dfuTool_clicked()
 void ManagerWindow::on_actionFirmware_Update_triggered()
 {
     // The updater reuses the adapter connection only when there is one.
-    handOver(m_connected ? ProgramShell::UpdaterConnected : ProgramShell::UpdaterDisconnected);
+    handOver(m_connected ? UpdaterConnected : UpdaterDisconnected);
 }
 
-void ManagerWindow::handOver(int exitCode)
+void ManagerWindow::handOver(ExitCode code)
 {
-    if (exitCode == ProgramShell::UpdaterConnected) {
+    if (code == UpdaterConnected) {
         QSettings settings;
-        settings.setValue(handoverPortKey, chosenPort());
-        settings.setValue(handoverBaudKey, ui->baudSpin->value());
-        settings.setValue(
-            handoverAdapterKey, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(SettingsKeys::handoverPort, chosenPort());
+        settings.setValue(SettingsKeys::handoverBaud, ui->baudSpin->value());
+        settings.setValue(SettingsKeys::handoverAdapter,
+            ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
     }
-    QCoreApplication::exit(exitCode);
+    QCoreApplication::exit(code);
 }
 
 void ManagerWindow::on_actionAbout_triggered()
@@ -348,7 +336,7 @@ void ManagerWindow::on_actionAbout_triggered()
         // The font's name and licence are proper names and stay as they are in every language.
         + QStringLiteral("<ul><li><a href=\"https://github.com/google/material-design-icons\">Material Icons</a>"
                          " (Apache-2.0)</li></ul>");
-    QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v1.1.1"), text);
+    QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v" VELTRANO_VERSION), text);
 }
 
 void ManagerWindow::on_actionHome_triggered()
@@ -479,10 +467,10 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         notify(QMessageBox::Warning, 5, tr("Erase Files"), tr("Failed!"));
         break;
     case CanWorker::Reboot:
-        QCoreApplication::exit(ProgramShell::RestartProgram);
+        QCoreApplication::exit(RestartProgram);
         return;
     case CanWorker::Dfu:
-        handOver(ProgramShell::UpdaterConnected);
+        handOver(UpdaterConnected);
         return;
     case CanWorker::Config:
         if (status)

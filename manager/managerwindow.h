@@ -2,8 +2,7 @@
 
 #include "canworker.h"
 #include "ecufilelistmodel.h"
-
-#include <windowviews.h>
+#include "managerview.h"
 
 #include <QColor>
 #include <QList>
@@ -67,7 +66,7 @@ private:
     // The selected port under the name it is stored by: a stored link that designates it is
     // kept, so that the adapter is found again when it comes back under another name.
     QString chosenPort() const;
-    void handOver(int exitCode);
+    void handOver(ExitCode code);
     void showStartPageIfConnected();
     void appendLog(const QString &text);
     // Boxes that answer a worker report are shown once the report's call stack has unwound,

@@ -7,6 +7,8 @@ build=${BUILD_DIR:-$root/build}
 
 # The package checkers are needed here only, not for building.
 "$root/scripts/install-deps.sh" lintian desktop-file-utils appstream
+# The folders' dependencies point one way; a source check, so it runs before the long build.
+"$root/scripts/check-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2
 cd "$build"

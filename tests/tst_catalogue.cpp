@@ -5,6 +5,7 @@
 
 #include <hiddfu.h>
 #include <managerwindow.h>
+#include <settingskeys.h>
 #include <translations.h>
 
 #include <QTranslator>
@@ -46,14 +47,14 @@ private slots:
     {
         QTranslator catalogue;
         QVERIFY(catalogue.load(QStringLiteral(":/lang/veltrano_ru.qm")));
-        QSettings().setValue(QStringLiteral("UI/Language"), QStringLiteral("ru_RU"));
+        QSettings().setValue(SettingsKeys::language, QStringLiteral("ru_RU"));
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         const QStringList russian {
             catalogue.translate("ManagerWindow", "Veltrano Manager"), catalogue.translate("HIDDfu", "Updater")};
         QVERIFY(!russian.contains(QString()));
         QCOMPARE((QStringList {ManagerWindow().windowTitle(), HIDDfu().windowTitle()}), russian);
         unloadTranslations(translators);
-        QSettings().remove(QStringLiteral("UI/Language"));
+        QSettings().remove(SettingsKeys::language);
     }
 };
 

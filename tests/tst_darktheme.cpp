@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <darktheme.h>
+#include <settingskeys.h>
 
 #include <QPalette>
 #include <QTemporaryDir>
@@ -26,7 +27,7 @@ private slots:
         QTemporaryDir dir;
         QSettings personalize(dir.filePath(QStringLiteral("personalize.ini")), QSettings::IniFormat);
         if (value.isValid())
-            personalize.setValue(QStringLiteral("AppsUseLightTheme"), value);
+            personalize.setValue(SettingsKeys::appsUseLightTheme, value);
         personalize.sync();
         // Read back through a fresh store, as the program does.
         const QSettings reread(personalize.fileName(), QSettings::IniFormat);

@@ -2,6 +2,7 @@
 
 #include <darktheme.h>
 #include <droparea.h>
+#include <settingskeys.h>
 
 #include <QFileDialog>
 #include <QMimeData>
@@ -53,7 +54,7 @@ QStringList doubleClick(DropArea &area, const QString &path)
 
 QString remembered(const char *kind)
 {
-    return QSettings().value(QLatin1String("UI/DropArea_File_") + QLatin1String(kind)).toString();
+    return QSettings().value(SettingsKeys::dropAreaFilePrefix + QLatin1String(kind)).toString();
 }
 
 } // namespace

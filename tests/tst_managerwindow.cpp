@@ -9,6 +9,8 @@
 #include <droparea.h>
 #include <ecufilelistmodel.h>
 #include <managerwindow.h>
+#include <settingskeys.h>
+#include <veltranoversion.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -291,15 +293,15 @@ private slots:
         QCOMPARE(child<QSpinBox>("baudSpin")->text(), QStringLiteral("Automatic"));
         window.reset();
 
-        settings.setValue("IO/Mode", "ELM327");
-        settings.setValue("IO/Baud", 115200);
-        settings.setValue("CAN/HostAddress", 1);
-        settings.setValue("CAN/DeviceAddress", 0x7E8);
+        settings.setValue(SettingsKeys::mode, "ELM327");
+        settings.setValue(SettingsKeys::baud, 115200);
+        settings.setValue(SettingsKeys::hostAddress, 1);
+        settings.setValue(SettingsKeys::deviceAddress, 0x7E8);
         openWindow();
         QVERIFY(child<QRadioButton>("adapterELMRadio")->isChecked());
         QCOMPARE(child<QSpinBox>("baudSpin")->value(), 115200);
-        QCOMPARE(settings.value("CAN/HostAddress").toUInt(), 0x74Eu);
-        QCOMPARE(settings.value("CAN/DeviceAddress").toUInt(), 0x746u);
+        QCOMPARE(settings.value(SettingsKeys::hostAddress).toUInt(), 0x74Eu);
+        QCOMPARE(settings.value(SettingsKeys::deviceAddress).toUInt(), 0x746u);
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
 
         // Without a port the connect button only warns.
@@ -331,10 +333,11 @@ private slots:
         QVERIFY(child<QTextBrowser>("log")->toPlainText().contains("Connecting to " + device.sim->port()));
 
         QSettings settings;
-        QCOMPARE(settings.value("IO/Port").toString(), device.sim->port());
-        QCOMPARE(settings.value("IO/Baud").toInt(), 38400);
-        QCOMPARE(settings.value("IO/Mode").toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
-        QVERIFY(!settings.value("UI/Geometry").toByteArray().isEmpty());
+        QCOMPARE(settings.value(SettingsKeys::port).toString(), device.sim->port());
+        QCOMPARE(settings.value(SettingsKeys::baud).toInt(), 38400);
+        QCOMPARE(
+            settings.value(SettingsKeys::mode).toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        QVERIFY(!settings.value(SettingsKeys::geometry).toByteArray().isEmpty());
     }
 
     void emptyDeviceShowsNoFiles()
@@ -703,7 +706,7 @@ private slots:
         auto about = answerNextBox();
         child<QAction>("actionAbout")->trigger();
         QVERIFY(about->seen);
-        QCOMPARE(about->title, QStringLiteral("Veltrano Manager v1.1.1"));
+        QCOMPARE(about->title, QStringLiteral("Veltrano Manager v" VELTRANO_VERSION));
         QVERIFY(about->text.startsWith("Utility to manage the Kestrane devices via CAN.<br>"));
         QVERIFY(about->text.contains("Material Icons"));
         child<QAction>("actionLog")->trigger();

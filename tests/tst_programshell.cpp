@@ -3,6 +3,7 @@
 #include <dfuparams.h>
 #include <programshell.h>
 #include <qmaterialicon.h>
+#include <settingskeys.h>
 
 #include <QAbstractButton>
 #include <QLocale>
@@ -172,7 +173,7 @@ private slots:
         QFETCH(bool, restarted);
         {
             QSettings s(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"));
-            s.setValue(QStringLiteral("port"), QStringLiteral("/dev/ttyUSB7"));
+            s.setValue(SettingsKeys::handoverPort, QStringLiteral("/dev/ttyUSB7"));
         }
         Record r;
         r.managerCodes = {code};
@@ -204,7 +205,7 @@ private slots:
         QFETCH(QList<int>, results);
         QFETCH(bool, restarted);
         QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-            .setValue(QStringLiteral("port"), QStringLiteral("COM9"));
+            .setValue(SettingsKeys::handoverPort, QStringLiteral("COM9"));
         Record r;
         r.managerCodes = {managerCode};
         r.updaterResults.assign(results.begin(), results.end());
@@ -231,7 +232,7 @@ private slots:
     void dfuSkipsTheManager()
     {
         QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-            .setValue(QStringLiteral("port"), QStringLiteral("COM3"));
+            .setValue(SettingsKeys::handoverPort, QStringLiteral("COM3"));
         Record r;
         r.updaterResults = {1};
         runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--dfu")});
@@ -253,11 +254,14 @@ private slots:
         QTest::addColumn<int>("adapter");
         QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << ""
                                                  << "" << -1 << 1;
+        const QString &portKey = SettingsKeys::handoverPort;
+        const QString &baudKey = SettingsKeys::handoverBaud;
+        const QString &adapterKey = SettingsKeys::handoverAdapter;
         QTest::newRow("all stored, reusing")
-            << QVariantMap {{"port", "COM4"}, {"baud", 38400}, {"mod", "elm327"}} << 255 << "COM4"
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << "COM4"
             << "COM4" << 38400 << 0;
         QTest::newRow("all stored, not reusing")
-            << QVariantMap {{"port", "COM4"}, {"baud", 115200}, {"mod", "els27"}} << 254 << ""
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << ""
             << "COM4" << 115200 << 1;
         // The manager hands over the link it stores; the updater's list shows the port it leads to.
         const QString adapterPort = m_ports.filePath(QStringLiteral("sim0"));
@@ -266,10 +270,10 @@ private slots:
         QFile::link(adapterPort, link);
         qputenv("VELTRANO_EXTRA_PORTS", adapterPort.toLocal8Bit());
         QTest::newRow("a link to the adapter's port, reusing")
-            << QVariantMap {{"port", link}, {"baud", 38400}} << 255 << adapterPort << adapterPort << 38400 << 1;
-        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{"mod", "ELM327"}} << 254 << ""
+            << QVariantMap {{portKey, link}, {baudKey, 38400}} << 255 << adapterPort << adapterPort << 38400 << 1;
+        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{adapterKey, "ELM327"}} << 254 << ""
                                                         << "" << -1 << 1;
-        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{"baud", "fast"}} << 254 << ""
+        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{baudKey, "fast"}} << 254 << ""
                                                           << "" << 0 << 1;
     }
 
@@ -324,13 +328,11 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QString, after);
         if (!before.isEmpty())
-            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-                .setValue(QStringLiteral("UI/Language"), before);
+            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano")).setValue(SettingsKeys::language, before);
         Record r;
         runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
-        QCOMPARE(QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano"))
-                     .value(QStringLiteral("UI/Language"))
-                     .toString(),
+        QCOMPARE(
+            QSettings(QStringLiteral("Quorvane"), QStringLiteral("Veltrano")).value(SettingsKeys::language).toString(),
             after);
     }
 

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <settingskeys.h>
 #include <translations.h>
 
 #include <QLocale>
@@ -38,7 +39,7 @@ private slots:
         QFETCH(QString, language);
         QFETCH(bool, framework);
         QFETCH(bool, program);
-        QSettings().setValue(QStringLiteral("UI/Language"), language);
+        QSettings().setValue(SettingsKeys::language, language);
 
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         QCOMPARE(translators.size(), int(framework) + int(program));
@@ -55,13 +56,13 @@ private slots:
 
     void emptyLanguageMeansSystemLocale()
     {
-        QSettings().setValue(QStringLiteral("UI/Language"), QStringLiteral("ru"));
-        QSettings().setValue(QStringLiteral("UI/Language"), QString());
+        QSettings().setValue(SettingsKeys::language, QStringLiteral("ru"));
+        QSettings().setValue(SettingsKeys::language, QString());
         QList<QTranslator *> fromEmpty = loadTranslations(QStringLiteral("lang"));
         const int emptyCount = fromEmpty.size();
         unloadTranslations(fromEmpty);
 
-        QSettings().setValue(QStringLiteral("UI/Language"), QLocale::system().name());
+        QSettings().setValue(SettingsKeys::language, QLocale::system().name());
         QList<QTranslator *> fromSystem = loadTranslations(QStringLiteral("lang"));
         QCOMPARE(emptyCount, fromSystem.size());
         unloadTranslations(fromSystem);
@@ -69,7 +70,7 @@ private slots:
 
     void missingFolderLoadsNothingOfOurs()
     {
-        QSettings().setValue(QStringLiteral("UI/Language"), QStringLiteral("ru_RU"));
+        QSettings().setValue(SettingsKeys::language, QStringLiteral("ru_RU"));
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("nosuchfolder"));
         QCOMPARE(translators.size(), 1); // the framework's catalogue only
         QCOMPARE(programText(), QStringLiteral("Select DFU File"));

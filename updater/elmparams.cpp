@@ -2,12 +2,12 @@
 
 #include "ui_elmparams.h"
 
-#include <dfuparams.h>
+#include "dfuparams.h"
+
+#include <canids.h>
 
 namespace {
 
-// The bootloader answers 8 identifiers above the one it listens on.
-constexpr int pcIdStep = 8;
 // A record without a PC identifier gets one at a fixed distance above the device's.
 constexpr int pcIdFallbackOffset = 0x40;
 
@@ -18,6 +18,10 @@ ELMParams::ELMParams(QWidget *parent)
     , ui(std::make_unique<Ui::ELMParams>())
 {
     ui->setupUi(this);
+    ui->canIDSpin->setMaximum(CanIds::maxId);
+    ui->pcIDSpin->setMaximum(CanIds::maxId);
+    // The PC's identifier follows through on_canIDSpin_valueChanged.
+    ui->canIDSpin->setValue(CanIds::unsetCanId);
     connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
@@ -58,5 +62,5 @@ void ELMParams::getParams(DFUParams &params) const
 
 void ELMParams::on_canIDSpin_valueChanged(int value)
 {
-    ui->pcIDSpin->setValue(value + pcIdStep);
+    ui->pcIDSpin->setValue(value + CanIds::pcIdStep);
 }

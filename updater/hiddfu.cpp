@@ -4,11 +4,13 @@
 #include "launchdialog.h"
 #include "ui_hiddfu.h"
 
+#include <canids.h>
 #include <darktheme.h>
 #include <dfupackage.h>
 #include <elmconninfo.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
+#include <settingskeys.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -52,7 +54,7 @@ HIDDfu::HIDDfu(QWidget *parent)
     params.mode = Standalone;
     params.baud = -1;
     params.adapter = 1;
-    params.canId = 0x745;
+    params.canId = CanIds::unsetCanId;
 
     ui->progressBar->setRange(0, 100);
     ui->progressBar->hide();
@@ -192,7 +194,7 @@ void HIDDfu::connectDfu()
     info.canId = params.canId;
     info.pcId = params.pcId;
     // The manager's setting, so that an adapter kept at its rate there is kept so here too.
-    info.rateSwitch = QSettings().value(QStringLiteral("IO/RateSwitch"), true).toBool();
+    info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
     emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
 }
 

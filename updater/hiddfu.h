@@ -1,8 +1,9 @@
 #pragma once
 
-#include <dfuparams.h>
+#include "dfuparams.h"
+#include "updaterview.h"
+
 #include <hiddfu_worker.h>
-#include <windowviews.h>
 
 #include <QThread>
 #include <QTimer>

@@ -54,8 +54,6 @@ void registerTypes()
     static const bool registered = [] {
         qRegisterMetaType<DFUStatus>("DFUStatus");
         qRegisterMetaType<hiddfu_worker::Commands>("hiddfu_worker::Commands");
-        qRegisterMetaType<QIODevice *>("QIODevice*");
-        qRegisterMetaType<TransferOutcome>();
         return true;
     }();
     Q_UNUSED(registered)
@@ -64,22 +62,12 @@ void registerTypes()
 } // namespace
 
 hiddfu_worker::hiddfu_worker(QObject *parent)
-    : QObject(parent)
-    , io(this)
+    : ELM327Worker(parent)
     , timer(this)
 {
     registerTypes();
-    // No-data and stopped answers must come back as errors: they drive the retries.
-    io.setStrictMode(true);
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &hiddfu_worker::io_dummy);
-    connect(&io, &ELM327IOBase::connected, this, &hiddfu_worker::io_connected);
-    connect(&io, &ELM327IOBase::disconnected, this, &hiddfu_worker::io_disconnected);
-    connect(&io, &ELM327IOBase::ready, this, &hiddfu_worker::io_ready);
-    connect(&io, &ELM327IOBase::ready, this, &hiddfu_worker::ready);
-    connect(&io, &ELM327IOBase::error, this, &hiddfu_worker::io_error);
-    connect(&io, &ELM327IOBase::read, this, &hiddfu_worker::io_read);
-    connect(&io, &ELM327IOBase::notice, this, [this](const QString &text) { emit error(ERR_LOG, text); });
 }
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
@@ -92,13 +80,10 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
     if (cmd != Setup)
         lastRequest = cmd;
     switch (cmd) {
-    case Setup: {
+    case Setup:
         current = Setup;
-        const ELM_ConnInfo cfg = param.canConvert<ELM_ConnInfo>() ? param.value<ELM_ConnInfo>() : ELM_ConnInfo();
-        const bool ok = io.setup(cfg, false);
-        emit finished(Setup, ok, QVariant());
+        emit finished(Setup, setupLink(param), QVariant());
         return;
-    }
     case Status:
         send(execRequest(routineStatus), 1, 100);
         return;
@@ -142,11 +127,6 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
         break;
     }
     fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)), TransferOutcome::Refused);
-}
-
-void hiddfu_worker::send(const QByteArray &request, int replies, int timeoutMs)
-{
-    io.send(ELM_Message(request, replies, timeoutMs));
 }
 
 void hiddfu_worker::flash(QIODevice *source)
@@ -254,11 +234,16 @@ void hiddfu_worker::endFlash()
     execute(Finalize);
 }
 
-void hiddfu_worker::io_connected()
-{ }
-
+// The window waits for the adapter to be ready before its first command.
 void hiddfu_worker::io_ready()
-{ }
+{
+    emit ready();
+}
+
+void hiddfu_worker::io_notice(const QString &text)
+{
+    emit error(ERR_LOG, text);
+}
 
 void hiddfu_worker::io_disconnected()
 {
@@ -307,9 +292,9 @@ void hiddfu_worker::io_dummy()
     }
     // Listen once more for a reply still under way: longest time-out, responses on, and a
     // flow control frame (continue, block size 1) that releases a multi-frame reply.
-    io.writeRAW("at st ff");
-    io.writeRAW("at r1");
-    io.writeRAW("300100");
+    writeRaw("at st ff");
+    writeRaw("at r1");
+    writeRaw("300100");
 }
 
 void hiddfu_worker::io_read(QByteArray data)

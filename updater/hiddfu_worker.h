@@ -1,6 +1,6 @@
 #pragma once
 
-#include <elm327io.h>
+#include <elm327worker.h>
 #include <transferoutcome.h>
 
 #include <QMetaType>
@@ -25,7 +25,7 @@ Q_DECLARE_METATYPE(DFUStatus)
 // through queued calls only. Besides single commands it runs a whole flash on its own: erase,
 // the image body from byte 1024 on, then the first 1024 bytes, then finalise, so that a flash
 // broken off midway never leaves a startable image behind.
-class hiddfu_worker : public QObject
+class hiddfu_worker : public ELM327Worker
 {
     Q_OBJECT
 
@@ -51,8 +51,6 @@ public:
     Q_ENUM(Errors)
 
     explicit hiddfu_worker(QObject *parent = nullptr);
-    // The adapter driver, for its account of why Setup failed.
-    const ELM327IOBase &link() const { return io; }
 
 signals:
     void status(DFUStatus status);
@@ -75,15 +73,16 @@ public slots:
     void execute(hiddfu_worker::Commands cmd);
     void flash(QIODevice *io);
 
-    void io_connected();
-    void io_ready();
-    void io_disconnected();
-    void io_error(ELM327IOBase::ELM_ERROR code, QString reason);
-    void io_read(QByteArray data);
+    void io_ready() override;
+    void io_disconnected() override;
+    void io_error(ELM327IOBase::ELM_ERROR code, QString reason) override;
+    void io_read(QByteArray data) override;
     void io_dummy();
 
+protected:
+    void io_notice(const QString &text) override;
+
 private:
-    void send(const QByteArray &request, int replies, int timeoutMs);
     void execReply(const QByteArray &data);
     void statusReply(const QByteArray &data);
     void negativeReply(const QByteArray &data);
@@ -95,7 +94,6 @@ private:
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
 
-    ELM327IO io;
     QIODevice *file = nullptr; // borrowed image source of a running flash
     int phase = 0; // 0: the body from byte 1024 on; 1: the head
     quint32 startPos = 0;

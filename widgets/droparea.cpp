@@ -1,6 +1,7 @@
 #include "droparea.h"
 
 #include <darktheme.h>
+#include <settingskeys.h>
 
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
@@ -62,7 +63,7 @@ void DropArea::setWelcome(const QString &text)
 
 QString DropArea::settingsKey() const
 {
-    return QStringLiteral("UI/DropArea_File_") + fileExt.toUpper();
+    return SettingsKeys::dropAreaFilePrefix + fileExt.toUpper();
 }
 
 QRect DropArea::symbolRect(const QSize &widgetSize)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <canids.h>
+
 #include <QMetaType>
 #include <QString>
 
@@ -12,8 +14,8 @@ struct DFUParams
     QString lastPort; // preselect this port when the user is asked
     int baud = -1; // -1: no rate is known
     int adapter = 1; // ELM327IOBase::Adapter: ELM327 = 0, ELS27 = 1
-    int canId = 0x747; // frames the device sends
-    int pcId = 0x74F; // frames the PC sends
+    int canId = CanIds::bootloaderCanId; // frames the device sends
+    int pcId = CanIds::bootloaderPcId; // frames the PC sends
     QString file; // firmware package to open at once
     bool autoLaunch = false;
 };

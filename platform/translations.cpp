@@ -1,5 +1,7 @@
 #include "translations.h"
 
+#include "settingskeys.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QLibraryInfo>
@@ -12,7 +14,7 @@ QList<QTranslator *> loadTranslations(const QString &folder)
     QList<QTranslator *> installed;
 
     QString lang = QLocale::system().name();
-    lang = QSettings().value(QStringLiteral("UI/Language"), lang).toString();
+    lang = QSettings().value(SettingsKeys::language, lang).toString();
     if (lang.isEmpty())
         lang = QLocale::system().name();
 

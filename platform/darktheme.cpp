@@ -1,5 +1,7 @@
 #include "darktheme.h"
 
+#include "settingskeys.h"
+
 #include <QGuiApplication>
 #include <QPalette>
 #include <QSettings>
@@ -22,9 +24,7 @@ ThemeCache &cache()
 bool readPlatformTheme()
 {
 #ifdef Q_OS_WIN
-    const QSettings personalize(
-        QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize"),
-        QSettings::NativeFormat);
+    const QSettings personalize(SettingsKeys::personalize, QSettings::NativeFormat);
     return darkThemeFromSettings(personalize);
 #else
     return darkThemeFromPalette(QGuiApplication::palette());
@@ -35,7 +35,7 @@ bool readPlatformTheme()
 
 bool darkThemeFromSettings(const QSettings &personalize)
 {
-    const QVariant value = personalize.value(QStringLiteral("AppsUseLightTheme"));
+    const QVariant value = personalize.value(SettingsKeys::appsUseLightTheme);
     return value.isValid() && value == QVariant(0);
 }
 

@@ -1,0 +1,67 @@
+#include "elm327worker.h"
+
+#include "transferoutcome.h"
+
+#include <QIODevice>
+#include <QVariant>
+
+namespace {
+
+// What both workers take through queued calls and report through queued signals: the source
+// lent for an upload or a flash, and how it ended.
+void registerWorkerTypes()
+{
+    static const bool registered = [] {
+        qRegisterMetaType<QIODevice *>("QIODevice*");
+        qRegisterMetaType<TransferOutcome>();
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+} // namespace
+
+ELM327Worker::ELM327Worker(QObject *parent)
+    : QObject(parent)
+    , m_io(this)
+{
+    registerWorkerTypes();
+    // No-data and stopped answers must come back as errors: a request the device never answered
+    // would otherwise go unnoticed, and the bootloader's retries are driven by them.
+    m_io.setStrictMode(true);
+    connect(&m_io, &ELM327IOBase::connected, this, &ELM327Worker::io_connected);
+    connect(&m_io, &ELM327IOBase::disconnected, this, &ELM327Worker::io_disconnected);
+    connect(&m_io, &ELM327IOBase::ready, this, &ELM327Worker::io_ready);
+    connect(&m_io, &ELM327IOBase::error, this, &ELM327Worker::io_error);
+    connect(&m_io, &ELM327IOBase::read, this, &ELM327Worker::io_read);
+    connect(&m_io, &ELM327IOBase::notice, this, &ELM327Worker::io_notice);
+}
+
+// The link is a member of this base and goes after the protocol that derives from it: whatever
+// it might report while it closes must not reach slots whose owner is already gone.
+ELM327Worker::~ELM327Worker()
+{
+    m_io.disconnect(this);
+}
+
+void ELM327Worker::io_connected()
+{ }
+
+void ELM327Worker::io_ready()
+{ }
+
+bool ELM327Worker::setupLink(const QVariant &param)
+{
+    const ELM_ConnInfo cfg = param.canConvert<ELM_ConnInfo>() ? param.value<ELM_ConnInfo>() : ELM_ConnInfo();
+    return m_io.setup(cfg, false);
+}
+
+void ELM327Worker::send(const QByteArray &request, int replies, int timeoutMs)
+{
+    m_io.send(ELM_Message(request, replies, timeoutMs));
+}
+
+void ELM327Worker::writeRaw(const QByteArray &line)
+{
+    m_io.writeRAW(line);
+}
