@@ -153,67 +153,53 @@ class TestProgramShell : public QObject
 private slots:
     void init() { QSettings(SettingsKeys::organisation, SettingsKeys::application).clear(); }
 
-    void managerExitCodes_data()
+    // Which windows run, in which order, and whether the program restarts: decided by the
+    // manager's exit code and each updater's result.
+    void runs_data()
     {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<int>("updaterRuns");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("managerCode"); // -1: the manager fails to initialise
+        QTest::addColumn<QList<int>>("results");
+        QTest::addColumn<int>("managers");
         QTest::addColumn<bool>("reuse");
         QTest::addColumn<bool>("restarted");
-        QTest::newRow("253 restarts") << 253 << 0 << false << true;
-        QTest::newRow("254 updater without connection") << 254 << 1 << false << false;
-        QTest::newRow("255 updater reusing the connection") << 255 << 1 << true << false;
-        QTest::newRow("0 ends") << 0 << 0 << false << false;
-        QTest::newRow("252 ends") << 252 << 0 << false << false;
-        QTest::newRow("256 ends") << 256 << 0 << false << false;
+        const QStringList none;
+        QTest::newRow("253 restarts") << none << 253 << QList<int>() << 1 << false << true;
+        QTest::newRow("254 updater without connection") << none << 254 << QList<int> {0} << 1 << false << false;
+        QTest::newRow("255 updater reusing the connection") << none << 255 << QList<int> {0} << 1 << true << false;
+        QTest::newRow("0 ends") << none << 0 << QList<int>() << 1 << false << false;
+        QTest::newRow("252 ends") << none << 252 << QList<int>() << 1 << false << false;
+        QTest::newRow("256 ends") << none << 256 << QList<int>() << 1 << false << false;
+        QTest::newRow("failed init ends") << none << -1 << QList<int>() << 1 << false << false;
+        QTest::newRow("updater 1 restarts") << none << 254 << QList<int> {1} << 1 << false << true;
+        QTest::newRow("updater 2 runs it again") << none << 255 << QList<int> {2, 2, 0} << 1 << true << false;
+        QTest::newRow("again, then restart") << none << 255 << QList<int> {2, 1} << 1 << true << true;
+        // No manager reached its event loop, so there is nothing to restart with.
+        QTest::newRow("--dfu skips the manager") << QStringList {"--dfu"} << 0 << QList<int> {1} << 0 << false << false;
     }
 
-    void managerExitCodes()
+    void runs()
     {
-        QFETCH(int, code);
-        QFETCH(int, updaterRuns);
+        QFETCH(QStringList, options);
+        QFETCH(int, managerCode);
+        QFETCH(QList<int>, results);
         QFETCH(bool, reuse);
         QFETCH(bool, restarted);
         store(SettingsKeys::handoverPort, QStringLiteral("/dev/ttyUSB7"));
         Record r;
-        r.managerCodes = {code};
-        runProcess(r);
-        QCOMPARE(r.managers, 1);
-        QCOMPARE(r.updaters, updaterRuns);
-        if (updaterRuns) {
-            QCOMPARE(r.params.first().lastPort, QStringLiteral("/dev/ttyUSB7"));
-            QCOMPARE(r.params.first().port, reuse ? QStringLiteral("/dev/ttyUSB7") : QString());
+        r.managerInitOk = managerCode >= 0;
+        r.managerCodes = {managerCode};
+        r.updaterResults.assign(results.begin(), results.end());
+        runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
+        QTEST(r.managers, "managers");
+        QCOMPARE(r.updaters, results.size());
+        // Every repeated updater run keeps the connection choice of the manager.
+        for (const DFUParams &p : qAsConst(r.params)) {
+            QCOMPARE(p.lastPort, QStringLiteral("/dev/ttyUSB7"));
+            QCOMPARE(p.port, reuse ? QStringLiteral("/dev/ttyUSB7") : QString());
         }
         QCOMPARE(!r.started.isEmpty(), restarted);
         QVERIFY(r.appAliveAtWindowDeath);
-    }
-
-    void updaterResults_data()
-    {
-        QTest::addColumn<int>("managerCode");
-        QTest::addColumn<QList<int>>("results");
-        QTest::addColumn<bool>("restarted");
-        QTest::newRow("0 ends") << 254 << QList<int> {0} << false;
-        QTest::newRow("1 restarts") << 254 << QList<int> {1} << true;
-        QTest::newRow("2 runs the updater again") << 255 << QList<int> {2, 2, 0} << false;
-        QTest::newRow("again, then restart") << 255 << QList<int> {2, 1} << true;
-    }
-
-    void updaterResults()
-    {
-        QFETCH(int, managerCode);
-        QFETCH(QList<int>, results);
-        QFETCH(bool, restarted);
-        store(SettingsKeys::handoverPort, QStringLiteral("COM9"));
-        Record r;
-        r.managerCodes = {managerCode};
-        r.updaterResults.assign(results.begin(), results.end());
-        runProcess(r);
-        QCOMPARE(r.managers, 1);
-        QCOMPARE(r.updaters, results.size());
-        // Every repeated updater run keeps the connection choice of the manager.
-        for (const DFUParams &p : qAsConst(r.params))
-            QCOMPARE(p.port, managerCode == 255 ? QStringLiteral("COM9") : QString());
-        QCOMPARE(!r.started.isEmpty(), restarted);
     }
 
     void restartRepeatsTheFirstCommandLine()
@@ -225,20 +211,6 @@ private slots:
         runProcess(r, args);
         // The program path is repeated as the first argument, which the new copy ignores.
         QCOMPARE(r.started, QStringList {args.first()} + args);
-    }
-
-    void dfuSkipsTheManager()
-    {
-        store(SettingsKeys::handoverPort, QStringLiteral("COM3"));
-        Record r;
-        r.updaterResults = {1};
-        runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--dfu")});
-        QCOMPARE(r.managers, 0);
-        QCOMPARE(r.updaters, 1);
-        QCOMPARE(r.params.first().port, QString());
-        QCOMPARE(r.params.first().lastPort, QStringLiteral("COM3"));
-        // No manager reached its event loop, so there is nothing to restart with.
-        QVERIFY(r.started.isEmpty());
     }
 
     void updaterParameters_data()
@@ -334,16 +306,6 @@ private slots:
         QCOMPARE(r.translatedAtShow.size(), 2);
         for (const QString &text : qAsConst(r.translatedAtShow))
             QVERIFY(text != QLatin1String("Select DFU File"));
-    }
-
-    void failedManagerInitEnds()
-    {
-        Record r;
-        r.managerInitOk = false;
-        r.managerCodes = {254};
-        runProcess(r);
-        QCOMPARE(r.updaters, 0);
-        QVERIFY(r.started.isEmpty());
     }
 
     void failedUpdaterStartWarnsAndRestarts()
