@@ -498,7 +498,10 @@ private slots:
         QVERIFY(finished.status);
         QCOMPARE(QSettings().value(SettingsKeys::port).toString(), link);
         QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
+        // What the updater reads to take the connection over without asking.
         QCOMPARE(QSettings().value(SettingsKeys::handoverPort).toString(), link);
+        QCOMPARE(QSettings().value(SettingsKeys::handoverBaud).toInt(), 38400);
+        QCOMPARE(QSettings().value(SettingsKeys::handoverAdapter).toString(), QStringLiteral("els27"));
     }
 
     void connectionLossReturnsToTheConnectPage()

@@ -227,15 +227,6 @@ private slots:
         QCOMPARE(out.port, QStringLiteral("ttyA"));
     }
 
-    void launchDialogAnswers()
-    {
-        LaunchDialog dialog;
-        QTimer::singleShot(0, &dialog, [&dialog] { click(&dialog, "returnButton"); });
-        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
-        QTimer::singleShot(0, &dialog, [&dialog] { click(&dialog, "launchButton"); });
-        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
-    }
-
     void noUsablePortEnds_data()
     {
         QTest::addColumn<bool>("cancel");
