@@ -295,7 +295,7 @@ void Soak::flash(int number)
         run.answers.titles.clear();
         run.answers.texts.clear();
         run.answers.launchDialogs = 0;
-        window.on_dfuDropArea_changed(m_packages.at(job));
+        emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_packages.at(job));
         // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
         const Answerer &answers = run.answers;
         if (!waitUntil(

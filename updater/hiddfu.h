@@ -46,7 +46,7 @@ signals:
     void finished(bool result);
     void dowork(hiddfu_worker::Commands cmd, QVariant param);
 
-public slots:
+private slots:
     void connectDfu();
     void on_dfuDropArea_changed(const QString &file);
     void on_aboutTool_clicked();
