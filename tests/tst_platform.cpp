@@ -1,5 +1,3 @@
-// The platform glue: the dark theme, the translation catalogues and the Russian catalogue.
-
 #include "testsupport.h"
 
 #include <darktheme.h>
@@ -47,13 +45,11 @@ private slots:
             QCOMPARE(darkThemeFromSettings(reread), value.isValid() && value.toInt() == 0);
         }
         QPalette palette;
-        palette.setColor(QPalette::Window, QColor(240, 240, 240));
-        palette.setColor(QPalette::WindowText, Qt::black);
-        QVERIFY(!darkThemeFromPalette(palette));
-        palette.setColor(QPalette::Window, QColor(40, 40, 40));
-        palette.setColor(QPalette::WindowText, QColor(230, 230, 230));
-        QVERIFY(darkThemeFromPalette(palette));
-
+        for (const bool dark : {false, true}) {
+            palette.setColor(QPalette::Window, dark ? QColor(40, 40, 40) : QColor(240, 240, 240));
+            palette.setColor(QPalette::WindowText, dark ? QColor(230, 230, 230) : QColor(Qt::black));
+            QCOMPARE(darkThemeFromPalette(palette), dark);
+        }
         int reads = 0;
         bool systemDark = true;
         setDarkThemeProbe([&] { return ++reads, systemDark; });
@@ -97,10 +93,9 @@ private slots:
         if (language.startsWith(QLatin1String("ru")))
             QVERIFY(QCoreApplication::translate("QPlatformTheme", "Cancel") != QLatin1String("Cancel"));
         if (language.startsWith(QLatin1String("ru")) && program) { // windows built now show Russian
-            QTranslator catalogue;
-            QVERIFY(catalogue.load(QStringLiteral(":/lang/veltrano_ru.qm")));
+            const QTranslator *ours = translators.last();
             const QStringList russian {
-                catalogue.translate("ManagerWindow", "Veltrano Manager"), catalogue.translate("HIDDfu", "Updater")};
+                ours->translate("ManagerWindow", "Veltrano Manager"), ours->translate("HIDDfu", "Updater")};
             QVERIFY(!russian.contains(QString()));
             QCOMPARE((QStringList {ManagerWindow().windowTitle(), HIDDfu().windowTitle()}), russian);
         }
