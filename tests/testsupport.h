@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 namespace testsupport {
@@ -78,6 +81,56 @@ template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
     }
     return true;
 }
+
+// Answers every modal window as it appears and runs one-shot steps once their condition holds.
+// A message box with a Yes button is a question, answered with `answer`; any other box gets Ok.
+// Boxes are recorded in order; other modal windows go to `onDialog`, which says whether it took
+// care of one (a window that is modal itself is not).
+class Modals : public QObject
+{
+public:
+    Modals()
+    {
+        connect(&m_timer, &QTimer::timeout, this, &Modals::poll);
+        m_timer.start(10);
+    }
+
+    void when(std::function<bool()> condition, std::function<void()> action)
+    {
+        m_steps.append({std::move(condition), std::move(action)});
+    }
+    bool waitFor(int boxes, int timeoutMs = 30000)
+    {
+        return waitUntil([&] { return titles.size() >= boxes; }, timeoutMs);
+    }
+
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    std::function<bool(QWidget *)> onDialog = [](QWidget *) { return false; };
+    QStringList titles, texts, questions, warnings;
+
+private:
+    void poll()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            const bool question = box->button(QMessageBox::Yes);
+            titles << box->windowTitle();
+            texts << box->text();
+            (question ? questions : warnings) << box->text();
+            box->button(question ? answer : QMessageBox::Ok)->click();
+        } else if (!modal || !onDialog(modal)) {
+            for (int i = 0; i < m_steps.size(); ++i) {
+                // Queued: an action that opens a box of its own must not block this timer,
+                // which is the one that answers the box.
+                if (m_steps[i].first())
+                    return QTimer::singleShot(0, this, m_steps.takeAt(i).second);
+            }
+        }
+    }
+
+    QTimer m_timer;
+    QList<QPair<std::function<bool()>, std::function<void()>>> m_steps;
+};
 
 // An argv for the run loop, which builds one application object after another from it: the
 // strings have to outlive each of them.

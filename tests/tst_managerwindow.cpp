@@ -33,40 +33,7 @@ namespace {
 using namespace testfiles;
 using testsupport::waitUntil;
 
-// Answers every message box the window opens with `answer` (or Ok) and records, in order, what
-// each said.
-class Boxes : public QObject
-{
-public:
-    Boxes()
-    {
-        connect(&timer, &QTimer::timeout, this, &Boxes::poll);
-        timer.start(10);
-    }
-
-    bool waitFor(int count, int timeoutMs = 30000)
-    {
-        return waitUntil([&] { return titles.size() >= count; }, timeoutMs);
-    }
-
-    QMessageBox::StandardButton answer = QMessageBox::Ok;
-    QStringList titles;
-    QStringList texts;
-
-private:
-    void poll()
-    {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        titles << box->windowTitle();
-        texts << box->text();
-        QAbstractButton *button = box->button(answer) ? box->button(answer) : box->button(QMessageBox::Ok);
-        button ? button->click() : box->reject();
-    }
-
-    QTimer timer;
-};
+using Boxes = testsupport::Modals;
 
 // A simulated Kestrane device in its application firmware, with files stored beforehand.
 struct Device

@@ -48,56 +48,27 @@ void drop(QWidget *window, const QString &path)
     emit child<DropArea>(window, "dfuDropArea")->changed(path);
 }
 
-// Answers every modal box and dialog the updater opens, remembers what it saw, and runs
-// one-shot steps once the window reaches a given state.
-class Responder : public QObject
+// Answers the updater's boxes, its connection dialog and its launch dialog.
+struct Responder : testsupport::Modals
 {
-public:
     Responder()
     {
-        connect(&timer, &QTimer::timeout, this, &Responder::poll);
-        timer.start(10);
+        onDialog = [this](QWidget *modal) {
+            if (auto *params = qobject_cast<ELMParams *>(modal)) {
+                ++paramsDialogs;
+                onParams(params);
+            } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
+                ++launchDialogs;
+                onLaunch(launch);
+            }
+            return qobject_cast<ELMParams *>(modal) || qobject_cast<LaunchDialog *>(modal);
+        };
     }
 
-    void when(std::function<bool()> condition, std::function<void()> action)
-    {
-        steps.append({std::move(condition), std::move(action)});
-    }
-
-    QStringList warnings;
-    QStringList questions;
-    QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<void(ELMParams *)> onParams = [](ELMParams *dialog) { dialog->accept(); };
     std::function<void(LaunchDialog *)> onLaunch = [](LaunchDialog *dialog) { click(dialog, "launchButton"); };
     int paramsDialogs = 0;
     int launchDialogs = 0;
-
-private:
-    void poll()
-    {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            const bool question = box->button(QMessageBox::Yes);
-            (question ? questions : warnings) << box->text();
-            box->button(question ? answer : QMessageBox::Ok)->click();
-        } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
-            ++paramsDialogs;
-            onParams(params);
-        } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
-            ++launchDialogs;
-            onLaunch(launch);
-        } else {
-            for (int i = 0; i < steps.size(); ++i) {
-                // Queued: an action that opens a box of its own must not block this timer,
-                // which is the one that answers the box.
-                if (steps[i].first())
-                    return QTimer::singleShot(0, this, steps.takeAt(i).second);
-            }
-        }
-    }
-
-    QTimer timer;
-    QList<QPair<std::function<bool()>, std::function<void()>>> steps;
 };
 
 // A simulated bootloader, a package for it and an updater window set up for its port.
