@@ -1,8 +1,8 @@
-// The hand-over from the manager to the updater through the real run loop and the real windows:
-// the updater takes over the manager's port, rate and adapter and reaches the bootloader
-// without asking.
+// The hand-over from the manager to the updater through the real run loop and windows: the updater
+// takes over the manager's port, rate and adapter and reaches the bootloader without asking.
 
 #include "simharness.h"
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <elmparams.h>
@@ -19,8 +19,6 @@
 #include <QStackedWidget>
 #include <QTextBrowser>
 #include <QToolButton>
-
-#include <deque>
 
 namespace {
 
@@ -59,9 +57,8 @@ struct Seen
 class DrivenManager : public ManagerWindow
 {
 public:
-    DrivenManager(Seen &seen, QString port)
+    explicit DrivenManager(Seen &seen)
         : m_seen(seen)
-        , m_port(std::move(port))
     { }
 
     void showWindow() override
@@ -69,7 +66,7 @@ public:
         ManagerWindow::showWindow();
         auto *combo = child<QComboBox>(this, "portCombo");
         child<QToolButton>(this, "rescanTool")->click();
-        combo->setCurrentIndex(combo->findText(m_port));
+        combo->setCurrentIndex(combo->findText(m_seen.port));
         child<QSpinBox>(this, "baudSpin")->setValue(38400);
         child<QRadioButton>(this, "adapterELSRadio")->setChecked(true);
         child<QCommandLinkButton>(this, "connectTool")->click();
@@ -90,7 +87,6 @@ public:
 
 private:
     Seen &m_seen;
-    QString m_port;
 };
 
 // The updater, watched: it must not ask for the connection, and must reach the bootloader.
@@ -137,8 +133,9 @@ private slots:
             "--reset-ms", "300"});
         QVERIFY(sim.start());
         Seen seen;
+        seen.port = sim.port();
         int updaters = 0;
-        ProgramShell shell({[&] { return std::make_unique<DrivenManager>(seen, sim.port()); },
+        ProgramShell shell({[&] { return std::make_unique<DrivenManager>(seen); },
             [&] {
                 ++updaters;
                 return std::make_unique<WatchedUpdater>(seen);
@@ -151,10 +148,8 @@ private slots:
         QVERIFY(!seen.askedForParameters);
         QVERIFY2(seen.updaterLog.contains(QStringLiteral("Connecting to %1@38400...").arg(sim.port())),
             qPrintable(seen.updaterLog));
-        QVERIFY(seen.updaterLog.contains(QLatin1String("DFU device discovered")));
-        QFile config(state.filePath("device.cfg"));
-        QVERIFY(config.open(QIODevice::ReadOnly));
-        QVERIFY(config.readAll().contains("mode=boot"));
+        QVERIFY(seen.updaterLog.contains("DFU device discovered"));
+        QVERIFY(testfiles::readFile(state.filePath("device.cfg")).contains("mode=boot"));
     }
 };
 
