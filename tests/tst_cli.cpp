@@ -110,7 +110,8 @@ private slots:
 
     // `file`, when not empty, is written and its path added to the command; a flash talks to the
     // bootloader. `quiet`: judged without the device, so the adapter must not hear a byte.
-    void failures_data()
+    // A package: magic, board, length of the text, the text, the image.
+    void outcomes_data()
     {
         QTest::addColumn<bool>("quiet");
         QTest::addColumn<QStringList>("simOptions");
@@ -126,7 +127,8 @@ private slots:
         row("firmware without markers", true, {}, {"upload"}, QByteArray(0x200000, '\0'), 5,
             "Firmware file is corrupted");
         const QByteArray magic = QByteArray::fromHex("f0104242");
-        row("package too short", true, {}, {"flash"}, magic + QByteArray::fromHex("0700000000000000001122"), 5,
+        const QByteArray header = magic + QByteArray::fromHex("0700000000000000"); // board 7, no text
+        row("package too short", true, {}, {"flash"}, header + QByteArray::fromHex("001122"), 5,
             "Firmware package is invalid");
         // The header claims 64 bytes of text, the file ends after 4: a cut-off download.
         row("package cut off", true, {}, {"flash"}, magic + QByteArray::fromHex("070000004000000000112233"), 5,
@@ -141,17 +143,20 @@ private slots:
         row("silent device", false, {"--silent-requests", "1:5"}, {"erase"}, {}, 4, "");
         // The list request after the description belongs to the same command.
         row("list never comes", false, {"--silent-requests", "2"}, {"info"}, {}, 4, "No responce from the device");
-        const QByteArray good = magic + QByteArray::fromHex("070000000000000000112233");
+        const QByteArray good = header + QByteArray::fromHex("00112233");
         row("finalise refused", false, {"--negative", "37:72"}, {"flash"}, good, 3, "");
         row("device goes silent in a flash", false, {"--silent-requests", "1:100"}, {"flash"}, good, 4, "");
+        // A lost reply, then busy: recovered, and waited for.
+        row("flash recovers and waits", false, {"--lose-write-reply", "2", "--busy-status", "2"}, {"flash"},
+            header + image(3000), 0, "");
         row("CAN errors", false, {"--can-error", "1:5"}, {"flash"}, good, 3, "Retries exhausted");
         row("other board", false, {}, {"flash"}, magic + QByteArray::fromHex("080000000000000000112233"), 5,
             "designed for a different board");
-        row("too big", false, {"--flash-size", "1024"}, {"flash"},
-            QByteArray::fromHex("f01042420700000000000000") + QByteArray(1025, 'x'), 5, "it is 1 bytes bigger");
+        row("too big", false, {"--flash-size", "1024"}, {"flash"}, header + QByteArray(1025, 'x'), 5,
+            "it is 1 bytes bigger");
     }
 
-    void failures()
+    void outcomes()
     {
         QFETCH(bool, quiet);
         QFETCH(QStringList, simOptions);
@@ -168,6 +173,8 @@ private slots:
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
         if (quiet)
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
+        if (status == 0)
+            QCOMPARE(s.flashed(file.size() - 12), file.mid(12)); // after the package's header
     }
 
     void dfuThenFlashThenLaunch()
@@ -195,15 +202,6 @@ private slots:
         // Launched: once it has started, the application answers again.
         QTest::qWait(500);
         QCOMPARE(s.run({"info"}).status, 0);
-    }
-
-    void flashRecoversAndWaits()
-    {
-        const QByteArray firmware = image(3000);
-        Station s("boot", {"--board-id", "7", "--lose-write-reply", "2", "--busy-status", "2"});
-        QVERIFY(s.sim.start());
-        QCOMPARE(s.run({"flash", s.pack(firmware, "7")}).status, 0);
-        QCOMPARE(s.flashed(firmware.size()), firmware);
     }
 
     // Uploads through faults that pass; a refusal is the device's answer, asked again it changes nothing.

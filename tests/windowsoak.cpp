@@ -1,11 +1,8 @@
-// Window fault soak: the real manager and updater windows, offscreen, against kestrane-sim with
-// one random fault per run. After every run the same window must still be usable: a second,
-// fault-free upload or flash in it has to succeed, and the device has to hold exactly what was
-// sent. A success shown over content the device does not hold is a false success; a window that
-// cannot do the second job is a dead end. Both must stay at 0.
-//
+// Window fault soak: the real manager and updater windows, offscreen, against kestrane-sim with one
+// random fault per run. After it, a fault-free upload or flash in the same window must succeed and
+// the device must hold exactly what was sent. A success over content the device does not hold is a
+// false success; a window that cannot do the second job is a dead end. Both must stay at 0.
 //   veltrano-window-soak [--uploads N] [--flashes N] [--seed N] [--fault "SIMULATOR OPTIONS"]
-//
 // --fault replaces the random draw, to look into one fault again.
 
 #include "simharness.h"
@@ -61,8 +58,8 @@ struct Answerer
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 titles << box->windowTitle();
                 texts << box->text();
-                const bool asks = box->button(QMessageBox::Yes);
-                if (QAbstractButton *answer = box->button(asks ? QMessageBox::Yes : QMessageBox::Ok))
+                QAbstractButton *answer = box->button(QMessageBox::Yes);
+                if (answer || (answer = box->button(QMessageBox::Ok)))
                     answer->click();
                 else
                     box->reject();
