@@ -22,11 +22,6 @@
 
 namespace {
 
-template<typename T> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QLatin1String(name));
-}
-
 // Runs `step` every 20 ms until it returns true; after `limitMs` ends the window's run instead,
 // so that a window that never gets there fails the test rather than hang it.
 void repeatUntil(QObject *context, std::function<bool()> step, int limitMs = 30000)
@@ -64,23 +59,23 @@ public:
     void showWindow() override
     {
         ManagerWindow::showWindow();
-        auto *combo = child<QComboBox>(this, "portCombo");
-        child<QToolButton>(this, "rescanTool")->click();
+        auto *combo = findChild<QComboBox *>("portCombo");
+        findChild<QToolButton *>("rescanTool")->click();
         combo->setCurrentIndex(combo->findText(m_seen.port));
-        child<QSpinBox>(this, "baudSpin")->setValue(38400);
-        child<QRadioButton>(this, "adapterELSRadio")->setChecked(true);
-        child<QCommandLinkButton>(this, "connectTool")->click();
+        findChild<QSpinBox *>("baudSpin")->setValue(38400);
+        findChild<QRadioButton *>("adapterELSRadio")->setChecked(true);
+        findChild<QCommandLinkButton *>("connectTool")->click();
         // The start page comes back once the file list has been read.
         repeatUntil(this, [this] {
-            if (!child<QWidget>(this, "startPage")->isEnabled()
-                || child<QStackedWidget>(this, "stackedWidget")->currentIndex() != 1)
+            if (!findChild<QWidget *>("startPage")->isEnabled()
+                || findChild<QStackedWidget *>("stackedWidget")->currentIndex() != 1)
                 return false;
             m_seen.connected = true;
             testsupport::whenModalAppears([](QWidget *box) {
                 if (auto *question = qobject_cast<QMessageBox *>(box))
                     question->button(QMessageBox::Yes)->click();
             });
-            child<QToolButton>(this, "dfuTool")->click();
+            findChild<QToolButton *>("dfuTool")->click();
             return true;
         });
     }
@@ -106,7 +101,7 @@ public:
                 dialog->reject();
                 return true;
             }
-            const QString log = child<QTextBrowser>(this, "elmLog")->toPlainText();
+            const QString log = findChild<QTextBrowser *>("elmLog")->toPlainText();
             if (!log.contains(QLatin1String("UUID: ")))
                 return false;
             m_seen.updaterLog = log;

@@ -36,11 +36,6 @@ using testsupport::waitUntil;
 
 constexpr quint32 board = 0x4B455331;
 
-template<typename T = QWidget> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QLatin1String(name));
-}
-
 struct Fault
 {
     QString name;
@@ -66,7 +61,7 @@ struct Answerer
             } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
                 ++launchDialogs;
                 // Return keeps the updater open for the next flash.
-                if (auto *back = child<QAbstractButton>(launch, "returnButton"))
+                if (auto *back = launch->findChild<QAbstractButton *>("returnButton"))
                     back->click();
             } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
                 params->accept();
@@ -76,8 +71,7 @@ struct Answerer
     }
 
     QTimer timer;
-    QStringList titles;
-    QStringList texts;
+    QStringList titles, texts;
     int launchDialogs = 0;
 };
 
@@ -94,7 +88,6 @@ struct Run
     }
 
     QString port() const { return sims.front().port(); }
-
     // A fresh adapter and device on the port the window already knows; the device keeps its state.
     bool replace()
     {
@@ -154,10 +147,8 @@ private:
     QRandomGenerator m_random;
     QStringList m_given;
     QTemporaryDir m_files;
-    QList<QByteArray> m_slices;
-    QStringList m_firmware;
-    QList<QByteArray> m_images;
-    QStringList m_packages;
+    QList<QByteArray> m_slices, m_images; // what the device must hold after each job
+    QStringList m_firmware, m_packages;
 };
 
 Fault Soak::draw(bool boot)
@@ -215,7 +206,7 @@ void Soak::upload(int number)
     ManagerWindow window;
     window.init();
     window.show();
-    auto *pages = child<QStackedWidget>(&window, "stackedWidget");
+    auto *pages = window.findChild<QStackedWidget *>("stackedWidget");
     int ends = 0;
     TransferOutcome last = TransferOutcome::Succeeded;
     QObject::connect(window.findChild<CanWorker *>(), &CanWorker::uploadEnded, &window, [&](TransferOutcome outcome) {
@@ -224,13 +215,14 @@ void Soak::upload(int number)
     });
     // Through the connect page; connected once the file list has been read.
     const auto connectManager = [&] {
-        auto *combo = child<QComboBox>(&window, "portCombo");
-        child<QAbstractButton>(&window, "rescanTool")->click();
+        auto *combo = window.findChild<QComboBox *>("portCombo");
+        window.findChild<QAbstractButton *>("rescanTool")->click();
         combo->setCurrentIndex(combo->findText(run.port()));
-        child(&window, "baudSpin")->setProperty("value", 38400);
-        child<QAbstractButton>(&window, "adapterELSRadio")->setChecked(true);
-        child<QAbstractButton>(&window, "connectTool")->click();
-        return waitUntil([&] { return pages->currentIndex() == 1 && child(&window, "startPage")->isEnabled(); }, 30000);
+        window.findChild<QWidget *>("baudSpin")->setProperty("value", 38400);
+        window.findChild<QAbstractButton *>("adapterELSRadio")->setChecked(true);
+        window.findChild<QAbstractButton *>("connectTool")->click();
+        return waitUntil(
+            [&] { return pages->currentIndex() == 1 && window.findChild<QWidget *>("startPage")->isEnabled(); }, 30000);
     };
 
     // The job with the fault, then a fault-free one; a fault may already hit the connection.
@@ -240,7 +232,7 @@ void Soak::upload(int number)
         if (pages->currentIndex() != 0 || connectManager()) {
             run.answers.texts.clear();
             const int before = ends;
-            emit child<DropArea>(&window, "dropLabel")->changed(m_firmware.at(job));
+            emit window.findChild<DropArea *>("dropLabel")->changed(m_firmware.at(job));
             if (!waitUntil([&] { return ends > before; }, 120000))
                 return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
             waitUntil([&] { return !run.answers.texts.isEmpty(); }, 3000); // the box that tells the end
@@ -273,12 +265,13 @@ void Soak::flash(int number)
     window.setup(params);
     window.show();
     window.start();
-    auto *controls = child(&window, "controlWidget");
+    auto *controls = window.findChild<QWidget *>("controlWidget");
     const auto connectedTimes
-        = [&] { return child<QTextBrowser>(&window, "elmLog")->toPlainText().count(QStringLiteral("UUID: ")); };
+        = [&] { return window.findChild<QTextBrowser *>("elmLog")->toPlainText().count(QStringLiteral("UUID: ")); };
     // After a failure the drop page comes back; after a success (Return in the launch dialog) the
     // flash log stays in view. Either way a package can be handed to the window.
-    const auto ready = [&] { return controls->isEnabled() && child(&window, "stackedWidget")->isEnabled(); };
+    const auto ready
+        = [&] { return controls->isEnabled() && window.findChild<QWidget *>("stackedWidget")->isEnabled(); };
 
     for (int job = 0; job < 2; ++job) {
         ++runs;
@@ -306,7 +299,7 @@ void Soak::flash(int number)
             return deadEnd(run.label + QStringLiteral(": the flash never ended (job %1): ").arg(job + 1)
                 + answers.texts.join(" | "));
         const bool good = answers.launchDialogs > 0;
-        if (good != child<QTextBrowser>(&window, "dfuLog")->toPlainText().contains(QLatin1String("Flashed.")))
+        if (good != window.findChild<QTextBrowser *>("dfuLog")->toPlainText().contains(QLatin1String("Flashed.")))
             return deadEnd(run.label + QStringLiteral(": the log and the launch dialog disagree"));
         const QByteArray &image = m_images.at(job);
         if (!judge(job, good, good && readFile(run.state.filePath("flash.bin")).left(image.size()) == image, run))
