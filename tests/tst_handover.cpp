@@ -12,13 +12,10 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QCommandLinkButton>
 #include <QMessageBox>
-#include <QRadioButton>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTextBrowser>
-#include <QToolButton>
 
 namespace {
 
@@ -40,78 +37,22 @@ void repeatUntil(QObject *context, std::function<bool()> step, int limitMs = 300
     timer->start(20);
 }
 
-struct Seen
-{
-    QString port;
-    bool connected = false;
-    bool askedForParameters = false;
-    QString updaterLog;
-};
-
-// The manager as a technician uses it: connect on the simulator's port, then Firmware Upgrade.
-class DrivenManager : public ManagerWindow
+// A window that `drive` takes over once it is shown.
+template<typename Window> class Driven : public Window
 {
 public:
-    explicit DrivenManager(Seen &seen)
-        : m_seen(seen)
+    explicit Driven(std::function<void(Window *)> drive)
+        : m_drive(std::move(drive))
     { }
 
     void showWindow() override
     {
-        ManagerWindow::showWindow();
-        auto *combo = findChild<QComboBox *>("portCombo");
-        findChild<QToolButton *>("rescanTool")->click();
-        combo->setCurrentIndex(combo->findText(m_seen.port));
-        findChild<QSpinBox *>("baudSpin")->setValue(38400);
-        findChild<QRadioButton *>("adapterELSRadio")->setChecked(true);
-        findChild<QCommandLinkButton *>("connectTool")->click();
-        // The start page comes back once the file list has been read.
-        repeatUntil(this, [this] {
-            if (!findChild<QWidget *>("startPage")->isEnabled()
-                || findChild<QStackedWidget *>("stackedWidget")->currentIndex() != 1)
-                return false;
-            m_seen.connected = true;
-            testsupport::whenModalAppears([](QWidget *box) {
-                if (auto *question = qobject_cast<QMessageBox *>(box))
-                    question->button(QMessageBox::Yes)->click();
-            });
-            findChild<QToolButton *>("dfuTool")->click();
-            return true;
-        });
+        Window::showWindow();
+        m_drive(this);
     }
 
 private:
-    Seen &m_seen;
-};
-
-// The updater, watched: it must not ask for the connection, and must reach the bootloader.
-class WatchedUpdater : public HIDDfu
-{
-public:
-    explicit WatchedUpdater(Seen &seen)
-        : m_seen(seen)
-    { }
-
-    void showWindow() override
-    {
-        HIDDfu::showWindow();
-        repeatUntil(this, [this] {
-            if (auto *dialog = qobject_cast<ELMParams *>(QApplication::activeModalWidget())) {
-                m_seen.askedForParameters = true;
-                dialog->reject();
-                return true;
-            }
-            const QString log = findChild<QTextBrowser *>("elmLog")->toPlainText();
-            if (!log.contains(QLatin1String("UUID: ")))
-                return false;
-            m_seen.updaterLog = log;
-            close();
-            return true;
-        });
-    }
-
-private:
-    Seen &m_seen;
+    std::function<void(Window *)> m_drive;
 };
 
 } // namespace
@@ -127,23 +68,61 @@ private slots:
         SimHarness sim({"--adapter", "els27", "--device", "kestrane", "--mode", "app", "--state", state.path(),
             "--reset-ms", "300"});
         QVERIFY(sim.start());
-        Seen seen;
-        seen.port = sim.port();
+        bool connected = false, askedForParameters = false;
+        QString updaterLog;
         int updaters = 0;
-        ProgramShell shell({[&] { return std::make_unique<DrivenManager>(seen); },
+        // The manager as a technician uses it: connect on the simulator's port, then Firmware Upgrade.
+        const auto manage = [&](ManagerWindow *w) {
+            auto *combo = w->findChild<QComboBox *>("portCombo");
+            w->findChild<QAbstractButton *>("rescanTool")->click();
+            combo->setCurrentIndex(combo->findText(sim.port()));
+            w->findChild<QSpinBox *>("baudSpin")->setValue(38400);
+            w->findChild<QAbstractButton *>("adapterELSRadio")->setChecked(true);
+            w->findChild<QAbstractButton *>("connectTool")->click();
+            // The start page comes back once the file list has been read.
+            repeatUntil(w, [&, w] {
+                if (!w->findChild<QWidget *>("startPage")->isEnabled()
+                    || w->findChild<QStackedWidget *>("stackedWidget")->currentIndex() != 1)
+                    return false;
+                connected = true;
+                testsupport::whenModalAppears([](QWidget *box) {
+                    if (auto *question = qobject_cast<QMessageBox *>(box))
+                        question->button(QMessageBox::Yes)->click();
+                });
+                w->findChild<QAbstractButton *>("dfuTool")->click();
+                return true;
+            });
+        };
+        // The updater must not ask for the connection, and must reach the bootloader.
+        const auto watch = [&](HIDDfu *w) {
+            repeatUntil(w, [&, w] {
+                if (auto *dialog = qobject_cast<ELMParams *>(QApplication::activeModalWidget())) {
+                    askedForParameters = true;
+                    dialog->reject();
+                    return true;
+                }
+                const QString log = w->findChild<QTextBrowser *>("elmLog")->toPlainText();
+                if (!log.contains("UUID: "))
+                    return false;
+                updaterLog = log;
+                w->close();
+                return true;
+            });
+        };
+        ProgramShell shell({[&] { return std::make_unique<Driven<ManagerWindow>>(manage); },
             [&] {
                 ++updaters;
-                return std::make_unique<WatchedUpdater>(seen);
+                return std::make_unique<Driven<HIDDfu>>(watch);
             }});
         testsupport::Arguments arguments({QStringLiteral("veltrano")});
         shell.run(arguments.argc, arguments.argv());
 
-        QVERIFY(seen.connected);
+        QVERIFY(connected);
         QCOMPARE(updaters, 1);
-        QVERIFY(!seen.askedForParameters);
-        QVERIFY2(seen.updaterLog.contains(QStringLiteral("Connecting to %1@38400...").arg(sim.port())),
-            qPrintable(seen.updaterLog));
-        QVERIFY(seen.updaterLog.contains("DFU device discovered"));
+        QVERIFY(!askedForParameters);
+        QVERIFY2(
+            updaterLog.contains(QStringLiteral("Connecting to %1@38400...").arg(sim.port())), qPrintable(updaterLog));
+        QVERIFY(updaterLog.contains("DFU device discovered"));
         QVERIFY(testfiles::readFile(state.filePath("device.cfg")).contains("mode=boot"));
     }
 };
