@@ -5,12 +5,8 @@
 #include <elmmessage.h>
 #include <serialports.h>
 
-#include <QDir>
-#include <QFile>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-#include <QTemporaryDir>
-#include <QtTest>
 
 namespace {
 
@@ -117,7 +113,6 @@ private slots:
         // A missing one is left out, a repeated one listed once.
         const QStringList extra {present, dir.filePath(QStringLiteral("gone0")), present};
         qputenv("VELTRANO_EXTRA_PORTS", extra.join(QDir::listSeparator()).toLocal8Bit());
-
         QStringList expected;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             expected << info.portName();

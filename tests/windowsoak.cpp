@@ -18,11 +18,9 @@
 #include <managerwindow.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
 #include <QMessageBox>
-#include <QRandomGenerator>
 #include <QStackedWidget>
 #include <QTextBrowser>
 
