@@ -19,20 +19,6 @@ QByteArray counting(int n)
     return bytes;
 }
 
-// Takes every frame, checking framesLeft and atEnd on the way.
-QList<QByteArray> drain(ELM_BasicMessage &msg)
-{
-    QList<QByteArray> frames;
-    for (int left = msg.framesLeft(); left > 0; --left) {
-        if (msg.atEnd() || msg.framesLeft() != left)
-            return {"cursor out of step"};
-        frames << msg.nextFrame();
-    }
-    if (!msg.atEnd() || msg.framesLeft() != 0)
-        return {"frames left over"};
-    return frames;
-}
-
 } // namespace
 
 class TestElmMessage : public QObject
@@ -70,7 +56,14 @@ private slots:
         QFETCH(QList<QByteArray>, frames);
         ELM_Message iso(payload, 1, 200);
         ELM_BasicMessage raw(payload, 0, 10);
-        QCOMPARE(drain(isoTp ? iso : raw), frames);
+        ELM_BasicMessage &msg = isoTp ? iso : raw;
+        QList<QByteArray> taken;
+        for (int left = msg.framesLeft(); left > 0; --left) {
+            QVERIFY(!msg.atEnd() && msg.framesLeft() == left); // the cursor keeps in step
+            taken << msg.nextFrame();
+        }
+        QVERIFY(msg.atEnd() && msg.framesLeft() == 0);
+        QCOMPARE(taken, frames);
     }
 
     // The longest message: a 12-bit length, and sequence numbers that wrap from F to 0.
@@ -171,8 +164,7 @@ private slots:
 #ifdef Q_OS_LINUX
         QVERIFY(denied.contains("'dialout' group") && denied.contains("sudo usermod -aG dialout $USER"));
 #endif
-        QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, QString()),
-            QStringLiteral("/dev/ttyUSB0 is not available"));
+        QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, {}), QString("/dev/ttyUSB0 is not available"));
         QCOMPARE(portOpenFailure(port, QSerialPort::OpenError, QStringLiteral("Device or resource busy")),
             QStringLiteral("Cannot open /dev/ttyUSB0: Device or resource busy"));
     }

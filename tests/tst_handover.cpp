@@ -24,12 +24,10 @@ namespace {
 void repeatUntil(QObject *context, std::function<bool()> step, int limitMs = 30000)
 {
     auto *timer = new QTimer(context);
-    auto clock = std::make_shared<QElapsedTimer>();
-    clock->start();
-    QObject::connect(timer, &QTimer::timeout, context, [timer, clock, step, limitMs] {
+    QObject::connect(timer, &QTimer::timeout, context, [timer, step, ticks = limitMs / 20]() mutable {
         if (step()) {
             timer->stop();
-        } else if (clock->elapsed() > limitMs) {
+        } else if (--ticks < 0) {
             timer->stop();
             QCoreApplication::exit(-1);
         }
@@ -37,23 +35,13 @@ void repeatUntil(QObject *context, std::function<bool()> step, int limitMs = 300
     timer->start(20);
 }
 
-// A window that `drive` takes over once it is shown.
-template<typename Window> class Driven : public Window
+// Builds the window and hands it to `drive` once the run loop is going and the window is shown.
+template<typename Window> std::unique_ptr<Window> driven(const std::function<void(Window *)> &drive)
 {
-public:
-    explicit Driven(std::function<void(Window *)> drive)
-        : m_drive(std::move(drive))
-    { }
-
-    void showWindow() override
-    {
-        Window::showWindow();
-        m_drive(this);
-    }
-
-private:
-    std::function<void(Window *)> m_drive;
-};
+    auto window = std::make_unique<Window>();
+    QTimer::singleShot(0, window.get(), [w = window.get(), drive] { drive(w); });
+    return window;
+}
 
 } // namespace
 
@@ -109,10 +97,10 @@ private slots:
                 return true;
             });
         };
-        ProgramShell shell({[&] { return std::make_unique<Driven<ManagerWindow>>(manage); },
+        ProgramShell shell({[&] { return driven<ManagerWindow>(manage); },
             [&] {
                 ++updaters;
-                return std::make_unique<Driven<HIDDfu>>(watch);
+                return driven<HIDDfu>(watch);
             }});
         testsupport::Arguments arguments({QStringLiteral("veltrano")});
         shell.run(arguments.argc, arguments.argv());

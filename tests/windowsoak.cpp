@@ -19,7 +19,6 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QCommandLineParser>
 #include <QMessageBox>
 #include <QStackedWidget>
 #include <QTextBrowser>
