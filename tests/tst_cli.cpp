@@ -15,8 +15,7 @@ struct CliRun
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
-// Runs veltrano-cli with the simulators' ports in its port lists; `arguments` name the ports.
-// `meanwhile` is called once the program has started.
+// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
 CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
     const std::function<void()> &meanwhile = {})
 {
@@ -240,48 +239,42 @@ private slots:
     }
 
     // Each --port is a station with its own adapter and device, all at work at once.
-    void stationsFlashAtOnce_data()
-    {
-        QTest::addColumn<bool>("killOne");
-        QTest::newRow("both confirm") << false;
-        QTest::newRow("one simulator killed halfway") << true;
-    }
-
     void stationsFlashAtOnce()
     {
-        QFETCH(bool, killOne);
-        const QByteArray firmware = image(20000);
-        Station s[2] {{"boot", {"--board-id", "7"}}, {"boot", {"--board-id", "7"}}};
-        const QStringList ports {s[0].sim.port(), s[1].sim.port()};
-        QVERIFY(s[0].sim.start() && s[1].sim.start());
-        const QString package = s[0].pack(firmware, "7");
-        const CliRun run
-            = runCli(ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&] {
-                  if (killOne) {
-                      QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
-                      s[1].sim.signal(SIGKILL);
-                  }
-              });
-        QList<QJsonObject> results; // the stations' first, the summary last
-        for (const QByteArray &line : run.out.split('\n'))
-            if (!line.isEmpty())
-                results << QJsonDocument::fromJson(line).object();
-        QCOMPARE(results.size(), 3);
-        QCOMPARE(results[2].value("summary").toBool(), true);
-        QCOMPARE(results[2].value("status").toInt(), run.status);
-        QMap<QString, int> statuses;
-        for (const QJsonObject &station : results.mid(0, 2))
-            statuses.insert(station.value("port").toString(), station.value("status").toInt(-1));
-        QStringList named = ports;
-        named.sort();
-        QCOMPARE(statuses.keys(), named); // each result says which station it was
-        QCOMPARE(statuses.value(ports[0]), 0);
-        QCOMPARE(s[0].flashed(firmware.size()), firmware);
-        const int second = statuses.value(ports[1]);
-        QVERIFY(killOne ? second == 4 || second == 6 : second == 0);
-        QCOMPARE(run.status, second); // the worst station's
-        if (!killOne)
-            QCOMPARE(s[1].flashed(firmware.size()), firmware);
+        for (const bool killOne : {false, true}) { // both confirm; one simulator killed halfway
+            const QByteArray firmware = image(20000);
+            Station s[2] {{"boot", {"--board-id", "7"}}, {"boot", {"--board-id", "7"}}};
+            const QStringList ports {s[0].sim.port(), s[1].sim.port()};
+            QVERIFY(s[0].sim.start() && s[1].sim.start());
+            const QString package = s[0].pack(firmware, "7");
+            const CliRun run
+                = runCli(ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&] {
+                      if (killOne) {
+                          QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
+                          s[1].sim.signal(SIGKILL);
+                      }
+                  });
+            QList<QJsonObject> results; // the stations' first, the summary last
+            for (const QByteArray &line : run.out.split('\n'))
+                if (!line.isEmpty())
+                    results << QJsonDocument::fromJson(line).object();
+            QCOMPARE(results.size(), 3);
+            QCOMPARE(results[2].value("summary").toBool(), true);
+            QCOMPARE(results[2].value("status").toInt(), run.status);
+            QMap<QString, int> statuses;
+            for (const QJsonObject &station : results.mid(0, 2))
+                statuses.insert(station.value("port").toString(), station.value("status").toInt(-1));
+            QStringList named = ports;
+            named.sort();
+            QCOMPARE(statuses.keys(), named); // each result says which station it was
+            QCOMPARE(statuses.value(ports[0]), 0);
+            QCOMPARE(s[0].flashed(firmware.size()), firmware);
+            const int second = statuses.value(ports[1]);
+            QVERIFY(killOne ? second == 4 || second == 6 : second == 0);
+            QCOMPARE(run.status, second); // the worst station's
+            if (!killOne)
+                QCOMPARE(s[1].flashed(firmware.size()), firmware);
+        }
     }
 };
 

@@ -10,8 +10,7 @@
 
 namespace {
 
-// 01 02 03 ... n
-QByteArray counting(int n)
+QByteArray counting(int n) // 01 02 03 ... n
 {
     QByteArray bytes;
     for (int i = 1; i <= n; ++i)

@@ -279,8 +279,7 @@ void Soak::flash(int number)
             }
             return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
         }
-        run.answers.titles.clear();
-        run.answers.texts.clear();
+        run.answers.titles = run.answers.texts = QStringList();
         run.answers.launchDialogs = 0;
         window.on_dfuDropArea_changed(m_packages.at(job));
         // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
