@@ -5,36 +5,17 @@
 #include <elmmessage.h>
 #include <serialports.h>
 
-#include <QDir>
-#include <QFile>
 #include <QSerialPort>
 #include <QSerialPortInfo>
-#include <QTemporaryDir>
-#include <QtTest>
 
 namespace {
 
-// 01 02 03 ... n
-QByteArray counting(int n)
+QByteArray counting(int n) // 01 02 03 ... n
 {
     QByteArray bytes;
     for (int i = 1; i <= n; ++i)
         bytes.append(char(i));
     return bytes;
-}
-
-// Takes every frame, checking framesLeft and atEnd on the way.
-QList<QByteArray> drain(ELM_BasicMessage &msg)
-{
-    QList<QByteArray> frames;
-    for (int left = msg.framesLeft(); left > 0; --left) {
-        if (msg.atEnd() || msg.framesLeft() != left)
-            return {"cursor out of step"};
-        frames << msg.nextFrame();
-    }
-    if (!msg.atEnd() || msg.framesLeft() != 0)
-        return {"frames left over"};
-    return frames;
 }
 
 } // namespace
@@ -44,186 +25,152 @@ class TestElmMessage : public QObject
     Q_OBJECT
 
 private slots:
-    void isoTpFrames_data();
-    void isoTpFrames();
-    void rawFrames_data();
-    void rawFrames();
-    void lengthFieldHoldsTwelveBits();
-    void sixteenthConsecutiveFrameWrapsToZero();
-    void copyContinuesWhereSourceStood();
-    void extraPortsFollowSystemPorts();
-    void portsAsPeopleTypeThem_data();
-    void portsAsPeopleTypeThem();
-    void portOpenFailureTexts();
+    // ISO-TP: single frames unpadded, first and consecutive frames filled to eight bytes;
+    // raw CAN: eight bytes a frame, no control byte.
+    void framing_data()
+    {
+        QTest::addColumn<bool>("isoTp");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QList<QByteArray>>("frames");
+        using Frames = QList<QByteArray>;
+        QTest::newRow("ISO-TP, empty: nothing") << true << QByteArray() << Frames();
+        QTest::newRow("ISO-TP, 3 bytes: unpadded single")
+            << true << QByteArray::fromHex("22f190") << Frames {"0322f190"};
+        QTest::newRow("ISO-TP, 7 bytes: largest single") << true << counting(7) << Frames {"0701020304050607"};
+        QTest::newRow("ISO-TP, 8 bytes: smallest first, five fill bytes")
+            << true << counting(8) << Frames {"1008010203040506", "2107080000000000"};
+        QTest::newRow("ISO-TP, 13 bytes: consecutive without fill")
+            << true << counting(13) << Frames {"100d010203040506", "210708090a0b0c0d"};
+        QTest::newRow("raw, 9 bytes: full frame, then one byte")
+            << false << counting(9) << Frames {"0102030405060708", "09"};
+        QTest::newRow("raw, 8 bytes: one frame") << false << counting(8) << Frames {"0102030405060708"};
+        QTest::newRow("raw, 3 bytes: no control byte") << false << QByteArray::fromHex("22F190") << Frames {"22f190"};
+        QTest::newRow("raw, empty: nothing") << false << QByteArray() << Frames();
+    }
+
+    void framing()
+    {
+        QFETCH(bool, isoTp);
+        QFETCH(QByteArray, payload);
+        QFETCH(QList<QByteArray>, frames);
+        ELM_Message iso(payload, 1, 200);
+        ELM_BasicMessage raw(payload, 0, 10);
+        ELM_BasicMessage &msg = isoTp ? iso : raw;
+        QList<QByteArray> taken;
+        for (int left = msg.framesLeft(); left > 0; --left) {
+            QVERIFY(!msg.atEnd() && msg.framesLeft() == left); // the cursor keeps in step
+            taken << msg.nextFrame();
+        }
+        QVERIFY(msg.atEnd() && msg.framesLeft() == 0);
+        QCOMPARE(taken, frames);
+    }
+
+    // The longest message: a 12-bit length, and sequence numbers that wrap from F to 0.
+    void longestMessage()
+    {
+        ELM_Message msg(QByteArray(4095, '\xab'), 1, 10);
+        QCOMPARE(msg.framesLeft(), 4095 / 7 + 1);
+        QCOMPARE(msg.nextFrame(), QByteArray("1fff") + QByteArray(6, '\xab').toHex());
+        QByteArrayList headers;
+        QByteArray last;
+        while (!msg.atEnd())
+            headers << (last = msg.nextFrame()).left(2);
+        QCOMPARE(headers.mid(0, 17).join(' '), QByteArray("21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f 20 21"));
+        // 4089 bytes after the first frame: 584 full consecutive frames and one with a single byte.
+        QCOMPARE(last, QByteArray("29ab000000000000"));
+    }
+
+    void copyContinuesWhereSourceStood()
+    {
+        QObject owner;
+        ELM_Message iso(counting(10), 1, 200);
+        iso.setParent(&owner);
+        iso.nextFrame();
+        ELM_Message isoCopy(iso);
+        QCOMPARE(isoCopy.parent(), &owner);
+        QCOMPARE(isoCopy.nextFrame(), QByteArray("210708090a000000"));
+        QCOMPARE(iso.framesLeft(), 1); // each copy has its own cursor
+        ELM_BasicMessage raw(counting(9), 0, 10);
+        raw.nextFrame();
+        ELM_BasicMessage rawCopy;
+        rawCopy = raw;
+        QCOMPARE(rawCopy.nextFrame(), QByteArray("09"));
+    }
+
+    void extraPortsFollowSystemPorts()
+    {
+        QTemporaryDir dir;
+        const QString present = dir.filePath(QStringLiteral("sim0"));
+        QVERIFY(QFile(present).open(QIODevice::WriteOnly));
+        // A missing one is left out, a repeated one listed once.
+        const QStringList extra {present, dir.filePath(QStringLiteral("gone0")), present};
+        qputenv("VELTRANO_EXTRA_PORTS", extra.join(QDir::listSeparator()).toLocal8Bit());
+        QStringList expected;
+        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+            expected << info.portName();
+        expected << present;
+        QCOMPARE(availableSerialPortNames(), expected);
+        qunsetenv("VELTRANO_EXTRA_PORTS");
+        QVERIFY(!availableSerialPortNames().contains(present));
+    }
+
+    void portsAsPeopleTypeThem_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("listed");
+        // An extra port as the simulator makes one: a link to a pty's device node.
+        const QString node = m_ports.filePath(QStringLiteral("node"));
+        const QString extra = m_ports.filePath(QStringLiteral("k0"));
+        const QString alias = m_ports.filePath(QStringLiteral("station-1"));
+        const QString other = m_ports.filePath(QStringLiteral("other"));
+        QFile(node).open(QIODevice::WriteOnly);
+        QFile(other).open(QIODevice::WriteOnly);
+        QFile::link(node, extra);
+        QFile::link(extra, alias);
+        QTest::newRow("extra port as listed") << extra << extra;
+        QTest::newRow("link to an extra port") << alias << extra;
+        QTest::newRow("where an extra port leads") << node << extra;
+        QTest::newRow("a file that is no port") << other << QString();
+        QTest::newRow("nothing there") << m_ports.filePath(QStringLiteral("gone")) << QString();
+        QTest::newRow("unlisted name") << QStringLiteral("veltrano-no-such-port") << QString();
+        const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+        if (system.isEmpty())
+            return;
+        const QSerialPortInfo &first = system.first();
+        const QString byId = m_ports.filePath(QStringLiteral("usb-FTDI_FT232R-if00-port0"));
+        QFile::link(first.systemLocation(), byId);
+        QTest::newRow("system port as listed") << first.portName() << first.portName();
+        QTest::newRow("system location") << first.systemLocation() << first.portName();
+        QTest::newRow("stable link to a system port") << byId << first.portName();
+    }
+
+    void portsAsPeopleTypeThem()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, listed);
+        qputenv("VELTRANO_EXTRA_PORTS", m_ports.filePath(QStringLiteral("k0")).toLocal8Bit());
+        QCOMPARE(resolveSerialPort(typed), listed);
+        QSerialPort port;
+        QCOMPARE(assignSerialPort(port, typed), !listed.isEmpty());
+        qunsetenv("VELTRANO_EXTRA_PORTS");
+    }
+
+    void portOpenFailureTexts()
+    {
+        const QString port = QStringLiteral("/dev/ttyUSB0");
+        const QString denied = portOpenFailure(port, QSerialPort::PermissionError, QStringLiteral("Permission denied"));
+        QVERIFY(denied.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0")));
+#ifdef Q_OS_LINUX
+        QVERIFY(denied.contains("'dialout' group") && denied.contains("sudo usermod -aG dialout $USER"));
+#endif
+        QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, {}), QString("/dev/ttyUSB0 is not available"));
+        QCOMPARE(portOpenFailure(port, QSerialPort::OpenError, QStringLiteral("Device or resource busy")),
+            QStringLiteral("Cannot open /dev/ttyUSB0: Device or resource busy"));
+    }
 
 private:
-    void framingTable();
-
     QTemporaryDir m_ports;
 };
-
-void TestElmMessage::framingTable()
-{
-    QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QList<QByteArray>>("frames");
-}
-
-void TestElmMessage::isoTpFrames_data()
-{
-    framingTable();
-    QTest::newRow("10 bytes: first + consecutive with fill")
-        << counting(10) << QList<QByteArray> {"100a010203040506", "210708090a000000"};
-    QTest::newRow("empty: nothing") << QByteArray() << QList<QByteArray>();
-    QTest::newRow("3 bytes: unpadded single") << QByteArray::fromHex("22f190") << QList<QByteArray> {"0322f190"};
-    QTest::newRow("7 bytes: largest single") << counting(7) << QList<QByteArray> {"0701020304050607"};
-    QTest::newRow("8 bytes: smallest first, five fill bytes")
-        << counting(8) << QList<QByteArray> {"1008010203040506", "2107080000000000"};
-    QTest::newRow("13 bytes: consecutive without fill")
-        << counting(13) << QList<QByteArray> {"100d010203040506", "210708090a0b0c0d"};
-    QTest::newRow("20 bytes: two consecutive")
-        << counting(20) << QList<QByteArray> {"1014010203040506", "210708090a0b0c0d", "220e0f1011121314"};
-}
-
-void TestElmMessage::isoTpFrames()
-{
-    QFETCH(QByteArray, payload);
-    QFETCH(QList<QByteArray>, frames);
-    ELM_Message msg(payload, 1, 200);
-    QCOMPARE(drain(msg), frames);
-}
-
-void TestElmMessage::rawFrames_data()
-{
-    framingTable();
-    QTest::newRow("9 bytes: full frame, then one byte") << counting(9) << QList<QByteArray> {"0102030405060708", "09"};
-    QTest::newRow("8 bytes: one frame") << counting(8) << QList<QByteArray> {"0102030405060708"};
-    QTest::newRow("3 bytes: no control byte") << QByteArray::fromHex("22F190") << QList<QByteArray> {"22f190"};
-    QTest::newRow("empty: nothing") << QByteArray() << QList<QByteArray>();
-}
-
-void TestElmMessage::rawFrames()
-{
-    QFETCH(QByteArray, payload);
-    QFETCH(QList<QByteArray>, frames);
-    ELM_BasicMessage msg(payload, 0, 10);
-    QCOMPARE(drain(msg), frames);
-}
-
-void TestElmMessage::lengthFieldHoldsTwelveBits()
-{
-    ELM_Message msg(QByteArray(4095, '\xab'), 1, 10);
-    QCOMPARE(msg.framesLeft(), 4095 / 7 + 1);
-    QCOMPARE(msg.nextFrame(), QByteArray("1fff") + QByteArray(6, '\xab').toHex());
-    QByteArray last;
-    while (!msg.atEnd())
-        last = msg.nextFrame();
-    // 4089 bytes after the first frame: 584 full consecutive frames and one with a single byte.
-    QCOMPARE(last.mid(2), QByteArray("ab000000000000"));
-}
-
-void TestElmMessage::sixteenthConsecutiveFrameWrapsToZero()
-{
-    ELM_Message msg(QByteArray(200, '\x55'), 1, 10);
-    QVERIFY(msg.nextFrame().startsWith("10c8"));
-    QByteArrayList headers;
-    for (int i = 0; i < 17; ++i)
-        headers << msg.nextFrame().left(2);
-    QCOMPARE(headers.join(' '), QByteArray("21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f 20 21"));
-}
-
-void TestElmMessage::copyContinuesWhereSourceStood()
-{
-    QObject owner;
-    ELM_Message iso(counting(10), 1, 200);
-    iso.setParent(&owner);
-    iso.nextFrame();
-    ELM_Message isoCopy(iso);
-    QCOMPARE(isoCopy.parent(), &owner);
-    QCOMPARE(isoCopy.nextFrame(), QByteArray("210708090a000000"));
-    QCOMPARE(iso.framesLeft(), 1); // each copy has its own cursor
-
-    ELM_BasicMessage raw(counting(9), 0, 10);
-    raw.nextFrame();
-    ELM_BasicMessage rawCopy;
-    rawCopy = raw;
-    QCOMPARE(rawCopy.nextFrame(), QByteArray("09"));
-}
-
-void TestElmMessage::extraPortsFollowSystemPorts()
-{
-    QTemporaryDir dir;
-    const QString present = dir.filePath(QStringLiteral("sim0"));
-    QFile file(present);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    const QString missing = dir.filePath(QStringLiteral("gone0"));
-    const QStringList extra {present, missing, present};
-    qputenv("VELTRANO_EXTRA_PORTS", extra.join(QDir::listSeparator()).toLocal8Bit());
-
-    QStringList expected;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        expected << info.portName();
-    expected << present;
-    QCOMPARE(availableSerialPortNames(), expected);
-    qunsetenv("VELTRANO_EXTRA_PORTS");
-    QVERIFY(!availableSerialPortNames().contains(present));
-}
-
-void TestElmMessage::portsAsPeopleTypeThem_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("listed");
-    // An extra port as the simulator makes one: a link to a pty's device node.
-    const QString node = m_ports.filePath(QStringLiteral("node"));
-    const QString extra = m_ports.filePath(QStringLiteral("k0"));
-    const QString alias = m_ports.filePath(QStringLiteral("station-1"));
-    const QString other = m_ports.filePath(QStringLiteral("other"));
-    QFile(node).open(QIODevice::WriteOnly);
-    QFile(other).open(QIODevice::WriteOnly);
-    QFile::link(node, extra);
-    QFile::link(extra, alias);
-    QTest::newRow("extra port as listed") << extra << extra;
-    QTest::newRow("link to an extra port") << alias << extra;
-    QTest::newRow("where an extra port leads") << node << extra;
-    QTest::newRow("a file that is no port") << other << QString();
-    QTest::newRow("nothing there") << m_ports.filePath(QStringLiteral("gone")) << QString();
-    QTest::newRow("unlisted name") << QStringLiteral("veltrano-no-such-port") << QString();
-    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
-    if (system.isEmpty())
-        return;
-    const QSerialPortInfo &first = system.first();
-    const QString byId = m_ports.filePath(QStringLiteral("usb-FTDI_FT232R-if00-port0"));
-    QFile::link(first.systemLocation(), byId);
-    QTest::newRow("system port as listed") << first.portName() << first.portName();
-    QTest::newRow("system location") << first.systemLocation() << first.portName();
-    QTest::newRow("stable link to a system port") << byId << first.portName();
-}
-
-void TestElmMessage::portsAsPeopleTypeThem()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, listed);
-    qputenv("VELTRANO_EXTRA_PORTS", m_ports.filePath(QStringLiteral("k0")).toLocal8Bit());
-    QCOMPARE(resolveSerialPort(typed), listed);
-    QSerialPort port;
-    QCOMPARE(assignSerialPort(port, typed), !listed.isEmpty());
-    qunsetenv("VELTRANO_EXTRA_PORTS");
-}
-
-void TestElmMessage::portOpenFailureTexts()
-{
-    const QString port = QStringLiteral("/dev/ttyUSB0");
-    const QString denied = portOpenFailure(port, QSerialPort::PermissionError, QStringLiteral("Permission denied"));
-    QVERIFY(denied.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0")));
-#ifdef Q_OS_LINUX
-    QVERIFY(denied.contains(QStringLiteral("'dialout' group")));
-    QVERIFY(denied.contains(QStringLiteral("sudo usermod -aG dialout $USER")));
-#endif
-    QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, QString()),
-        QStringLiteral("/dev/ttyUSB0 is not available"));
-    QCOMPARE(portOpenFailure(port, QSerialPort::OpenError, QStringLiteral("Device or resource busy")),
-        QStringLiteral("Cannot open /dev/ttyUSB0: Device or resource busy"));
-}
 
 VELTRANO_TEST_MAIN(TestElmMessage)
 #include "tst_elmmessage.moc"

@@ -1,11 +1,8 @@
-// Window fault soak: the real manager and updater windows, offscreen, against kestrane-sim with
-// one random fault per run. After every run the same window must still be usable: a second,
-// fault-free upload or flash in it has to succeed, and the device has to hold exactly what was
-// sent. A success shown over content the device does not hold is a false success; a window that
-// cannot do the second job is a dead end. Both must stay at 0.
-//
+// Window fault soak: the real manager and updater windows, offscreen, against kestrane-sim with one
+// random fault per run. After it, a fault-free upload or flash in the same window must succeed and
+// the device must hold exactly what was sent. A success over content the device does not hold is a
+// false success; a window that cannot do the second job is a dead end. Both must stay at 0.
 //   veltrano-window-soak [--uploads N] [--flashes N] [--seed N] [--fault "SIMULATOR OPTIONS"]
-//
 // --fault replaces the random draw, to look into one fault again.
 
 #include "simharness.h"
@@ -21,11 +18,8 @@
 #include <managerwindow.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
-#include <QCommandLineParser>
 #include <QMessageBox>
-#include <QRandomGenerator>
 #include <QStackedWidget>
 #include <QTextBrowser>
 
@@ -38,11 +32,6 @@ using namespace testfiles;
 using testsupport::waitUntil;
 
 constexpr quint32 board = 0x4B455331;
-
-template<typename T = QWidget> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QLatin1String(name));
-}
 
 struct Fault
 {
@@ -61,15 +50,15 @@ struct Answerer
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 titles << box->windowTitle();
                 texts << box->text();
-                const bool asks = box->button(QMessageBox::Yes);
-                if (QAbstractButton *answer = box->button(asks ? QMessageBox::Yes : QMessageBox::Ok))
+                QAbstractButton *answer = box->button(QMessageBox::Yes);
+                if (answer || (answer = box->button(QMessageBox::Ok)))
                     answer->click();
                 else
                     box->reject();
             } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
                 ++launchDialogs;
                 // Return keeps the updater open for the next flash.
-                if (auto *back = child<QAbstractButton>(launch, "returnButton"))
+                if (auto *back = launch->findChild<QAbstractButton *>("returnButton"))
                     back->click();
             } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
                 params->accept();
@@ -79,8 +68,7 @@ struct Answerer
     }
 
     QTimer timer;
-    QStringList titles;
-    QStringList texts;
+    QStringList titles, texts;
     int launchDialogs = 0;
 };
 
@@ -97,7 +85,6 @@ struct Run
     }
 
     QString port() const { return sims.front().port(); }
-
     // A fresh adapter and device on the port the window already knows; the device keeps its state.
     bool replace()
     {
@@ -157,10 +144,8 @@ private:
     QRandomGenerator m_random;
     QStringList m_given;
     QTemporaryDir m_files;
-    QList<QByteArray> m_slices;
-    QStringList m_firmware;
-    QList<QByteArray> m_images;
-    QStringList m_packages;
+    QList<QByteArray> m_slices, m_images; // what the device must hold after each job
+    QStringList m_firmware, m_packages;
 };
 
 Fault Soak::draw(bool boot)
@@ -218,7 +203,7 @@ void Soak::upload(int number)
     ManagerWindow window;
     window.init();
     window.show();
-    auto *pages = child<QStackedWidget>(&window, "stackedWidget");
+    auto *pages = window.findChild<QStackedWidget *>("stackedWidget");
     int ends = 0;
     TransferOutcome last = TransferOutcome::Succeeded;
     QObject::connect(window.findChild<CanWorker *>(), &CanWorker::uploadEnded, &window, [&](TransferOutcome outcome) {
@@ -227,13 +212,14 @@ void Soak::upload(int number)
     });
     // Through the connect page; connected once the file list has been read.
     const auto connectManager = [&] {
-        auto *combo = child<QComboBox>(&window, "portCombo");
-        child<QAbstractButton>(&window, "rescanTool")->click();
+        auto *combo = window.findChild<QComboBox *>("portCombo");
+        window.findChild<QAbstractButton *>("rescanTool")->click();
         combo->setCurrentIndex(combo->findText(run.port()));
-        child(&window, "baudSpin")->setProperty("value", 38400);
-        child<QAbstractButton>(&window, "adapterELSRadio")->setChecked(true);
-        child<QAbstractButton>(&window, "connectTool")->click();
-        return waitUntil([&] { return pages->currentIndex() == 1 && child(&window, "startPage")->isEnabled(); }, 30000);
+        window.findChild<QWidget *>("baudSpin")->setProperty("value", 38400);
+        window.findChild<QAbstractButton *>("adapterELSRadio")->setChecked(true);
+        window.findChild<QAbstractButton *>("connectTool")->click();
+        return waitUntil(
+            [&] { return pages->currentIndex() == 1 && window.findChild<QWidget *>("startPage")->isEnabled(); }, 30000);
     };
 
     // The job with the fault, then a fault-free one; a fault may already hit the connection.
@@ -243,7 +229,7 @@ void Soak::upload(int number)
         if (pages->currentIndex() != 0 || connectManager()) {
             run.answers.texts.clear();
             const int before = ends;
-            emit child<DropArea>(&window, "dropLabel")->changed(m_firmware.at(job));
+            emit window.findChild<DropArea *>("dropLabel")->changed(m_firmware.at(job));
             if (!waitUntil([&] { return ends > before; }, 120000))
                 return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
             waitUntil([&] { return !run.answers.texts.isEmpty(); }, 3000); // the box that tells the end
@@ -276,12 +262,13 @@ void Soak::flash(int number)
     window.setup(params);
     window.show();
     window.start();
-    auto *controls = child(&window, "controlWidget");
+    auto *controls = window.findChild<QWidget *>("controlWidget");
     const auto connectedTimes
-        = [&] { return child<QTextBrowser>(&window, "elmLog")->toPlainText().count(QStringLiteral("UUID: ")); };
+        = [&] { return window.findChild<QTextBrowser *>("elmLog")->toPlainText().count(QStringLiteral("UUID: ")); };
     // After a failure the drop page comes back; after a success (Return in the launch dialog) the
     // flash log stays in view. Either way a package can be handed to the window.
-    const auto ready = [&] { return controls->isEnabled() && child(&window, "stackedWidget")->isEnabled(); };
+    const auto ready
+        = [&] { return controls->isEnabled() && window.findChild<QWidget *>("stackedWidget")->isEnabled(); };
 
     for (int job = 0; job < 2; ++job) {
         ++runs;
@@ -292,8 +279,7 @@ void Soak::flash(int number)
             }
             return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
         }
-        run.answers.titles.clear();
-        run.answers.texts.clear();
+        run.answers.titles = run.answers.texts = QStringList();
         run.answers.launchDialogs = 0;
         emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_packages.at(job));
         // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
@@ -309,7 +295,7 @@ void Soak::flash(int number)
             return deadEnd(run.label + QStringLiteral(": the flash never ended (job %1): ").arg(job + 1)
                 + answers.texts.join(" | "));
         const bool good = answers.launchDialogs > 0;
-        if (good != child<QTextBrowser>(&window, "dfuLog")->toPlainText().contains(QLatin1String("Flashed.")))
+        if (good != window.findChild<QTextBrowser *>("dfuLog")->toPlainText().contains(QLatin1String("Flashed.")))
             return deadEnd(run.label + QStringLiteral(": the log and the launch dialog disagree"));
         const QByteArray &image = m_images.at(job);
         if (!judge(job, good, good && readFile(run.state.filePath("flash.bin")).left(image.size()) == image, run))
