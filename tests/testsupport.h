@@ -117,7 +117,10 @@ private:
             titles << box->windowTitle();
             texts << box->text();
             (question ? questions : warnings) << box->text();
-            box->button(question ? answer : QMessageBox::Ok)->click();
+            if (QAbstractButton *button = box->button(question ? answer : QMessageBox::Ok))
+                button->click();
+            else
+                box->reject();
         } else if (!modal || !onDialog(modal)) {
             for (int i = 0; i < m_steps.size(); ++i) {
                 // Queued: an action that opens a box of its own must not block this timer,

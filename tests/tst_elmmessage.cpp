@@ -155,19 +155,6 @@ private slots:
         qunsetenv("VELTRANO_EXTRA_PORTS");
     }
 
-    void portOpenFailureTexts()
-    {
-        const QString port = QStringLiteral("/dev/ttyUSB0");
-        const QString denied = portOpenFailure(port, QSerialPort::PermissionError, QStringLiteral("Permission denied"));
-        QVERIFY(denied.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0")));
-#ifdef Q_OS_LINUX
-        QVERIFY(denied.contains("'dialout' group") && denied.contains("sudo usermod -aG dialout $USER"));
-#endif
-        QCOMPARE(portOpenFailure(port, QSerialPort::DeviceNotFoundError, {}), QString("/dev/ttyUSB0 is not available"));
-        QCOMPARE(portOpenFailure(port, QSerialPort::OpenError, QStringLiteral("Device or resource busy")),
-            QStringLiteral("Cannot open /dev/ttyUSB0: Device or resource busy"));
-    }
-
 private:
     QTemporaryDir m_ports;
 };

@@ -5,11 +5,8 @@
 #include <qmaterialicon.h>
 #include <settingskeys.h>
 
-#include <QAbstractButton>
 #include <QLocale>
 #include <QMessageBox>
-#include <QPixmap>
-#include <QProcess>
 
 #include <deque>
 

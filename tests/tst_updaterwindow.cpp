@@ -16,7 +16,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QProgressDialog>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -241,6 +240,7 @@ private slots:
         QTest::newRow("asked, fixed rate") << -1 << 38400 << false << "38400";
         QTest::newRow("asked, automatic") << -1 << 0 << false << "auto";
         QTest::newRow("slave window") << 38400 << 0 << true << "38400";
+        QTest::newRow("asked, cancelled") << -1 << -1 << false << "";
     }
 
     void connects()
@@ -257,15 +257,18 @@ private slots:
             auto *baud = child<QSpinBox>(dialog, "baudSpin");
             shown << baud->text() << QString::number(child<QRadioButton>(dialog, "adapterELSRadio")->isChecked());
             baud->setValue(chosenRate);
-            dialog->accept();
+            chosenRate < 0 ? dialog->reject() : dialog->accept();
         };
         // A slave window only closes; the test ends its own loop once that has happened.
         QSignalSpy finished(&b.window, &HIDDfu::finished);
         if (slave)
             connect(&b.window, &HIDDfu::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
         b.responder.when([&] { return b.log("elmLog").contains("UUID:"); }, [&] { click(&b.window, "restartTool"); });
-        QCOMPARE(b.run(), 2);
+        QCOMPARE(b.run(), chosenRate < 0 ? 0 : 2);
         const QString log = b.log("elmLog");
+        QCOMPARE(log.isEmpty(), chosenRate < 0); // cancelling the dialog ends the updater
+        if (chosenRate < 0)
+            return;
         QVERIFY2(log.contains(QStringLiteral("Connecting to %1@%2...").arg(b.sim.port(), shownRate)), qPrintable(log));
         QVERIFY(log.contains("Kestrane bootloader 2.1"));
         QVERIFY(log.contains("UUID: 4B53494D0102030405060708"));
@@ -273,16 +276,6 @@ private slots:
         QVERIFY(b.responder.warnings.isEmpty());
         QCOMPARE(finished.count(), slave ? 1 : 0);
         QCOMPARE(b.window.isVisible(), !slave);
-    }
-
-    void cancellingParametersEnds()
-    {
-        Bench b;
-        b.params = DFUParams();
-        b.responder.onParams = [](ELMParams *dialog) { dialog->reject(); };
-        QCOMPARE(b.run(), 0);
-        QCOMPARE(b.responder.paramsDialogs, 1);
-        QVERIFY(b.log("elmLog").isEmpty());
     }
 
     void packageRefusals_data()

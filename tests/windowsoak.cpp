@@ -41,34 +41,23 @@ struct Fault
 };
 
 // Answers every box and dialog the windows open and remembers what they said.
-struct Answerer
+// Answers every box (Yes to questions), returns from the launch dialog so the updater stays
+// open for the next flash, and accepts the connection dialog.
+struct Answerer : testsupport::Modals
 {
     Answerer()
     {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-                titles << box->windowTitle();
-                texts << box->text();
-                QAbstractButton *answer = box->button(QMessageBox::Yes);
-                if (answer || (answer = box->button(QMessageBox::Ok)))
-                    answer->click();
-                else
-                    box->reject();
-            } else if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
+        onDialog = [this](QWidget *modal) {
+            if (auto *launch = qobject_cast<LaunchDialog *>(modal)) {
                 ++launchDialogs;
-                // Return keeps the updater open for the next flash.
-                if (auto *back = launch->findChild<QAbstractButton *>("returnButton"))
-                    back->click();
+                launch->findChild<QAbstractButton *>("returnButton")->click();
             } else if (auto *params = qobject_cast<ELMParams *>(modal)) {
                 params->accept();
             }
-        });
-        timer.start(10);
+            return qobject_cast<LaunchDialog *>(modal) || qobject_cast<ELMParams *>(modal);
+        };
     }
 
-    QTimer timer;
-    QStringList titles, texts;
     int launchDialogs = 0;
 };
 
