@@ -4,6 +4,7 @@
 // do, so the pictures show what a technician sees after connecting.
 
 #include "simharness.h"
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <hiddfu.h>
@@ -25,23 +26,13 @@
 
 namespace {
 
-template<typename T> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QLatin1String(name));
-}
+using testfiles::writeFile;
+using testsupport::child;
 
 bool fail(const char *what)
 {
     std::fprintf(stderr, "veltrano-screenshots: %s\n", what);
     return false;
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
 }
 
 // Lets the window lay itself out and paint once more before it is grabbed.
@@ -161,8 +152,7 @@ bool shootUpdater(const QString &path)
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateSettings();
-    testsupport::useOffscreenPlatform();
+    testsupport::prepareHeadless();
     QApplication app(argc, argv);
     testsupport::setApplicationIdentity();
     QApplication::setWindowIcon(QIcon(QStringLiteral("://veltrano.ico")));

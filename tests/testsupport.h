@@ -37,6 +37,19 @@ inline void useOffscreenPlatform()
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
+// What every test program does before it makes its application object.
+inline void prepareHeadless()
+{
+    isolateSettings();
+    useOffscreenPlatform();
+}
+
+// A window's widget by its object name.
+template<typename T> T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
+
 inline void setApplicationIdentity()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
@@ -163,8 +176,7 @@ private:
 #define VELTRANO_TEST_MAIN(TestClass)                                                                                  \
     int main(int argc, char *argv[])                                                                                   \
     {                                                                                                                  \
-        testsupport::isolateSettings();                                                                                \
-        testsupport::useOffscreenPlatform();                                                                           \
+        testsupport::prepareHeadless();                                                                                \
         QApplication app(argc, argv);                                                                                  \
         testsupport::setApplicationIdentity();                                                                         \
         TestClass tc;                                                                                                  \

@@ -360,8 +360,7 @@ private slots:
 int main(int argc, char *argv[])
 {
     // No application object here: the shell builds one per run.
-    testsupport::isolateSettings();
-    testsupport::useOffscreenPlatform();
+    testsupport::prepareHeadless();
     TestProgramShell tc;
     return QTest::qExec(&tc, argc, argv);
 }

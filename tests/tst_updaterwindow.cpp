@@ -30,10 +30,7 @@ using namespace testfiles;
 
 constexpr quint32 board = 7;
 
-template<typename T> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QLatin1String(name));
-}
+using testsupport::child;
 
 void click(QObject *parent, const char *name)
 {

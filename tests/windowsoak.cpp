@@ -305,8 +305,7 @@ void Soak::flash(int number)
 
 int main(int argc, char *argv[])
 {
-    testsupport::isolateSettings();
-    testsupport::useOffscreenPlatform();
+    testsupport::prepareHeadless();
     QApplication app(argc, argv);
     testsupport::setApplicationIdentity();
     QCommandLineParser parser;
