@@ -378,7 +378,7 @@ private slots:
         QCOMPARE(flashedBeforeDialog, ending != "auto");
         QCOMPARE(keptOpen, ending == "return");
         QVERIFY(b.flashed(firmware));
-        QTRY_VERIFY(b.runsApplication());
+        QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);
     }
 
     void failures_data()
@@ -430,7 +430,7 @@ private slots:
         QCOMPARE(b.responder.launchDialogs, dropAgain ? 1 : 0);
         if (dropAgain) {
             QVERIFY(b.flashed(firmware));
-            QTRY_VERIFY(b.runsApplication());
+            QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);
         } else {
             QVERIFY(!b.runsApplication());
         }
@@ -460,7 +460,7 @@ private slots:
         QCOMPARE(b.responder.warnings, QStringList {"Communication error: Transport unexpectedly closed"});
         QCOMPARE(b.responder.paramsDialogs, 0);
         QVERIFY(b.flashed(firmware));
-        QTRY_VERIFY(b.runsApplication());
+        QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);
     }
 };
 
