@@ -17,6 +17,10 @@ struct ELM_ConnInfo
     // An ELM327 is asked to raise its serial rate ("AT BRD") after the set-up; off for adapters
     // that choke on it.
     bool rateSwitch = true;
+    // The longest the whole set-up (opening, the rate search, the warm start) may take before it
+    // gives up, in ms: a port that never falls quiet or an adapter that never answers must not hold
+    // the caller for ever.
+    int setupBudgetMs = 20000;
 };
 
 Q_DECLARE_METATYPE(ELM_ConnInfo)
