@@ -13,9 +13,19 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QSaveFile>
 
 #include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -106,6 +116,63 @@ int listPorts(CliReport &report)
     return report.succeed({{"ports", QJsonArray::fromStringList(ports)}}, ports.join(QLatin1Char('\n')));
 }
 
+// Whether `output` is the file `image` names, under whatever name: the same path written
+// another way, a symbolic link, or a hard link.
+bool sameFile(const QString &image, const QString &output)
+{
+    const QFileInfo in(image), out(output);
+    if (!in.exists() || !out.exists())
+        return false;
+    if (in.canonicalFilePath() == out.canonicalFilePath())
+        return true;
+#ifdef Q_OS_UNIX
+    struct stat a = {}, b = {};
+    return ::stat(QFile::encodeName(image).constData(), &a) == 0
+        && ::stat(QFile::encodeName(output).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#else
+    return false;
+#endif
+}
+
+// The whole of the image for pack, from a regular file only: a named pipe would hold the
+// program for ever, and a directory or a device is no image. On failure, `problem` says why.
+bool readImage(const QString &path, QByteArray &data, QString &problem)
+{
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without waiting, so that a pipe nobody writes to cannot hold the program; only the
+    // open file tells for sure what the name leads to.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        problem = QStringLiteral("not a regular file");
+        return false;
+    }
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+#else
+    file.setFileName(path);
+    if (!QFileInfo(path).isFile()) {
+        problem = QStringLiteral("not a regular file");
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString();
+        return false;
+    }
+#endif
+    data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        problem = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 int pack(const QCommandLineParser &parser, const QStringList &arguments, CliReport &report)
 {
     int board = 0;
@@ -114,14 +181,22 @@ int pack(const QCommandLineParser &parser, const QStringList &arguments, CliRepo
     const QString output = parser.value(QStringLiteral("output"));
     if (output.isEmpty())
         return usageError(QStringLiteral("pack needs --output"));
-    QFile image(arguments.value(0));
-    if (!image.open(QIODevice::ReadOnly))
+    const QString imagePath = arguments.value(0);
+    if (sameFile(imagePath, output))
         return report.fail(
-            CliBadInput, QStringLiteral("cannot read %1: %2").arg(image.fileName(), image.errorString()));
+            CliUsage, QStringLiteral("--output %1 is the image %2 itself; name another file").arg(output, imagePath));
+    QByteArray image;
+    QString problem;
+    if (!readImage(imagePath, image, problem))
+        return report.fail(CliBadInput, QStringLiteral("cannot read %1: %2").arg(imagePath, problem));
+    if (image.isEmpty())
+        return report.fail(CliBadInput, QStringLiteral("%1 is empty: a package needs an image").arg(imagePath));
     const QByteArray package
-        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image.readAll());
-    QFile out(output);
-    if (!out.open(QIODevice::WriteOnly) || out.write(package) != package.size() || !out.flush())
+        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image);
+    // Written aside and renamed into place: a failed write leaves no half-written package, and
+    // an older file of that name stays as it was.
+    QSaveFile out(output);
+    if (!out.open(QIODevice::WriteOnly) || out.write(package) != package.size() || !out.commit())
         return report.fail(CliBadInput, QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
     return report.succeed({{"output", output}, {"bytes", package.size()}},
         QStringLiteral("wrote %1 (%2 bytes)").arg(output).arg(package.size()));

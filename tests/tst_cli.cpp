@@ -4,6 +4,8 @@
 #include "testfiles.h"
 #include "testsupport.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace testfiles;
@@ -15,24 +17,35 @@ struct CliRun
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
-// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
-CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
-    const std::function<void()> &meanwhile = {})
+// Starts veltrano-cli with `ports` in its port lists (`arguments` name them).
+void startCli(QProcess &cli, const QStringList &ports, const QStringList &arguments)
 {
-    QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(VELTRANO_CLI),
         QStringList {"--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
-    if (meanwhile)
-        meanwhile();
+}
+
+CliRun finishCli(QProcess &cli, int timeoutMs)
+{
     CliRun run;
     if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
         run.status = cli.exitCode();
     run.out = cli.readAllStandardOutput();
     run.err = cli.readAllStandardError();
     return run;
+}
+
+// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
+CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
+    const std::function<void()> &meanwhile = {})
+{
+    QProcess cli;
+    startCli(cli, ports, arguments);
+    if (meanwhile)
+        meanwhile();
+    return finishCli(cli, timeoutMs);
 }
 
 // One simulated adapter and device with its own state, and a folder for the files handed over.
@@ -236,6 +249,44 @@ private slots:
             QCOMPARE(run.status, 0);
             QVERIFY2(run.out.contains("Device reports"), qPrintable(port + run.err));
         }
+    }
+
+    // pack writes nothing over its own image, under whatever name the output gives it, and takes
+    // an image only from a non-empty regular file: a named pipe must not hold it.
+    void packRefuses_data()
+    {
+        QTest::addColumn<QString>("image"); // in the test's folder, which is the working directory
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("status");
+        const auto row = [](const char *name, const char *image, const char *output, int status) {
+            QTest::newRow(name) << QString(image) << QString(output) << status;
+        };
+        row("output is the image", "fw.img", "fw.img", 1);
+        row("output links to the image", "fw.img", "link.dfu", 1);
+        row("output by another path", "fw.img", "sub/../fw.img", 1);
+        row("empty image", "empty.img", "out.dfu", 5);
+        row("named pipe", "fifo", "out.dfu", 5);
+    }
+
+    void packRefuses()
+    {
+        QFETCH(QString, image);
+        QFETCH(QString, output);
+        QFETCH(int, status);
+        QTemporaryDir dir;
+        const QByteArray firmware = testfiles::image(3000);
+        writeFile(dir, "fw.img", firmware);
+        writeFile(dir, "empty.img", {});
+        QVERIFY(QDir(dir.path()).mkdir("sub") && QFile::link(dir.filePath("fw.img"), dir.filePath("link.dfu")));
+        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        QProcess cli;
+        cli.setWorkingDirectory(dir.path());
+        startCli(cli, {}, {"pack", image, "--board", "7", "--output", output});
+        const CliRun run = finishCli(cli, 10000); // a killed program has no status
+        QCOMPARE(run.status, status);
+        QVERIFY(!run.err.isEmpty());
+        QCOMPARE(readFile(dir.filePath("fw.img")), firmware);
+        QVERIFY(!QFile::exists(dir.filePath("out.dfu")));
     }
 
     // Each --port is a station with its own adapter and device, all at work at once.
