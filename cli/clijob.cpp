@@ -64,6 +64,12 @@ void CliJob::succeed(const QJsonObject &result, const QString &text)
         finish(m_report.succeed(result, text));
 }
 
+void CliJob::succeed(const QJsonObject &result, const QStringList &lines)
+{
+    if (!m_ended)
+        finish(m_report.succeed(result, lines));
+}
+
 void CliJob::fail(CliStatus status, const QString &message)
 {
     if (!m_ended)

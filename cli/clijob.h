@@ -46,6 +46,7 @@ protected:
     virtual void restart() = 0;
     static CliStatus statusFor(TransferOutcome how);
     void succeed(const QJsonObject &result, const QString &text);
+    void succeed(const QJsonObject &result, const QStringList &lines); // a line break in one is shown escaped
     void fail(CliStatus status, const QString &message);
     bool ended() const { return m_ended; }
 

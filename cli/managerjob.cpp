@@ -142,7 +142,7 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
             lines << (active.contains(file) ? QStringLiteral("* ") : QStringLiteral("  ")) + file;
         succeed({{"description", m_description}, {"files", QJsonArray::fromStringList(m_files)},
                     {"active", QJsonArray::fromStringList(active)}},
-            lines.join(QLatin1Char('\n')));
+            lines);
         break;
     }
     case CanWorker::Remove:

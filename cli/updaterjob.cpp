@@ -135,11 +135,12 @@ void UpdaterJob::report(const DFUStatus &status)
     succeed({{"description", m_description}, {"uuid", m_uuid}, {"boardId", qint64(status.boardId)},
                 {"flashSize", qint64(status.flashSize)}, {"flags", status.flags}, {"error", status.error},
                 {"extra", qint64(status.extra)}},
-        QStringLiteral("%1\nUUID %2\nboard %3, flash %4 bytes, flags %5, error %6")
-            .arg(m_description, m_uuid.isEmpty() ? QStringLiteral("-") : m_uuid, board)
-            .arg(status.flashSize)
-            .arg(status.flags)
-            .arg(status.error));
+        QStringList {m_description, QStringLiteral("UUID %1").arg(m_uuid.isEmpty() ? QStringLiteral("-") : m_uuid),
+            QStringLiteral("board %1, flash %2 bytes, flags %3, error %4")
+                .arg(board)
+                .arg(status.flashSize)
+                .arg(status.flags)
+                .arg(status.error)});
 }
 
 void UpdaterJob::startFlash(const DFUStatus &status)

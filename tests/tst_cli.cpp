@@ -289,6 +289,26 @@ private slots:
         QVERIFY(!QFile::exists(dir.filePath("out.dfu")));
     }
 
+    // What the device says reaches the terminal as text: a description meant to retitle and clear
+    // it is shown with its control characters escaped; JSON keeps them exact.
+    void deviceTextShownAsText()
+    {
+        SimHarness sim({"--adapter", "els27"});
+        const QByteArray info = QJsonDocument(
+            QJsonObject {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"},
+                {"mpy", 6}}).toJson(QJsonDocument::Compact);
+        sim.useScript("10 => isotp 50" + info.toHex() + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
+        QVERIFY(sim.start());
+        const CliRun text = runCli({sim.port()}, {"info", "--port", sim.port()});
+        QCOMPARE(text.status, 0);
+        QVERIFY2(text.out.contains("SDK \\x1b]0;x\\x07, FW \\x1b[2J"), text.out.constData());
+        QVERIFY(!text.out.contains('\x1b') && !text.err.contains('\x1b'));
+        const CliRun json = runCli({sim.port()}, {"info", "--port", sim.port(), "--json"});
+        QCOMPARE(json.status, 0);
+        const QString description = json.json().value("result").toObject().value("description").toString();
+        QVERIFY(description.contains("SDK \x1b]0;x\x07, FW \x1b[2J"));
+    }
+
     // Each --port is a station with its own adapter and device, all at work at once.
     void stationsFlashAtOnce()
     {
