@@ -122,6 +122,17 @@ int CliReport::fail(CliStatus status, const QString &message)
     return status;
 }
 
+int CliReport::interrupted(int status, const QString &message)
+{
+    endProgressLine();
+    if (m_json)
+        printJson(
+            {{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}, {"interrupted", true}});
+    else
+        std::fprintf(stderr, "veltrano-cli: %s\n", qPrintable(prefixed(message)));
+    return status;
+}
+
 int worstStatus(const QList<StationResult> &results)
 {
     int worst = CliOk;

@@ -17,6 +17,9 @@ enum CliStatus {
     CliBadInput = 5, // the file given is no usable firmware file or package for this device
     CliLinkLost = 6, // the serial port went away during the work
     CliDeclined = 7, // the work needs a confirmation that was not given (see --yes)
+    // Stopped by a signal, as a shell reports a process the signal ended: 128 and its number.
+    CliInterrupted = 130, // Ctrl-C (SIGINT)
+    CliTerminated = 143, // SIGTERM
 };
 
 // Prints progress on standard error (only to a terminal) and the one result of a station's
@@ -40,6 +43,8 @@ public:
     int succeed(const QJsonObject &result, const QString &text);
     int succeed(const QJsonObject &result, const QStringList &lines);
     int fail(CliStatus status, const QString &message);
+    // Stopped by a signal (status CliInterrupted or CliTerminated); `message` says what was left undone.
+    int interrupted(int status, const QString &message);
 
     // `text` with its control characters written as \xNN; with `keepLineBreaks` the line breaks stay.
     static QString shown(const QString &text, bool keepLineBreaks = false);

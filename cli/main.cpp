@@ -3,6 +3,7 @@
 
 #include "clireport.h"
 #include "station.h"
+#include "stopsignals.h"
 
 #include <canids.h>
 #include <dfupackage.h>
@@ -18,6 +19,7 @@
 #include <QSaveFile>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
@@ -92,6 +94,9 @@ QString generalHelp(const QCommandLineParser &parser)
         "  5  the file given is no usable firmware file or package for this device\n"
         "  6  the serial port went away during the work\n"
         "  7  a needed confirmation was not given (see --yes)\n"
+        "  130  stopped by Ctrl-C (SIGINT): the work ends at its next step, the adapter is reset and\n"
+        "       what was left undone is said; a second Ctrl-C ends the program at once\n"
+        "  143  stopped by SIGTERM, the same way\n"
         "With several --port, 0 only when every station's device confirmed its work, otherwise the\n"
         "largest status among the stations.\n");
     return text;
@@ -227,6 +232,19 @@ int runStations(const CliOptions &options, const QStringList &ports, bool bootlo
         station.connection.port = port;
         stations << new Station(station, bootloader, ports.size() > 1 ? port : QString(), qApp);
     }
+    // Ctrl-C or SIGTERM: every station stops at its next step and closes its link as on a normal
+    // end; another one while they stop (a set-up may block for its whole budget) ends at once.
+    StopSignals stopSignals;
+    bool stopping = false;
+    QObject::connect(&stopSignals, &StopSignals::caught, qApp, [&](int status) {
+        if (stopping) {
+            std::fprintf(stderr, "veltrano-cli: stopped at once\n");
+            std::_Exit(status);
+        }
+        stopping = true;
+        for (Station *station : qAsConst(stations))
+            station->stop(status);
+    });
     int running = int(stations.size());
     for (Station *station : qAsConst(stations)) {
         QObject::connect(station, &QThread::finished, qApp, [&running] {

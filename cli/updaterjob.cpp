@@ -69,12 +69,21 @@ void UpdaterJob::restart()
     connectAdapter();
 }
 
+QString UpdaterJob::interruptedWork() const
+{
+    if (m_stage == Stage::Flashing)
+        return QStringLiteral("interrupted while flashing: the device has no application");
+    return CliJob::interruptedWork();
+}
+
 void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
 {
     if (ended())
         return;
     heardFromDevice();
     if (cmd == hiddfu_worker::Setup) {
+        if (endedDuringSetup())
+            return;
         if (!status) {
             // The driver's reason when set-up failed, else the general guess.
             const QString reason = m_worker.link().lastOpenError();

@@ -309,6 +309,40 @@ private slots:
         QVERIFY(description.contains("SDK \x1b]0;x\x07, FW \x1b[2J"));
     }
 
+    // Ctrl-C or SIGTERM halfway through an upload: the work stops, the adapter is reset as after
+    // any run, and the user is told what was left undone.
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("json");
+        QTest::newRow("Ctrl-C") << int(SIGINT) << false;
+        QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true;
+    }
+
+    void interrupted()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, json);
+        Station s("app", {"--latency-us", "2000"}); // slow enough to be caught halfway
+        QVERIFY(s.sim.start());
+        QProcess cli;
+        startCli(cli, {s.sim.port()},
+            QStringList {"upload", s.file("fw.bin", firmwareFile()), "--port", s.sim.port()}
+                + (json ? QStringList {"--json"} : QStringList()));
+        QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 200; }, 20000)); // data on its way
+        const int heard = int(s.sim.received().size());
+        ::kill(pid_t(cli.processId()), signal);
+        const CliRun run = finishCli(cli, 30000);
+        QCOMPARE(run.status, 128 + signal);
+        QVERIFY(s.sim.received().mid(heard).contains("ATZ"));
+        if (json) {
+            QCOMPARE(run.json().value("interrupted").toBool(), true);
+            QCOMPARE(run.json().value("status").toInt(), 128 + signal);
+        } else {
+            QVERIFY2(run.err.contains("interrupted while uploading"), run.err.constData());
+        }
+    }
+
     // Each --port is a station with its own adapter and device, all at work at once.
     void stationsFlashAtOnce()
     {
