@@ -18,6 +18,7 @@
 #include <QJsonArray>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -289,7 +290,9 @@ int main(int argc, char *argv[])
             QStringLiteral("CAN identifier the PC sends with (default %1, bootloader %2).")
                 .arg(hexId(CanIds::managerPcId), hexId(CanIds::bootloaderPcId)),
             "id"},
-        {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
+        {"timeout",
+            "Give up when nothing has been heard for this long (default 10); it also bounds the adapter's set-up.",
+            "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
         {"no-rate-switch",
@@ -371,6 +374,9 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
     if (!parseNumber(parser.value(QStringLiteral("retries")), options.retries) || options.retries < 0)
         return usageError(QStringLiteral("--retries must be a number of times, 0 or more"));
+    // The watchdog cannot fire while the set-up blocks the station's thread: the set-up's own
+    // budget keeps it within --timeout too.
+    connection.setupBudgetMs = int(std::min<qint64>(connection.setupBudgetMs, qint64(options.timeoutSeconds) * 1000));
 
     // The link opens its trace when it is created, from the same variable the windows read.
     if (parser.isSet(QStringLiteral("trace")))
