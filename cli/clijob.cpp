@@ -44,6 +44,7 @@ void CliJob::transferFailed(TransferOutcome how, const QString &reason)
         return;
     }
     ++m_attempt;
+    m_retryReason = reason;
     m_report.retrying(m_attempt, m_options.retries, reason);
     heardFromDevice();
     QTimer::singleShot(retryDelayMs, this, [this] {
@@ -62,6 +63,37 @@ void CliJob::succeed(const QJsonObject &result, const QString &text)
 {
     if (!m_ended)
         finish(m_report.succeed(result, text));
+}
+
+void CliJob::succeed(const QJsonObject &result, const QStringList &lines)
+{
+    if (!m_ended)
+        finish(m_report.succeed(result, lines));
+}
+
+QString CliJob::interruptedWork() const
+{
+    if (!m_retryReason.isEmpty())
+        return QStringLiteral("interrupted before trying again; the last try failed: %1").arg(m_retryReason);
+    if (!m_linkUp)
+        return QStringLiteral("interrupted while connecting: nothing was sent to the device");
+    return QStringLiteral("interrupted before the device confirmed the work");
+}
+
+void CliJob::interrupt(int status)
+{
+    if (!m_ended)
+        finish(m_report.interrupted(status, interruptedWork()));
+}
+
+bool CliJob::endedDuringSetup()
+{
+    const int status = m_stopStatus ? m_stopStatus->load() : 0;
+    if (status != 0)
+        interrupt(status); // before the set-up counts as done: nothing has gone to the device yet
+    m_linkUp = true;
+    m_retryReason.clear();
+    return m_ended;
 }
 
 void CliJob::fail(CliStatus status, const QString &message)

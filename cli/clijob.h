@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
+
 // What the command line says about the connection and the work.
 struct CliOptions
 {
@@ -24,7 +26,8 @@ struct CliOptions
 
 // One run of a device command. It ends exactly once, through done(status), either with
 // what the device confirmed or with the reason it could not be had; a watchdog ends it
-// when nothing at all has been heard for the configured time.
+// when nothing at all has been heard for the configured time, and a signal (Ctrl-C, SIGTERM)
+// ends it where it is; its owner then closes the link as on any other end.
 class CliJob : public QObject
 {
     Q_OBJECT
@@ -33,11 +36,24 @@ public:
     CliJob(const CliOptions &options, CliReport &report, QObject *parent = nullptr);
 
     virtual void start() = 0;
+    // A stop asked for by another thread while the set-up blocks this one: the status to end
+    // with, 0 while none is asked for. Read once the set-up has returned (endedDuringSetup).
+    void watchStop(const std::atomic<int> *stopStatus) { m_stopStatus = stopStatus; }
+
+public slots:
+    // Stops the work at once for a signal; `status` is CliInterrupted or CliTerminated.
+    void interrupt(int status);
 
 signals:
     void done(int status);
 
 protected:
+    // What an interruption leaves undone, in a line for the user: the jobs name their stages.
+    virtual QString interruptedWork() const;
+    // To be called as soon as the blocking set-up has returned, whatever its result. True when the
+    // job has ended meanwhile (a stop can also arrive while the set-up turns the event loop) or
+    // does so now for a stop asked for during it; the device has then been sent nothing.
+    bool endedDuringSetup();
     void heardFromDevice(); // restarts the watchdog
     // Ends the job after an upload or a flash ended `how`, or does the work again from the start
     // when the fault may pass and retries are left.
@@ -46,6 +62,7 @@ protected:
     virtual void restart() = 0;
     static CliStatus statusFor(TransferOutcome how);
     void succeed(const QJsonObject &result, const QString &text);
+    void succeed(const QJsonObject &result, const QStringList &lines); // a line break in one is shown escaped
     void fail(CliStatus status, const QString &message);
     bool ended() const { return m_ended; }
 
@@ -56,6 +73,9 @@ private:
     void finish(int status);
 
     QTimer m_watchdog;
+    const std::atomic<int> *m_stopStatus = nullptr;
+    bool m_linkUp = false; // the set-up has returned
+    QString m_retryReason; // why the last try failed, until the next try's set-up returns
     bool m_ended = false;
     int m_attempt = 0;
 };

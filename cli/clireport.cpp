@@ -22,7 +22,7 @@ void CliReport::progress(int percent)
         const int tenth = qBound(0, percent, 100) / 10;
         if (percent >= 0 && tenth != m_lastTenth) {
             m_lastTenth = tenth;
-            std::fprintf(stderr, "%s: %d%%\n", qPrintable(m_port), tenth * 10);
+            std::fprintf(stderr, "%s: %d%%\n", qPrintable(shown(m_port)), tenth * 10);
         }
         return;
     }
@@ -42,13 +42,28 @@ void CliReport::endProgressLine()
     }
 }
 
+QString CliReport::shown(const QString &text, bool keepLineBreaks)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort code = c.unicode();
+        const bool control = code < 0x20 || (code >= 0x7f && code <= 0x9f); // C0, DEL, C1
+        if (control && !(keepLineBreaks && code == '\n'))
+            out += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString CliReport::prefixed(const QString &text) const
 {
-    if (m_port.isEmpty())
-        return text;
-    QStringList lines = text.split(QLatin1Char('\n'));
-    for (QString &line : lines)
-        line.prepend(m_port + QLatin1String(": "));
+    QStringList lines = shown(text, true).split(QLatin1Char('\n'));
+    if (!m_port.isEmpty()) {
+        for (QString &line : lines)
+            line.prepend(shown(m_port) + QLatin1String(": "));
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -79,11 +94,19 @@ void CliReport::retrying(int attempt, int of, const QString &reason)
 
 int CliReport::succeed(const QJsonObject &result, const QString &text)
 {
+    return succeed(result, text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n')));
+}
+
+int CliReport::succeed(const QJsonObject &result, const QStringList &lines)
+{
     endProgressLine();
     if (m_json) {
         printJson({{"command", m_command}, {"ok", true}, {"status", CliOk}, {"result", result}});
-    } else if (!text.isEmpty()) {
-        std::printf("%s\n", qPrintable(prefixed(text)));
+    } else if (!lines.isEmpty()) {
+        QStringList plain;
+        for (const QString &line : lines)
+            plain << shown(line);
+        std::printf("%s\n", qPrintable(prefixed(plain.join(QLatin1Char('\n')))));
         std::fflush(stdout);
     }
     return CliOk;
@@ -94,6 +117,17 @@ int CliReport::fail(CliStatus status, const QString &message)
     endProgressLine();
     if (m_json)
         printJson({{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}});
+    else
+        std::fprintf(stderr, "veltrano-cli: %s\n", qPrintable(prefixed(message)));
+    return status;
+}
+
+int CliReport::interrupted(int status, const QString &message)
+{
+    endProgressLine();
+    if (m_json)
+        printJson(
+            {{"command", m_command}, {"ok", false}, {"status", status}, {"error", message}, {"interrupted", true}});
     else
         std::fprintf(stderr, "veltrano-cli: %s\n", qPrintable(prefixed(message)));
     return status;
@@ -115,7 +149,7 @@ int summarise(const QString &command, bool json, const QList<StationResult> &res
     for (const StationResult &r : results) {
         stations.append(QJsonObject {{"port", r.port}, {"status", r.status}});
         if (r.status != CliOk)
-            failed << QStringLiteral("%1 (status %2)").arg(r.port).arg(r.status);
+            failed << QStringLiteral("%1 (status %2)").arg(CliReport::shown(r.port)).arg(r.status);
     }
     if (json) {
         const QJsonObject out {{"command", command}, {"summary", true}, {"ok", status == CliOk}, {"status", status},

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // How veltrano-cli ends: one documented status per kind of failure, so that scripts
 // and production lines can tell them apart.
@@ -16,12 +17,17 @@ enum CliStatus {
     CliBadInput = 5, // the file given is no usable firmware file or package for this device
     CliLinkLost = 6, // the serial port went away during the work
     CliDeclined = 7, // the work needs a confirmation that was not given (see --yes)
+    // Stopped by a signal, as a shell reports a process the signal ended: 128 and its number.
+    CliInterrupted = 130, // Ctrl-C (SIGINT)
+    CliTerminated = 143, // SIGTERM
 };
 
 // Prints progress on standard error (only to a terminal) and the one result of a station's
 // run: a line of text, or with --json one object on standard output. With several stations
 // each prints under its port's name, one whole line at a time, so that the stations' threads
-// never mix their lines.
+// never mix their lines. Text from the device or a file never reaches a terminal raw: its control
+// characters are shown as \xNN, so that a description cannot retitle, clear or move about the
+// user's terminal. JSON is left exact; its own escapes do the same there.
 class CliReport
 {
 public:
@@ -33,12 +39,20 @@ public:
     // The work failed in a way that may pass and is done again from its start: said on standard
     // error, and listed in the JSON result.
     void retrying(int attempt, int of, const QString &reason);
+    // `text` may hold several lines; `lines` is one line each, a line break inside one shown escaped.
     int succeed(const QJsonObject &result, const QString &text);
+    int succeed(const QJsonObject &result, const QStringList &lines);
     int fail(CliStatus status, const QString &message);
+    // Stopped by a signal (status CliInterrupted or CliTerminated); `message` says what was left undone.
+    int interrupted(int status, const QString &message);
+
+    // `text` with its control characters written as \xNN; with `keepLineBreaks` the line breaks stay.
+    static QString shown(const QString &text, bool keepLineBreaks = false);
 
 private:
     void endProgressLine();
-    QString prefixed(const QString &text) const; // each line under the station's name
+    // Each line shown plain and under the station's name.
+    QString prefixed(const QString &text) const;
     void printJson(QJsonObject out) const;
 
     QString m_command;

@@ -3,6 +3,7 @@
 
 #include "clireport.h"
 #include "station.h"
+#include "stopsignals.h"
 
 #include <canids.h>
 #include <dfupackage.h>
@@ -13,9 +14,21 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QSaveFile>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -82,6 +95,9 @@ QString generalHelp(const QCommandLineParser &parser)
         "  5  the file given is no usable firmware file or package for this device\n"
         "  6  the serial port went away during the work\n"
         "  7  a needed confirmation was not given (see --yes)\n"
+        "  130  stopped by Ctrl-C (SIGINT): the work ends at its next step, the adapter is reset and\n"
+        "       what was left undone is said; a second Ctrl-C ends the program at once\n"
+        "  143  stopped by SIGTERM, the same way\n"
         "With several --port, 0 only when every station's device confirmed its work, otherwise the\n"
         "largest status among the stations.\n");
     return text;
@@ -106,6 +122,63 @@ int listPorts(CliReport &report)
     return report.succeed({{"ports", QJsonArray::fromStringList(ports)}}, ports.join(QLatin1Char('\n')));
 }
 
+// Whether `output` is the file `image` names, under whatever name: the same path written
+// another way, a symbolic link, or a hard link.
+bool sameFile(const QString &image, const QString &output)
+{
+    const QFileInfo in(image), out(output);
+    if (!in.exists() || !out.exists())
+        return false;
+    if (in.canonicalFilePath() == out.canonicalFilePath())
+        return true;
+#ifdef Q_OS_UNIX
+    struct stat a = {}, b = {};
+    return ::stat(QFile::encodeName(image).constData(), &a) == 0
+        && ::stat(QFile::encodeName(output).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#else
+    return false;
+#endif
+}
+
+// The whole of the image for pack, from a regular file only: a named pipe would hold the
+// program for ever, and a directory or a device is no image. On failure, `problem` says why.
+bool readImage(const QString &path, QByteArray &data, QString &problem)
+{
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without waiting, so that a pipe nobody writes to cannot hold the program; only the
+    // open file tells for sure what the name leads to.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        problem = QStringLiteral("not a regular file");
+        return false;
+    }
+    file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+#else
+    file.setFileName(path);
+    if (!QFileInfo(path).isFile()) {
+        problem = QStringLiteral("not a regular file");
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString();
+        return false;
+    }
+#endif
+    data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        problem = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 int pack(const QCommandLineParser &parser, const QStringList &arguments, CliReport &report)
 {
     int board = 0;
@@ -114,14 +187,22 @@ int pack(const QCommandLineParser &parser, const QStringList &arguments, CliRepo
     const QString output = parser.value(QStringLiteral("output"));
     if (output.isEmpty())
         return usageError(QStringLiteral("pack needs --output"));
-    QFile image(arguments.value(0));
-    if (!image.open(QIODevice::ReadOnly))
+    const QString imagePath = arguments.value(0);
+    if (sameFile(imagePath, output))
         return report.fail(
-            CliBadInput, QStringLiteral("cannot read %1: %2").arg(image.fileName(), image.errorString()));
+            CliUsage, QStringLiteral("--output %1 is the image %2 itself; name another file").arg(output, imagePath));
+    QByteArray image;
+    QString problem;
+    if (!readImage(imagePath, image, problem))
+        return report.fail(CliBadInput, QStringLiteral("cannot read %1: %2").arg(imagePath, problem));
+    if (image.isEmpty())
+        return report.fail(CliBadInput, QStringLiteral("%1 is empty: a package needs an image").arg(imagePath));
     const QByteArray package
-        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image.readAll());
-    QFile out(output);
-    if (!out.open(QIODevice::WriteOnly) || out.write(package) != package.size() || !out.flush())
+        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image);
+    // Written aside and renamed into place: a failed write leaves no half-written package, and
+    // an older file of that name stays as it was.
+    QSaveFile out(output);
+    if (!out.open(QIODevice::WriteOnly) || out.write(package) != package.size() || !out.commit())
         return report.fail(CliBadInput, QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
     return report.succeed({{"output", output}, {"bytes", package.size()}},
         QStringLiteral("wrote %1 (%2 bytes)").arg(output).arg(package.size()));
@@ -152,6 +233,19 @@ int runStations(const CliOptions &options, const QStringList &ports, bool bootlo
         station.connection.port = port;
         stations << new Station(station, bootloader, ports.size() > 1 ? port : QString(), qApp);
     }
+    // Ctrl-C or SIGTERM: every station stops at its next step and closes its link as on a normal
+    // end; another one while they stop (a set-up may block for its whole budget) ends at once.
+    StopSignals stopSignals;
+    bool stopping = false;
+    QObject::connect(&stopSignals, &StopSignals::caught, qApp, [&](int status) {
+        if (stopping) {
+            std::fprintf(stderr, "veltrano-cli: stopped at once\n");
+            std::_Exit(status);
+        }
+        stopping = true;
+        for (Station *station : qAsConst(stations))
+            station->stop(status);
+    });
     int running = int(stations.size());
     for (Station *station : qAsConst(stations)) {
         QObject::connect(station, &QThread::finished, qApp, [&running] {
@@ -196,7 +290,9 @@ int main(int argc, char *argv[])
             QStringLiteral("CAN identifier the PC sends with (default %1, bootloader %2).")
                 .arg(hexId(CanIds::managerPcId), hexId(CanIds::bootloaderPcId)),
             "id"},
-        {"timeout", "Give up when nothing has been heard for this long (default 10).", "seconds", "10"},
+        {"timeout",
+            "Give up when nothing has been heard for this long (default 10); it also bounds the adapter's set-up.",
+            "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
         {"no-rate-switch",
@@ -278,6 +374,9 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
     if (!parseNumber(parser.value(QStringLiteral("retries")), options.retries) || options.retries < 0)
         return usageError(QStringLiteral("--retries must be a number of times, 0 or more"));
+    // The watchdog cannot fire while the set-up blocks the station's thread: the set-up's own
+    // budget keeps it within --timeout too.
+    connection.setupBudgetMs = int(std::min<qint64>(connection.setupBudgetMs, qint64(options.timeoutSeconds) * 1000));
 
     // The link opens its trace when it is created, from the same variable the windows read.
     if (parser.isSet(QStringLiteral("trace")))

@@ -61,6 +61,13 @@ void ManagerJob::restart()
     connectAdapter();
 }
 
+QString ManagerJob::interruptedWork() const
+{
+    if (m_uploading)
+        return QStringLiteral("interrupted while uploading: a partial file may be left on the device");
+    return CliJob::interruptedWork();
+}
+
 QString ManagerJob::problem() const
 {
     return m_lastProblem.isEmpty() ? m_lastResult : m_lastProblem;
@@ -120,6 +127,8 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
         return;
     heardFromDevice();
     if (cmd == CanWorker::Setup) {
+        if (endedDuringSetup())
+            return;
         if (status)
             begin();
         else
@@ -142,7 +151,7 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
             lines << (active.contains(file) ? QStringLiteral("* ") : QStringLiteral("  ")) + file;
         succeed({{"description", m_description}, {"files", QJsonArray::fromStringList(m_files)},
                     {"active", QJsonArray::fromStringList(active)}},
-            lines.join(QLatin1Char('\n')));
+            lines);
         break;
     }
     case CanWorker::Remove:

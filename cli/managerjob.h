@@ -21,6 +21,7 @@ private:
     void connectAdapter();
     void begin();
     void restart() override;
+    QString interruptedWork() const override;
     void onFinished(CanWorker::Commands cmd, bool status, const QVariant &result);
     void onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
     void onUploadEnded(TransferOutcome outcome);

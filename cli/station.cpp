@@ -19,6 +19,12 @@ Station::~Station()
     wait();
 }
 
+void Station::stop(int status)
+{
+    m_stopStatus.store(status);
+    emit stopRequested(status);
+}
+
 void Station::run()
 {
     // Made here, so that the job, its worker, the driver and its port belong to this thread;
@@ -35,6 +41,14 @@ void Station::run()
         ended = true;
         loop.quit();
     });
+    // A stop asked for before this point is seen in the flag, one after it by the queued call
+    // (or in the flag, by a job whose set-up blocks).
+    job->watchStop(&m_stopStatus);
+    connect(this, &Station::stopRequested, job.get(), &CliJob::interrupt, Qt::QueuedConnection);
+    if (const int status = m_stopStatus.load()) {
+        m_status = m_report.interrupted(status, QStringLiteral("interrupted: nothing was sent to the device"));
+        return;
+    }
     job->start();
     if (!ended)
         loop.exec();

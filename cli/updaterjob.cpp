@@ -69,12 +69,21 @@ void UpdaterJob::restart()
     connectAdapter();
 }
 
+QString UpdaterJob::interruptedWork() const
+{
+    if (m_stage == Stage::Flashing)
+        return QStringLiteral("interrupted while flashing: the device has no application");
+    return CliJob::interruptedWork();
+}
+
 void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
 {
     if (ended())
         return;
     heardFromDevice();
     if (cmd == hiddfu_worker::Setup) {
+        if (endedDuringSetup())
+            return;
         if (!status) {
             // The driver's reason when set-up failed, else the general guess.
             const QString reason = m_worker.link().lastOpenError();
@@ -135,11 +144,12 @@ void UpdaterJob::report(const DFUStatus &status)
     succeed({{"description", m_description}, {"uuid", m_uuid}, {"boardId", qint64(status.boardId)},
                 {"flashSize", qint64(status.flashSize)}, {"flags", status.flags}, {"error", status.error},
                 {"extra", qint64(status.extra)}},
-        QStringLiteral("%1\nUUID %2\nboard %3, flash %4 bytes, flags %5, error %6")
-            .arg(m_description, m_uuid.isEmpty() ? QStringLiteral("-") : m_uuid, board)
-            .arg(status.flashSize)
-            .arg(status.flags)
-            .arg(status.error));
+        QStringList {m_description, QStringLiteral("UUID %1").arg(m_uuid.isEmpty() ? QStringLiteral("-") : m_uuid),
+            QStringLiteral("board %1, flash %2 bytes, flags %3, error %4")
+                .arg(board)
+                .arg(status.flashSize)
+                .arg(status.flags)
+                .arg(status.error)});
 }
 
 void UpdaterJob::startFlash(const DFUStatus &status)

@@ -22,6 +22,7 @@ private:
 
     void connectAdapter();
     void restart() override;
+    QString interruptedWork() const override;
     void onFinished(int cmd, bool status, const QVariant &result);
     void onFlashEnded(TransferOutcome outcome, int deviceCode);
     void onError(int code, const QVariant &param);

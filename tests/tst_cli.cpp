@@ -4,6 +4,8 @@
 #include "testfiles.h"
 #include "testsupport.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace testfiles;
@@ -15,24 +17,35 @@ struct CliRun
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
-// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
-CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
-    const std::function<void()> &meanwhile = {})
+// Starts veltrano-cli with `ports` in its port lists (`arguments` name them).
+void startCli(QProcess &cli, const QStringList &ports, const QStringList &arguments)
 {
-    QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(VELTRANO_CLI),
         QStringList {"--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
-    if (meanwhile)
-        meanwhile();
+}
+
+CliRun finishCli(QProcess &cli, int timeoutMs)
+{
     CliRun run;
     if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
         run.status = cli.exitCode();
     run.out = cli.readAllStandardOutput();
     run.err = cli.readAllStandardError();
     return run;
+}
+
+// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
+CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
+    const std::function<void()> &meanwhile = {})
+{
+    QProcess cli;
+    startCli(cli, ports, arguments);
+    if (meanwhile)
+        meanwhile();
+    return finishCli(cli, timeoutMs);
 }
 
 // One simulated adapter and device with its own state, and a folder for the files handed over.
@@ -235,6 +248,98 @@ private slots:
             const CliRun run = runCli({s.sim.port()}, {"info", "--port", port});
             QCOMPARE(run.status, 0);
             QVERIFY2(run.out.contains("Device reports"), qPrintable(port + run.err));
+        }
+    }
+
+    // pack writes nothing over its own image, under whatever name the output gives it, and takes
+    // an image only from a non-empty regular file: a named pipe must not hold it.
+    void packRefuses_data()
+    {
+        QTest::addColumn<QString>("image"); // in the test's folder, which is the working directory
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("status");
+        const auto row = [](const char *name, const char *image, const char *output, int status) {
+            QTest::newRow(name) << QString(image) << QString(output) << status;
+        };
+        row("output is the image", "fw.img", "fw.img", 1);
+        row("output links to the image", "fw.img", "link.dfu", 1);
+        row("output by another path", "fw.img", "sub/../fw.img", 1);
+        row("empty image", "empty.img", "out.dfu", 5);
+        row("named pipe", "fifo", "out.dfu", 5);
+    }
+
+    void packRefuses()
+    {
+        QFETCH(QString, image);
+        QFETCH(QString, output);
+        QFETCH(int, status);
+        QTemporaryDir dir;
+        const QByteArray firmware = testfiles::image(3000);
+        writeFile(dir, "fw.img", firmware);
+        writeFile(dir, "empty.img", {});
+        QVERIFY(QDir(dir.path()).mkdir("sub") && QFile::link(dir.filePath("fw.img"), dir.filePath("link.dfu")));
+        QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        QProcess cli;
+        cli.setWorkingDirectory(dir.path());
+        startCli(cli, {}, {"pack", image, "--board", "7", "--output", output});
+        const CliRun run = finishCli(cli, 10000); // a killed program has no status
+        QCOMPARE(run.status, status);
+        QVERIFY(!run.err.isEmpty());
+        QCOMPARE(readFile(dir.filePath("fw.img")), firmware);
+        QVERIFY(!QFile::exists(dir.filePath("out.dfu")));
+    }
+
+    // What the device says reaches the terminal as text: a description meant to retitle and clear
+    // it is shown with its control characters escaped; JSON keeps them exact.
+    void deviceTextShownAsText()
+    {
+        SimHarness sim({"--adapter", "els27"});
+        const QByteArray info = QJsonDocument(
+            QJsonObject {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"},
+                {"mpy", 6}}).toJson(QJsonDocument::Compact);
+        sim.useScript("10 => isotp 50" + info.toHex() + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
+        QVERIFY(sim.start());
+        const CliRun text = runCli({sim.port()}, {"info", "--port", sim.port()});
+        QCOMPARE(text.status, 0);
+        QVERIFY2(text.out.contains("SDK \\x1b]0;x\\x07, FW \\x1b[2J"), text.out.constData());
+        QVERIFY(!text.out.contains('\x1b') && !text.err.contains('\x1b'));
+        const CliRun json = runCli({sim.port()}, {"info", "--port", sim.port(), "--json"});
+        QCOMPARE(json.status, 0);
+        const QString description = json.json().value("result").toObject().value("description").toString();
+        QVERIFY(description.contains("SDK \x1b]0;x\x07, FW \x1b[2J"));
+    }
+
+    // Ctrl-C or SIGTERM halfway through an upload: the work stops, the adapter is reset as after
+    // any run, and the user is told what was left undone.
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("json");
+        QTest::newRow("Ctrl-C") << int(SIGINT) << false;
+        QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true;
+    }
+
+    void interrupted()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, json);
+        Station s("app", {"--latency-us", "2000"}); // slow enough to be caught halfway
+        QVERIFY(s.sim.start());
+        QProcess cli;
+        startCli(cli, {s.sim.port()},
+            QStringList {"upload", s.file("fw.bin", firmwareFile()), "--port", s.sim.port()}
+                + (json ? QStringList {"--json"} : QStringList()));
+        QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 200; }, 20000)); // data on its way
+        const int heard = int(s.sim.received().size());
+        ::kill(pid_t(cli.processId()), signal);
+        const CliRun run = finishCli(cli, 30000);
+        QCOMPARE(run.status, 128 + signal);
+        QVERIFY(s.sim.received().mid(heard).contains("ATZ"));
+        if (json) {
+            QCOMPARE(run.json().value("interrupted").toBool(), true);
+            QCOMPARE(run.json().value("status").toInt(), 128 + signal);
+        } else {
+            QVERIFY2(run.err.contains("interrupted while uploading"), run.err.constData());
         }
     }
 
