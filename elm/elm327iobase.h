@@ -91,6 +91,10 @@ protected:
     // The frame line that asks the adapter to wait for `replies` answers. The ELS27 always takes
     // the count as a trailing digit (0: none); an ELM327 takes it too (v1.3 on), for one or
     // more replies, and is told with "at r0"/"at r1" whether to listen at all. An adapter that
+    // Ends the exchange under way on a reply that breaks the protocol or says it failed: the rest
+    // of its lines and the transport's state for it are dropped, then `error` tells the worker,
+    // which ends its request; nothing is left that waits for a reply which can no longer come.
+    void endExchange(ELM_ERROR code, const QString &reason);
     // does not know the digit is driven without it, listening for its whole time-out.
     void appendFrameLine(const QByteArray &frame, int replies);
     bool usesReplyCount() const { return adapter == ELS27 || replyCount; }
@@ -132,7 +136,6 @@ private:
     void handleCanError();
     void dropReplyCount();
     void abandonExchange(bool wholeQueue);
-    void failExchange(const QByteArray &word);
     void adapterRestarted(const QByteArray &word);
     void checkLineDeadline();
     void lineTimedOut();

@@ -193,6 +193,39 @@ private slots:
         QVERIFY(echoed(link.sim, link.sim.events().size() - 10).isEmpty());
     }
 
+    // An answer that ends the sending of a message: the rest of it stays unsent, even when a
+    // "clear to send" follows in the same answer, and the next request goes through.
+    void flowControlRefused_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("wait") << QByteArray("310000\r300000") << QStringLiteral("out-of-order message");
+        QTest::newRow("overflow") << QByteArray("320000\r300000") << QStringLiteral("out-of-order message");
+        QTest::newRow("noise") << QByteArray("HELLO\r300000") << QStringLiteral("non-hex reply");
+    }
+
+    void flowControlRefused()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, reason);
+        FakeAdapter adapter;
+        adapter.answer = [answer](const QByteArray &line) {
+            return line.startsWith("10") ? answer : line == "0322f1901" ? QByteArray("0362f190") : "NO DATA";
+        };
+        QVERIFY(adapter.start());
+        Link link;
+        link.port = adapter.port();
+        link.io.setStrictMode(true);
+        QVERIFY(link.setup(elm));
+        link.io.send(ELM_Message(pattern(20), 1, 200));
+        QVERIFY(link.errors.wait(5000));
+        QVERIFY(link.exchange());
+        QCOMPARE(link.read.count(), 1);
+        QCOMPARE(link.codes(), Codes {ELM327IOBase::ERR_PROTOCOL});
+        QCOMPARE(link.errors.first().at(1).toString(), reason);
+        QCOMPARE(adapter.heard().filter(QRegularExpression(QStringLiteral("^38400 2"))), QStringList());
+    }
+
     // An ELM327 that answers "?" to the reply-count digit: the line goes again without it, and so
     // does every line after it.
     void replyCountFallback()
