@@ -193,6 +193,78 @@ private slots:
         QVERIFY(echoed(link.sim, link.sim.events().size() - 10).isEmpty());
     }
 
+    // A port that never falls quiet and never prompts: the set-up gives up within its budget.
+    void streamingPort_data()
+    {
+        QTest::addColumn<int>("baud"); // 0: searched
+        QTest::addColumn<QString>("reason"); // %1: the port
+        QTest::newRow("rate searched") << 0 << QStringLiteral("No adapter answers on %1");
+        QTest::newRow("rate given") << 38400 << QStringLiteral("No adapter answers on %1 at 38400 bit/s");
+    }
+
+    void streamingPort()
+    {
+        QFETCH(int, baud);
+        QFETCH(QString, reason);
+        FakeAdapter gps(B38400, true);
+        QVERIFY(gps.start());
+        Link link;
+        link.port = gps.port();
+        ELM_ConnInfo info = link.info(elm, baud);
+        info.setupBudgetMs = 3000;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!link.io.setup(info));
+        QVERIFY2(clock.elapsed() < 2 * info.setupBudgetMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(link.io.lastOpenError(), reason.arg(gps.port()));
+        QVERIFY(!link.io.isOpen());
+    }
+
+    // An adapter an earlier run raised to 500000 bit/s and then left without a reset is found
+    // there, reset as a normal close would have, and used at the rate given.
+    void raisedAdapterFound()
+    {
+        FakeAdapter adapter(B500000);
+        QVERIFY(adapter.start());
+        Link link;
+        link.port = adapter.port();
+        QVERIFY(link.setup(elm, 38400));
+        const QStringList heard = adapter.heard();
+        QVERIFY2(heard.contains(QStringLiteral("500000 atz")), qPrintable(heard.join('|')));
+        QCOMPARE(heard.last(), QStringLiteral("38400 at cfc0"));
+    }
+
+    // Set-ups do not nest: a timer due while one runs waits until it has ended, and a set-up asked
+    // for from inside one (here from its rate switch's notice) follows it instead of cutting in.
+    void oneSetupAtATime()
+    {
+        Link link;
+        QVERIFY(link.sim.start());
+        QSignalSpy connected(&link.io, &ELM327IOBase::connected);
+        bool firstReturned = false;
+        bool timerInside = true;
+        QTimer::singleShot(20, &link.io, [&] {
+            timerInside = !firstReturned;
+            link.io.setup(link.info(elm, 38400));
+        });
+        QVERIFY(link.io.setup(link.info(elm, 0)));
+        firstReturned = true;
+        QVERIFY(waitUntil([&] { return connected.count() == 2; }, 10000));
+        QVERIFY(!timerInside);
+
+        int nested = -1;
+        connect(&link.io, &ELM327IOBase::notice, &link.io, [&] {
+            if (nested < 0)
+                nested = link.io.setup(link.info(elm, 38400));
+        });
+        QVERIFY(link.io.setup(link.info(elm, 38400, true)));
+        QCOMPARE(nested, 0);
+        QCOMPARE(connected.count(), 3);
+        QVERIFY(waitUntil([&] { return connected.count() == 4; }, 10000));
+        // Each search began after the one before had ended.
+        QCOMPARE(link.sim.received().count(QStringLiteral("ati")), 1);
+    }
+
     // An answer that ends the sending of a message: the rest of it stays unsent, even when a
     // "clear to send" follows in the same answer, and the next request goes through.
     void flowControlRefused_data()
