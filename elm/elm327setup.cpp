@@ -53,8 +53,9 @@ constexpr int staleInputBound = 200;
 constexpr int searchPasses = 2;
 // How long a real adapter may take to come back from a reset.
 constexpr int restartAllowance = 1500;
-// ATI attempts at each rate a raised adapter may have been left at.
-constexpr int raisedProbeAttempts = 2;
+// ATI attempts at each rate a raised adapter may have been left at: one, since the common case
+// that meets these is an adapter still restarting after the last close, which answers nowhere.
+constexpr int raisedProbeAttempts = 1;
 // The ATZ that resets a raised adapter leaves the port before the port's rate changes.
 constexpr int resetSendWait = 20;
 // The steps of an AT BRD rate switch.
