@@ -89,14 +89,14 @@ void ELM327IO::handleFrame(const QByteArray &frame)
         receiveFlowControl(frame);
         break;
     default:
-        emit error(ERR_PROTOCOL, QStringLiteral("msg inv header"));
+        endExchange(ERR_PROTOCOL, QStringLiteral("msg inv header"));
     }
 }
 
 void ELM327IO::receiveFirst(const QByteArray &frame)
 {
     if (frame.size() != 8) {
-        emit error(ERR_PROTOCOL, QStringLiteral("rx %1 of 8").arg(frame.size()));
+        endExchange(ERR_PROTOCOL, QStringLiteral("rx %1 of 8").arg(frame.size()));
         return;
     }
     clearReception();
@@ -110,6 +110,11 @@ void ELM327IO::receiveFirst(const QByteArray &frame)
 
 void ELM327IO::receiveConsecutive(const QByteArray &frame)
 {
+    // A late frame of a message given up on, or of one that was never announced, is no message.
+    if (rxLength == 0) {
+        trace.note(QStringLiteral("consecutive frame with no message under way: dropped"));
+        return;
+    }
     // The sequence number is not checked: the adapter delivers frames in bus order.
     ++rxFramesReceived;
     --rxBlockLeft;
@@ -129,8 +134,12 @@ void ELM327IO::receiveConsecutive(const QByteArray &frame)
 
 void ELM327IO::receiveFlowControl(const QByteArray &frame)
 {
+    // The adapter listens for one reply to a First Frame, so after a WAIT the receiver's next
+    // flow control would come when nobody listens, or as the answer to some later line: WAIT
+    // ends the message like OVERFLOW does, and a "clear to send" that follows in the same
+    // answer finds nothing left to send.
     if ((quint8(frame.at(0)) & 0x0f) != CTS) {
-        emit error(ERR_PROTOCOL, QStringLiteral("out-of-order message"));
+        endExchange(ERR_PROTOCOL, QStringLiteral("out-of-order message"));
         return;
     }
     guardDelay = separationTime(frame);

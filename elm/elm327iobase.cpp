@@ -527,15 +527,17 @@ void ELM327IOBase::handleLine(const QByteArray &line)
         return;
     case Word::Searching: // the adapter looks for the bus protocol; its answer follows
         return;
-    case Word::Failure:
-        failExchange(line.trimmed());
+    case Word::Failure: {
+        const QString word = QString::fromLatin1(line.trimmed());
+        endExchange(ERR_OTHER, QStringLiteral("the adapter reports %1").arg(word));
         return;
+    }
     case Word::NonHex:
         if (countDigitOnLine && adapter != ELS27 && line.trimmed() == "?") {
             dropReplyCount();
             return;
         }
-        emit error(ERR_PROTOCOL, QStringLiteral("non-hex reply"));
+        endExchange(ERR_PROTOCOL, QStringLiteral("non-hex reply"));
         return;
     case Word::Frame:
         break;
@@ -583,11 +585,15 @@ void ELM327IOBase::abandonExchange(bool wholeQueue)
     abortExchange();
 }
 
-void ELM327IOBase::failExchange(const QByteArray &word)
+void ELM327IOBase::endExchange(ELM_ERROR code, const QString &reason)
 {
-    trace.note(QStringLiteral("the adapter reports %1: exchange abandoned").arg(QString::fromLatin1(word)));
-    abandonExchange(false);
-    emit error(ERR_OTHER, QStringLiteral("the adapter reports %1").arg(QString::fromLatin1(word)));
+    trace.note(QStringLiteral("%1: exchange abandoned").arg(reason));
+    // The initialisation's own lines are no exchange: the adapter still needs them.
+    if (initialising)
+        abortExchange();
+    else
+        abandonExchange(false);
+    emit error(code, reason);
 }
 
 // A restart (a voltage dip while cranking, a crashed clone) took the adapter's settings with it.

@@ -4,6 +4,7 @@
 #include "elmmessage.h"
 #include "linktrace.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -43,11 +44,20 @@ public:
 
     Q_INVOKABLE bool isOpen() const;
     // Opens the port (searching the adapter's rate when cfg.baud is 0) and queues the
-    // adapter's initialisation; blocks while it waits for the adapter.
+    // adapter's initialisation; blocks while it waits for the adapter, for at most
+    // cfg.setupBudgetMs. An adapter that answers only at a rate this program raises adapters to
+    // (left there by a run that never reset it) is reset and used at the rate given.
+    //
+    // One set-up at a time. The blocking waits of a set-up, and of the adapter's set-up again
+    // after a restart or a time-out, process none of the thread's events (windows repaint), so
+    // a timer or a queued call that asks for a set-up meanwhile runs after it has ended. A
+    // set-up asked for from a slot of a signal emitted while one runs (a notice) returns false at
+    // once and runs, queued, when the running one has ended; should it fail then, disconnected()
+    // says so.
     Q_INVOKABLE bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false);
-    // Why the last setup failed (the port would not open, or no adapter answered on it); empty
-    // when it succeeded. setup() only answers yes or no, and its callers need the words to tell
-    // the user what to fix.
+    // Why the last setup failed (the port would not open, or "No adapter answers on PORT" with
+    // " at RATE bit/s" when the rate was given); empty when it succeeded. setup() only answers
+    // yes or no, and its callers need the words to tell the user what to fix.
     QString lastOpenError() const { return m_lastOpenError; }
     // Asks an STN adapter on `port` to change its serial rate, optionally for good.
     Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
@@ -81,6 +91,10 @@ protected:
     virtual void dispatch(const QVariant &item);
     // The exchange under way failed: whatever the transport holds for it is dropped.
     virtual void abortExchange() { }
+    // Ends the exchange under way on a reply that breaks the protocol or says it failed: the rest
+    // of its lines and the transport's state for it are dropped, then `error` tells the worker,
+    // which ends its request; nothing is left that waits for a reply which can no longer come.
+    void endExchange(ELM_ERROR code, const QString &reason);
 
     // What the adapter sent, in the order it came: complete lines are handled, the rest waits
     // for the next bytes. readyRead feeds it; the fuzz targets feed it directly.
@@ -132,7 +146,6 @@ private:
     void handleCanError();
     void dropReplyCount();
     void abandonExchange(bool wholeQueue);
-    void failExchange(const QByteArray &word);
     void adapterRestarted(const QByteArray &word);
     void checkLineDeadline();
     void lineTimedOut();
@@ -142,7 +155,8 @@ private:
     void resetAdapter();
 
     // Opening, the rate search and the adapter's warm start (elm327setup.cpp).
-    bool connectAdapter(const ELM_ConnInfo &cfg);
+    static QDeadlineTimer setupDeadline(const ELM_ConnInfo &cfg);
+    bool connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline);
     void queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming);
     void reinitialise();
 
@@ -171,5 +185,6 @@ private:
     bool echoRepeated = false; // "at e0" has been sent a second time
     bool needsSetup = false; // the adapter's state is unknown: set it up before the next line
     bool setupScheduled = false;
+    bool settingUp = false; // setup() or reinitialise() is waiting for the adapter
     int inputGeneration = 0; // moves on whenever the link is reset, so stale input processing stops
 };

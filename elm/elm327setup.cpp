@@ -1,12 +1,16 @@
 // Opening the adapter's port, finding the rate it listens on, its initialisation, and the
-// STN rate switch. Everything here waits on the port itself, blocking the calling thread.
+// STN rate switch. Everything here waits on the port itself, blocking the calling thread, and
+// every wait has its bound: the port may be anything, a receiver that never falls quiet included.
 #include "elm327iobase.h"
 #include "serialports.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QHash>
 #include <QMutex>
+#include <QScopedValueRollback>
 #include <algorithm>
 
 #ifdef Q_OS_LINUX
@@ -17,8 +21,10 @@
 namespace {
 
 // Rates to try, in order. The first is where the search starts; the second, 1000000, is where
-// an adapter met above 1000000 bit/s is switched down to.
-const QList<uint> baudRatesElm {500000, 1000000, 38400, 2000000, 115200, 57600, 9600, 19200, 256000};
+// an adapter met above 1000000 bit/s is switched down to. The ELM327's table holds the rates
+// the program raises an adapter to (500000, 250000, 115200), where one may still listen after a
+// run that ended without resetting it.
+const QList<uint> baudRatesElm {500000, 1000000, 38400, 2000000, 115200, 250000, 57600, 9600, 19200, 256000};
 const QList<uint> baudRatesEls {
     8000000, 1000000, 500000, 38400, 115200, 57600, 9600, 19200, 256000, 2000000, 4000000, 5000000, 10000000};
 
@@ -31,6 +37,13 @@ constexpr int settleWait = 500;
 constexpr int switchPoll = 10;
 constexpr int switchPolls = 8;
 constexpr int drainWait = 200;
+// One read of the search ends after this long or this much, whatever keeps arriving: noise is
+// no answer, however much of it there is.
+constexpr int readBound = 300;
+constexpr int readLimit = 4096;
+// Writes that the port completes only through its event notifiers (Windows) are waited for here
+// instead, without turning the event loop.
+constexpr int writeWait = 500;
 // A warm start takes tens of milliseconds; this is the most an answer is waited for.
 constexpr int warmStartWait = 1500;
 constexpr int warmStartAttempts = 3;
@@ -40,6 +53,11 @@ constexpr int staleInputBound = 200;
 constexpr int searchPasses = 2;
 // How long a real adapter may take to come back from a reset.
 constexpr int restartAllowance = 1500;
+// ATI attempts at each rate a raised adapter may have been left at: one, since the common case
+// that meets these is an adapter still restarting after the last close, which answers nowhere.
+constexpr int raisedProbeAttempts = 1;
+// The ATZ that resets a raised adapter leaves the port before the port's rate changes.
+constexpr int resetSendWait = 20;
 // The steps of an AT BRD rate switch.
 constexpr int brdAnswerWait = 300; // "OK" or "?"
 // The identification at the new rate; the confirmation must reach the adapter within its AT BRT
@@ -65,33 +83,42 @@ void requestLowLatency([[maybe_unused]] QSerialPort &port)
 #endif
 }
 
-void processEvents()
-{
-    QCoreApplication::processEvents();
-}
-
 // The port during set-up, which reads and writes it directly with blocking waits; every byte
-// also goes to the trace.
+// also goes to the trace. No wait runs past the set-up's deadline.
+//
+// The thread's events are not processed meanwhile: a timer or a queued call run from here could
+// start another set-up inside this one, on the same port. Only the windows' own repainting goes
+// on, so that a window does not look hung during a search.
 struct Wire
 {
     QSerialPort &port;
     LinkTrace &trace;
+    QDeadlineTimer deadline {QDeadlineTimer::Forever};
+
+    bool expired() const { return deadline.hasExpired(); }
+
+    // Waits up to `waitMs` for input, never beyond the deadline.
+    bool waitForInput(int waitMs)
+    {
+        const qint64 left = deadline.remainingTime(); // -1: no deadline
+        const int wait = left < 0 ? waitMs : int(qMin<qint64>(waitMs, left));
+        return wait > 0 && port.waitForReadyRead(wait);
+    }
 
     void write(const QByteArray &bytes)
     {
-        trace.sent(bytes);
-        port.write(bytes);
-        processEvents();
-        port.flush();
-        processEvents();
+        sendNow(bytes);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
     }
 
-    // Without turning the event loop: the rate commands are timed against the adapter.
+    // Without the repainting: the rate commands are timed against the adapter.
     void sendNow(const QByteArray &bytes)
     {
         trace.sent(bytes);
         port.write(bytes);
         port.flush();
+        if (port.bytesToWrite() > 0)
+            port.waitForBytesWritten(writeWait);
     }
 
     QByteArray read()
@@ -102,19 +129,27 @@ struct Wire
         return bytes;
     }
 
-    // Appends what is there and whatever keeps arriving within `waitMs` of the last piece.
-    void collect(QByteArray &buffer, int waitMs)
+    // Appends what is there and whatever keeps arriving within `quietMs` of the last piece, for
+    // at most readBound ms and readLimit bytes.
+    void collect(QByteArray &buffer, int quietMs)
     {
-        do
-            buffer += read();
-        while (port.waitForReadyRead(waitMs));
+        QElapsedTimer reading;
+        reading.start();
+        for (int got = 0;;) {
+            const QByteArray bytes = read();
+            buffer += bytes;
+            got += bytes.size();
+            const qint64 left = readBound - reading.elapsed();
+            if (got >= readLimit || left <= 0 || !waitForInput(int(qMin<qint64>(quietMs, left))))
+                return;
+        }
     }
 
     // Short polls for one of `marks`; the adapter answers a rate command quickly or not at all.
     bool pollFor(QByteArray &buffer, const QList<QByteArray> &marks)
     {
-        for (int poll = 0; poll < switchPolls; ++poll) {
-            port.waitForReadyRead(switchPoll);
+        for (int poll = 0; poll < switchPolls && !expired(); ++poll) {
+            waitForInput(switchPoll);
             buffer += read();
             if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
                 return true;
@@ -129,7 +164,7 @@ struct Wire
         QByteArray stale = read();
         QElapsedTimer waited;
         waited.start();
-        while (waited.elapsed() < staleInputBound && port.waitForReadyRead(staleInputQuiet))
+        while (waited.elapsed() < staleInputBound && stale.size() < readLimit && waitForInput(staleInputQuiet))
             stale += read();
         if (!stale.isEmpty())
             trace.note(QStringLiteral("stale input dropped (%1 bytes)").arg(stale.size()));
@@ -169,6 +204,9 @@ public:
             }
         }
         m_pending.remove(0, start);
+        // A line that never ends is noise, not an answer.
+        if (m_pending.size() > readLimit)
+            m_pending.clear();
     }
 
     bool done() const { return m_done; }
@@ -186,17 +224,17 @@ private:
 // still busy with an earlier reset loses the line itself.
 bool warmStart(Wire &wire, int attempts)
 {
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
         wire.dropStaleInput();
         wire.write("atws\r");
         WarmStartAnswer answer;
         QElapsedTimer waited;
         waited.start();
-        // The write turned the event loop, which may have read the answer into the port's buffer
-        // already: what is there is looked at before waiting for more.
+        // The answer may be in the port's buffer already: what is there is looked at before
+        // waiting for more.
         for (answer.feed(wire.read()); !answer.done() && waited.elapsed() < warmStartWait; answer.feed(wire.read())) {
-            if (!wire.port.waitForReadyRead(int(qMax<qint64>(1, warmStartWait - waited.elapsed())))
-                && !wire.port.isOpen())
+            if (!wire.waitForInput(int(qMax<qint64>(1, warmStartWait - waited.elapsed())))
+                && (!wire.port.isOpen() || wire.expired()))
                 return false;
         }
         if (!answer.done()) {
@@ -214,18 +252,24 @@ bool warmStart(Wire &wire, int attempts)
 
 // Asks for the identification at the port's current rate. An echo of the question or "?"
 // (an unknown command) also proves the adapter understands this rate.
-bool probe(Wire &wire)
+bool answersAt(Wire &wire, int attempts)
 {
     QByteArray buffer;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
         wire.write("ati\r");
         wire.collect(buffer, probeWait);
-        if (buffer.contains("ELM327") || buffer.contains("ati") || buffer.contains("?\r")) {
-            warmStart(wire, 1);
+        if (buffer.contains("ELM327") || buffer.contains("ati") || buffer.contains("?\r"))
             return true;
-        }
     }
     return false;
+}
+
+bool probe(Wire &wire)
+{
+    if (!answersAt(wire, attempts))
+        return false;
+    warmStart(wire, 1);
+    return true;
 }
 
 // Asks an adapter listening above 1000000 bit/s to come down to `lowRate`; it says "OK" at
@@ -234,9 +278,8 @@ bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
 {
     QSerialPort &port = wire.port;
     bool ok = false;
-    for (int attempt = 0; attempt < attempts && !ok; ++attempt) {
+    for (int attempt = 0; attempt < attempts && !ok && !wire.expired(); ++attempt) {
         wire.sendNow(command);
-        processEvents();
         QByteArray buffer;
         ok = wire.pollFor(buffer, {"OK"});
         if (!ok)
@@ -274,9 +317,9 @@ bool awaitAny(Wire &wire, QByteArray &buffer, const QList<QByteArray> &marks, in
         if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
             return true;
         const qint64 left = waitMs - waited.elapsed();
-        if (left <= 0 || !wire.port.isOpen())
+        if (left <= 0 || !wire.port.isOpen() || wire.expired())
             return false;
-        wire.port.waitForReadyRead(int(qMin<qint64>(left, switchPoll)));
+        wire.waitForInput(int(qMin<qint64>(left, switchPoll)));
     }
 }
 
@@ -335,6 +378,36 @@ RateSwitch raiseRate(Wire &wire, uint current)
         wire.trace.note(note);
     }
     return {current, note};
+}
+
+// An ELM327 raised by an earlier run that ended without closing the port (killed, crashed) keeps
+// listening at the raised rate until a reset or power-off, and hears nothing at its own. Found at
+// one of those rates, it is reset as a normal close would have done: ATZ takes it back to its
+// power-up rate, where the port follows it. Returns whether it was found and reset.
+bool resetRaisedAdapter(Wire &wire, uint given)
+{
+    QSerialPort &port = wire.port;
+    for (const FastRate &fast : fastRates) {
+        if (fast.rate == given || wire.expired() || !port.setBaudRate(qint32(fast.rate)))
+            continue;
+        wire.trace.note(QStringLiteral("no answer at %1 bit/s: trying %2 bit/s, where an earlier run may have left it")
+                            .arg(given)
+                            .arg(fast.rate));
+        port.clear(QSerialPort::Input);
+        if (!answersAt(wire, raisedProbeAttempts))
+            continue;
+        wire.trace.note(QStringLiteral("the adapter answers at %1 bit/s: resetting it").arg(fast.rate));
+        wire.sendNow("ATZ\r");
+        wire.waitForInput(resetSendWait);
+        wire.read();
+        port.setBaudRate(qint32(given));
+        // It announces itself at its power-up rate once it has restarted.
+        QByteArray hello;
+        awaitAny(wire, hello, {">"}, restartAllowance);
+        return true;
+    }
+    port.setBaudRate(qint32(given));
+    return false;
 }
 
 // The rate each port's adapter was last met at in this process. Connecting again (the updater
@@ -402,7 +475,8 @@ uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCo
                 found = probe(wire) ? rate : 0;
             else
                 found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
-        } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen());
+        } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen()
+            && !wire.expired());
         if (found) {
             metAt = rate;
             port.flush();
@@ -411,7 +485,9 @@ uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCo
             port.close();
             return found;
         }
-        if (++step == order.size()) {
+        if (++step == order.size() || wire.expired()) {
+            if (wire.expired())
+                wire.trace.note(QStringLiteral("rate search: out of time"));
             port.close();
             return 0;
         }
@@ -509,22 +585,46 @@ bool ELM327IOBase::openPort(const QString &name, const QVariantMap &portParams, 
 
 bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
 {
-    close();
-    config = cfg;
-    adaptiveTiming = adaptive_timing;
-    replyCount = true; // a new adapter may know the digit again
-    if (!connectAdapter(cfg))
+    if (settingUp) {
+        // Asked for from a slot of a signal the running set-up emits: running it here would pull
+        // the port from under that one. It follows once that one has ended.
+        trace.note(QStringLiteral("set-up asked for during a set-up: it follows that one"));
+        m_lastOpenError
+            = QStringLiteral("The adapter on %1 is being set up already; this set-up follows").arg(cfg.port);
+        QMetaObject::invokeMethod(
+            this,
+            [this, cfg, adaptive_timing] {
+                if (!setup(cfg, adaptive_timing))
+                    emit disconnected();
+            },
+            Qt::QueuedConnection);
         return false;
-    queueInitialisation(cfg, adaptive_timing);
+    }
+    {
+        const QScopedValueRollback<bool> oneAtATime(settingUp, true);
+        close();
+        config = cfg;
+        adaptiveTiming = adaptive_timing;
+        replyCount = true; // a new adapter may know the digit again
+        if (!connectAdapter(cfg, setupDeadline(cfg)))
+            return false;
+        m_lastOpenError.clear();
+        queueInitialisation(cfg, adaptive_timing);
+    }
     sendNext();
     emit connected();
     return true;
 }
 
+QDeadlineTimer ELM327IOBase::setupDeadline(const ELM_ConnInfo &cfg)
+{
+    return QDeadlineTimer(cfg.setupBudgetMs > 0 ? cfg.setupBudgetMs : ELM_ConnInfo().setupBudgetMs);
+}
+
 // Opens the port, finds the adapter's rate when none is given, and warm-starts the adapter,
-// waiting until it has finished. On failure the port is closed and m_lastOpenError says why
-// when there are words for it.
-bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
+// waiting until it has finished, all before `deadline`. On failure the port is closed and
+// m_lastOpenError says why.
+bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline)
 {
     m_lastOpenError.clear();
     trace.setPort(cfg.port);
@@ -534,13 +634,15 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
     QVariantMap params {{baudKey, baud ? baud : rates[0]}};
     if (!openPort(cfg.port, params, *port, &m_lastOpenError))
         return false;
-    Wire wire {*port, trace};
+    Wire wire {*port, trace, deadline};
     if (baud == 0) {
         // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
         uint metAt = 0;
         baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r", metRates().of(cfg.port), metAt);
-        if (baud == 0)
+        if (baud == 0) {
+            m_lastOpenError = QStringLiteral("No adapter answers on %1").arg(cfg.port);
             return false;
+        }
         metRates().set(cfg.port, metAt);
         params[baudKey] = baud;
         if (!openPort(cfg.port, params, *port, &m_lastOpenError))
@@ -550,7 +652,14 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg)
     baseRate = portRate;
     const QSignalBlocker quiet(port);
     trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
-    if (warmStart(wire, warmStartAttempts)) {
+    // At a given rate the raised rates are tried after the first attempt, so that a budget of a
+    // few seconds still reaches them; an adapter that only missed it, restarting, answers the next.
+    bool answered = warmStart(wire, cfg.baud == 0 ? warmStartAttempts : 1);
+    if (!answered && cfg.baud != 0) {
+        const bool reset = resetRaisedAdapter(wire, baud);
+        answered = warmStart(wire, reset ? warmStartAttempts : warmStartAttempts - 1);
+    }
+    if (answered) {
         if (cfg.adapter != ELS27 && cfg.rateSwitch) {
             const RateSwitch raised = raiseRate(wire, baud);
             portRate = int(raised.rate);
@@ -587,14 +696,16 @@ void ELM327IOBase::reinitialise()
     setupScheduled = false;
     if (!needsSetup || !port->isOpen())
         return;
-    trace.note(QStringLiteral("setting the adapter up again"));
-    emit notice(QStringLiteral("Setting the adapter up again"));
-    ++inputGeneration;
-    rxBuffer.clear();
     bool ok = false;
     {
+        const QScopedValueRollback<bool> oneAtATime(settingUp, true);
+        trace.note(QStringLiteral("setting the adapter up again"));
+        emit notice(QStringLiteral("Setting the adapter up again"));
+        ++inputGeneration;
+        rxBuffer.clear();
+        const QDeadlineTimer deadline = setupDeadline(config);
         const QSignalBlocker quiet(port);
-        Wire wire {*port, trace};
+        Wire wire {*port, trace, deadline};
         ok = warmStart(wire, warmStartAttempts - 1);
         // A warm start keeps a raised rate, a restart does not: the adapter may be back at the
         // rate it was met at, where it is asked to switch again.
@@ -606,7 +717,7 @@ void ELM327IOBase::reinitialise()
         }
         if (!ok && config.baud == 0) {
             port->close();
-            ok = connectAdapter(config);
+            ok = connectAdapter(config, deadline);
         }
     }
     if (!ok || !port->isOpen()) {

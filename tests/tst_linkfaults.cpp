@@ -193,6 +193,109 @@ private slots:
         QVERIFY(echoed(link.sim, link.sim.events().size() - 10).isEmpty());
     }
 
+    // A port that never falls quiet and never prompts: the set-up gives up within its budget.
+    void streamingPort_data()
+    {
+        QTest::addColumn<int>("baud"); // 0: searched
+        QTest::addColumn<QString>("reason"); // %1: the port
+        QTest::newRow("rate searched") << 0 << QStringLiteral("No adapter answers on %1");
+        QTest::newRow("rate given") << 38400 << QStringLiteral("No adapter answers on %1 at 38400 bit/s");
+    }
+
+    void streamingPort()
+    {
+        QFETCH(int, baud);
+        QFETCH(QString, reason);
+        FakeAdapter gps(B38400, true);
+        QVERIFY(gps.start());
+        Link link;
+        link.port = gps.port();
+        ELM_ConnInfo info = link.info(elm, baud);
+        info.setupBudgetMs = 3000;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!link.io.setup(info));
+        QVERIFY2(clock.elapsed() < 2 * info.setupBudgetMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(link.io.lastOpenError(), reason.arg(gps.port()));
+        QVERIFY(!link.io.isOpen());
+    }
+
+    // An adapter an earlier run raised to 500000 bit/s and then left without a reset is found
+    // there, reset as a normal close would have, and used at the rate given.
+    void raisedAdapterFound()
+    {
+        FakeAdapter adapter(B500000);
+        QVERIFY(adapter.start());
+        Link link;
+        link.port = adapter.port();
+        QVERIFY(link.setup(elm, 38400));
+        const QStringList heard = adapter.heard();
+        QVERIFY2(heard.contains(QStringLiteral("500000 atz")), qPrintable(heard.join('|')));
+        QCOMPARE(heard.last(), QStringLiteral("38400 at cfc0"));
+    }
+
+    // Set-ups do not nest: a timer due while one runs waits until it has ended, and a set-up asked
+    // for from inside one (here from its rate switch's notice) follows it instead of cutting in.
+    void oneSetupAtATime()
+    {
+        Link link;
+        QVERIFY(link.sim.start());
+        QSignalSpy connected(&link.io, &ELM327IOBase::connected);
+        bool firstReturned = false;
+        bool timerInside = true;
+        QTimer::singleShot(20, &link.io, [&] {
+            timerInside = !firstReturned;
+            link.io.setup(link.info(elm, 38400));
+        });
+        QVERIFY(link.io.setup(link.info(elm, 0)));
+        firstReturned = true;
+        QVERIFY(waitUntil([&] { return connected.count() == 2; }, 10000));
+        QVERIFY(!timerInside);
+
+        int nested = -1;
+        connect(&link.io, &ELM327IOBase::notice, &link.io, [&] {
+            if (nested < 0)
+                nested = link.io.setup(link.info(elm, 38400));
+        });
+        QVERIFY(link.io.setup(link.info(elm, 38400, true)));
+        QCOMPARE(nested, 0);
+        QCOMPARE(connected.count(), 3);
+        QVERIFY(waitUntil([&] { return connected.count() == 4; }, 10000));
+    }
+
+    // An answer that ends the sending of a message: the rest of it stays unsent, even when a
+    // "clear to send" follows in the same answer, and the next request goes through.
+    void flowControlRefused_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("wait") << QByteArray("310000\r300000") << QStringLiteral("out-of-order message");
+        QTest::newRow("overflow") << QByteArray("320000\r300000") << QStringLiteral("out-of-order message");
+        QTest::newRow("noise") << QByteArray("HELLO\r300000") << QStringLiteral("non-hex reply");
+    }
+
+    void flowControlRefused()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, reason);
+        FakeAdapter adapter;
+        adapter.answer = [answer](const QByteArray &line) {
+            return line.startsWith("10") ? answer : line == "0322f1901" ? QByteArray("0362f190") : "NO DATA";
+        };
+        QVERIFY(adapter.start());
+        Link link;
+        link.port = adapter.port();
+        link.io.setStrictMode(true);
+        QVERIFY(link.setup(elm));
+        link.io.send(ELM_Message(pattern(20), 1, 200));
+        QVERIFY(link.errors.wait(5000));
+        QVERIFY(link.exchange());
+        QCOMPARE(link.read.count(), 1);
+        QCOMPARE(link.codes(), Codes {ELM327IOBase::ERR_PROTOCOL});
+        QCOMPARE(link.errors.first().at(1).toString(), reason);
+        QCOMPARE(adapter.heard().filter(QRegularExpression(QStringLiteral("^38400 2"))), QStringList());
+    }
+
     // An ELM327 that answers "?" to the reply-count digit: the line goes again without it, and so
     // does every line after it.
     void replyCountFallback()
