@@ -134,6 +134,11 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request)
 
 void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeoutMs)
 {
+    // A command asked for while another still waits takes the link over: the one before ends here,
+    // since its reply, should it still come, arrives before this request goes out and counts for
+    // neither.
+    if (pending != Invalid)
+        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
     pending = cmd;
     awaited = quint8(request.at(0)) + replyOffset;
     requestFrame = ELM_Message(request, 1, timeoutMs).nextFrame();
