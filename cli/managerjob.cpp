@@ -1,5 +1,6 @@
 #include "managerjob.h"
 
+#include <canids.h>
 #include <firmwarefile.h>
 
 #include <QJsonArray>
@@ -22,19 +23,96 @@ QString describe(const QJsonObject &info)
             QString::number(info.value(QLatin1String("mpy")).toInt(-1)), info.value(QLatin1String("ver")).toString());
 }
 
+// A device that restarted is given this long to answer as its new self, from the first question.
+constexpr int restartAnswerMs = 5000;
+// Between questions: a device that is still starting lets them pass unheard.
+constexpr int askAgainMs = 250;
+constexpr int askTimeoutMs = 200;
+
+// The application's info request, and the bootloader's status routine, with how their answers
+// begin.
+const QByteArray infoRequest = QByteArray::fromHex("10");
+const QByteArray infoReply = QByteArray::fromHex("50");
+const QByteArray statusRequest = QByteArray::fromHex("b100b0");
+const QByteArray statusReply = QByteArray::fromHex("f100b0");
+
 } // namespace
+
+RestartCheck::RestartCheck(
+    const ELM_ConnInfo &connection, const QByteArray &request, const QByteArray &reply, QObject *parent)
+    : QObject(parent)
+    , m_connection(connection)
+    , m_request(request)
+    , m_reply(reply)
+    , m_link(this)
+{
+    m_link.setStrictMode(true);
+    m_deadline.setSingleShot(true);
+    m_again.setSingleShot(true);
+    connect(&m_link, &ELM327IOBase::read, this, &RestartCheck::onRead);
+    connect(&m_link, &ELM327IOBase::error, this, &RestartCheck::onError);
+    connect(&m_link, &ELM327IOBase::disconnected, this, &RestartCheck::linkLost);
+    connect(&m_again, &QTimer::timeout, this, &RestartCheck::ask);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        m_again.stop();
+        emit gaveUp(m_seen);
+    });
+}
+
+bool RestartCheck::start()
+{
+    if (!m_link.setup(m_connection, false))
+        return false;
+    m_deadline.start(restartAnswerMs);
+    ask();
+    return true;
+}
+
+void RestartCheck::ask()
+{
+    m_asking = true;
+    m_link.send(ELM_Message(m_request, 1, askTimeoutMs));
+}
+
+void RestartCheck::askAgain()
+{
+    if (!m_asking || !m_deadline.isActive())
+        return;
+    m_asking = false;
+    m_again.start(askAgainMs);
+}
+
+void RestartCheck::onRead(const QByteArray &data)
+{
+    emit heard();
+    if (m_deadline.isActive() && data.startsWith(m_reply)) {
+        m_deadline.stop();
+        m_again.stop();
+        emit answered();
+        return;
+    }
+    m_seen = QStringLiteral("the reply %1").arg(QString::fromLatin1(data.left(8).toHex(' ')));
+    askAgain();
+}
+
+void RestartCheck::onError(ELM327IOBase::ELM_ERROR, const QString &reason)
+{
+    emit heard();
+    m_seen = reason;
+    askAgain();
+}
 
 ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *parent)
     : CliJob(options, report, parent)
-    , m_worker(this)
+    , m_worker(std::make_unique<CanWorker>())
 {
-    connect(&m_worker, &CanWorker::finished, this, &ManagerJob::onFinished);
-    connect(&m_worker, &CanWorker::commandEnded, this, &ManagerJob::onCommandEnded);
-    connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerJob::onUploadEnded);
-    connect(&m_worker, &CanWorker::error, this, &ManagerJob::onError);
-    connect(
-        &m_worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_description = describe(info); });
-    connect(&m_worker, &CanWorker::progress, this, [this](int percent) {
+    CanWorker *worker = m_worker.get();
+    connect(worker, &CanWorker::finished, this, &ManagerJob::onFinished);
+    connect(worker, &CanWorker::commandEnded, this, &ManagerJob::onCommandEnded);
+    connect(worker, &CanWorker::uploadEnded, this, &ManagerJob::onUploadEnded);
+    connect(worker, &CanWorker::error, this, &ManagerJob::onError);
+    connect(worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_description = describe(info); });
+    connect(worker, &CanWorker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
     });
@@ -44,7 +122,7 @@ void ManagerJob::start()
 {
     // Everything that can be checked without the device is checked first, so that bad
     // input never reaches it.
-    if (!prepareUpload())
+    if (!checkInput())
         return;
     connectAdapter();
 }
@@ -52,7 +130,7 @@ void ManagerJob::start()
 void ManagerJob::connectAdapter()
 {
     m_lastProblem.clear();
-    m_worker.execute(CanWorker::Setup, QVariant::fromValue(m_options.connection));
+    m_worker->execute(CanWorker::Setup, QVariant::fromValue(m_options.connection));
 }
 
 void ManagerJob::restart()
@@ -73,13 +151,28 @@ QString ManagerJob::problem() const
     return m_lastProblem.isEmpty() ? m_lastResult : m_lastProblem;
 }
 
-bool ManagerJob::prepareUpload()
+bool ManagerJob::checkInput()
 {
     const QString &command = m_options.command;
+    // A name the device would store otherwise than given would be another file, or none at all.
+    if (command == QLatin1String("select") || command == QLatin1String("remove")) {
+        for (const QString &name : qAsConst(m_options.arguments)) {
+            const QString problem = FirmwareFile::nameProblem(name);
+            if (!problem.isEmpty()) {
+                fail(CliBadInput, problem);
+                return false;
+            }
+        }
+    }
     QByteArray content;
     if (command == QLatin1String("upload")) {
         const QString path = m_options.arguments.value(0);
         m_target = FirmwareFile::targetName(path);
+        const QString problem = FirmwareFile::nameProblem(m_target);
+        if (!problem.isEmpty()) {
+            fail(CliBadInput, problem);
+            return false;
+        }
         const FirmwareFile::Slice slice = FirmwareFile::read(path);
         if (!slice.ok) {
             fail(CliBadInput, slice.text);
@@ -107,18 +200,18 @@ void ManagerJob::begin()
 {
     const QString &command = m_options.command;
     if (command == QLatin1String("info"))
-        m_worker.execute(CanWorker::Read);
+        m_worker->execute(CanWorker::Read);
     else if (command == QLatin1String("upload") || command == QLatin1String("select")) {
         m_uploading = true;
-        m_worker.flash(&m_upload, m_target);
+        m_worker->flash(&m_upload, m_target);
     } else if (command == QLatin1String("remove"))
-        m_worker.execute(CanWorker::Remove, m_options.arguments.value(0));
+        m_worker->execute(CanWorker::Remove, m_options.arguments.value(0));
     else if (command == QLatin1String("erase"))
-        m_worker.execute(CanWorker::Erase);
+        m_worker->execute(CanWorker::Erase);
     else if (command == QLatin1String("reboot"))
-        m_worker.execute(CanWorker::Reboot);
+        m_worker->execute(CanWorker::Reboot);
     else if (command == QLatin1String("dfu"))
-        m_worker.execute(CanWorker::Dfu);
+        m_worker->execute(CanWorker::Dfu);
 }
 
 void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant &result)
@@ -132,7 +225,7 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
         if (status)
             begin();
         else
-            fail(CliNoConnection, setupFailure(m_worker.link().lastOpenError(), m_options.connection.port));
+            fail(CliNoConnection, setupFailure(m_worker->link().lastOpenError(), m_options.connection.port));
         return;
     }
     if (!status) {
@@ -142,7 +235,7 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
     switch (cmd) {
     case CanWorker::Read:
         m_files = result.toStringList();
-        m_worker.execute(CanWorker::Config);
+        m_worker->execute(CanWorker::Config);
         break;
     case CanWorker::Config: {
         const QStringList active = result.toStringList();
@@ -161,10 +254,8 @@ void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant
         succeed({}, QStringLiteral("all files erased"));
         break;
     case CanWorker::Reboot:
-        succeed({}, QStringLiteral("device restarting"));
-        break;
     case CanWorker::Dfu:
-        succeed({}, QStringLiteral("device switching to its bootloader"));
+        confirmRestart(cmd == CanWorker::Dfu);
         break;
     default:
         break;
@@ -175,10 +266,51 @@ void ManagerJob::onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome
 {
     if (ended() || m_uploading || outcome == TransferOutcome::Succeeded)
         return;
-    // The device restarts instead of answering; the worker confirms the request itself.
-    if ((cmd == CanWorker::Reboot || cmd == CanWorker::Dfu) && outcome == TransferOutcome::NotResponding)
-        return;
-    fail(statusFor(outcome), problem());
+    if (cmd == CanWorker::Reboot)
+        fail(statusFor(outcome), QStringLiteral("the device did not restart: %1").arg(problem()));
+    else if (cmd == CanWorker::Dfu)
+        fail(statusFor(outcome), QStringLiteral("the device did not switch to its bootloader: %1").arg(problem()));
+    else
+        fail(statusFor(outcome), problem());
+}
+
+void ManagerJob::confirmRestart(bool bootloader)
+{
+    m_report.note(bootloader ? QStringLiteral("Switch requested; asking the bootloader")
+                             : QStringLiteral("Restart requested; asking the application"));
+    ELM_ConnInfo connection = m_options.connection;
+    if (bootloader) {
+        connection.canId = CanIds::bootloaderCanId;
+        connection.pcId = CanIds::bootloaderPcId;
+    }
+    m_check = std::make_unique<RestartCheck>(
+        connection, bootloader ? statusRequest : infoRequest, bootloader ? statusReply : infoReply);
+    connect(m_check.get(), &RestartCheck::heard, this, &ManagerJob::heardFromDevice);
+    connect(m_check.get(), &RestartCheck::answered, this, [this, bootloader] {
+        succeed({},
+            bootloader ? QStringLiteral("device switched to its bootloader (its status request answered)")
+                       : QStringLiteral("device restarted (its application answered)"));
+    });
+    connect(m_check.get(), &RestartCheck::gaveUp, this, [this, bootloader](const QString &seen) {
+        fail(CliNoAnswer,
+            QStringLiteral("the %1 did not answer within %2 s (%3)")
+                .arg(bootloader ? QStringLiteral("bootloader") : QStringLiteral("restarted application"))
+                .arg(restartAnswerMs / 1000)
+                .arg(seen.isEmpty() ? QStringLiteral("nothing heard") : QStringLiteral("last heard: ") + seen));
+    });
+    connect(m_check.get(), &RestartCheck::linkLost, this,
+        [this] { fail(CliLinkLost, QStringLiteral("the serial port closed during the work")); });
+    // The worker's link holds the port; it lets it go with the worker, once the report that brought
+    // us here has been delivered.
+    QTimer::singleShot(0, this, [this] {
+        if (ended())
+            return;
+        m_worker.reset();
+        if (!m_check->start())
+            fail(CliNoConnection, setupFailure(m_check->lastOpenError(), m_options.connection.port));
+        else
+            heardFromDevice();
+    });
 }
 
 void ManagerJob::onUploadEnded(TransferOutcome outcome)

@@ -28,12 +28,18 @@ constexpr quint8 repSelect = 0x60;
 constexpr quint8 repWrite = 0x61;
 constexpr quint8 repRemove = 0x62;
 constexpr quint8 repErase = 0x63;
+constexpr quint8 repReboot = 0x70;
+constexpr quint8 repDfu = 0x71;
 constexpr quint8 repMd5 = 0x72;
 constexpr quint8 repConfig = 0x73;
 constexpr quint8 repNegative = 0x7F;
+constexpr quint8 replyOffset = 0x40; // a positive reply's code is the request's plus this
 
 constexpr int chunkSize = 1024; // payload bytes per write request
-constexpr int restartDelayMs = 400; // the device restarts instead of answering reboot and DFU
+// How long past a request's own time-out, counted from the last line the link wrote for it, the
+// worker waits before it gives the request up itself. The link ends a silent exchange well before
+// (its margin is half a second and the wire time); this only catches an exchange it never ends.
+constexpr int guardMarginMs = 1000;
 
 // How the device names commands in its negative replies and how they are logged.
 QString wireName(int cmd)
@@ -68,6 +74,9 @@ CanWorker::CanWorker(QObject *parent)
     : ELM327Worker(parent)
 {
     registerTypes();
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this, &CanWorker::deadlinePassed);
+    connect(&link(), &ELM327IOBase::lineSent, this, &CanWorker::lineSent);
 }
 
 void CanWorker::execute(CanWorker::Commands cmd)
@@ -79,42 +88,36 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
 {
     switch (cmd) {
     case Setup:
+        // Setting the link up again drops whatever it held: a command still waiting would wait
+        // for ever.
+        if (pending != Invalid)
+            finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
         emit finished(Setup, setupLink(param), QVariant());
         return;
     case Read:
-        pending = cmd;
-        sendRequest(QByteArray(1, reqInfo));
+        sendRequest(Read, QByteArray(1, reqInfo));
         return;
     case Select:
-        pending = cmd;
-        sendRequest(reqSelect + param.toString().toLatin1(), 300);
+        sendRequest(Select, reqSelect + param.toString().toLatin1(), 300);
         return;
     case Write:
-        pending = cmd;
-        sendRequest(reqWrite + param.toByteArray(), 1000);
+        sendRequest(Write, reqWrite + param.toByteArray(), 1000);
         return;
     case Remove:
-        pending = cmd;
-        sendRequest(reqRemove + param.toString().toUtf8(), 500);
+        sendRequest(Remove, reqRemove + param.toString().toUtf8(), 500);
         return;
     case Erase:
-        pending = cmd;
-        sendRequest(QByteArray(1, reqErase));
+        sendRequest(Erase, QByteArray(1, reqErase));
         return;
     case Reboot:
     case Dfu:
-        pending = cmd;
-        sendRequest(QByteArray(1, cmd == Reboot ? reqReboot : reqDfu), 100);
-        QTimer::singleShot(
-            restartDelayMs, this, [this, cmd] { finish(cmd, true, QVariant(), TransferOutcome::Succeeded); });
+        sendRequest(cmd, QByteArray(1, cmd == Reboot ? reqReboot : reqDfu), 100);
         return;
     case Md5:
-        pending = cmd;
-        sendRequest(QByteArray(1, reqMd5));
+        sendRequest(Md5, QByteArray(1, reqMd5));
         return;
     case Config:
-        pending = cmd;
-        sendRequest(QByteArray(1, reqConfig));
+        sendRequest(Config, QByteArray(1, reqConfig));
         return;
     case Invalid:
         break;
@@ -123,15 +126,52 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
 }
 
 // Requests without an explicit time-out: removing and erasing touch the device's storage.
-void CanWorker::sendRequest(const QByteArray &request)
+void CanWorker::sendRequest(Commands cmd, const QByteArray &request)
 {
     const bool slow = request.startsWith(reqRemove) || request.startsWith(reqErase);
-    sendRequest(request, slow ? 1000 : 200);
+    sendRequest(cmd, request, slow ? 1000 : 200);
 }
 
-void CanWorker::sendRequest(const QByteArray &request, int timeoutMs)
+void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeoutMs)
 {
+    // A command asked for while another still waits takes the link over: the one before ends here,
+    // since its reply, should it still come, arrives before this request goes out and counts for
+    // neither.
+    if (pending != Invalid)
+        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+    pending = cmd;
+    awaited = quint8(request.at(0)) + replyOffset;
+    requestFrame = ELM_Message(request, 1, timeoutMs).nextFrame();
+    requestOut = false;
+    requestTimeoutMs = timeoutMs;
+    deadline.stop();
     send(request, 1, timeoutMs);
+}
+
+// The request's own frame going out is where its wait begins: one queued behind an adapter that is
+// being set up again is not yet late. Each further line (its other frames, the flow control of a
+// long reply) shows the exchange still moving.
+void CanWorker::lineSent(const QByteArray &line)
+{
+    if (pending == Invalid)
+        return;
+    if (!requestOut && line.startsWith(requestFrame))
+        requestOut = true;
+    if (requestOut)
+        deadline.start(requestTimeoutMs + guardMarginMs);
+}
+
+void CanWorker::deadlinePassed()
+{
+    if (pending == Invalid)
+        return;
+    emit error(ERR_LOG, tr("No reply within %1 ms of the request").arg(requestTimeoutMs + guardMarginMs));
+    finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+}
+
+bool CanWorker::answersPending(quint8 code) const
+{
+    return code == awaited || code == repNegative;
 }
 
 void CanWorker::flash(QIODevice *device, QString target)
@@ -180,6 +220,10 @@ void CanWorker::forgetUpload()
 // the owner hears of the end and may free it.
 void CanWorker::finish(Commands cmd, bool status, const QVariant &result, TransferOutcome how)
 {
+    // Before anyone hears of it: a listener may start the next command at once.
+    pending = Invalid;
+    requestOut = false;
+    deadline.stop();
     const bool endsUpload = cmd == Write || (!status && (cmd == Select || cmd == Md5 || cmd == Invalid));
     const bool upload = endsUpload && uploading();
     if (upload)
@@ -206,30 +250,56 @@ void CanWorker::io_notice(const QString &text)
 void CanWorker::io_disconnected()
 {
     emit error(ERR_IO, tr("Transport unexpectedly closed"));
-    endUpload(TransferOutcome::LinkLost);
+    if (pending != Invalid)
+        finish(pending, false, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
+    else
+        endUpload(TransferOutcome::LinkLost);
 }
 
+// The link reports an exchange that ended without a usable reply: no data, a CAN error that
+// outlasted its resends, a status word of the adapter, a line that was no frame, a flow control
+// that stopped the request. No reply to the request can come after any of them.
 void CanWorker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 {
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
-    // No reply can come after these: a CAN error that outlasted the driver's resends emptied its
-    // queues, and the adapter's other failures (a restart, a bus it cannot reach) end the
-    // exchange under way.
-    const bool noReply = code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED
-        || code == ELM327IOBase::ERR_CANERR || code == ELM327IOBase::ERR_OTHER;
-    if (noReply && pending != Invalid) {
-        const Commands cmd = pending;
-        pending = Invalid;
+    if (pending != Invalid)
+        exchangeFailed(code, reason);
+}
+
+void CanWorker::exchangeFailed(ELM327IOBase::ELM_ERROR code, const QString &reason)
+{
+    const Commands cmd = pending;
+    if (cmd != Reboot && cmd != Dfu) {
         finish(cmd, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+        return;
     }
+    // A restarting device does not answer: the adapter's "no data" for the request's own frame is
+    // how a restart looks. Any other end, or one before that frame went out, means the frame never
+    // reached the bus, and the device runs on as it was.
+    const bool silence = code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED;
+    if (silence && requestOut)
+        finish(cmd, true, QVariant(), TransferOutcome::Succeeded);
+    else
+        finish(cmd, false, tr("The request did not reach the device (%1)").arg(reason), TransferOutcome::NotResponding);
 }
 
 void CanWorker::io_read(QByteArray data)
 {
-    if (data.isEmpty())
+    // With no command waiting, or before the pending request's frame went out, a reply belongs to
+    // an exchange that has already ended.
+    if (data.isEmpty() || pending == Invalid || !requestOut)
         return;
-    // Replies are matched by their code; whatever arrives ends the wait for the pending one.
+    const Commands cmd = pending;
+    const quint8 code = quint8(data.at(0));
+    if (!answersPending(code)) {
+        // Another request's reply: the pending one's will not come after it, and taking it for
+        // its own would report what was never done.
+        emit error(ERR_LOG, tr("Reply %1 does not answer the request").arg(QString::number(code, 16)));
+        finish(cmd, false, tr("Invalid reply"), TransferOutcome::Refused);
+        return;
+    }
     pending = Invalid;
+    deadline.stop();
     const QByteArray body = data.mid(1);
     QJsonParseError parse {};
     switch (quint8(data.at(0))) {
@@ -249,8 +319,7 @@ void CanWorker::io_read(QByteArray data)
                     info.value(QLatin1String("ver")).toString()));
         // The list request is still part of Read: a list that never comes must end the
         // command as a failure, not leave the caller waiting for ever.
-        pending = Read;
-        sendRequest(QByteArray(1, reqList));
+        sendRequest(Read, QByteArray(1, reqList));
         return;
     }
     case repList: {
@@ -265,10 +334,11 @@ void CanWorker::io_read(QByteArray data)
     }
     case repSelect:
         if (data.size() == 3 && body == "OK") {
-            // An acknowledgement nobody waits for must not start reading a source.
             if (uploading() && step == Select) {
                 step = Write;
                 sendNextChunk();
+            } else {
+                finish(Select, true, QVariant(), TransferOutcome::Succeeded);
             }
             return;
         }
@@ -278,6 +348,8 @@ void CanWorker::io_read(QByteArray data)
     case repWrite:
         if (uploading() && step == Write)
             sendNextChunk();
+        else
+            finish(Write, true, QVariant(), TransferOutcome::Succeeded);
         return;
     case repRemove: {
         const int nul = body.indexOf('\0');
@@ -290,6 +362,10 @@ void CanWorker::io_read(QByteArray data)
     }
     case repErase:
         finish(Erase, true, QVariant(), TransferOutcome::Succeeded);
+        return;
+    case repReboot:
+    case repDfu:
+        finish(cmd, true, QVariant(), TransferOutcome::Succeeded);
         return;
     case repMd5:
         md5Reply(body);
@@ -312,15 +388,18 @@ void CanWorker::io_read(QByteArray data)
         negativeReply(body);
         return;
     default:
+        finish(cmd, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
     }
 }
 
 void CanWorker::md5Reply(const QByteArray &digest)
 {
-    // Only the upload's own MD5 request is judged; a late or stray digest finds nothing to check.
-    if (!uploading() || step != Md5 || !source->isOpen())
+    // Only an upload's digest can be judged; asked for on its own, it proves nothing.
+    if (!uploading() || step != Md5 || !source->isOpen()) {
+        finish(Md5, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
+    }
     QCryptographicHash hash(QCryptographicHash::Md5);
     source->seek(0);
     hash.addData(source);

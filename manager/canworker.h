@@ -4,6 +4,7 @@
 #include <transferoutcome.h>
 
 #include <QObject>
+#include <QTimer>
 #include <QVariant>
 
 class QIODevice;
@@ -13,6 +14,11 @@ class QJsonObject;
 // Turns one command into one ISO-TP request, judges the reply and reports through `error`
 // and `finished`; also runs an upload (select, stop-and-wait chunks, MD5 check). No widgets:
 // the manager window, the command-line tool and the tests drive it alike.
+//
+// Every command ends exactly once: with its own reply, with the link's report that the exchange
+// failed (which for a reboot or a switch to the bootloader tells whether the request reached the
+// bus), with the port's loss, or at the latest when nothing has gone to the adapter for the
+// request's time-out and a margin after its line went out.
 class CanWorker : public ELM327Worker
 {
     Q_OBJECT
@@ -51,8 +57,15 @@ protected:
     void io_notice(const QString &text) override;
 
 private:
-    void sendRequest(const QByteArray &request);
-    void sendRequest(const QByteArray &request, int timeoutMs);
+    // Sends `request` as the one `cmd` waits on.
+    void sendRequest(Commands cmd, const QByteArray &request);
+    void sendRequest(Commands cmd, const QByteArray &request, int timeoutMs);
+    void lineSent(const QByteArray &line);
+    void deadlinePassed();
+    // Whether `code` is a reply the pending request may get; anything else answers another one.
+    bool answersPending(quint8 code) const;
+    // The link failed the exchange of the pending command: how that command ends.
+    void exchangeFailed(ELM327IOBase::ELM_ERROR code, const QString &reason);
     void sendNextChunk();
     void md5Reply(const QByteArray &data);
     void negativeReply(const QByteArray &json);
@@ -64,6 +77,11 @@ private:
     bool uploading() const { return source != nullptr; }
 
     QIODevice *source = nullptr; // borrowed upload source
-    Commands pending = Invalid; // whose reply is awaited, for reporting a time-out
+    Commands pending = Invalid; // whose reply is awaited; Invalid when no command runs
     Commands step = Invalid; // upload step: Select, Write, Md5; Invalid when idle
+    quint8 awaited = 0; // the positive reply code of the pending request
+    QByteArray requestFrame; // the pending request's first frame, as the link writes it
+    bool requestOut = false; // that frame has gone to the adapter: what comes now answers it
+    int requestTimeoutMs = 0;
+    QTimer deadline; // the last guard: the link did not end the exchange
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QVector>
 
 namespace FirmwareFile {
 
@@ -46,9 +47,37 @@ QString targetName(const QString &path)
     return target;
 }
 
+QString nameProblem(const QString &name)
+{
+    QStringList faults;
+    QString shownName; // control characters would act on the terminal or the box that shows the name
+    const QVector<uint> codes = name.toUcs4();
+    for (const uint code : codes) {
+        const bool printable = QChar::isPrint(code);
+        shownName += printable ? QString::fromUcs4(&code, 1) : QString(QChar::ReplacementCharacter);
+        if (code >= 0x20 && code <= 0x7E)
+            continue;
+        QString fault = QStringLiteral("U+") + QString::number(code, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+        if (printable)
+            fault = QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&code, 1), fault);
+        if (!faults.contains(fault))
+            faults << fault;
+    }
+    if (faults.isEmpty())
+        return QString();
+    return QCoreApplication::translate("ManagerWindow",
+        "The device cannot store the name %1 exactly: it holds %2. Rename the file using only ASCII letters, "
+        "digits, spaces and punctuation.")
+        .arg(shownName, faults.join(QLatin1String(", ")));
+}
+
 Slice read(const QString &path)
 {
     const QString title = QCoreApplication::translate("ManagerWindow", "File Upload");
+    // Opening a named pipe or a device waits until something writes to it, for ever perhaps.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return failure(title, QCoreApplication::translate("ManagerWindow", "%1 is not a regular file").arg(path));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return failure(title,

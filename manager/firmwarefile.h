@@ -18,6 +18,11 @@ constexpr qint64 markerBOffset = 0x1DAED8; // 5A5A5A5A FFFFFFFF, the slice's las
 // The name the file is stored under on the device.
 QString targetName(const QString &path);
 
+// Why the device cannot store `name` exactly, naming the characters at fault; empty when it can.
+// The device takes a name in Latin-1 when a file is selected and in UTF-8 when it is removed, so
+// only printable ASCII, which reads the same in both, names one file for both.
+QString nameProblem(const QString &name);
+
 struct Slice
 {
     bool ok = false;

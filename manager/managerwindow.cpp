@@ -6,6 +6,7 @@
 #include <canids.h>
 #include <darktheme.h>
 #include <elmconninfo.h>
+#include <plaintextlog.h>
 #include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
@@ -87,9 +88,19 @@ bool ManagerWindow::init()
     return true;
 }
 
+// Log lines carry device descriptions, file names and the link's words: shown as the characters
+// they are, never as markup.
 void ManagerWindow::appendLog(const QString &text)
 {
-    ui->log->append(text);
+    appendPlainText(ui->log, text);
+}
+
+QMessageBox::StandardButton ManagerWindow::plainBox(
+    QMessageBox::Icon icon, const QString &title, const QString &text, QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, title, text, buttons, this);
+    box.setTextFormat(Qt::PlainText);
+    return QMessageBox::StandardButton(box.exec());
 }
 
 void ManagerWindow::notify(QMessageBox::Icon icon, int timeoutSeconds, const QString &title, const QString &text)
@@ -107,11 +118,13 @@ void ManagerWindow::showNotices()
     while (!m_notices.isEmpty()) {
         const Notice notice = m_notices.takeFirst();
         if (notice.timeoutSeconds > 0) {
-            QAutoCloseMessageBox::showMessage(this, notice.icon, notice.title, notice.text, QMessageBox::Ok,
-                QMessageBox::NoButton, notice.timeoutSeconds);
-        } else {
-            QMessageBox box(notice.icon, notice.title, notice.text, QMessageBox::Ok, this);
+            QAutoCloseMessageBox box(notice.icon, notice.title, notice.text, QMessageBox::Ok, this);
+            box.setTextFormat(Qt::PlainText);
+            box.setDefaultButton(QMessageBox::Ok);
+            box.setTimeout(notice.timeoutSeconds);
             box.exec();
+        } else {
+            plainBox(notice.icon, notice.title, notice.text, QMessageBox::Ok);
         }
     }
     m_showingNotices = false;
@@ -206,17 +219,22 @@ bool ManagerWindow::uploadFirmware(const QString &path)
 
     const QString name = QFileInfo(path).fileName();
     const QString target = FirmwareFile::targetName(path);
+    const QString nameProblem = FirmwareFile::nameProblem(target);
+    if (!nameProblem.isEmpty()) {
+        plainBox(QMessageBox::Warning, tr("File Upload"), nameProblem, QMessageBox::Ok);
+        uploadCleanup();
+        return false;
+    }
     if (target != name) {
-        const auto answer = QMessageBox::question(this, tr("Firmware Update"),
-            tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No,
-            QMessageBox::NoButton);
+        const auto answer = plainBox(QMessageBox::Question, tr("Firmware Update"),
+            tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No);
         if (answer != QMessageBox::Yes)
             return false;
     }
 
     const FirmwareFile::Slice slice = FirmwareFile::read(path);
     if (!slice.ok) {
-        QMessageBox::warning(this, slice.title, slice.text, QMessageBox::Ok);
+        plainBox(QMessageBox::Warning, slice.title, slice.text, QMessageBox::Ok);
         uploadCleanup();
         return false;
     }
@@ -389,6 +407,11 @@ void ManagerWindow::thread_error(int code, QVariant param)
 
 void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVariant param)
 {
+    // Once the port is gone its box has said why everything under way failed.
+    const auto warn = [this](int seconds, const QString &title, const QString &text) {
+        if (m_connected)
+            notify(QMessageBox::Warning, seconds, title, text);
+    };
     switch (cmd) {
     case CanWorker::Setup:
         m_connected = status;
@@ -426,7 +449,7 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             return;
         }
         appendLog(tr("Cannot get file list"));
-        notify(QMessageBox::Warning, 10, tr("Read File List"), tr("File list read error %1").arg(param.toString()));
+        warn(10, tr("Read File List"), tr("File list read error %1").arg(param.toString()));
         // The start page was waiting for the list. Without any list the connect page is the way
         // on: connect again, or hand a device that sits in its bootloader to the updater. A list
         // read before is still worth working with.
@@ -443,7 +466,7 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             return;
         m_uploadFailureShown = true;
         appendLog(tr("Cannot setup file upload"));
-        notify(QMessageBox::Warning, 10, tr("Upload File"), tr("Cannot upload file: %1").arg(param.toString()));
+        warn(10, tr("Upload File"), tr("Cannot upload file: %1").arg(param.toString()));
         break;
     case CanWorker::Write: // the upload's end is told by uploadEnded
         return;
@@ -455,7 +478,7 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             return;
         }
         appendLog(tr("File removal failed"));
-        notify(QMessageBox::Warning, 5, tr("File Removal"), tr("Failed!"));
+        warn(5, tr("File Removal"), tr("Failed!"));
         break;
     case CanWorker::Erase:
         if (status) {
@@ -464,14 +487,26 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             return;
         }
         appendLog(tr("Could not erase"));
-        notify(QMessageBox::Warning, 5, tr("Erase Files"), tr("Failed!"));
+        warn(5, tr("Erase Files"), tr("Failed!"));
         break;
+    // The program restarts, or the updater takes over, only when the device did what it was asked:
+    // otherwise it runs on as it was, and the manager stays connected to it.
     case CanWorker::Reboot:
-        QCoreApplication::exit(RestartProgram);
-        return;
+        if (status) {
+            QCoreApplication::exit(RestartProgram);
+            return;
+        }
+        appendLog(tr("The device did not restart: %1").arg(param.toString()));
+        warn(0, tr("Reboot"), tr("The device did not restart: %1").arg(param.toString()));
+        break;
     case CanWorker::Dfu:
-        handOver(UpdaterConnected);
-        return;
+        if (status) {
+            handOver(UpdaterConnected);
+            return;
+        }
+        appendLog(tr("The device did not switch to its bootloader: %1").arg(param.toString()));
+        warn(0, tr("Firmware Upgrade"), tr("The device did not switch to its bootloader: %1").arg(param.toString()));
+        break;
     case CanWorker::Config:
         if (status)
             m_model.select(param.toStringList());

@@ -69,6 +69,9 @@ private:
     void handOver(ExitCode code);
     void showStartPageIfConnected();
     void appendLog(const QString &text);
+    // A modal box whose text is shown literally: it may carry what a device or a file says.
+    QMessageBox::StandardButton plainBox(
+        QMessageBox::Icon icon, const QString &title, const QString &text, QMessageBox::StandardButtons buttons);
     // Boxes that answer a worker report are shown once the report's call stack has unwound,
     // one after the other: a modal loop opened inside the adapter driver's read handler would
     // keep the driver from seeing the adapter's next prompt.

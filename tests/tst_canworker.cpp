@@ -67,6 +67,8 @@ struct Command
     QString script {};
     QString requests {};
     QString trail {};
+    QStringList faults {};
+    bool thenErase = false; // the same link then erases, and the device answers 63
 };
 
 struct Upload
@@ -134,13 +136,37 @@ private slots:
         row("no reply",
             {CanWorker::Md5, {}, rule(), "32",
                 "error 2 Transport error: trasport error no data|finished 8 0 No responce from the device"});
+        // Another request's reply, or a line that is no frame, ends the command as a failure.
+        row("reply to another request",
+            {CanWorker::Read, {}, rule(0x63), "10",
+                "error 2 Reply 63 does not answer the request|finished 1 0 Invalid reply", {}, true});
+        row("noise for the request",
+            {CanWorker::Erase, {}, rule(0x63), "",
+                "error 2 Transport error: non-hex reply|finished 5 0 No responce from the device",
+                {"--word", "1:HELLO"}, true});
+        // A restarting device does not answer; a request the adapter could not send, or a refusal, fails.
+        const QString unsent = QStringLiteral("|finished 6 0 The request did not reach the device (%1)");
+        row("dfu: the device restarts",
+            {CanWorker::Dfu, {}, rule(), "31", "error 2 Transport error: trasport error no data|finished 7 1"});
+        row("dfu refused",
+            {CanWorker::Dfu, {}, rule(0x7f, R"({"cmd":7,"error":"no"})"), "31",
+                "error -2 " + negative + " at dfu: no|finished 7 0 " + negative});
+        row("reboot: CAN errors",
+            {CanWorker::Reboot, {}, rule(), "",
+                "error 2 Transport error: CAN error. Retries exhausted" + unsent.arg("CAN error. Retries exhausted"),
+                {"--can-error-every", "1"}});
+        row("reboot: bus error",
+            {CanWorker::Reboot, {}, rule(), "",
+                "error 2 Transport error: the adapter reports BUS ERROR" + unsent.arg("the adapter reports BUS ERROR"),
+                {"--word", "1:BUS ERROR"}});
     }
 
     void commands()
     {
         QFETCH(Command, row);
-        Manager manager({}, row.script);
+        Manager manager(row.faults, row.script);
         QVERIFY(manager.connect());
+        QSignalSpy ended(&manager.worker, &CanWorker::commandEnded);
         manager.worker.execute(CanWorker::Commands(row.cmd), row.param);
         QVERIFY(manager.settle(row.trail.count('|') + 1));
         const QString trail = manager.joined();
@@ -148,6 +174,13 @@ private slots:
         QVERIFY2(trail.startsWith(ends.first()) && trail.endsWith(ends.last()) && trail.size() >= row.trail.size() - 1,
             qPrintable(trail));
         QCOMPARE(manager.requests(), row.requests);
+        QCOMPARE(ended.count(), 1);
+        if (row.thenErase) {
+            manager.trail.clear();
+            manager.worker.execute(CanWorker::Erase);
+            QVERIFY(manager.settle(1));
+            QCOMPARE(manager.joined(), QStringLiteral("finished 5 1"));
+        }
     }
 
     void upload_data()
@@ -169,6 +202,9 @@ private slots:
             {{"--negative", "20:10"}, 3000, {}, "select fw.bin",
                 "error -2 Device reply processing error at select: forced" + refused.arg(2), true});
         row("LV RESET midway", {{"--lv-reset", "200", "--reset-ms", "300"}, 3000, {}, {}, lost});
+        // A line of noise for the select, or for a write's first frame, ends the upload there.
+        row("noise for the select", {{"--word", "1:HELLO"}, 3000, {}, {}, "finished 2 0 No responce from the device"});
+        row("noise for a write", {{"--word", "2:HELLO"}, 3000, {}, {}, lost});
     }
 
     // An upload into the device; after a passing fault the next upload in the same session works.

@@ -88,6 +88,20 @@ private slots:
     {
         Station s("app");
         QVERIFY(s.sim.start());
+        // Names the device would store as others, and a file that is no regular file, are refused.
+        const QString pipe = s.files.filePath("pipe.bin");
+        QCOMPARE(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        const QList<QPair<QStringList, QString>> refused {
+            {{"upload", s.file(QString::fromUtf8("мотор.bin"), firmwareFile())},
+                QString::fromUtf8("it holds \"м\" (U+043C), \"о\" (U+043E), \"т\" (U+0442), \"р\" (U+0440). Rename")},
+            {{"select", "a.bin", QString::fromUtf8("насос.bin")}, QString::fromUtf8("name насос.bin exactly")},
+            {{"remove", QString::fromUtf8("ä.bin")}, QString::fromUtf8("it holds \"ä\" (U+00E4)")},
+            {{"upload", pipe}, pipe + " is not a regular file"}};
+        for (const auto &command : refused) {
+            const CliRun run = s.run(command.first);
+            QCOMPARE(run.status, 5);
+            QVERIFY2(run.err.contains(command.second.toUtf8()), run.err.constData());
+        }
         QByteArray slice;
         const QString path = s.file("my_firmware_2020.bin", firmwareFile(&slice));
         QCOMPARE(s.run({"upload", path}).status, 7);
@@ -167,6 +181,18 @@ private slots:
             "designed for a different board");
         row("too big", false, {"--flash-size", "1024"}, {"flash"}, header + QByteArray(1025, 'x'), 5,
             "it is 1 bytes bigger");
+        // A restart counts once the device answers as its new self. A request the adapter could not
+        // put on the bus, a refusal, or a device that does not come back is a failure.
+        row("reboot", false, {}, {"reboot"}, {}, 0, "");
+        row("reboot through a bus error", false, {"--word", "1:BUS ERROR"}, {"reboot"}, {}, 4,
+            "did not restart: The request did not reach the device (the adapter reports BUS ERROR)");
+        row("application not back", false, {"--silent-requests", "2:100"}, {"reboot"}, {}, 4,
+            "the restarted application did not answer within 5 s (last heard: trasport error no data)");
+        row("dfu through CAN errors", false, {"--can-error-every", "1"}, {"dfu"}, {}, 4,
+            "did not switch to its bootloader: The request did not reach the device (CAN error");
+        row("dfu refused", false, {"--negative", "31:10"}, {"dfu"}, {}, 3, "Device reply processing error at dfu");
+        row("bootloader not there", false, {"--silent-requests", "1"}, {"dfu"}, {}, 4,
+            "the bootloader did not answer within 5 s");
     }
 
     void outcomes()
@@ -200,7 +226,9 @@ private slots:
         Station s("app", {"--board-id", "0x1234"});
         QVERIFY(s.sim.start());
         const QString package = s.pack(firmware, "0x1234");
-        QCOMPARE(s.run({"dfu"}).status, 0);
+        const CliRun dfu = s.run({"dfu"});
+        QCOMPARE(dfu.status, 0);
+        QVERIFY(dfu.out.contains("status request answered")); // by the bootloader itself
         const CliRun boot = s.run({"bootloader", "--json"});
         QCOMPARE(boot.status, 0);
         const QJsonObject result = boot.json().value("result").toObject();

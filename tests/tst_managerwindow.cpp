@@ -27,6 +27,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace testfiles;
@@ -310,25 +312,37 @@ private slots:
 
     void badFilesAreRefused_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("wrong size") << QByteArray(1000, 'x') << QStringLiteral("%1 is not a firmware file");
-        QTest::newRow("no markers") << QByteArray(0x200000, '\0') << QStringLiteral("Firmware file is corrupted");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content"); // null: a named pipe, which no writer feeds
+        QTest::addColumn<QString>("text"); // how the box begins
+        QTest::newRow("wrong size") << "fw.bin" << QByteArray(1000, 'x') << QStringLiteral("%1 is not a firmware file");
+        QTest::newRow("no markers") << "fw.bin" << QByteArray(0x200000, '\0')
+                                    << QStringLiteral("Firmware file is corrupted");
+        QTest::newRow("named pipe") << "fw.bin" << QByteArray() << QStringLiteral("%1 is not a regular file");
+        QTest::newRow("name not in ASCII")
+            << QString::fromUtf8("мотор.bin") << firmwareFile()
+            << QString::fromUtf8("The device cannot store the name мотор.bin exactly: it holds \"м\" (U+043C), ");
     }
 
     void badFilesAreRefused()
     {
+        QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, text);
         openWindow();
         QTemporaryDir files;
-        const QString path = writeFile(files.filePath("fw.bin"), content);
+        const QString path = files.filePath(name);
+        if (content.isNull())
+            QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+            writeFile(path, content);
         Boxes boxes;
         drop(path);
         // Nothing stays busy: the next file is checked again.
         drop(files.filePath("missing.bin"));
         QVERIFY(boxes.waitFor(2));
-        QCOMPARE(boxes.texts.first(), text.contains("%1") ? text.arg(path) : text);
+        QVERIFY2(boxes.texts.first().startsWith(text.contains("%1") ? text.arg(path) : text),
+            qPrintable(boxes.texts.first()));
         QVERIFY(boxes.texts.last().startsWith("Cannot read file " + files.filePath("missing.bin") + ": "));
         QCOMPARE(page(), 1);
     }
@@ -349,6 +363,12 @@ private slots:
         QTest::newRow("MD5 reply missing")
             << QStringList {"--silent-requests", "104", "--silent-requests", "206"} << QStringList {"File Upload"}
             << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
+        // Adapter data lines 1 to 3 read the list (the description takes a flow control); lines 4
+        // and 5 are the two uploads' selects.
+        QTest::newRow("noise for the select")
+            << QStringList {"--word", "4:HELLO", "--word", "5:HELLO"} << QStringList {"Upload File"}
+            << QStringLiteral("Cannot upload file: No responce from the device")
+            << QStringLiteral("Cannot setup file upload");
     }
 
     void failedUploadLeavesTheWindowReady()
@@ -428,13 +448,34 @@ private slots:
         QVERIFY(!QFile::exists(device.file("a.bin")));
     }
 
+    void firmwareUpgradeHandsOverToTheUpdater_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("switched") << QStringList();
+        // Adapter data lines 1 to 3 read the list; the switch request, line 4, never reaches the bus.
+        QTest::newRow("bus error") << QStringList {"--word", "4:BUS ERROR"};
+    }
+
+    // Only a device that switched is handed over; one that did not is a warning, and the manager
+    // stays with it.
     void firmwareUpgradeHandsOverToTheUpdater()
     {
-        Device device;
+        QFETCH(QStringList, faults);
+        Device device({}, faults);
         connectTo(device);
         Boxes boxes;
         boxes.answer = QMessageBox::Yes;
-        QCOMPARE(runLoop([&] { child<QToolButton>("dfuTool")->click(); }), 255);
+        boxes.when([&] { return !boxes.warnings.isEmpty(); }, [] { QCoreApplication::exit(0); });
+        QCOMPARE(runLoop([&] { child<QToolButton>("dfuTool")->click(); }), faults.isEmpty() ? 255 : 0);
+        if (!faults.isEmpty()) {
+            QCOMPARE(boxes.warnings,
+                QStringList {"The device did not switch to its bootloader: The request did not reach the device "
+                             "(the adapter reports BUS ERROR)"});
+            QCOMPARE(page(), 1);
+            QVERIFY(child<QWidget>("startPage")->isEnabled());
+            QVERIFY(!readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+            return;
+        }
         QCOMPARE(boxes.titles, QStringList {"Firmware Upgrade"});
         QTRY_VERIFY(readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
         // Connected, the menu item is disabled; its slot still tells the updater to reuse the link.
@@ -468,6 +509,33 @@ private slots:
         QCOMPARE(QSettings().value(SettingsKeys::handoverPort).toString(), link);
         QCOMPARE(QSettings().value(SettingsKeys::handoverBaud).toInt(), 38400);
         QCOMPARE(QSettings().value(SettingsKeys::handoverAdapter).toString(), QStringLiteral("els27"));
+    }
+
+    // What the device says is shown as the characters it is, in the log and in a box.
+    void deviceTextIsShownAsText()
+    {
+        const QByteArray markup = "<h1><font color=green>UPLOAD VERIFIED</font></h1>";
+        const auto reply = [](const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); };
+        SimHarness sim({"--adapter", "els27"});
+        sim.useScript(QStringLiteral("10 => isotp %1\n11 => isotp %2\n33 => isotp %3\n")
+                          .arg(reply("\x50{\"sdk\":\"1\",\"fw\":\"" + markup + "\",\"mpy\":1,\"ver\":\"v\"}"),
+                              reply("\x51[\"a.bin\"]"), reply("\x7f{\"cmd\":9,\"error\":\"" + markup + "\"}")));
+        QVERIFY(sim.start());
+        openWindow();
+        QString text;
+        Qt::TextFormat format = Qt::RichText;
+        testsupport::whenModalAppears([&](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            text = box->text();
+            format = box->textFormat();
+            box->button(QMessageBox::Ok)->click();
+        });
+        connectOn(sim.port());
+        QVERIFY(waitUntil([&] { return !text.isEmpty(); }, 30000));
+        QVERIFY(log().contains("FW " + markup + ","));
+        QVERIFY(!child<QTextBrowser>("log")->toHtml().contains("<h1>"));
+        QCOMPARE(text, "Communication error: Device reply processing error at cfg: " + markup);
+        QCOMPARE(format, Qt::PlainText);
     }
 
     void connectionLossReturnsToTheConnectPage()
