@@ -268,15 +268,16 @@ void Soak::flash(int number)
             }
             return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
         }
-        run.answers.titles = run.answers.texts = QStringList();
+        run.answers.titles = run.answers.texts = run.answers.warnings = QStringList();
         run.answers.launchDialogs = 0;
         emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_packages.at(job));
-        // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
+        // Ends in the launch dialog, or in a warning (after the question, or instead of it when the
+        // package could not be checked) and the window ready or looking for the adapter.
         const Answerer &answers = run.answers;
         if (!waitUntil(
                 [&] {
                     return answers.launchDialogs > 0
-                        || (answers.titles.count(QStringLiteral("Firmware Update")) >= 2
+                        || (!answers.warnings.isEmpty()
                             && !qobject_cast<QMessageBox *>(QApplication::activeModalWidget())
                             && (ready() || !controls->isEnabled()));
                 },
