@@ -161,7 +161,9 @@ Fault Soak::draw(bool boot)
     case 6:
         return {"malformed reply", {"--malformed", pick(0, 1) ? (boot ? "37" : "32") : (boot ? "34" : "20")}, true};
     case 7:
-        return boot ? Fault {"device stops answering", {"--silent-requests", burst(4, 10, 3)}}
+        // From the flash on: requests 1 to 4 are the description, the UUID, the status on
+        // connecting and the status the package is checked against.
+        return boot ? Fault {"device stops answering", {"--silent-requests", burst(5, 11, 3)}}
                     : Fault {"device stops mid-reply", {"--cut-reply", "32"}, true};
     default:
         return {"echoing adapter", {"--stuck-echo"}};
