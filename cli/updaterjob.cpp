@@ -6,9 +6,44 @@
 
 namespace {
 
-QString deviceProblem(int code)
+// What the device refused, in words: "the device refused to launch: code 0x22".
+QString refusal(int cmd, int code)
 {
-    return QStringLiteral("the device refused the request (error code %1)").arg(code);
+    QString what;
+    switch (cmd) {
+    case hiddfu_worker::Status:
+        what = QStringLiteral("the status request");
+        break;
+    case hiddfu_worker::Info:
+        what = QStringLiteral("the description request");
+        break;
+    case hiddfu_worker::Uuid:
+        what = QStringLiteral("the unique ID request");
+        break;
+    case hiddfu_worker::Erase:
+        what = QStringLiteral("the erase");
+        break;
+    case hiddfu_worker::SetAddress:
+        what = QStringLiteral("the write address");
+        break;
+    case hiddfu_worker::Write:
+        what = QStringLiteral("a write");
+        break;
+    case hiddfu_worker::Finalize:
+        what = QStringLiteral("the end of the flash");
+        break;
+    case hiddfu_worker::APP:
+        what = QStringLiteral("to launch");
+        break;
+    case hiddfu_worker::UDFU:
+        what = QStringLiteral("to restart the bootloader");
+        break;
+    default:
+        what = QStringLiteral("the request");
+        break;
+    }
+    return QStringLiteral("the device refused %1: code 0x%2")
+        .arg(what, QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')));
 }
 
 } // namespace
@@ -19,6 +54,7 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
 {
     connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::onFinished);
     connect(&m_worker, &hiddfu_worker::flashEnded, this, &UpdaterJob::onFlashEnded);
+    connect(&m_worker, &hiddfu_worker::applicationErased, this, [this] { m_applicationErased = true; });
     connect(&m_worker, &hiddfu_worker::error, this, &UpdaterJob::onError);
     connect(&m_worker, &hiddfu_worker::progress, this, [this](int percent) {
         heardFromDevice();
@@ -40,6 +76,13 @@ void UpdaterJob::start()
 {
     if (m_options.command == QLatin1String("flash")) {
         m_package.setFileName(m_options.arguments.value(0));
+        // A named pipe or a device would hold the open until something writes to it, maybe for ever.
+        const QFileInfo info(m_package.fileName());
+        if (info.exists() && !info.isFile()) {
+            fail(CliBadInput,
+                QStringLiteral("cannot read firmware file %1: not a regular file").arg(m_package.fileName()));
+            return;
+        }
         if (!m_package.open(QIODevice::ReadOnly)) {
             fail(CliBadInput,
                 QStringLiteral("cannot read firmware file %1: %2").arg(m_package.fileName(), m_package.errorString()));
@@ -60,6 +103,8 @@ void UpdaterJob::connectAdapter()
 {
     m_stage = Stage::Connecting;
     m_lastProblem.clear();
+    m_refusal.clear();
+    m_applicationErased = false;
     m_worker.execute(hiddfu_worker::Setup, QVariant::fromValue(m_options.connection));
 }
 
@@ -111,8 +156,10 @@ void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
         return;
     }
     if (!status) {
+        // The device refused the command: its own code, whatever the worker words after it.
+        m_refusal = refusal(cmd, result.toInt());
         if (m_stage != Stage::Flashing) // a flash's end is told by flashEnded
-            fail(CliDeviceError, m_lastProblem.isEmpty() ? deviceProblem(result.toInt()) : m_lastProblem);
+            fail(CliDeviceError, m_refusal);
         return;
     }
     switch (cmd) {
@@ -175,9 +222,12 @@ void UpdaterJob::onFlashEnded(TransferOutcome outcome, int deviceCode)
     if (ended() || m_stage != Stage::Flashing)
         return;
     if (outcome != TransferOutcome::Succeeded) {
-        const QString reason = !m_lastProblem.isEmpty() ? m_lastProblem
-            : outcome == TransferOutcome::Refused       ? deviceProblem(deviceCode)
-                                                        : QStringLiteral("the device stopped answering");
+        QString reason = outcome == TransferOutcome::Refused && !m_refusal.isEmpty() ? m_refusal
+            : !m_lastProblem.isEmpty()                                               ? m_lastProblem
+            : outcome == TransferOutcome::Refused ? refusal(hiddfu_worker::Invalid, deviceCode)
+                                                  : QStringLiteral("the device stopped answering");
+        if (m_applicationErased)
+            reason += QStringLiteral("; the device has no application now and must be flashed again");
         transferFailed(outcome, reason);
         return;
     }

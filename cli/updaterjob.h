@@ -35,4 +35,6 @@ private:
     QString m_description;
     QString m_uuid;
     QString m_lastProblem;
+    QString m_refusal; // what the device refused, with its code
+    bool m_applicationErased = false; // the flash failed after its erase
 };

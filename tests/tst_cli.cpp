@@ -153,6 +153,10 @@ private slots:
             "Firmware package is invalid");
         row("package with the wrong magic", true, {}, {"flash"},
             QByteArray::fromHex("f0104243070000000000000000112233"), 5, "is not a firmware package");
+        // Flashed, a package without an image would leave the device erased.
+        row("package without an image", true, {}, {"flash"}, magic + QByteArray::fromHex("0700000004000000") + "YWJj",
+            5, "holds no firmware image");
+        row("package is a named pipe", true, {}, {"flash"}, "fifo", 5, "not a regular file");
         // Uploads through an unkind adapter, and a write unanswered once: a passing fault, done again
         // from the start when retries are allowed. A refusal is an answer: asked again, it changes nothing.
         const QByteArray firmware = firmwareFile();
@@ -171,7 +175,15 @@ private slots:
         // The list request after the description belongs to the same command.
         row("list never comes", false, {"--silent-requests", "2"}, {"info"}, {}, 4, "No responce from the device");
         const QByteArray good = header + QByteArray::fromHex("00112233");
-        row("finalise refused", false, {"--negative", "37:72"}, {"flash"}, good, 3, "");
+        row("finalise refused", false, {"--negative", "37:72"}, {"flash"}, good, 3,
+            "the device refused the end of the flash: code 0x72; the device has no application now");
+        // Refusals after the set-up are the device's, with their codes, not a missing adapter.
+        row("launch refused", false, {"--negative", "11:22"}, {"launch"}, {}, 3,
+            "the device refused to launch: code 0x22");
+        row("status refused", false, {"--negative", "B100B0:31"}, {"flash"}, good, 3,
+            "the device refused the status request: code 0x31");
+        // The device erases for 20 s and says so at once: waited for, the erase sent once.
+        row("20 s erase", false, {"--erase-ms", "20000"}, {"flash"}, header + image(5000), 0, "");
         row("device goes silent in a flash", false, {"--silent-requests", "1:100"}, {"flash"}, good, 4, "");
         // A lost reply, then busy: recovered, and waited for.
         row("flash recovers and waits", false, {"--lose-write-reply", "2", "--busy-status", "2"}, {"flash"},
@@ -204,16 +216,22 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, message);
         QFETCH(int, retries);
-        Station s(command.first() == "flash" ? "boot" : "app", QStringList {"--board-id", "7"} + simOptions);
+        const bool boot = command.first() == "flash" || command.first() == "launch";
+        Station s(boot ? "boot" : "app", QStringList {"--board-id", "7"} + simOptions);
         QVERIFY(s.sim.start());
-        if (!file.isEmpty())
+        if (file == "fifo") {
+            command << s.files.filePath("fw.bin");
+            QVERIFY(mkfifo(QFile::encodeName(command.last()).constData(), 0600) == 0);
+        } else if (!file.isEmpty()) {
             command << s.file("fw.bin", file);
+        }
         const CliRun run = s.run(command);
         QCOMPARE(run.status, status);
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
         if (quiet)
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
         QCOMPARE(run.err.count("trying again"), retries);
+        QVERIFY(s.sim.received().filter("04b100b2ff").size() <= 1); // an erase is never sent again
         if (status == 0 && command.first() == "flash")
             QCOMPARE(s.flashed(file.size() - 12), file.mid(12)); // after the package's header
         else if (status == 0)

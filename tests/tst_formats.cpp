@@ -105,11 +105,12 @@ private slots:
         // The length field lies: a cut-off file, refused rather than flashed as an empty image.
         refused("info longer than the file", header(magic, board, 0xFFFFFFF0) + "QUJDREVG", Verdict::Invalid);
         refused("padding past the end", header(magic, board, 5) + "QUJD=", Verdict::Invalid);
+        // Nothing after the header: flashed, it would leave the device erased.
+        refused("no image", header(magic, board, 5) + "QUJD=PPP", Verdict::NoImage);
         QTest::newRow("16 bytes, no info") << header(magic, board, 0) + word << Verdict::Valid << 12 << "";
         // Five info bytes are followed by three padding bytes.
         QTest::newRow("info 5") << header(magic, board, 5) + "QUJD=PPP" + word << Verdict::Valid << 20 << "ABC";
         QTest::newRow("info 8") << header(magic, board, 8) + "QUJDREVG" + word << Verdict::Valid << 20 << "ABCDEF";
-        QTest::newRow("no image") << header(magic, board, 5) + "QUJD=PPP" << Verdict::Valid << 20 << "ABC";
         // The text is Latin-1 and ends at its first zero byte.
         QTest::newRow("built") << DfuPackage::build(board, QByteArray("v2.1 \xe9t\xe9\0tail", 12), "image")
                                << Verdict::Valid << 28 << QString::fromLatin1("v2.1 \xe9t\xe9");

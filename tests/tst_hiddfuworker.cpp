@@ -29,13 +29,14 @@ QString steps(const SimHarness &sim)
 }
 
 const QStringList scripted {"--rx-id", "74F", "--tx-id", "747"};
-const QString gaveUp = QStringLiteral("error 2 The device did not recover from lost replies");
 
 struct Updater : Bench<hiddfu_worker>
 {
     explicit Updater(const QStringList &options, const QString &script = {})
         : Bench(options, script, &hiddfu_worker::flashEnded, 0x747, 0x74F)
-    { }
+    {
+        QObject::connect(&worker, &hiddfu_worker::applicationErased, &worker, [this] { ++erased; });
+    }
 
     // The image follows a package header: the flash begins at the source's position.
     bool flash(const QByteArray &image)
@@ -48,6 +49,7 @@ struct Updater : Bench<hiddfu_worker>
     }
 
     QBuffer source;
+    int erased = 0; // flashes that ended after their erase without a new application
 };
 
 struct Flash
@@ -56,9 +58,9 @@ struct Flash
     int size = 5000;
     QString steps {}; // empty: not checked
     QList<int> progress {}; // empty: not checked
-    int erases = 1;
     QString end = QStringLiteral("finished 9 1|error 0 Flashed"); // of the trail
     TransferOutcome outcome = TransferOutcome::Succeeded;
+    QString script {}; // a scripted bootloader in place of the Kestrane device
 };
 
 struct Reply
@@ -67,6 +69,7 @@ struct Reply
     QVariant param {};
     QString reply {};
     QString trail {};
+    QStringList adapter {}; // faults of the adapter
 };
 
 } // namespace
@@ -84,49 +87,69 @@ private slots:
         QTest::addColumn<Flash>("row");
         const auto row = [](const char *name, const Flash &f) { QTest::newRow(name) << f; };
         const auto refused = TransferOutcome::Refused;
+        const QString body = QStringLiteral("write 1024, write 904, addr 0, write 1024, finalize");
         // The head goes last: until it is written the bootloader finds no image to start.
         row("5000 bytes",
-            {{}, 5000, "erase, addr 1024, write 1024, write 1024, write 1024, write 904, addr 0, write 1024, finalize",
-                {0, 20, 41, 61, 82, 82, 100}});
+            {{}, 5000, "erase, addr 1024, write 1024, write 1024, " + body, {0, 20, 41, 61, 82, 82, 100}});
         row("last body chunk padded",
             {{}, 2025, "erase, addr 1024, write 1008, addr 0, write 1024, finalize", {0, 51, 51, 100}});
         row("head only", {{}, 1024, "erase, addr 0, write 1024, finalize", {0, 100}});
         row("short head padded", {{}, 500, "erase, addr 0, write 504, finalize", {0, 100}});
         // The device holds no image to finalise and says so.
         row("empty image",
-            {{}, 0, "erase, addr 0, finalize", {100}, 1, "finished 9 0 34|error 2 Device error 34 at command 37",
+            {{}, 0, "erase, addr 0, finalize", {100}, "finished 9 0 34|error 2 Device error 34 at command 37",
                 refused});
-        // A step without its reply may or may not have been carried out: the whole image is
-        // written again from the erase.
-        row("write reply lost", {{"--lose-write-reply", "2"}, 5000, {}, {}, 2});
-        row("erase reply lost after patience", {{"--busy-replies", "B100B2:1"}, 5000, {}, {}, 2});
-        row("address request lost", {{"--silent-requests", "2"}, 5000, {}, {}, 2});
-        // The erase outlasts the adapter's listening; the erase sent again finds the device busy
-        // with the first, whose end then comes in its place.
-        row("erase slower than the adapter listens", {{"--erase-ms", "1300"}, 5000, {}, {}, 2});
-        // From the first write on the device says nothing: the fresh starts run out.
+        // A step without its reply is settled by the device's status, never by sending it again
+        // while the device may still be at it: done, busy (asked again), or not carried out at
+        // all (its next write address did not move), which alone sends it again.
+        row("write reply lost",
+            {{"--lose-write-reply", "2"}, 5000, "erase, addr 1024, write 1024, write 1024, b100b0, " + body});
+        row("busy after a lost write reply",
+            {{"--lose-write-reply", "2", "--busy-status", "2"}, 5000,
+                "erase, addr 1024, write 1024, write 1024, b100b0, b100b0, b100b0, " + body});
+        row("erase outlasts the adapter's listening", {{"--erase-ms", "3000"}});
+        row("write not carried out after patience",
+            {{"--busy-replies", "36:1"}, 5000,
+                "erase, addr 1024, write 1024, b100b0, write 1024, write 1024, " + body});
+        row("address request lost",
+            {{"--silent-requests", "2"}, 2048,
+                "erase, addr 1024, b100b0, addr 1024, write 1024, addr 0, write 1024, "
+                "finalize"});
+        row("write request lost",
+            {{"--silent-requests", "3"}, 2048,
+                "erase, addr 1024, write 1024, b100b0, write 1024, addr 0, write 1024, "
+                "finalize"});
+        // From the first write on the device says nothing: the step's time runs out.
         row("device gone during a write",
-            {{"--silent-requests", "3:20"}, 5000, {}, {}, 4, gaveUp, TransferOutcome::NotResponding});
+            {{"--silent-requests", "3:40"}, 5000, {}, {},
+                "error 2 The device did not finish a step of the flash within 5 s", TransferOutcome::NotResponding});
         row("write refused",
-            {{"--negative", "36:31"}, 2048, "erase, addr 1024, write 1024", {}, 1,
+            {{"--negative", "36:31"}, 2048, "erase, addr 1024, write 1024", {},
                 "finished 7 0 49|error 2 Device error 49 at command 36", refused});
         // Only writes, finalise and addresses are named by their request byte; anything else
         // is reported against the step the flash is in.
         row("erase refused",
-            {{"--negative", "B100B2:31"}, 2048, "erase", {}, 1, "finished 5 0 49|error 2 Device error 49 at command b1",
+            {{"--negative", "B100B2:31"}, 2048, "erase", {}, "finished 5 0 49|error 2 Device error 49 at command b1",
                 refused});
+        // The write's refusal was lost with its reply; the status carries the code.
+        row("status reports an error after a lost reply",
+            {scripted, 2048, "erase, addr 1024, write 1024, b100b0", {},
+                "finished 7 0 49|error 2 Device error 49 at command 36", refused,
+                "B100B2FF => isotp F1 00 B2\n34* => isotp 74 00 00\n36* => none\n"
+                "B100B0 => isotp F1 00 B0 02 31 00 04 00 00 00 00 04 00 07 00 00 00\n"});
     }
 
     void flash()
     {
         QFETCH(Flash, row);
         QTemporaryDir state;
-        Updater updater(QStringList {"--device", "kestrane", "--mode", "boot", "--state", state.path()} + row.faults);
+        const QStringList kestrane {"--device", "kestrane", "--mode", "boot", "--state", state.path()};
+        Updater updater(row.script.isEmpty() ? kestrane + row.faults : row.faults, row.script);
         QVERIFY(updater.connect());
         const QByteArray image = pattern(row.size);
         QVERIFY(updater.flash(image));
         const QString seen = steps(updater.sim);
-        QCOMPARE(seen.count(QStringLiteral("erase")), row.erases);
+        QCOMPARE(seen.count(QStringLiteral("erase")), 1);
         if (!row.steps.isEmpty())
             QCOMPARE(seen, row.steps);
         if (!row.progress.isEmpty())
@@ -135,6 +158,8 @@ private slots:
         const QString trail = updater.joined();
         QVERIFY2(trail.endsWith(row.end) && trail.count(QStringLiteral("Flashed")) == row.end.count("Flashed"),
             qPrintable(trail));
+        // Whatever failed after the erase, the device is said to have no application left.
+        QCOMPARE(updater.erased, row.outcome == TransferOutcome::Succeeded ? 0 : 1);
         if (row.outcome == TransferOutcome::Succeeded) {
             // Each chunk landed once and in its place: the device refuses to write a byte twice.
             QVERIFY(readFile(state.filePath("flash.bin")) == image + QByteArray(262144 - image.size(), '\xff'));
@@ -148,34 +173,6 @@ private slots:
         updater.worker.io_read(QByteArray::fromHex("740000"));
         QCOMPARE(updater.source.pos(), position);
         QCOMPARE(updater.progress, progress);
-    }
-
-    // A request for patience starts one wait for the reply; another one during the wait does not
-    // prolong it. The write is never acknowledged: after each wait the flash starts again from
-    // the erase, and after three fresh starts it gives up without claiming success.
-    void busyReplyStartsTheTimerOnce()
-    {
-        QTemporaryDir state;
-        Updater updater({"--device", "kestrane", "--mode", "boot", "--state", state.path(), "--busy-replies", "36:9"});
-        QVERIFY(updater.connect());
-        QElapsedTimer patience;
-        qint64 waitedMs = -1; // from the first request for patience to the next line written
-        connect(updater.driver, &ELM327IOBase::read, this, [&](const QByteArray &data) {
-            if (data != QByteArray::fromHex("7f3678") || patience.isValid())
-                return;
-            patience.start();
-            QTimer::singleShot(800, &updater.worker, [&] { updater.worker.io_read(QByteArray::fromHex("7f3678")); });
-        });
-        connect(updater.driver, &ELM327IOBase::lineSent, this, [&] {
-            if (patience.isValid() && waitedMs < 0)
-                waitedMs = patience.elapsed();
-        });
-        QVERIFY(updater.flash(pattern(1024)));
-        // 1100 ms of patience; counted from the second request it would be 1900, less 5 % at most.
-        QVERIFY2(waitedMs >= 1000 && waitedMs < 1750, qPrintable(QString::number(waitedMs)));
-        QVERIFY(steps(updater.sim).startsWith("erase, addr 0, write 1024, erase, "));
-        QCOMPARE(steps(updater.sim).count("erase"), 4);
-        QVERIFY(updater.joined().endsWith(gaveUp));
     }
 
     void finaliseNeverConfirmed()
@@ -193,10 +190,13 @@ private slots:
         QVERIFY(updater.outcomes.isEmpty());
         updater.worker.io_error(ELM327IOBase::ERR_STOPPED, QStringLiteral("trasport error stopped"));
         QVERIFY(updater.joined().endsWith("error 2 The device did not confirm the end of the flash"));
-        // A confirmation after the flash was given up is reported, but is no success.
+        // A confirmation after the flash was given up is no success.
         updater.worker.io_read(QByteArray::fromHex("77"));
-        QVERIFY(updater.joined().endsWith("finished 9 1"));
         QCOMPARE(updater.outcomes, QList<TransferOutcome> {TransferOutcome::NotResponding});
+        // The next command has retries of its own.
+        updater.worker.execute(hiddfu_worker::Status);
+        updater.worker.io_error(ELM327IOBase::ERR_NODATA, QStringLiteral("trasport error no data"));
+        QVERIFY(!updater.joined().endsWith("Device is not reponsing!"));
     }
 
     void singleReplies_data()
@@ -219,17 +219,31 @@ private slots:
         row("short exec reply", {info, {}, "F1 00", "error 2 Invalid 'EXEC' reply"});
         row("short error reply", {info, {}, "7F B1", "error 2 Invalid ERROR reply"});
         row("short address reply", {hiddfu_worker::SetAddress, 1024u, "74 00", "error 2 Invalid 'SET_ADDR' reply"});
+        // A refusal after the set-up is the refused command's, with its code.
+        row("launch refused",
+            {hiddfu_worker::APP, {}, "7F 11 22", "finished 12 0 34|error 2 Device error 34 at command 11"});
+        // The answer to another request, or noise from the adapter, ends the command at once.
+        row("reply to another request", {hiddfu_worker::Status, {}, "74 00 00", "error 2 Invalid response"});
+        row("noise instead of the reply",
+            {hiddfu_worker::Status, {}, "F1 00 B0", "error 2 Invalid response", {"--word", "1:GARBLED"}});
     }
 
     void singleReplies()
     {
         QFETCH(Reply, row);
-        Updater updater(scripted, "* => isotp " + row.reply + '\n');
+        Updater updater(scripted + row.adapter, "* => isotp " + row.reply + '\n');
         QVERIFY(updater.connect());
         updater.worker.execute(hiddfu_worker::Commands(row.cmd), row.param);
-        QVERIFY(updater.settle(row.trail.count('|') + 1));
-        QCOMPARE(updater.joined(), row.trail);
-        QCOMPARE(deviceRequests(updater.sim).size(), 1);
+        const int entries = row.trail.count('|') + 1;
+        QVERIFY(updater.settle(entries));
+        QCOMPARE(updater.trail.mid(0, entries).join(QLatin1Char('|')), row.trail);
+        const int requests = deviceRequests(updater.sim).size();
+        QCOMPARE(requests, row.adapter.isEmpty() ? 1 : 0);
+        // Every command ends on the link too: the next one goes out.
+        updater.trail.clear();
+        updater.worker.execute(hiddfu_worker::Info);
+        QVERIFY(updater.settle(1));
+        QCOMPARE(deviceRequests(updater.sim).size(), requests + 1);
     }
 };
 

@@ -24,11 +24,14 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace testfiles;
 
 constexpr quint32 board = 7;
+const QString noApplication = QStringLiteral("\n\nThe device has no application now and must be flashed again.");
 
 using testsupport::child;
 
@@ -293,8 +296,14 @@ private slots:
                                  << "Cannot flash this firmware - it is 1 bytes bigger than maximum flash space "
                                     "available"
                                  << "";
+        QTest::newRow("no image") << DfuPackage::build(board, "empty", {}) << QStringList()
+                                  << "app.dfu holds no firmware image"
+                                  << "";
         QTest::newRow("declined") << DfuPackage::build(board, "", image(16)) << QStringList() << ""
                                   << "Update firmware to <no info>?";
+        // Opening a named pipe would wait for a writer for ever.
+        QTest::newRow("named pipe") << QByteArray("fifo") << QStringList() << "Cannot read firmware file"
+                                    << "";
         QTest::newRow("unreadable") << QByteArray() << QStringList() << "Cannot read firmware file"
                                     << "";
     }
@@ -307,6 +316,8 @@ private slots:
         QFETCH(QString, question);
         Bench b(simExtra);
         b.params.file = content.isEmpty() ? b.files.filePath("app.dfu") : writeFile(b.files, "app.dfu", content);
+        if (content == "fifo")
+            QVERIFY(QFile::remove(b.params.file) && mkfifo(QFile::encodeName(b.params.file).constData(), 0600) == 0);
         b.responder.answer = QMessageBox::No;
         bool backToDropPage = false;
         b.responder.when([&] { return !(b.responder.warnings + b.responder.questions).isEmpty() && b.ready(); },
@@ -326,17 +337,22 @@ private slots:
     void flashes_data()
     {
         QTest::addColumn<QString>("ending");
-        QTest::newRow("launch") << "launch";
-        QTest::newRow("return, then launch tool") << "return";
-        QTest::newRow("automatic launch") << "auto";
+        QTest::addColumn<QStringList>("simExtra");
+        QTest::newRow("launch") << "launch" << QStringList();
+        QTest::newRow("return, then launch tool") << "return" << QStringList();
+        QTest::newRow("automatic launch") << "auto" << QStringList();
+        // The device erases for 20 s: waited for, never asked to erase again.
+        QTest::newRow("20 s erase") << "auto" << QStringList {"--erase-ms", "20000"};
     }
 
     void flashes()
     {
         QFETCH(QString, ending);
-        Bench b;
+        QFETCH(QStringList, simExtra);
+        Bench b(simExtra);
         const QByteArray firmware = image(5000);
-        b.params.file = b.package(firmware);
+        // What the package says is text, markup or not.
+        b.params.file = b.package(firmware, QStringLiteral("<b>Kestrane</b> app 3.0"));
         b.params.autoLaunch = ending == "auto";
 
         // Every line the flash log ever held; a second package attempt clears the log.
@@ -366,10 +382,12 @@ private slots:
                     click(&b.window, "launchTool");
                 });
         }
-        QCOMPARE(b.run(), 1);
+        QCOMPARE(b.run(60000), 1);
 
         QCOMPARE(b.responder.questions,
-            ending == "auto" ? QStringList() : QStringList {"Update firmware to Kestrane app 3.0?"});
+            ending == "auto" ? QStringList() : QStringList {"Update firmware to <b>Kestrane</b> app 3.0?"});
+        QVERIFY(seen.contains("Opened firmware file <b>Kestrane</b> app 3.0"));
+        QCOMPARE(b.sim.received().filter(QStringLiteral("04b100b2ff")).size(), 1);
         QCOMPARE(b.responder.warnings, ending == "launch" ? QStringList {"Busy flashing. Please wait"} : QStringList());
         for (const char *line : {"Erasing", "Flashing", "Finalizing", "Flashed."})
             QVERIFY2(seen.contains(QLatin1String(line)), line);
@@ -388,21 +406,32 @@ private slots:
         QTest::addColumn<bool>("questionAsked");
         QTest::addColumn<bool>("dropAgain"); // once the window is ready again, with a fault-free device
         QTest::newRow("write refused") << QStringList {"--negative", "36:31"}
-                                       << "Communication error: Device error 49 at command 36" << true << false;
-        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"}
-                                          << "Communication error: Device error 114 at command 37" << true << false;
-        // Requests 1-3 are the description, UUID and status; from the address on, four requests
-        // go unanswered: the flash starts again three times, then gives up.
-        QTest::newRow("device silent for a while")
-            << QStringList {"--silent-requests", "5:4"}
-            << "Communication error: The device did not recover from lost replies" << true << true;
+                                       << "Communication error: Device error 49 at command 36" + noApplication << true
+                                       << false;
+        QTest::newRow("finalise refused")
+            << QStringList {"--negative", "37:72"}
+            << "Communication error: Device error 114 at command 37" + noApplication << true << false;
+        // The first write's reply is lost and the device stays busy past the step's time; the
+        // next package finds it well.
+        QTest::newRow("device busy too long")
+            << QStringList {"--lose-write-reply", "1", "--busy-status", "20"}
+            << "Communication error: The device did not finish a step of the flash within 5 s" + noApplication << true
+            << true;
         // The package waits for the board and flash size; a status that never comes lets it go.
         QTest::newRow("status never comes")
             << QStringList {"--silent-requests", "3:40"}
             << "The device did not report its status; %1 was not checked and not flashed" << false << false;
+        // The status is asked again for the package: the board may have been swapped since the
+        // connection. Requests 1-3 are the description, UUID and status.
+        QTest::newRow("no status for the package")
+            << QStringList {"--silent-requests", "4:40"}
+            << "The device did not report its status; %1 was not checked and not flashed" << false << false;
         // Outside a flash a communication error still ends the updater.
         QTest::newRow("malformed status")
             << QStringList {"--malformed", "B100B0"} << "Communication error: Invalid 'STATUS' reply" << false << false;
+        // The set-up fails with the link's own reason.
+        QTest::newRow("silent adapter") << QStringList {"--silent"} << "No adapter answers on %2 at 38400 bit/s"
+                                        << false << false;
     }
 
     // Whatever ended the flash, the window says so once, lets the package go and takes the next.
@@ -415,7 +444,7 @@ private slots:
         Bench b(fault);
         const QByteArray firmware = image(3000);
         b.params.file = b.package(firmware);
-        const bool endsUpdater = fault.contains("--malformed");
+        const bool endsUpdater = fault.contains("--malformed") || fault.contains("--silent");
         bool ready = false;
         b.responder.when([&] { return b.responder.warnings.size() == 1 && !QApplication::activeModalWidget(); },
             [&] {
@@ -425,7 +454,8 @@ private slots:
         QCOMPARE(b.run(40000), dropAgain ? 1 : 0);
         if (!endsUpdater)
             QVERIFY(ready);
-        QCOMPARE(b.responder.warnings, QStringList {warning.contains("%1") ? warning.arg(b.params.file) : warning});
+        QCOMPARE(b.responder.warnings,
+            QStringList {QString(warning).replace("%1", b.params.file).replace("%2", b.sim.port())});
         QCOMPARE(b.responder.questions.size(), (questionAsked ? 1 : 0) + (dropAgain ? 1 : 0));
         QCOMPARE(b.responder.launchDialogs, dropAgain ? 1 : 0);
         if (dropAgain) {
@@ -457,7 +487,8 @@ private slots:
             },
             [&] { drop(&b.window, b.params.file); });
         QCOMPARE(b.run(40000), 1);
-        QCOMPARE(b.responder.warnings, QStringList {"Communication error: Transport unexpectedly closed"});
+        QCOMPARE(
+            b.responder.warnings, QStringList {"Communication error: Transport unexpectedly closed" + noApplication});
         QCOMPARE(b.responder.paramsDialogs, 0);
         QVERIFY(b.flashed(firmware));
         QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);

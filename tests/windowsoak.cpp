@@ -161,7 +161,9 @@ Fault Soak::draw(bool boot)
     case 6:
         return {"malformed reply", {"--malformed", pick(0, 1) ? (boot ? "37" : "32") : (boot ? "34" : "20")}, true};
     case 7:
-        return boot ? Fault {"device stops answering", {"--silent-requests", burst(4, 10, 3)}}
+        // From the flash on: requests 1 to 4 are the description, the UUID, the status on
+        // connecting and the status the package is checked against.
+        return boot ? Fault {"device stops answering", {"--silent-requests", burst(5, 11, 3)}}
                     : Fault {"device stops mid-reply", {"--cut-reply", "32"}, true};
     default:
         return {"echoing adapter", {"--stuck-echo"}};
@@ -268,15 +270,16 @@ void Soak::flash(int number)
             }
             return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
         }
-        run.answers.titles = run.answers.texts = QStringList();
+        run.answers.titles = run.answers.texts = run.answers.warnings = QStringList();
         run.answers.launchDialogs = 0;
         emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_packages.at(job));
-        // Ends in the launch dialog, or in a warning and the window ready or looking for the adapter.
+        // Ends in the launch dialog, or in a warning (after the question, or instead of it when the
+        // package could not be checked) and the window ready or looking for the adapter.
         const Answerer &answers = run.answers;
         if (!waitUntil(
                 [&] {
                     return answers.launchDialogs > 0
-                        || (answers.titles.count(QStringLiteral("Firmware Update")) >= 2
+                        || (!answers.warnings.isEmpty()
                             && !qobject_cast<QMessageBox *>(QApplication::activeModalWidget())
                             && (ready() || !controls->isEnabled()));
                 },

@@ -53,9 +53,9 @@ Header inspect(QIODevice &file)
         header.info = QString::fromLatin1(nul < 0 ? decoded : decoded.left(nul));
         readAvailable(file, paddedInfo - infoLength);
     }
-    header.verdict = Verdict::Valid;
     header.imageOffset = file.pos();
     header.imageSize = file.size() - file.pos();
+    header.verdict = header.imageSize > 0 ? Verdict::Valid : Verdict::NoImage;
     return header;
 }
 
@@ -79,6 +79,8 @@ QString refusalText(Verdict verdict, const QString &fileName)
         return QCoreApplication::translate(
             "HIDDfu", "Incompatible hardware detected.\n%1 firmware package is designed for a different board")
             .arg(name);
+    case Verdict::NoImage:
+        return QCoreApplication::translate("HIDDfu", "%1 holds no firmware image").arg(name);
     case Verdict::Valid:
         break;
     }

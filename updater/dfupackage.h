@@ -12,8 +12,9 @@ namespace DfuPackage {
 
 constexpr quint32 magic = 0x424210F0; // bytes F0 10 42 42 at offset 0
 
-// Invalid: fewer than 16 bytes, or a header that claims more information text than the file holds
-enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard };
+// Invalid: fewer than 16 bytes, or a header that claims more information text than the file holds.
+// NoImage: nothing follows the header: flashing it would erase the device and write nothing.
+enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard, NoImage };
 
 struct Header
 {

@@ -8,6 +8,7 @@
 #include <darktheme.h>
 #include <dfupackage.h>
 #include <elmconninfo.h>
+#include <plaintextlog.h>
 #include <qmaterialicon.h>
 #include <serialports.h>
 #include <settingskeys.h>
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -67,6 +69,7 @@ HIDDfu::HIDDfu(QWidget *parent)
     connect(worker, &hiddfu_worker::error, this, &HIDDfu::thread_error, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::progress, this, &HIDDfu::thread_progress, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::flashEnded, this, &HIDDfu::thread_flashEnded, Qt::QueuedConnection);
+    connect(worker, &hiddfu_worker::applicationErased, this, &HIDDfu::thread_applicationErased, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::notResponding, this, &HIDDfu::thread_notResponding, Qt::QueuedConnection);
     connect(worker, &hiddfu_worker::linkLost, this, &HIDDfu::thread_linkLost, Qt::QueuedConnection);
     connect(this, &HIDDfu::dowork, worker, qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute),
@@ -134,7 +137,17 @@ void HIDDfu::dropSearchDialog()
 
 void HIDDfu::warn(const QString &text)
 {
-    QMessageBox::warning(this, tr("Firmware Update"), text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Warning, tr("Firmware Update"), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+bool HIDDfu::ask(const QString &text)
+{
+    QMessageBox box(QMessageBox::Question, tr("Firmware Update"), text, QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
 }
 
 QStringList HIDDfu::listPorts() const
@@ -185,7 +198,7 @@ void HIDDfu::connectDfu()
         return;
     }
 
-    ui->elmLog->append(
+    appendPlainText(ui->elmLog,
         tr("Connecting to %1@%2...").arg(params.port, params.baud < 1 ? tr("auto") : QString::number(params.baud)));
     ELM_ConnInfo info;
     info.port = params.port;
@@ -198,13 +211,17 @@ void HIDDfu::connectDfu()
     emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
 }
 
-void HIDDfu::thread_finished(int cmd, bool ok, QVariant)
+void HIDDfu::thread_finished(int cmd, bool ok, QVariant result)
 {
     if (ending || cmd != hiddfu_worker::Setup)
         return;
     searchTimer.stop();
     if (!ok) {
-        warn(tr("No IO ports available"));
+        // The link's own words say what to fix: the port's permissions, an adapter that is silent.
+        const QString reason = result.toString();
+        if (!reason.isEmpty())
+            appendPlainText(ui->elmLog, reason);
+        warn(reason.isEmpty() ? tr("No IO ports available") : reason);
         dropSearchDialog();
         result = 0;
         finish(false);
@@ -218,7 +235,7 @@ void HIDDfu::thread_finished(int cmd, bool ok, QVariant)
     ui->stackedWidget->setEnabled(true);
     emit dowork(hiddfu_worker::Info, QVariant());
     emit dowork(hiddfu_worker::Uuid, QVariant());
-    emit dowork(hiddfu_worker::Status, QVariant());
+    askStatus();
     if (!params.file.isEmpty()) {
         const QString file = params.file;
         QMetaObject::invokeMethod(
@@ -226,18 +243,37 @@ void HIDDfu::thread_finished(int cmd, bool ok, QVariant)
     }
 }
 
+void HIDDfu::askStatus()
+{
+    ++statusAsked;
+    emit dowork(hiddfu_worker::Status, QVariant());
+}
+
 void HIDDfu::thread_status(DFUStatus s)
 {
     status = s;
-    if (haveStatus)
+    // During a flash the worker asks for the status itself.
+    if (!package)
+        statusAnswered(true);
+}
+
+// A package held for the status is checked once every status asked for has been answered, against
+// the last answer.
+void HIDDfu::statusAnswered(bool ok)
+{
+    if (statusAsked > 0)
+        --statusAsked;
+    if (ending || statusAsked > 0 || heldPackage.isEmpty())
         return;
-    haveStatus = true;
-    if (!heldPackage.isEmpty() && !ending) {
-        const QString file = heldPackage;
-        heldPackage.clear();
-        QMetaObject::invokeMethod(
-            this, [this, file] { on_dfuDropArea_changed(file); }, Qt::QueuedConnection);
+    const QString file = heldPackage;
+    heldPackage.clear();
+    if (!ok) {
+        warn(tr("The device did not report its status; %1 was not checked and not flashed").arg(file));
+        reset();
+        return;
     }
+    QMetaObject::invokeMethod(
+        this, [this, file] { validatePackage(file); }, Qt::QueuedConnection);
 }
 
 void HIDDfu::thread_progress(int prog)
@@ -256,11 +292,12 @@ void HIDDfu::on_dfuDropArea_changed(const QString &file)
         return;
     ui->stackedWidget->setCurrentIndex(1);
     ui->controlWidget->setEnabled(false);
-    if (!haveStatus) {
-        heldPackage = file;
+    if (package) {
+        validatePackage(file); // says that a flash is running
         return;
     }
-    validatePackage(file);
+    heldPackage = file;
+    askStatus();
 }
 
 bool HIDDfu::validatePackage(const QString &file)
@@ -273,6 +310,13 @@ bool HIDDfu::validatePackage(const QString &file)
     }
 
     ui->progressBar->show();
+    // A named pipe or a device would hold the open until something writes to it, maybe for ever.
+    const QFileInfo info(file);
+    if (info.exists() && !info.isFile()) {
+        warn(tr("Cannot read firmware file %1: %2").arg(file, tr("not a regular file")));
+        reset();
+        return false;
+    }
     package = new QFile(file, this);
     if (!package->open(QIODevice::ReadOnly)) {
         warn(tr("Cannot read firmware file %1: %2").arg(file, package->errorString()));
@@ -285,7 +329,7 @@ bool HIDDfu::validatePackage(const QString &file)
         reset();
         return false;
     }
-    ui->dfuLog->append(tr("Opened firmware file %1").arg(header.info));
+    appendPlainText(ui->dfuLog, tr("Opened firmware file %1").arg(header.info));
 
     if (!DfuPackage::fits(header.imageSize, status.flashSize)) {
         warn(DfuPackage::tooBigText(header.imageSize - qint64(status.flashSize)));
@@ -294,9 +338,7 @@ bool HIDDfu::validatePackage(const QString &file)
     }
     if (!params.autoLaunch) {
         const QString info = header.info.isEmpty() ? QStringLiteral("<no info>") : header.info;
-        const auto answer = QMessageBox::question(this, tr("Firmware Update"), tr("Update firmware to %1?").arg(info),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
+        if (!ask(tr("Update firmware to %1?").arg(info))) {
             reset();
             return false;
         }
@@ -307,6 +349,7 @@ bool HIDDfu::validatePackage(const QString &file)
     ui->progressBar->setValue(0);
     ui->progressBar->show();
     flashProblem.clear();
+    applicationGone = false;
     QIODevice *image = package;
     hiddfu_worker *target = worker;
     QMetaObject::invokeMethod(
@@ -336,7 +379,8 @@ void HIDDfu::thread_error(int code, QVariant param)
     case hiddfu_worker::ERR_OK: {
         // The window acts on flashEnded, which follows; this is the log's line.
         const QString what = param.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
-        ui->dfuLog->append(QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what));
+        ui->dfuLog->append(
+            QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what.toHtmlEscaped()));
         return;
     }
     case hiddfu_worker::ERR_ERASE:
@@ -352,10 +396,10 @@ void HIDDfu::thread_error(int code, QVariant param)
         warning = tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text;
         break;
     case hiddfu_worker::ERR_NOTIFY:
-        ui->dfuLog->append(text);
+        appendPlainText(ui->dfuLog, text);
         return;
     case hiddfu_worker::ERR_LOG:
-        ui->elmLog->append(text);
+        appendPlainText(ui->elmLog, text);
         return;
     default:
         warning = tr("Unknown error");
@@ -396,11 +440,19 @@ void HIDDfu::flashFailed(TransferOutcome outcome)
             ? tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.")
             : tr("Unknown error");
     }
+    if (applicationGone)
+        warning += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
+    applicationGone = false;
     warn(warning);
     ui->progressBar->hide();
     reset();
     if (linkGone || outcome == TransferOutcome::LinkLost)
         reconnect();
+}
+
+void HIDDfu::thread_applicationErased()
+{
+    applicationGone = true;
 }
 
 void HIDDfu::thread_linkLost()
@@ -416,24 +468,19 @@ void HIDDfu::thread_linkLost()
 void HIDDfu::reconnect()
 {
     linkGone = false;
-    haveStatus = false;
     heldPackage.clear();
+    statusAsked = 0;
     searchCount = 0;
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);
-    ui->elmLog->append(tr("The connection to the adapter was lost; looking for it again"));
+    appendPlainText(ui->elmLog, tr("The connection to the adapter was lost; looking for it again"));
     start();
 }
 
 void HIDDfu::thread_notResponding(int cmd)
 {
-    if (ending || cmd != hiddfu_worker::Status || heldPackage.isEmpty())
-        return;
-    // The package waited for the board and flash size, which will not come.
-    const QString file = heldPackage;
-    heldPackage.clear();
-    warn(tr("The device did not report its status; %1 was not checked and not flashed").arg(file));
-    reset();
+    if (cmd == hiddfu_worker::Status && !package)
+        statusAnswered(false);
 }
 
 void HIDDfu::flashDone(bool ok)

@@ -58,6 +58,7 @@ private slots:
     void thread_error(int code, QVariant param);
     void thread_progress(int prog);
     void thread_flashEnded(TransferOutcome outcome, int deviceCode);
+    void thread_applicationErased();
     void thread_notResponding(int cmd);
     void thread_linkLost();
 
@@ -77,7 +78,11 @@ private:
     void reconnect();
     void reset();
     bool validatePackage(const QString &file);
+    // Boxes show what the device or a file says as text, never as markup.
     void warn(const QString &text);
+    bool ask(const QString &text);
+    void askStatus();
+    void statusAnswered(bool ok);
     void dropSearchDialog();
 
     std::unique_ptr<Ui::HIDDfu> ui;
@@ -90,14 +95,16 @@ private:
     QProgressDialog *searchDialog = nullptr;
     int searchCount = 0;
 
-    // The package checks need the device's board and flash size: a package that comes before
-    // the first status reply waits here for it.
-    bool haveStatus = false;
+    // The package checks need the device's board and flash size as they are now: a dropped package
+    // waits here for the status asked for it (the board may have been swapped meanwhile).
     QString heldPackage;
+    int statusAsked = 0; // status requests whose reply or failure has not come back yet
     // Set once the updater is ending: worker reports still queued then must not open boxes.
     bool ending = false;
     // The words for the running flash's failure, shown once when the worker says it has ended.
     QString flashProblem;
     // The adapter's port went away; the window looks for it again once the flash, if any, ended.
     bool linkGone = false;
+    // The running flash failed after its erase: the device has no application until flashed again.
+    bool applicationGone = false;
 };

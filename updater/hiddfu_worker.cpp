@@ -38,15 +38,34 @@ constexpr int statusReplySize = 17;
 constexpr int uuidReplySize = 15;
 constexpr int uuidBytes = 12;
 constexpr int retryDelayMs = 100;
-constexpr int busyDelayMs = 1100;
 constexpr int retryLimit = 10; // consecutive time-outs before the device counts as gone
-constexpr int restartLimit = 3; // fresh starts of a flash after unacknowledged replies
+// How long the device may work on a step of the flash once it has it: real parts erase 256 KiB
+// in 2 to 10 s; an address or a chunk takes milliseconds.
+constexpr int eraseBudgetMs = 30000;
+constexpr int stepBudgetMs = 5000;
+constexpr int pollIntervalMs = 500; // status requests while the device is busy with the step
+constexpr int resendLimit = 3; // a step sent again after the device said it had not carried it out
+constexpr quint8 flagsBusy = 0x03; // status flags: working on a step, or an error latched
 
 QByteArray execRequest(quint16 routine)
 {
     QByteArray request(1, reqExec);
     request.append(char(routine >> 8)).append(char(routine & 0xFF));
     return request;
+}
+
+// 7F, the request, 78: the device has the request and asks for patience; its reply follows.
+bool asksForPatience(const QByteArray &data)
+{
+    return data.size() >= 3 && quint8(data.at(0)) == repNegative && quint8(data.at(2)) == nrcBusy;
+}
+
+bool isRequestByte(quint8 byte)
+{
+    for (const char request : {reqExec, reqSetAddress, reqWrite, reqFinalize, reqSdfu, reqUdfu, reqApp})
+        if (byte == quint8(request))
+            return true;
+    return false;
 }
 
 void registerTypes()
@@ -64,10 +83,16 @@ void registerTypes()
 hiddfu_worker::hiddfu_worker(QObject *parent)
     : ELM327Worker(parent)
     , timer(this)
+    , pollTimer(this)
+    , stepTimer(this)
 {
     registerTypes();
     timer.setSingleShot(true);
+    pollTimer.setSingleShot(true);
+    stepTimer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &hiddfu_worker::io_dummy);
+    connect(&pollTimer, &QTimer::timeout, this, &hiddfu_worker::pollStatus);
+    connect(&stepTimer, &QTimer::timeout, this, &hiddfu_worker::stepOverdue);
 }
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
@@ -77,56 +102,107 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
 {
-    if (cmd != Setup)
-        lastRequest = cmd;
     switch (cmd) {
-    case Setup:
+    case Setup: {
         current = Setup;
-        emit finished(Setup, setupLink(param), QVariant());
+        // Nothing asked of the link before is answered on the new one.
+        dropRequests();
+        retries = 0;
+        const bool ok = setupLink(param);
+        // The link's own words for a failure, so that the caller need not reach into its thread.
+        emit finished(Setup, ok, ok ? QVariant() : QVariant(link().lastOpenError()));
         return;
+    }
     case Status:
-        send(execRequest(routineStatus), 1, 100);
+        enqueue(Status, execRequest(routineStatus), 1, 100);
         return;
     case Info:
         current = Info;
-        send(execRequest(routineInfo), 1, 100);
+        enqueue(Info, execRequest(routineInfo), 1, 100);
         return;
     case Uuid:
-        send(execRequest(routineUuid), 1, 100);
+        enqueue(Uuid, execRequest(routineUuid), 1, 100);
         return;
     case SetAddress: {
         QByteArray request(9, '\0');
         request[0] = reqSetAddress;
         qToBigEndian<quint32>(param.toUInt(), request.data() + 1);
-        send(request, 1, 200);
+        enqueue(SetAddress, request, 1, 200);
         return;
     }
     case Erase:
-        send(execRequest(routineErase) + eraseAll, 2, 1000);
+        enqueue(Erase, execRequest(routineErase) + eraseAll, 2, 1000);
         return;
     case ErasePage:
-        send(execRequest(routineErase) + char(param.toUInt() & 0xFF), 2, 100);
+        enqueue(ErasePage, execRequest(routineErase) + char(param.toUInt() & 0xFF), 2, 100);
         return;
     case Write:
-        send(reqWrite + param.toByteArray(), 2, 1000);
+        enqueue(Write, reqWrite + param.toByteArray(), 2, 1000);
         return;
     case Finalize:
-        send(QByteArray(1, reqFinalize), 1, 1000);
+        enqueue(Finalize, QByteArray(1, reqFinalize), 1, 1000);
         return;
     case SDFU:
-        send(QByteArray(1, reqSdfu), 1, 100);
+        enqueue(SDFU, QByteArray(1, reqSdfu), 1, 100);
         return;
     case UDFU:
-        send(QByteArray(1, reqUdfu), 1, 100);
+        enqueue(UDFU, QByteArray(1, reqUdfu), 1, 100);
         return;
     case APP:
-        send(QByteArray(1, reqApp), 1, 100);
+        enqueue(APP, QByteArray(1, reqApp), 1, 100);
         return;
     case Invalid:
     case WriteRecover:
         break;
     }
     fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)), TransferOutcome::Refused);
+}
+
+void hiddfu_worker::enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll)
+{
+    Request request;
+    request.cmd = cmd;
+    request.bytes = bytes;
+    request.replies = replies;
+    request.timeoutMs = timeoutMs;
+    request.poll = poll;
+    requests.append(request);
+    advance();
+}
+
+void hiddfu_worker::advance()
+{
+    if (requests.isEmpty() || requests.first().sent)
+        return;
+    Request &head = requests.first();
+    head.sent = true;
+    retries = 0;
+    send(head.bytes, head.replies, head.timeoutMs);
+}
+
+void hiddfu_worker::dropRequests()
+{
+    requests.clear();
+    timer.stop();
+    pollTimer.stop();
+    stepTimer.stop();
+    settling = false;
+}
+
+// A positive reply carries the request's first byte plus 0x40, an EXEC reply also the routine;
+// a refusal names the request's first byte. A refusal of a request this client never makes is
+// taken as the answer to the request on the link.
+bool hiddfu_worker::answers(const Request &request, const QByteArray &data)
+{
+    if (data.isEmpty() || request.bytes.isEmpty())
+        return false;
+    const quint8 own = quint8(request.bytes.at(0));
+    const quint8 first = quint8(data.at(0));
+    if (first == repNegative)
+        return data.size() < 2 || quint8(data.at(1)) == own || !isRequestByte(quint8(data.at(1)));
+    if (first != quint8(own + 0x40))
+        return false;
+    return own != quint8(reqExec) || data.size() < 3 || data.mid(1, 2) == request.bytes.mid(1, 2);
 }
 
 void hiddfu_worker::flash(QIODevice *source)
@@ -139,16 +215,11 @@ void hiddfu_worker::flash(QIODevice *source)
     file = source;
     startPos = quint32(source->pos());
     total = quint32(source->size() - source->pos());
-    restarts = 0;
-    startSequence();
-}
-
-void hiddfu_worker::startSequence()
-{
     written = 0;
-    // A wait left over from earlier commands must not steer the new sequence.
-    timer.stop();
-    retries = 0;
+    resends = 0;
+    settling = false;
+    pollTimer.stop();
+    stepTimer.stop();
     // The head goes last: until it is written the bootloader finds no valid image to start.
     if (total > chunkSize) {
         phase = 0;
@@ -158,28 +229,21 @@ void hiddfu_worker::startSequence()
         file->seek(startPos);
     }
     current = Erase;
+    eraseSent = true;
     execute(Erase);
     emit error(ERR_NOTIFY, tr("Erasing"));
-}
-
-// A request of the flash without its reply (an erase, an address, a write) may or may not have
-// been carried out: the request itself may have been lost, or the adapter stopped listening
-// before the reply came, or the device asked for patience and dropped it. Nothing the bootloader
-// reports tells which, so the only image that can be vouched for is one written again from the
-// erase on, every step acknowledged.
-void hiddfu_worker::restartSequence()
-{
-    if (++restarts > restartLimit) {
-        fail(ERR_COMM, tr("The device did not recover from lost replies"), TransferOutcome::NotResponding);
-        return;
-    }
-    emit error(ERR_LOG, tr("A step of the flash was not acknowledged; flashing again from the erase"));
-    startSequence();
 }
 
 bool hiddfu_worker::flashing() const
 {
     return file != nullptr || current == Erase || current == SetAddress || current == Write || current == Finalize;
+}
+
+// An erase, an address or a write of the running flash: a step the device may still be working
+// on when its reply does not come, and which the device's status can account for.
+bool hiddfu_worker::isStep(Commands cmd) const
+{
+    return file != nullptr && cmd == current && (cmd == Erase || cmd == SetAddress || cmd == Write);
 }
 
 void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, int deviceCode)
@@ -189,10 +253,25 @@ void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, 
         file = nullptr;
         current = Invalid;
         timer.stop();
+        pollTimer.stop();
+        stepTimer.stop();
+        settling = false;
+        // What the flash still has on the link ends there unheeded; the rest is not sent.
+        for (int i = requests.size() - 1; i >= 0; --i) {
+            if (requests.at(i).sent)
+                requests[i].ended = true;
+            else if (requests.at(i).poll || requests.at(i).cmd == SetAddress || requests.at(i).cmd == Write
+                || requests.at(i).cmd == Finalize || requests.at(i).cmd == Erase)
+                requests.removeAt(i);
+        }
     }
     emit error(code, text);
-    if (wasFlashing)
+    if (wasFlashing) {
+        if (eraseSent)
+            emit applicationErased();
+        eraseSent = false;
         emit flashEnded(how, deviceCode);
+    }
 }
 
 void hiddfu_worker::nextChunk()
@@ -208,6 +287,7 @@ void hiddfu_worker::nextChunk()
         phase = 1;
         file->seek(startPos);
         current = SetAddress;
+        stepAddress = 0;
         execute(SetAddress, 0u);
         return;
     }
@@ -222,6 +302,8 @@ void hiddfu_worker::nextChunk()
     }
     if (chunk.size() % chunkAlign != 0)
         chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
+    stepChunk = chunk;
+    stepAddress = writeAddress;
     execute(Write, chunk);
 }
 
@@ -234,10 +316,138 @@ void hiddfu_worker::endFlash()
     execute(Finalize);
 }
 
-// The window waits for the adapter to be ready before its first command.
+// The step `current` has been carried out: on to the next one.
+void hiddfu_worker::stepDone()
+{
+    settling = false;
+    pollTimer.stop();
+    stepTimer.stop();
+    resends = 0;
+    // A status request still on the link for it has nothing left to decide.
+    for (int i = requests.size() - 1; i >= 0; --i) {
+        if (!requests.at(i).poll)
+            continue;
+        if (requests.at(i).sent)
+            requests[i].ended = true;
+        else
+            requests.removeAt(i);
+    }
+    switch (current) {
+    case Erase:
+        current = SetAddress;
+        stepAddress = phase == 0 ? quint32(chunkSize) : 0u;
+        execute(SetAddress, stepAddress);
+        return;
+    case SetAddress:
+        emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
+        current = Write;
+        writeAddress = stepAddress;
+        nextChunk();
+        return;
+    case Write:
+        written += chunkSize;
+        writeAddress += quint32(stepChunk.size());
+        nextChunk();
+        return;
+    default:
+        return;
+    }
+}
+
+// The step's reply did not come: it may have been lost, or the adapter stopped listening while
+// the device was still at work. Sending the step again could erase or write twice, so the
+// device's status decides instead.
+void hiddfu_worker::settle()
+{
+    settling = true;
+    if (!stepTimer.isActive())
+        stepTimer.start(current == Erase ? eraseBudgetMs : stepBudgetMs);
+    pollStatus();
+}
+
+void hiddfu_worker::pollStatus()
+{
+    if (settling)
+        enqueue(Status, execRequest(routineStatus), 1, 100, true);
+}
+
+// Idle and without error, the device has carried the step out, unless its next write address
+// says otherwise: an address it did not take, or a write that did not move it. Such a step is
+// sent again; the device is idle, so it is not still working on the first.
+void hiddfu_worker::settled(const DFUStatus &st)
+{
+    if (st.error != 0) {
+        const Commands step = current;
+        const quint8 request = step == Erase ? quint8(reqExec)
+            : step == SetAddress             ? quint8(reqSetAddress)
+                                             : quint8(reqWrite);
+        emit finished(step, false, int(st.error));
+        fail(ERR_COMM,
+            tr("Device error %1 at command %2").arg(int(st.error)).arg(uint(request), 2, 16, QLatin1Char('0')),
+            TransferOutcome::Refused, st.error);
+        return;
+    }
+    if (st.flags & flagsBusy) {
+        pollTimer.start(pollIntervalMs);
+        return;
+    }
+    if ((current == SetAddress && st.extra != stepAddress) || (current == Write && st.extra == stepAddress))
+        resendStep();
+    else
+        stepDone();
+}
+
+void hiddfu_worker::resendStep()
+{
+    if (++resends > resendLimit) {
+        fail(ERR_COMM, tr("The device did not recover from lost replies"), TransferOutcome::NotResponding);
+        return;
+    }
+    emit error(ERR_LOG, tr("The device did not carry out a step of the flash; sending it again"));
+    settling = false;
+    stepTimer.stop();
+    if (current == SetAddress)
+        execute(SetAddress, stepAddress);
+    else
+        execute(Write, stepChunk);
+}
+
+void hiddfu_worker::stepOverdue()
+{
+    if (!flashing())
+        return;
+    const int seconds = (current == Erase ? eraseBudgetMs : stepBudgetMs) / 1000;
+    fail(ERR_COMM, tr("The device did not finish a step of the flash within %1 s").arg(seconds),
+        TransferOutcome::NotResponding);
+}
+
+// The adapter has answered everything queued. A request still on the link has had its whole
+// exchange without its reply.
 void hiddfu_worker::io_ready()
 {
     emit ready();
+    if (requests.isEmpty() || !requests.first().sent || timer.isActive())
+        return;
+    Request &head = requests.first();
+    if (head.ended) {
+        requests.removeFirst();
+        advance();
+        return;
+    }
+    if (!head.pending) {
+        noReply();
+        return;
+    }
+    // The device asked for patience and the adapter stopped listening before the reply: listen
+    // for it again. A step of the flash is bounded by its own time; anything else by the retries.
+    if (!isStep(head.cmd) && ++retries >= retryLimit) {
+        const Commands cmd = head.cmd;
+        requests.removeFirst();
+        giveUp(cmd);
+        advance();
+        return;
+    }
+    io_dummy();
 }
 
 void hiddfu_worker::io_notice(const QString &text)
@@ -250,46 +460,86 @@ void hiddfu_worker::io_disconnected()
     // First, so that whoever hears of the failure that follows knows the link is gone with it.
     emit linkLost();
     fail(ERR_COMM, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
+    dropRequests();
+}
+
+// The request on the link had no reply: listened for again a few times, except a step of the
+// flash, which the device's status settles.
+void hiddfu_worker::noReply()
+{
+    if (requests.isEmpty() || !requests.first().sent)
+        return;
+    Request &head = requests.first();
+    if (head.ended || head.poll) {
+        const bool poll = head.poll && !head.ended;
+        requests.removeFirst();
+        if (poll && settling)
+            pollTimer.start(pollIntervalMs);
+        advance();
+        return;
+    }
+    if (isStep(head.cmd)) {
+        requests.removeFirst();
+        settle();
+        return;
+    }
+    ++retries;
+    if (retries < retryLimit) {
+        timer.start(retryDelayMs);
+        return;
+    }
+    timer.stop();
+    const Commands cmd = head.cmd;
+    requests.removeFirst();
+    giveUp(cmd);
+    advance();
+}
+
+void hiddfu_worker::giveUp(Commands cmd)
+{
+    if (cmd == Finalize && current == Finalize) {
+        fail(ERR_COMM, tr("The device did not confirm the end of the flash"), TransferOutcome::NotResponding);
+        return;
+    }
+    if (flashing()) {
+        fail(ERR_NOTIFY, tr("Device is not reponsing!"), TransferOutcome::NotResponding);
+        return;
+    }
+    emit error(cmd == ErasePage ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
+    emit notResponding(cmd);
+}
+
+// The request on the link failed there: whoever waits for it is told now, once; its exchange is
+// left to end on the link.
+void hiddfu_worker::headFailed(const QString &text, TransferOutcome how)
+{
+    if (requests.isEmpty() || !requests.first().sent || requests.first().ended)
+        return;
+    requests.first().ended = true;
+    timer.stop();
+    if (flashing())
+        fail(ERR_COMM, text, how);
+    else
+        emit error(ERR_COMM, text);
 }
 
 void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 {
     if (code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED) {
-        ++retries;
-        if (retries < retryLimit) {
-            timer.start(retryDelayMs);
-            return;
-        }
-        timer.stop();
-        if (current == Finalize) {
-            fail(ERR_COMM, tr("The device did not confirm the end of the flash"), TransferOutcome::NotResponding);
-            return;
-        }
-        if (flashing()) {
-            fail(ERR_NOTIFY, tr("Device is not reponsing!"), TransferOutcome::NotResponding);
-            return;
-        }
-        emit error(current == ErasePage ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
-        emit notResponding(lastRequest);
+        noReply();
         return;
     }
     if (code == ELM327IOBase::ERR_PROTOCOL)
-        fail(ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
+        headFailed(tr("Invalid response"), TransferOutcome::Refused);
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
     // The driver gave up resending and emptied its queues, or the adapter failed the exchange
-    // (restarted, could not reach the bus): the request is lost for good, and waiting for its
-    // reply would wait for ever.
+    // (restarted, could not reach the bus): the request is lost for good.
     if (code == ELM327IOBase::ERR_CANERR || code == ELM327IOBase::ERR_OTHER)
-        fail(ERR_COMM, reason, TransferOutcome::NotResponding);
+        headFailed(reason, TransferOutcome::NotResponding);
 }
 
 void hiddfu_worker::io_dummy()
 {
-    // An erase, address or write left without its reply: the flash cannot know what landed.
-    if (file && (current == Erase || current == SetAddress || current == Write)) {
-        restartSequence();
-        return;
-    }
     // Listen once more for a reply still under way: longest time-out, responses on, and a
     // flow control frame (continue, block size 1) that releases a multi-frame reply.
     writeRaw("at st ff");
@@ -301,22 +551,60 @@ void hiddfu_worker::io_read(QByteArray data)
 {
     if (data.isEmpty())
         return;
+    if (requests.isEmpty() || !requests.first().sent || !answers(requests.first(), data)) {
+        strayReply(data);
+        return;
+    }
+    if (asksForPatience(data)) {
+        // The device has the request and works on it; its reply comes later. Asking again
+        // changes nothing.
+        Request &head = requests.first();
+        head.pending = true;
+        if (!head.ended && isStep(head.cmd) && !stepTimer.isActive())
+            stepTimer.start(head.cmd == Erase ? eraseBudgetMs : stepBudgetMs);
+        return;
+    }
+    const Request request = requests.takeFirst();
+    timer.stop();
+    retries = 0;
+    if (!request.ended)
+        handleReply(request, data);
+    advance();
+}
+
+// A reply that answers no request on the link: a step's own reply after the flash stopped
+// waiting for it there, or the answer to something else, which leaves the request on the link
+// without its own.
+void hiddfu_worker::strayReply(const QByteArray &data)
+{
+    if (asksForPatience(data))
+        return;
+    if (settling) {
+        Request step;
+        step.cmd = current;
+        step.bytes = current == Erase ? execRequest(routineErase)
+                                      : QByteArray(1, current == SetAddress ? reqSetAddress : reqWrite);
+        if (answers(step, data)) {
+            handleReply(step, data);
+            return;
+        }
+    }
+    headFailed(tr("Invalid response"), TransferOutcome::Refused);
+}
+
+void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
+{
     switch (quint8(data.at(0))) {
     case repWrite:
-        timer.stop();
-        retries = 0;
-        if (file && current == Write) {
-            written += chunkSize;
-            nextChunk();
-        }
+        if (isStep(Write))
+            stepDone();
         emit finished(Write, true, QVariant());
         return;
     case repFinalize:
-        timer.stop();
-        retries = 0;
         emit finished(Finalize, true, QVariant());
         if (current == Finalize) {
             current = Invalid;
+            eraseSent = false;
             emit error(ERR_OK, tr("Flashed"));
             emit flashEnded(TransferOutcome::Succeeded, 0);
         }
@@ -326,8 +614,6 @@ void hiddfu_worker::io_read(QByteArray data)
     case repSdfu: {
         const quint8 code = quint8(data.at(0));
         emit finished(code == repUdfu ? UDFU : code == repApp ? APP : SDFU, true, QVariant());
-        timer.stop();
-        retries = 0;
         return;
     }
     case repSetAddress:
@@ -335,67 +621,46 @@ void hiddfu_worker::io_read(QByteArray data)
             fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"), TransferOutcome::Refused);
             return;
         }
-        timer.stop();
-        retries = 0;
-        if (file && current == SetAddress) {
-            emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
-            current = Write;
-            nextChunk();
-        }
+        if (isStep(SetAddress))
+            stepDone();
         emit finished(SetAddress, true, QVariant());
         return;
     case repNegative:
-        negativeReply(data);
+        negativeReply(request, data);
         return;
     case repExec:
-        execReply(data);
+        execReply(request, data);
         return;
     default:
         return;
     }
 }
 
-void hiddfu_worker::negativeReply(const QByteArray &data)
+void hiddfu_worker::negativeReply(const Request &request, const QByteArray &data)
 {
     if (data.size() < 3) {
         fail(ERR_COMM, tr("Invalid ERROR reply"), TransferOutcome::Refused);
         return;
     }
-    const quint8 request = quint8(data.at(1));
     const quint8 code = quint8(data.at(2));
-    if (code == nrcBusy) {
-        // Asked again once the patience runs out; a repeated request for patience changes nothing.
-        if (!timer.isActive()) {
-            retries = 1;
-            timer.start(busyDelayMs);
-        }
-        return;
-    }
     if (code == nrcNoUuid) {
         emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
         return;
     }
-    Commands cmd = current;
-    if (request == quint8(reqWrite))
-        cmd = Write;
-    else if (request == quint8(reqFinalize))
-        cmd = Finalize;
-    else if (request == quint8(reqSetAddress))
-        cmd = SetAddress;
-    emit finished(cmd, false, int(code));
-    fail(ERR_COMM, tr("Device error %1 at command %2").arg(int(code)).arg(uint(request), 2, 16, QLatin1Char('0')),
+    // The refusal is the answer to the request on the link, whichever it was.
+    emit finished(request.cmd, false, int(code));
+    fail(ERR_COMM,
+        tr("Device error %1 at command %2").arg(int(code)).arg(uint(quint8(data.at(1))), 2, 16, QLatin1Char('0')),
         TransferOutcome::Refused, code);
 }
 
-void hiddfu_worker::execReply(const QByteArray &data)
+void hiddfu_worker::execReply(const Request &request, const QByteArray &data)
 {
     if (data.size() < 3) {
         fail(ERR_COMM, tr("Invalid 'EXEC' reply"), TransferOutcome::Refused);
         return;
     }
     const quint16 routine = qFromBigEndian<quint16>(data.constData() + 1);
-    timer.stop();
-    retries = 0;
     switch (routine) {
     case routineInfo: {
         const QByteArray raw = data.mid(3);
@@ -408,13 +673,11 @@ void hiddfu_worker::execReply(const QByteArray &data)
         return;
     }
     case routineStatus:
-        statusReply(data);
+        statusReply(request, data);
         return;
     case routineErase:
-        if (current == Erase) {
-            current = SetAddress;
-            execute(SetAddress, phase == 0 ? quint32(chunkSize) : 0u);
-        }
+        if (isStep(Erase))
+            stepDone();
         emit finished(Erase, true, QVariant());
         return;
     case routineUuid:
@@ -431,7 +694,7 @@ void hiddfu_worker::execReply(const QByteArray &data)
     }
 }
 
-void hiddfu_worker::statusReply(const QByteArray &data)
+void hiddfu_worker::statusReply(const Request &request, const QByteArray &data)
 {
     if (data.size() < statusReplySize) {
         fail(ERR_COMM, tr("Invalid 'STATUS' reply"), TransferOutcome::Refused);
@@ -446,4 +709,6 @@ void hiddfu_worker::statusReply(const QByteArray &data)
     st.boardId = qFromLittleEndian<quint32>(fields + 10);
     emit finished(Status, true, QVariant::fromValue(st));
     emit status(st);
+    if (request.poll && settling)
+        settled(st);
 }

@@ -15,7 +15,7 @@ struct DFUStatus
 {
     quint8 flags = 0; // state bits; 0 and 1 set mean busy
     quint8 error = 0;
-    quint32 extra = 0; // carried, not interpreted
+    quint32 extra = 0; // the next write address; all ones while none is set
     quint32 flashSize = 0; // largest image the device takes, in bytes
     quint32 boardId = 0; // hardware identification a firmware package must match
 };
@@ -61,6 +61,9 @@ signals:
     // Exactly once for every flash(): how it ended. `deviceCode` is the bootloader's error code
     // when it refused, else 0. Comes after the error() that words the failure.
     void flashEnded(TransferOutcome outcome, int deviceCode);
+    // A flash that had sent its erase ended without success: the device holds no application it
+    // can start until a flash succeeds. Comes right before that flash's flashEnded().
+    void applicationErased();
     // A command outside a flash went unanswered through all the retries.
     void notResponding(int cmd);
     // The bootloader's description, from its info reply.
@@ -83,14 +86,46 @@ protected:
     void io_notice(const QString &text) override;
 
 private:
-    void execReply(const QByteArray &data);
-    void statusReply(const QByteArray &data);
-    void negativeReply(const QByteArray &data);
+    // One request to the bootloader. The link answers one request after the other, so requests
+    // go to it one at a time: whatever it reports (a reply, no data, a protocol error) belongs
+    // to the one on the link, and each command ends once, when its own exchange has ended.
+    struct Request
+    {
+        Commands cmd = Invalid;
+        QByteArray bytes;
+        int replies = 1;
+        int timeoutMs = 100;
+        bool poll = false; // the flash's own status request while it settles an unanswered step
+        bool sent = false;
+        bool pending = false; // the device asked for patience: it has the request and works on it
+        bool ended = false; // reported; only the end of its exchange on the link is awaited
+    };
+
+    void enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll = false);
+    void advance();
+    void dropRequests();
+    static bool answers(const Request &request, const QByteArray &data);
+    void handleReply(const Request &request, const QByteArray &data);
+    void strayReply(const QByteArray &data);
+    void noReply();
+    void giveUp(Commands cmd);
+    void headFailed(const QString &text, TransferOutcome how);
+
+    void execReply(const Request &request, const QByteArray &data);
+    void statusReply(const Request &request, const QByteArray &data);
+    void negativeReply(const Request &request, const QByteArray &data);
     void nextChunk();
     void endFlash();
     bool flashing() const;
-    void startSequence();
-    void restartSequence();
+    bool isStep(Commands cmd) const;
+    // The flash's step `current` had no reply of its own: the device's status tells whether it
+    // was carried out, is still being carried out, or failed.
+    void settle();
+    void pollStatus();
+    void settled(const DFUStatus &st);
+    void stepDone();
+    void resendStep();
+    void stepOverdue();
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
 
@@ -101,8 +136,18 @@ private:
     quint32 written = 0; // acknowledged bytes, in steps of 1024
     QString uuid;
     Commands current = Invalid; // the command whose reply steers the flash
-    QTimer timer; // retry after a time-out, or wait while the device asks for patience
-    int retries = 0; // consecutive no-data or stopped answers
-    int restarts = 0; // fresh starts of the running flash after unacknowledged replies
-    Commands lastRequest = Invalid; // the command of the request sent last, for a time-out
+    QTimer timer; // listens again for a reply after a time-out
+    int retries = 0; // consecutive no-data or stopped answers to the request on the link
+    QList<Request> requests; // the first is on the link, the others wait for it to end
+
+    // The flash step in progress: its address (an address step's target, a write's start), the
+    // chunk a write carries, and the device's next write address as the flash knows it.
+    quint32 stepAddress = 0;
+    QByteArray stepChunk;
+    quint32 writeAddress = 0;
+    bool settling = false; // the step's reply did not come; the status decides
+    bool eraseSent = false; // the running flash has asked for the erase: the application may be gone
+    int resends = 0; // the step sent again after the device said it had not carried it out
+    QTimer pollTimer; // the next status request while the device is busy with the step
+    QTimer stepTimer; // how long the device may take over the step once it has it
 };

@@ -1,6 +1,6 @@
 // Arbitrary replies, time-outs, timer expiries, CAN errors and a lost link, in any order, into
 // the bootloader client while a single command or a whole flash runs. Besides not crashing,
-// "Flashed" may only come right after a finalise reply, with at least one acknowledged write per
+// "Flashed" may only come right after a finalise reply, with at least one confirmed write per
 // 1024-byte chunk of the image since the last erase began.
 
 #include "fuzzsupport.h"
@@ -47,7 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int event = input.byte() % 8;
         if (event < 4) {
             lastReply = input.chunk();
-            acksSinceErase += lastReply.startsWith('\x76');
+            // A write is confirmed by its reply, or by a status that finds the device idle and
+            // without error once the reply did not come.
+            const bool idle = lastReply.size() >= 17 && lastReply.startsWith("\xf1\x00\xb0")
+                && (quint8(lastReply.at(3)) & 3) == 0 && lastReply.at(4) == 0;
+            acksSinceErase += lastReply.startsWith('\x76') || idle;
             worker.io_read(lastReply);
         } else if (event == 5) {
             worker.io_dummy(); // the retry timer expired
