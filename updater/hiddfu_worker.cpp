@@ -44,7 +44,7 @@ constexpr int retryLimit = 10; // consecutive time-outs before the device counts
 constexpr int eraseBudgetMs = 30000;
 constexpr int stepBudgetMs = 5000;
 constexpr int pollIntervalMs = 500; // status requests while the device is busy with the step
-constexpr int resendLimit = 3; // a step sent again after the device said it had not carried it out
+constexpr int resendLimit = 3; // a step sent again after the device showed it had not carried it out
 constexpr quint8 flagsBusy = 0x03; // status flags: working on a step, or an error latched
 
 QByteArray execRequest(quint16 routine)
@@ -217,6 +217,9 @@ void hiddfu_worker::flash(QIODevice *source)
     total = quint32(source->size() - source->pos());
     written = 0;
     resends = 0;
+    pointerChecked = false;
+    pointerReported = false;
+    probing = false;
     settling = false;
     pollTimer.stop();
     stepTimer.stop();
@@ -256,6 +259,7 @@ void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, 
         pollTimer.stop();
         stepTimer.stop();
         settling = false;
+        probing = false;
         // What the flash still has on the link ends there unheeded; the rest is not sent.
         for (int i = requests.size() - 1; i >= 0; --i) {
             if (requests.at(i).sent)
@@ -286,9 +290,7 @@ void hiddfu_worker::nextChunk()
         }
         phase = 1;
         file->seek(startPos);
-        current = SetAddress;
-        stepAddress = 0;
-        execute(SetAddress, 0u);
+        addressStep(0);
         return;
     }
     if (phase == 1 && file->pos() != startPos) {
@@ -302,8 +304,8 @@ void hiddfu_worker::nextChunk()
     }
     if (chunk.size() % chunkAlign != 0)
         chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
+    stepStart = nextAddress;
     stepChunk = chunk;
-    stepAddress = writeAddress;
     execute(Write, chunk);
 }
 
@@ -322,7 +324,6 @@ void hiddfu_worker::stepDone()
     settling = false;
     pollTimer.stop();
     stepTimer.stop();
-    resends = 0;
     // A status request still on the link for it has nothing left to decide.
     for (int i = requests.size() - 1; i >= 0; --i) {
         if (!requests.at(i).poll)
@@ -332,26 +333,56 @@ void hiddfu_worker::stepDone()
         else
             requests.removeAt(i);
     }
+    resends = 0;
     switch (current) {
     case Erase:
-        current = SetAddress;
-        stepAddress = phase == 0 ? quint32(chunkSize) : 0u;
-        execute(SetAddress, stepAddress);
+        addressStep(phase == 0 ? quint32(chunkSize) : 0u);
         return;
     case SetAddress:
-        emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
-        current = Write;
-        writeAddress = stepAddress;
-        nextChunk();
+        nextAddress = stepStart;
+        // Once a flash, with the body's address just set: whether the device's status shows where
+        // its next write lands. An address of 0 would prove nothing.
+        if (phase == 0 && !pointerChecked) {
+            pointerChecked = true;
+            probing = true;
+            enqueue(Status, execRequest(routineStatus), 1, 100, true);
+            return;
+        }
+        startWriting();
         return;
     case Write:
         written += chunkSize;
-        writeAddress += quint32(stepChunk.size());
+        nextAddress += quint32(stepChunk.size());
         nextChunk();
         return;
     default:
         return;
     }
+}
+
+void hiddfu_worker::addressStep(quint32 address)
+{
+    current = SetAddress;
+    stepStart = address;
+    execute(SetAddress, address);
+}
+
+void hiddfu_worker::startWriting()
+{
+    emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
+    current = Write;
+    nextChunk();
+}
+
+// The bootloader's status carries a word of its own. A device whose word is the address it has
+// just been given reports there where its next write lands, and that tells a step it carried out
+// from one it never had (a request it dropped though it asked for patience, or that never reached
+// it). Any other device is taken at its word that an idle status means the step is done.
+void hiddfu_worker::probed(const DFUStatus *st)
+{
+    probing = false;
+    pointerReported = st && st->error == 0 && st->extra == nextAddress;
+    startWriting();
 }
 
 // The step's reply did not come: it may have been lost, or the adapter stopped listening while
@@ -371,9 +402,9 @@ void hiddfu_worker::pollStatus()
         enqueue(Status, execRequest(routineStatus), 1, 100, true);
 }
 
-// Idle and without error, the device has carried the step out, unless its next write address
-// says otherwise: an address it did not take, or a write that did not move it. Such a step is
-// sent again; the device is idle, so it is not still working on the first.
+// Idle and without error, the device has carried the step out: it had the request (it asked for
+// patience, or its reply was lost on the way back) and has finished with it. What else the status
+// holds is the bootloader's own business; this program reads no more into it than that.
 void hiddfu_worker::settled(const DFUStatus &st)
 {
     if (st.error != 0) {
@@ -391,10 +422,26 @@ void hiddfu_worker::settled(const DFUStatus &st)
         pollTimer.start(pollIntervalMs);
         return;
     }
-    if ((current == SetAddress && st.extra != stepAddress) || (current == Write && st.extra == stepAddress))
+    if (current == SetAddress && st.extra != stepStart && (pointerReported || resends == 0)) {
+        // An address that did not take is set again: the device is idle, and setting it twice
+        // changes nothing. A device whose status word is no address gets it once more, and is
+        // then taken at its word.
         resendStep();
-    else
+        return;
+    }
+    if (!pointerReported || current != Write) {
         stepDone();
+        return;
+    }
+    const quint32 after = stepStart + quint32(stepChunk.size());
+    if (st.extra == after)
+        stepDone();
+    else if (st.extra == stepStart)
+        resendStep(); // idle, and the write left no trace: the device never had it
+    else
+        fail(ERR_COMM,
+            tr("The device's next write address is %1, not %2 as the flash left it").arg(st.extra).arg(after),
+            TransferOutcome::NotResponding);
 }
 
 void hiddfu_worker::resendStep()
@@ -405,9 +452,10 @@ void hiddfu_worker::resendStep()
     }
     emit error(ERR_LOG, tr("The device did not carry out a step of the flash; sending it again"));
     settling = false;
+    pollTimer.stop();
     stepTimer.stop();
     if (current == SetAddress)
-        execute(SetAddress, stepAddress);
+        execute(SetAddress, stepStart);
     else
         execute(Write, stepChunk);
 }
@@ -473,7 +521,9 @@ void hiddfu_worker::noReply()
     if (head.ended || head.poll) {
         const bool poll = head.poll && !head.ended;
         requests.removeFirst();
-        if (poll && settling)
+        if (poll && probing)
+            probed(nullptr);
+        else if (poll && settling)
             pollTimer.start(pollIntervalMs);
         advance();
         return;
@@ -709,6 +759,8 @@ void hiddfu_worker::statusReply(const Request &request, const QByteArray &data)
     st.boardId = qFromLittleEndian<quint32>(fields + 10);
     emit finished(Status, true, QVariant::fromValue(st));
     emit status(st);
-    if (request.poll && settling)
+    if (request.poll && probing)
+        probed(&st);
+    else if (request.poll && settling)
         settled(st);
 }

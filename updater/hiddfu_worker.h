@@ -124,8 +124,11 @@ private:
     void pollStatus();
     void settled(const DFUStatus &st);
     void stepDone();
-    void resendStep();
     void stepOverdue();
+    void resendStep();
+    void addressStep(quint32 address);
+    void startWriting();
+    void probed(const DFUStatus *st);
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
 
@@ -140,14 +143,18 @@ private:
     int retries = 0; // consecutive no-data or stopped answers to the request on the link
     QList<Request> requests; // the first is on the link, the others wait for it to end
 
-    // The flash step in progress: its address (an address step's target, a write's start), the
-    // chunk a write carries, and the device's next write address as the flash knows it.
-    quint32 stepAddress = 0;
+    // The flash step in progress: where it starts (an address step's target, a write's start),
+    // what a write carries, and where the device's next write lands as the flash knows it.
+    quint32 stepStart = 0;
     QByteArray stepChunk;
-    quint32 writeAddress = 0;
+    quint32 nextAddress = 0;
+    bool pointerChecked = false; // the status has been asked whether it shows the write address
+    bool probing = false; // that status request is under way
+    bool pointerReported = false; // it does: a step without its reply is judged by it
+    int resends = 0; // the step sent again after the device showed it never had it
+    // The flash step in progress, when its reply did not come.
     bool settling = false; // the step's reply did not come; the status decides
     bool eraseSent = false; // the running flash has asked for the erase: the application may be gone
-    int resends = 0; // the step sent again after the device said it had not carried it out
     QTimer pollTimer; // the next status request while the device is busy with the step
     QTimer stepTimer; // how long the device may take over the step once it has it
 };
