@@ -79,6 +79,18 @@
         <source>Device reply processing error</source>
         <translation>Ошибка обработки ответа устройства</translation>
     </message>
+    <message>
+        <source>No reply within %1 ms of the request</source>
+        <translation>Нет ответа в течение %1 мс после запроса</translation>
+    </message>
+    <message>
+        <source>The request did not reach the device (%1)</source>
+        <translation>Запрос не дошёл до устройства (%1)</translation>
+    </message>
+    <message>
+        <source>Reply %1 does not answer the request</source>
+        <translation>Ответ %1 не соответствует запросу</translation>
+    </message>
 </context>
 <context>
     <name>DropArea</name>
@@ -284,6 +296,18 @@
     <message>
         <source>The device did not report its status; %1 was not checked and not flashed</source>
         <translation>Устройство не сообщило своё состояние; %1 не проверен и не записан</translation>
+    </message>
+    <message>
+        <source>%1 holds no firmware image</source>
+        <translation>%1 не содержит образа прошивки</translation>
+    </message>
+    <message>
+        <source>not a regular file</source>
+        <translation>это не обычный файл</translation>
+    </message>
+    <message>
+        <source>The device has no application now and must be flashed again.</source>
+        <translation>На устройстве сейчас нет приложения; его нужно прошить заново.</translation>
     </message>
 </context>
 <context>
@@ -579,6 +603,26 @@
         <source>No adapter answered on %1</source>
         <translation>Адаптер на %1 не отвечает</translation>
     </message>
+    <message>
+        <source>The device cannot store the name %1 exactly: it holds %2. Rename the file using only ASCII letters, digits, spaces and punctuation.</source>
+        <translation>Устройство не может сохранить имя %1 без искажений: в нём есть %2. Переименуйте файл, используя только латинские буквы, цифры, пробелы и знаки препинания ASCII.</translation>
+    </message>
+    <message>
+        <source>%1 is not a regular file</source>
+        <translation>%1 — это не обычный файл</translation>
+    </message>
+    <message>
+        <source>The device did not restart: %1</source>
+        <translation>Устройство не перезапустилось: %1</translation>
+    </message>
+    <message>
+        <source>Reboot</source>
+        <translation>Перезагрузка</translation>
+    </message>
+    <message>
+        <source>The device did not switch to its bootloader: %1</source>
+        <translation>Устройство не перешло в загрузчик: %1</translation>
+    </message>
 </context>
 <context>
     <name>Updater</name>
@@ -662,8 +706,16 @@
         <translation>Устройство не восстановилось после потерянных ответов</translation>
     </message>
     <message>
-        <source>A step of the flash was not acknowledged; flashing again from the erase</source>
-        <translation>Шаг записи не подтверждён; запись заново, начиная со стирания</translation>
+        <source>The device&apos;s next write address is %1, not %2 as the flash left it</source>
+        <translation>Следующий адрес записи устройства — %1, а не %2, как было при прошивке</translation>
+    </message>
+    <message>
+        <source>The device did not carry out a step of the flash; sending it again</source>
+        <translation>Устройство не выполнило шаг прошивки; он отправляется повторно</translation>
+    </message>
+    <message>
+        <source>The device did not finish a step of the flash within %1 s</source>
+        <translation>Устройство не завершило шаг прошивки за %1 с</translation>
     </message>
 </context>
 </TS>
