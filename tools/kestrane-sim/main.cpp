@@ -9,6 +9,7 @@
 #include "pty.h"
 #include "scheduler.h"
 #include "seriallink.h"
+#include "textstream.h"
 #include "wirestats.h"
 
 #include <cerrno>
@@ -111,6 +112,8 @@ int main(int argc, char **argv)
     adapter.setIdentity(options.identity);
     adapter.setEchoAfterReset(options.echo);
     adapter.setRestartTimes(options.resetTime, options.warmStartTime);
+    if (options.raisedRate != 0)
+        adapter.setRaisedRate(options.raisedRate);
     link.setReceiver(&adapter);
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));
@@ -118,6 +121,10 @@ int main(int argc, char **argv)
     bool stop = false;
     bool vanish = false;
     adapter.onVanish = [&vanish] { vanish = true; };
+
+    TextStream stream(pty, link, scheduler, log);
+    if (options.faults.streamText)
+        stream.start();
 
     std::printf("kestrane-sim ready %s\n", options.link.c_str());
     std::fflush(stdout);
