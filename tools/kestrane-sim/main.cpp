@@ -29,6 +29,13 @@ namespace {
 // poll set and checked this often instead.
 constexpr Micros kClosedPortPollInterval = 2000;
 
+// The port's rate can only be seen by looking, and bytes are judged by how recently it was seen at the
+// adapter's rate (SerialLink). A program that writes its last line and closes the port, which puts the
+// line settings back, drains the line first; when the simulator was asleep all the while, it would
+// otherwise find those bytes together with the other rate and take them for noise. So it looks this
+// often while the port is open.
+constexpr Micros kRateLookInterval = 5000;
+
 // With wire timing on, a timed wait ends this much before the next timer is due and the rest is spent
 // polling without sleeping: waking from a sleep takes tens of microseconds here, and bytes a UART
 // delivers that late would be counted as time the program under test took.
@@ -144,6 +151,8 @@ int main(int argc, char **argv)
             timeout = timeout > kWakeUpMargin ? timeout - kWakeUpMargin : 0;
         if (link.hungUp() && (timeout < 0 || timeout > kClosedPortPollInterval))
             timeout = kClosedPortPollInterval;
+        else if (!link.hungUp() && (timeout < 0 || timeout > kRateLookInterval))
+            timeout = kRateLookInterval;
 
         pollfd entries[2] = {{signals, POLLIN, 0}, {pty.fd(), 0, 0}};
         nfds_t count = 1;
