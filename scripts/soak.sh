@@ -358,7 +358,8 @@ if [ "$commands" = 1 ]; then
     esac
   }
 
-  declare -A t_runs t_verified t_reported t_missing t_double t_false t_overrun t_follow t_longest
+  declare -A t_runs t_verified t_reported t_missing t_double t_false t_overrun t_follow t_longest f_runs f_bit f_problems f_verified
+  declare -A f_reported
   for name in "${cs_names[@]}"; do
     t_runs[$name]=0 t_verified[$name]=0 t_reported[$name]=0 t_missing[$name]=0 t_double[$name]=0
     t_false[$name]=0 t_overrun[$name]=0 t_follow[$name]=0 t_longest[$name]=0
@@ -376,6 +377,7 @@ if [ "$commands" = 1 ]; then
       local dir="$keep/run-$1"
       mkdir -p "$dir"
       cp "$simlog" "$work/cli.out" "$work/cli.err" "$dir/" 2>/dev/null
+      [ -e "$work/sim-first.log" ] && cp "$work/sim-first.log" "$dir/" 2>/dev/null
       cp -r "$state" "$dir/state" 2>/dev/null
     fi
   }
@@ -406,7 +408,8 @@ if [ "$commands" = 1 ]; then
       deadline=$(((cs_retries + 1) * deadline + cs_retries))
     fi
 
-    rm -f "$simlog"
+    rm -f "$simlog" "$work/sim-first.log"
+    problems_before=$problems
     cs_prepare_state "${c_mode[$cmd]}"
     cs_start_sim "$adapter" ${sim_fault[@]+"${sim_fault[@]}"}
     cs_run_cli "$deadline" "${cli_args[@]}"
@@ -426,15 +429,26 @@ if [ "$commands" = 1 ]; then
     if [ $rc -eq 0 ] || [ "$(cs_ok)" = true ]; then
       if cs_device_shows "$cmd"; then
         t_verified[$cmd]=$((t_verified[$cmd] + 1))
+        f_verified[$fault_kind]=$((${f_verified[$fault_kind]:-0} + 1))
       else
         t_false[$cmd]=$((t_false[$cmd] + 1))
         cs_problem "$run" "FALSE SUCCESS: $label: the device's state does not show it"
       fi
     elif [ "$ends" = one ]; then
       t_reported[$cmd]=$((t_reported[$cmd] + 1))
+      f_reported[$fault_kind]=$((${f_reported[$fault_kind]:-0} + 1))
     fi
 
     # Check 4: a fault-free follow-up once the fault has passed.
+    # Whether the fault was at work at all (the simulator notes it): a kind that never bites is
+    # a mistake of this script.
+    if [ "$fault_kind" != none ] && grep -qE '\(fault\)|vanishing after|silent from line|request [0-9]+: B100B2' \
+      "$simlog" 2>/dev/null; then
+      f_bit[$fault_kind]=$((${f_bit[$fault_kind]:-0} + 1))
+    fi
+    f_runs[$fault_kind]=$((${f_runs[$fault_kind]:-0} + 1))
+    cp "$simlog" "$work/sim-first.log" 2>/dev/null
+    run_fault=$fault_kind
     if [ "$fault_lasts" = 1 ] || ! cs_sim_alive || ! cs_fault_passed; then
       cs_stop_sim
       fault_kind=none sim_fault=()
@@ -453,6 +467,7 @@ if [ "$commands" = 1 ]; then
       $(head -c 300 "$work/cli.out")"
     fi
     cs_stop_sim
+    [ "$problems" -gt "$problems_before" ] && f_problems[$run_fault]=$((${f_problems[$run_fault]:-0} + 1))
     [ $((run % 25)) = 0 ] && echo "soak: $run of $runs runs done" >&2
   done
 
@@ -464,6 +479,14 @@ if [ "$commands" = 1 ]; then
       "${t_reported[$name]}" "${t_missing[$name]}" "${t_double[$name]}" "${t_false[$name]}" "${t_overrun[$name]}" \
       "${t_follow[$name]}" "$((t_longest[$name] / 1000)).$((t_longest[$name] % 1000 / 100))"
     total_bad=$((total_bad + t_missing[$name] + t_double[$name] + t_false[$name] + t_overrun[$name] + t_follow[$name]))
+  done
+  # Per fault: how often the simulator shows it at work ("bit"; a kind that never bites is a
+  # mistake of this script), what the commands made of it, and in how many runs a check failed.
+  printf '\n%-20s %5s %5s %9s %9s %9s\n' fault runs bit verified reported problems
+  for kind in "${cs_faults[@]}"; do
+    [ -n "${f_runs[$kind]:-}" ] && printf '%-20s %5d %5s %9d %9d %9d\n' "$kind" "${f_runs[$kind]}" \
+      "$([ "$kind" = none ] && echo - || echo "${f_bit[$kind]:-0}")" "${f_verified[$kind]:-0}" \
+      "${f_reported[$kind]:-0}" "${f_problems[$kind]:-0}"
   done
   echo "soak: $runs runs (seed $seed, --timeout $cs_timeout, retries $cs_retries); problems: $problems"
   [ "$total_bad" -eq 0 ]
