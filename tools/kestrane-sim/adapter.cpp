@@ -91,6 +91,18 @@ Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus 
         silent_ = true;
         log_.write('#', "silent from power-up on (fault)");
     }
+    if (faults_.streamText) {
+        silent_ = true;
+        log_.write('#', "text streams on the port, nothing answers (fault)");
+    }
+}
+
+void Adapter::setRaisedRate(std::uint32_t rate)
+{
+    log_.write('#',
+        "still at " + std::to_string(rate) + " from an earlier AT BRD; a reset goes back to "
+            + std::to_string(storedRate_) + " (fault)");
+    setRate(rate);
 }
 
 // ---- serial input ---------------------------------------------------------------------------------------

@@ -39,6 +39,10 @@ public:
         warmStartTime_ = warmStart;
     }
 
+    // Powers up still listening at `rate`, where an AT BRD of an earlier run left it; the power-up rate
+    // stays, and a reset goes back to it (the new rate of AT BRD is never stored).
+    void setRaisedRate(std::uint32_t rate);
+
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
 

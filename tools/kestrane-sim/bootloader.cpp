@@ -71,14 +71,20 @@ Bytes Bootloader::garble(const Bytes &request, const Bytes &reply)
     return Bytes {0x7F, request[0]};
 }
 
+std::uint32_t Bootloader::boardId() const
+{
+    return swapAfter_ && statusReplies_ >= *swapAfter_ ? swapId_ : state_.boardId();
+}
+
 FirmwareReply Bootloader::handle(const Bytes &request, Micros now)
 {
-    const bool busy = now < busyUntil_;
+    // While flash is being erased or programmed only the status is served: it tells when the work is
+    // over. Everything else, the other EXEC routines included, is told to ask again later.
+    const bool statusRequest = startsWith(request, Bytes {0xB1, 0x00, 0xB0});
+    if (now < busyUntil_ && !statusRequest)
+        return answer(Bytes {0x7F, request[0], kPending});
     if (request[0] == 0xB1)
         return exec(request, now);
-    // While flash is being erased or programmed only the EXEC queries are served.
-    if (busy)
-        return answer(Bytes {0x7F, request[0], kPending});
     switch (request[0]) {
     case 0x34:
         return setAddress(request);
@@ -105,14 +111,12 @@ FirmwareReply Bootloader::exec(const Bytes &request, Micros now)
     case 0x00B0:
         return status(now);
     case 0x00B1: {
-        const std::string text = "Kestrane bootloader 2.1, board " + hexValue(state_.boardId(), 8);
+        const std::string text = "Kestrane bootloader 2.1, board " + hexValue(boardId(), 8);
         reply.insert(reply.end(), text.begin(), text.end());
         reply.push_back(0x00);
         return answer(reply);
     }
     case 0x00B2:
-        if (now < busyUntil_)
-            return answer(Bytes {0x7F, request[0], kPending});
         return erase(request, now);
     case 0x00B3:
         reply.insert(reply.end(), state_.uuid().begin(), state_.uuid().end());
@@ -137,7 +141,12 @@ FirmwareReply Bootloader::status(Micros now)
     // The extra word is the next write address (all ones when none is set), handy when reading logs.
     putLittle(reply, address_.value_or(0xFFFFFFFF));
     putLittle(reply, state_.flashSize());
-    putLittle(reply, state_.boardId());
+    const std::uint32_t board = boardId();
+    ++statusReplies_;
+    putLittle(reply, board);
+    if (swapAfter_ && statusReplies_ == *swapAfter_ + 1 && onNote)
+        onNote("status reply " + std::to_string(statusReplies_) + " reports board " + hexValue(board, 8)
+            + ": another board was plugged in (fault)");
     return answer(reply);
 }
 

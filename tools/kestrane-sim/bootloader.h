@@ -4,7 +4,9 @@
 #include "kestranestate.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 
 namespace ksim {
 
@@ -21,6 +23,15 @@ public:
     void restart();
     // The next count status replies report busy, as after a write whose reply went missing.
     void reportBusy(std::uint64_t count) { forcedBusy_ = count; }
+    // After this many status replies another board is plugged in: the replies from then on, and the
+    // description, carry its board id. Survives restarts: the board stays swapped.
+    void swapBoard(std::uint64_t afterStatusReplies, std::uint32_t id)
+    {
+        swapAfter_ = afterStatusReplies;
+        swapId_ = id;
+    }
+    // Told when the first status reply reports the swapped board.
+    std::function<void(const std::string &)> onNote;
 
     static bool isWrite(const Bytes &request) { return !request.empty() && request[0] == 0x36; }
     // The positive reply cut short or corrupted, for the --malformed fault.
@@ -35,6 +46,7 @@ private:
     FirmwareReply finalise(const Bytes &request);
     FirmwareReply leave(const Bytes &request);
     FirmwareReply refuse(const Bytes &request, std::uint8_t code);
+    std::uint32_t boardId() const;
 
     KestraneState &state_;
     Micros eraseTime_;
@@ -42,6 +54,9 @@ private:
     std::uint8_t error_ = 0;
     Micros busyUntil_ = 0;
     std::uint64_t forcedBusy_ = 0;
+    std::optional<std::uint64_t> swapAfter_;
+    std::uint32_t swapId_ = 0;
+    std::uint64_t statusReplies_ = 0;
 };
 
 } // namespace ksim

@@ -21,7 +21,7 @@ bool startsWith(const Bytes &request, const Bytes &prefix)
 bool DeviceFaults::any() const
 {
     return !lostWriteReplies.empty() || busyStatus != 0 || !negatives.empty() || !malformed.empty()
-        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty();
+        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty() || boardSwapAfter.has_value();
 }
 
 bool DeviceFaults::silent(std::uint64_t request) const
@@ -131,6 +131,19 @@ bool parseBusyFault(const std::string &text, DeviceFaults &faults)
         || fault.count == 0)
         return false;
     faults.busyReplies.push_back(fault);
+    return true;
+}
+
+bool parseBoardSwapFault(const std::string &text, DeviceFaults &faults)
+{
+    const auto colon = text.find(':');
+    std::uint64_t after = 0;
+    std::uint64_t id = 0;
+    if (colon == std::string::npos || !parseNumber(text.substr(0, colon), after)
+        || !parseNumber(text.substr(colon + 1), id) || id > 0xFFFFFFFF)
+        return false;
+    faults.boardSwapAfter = after;
+    faults.boardSwapId = static_cast<std::uint32_t>(id);
     return true;
 }
 

@@ -35,6 +35,10 @@ struct DeviceFaults
     std::vector<std::pair<std::uint64_t, std::uint64_t>> silentRanges; // first, count
     std::vector<Busy> busyReplies;
     std::vector<Bytes> cutReplies;
+    // Another board plugged in while the program stayed connected: from status reply boardSwapAfter + 1
+    // on the bootloader reports boardSwapId.
+    std::optional<std::uint64_t> boardSwapAfter;
+    std::uint32_t boardSwapId = 0;
 
     bool any() const;
     bool silent(std::uint64_t request) const;
@@ -47,11 +51,12 @@ struct DeviceFaults
 
 bool startsWith(const Bytes &request, const Bytes &prefix);
 
-// Option values, e.g. "37:72", "B100B3", "5:3", "36:2"; false on a malformed value.
+// Option values, e.g. "37:72", "B100B3", "5:3", "36:2", "2:0x4B455332"; false on a malformed value.
 bool parseNegativeFault(const std::string &text, DeviceFaults &faults);
 bool parseMalformedFault(const std::string &text, DeviceFaults &faults);
 bool parseSilentFault(const std::string &text, DeviceFaults &faults);
 bool parseBusyFault(const std::string &text, DeviceFaults &faults);
 bool parseCutFault(const std::string &text, DeviceFaults &faults);
+bool parseBoardSwapFault(const std::string &text, DeviceFaults &faults);
 
 } // namespace ksim

@@ -16,11 +16,11 @@ std::unique_ptr<CanDevice> createDevice(const Options &options, std::string &err
         config.txId = options.txId;
         config.blockSize = options.fcBlockSize;
         config.separationTime = options.fcSeparation;
-        return std::make_unique<ScriptedDevice>(config, std::move(rules));
+        return std::make_unique<ScriptedDevice>(config, std::move(rules), options.flowControl);
     }
     if (options.device == "kestrane") {
         auto device = std::make_unique<KestraneDevice>(
-            options.kestrane, options.fcBlockSize, options.fcSeparation, options.deviceFaults);
+            options.kestrane, options.fcBlockSize, options.fcSeparation, options.deviceFaults, options.flowControl);
         if (!device->open(error))
             return nullptr;
         return device;

@@ -40,6 +40,9 @@ struct Faults
     bool loseBrdConfirm = false;
     // An adapter that does not know the reply-count digit: a data line ending in one is answered "?".
     bool noReplyCount = false;
+    // Something else holds the port (a GPS receiver, a logger): text lines stream without pause and
+    // nothing ever answers.
+    bool streamText = false;
 
     bool canError(std::uint64_t dataLine) const;
     bool noReply(std::uint64_t dataLine) const { return noReplyLines.count(dataLine) != 0; }

@@ -13,6 +13,28 @@ constexpr std::uint8_t kWait = 0x1;
 constexpr std::uint8_t kOverflow = 0x2;
 } // namespace
 
+bool FlowControlFault::takeFirstFrame()
+{
+    if (kind == Kind::None)
+        return false;
+    ++firstFrames;
+    return nth == 0 || firstFrames == nth;
+}
+
+bool parseFlowControlFault(const std::string &text, FlowControlFault &fault)
+{
+    const auto colon = text.find(':');
+    const std::string kind = toLower(text.substr(0, colon));
+    if (kind == "wait")
+        fault.kind = FlowControlFault::Kind::Wait;
+    else if (kind == "overflow")
+        fault.kind = FlowControlFault::Kind::Overflow;
+    else
+        return false;
+    fault.nth = 0;
+    return colon == std::string::npos || (parseNumber(text.substr(colon + 1), fault.nth) && fault.nth > 0);
+}
+
 Micros separationMicros(std::uint8_t value)
 {
     if (value <= 0x7F)
@@ -84,6 +106,16 @@ void IsoTpEndpoint::startReception(const CanFrame &frame)
         return;
     }
     cancelSend();
+    FlowControlFault *fault = config_.flowControlFault;
+    if (fault && fault->takeFirstFrame()) {
+        // The request is never taken in: whatever Consecutive Frames the PC sends anyway are ignored.
+        rxActive_ = false;
+        const bool wait = fault->kind == FlowControlFault::Kind::Wait;
+        note(std::string("first frame ") + std::to_string(fault->firstFrames) + " answered with flow status "
+            + (wait ? "WAIT, no CTS will follow" : "OVERFLOW") + " (fault)");
+        emit(Bytes {static_cast<std::uint8_t>(kFlowControl << 4 | (wait ? kWait : kOverflow)), 0x00, 0x00});
+        return;
+    }
     rxActive_ = true;
     rxLength_ = length;
     rxData_.assign(frame.data.begin() + 2, frame.data.end());

@@ -5,8 +5,26 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace ksim {
+
+// A device that will not take the PC's long requests: it answers a First Frame with flow status WAIT and
+// never follows it with CTS, or with OVERFLOW (no room for the message). Kept by the device, not by its
+// endpoint, so that the count of First Frames survives the endpoint being replaced on a restart.
+struct FlowControlFault
+{
+    enum class Kind { None, Wait, Overflow };
+    Kind kind = Kind::None;
+    std::uint64_t nth = 0; // 0: every First Frame; otherwise only the nth of the run
+    std::uint64_t firstFrames = 0; // First Frames received so far
+
+    // Counts one First Frame; true when it gets the refusing flow control.
+    bool takeFirstFrame();
+};
+
+// Option value "wait", "overflow", "wait:N" or "overflow:N"; false on anything else.
+bool parseFlowControlFault(const std::string &text, FlowControlFault &fault);
 
 struct IsoTpConfig
 {
@@ -14,6 +32,7 @@ struct IsoTpConfig
     std::uint32_t txId = 0x746; // frames the device sends
     std::uint8_t blockSize = 0; // BS of the device's own flow control frames
     std::uint8_t separationTime = 0; // STmin byte of the device's own flow control frames
+    FlowControlFault *flowControlFault = nullptr; // owned by the device; null for none
 };
 
 // Device-side ISO-TP (ISO 15765-2, normal addressing, classic CAN): reassembles requests, sending the

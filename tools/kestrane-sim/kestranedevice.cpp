@@ -12,15 +12,19 @@ constexpr std::uint8_t kGeneralReject = 0x10;
 
 } // namespace
 
-KestraneDevice::KestraneDevice(
-    const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime, const DeviceFaults &faults)
+KestraneDevice::KestraneDevice(const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime,
+    const DeviceFaults &faults, const FlowControlFault &flowControl)
     : settings_(settings)
     , blockSize_(blockSize)
     , separationTime_(separationTime)
     , faults_(faults)
+    , flowControl_(flowControl)
     , app_(state_)
     , boot_(state_, static_cast<Micros>(settings.eraseMillis) * 1000)
-{ }
+{
+    if (faults_.boardSwapAfter)
+        boot_.swapBoard(*faults_.boardSwapAfter, faults_.boardSwapId);
+}
 
 bool KestraneDevice::open(std::string &error)
 {
@@ -37,6 +41,7 @@ void KestraneDevice::start(CanDeviceHost &host)
 {
     host_ = &host;
     state_.onError = [this](const std::string &text) { note(text); };
+    boot_.onNote = [this](const std::string &text) { note(text); };
     makeEndpoint();
     note("running, board " + hexValue(state_.boardId(), 8) + ", flash " + std::to_string(state_.flashSize())
         + " bytes, uuid " + toHex(state_.uuid()));
@@ -50,6 +55,7 @@ void KestraneDevice::makeEndpoint()
     config.txId = app ? 0x746 : 0x747;
     config.blockSize = blockSize_;
     config.separationTime = separationTime_;
+    config.flowControlFault = &flowControl_;
     // The old endpoint may still have a separation-time timer pointing at it.
     if (endpoint_)
         endpoint_->cancelSend();

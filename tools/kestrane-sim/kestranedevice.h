@@ -20,7 +20,7 @@ class KestraneDevice : public CanDevice
 {
 public:
     KestraneDevice(const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime,
-        const DeviceFaults &faults);
+        const DeviceFaults &faults, const FlowControlFault &flowControl);
 
     // Loads or creates the state; false with a reason when the state folder is unusable.
     bool open(std::string &error);
@@ -42,6 +42,7 @@ private:
     std::uint8_t blockSize_;
     std::uint8_t separationTime_;
     DeviceFaults faults_;
+    FlowControlFault flowControl_;
     KestraneState state_;
     AppFirmware app_;
     Bootloader boot_;

@@ -9,6 +9,7 @@
 #include "pty.h"
 #include "scheduler.h"
 #include "seriallink.h"
+#include "textstream.h"
 #include "wirestats.h"
 
 #include <cerrno>
@@ -27,6 +28,13 @@ namespace {
 // While nobody holds the port open the master reports a hang-up on every poll, so it is left out of the
 // poll set and checked this often instead.
 constexpr Micros kClosedPortPollInterval = 2000;
+
+// The port's rate can only be seen by looking, and bytes are judged by how recently it was seen at the
+// adapter's rate (SerialLink). A program that writes its last line and closes the port, which puts the
+// line settings back, drains the line first; when the simulator was asleep all the while, it would
+// otherwise find those bytes together with the other rate and take them for noise. So it looks this
+// often while the port is open.
+constexpr Micros kRateLookInterval = 5000;
 
 // With wire timing on, a timed wait ends this much before the next timer is due and the rest is spent
 // polling without sleeping: waking from a sleep takes tens of microseconds here, and bytes a UART
@@ -111,6 +119,8 @@ int main(int argc, char **argv)
     adapter.setIdentity(options.identity);
     adapter.setEchoAfterReset(options.echo);
     adapter.setRestartTimes(options.resetTime, options.warmStartTime);
+    if (options.raisedRate != 0)
+        adapter.setRaisedRate(options.raisedRate);
     link.setReceiver(&adapter);
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));
@@ -118,6 +128,10 @@ int main(int argc, char **argv)
     bool stop = false;
     bool vanish = false;
     adapter.onVanish = [&vanish] { vanish = true; };
+
+    TextStream stream(pty, link, scheduler, log);
+    if (options.faults.streamText)
+        stream.start();
 
     std::printf("kestrane-sim ready %s\n", options.link.c_str());
     std::fflush(stdout);
@@ -137,6 +151,8 @@ int main(int argc, char **argv)
             timeout = timeout > kWakeUpMargin ? timeout - kWakeUpMargin : 0;
         if (link.hungUp() && (timeout < 0 || timeout > kClosedPortPollInterval))
             timeout = kClosedPortPollInterval;
+        else if (!link.hungUp() && (timeout < 0 || timeout > kRateLookInterval))
+            timeout = kRateLookInterval;
 
         pollfd entries[2] = {{signals, POLLIN, 0}, {pty.fd(), 0, 0}};
         nfds_t count = 1;

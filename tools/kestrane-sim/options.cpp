@@ -84,7 +84,9 @@ std::string usageText()
            "  --board-id N            Kestrane: board id the bootloader reports (default 0x4B455331)\n"
            "  --flash-size N          Kestrane: bootloader flash size in bytes, a multiple of 1024 (default 262144)\n"
            "  --uuid HEX24            Kestrane: the 12-byte unique id (default 4B53494D0102030405060708)\n"
-           "  --erase-ms N            Kestrane: time a bootloader erase takes, in milliseconds (default 50)\n"
+           "  --erase-ms N            Kestrane: time a bootloader erase takes, 0..60000 ms (default 50); status "
+           "replies\n"
+           "                          say busy meanwhile, other requests get 7F xx 78\n"
            "  --lose-write-reply N    Kestrane: carry out write request N (36 or 21) but lose its reply (repeatable)\n"
            "  --busy-status N         Kestrane: the first N status replies after a lost write reply report busy\n"
            "  --negative HEX:CODE     Kestrane: refuse requests starting with HEX: 7F <first byte> CODE; JSON in app "
@@ -95,6 +97,11 @@ std::string usageText()
            "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
            "First "
            "Frame\n"
+           "  --board-swap N:ID       Kestrane: from status reply N+1 on the bootloader reports board ID (another\n"
+           "                          board plugged in)\n"
+           "  --flow-control wait|overflow[:N]\n"
+           "                          the device answers the PC's First Frames (only the Nth with :N) with flow\n"
+           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
@@ -112,6 +119,10 @@ std::string usageText()
            "  --lose-brd-confirm      lose the host's CR after an AT BRD switch: the adapter always goes back to\n"
            "                          its old rate once the AT BRT time is over\n"
            "  --no-reply-count        answer ? to a data line ending in a reply-count digit (odd digit count)\n"
+           "  --raised-rate RATE      power up still listening at RATE, where an AT BRD of a killed run left the\n"
+           "                          adapter; ATZ or a restart brings it back to --baud\n"
+           "  --stream-text           the port streams NMEA text lines at every rate, several kB/s, and never\n"
+           "                          answers or prompts (a GPS receiver or a logger on the port)\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
@@ -225,6 +236,16 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         {"--silent-requests", kestrane([&](const std::string &v) { return parseSilentFault(v, deviceFaults); })},
         {"--busy-replies", kestrane([&](const std::string &v) { return parseBusyFault(v, deviceFaults); })},
         {"--cut-reply", kestrane([&](const std::string &v) { return parseCutFault(v, deviceFaults); })},
+        {"--board-swap", kestrane([&](const std::string &v) { return parseBoardSwapFault(v, deviceFaults); })},
+        {"--flow-control", [&](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
+        {"--raised-rate",
+            [&](const std::string &v) {
+                std::uint64_t rate = 0;
+                if (!parseCount(v, rate, 1) || rate > 100000000)
+                    return false;
+                options.raisedRate = static_cast<std::uint32_t>(rate);
+                return true;
+            }},
         {"--script",
             [&](const std::string &v) {
                 options.script = v;
@@ -332,6 +353,10 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         }
         if (arg == "--no-reply-count") {
             options.faults.noReplyCount = true;
+            continue;
+        }
+        if (arg == "--stream-text") {
+            options.faults.streamText = true;
             continue;
         }
         std::string value;

@@ -2,6 +2,7 @@
 
 #include "devicefaults.h"
 #include "faults.h"
+#include "isotp.h"
 #include "kestranestate.h"
 #include "scheduler.h"
 
@@ -24,6 +25,10 @@ struct Options
     std::uint8_t fcBlockSize = 0;
     std::uint8_t fcSeparation = 0;
     Faults faults;
+    // Answers to the PC's First Frames that refuse the rest of the message (Kestrane and scripted device).
+    FlowControlFault flowControl;
+    // The rate the adapter powers up at when an earlier run raised it and died; 0: its --baud.
+    std::uint32_t raisedRate = 0;
     // The Kestrane device (--device kestrane): its state, identity and its own faults.
     KestraneSettings kestrane;
     DeviceFaults deviceFaults;

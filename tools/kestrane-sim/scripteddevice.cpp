@@ -122,9 +122,19 @@ bool loadScript(const std::string &path, std::vector<ScriptRule> &rules, std::st
     return true;
 }
 
-ScriptedDevice::ScriptedDevice(const IsoTpConfig &config, std::vector<ScriptRule> rules)
+namespace {
+IsoTpConfig withFault(IsoTpConfig config, FlowControlFault *fault)
+{
+    config.flowControlFault = fault;
+    return config;
+}
+} // namespace
+
+ScriptedDevice::ScriptedDevice(
+    const IsoTpConfig &config, std::vector<ScriptRule> rules, const FlowControlFault &flowControl)
     : rules_(std::move(rules))
-    , endpoint_(config, [this](const Bytes &request) { handleRequest(request); })
+    , flowControl_(flowControl)
+    , endpoint_(withFault(config, &flowControl_), [this](const Bytes &request) { handleRequest(request); })
 { }
 
 void ScriptedDevice::start(CanDeviceHost &host)

@@ -32,7 +32,7 @@ bool parseScriptLine(const std::string &text, ScriptRule &rule, std::string &err
 class ScriptedDevice : public CanDevice
 {
 public:
-    ScriptedDevice(const IsoTpConfig &config, std::vector<ScriptRule> rules);
+    ScriptedDevice(const IsoTpConfig &config, std::vector<ScriptRule> rules, const FlowControlFault &flowControl);
 
     void start(CanDeviceHost &host) override;
     void receiveFrame(const CanFrame &frame) override;
@@ -41,6 +41,7 @@ private:
     void handleRequest(const Bytes &request);
 
     std::vector<ScriptRule> rules_;
+    FlowControlFault flowControl_; // before the endpoint, which points at it
     IsoTpEndpoint endpoint_;
     CanDeviceHost *host_ = nullptr;
 };

@@ -150,8 +150,10 @@ constexpr Micros kRateChangeGrace = 50000;
 void SerialLink::noteRate()
 {
     const Micros now = monotonicMicros();
-    if (!hungUp_ && receiver_ && now - openedAt_ >= kOpenSettleTime
-        && ratesMatch(pty_.portRate(), receiver_->uartRate())) {
+    if (hungUp_ || !receiver_ || now - openedAt_ < kOpenSettleTime)
+        return;
+    lastLookMatched_ = ratesMatch(pty_.portRate(), receiver_->uartRate());
+    if (lastLookMatched_) {
         lastMatchAt_ = now;
         lastMatchUart_ = receiver_->uartRate();
     }
@@ -166,13 +168,14 @@ void SerialLink::onReadable(Micros when)
 {
     std::string bytes;
     const Pty::ReadStatus status = pty_.readAll(bytes);
-    judgeInput(bytes, when);
+    const bool closing = status == Pty::ReadStatus::HungUp || !pty_.peerOpen();
+    judgeInput(bytes, when, closing);
     noteRate();
-    if (status == Pty::ReadStatus::HungUp || !pty_.peerOpen())
+    if (closing)
         hangUp();
 }
 
-void SerialLink::judgeInput(const std::string &bytes, Micros when)
+void SerialLink::judgeInput(const std::string &bytes, Micros when, bool closing)
 {
     if (bytes.empty() || !receiver_)
         return;
@@ -180,9 +183,12 @@ void SerialLink::judgeInput(const std::string &bytes, Micros when)
     const std::uint32_t uart = receiver_->uartRate();
     // The grace covers the port having moved away from the adapter's rate, not the adapter having moved
     // away from the port's: once the adapter runs at another rate, bytes at the rate it left are noise to
-    // it however soon they come.
+    // it however soon they come. Bytes found together with the close were written before the close put
+    // the old line settings back, and drained at the rate of the last look, however long the simulator
+    // took to wake up on a busy machine.
+    const bool sameAdapterRate = lastMatchAt_ != 0 && lastMatchUart_ == uart;
     const bool justChanged
-        = lastMatchAt_ != 0 && lastMatchUart_ == uart && monotonicMicros() - lastMatchAt_ <= kRateChangeGrace;
+        = sameAdapterRate && (monotonicMicros() - lastMatchAt_ <= kRateChangeGrace || (closing && lastLookMatched_));
     if (ratesMatch(port, uart) || justChanged) {
         receiver_->serialInput(bytes, when);
         return;
@@ -223,6 +229,7 @@ void SerialLink::checkReopen()
     // The opener may still be setting the line up: its first bytes are judged by the rate they
     // find, never by a rate seen before the open.
     lastMatchAt_ = 0;
+    lastLookMatched_ = false;
     openedAt_ = monotonicMicros();
     log_.write('#', "port opened at " + std::to_string(pty_.portRate()));
     // Anything that was still on its way when the port closed was for the previous user, unless the

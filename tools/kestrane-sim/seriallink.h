@@ -67,7 +67,8 @@ private:
         Micros due;
     };
 
-    void judgeInput(const std::string &bytes, Micros when);
+    // closing: the port was closed with these bytes still unread.
+    void judgeInput(const std::string &bytes, Micros when, bool closing);
     void noteRate();
     void deliverDue();
     void deliver(const Chunk &chunk);
@@ -89,6 +90,8 @@ private:
     // rate then.
     Micros lastMatchAt_ = 0;
     std::uint32_t lastMatchUart_ = 0;
+    // Whether the latest look at the port found it at the adapter's rate.
+    bool lastLookMatched_ = false;
     Micros openedAt_ = 0;
 };
 
