@@ -46,13 +46,14 @@ const CommandHelp commands[] = {
     {"info", "info", "Show the device's description, its files and which of them are active.", false, 0},
     {"upload", "upload FILE.bin [--yes]",
         "Check a 2 MiB firmware file, upload its firmware slice and verify it by MD5. A name that the device "
-        "cannot store as it is gets shortened; --yes accepts the shorter name.",
+        "cannot store as it is gets shortened; --yes accepts the shorter name. Names must be printable ASCII.",
         false, 1},
     {"select", "select [NAME...]", "Make exactly these files active (writes active.cfg; no names: none).", false, -1},
     {"remove", "remove NAME", "Remove one file from the device.", false, 1},
     {"erase", "erase", "Remove every file from the device.", false, 0},
-    {"reboot", "reboot", "Restart the device.", false, 0},
-    {"dfu", "dfu", "Switch the device to its bootloader.", false, 0},
+    {"reboot", "reboot", "Restart the device; succeeds once its application answers again (within 5 s).", false, 0},
+    {"dfu", "dfu", "Switch the device to its bootloader; succeeds once the bootloader answers (within 5 s).", false,
+        0},
     {"bootloader", "bootloader", "Show the bootloader's description, unique ID and status.", true, 0},
     {"flash", "flash PACKAGE.dfu [--launch]",
         "Check the package against the device, then erase, write and finalise it; --launch then starts the "

@@ -19,6 +19,7 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QDir>
 #include <QMessageBox>
 #include <QStackedWidget>
 #include <QTextBrowser>
@@ -38,6 +39,10 @@ struct Fault
     QString name;
     QStringList options;
     bool lasting = false; // still there for a second job: the adapter or device is replaced first
+    bool elm327 = false; // the adapter is an ELM327 (the windows are told so), not an ELS27
+    // The first job's file is one the window must refuse before the device hears of it: a name
+    // the device cannot store, or a package without an image.
+    bool badFile = false;
 };
 
 // Answers every box and dialog the windows open and remembers what they said.
@@ -66,7 +71,9 @@ struct Run
 {
     Run(const Fault &fault, const char *what, int number, const QStringList &mode)
         : fault(fault)
-        , device(QStringList {"--adapter", "els27", "--device", "kestrane", "--state", state.path()} + mode)
+        , device(QStringList {
+                     "--adapter", fault.elm327 ? "elm327" : "els27", "--device", "kestrane", "--state", state.path()}
+              + mode)
         , label(
               QStringLiteral("%1 %2 (%3: %4)").arg(what, QString::number(number), fault.name, fault.options.join(' ')))
     {
@@ -113,6 +120,8 @@ public:
             m_packages << writeFile(m_files, QStringLiteral("app%1.dfu").arg(i),
                 DfuPackage::build(board, QByteArray("Soak firmware ") + QByteArray::number(i), image));
         }
+        m_badName = writeFile(m_files, QStringLiteral("мотор.bin"), firmwareFile());
+        m_emptyPackage = writeFile(m_files, QStringLiteral("empty.dfu"), DfuPackage::build(board, "Empty", {}));
     }
 
     void upload(int number);
@@ -135,6 +144,7 @@ private:
     QTemporaryDir m_files;
     QList<QByteArray> m_slices, m_images; // what the device must hold after each job
     QStringList m_firmware, m_packages;
+    QString m_badName, m_emptyPackage; // files a window must refuse before the device hears of them
 };
 
 Fault Soak::draw(bool boot)
@@ -144,7 +154,7 @@ Fault Soak::draw(bool boot)
     const auto number = [&](int low, int high) { return QString::number(pick(low, high)); };
     const auto burst
         = [&](int low, int high, int most) { return QStringLiteral("%1:%2").arg(pick(low, high)).arg(pick(1, most)); };
-    switch (pick(0, 8)) {
+    switch (pick(0, 17)) {
     case 0:
         return {"port vanishes", {"--vanish-after", boot ? number(60, 700) : number(300, 12000)}, true};
     case 1:
@@ -165,8 +175,32 @@ Fault Soak::draw(bool boot)
         // connecting and the status the package is checked against.
         return boot ? Fault {"device stops answering", {"--silent-requests", burst(5, 11, 3)}}
                     : Fault {"device stops mid-reply", {"--cut-reply", "32"}, true};
-    default:
+    case 8:
         return {"echoing adapter", {"--stuck-echo"}};
+    case 9:
+        return boot ? Fault {"long erase", {"--erase-ms", number(2000, 8000)}}
+                    : Fault {"garbled selection reply", {"--malformed", "33"}, true};
+    case 10:
+        return {"noise in place of a frame", {"--word", number(20, boot ? 400 : 12000) + ":HELLO"}};
+    case 11:
+        return {"flow control stops the request",
+            {"--flow-control",
+                QStringLiteral("%1:%2").arg(pick(0, 1) ? "wait" : "overflow").arg(pick(1, boot ? 5 : 100))}};
+    case 12:
+        return {"every frame line gets CAN ERROR", {"--can-error-every", "1"}, true};
+    case 13:
+        return {"a port that streams text", {"--stream-text"}, true};
+    case 14:
+        return {"ELM327 left at a raised rate", {"--raised-rate", "500000"}, false, true};
+    case 15:
+        return boot ? Fault {"status refused", {"--negative", "B100B0:22"}, true}
+                    : Fault {"name the device cannot store", {}, false, false, true};
+    case 16:
+        return boot ? Fault {"package without an image", {}, false, false, true}
+                    : Fault {"name the device cannot store", {}, false, false, true};
+    default:
+        return boot ? Fault {"board swapped", {"--board-swap", "1:0x12345678"}, true}
+                    : Fault {"noise in place of a frame", {"--word", number(1, 60) + ":HELLO"}};
     }
 }
 
@@ -207,7 +241,7 @@ void Soak::upload(int number)
         window.findChild<QAbstractButton *>("rescanTool")->click();
         combo->setCurrentIndex(combo->findText(run.port()));
         window.findChild<QWidget *>("baudSpin")->setProperty("value", 38400);
-        window.findChild<QAbstractButton *>("adapterELSRadio")->setChecked(true);
+        window.findChild<QAbstractButton *>(run.fault.elm327 ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
         window.findChild<QAbstractButton *>("connectTool")->click();
         return waitUntil(
             [&] { return pages->currentIndex() == 1 && window.findChild<QWidget *>("startPage")->isEnabled(); }, 30000);
@@ -217,6 +251,16 @@ void Soak::upload(int number)
     for (int job = 0; job < 2; ++job) {
         ++runs;
         bool good = false;
+        if (job == 0 && run.fault.badFile && (pages->currentIndex() != 0 || connectManager())) {
+            // Refused at the drop: the device never hears of it and stores nothing.
+            run.answers.texts.clear();
+            emit window.findChild<DropArea *>("dropLabel")->changed(m_badName);
+            if (!waitUntil([&] { return !run.answers.texts.isEmpty(); }, 5000) || ends != 0
+                || !QDir(run.state.filePath("files")).entryList(QDir::Files).isEmpty())
+                return deadEnd(run.label + QStringLiteral(": a name the device cannot store was not refused"));
+            ++reported;
+            continue;
+        }
         if (pages->currentIndex() != 0 || connectManager()) {
             run.answers.texts.clear();
             const int before = ends;
@@ -249,7 +293,8 @@ void Soak::flash(int number)
     DFUParams params;
     params.mode = HIDDfu::Slave; // ends by closing itself, not by quitting this program
     params.port = params.lastPort = run.port();
-    params.baud = 38400; // an ELS27, and the default identifiers
+    params.baud = 38400; // the default identifiers
+    params.adapter = run.fault.elm327 ? 0 : 1;
     window.setup(params);
     window.show();
     window.start();
@@ -272,6 +317,15 @@ void Soak::flash(int number)
         }
         run.answers.titles = run.answers.texts = run.answers.warnings = QStringList();
         run.answers.launchDialogs = 0;
+        if (job == 0 && run.fault.badFile) {
+            // Refused before anything is sent: the device keeps its application.
+            emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_emptyPackage);
+            if (!waitUntil([&] { return !run.answers.texts.isEmpty() && ready(); }, 10000)
+                || !readFile(run.state.filePath("device.cfg")).contains("image=final"))
+                return deadEnd(run.label + QStringLiteral(": a package without an image was not refused"));
+            ++reported;
+            continue;
+        }
         emit window.findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(m_packages.at(job));
         // Ends in the launch dialog, or in a warning (after the question, or instead of it when the
         // package could not be checked) and the window ready or looking for the adapter.
