@@ -114,6 +114,9 @@ private slots:
         row("address request lost",
             {{"--silent-requests", "2"}, 2048,
                 "erase, addr 1024, b100b0, addr 1024, b100b0, write 1024, addr 0, write 1024, finalize"});
+        row("status and write requests lost",
+            {{"--silent-requests", "3", "--silent-requests", "5"}, 2048,
+                "erase, addr 1024, b100b0, b100b0, write 1024, b100b0, write 1024, addr 0, write 1024, finalize"});
         row("write request lost",
             {{"--silent-requests", "4"}, 2048, probed + "b100b0, write 1024, addr 0, write 1024, finalize"});
         // A device whose status word is no address: an idle status means done.

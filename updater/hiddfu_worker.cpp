@@ -345,7 +345,8 @@ void hiddfu_worker::stepDone()
         if (phase == 0 && !pointerChecked) {
             pointerChecked = true;
             probing = true;
-            enqueue(Status, execRequest(routineStatus), 1, 100, true);
+            stepTimer.start(stepBudgetMs);
+            pollStatus();
             return;
         }
         startWriting();
@@ -378,10 +379,12 @@ void hiddfu_worker::startWriting()
 // just been given reports there where its next write lands, and that tells a step it carried out
 // from one it never had (a request it dropped though it asked for patience, or that never reached
 // it). Any other device is taken at its word that an idle status means the step is done.
-void hiddfu_worker::probed(const DFUStatus *st)
+void hiddfu_worker::probed(const DFUStatus &st)
 {
     probing = false;
-    pointerReported = st && st->error == 0 && st->extra == nextAddress;
+    pollTimer.stop();
+    stepTimer.stop();
+    pointerReported = st.error == 0 && st.extra == nextAddress;
     startWriting();
 }
 
@@ -398,7 +401,7 @@ void hiddfu_worker::settle()
 
 void hiddfu_worker::pollStatus()
 {
-    if (settling)
+    if (settling || probing)
         enqueue(Status, execRequest(routineStatus), 1, 100, true);
 }
 
@@ -521,9 +524,8 @@ void hiddfu_worker::noReply()
     if (head.ended || head.poll) {
         const bool poll = head.poll && !head.ended;
         requests.removeFirst();
-        if (poll && probing)
-            probed(nullptr);
-        else if (poll && settling)
+        // Asked again: a write must not go out before the flash knows how to account for it.
+        if (poll && (settling || probing))
             pollTimer.start(pollIntervalMs);
         advance();
         return;
@@ -760,7 +762,7 @@ void hiddfu_worker::statusReply(const Request &request, const QByteArray &data)
     emit finished(Status, true, QVariant::fromValue(st));
     emit status(st);
     if (request.poll && probing)
-        probed(&st);
+        probed(st);
     else if (request.poll && settling)
         settled(st);
 }

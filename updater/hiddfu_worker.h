@@ -128,7 +128,7 @@ private:
     void resendStep();
     void addressStep(quint32 address);
     void startWriting();
-    void probed(const DFUStatus *st);
+    void probed(const DFUStatus &st);
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
 
