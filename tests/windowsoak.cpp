@@ -267,10 +267,13 @@ void Soak::upload(int number)
             emit window.findChild<DropArea *>("dropLabel")->changed(m_firmware.at(job));
             if (!waitUntil([&] { return ends > before; }, 120000))
                 return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
-            waitUntil([&] { return !run.answers.texts.isEmpty(); }, 3000); // the box that tells the end
             good = last == TransferOutcome::Succeeded;
+            // The box that tells the end; on a loaded machine it may take a while to be shown.
+            waitUntil([&] { return run.answers.texts.contains(QStringLiteral(good ? "Done" : "Upload failed")); },
+                good ? 10000 : 3000);
             if (good != run.answers.texts.contains(QStringLiteral("Done")))
-                return deadEnd(run.label + QStringLiteral(": the window said otherwise than the worker"));
+                return deadEnd(run.label + QStringLiteral(": the window said otherwise than the worker: ")
+                    + run.answers.texts.join(" | "));
         }
         const QString stored = run.state.filePath("files/" + QFileInfo(m_firmware.at(job)).fileName());
         if (!judge(job, good, good && readFile(stored) == m_slices.at(job), run))
