@@ -269,7 +269,7 @@ void Soak::upload(int number)
                 return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
             good = last == TransferOutcome::Succeeded;
             // The box that tells the end; on a loaded machine it may take a while to be shown.
-            waitUntil([&] { return run.answers.texts.contains(QStringLiteral(good ? "Done" : "Upload failed")); },
+            waitUntil([&] { return run.answers.texts.contains(QLatin1String(good ? "Done" : "Upload failed")); },
                 good ? 10000 : 3000);
             if (good != run.answers.texts.contains(QStringLiteral("Done")))
                 return deadEnd(run.label + QStringLiteral(": the window said otherwise than the worker: ")
