@@ -10,17 +10,8 @@
 #include <elm327io.h>
 #include <transferoutcome.h>
 
-#include <QMutex>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QThread>
-
-#include <atomic>
-#include <fcntl.h>
-#include <functional>
-#include <memory>
-#include <termios.h>
-#include <unistd.h>
 
 using Codes = QList<ELM327IOBase::ELM_ERROR>;
 const int elm = ELM327IOBase::ELM327;
@@ -42,108 +33,6 @@ inline QByteArray pattern(int size)
     return data;
 }
 
-// The far end of a pseudo-terminal played by the test itself, on a thread of its own so that it
-// answers while a set-up blocks the test's thread. Either a port that streams text and never
-// prompts (a GPS receiver, a logger), or a bare ELM327 with its echo off: "OK" to commands, its
-// identification to ATI and ATWS, `answer` to frame lines. It hears only at the rate it listens
-// at; ATZ takes that back to 38400.
-class FakeAdapter
-{
-public:
-    explicit FakeAdapter(speed_t listensAt = B38400, bool streamText = false)
-        : m_listensAt(listensAt)
-        , m_streamText(streamText)
-    { }
-
-    ~FakeAdapter()
-    {
-        m_stop = true;
-        if (m_thread)
-            m_thread->wait();
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-
-    // Call before start(); runs on the adapter's thread.
-    std::function<QByteArray(const QByteArray &)> answer = [](const QByteArray &) { return "NO DATA"; };
-
-    bool start()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0
-            || !QFile::link(QString::fromLocal8Bit(ptsname(m_master)), port()))
-            return false;
-        qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit());
-        m_thread.reset(QThread::create([this] { run(); }));
-        m_thread->start();
-        return true;
-    }
-
-    QString port() const { return m_dir.filePath(QStringLiteral("fake0")); }
-
-    // The lines received, each after the rate the port was set to: "500000 atz".
-    QStringList heard() const
-    {
-        const QMutexLocker lock(&m_mutex);
-        return m_heard;
-    }
-
-private:
-    void run()
-    {
-        QByteArray input;
-        for (int tick = 0; !m_stop; ++tick) {
-            QThread::msleep(2);
-            if (m_streamText && tick % 5 == 0)
-                send("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
-            char buffer[512];
-            for (ssize_t n; (n = ::read(m_master, buffer, sizeof buffer)) > 0;)
-                input.append(buffer, int(n));
-            for (int cr; (cr = input.indexOf('\r')) >= 0; input.remove(0, cr + 1))
-                hear(input.left(cr).trimmed().toLower());
-        }
-    }
-
-    void hear(const QByteArray &line)
-    {
-        termios settings {};
-        tcgetattr(m_master, &settings);
-        const speed_t rate = cfgetospeed(&settings);
-        {
-            const QMutexLocker lock(&m_mutex);
-            const QString name = rate == B38400 ? "38400" : rate == B500000 ? "500000" : "other";
-            m_heard << name + ' ' + QString::fromLatin1(line);
-        }
-        if (m_streamText || rate != m_listensAt || line.isEmpty())
-            return;
-        const QByteArray command = line.left(2);
-        if (line == "atz")
-            m_listensAt = B38400; // silent while it restarts
-        else if (line == "ati" || line == "atws")
-            send("ELM327 v1.5\r\r>");
-        else if (command == "at" || command == "st")
-            send("OK\r\r>");
-        else
-            send(answer(line) + "\r\r>");
-    }
-
-    // Output nobody reads fills the terminal; the rest is dropped, as a stream's would be.
-    void send(const QByteArray &bytes)
-    {
-        if (::write(m_master, bytes.constData(), size_t(bytes.size())) < 0)
-            return;
-    }
-
-    QTemporaryDir m_dir;
-    int m_master = -1;
-    speed_t m_listensAt;
-    const bool m_streamText;
-    std::atomic<bool> m_stop {false};
-    std::unique_ptr<QThread> m_thread;
-    mutable QMutex m_mutex;
-    QStringList m_heard;
-};
-
 struct Link
 {
     // The simulator's adapter is of the given kind; the driver may be set up as another.
@@ -164,7 +53,7 @@ struct Link
 
     ELM_ConnInfo info(int adapter, int baud = 38400, bool rateSwitch = false) const
     {
-        ELM_ConnInfo info {port.isEmpty() ? sim.port() : port, baud, adapter, 0x746, 0x74E};
+        ELM_ConnInfo info {sim.port(), baud, adapter, 0x746, 0x74E};
         info.rateSwitch = rateSwitch;
         return info;
     }
@@ -201,7 +90,6 @@ struct Link
     }
 
     SimHarness sim;
-    QString port; // another port than the simulator's, such as a FakeAdapter's
     ELM327IO io;
     QSignalSpy read {&io, &ELM327IOBase::read};
     QSignalSpy errors {&io, &ELM327IOBase::error};

@@ -206,17 +206,15 @@ private slots:
     {
         QFETCH(int, baud);
         QFETCH(QString, reason);
-        FakeAdapter gps(B38400, true);
-        QVERIFY(gps.start());
-        Link link;
-        link.port = gps.port();
+        Link link({"--stream-text"});
+        QVERIFY(link.sim.start());
         ELM_ConnInfo info = link.info(elm, baud);
         info.setupBudgetMs = 3000;
         QElapsedTimer clock;
         clock.start();
         QVERIFY(!link.io.setup(info));
         QVERIFY2(clock.elapsed() < 2 * info.setupBudgetMs, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(link.io.lastOpenError(), reason.arg(gps.port()));
+        QCOMPARE(link.io.lastOpenError(), reason.arg(link.sim.port()));
         QVERIFY(!link.io.isOpen());
     }
 
@@ -224,14 +222,12 @@ private slots:
     // there, reset as a normal close would have, and used at the rate given.
     void raisedAdapterFound()
     {
-        FakeAdapter adapter(B500000);
-        QVERIFY(adapter.start());
-        Link link;
-        link.port = adapter.port();
+        Link link({"--raised-rate", "500000"});
+        QVERIFY(link.sim.start());
         QVERIFY(link.setup(elm, 38400));
-        const QStringList heard = adapter.heard();
-        QVERIFY2(heard.contains(QStringLiteral("500000 atz")), qPrintable(heard.join('|')));
-        QCOMPARE(heard.last(), QStringLiteral("38400 at cfc0"));
+        const QStringList heard = link.sim.received();
+        QVERIFY2(heard.contains(QStringLiteral("ATZ")), qPrintable(heard.join('|')));
+        QCOMPARE(heard.last(), QStringLiteral("at cfc0"));
     }
 
     // Set-ups do not nest: a timer due while one runs waits until it has ended, and a set-up asked
@@ -263,37 +259,31 @@ private slots:
         QVERIFY(waitUntil([&] { return connected.count() == 4; }, 10000));
     }
 
-    // An answer that ends the sending of a message: the rest of it stays unsent, even when a
-    // "clear to send" follows in the same answer, and the next request goes through.
+    // An answer that ends the sending of a message: the rest of it stays unsent, and the next
+    // request goes through.
     void flowControlRefused_data()
     {
-        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QStringList>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("wait") << QByteArray("310000\r300000") << QStringLiteral("out-of-order message");
-        QTest::newRow("overflow") << QByteArray("320000\r300000") << QStringLiteral("out-of-order message");
-        QTest::newRow("noise") << QByteArray("HELLO\r300000") << QStringLiteral("non-hex reply");
+        QTest::newRow("wait") << QStringList {"--flow-control", "wait:1"} << QStringLiteral("out-of-order message");
+        QTest::newRow("overflow") << QStringList {"--flow-control", "overflow:1"}
+                                  << QStringLiteral("out-of-order message");
+        QTest::newRow("noise") << QStringList {"--word", "1:HELLO"} << QStringLiteral("non-hex reply");
     }
 
     void flowControlRefused()
     {
-        QFETCH(QByteArray, answer);
+        QFETCH(QStringList, fault);
         QFETCH(QString, reason);
-        FakeAdapter adapter;
-        adapter.answer = [answer](const QByteArray &line) {
-            return line.startsWith("10") ? answer : line == "0322f1901" ? QByteArray("0362f190") : "NO DATA";
-        };
-        QVERIFY(adapter.start());
-        Link link;
-        link.port = adapter.port();
-        link.io.setStrictMode(true);
-        QVERIFY(link.setup(elm));
+        Link link(fault, answersVin);
+        QVERIFY(link.open());
         link.io.send(ELM_Message(pattern(20), 1, 200));
         QVERIFY(link.errors.wait(5000));
         QVERIFY(link.exchange());
         QCOMPARE(link.read.count(), 1);
         QCOMPARE(link.codes(), Codes {ELM327IOBase::ERR_PROTOCOL});
         QCOMPARE(link.errors.first().at(1).toString(), reason);
-        QCOMPARE(adapter.heard().filter(QRegularExpression(QStringLiteral("^38400 2"))), QStringList());
+        QCOMPARE(link.sim.received().filter(QRegularExpression(QStringLiteral("^2"))), QStringList());
     }
 
     // An ELM327 that answers "?" to the reply-count digit: the line goes again without it, and so
