@@ -353,9 +353,12 @@ void Soak::flash(int number)
             const int before = connectedTimes();
             if (!run.replace())
                 return deadEnd(QStringLiteral("the simulator did not start again"));
-            // A lost link makes the window look for the adapter again; wait until it is back.
-            if (!waitUntil([&] { return connectedTimes() > before && ready(); }, 30000))
+            // A lost link makes the window look for the adapter again; wait until it is back. A
+            // refusal outside a flash ends the updater, as it is meant to.
+            if (!waitUntil([&] { return (connectedTimes() > before && ready()) || !window.isVisible(); }, 30000))
                 return deadEnd(run.label + QStringLiteral(": the updater did not connect again"));
+            if (!window.isVisible())
+                return;
         }
     }
     window.shutdown();
