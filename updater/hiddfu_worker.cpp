@@ -54,6 +54,20 @@ QByteArray execRequest(quint16 routine)
     return request;
 }
 
+// How long the device may take over a step of the flash once it has it.
+int stepBudget(hiddfu_worker::Commands step)
+{
+    return step == hiddfu_worker::Erase ? eraseBudgetMs : stepBudgetMs;
+}
+
+// How a step's request begins, as far as its replies name it: the erase routine, an address, a write.
+QByteArray stepRequest(hiddfu_worker::Commands step)
+{
+    if (step == hiddfu_worker::Erase)
+        return execRequest(routineErase);
+    return QByteArray(1, step == hiddfu_worker::SetAddress ? reqSetAddress : reqWrite);
+}
+
 // 7F, the request, 78: the device has the request and asks for patience; its reply follows.
 bool asksForPatience(const QByteArray &data)
 {
@@ -395,7 +409,7 @@ void hiddfu_worker::settle()
 {
     settling = true;
     if (!stepTimer.isActive())
-        stepTimer.start(current == Erase ? eraseBudgetMs : stepBudgetMs);
+        stepTimer.start(stepBudget(current));
     pollStatus();
 }
 
@@ -405,16 +419,14 @@ void hiddfu_worker::pollStatus()
         enqueue(Status, execRequest(routineStatus), 1, 100, true);
 }
 
-// Idle and without error, the device has carried the step out: it had the request (it asked for
-// patience, or its reply was lost on the way back) and has finished with it. What else the status
-// holds is the bootloader's own business; this program reads no more into it than that.
+// Busy: asked again. An error: the step failed. Idle and without error, the device has carried
+// the step out, unless it reports its write address (see probed()) and that address says the step
+// left no trace.
 void hiddfu_worker::settled(const DFUStatus &st)
 {
     if (st.error != 0) {
         const Commands step = current;
-        const quint8 request = step == Erase ? quint8(reqExec)
-            : step == SetAddress             ? quint8(reqSetAddress)
-                                             : quint8(reqWrite);
+        const auto request = quint8(stepRequest(step).at(0));
         emit finished(step, false, int(st.error));
         fail(ERR_COMM,
             tr("Device error %1 at command %2").arg(int(st.error)).arg(uint(request), 2, 16, QLatin1Char('0')),
@@ -467,7 +479,7 @@ void hiddfu_worker::stepOverdue()
 {
     if (!flashing())
         return;
-    const int seconds = (current == Erase ? eraseBudgetMs : stepBudgetMs) / 1000;
+    const int seconds = stepBudget(current) / 1000;
     fail(ERR_COMM, tr("The device did not finish a step of the flash within %1 s").arg(seconds),
         TransferOutcome::NotResponding);
 }
@@ -613,7 +625,7 @@ void hiddfu_worker::io_read(QByteArray data)
         Request &head = requests.first();
         head.pending = true;
         if (!head.ended && isStep(head.cmd) && !stepTimer.isActive())
-            stepTimer.start(head.cmd == Erase ? eraseBudgetMs : stepBudgetMs);
+            stepTimer.start(stepBudget(head.cmd));
         return;
     }
     const Request request = requests.takeFirst();
@@ -634,8 +646,7 @@ void hiddfu_worker::strayReply(const QByteArray &data)
     if (settling) {
         Request step;
         step.cmd = current;
-        step.bytes = current == Erase ? execRequest(routineErase)
-                                      : QByteArray(1, current == SetAddress ? reqSetAddress : reqWrite);
+        step.bytes = stepRequest(current);
         if (answers(step, data)) {
             handleReply(step, data);
             return;
