@@ -31,6 +31,8 @@ CliStatus CliJob::statusFor(TransferOutcome how)
         return CliLinkLost;
     case TransferOutcome::FileUnreadable:
         return CliBadInput;
+    case TransferOutcome::Stopped:
+        return CliInterrupted;
     }
     return CliDeviceError;
 }

@@ -10,6 +10,7 @@ enum class TransferOutcome {
     NotResponding, // the device or the adapter stopped answering
     LinkLost, // the serial port went away
     FileUnreadable, // the content to send could not be read
+    Stopped, // the technician asked to stop; the work ended at a clean point between two steps
 };
 Q_DECLARE_METATYPE(TransferOutcome)
 
