@@ -538,21 +538,23 @@ QList<QByteArray> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
 
 } // namespace
 
+// The reasons a set-up failed reach the technician in the window's language; the system's own
+// words, where they are shown, stand inside the translated sentence.
 QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText)
 {
     switch (error) {
     case QSerialPort::PermissionError:
 #ifdef Q_OS_LINUX
-        return QStringLiteral("Permission denied for %1. Add your user to the 'dialout' group "
-                              "(sudo usermod -aG dialout $USER), then log out and in again.")
+        return ELM327IOBase::tr("Permission denied for %1. Add your user to the 'dialout' group "
+                                "(sudo usermod -aG dialout $USER), then log out and in again.")
             .arg(port);
 #else
-        return QStringLiteral("Permission denied for %1; another program may be using it.").arg(port);
+        return ELM327IOBase::tr("Permission denied for %1; another program may be using it.").arg(port);
 #endif
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("%1 is not available").arg(port);
+        return ELM327IOBase::tr("%1 is not available").arg(port);
     default:
-        return QStringLiteral("Cannot open %1: %2").arg(port, systemText);
+        return ELM327IOBase::tr("Cannot open %1: %2").arg(port, systemText);
     }
 }
 
@@ -589,8 +591,7 @@ bool ELM327IOBase::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
         // Asked for from a slot of a signal the running set-up emits: running it here would pull
         // the port from under that one. It follows once that one has ended.
         trace.note(QStringLiteral("set-up asked for during a set-up: it follows that one"));
-        m_lastOpenError
-            = QStringLiteral("The adapter on %1 is being set up already; this set-up follows").arg(cfg.port);
+        m_lastOpenError = tr("The adapter on %1 is being set up already; this set-up follows").arg(cfg.port);
         QMetaObject::invokeMethod(
             this,
             [this, cfg, adaptive_timing] {
@@ -640,7 +641,7 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadli
         uint metAt = 0;
         baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r", metRates().of(cfg.port), metAt);
         if (baud == 0) {
-            m_lastOpenError = QStringLiteral("No adapter answers on %1").arg(cfg.port);
+            m_lastOpenError = tr("No adapter answers on %1").arg(cfg.port);
             return false;
         }
         metRates().set(cfg.port, metAt);
@@ -669,7 +670,7 @@ bool ELM327IOBase::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadli
         return true;
     }
     // An adapter that does not answer at the rate it was given would leave every line waiting.
-    m_lastOpenError = QStringLiteral("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
+    m_lastOpenError = tr("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
     port->close();
     return false;
 }

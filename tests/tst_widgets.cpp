@@ -22,9 +22,11 @@ using B = QMessageBox::StandardButton;
 
 namespace {
 
-// Plays a drag the way the window system does: the drop follows only an accepted enter.
+// Plays a drag the way the window system does: the drop follows only an accepted enter. The
+// file is announced only once the drop has returned to the program it came from.
 bool drop(DropArea &area, const QStringList &urls)
 {
+    QSignalSpy announced(&area, &DropArea::changed);
     QMimeData data;
     QList<QUrl> list;
     for (const QString &url : urls)
@@ -33,9 +35,10 @@ bool drop(DropArea &area, const QStringList &urls)
     QDragEnterEvent enter(area.rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&area, &enter);
     QDropEvent dropped(area.rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    if (enter.isAccepted())
-        QCoreApplication::sendEvent(&area, &dropped);
-    return enter.isAccepted();
+    if (!enter.isAccepted())
+        return false;
+    QCoreApplication::sendEvent(&area, &dropped);
+    return announced.isEmpty() && (dropped.isAccepted() ? announced.wait(1000) : true);
 }
 
 // Picks `path` in the file dialog, or cancels it; returns the dialog's title, folder and filters.

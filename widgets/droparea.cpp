@@ -142,5 +142,8 @@ void DropArea::dropEvent(QDropEvent *event)
     QLabel::setText(QFileInfo(path).fileName());
     m_hasFile = true;
     event->acceptProposedAction();
-    emit changed(path);
+    // The program the file was dragged from waits until this handler returns; the owner's
+    // questions about the file must not hold it up.
+    QMetaObject::invokeMethod(
+        this, [this, path] { emit changed(path); }, Qt::QueuedConnection);
 }
