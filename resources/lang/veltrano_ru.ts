@@ -119,6 +119,37 @@
     </message>
 </context>
 <context>
+    <name>ELM327IOBase</name>
+    <message>
+        <source>Permission denied for %1. Add your user to the &apos;dialout&apos; group (sudo usermod -aG dialout $USER), then log out and in again.</source>
+        <translation>Нет доступа к %1. Добавьте своего пользователя в группу &apos;dialout&apos; (sudo usermod -aG dialout $USER), затем выйдите из системы и войдите снова.</translation>
+    </message>
+    <message>
+        <source>Permission denied for %1; another program may be using it.</source>
+        <translation>Нет доступа к %1; возможно, порт занят другой программой.</translation>
+    </message>
+    <message>
+        <source>%1 is not available</source>
+        <translation>%1 недоступен</translation>
+    </message>
+    <message>
+        <source>Cannot open %1: %2</source>
+        <translation>Не удаётся открыть %1: %2</translation>
+    </message>
+    <message>
+        <source>The adapter on %1 is being set up already; this set-up follows</source>
+        <translation>Адаптер на %1 уже настраивается; эта настройка последует за текущей</translation>
+    </message>
+    <message>
+        <source>No adapter answers on %1</source>
+        <translation>Адаптер на %1 не отвечает</translation>
+    </message>
+    <message>
+        <source>No adapter answers on %1 at %2 bit/s</source>
+        <translation>Адаптер на %1 не отвечает на скорости %2 бит/с</translation>
+    </message>
+</context>
+<context>
     <name>ELMParams</name>
     <message>
         <source>Connection</source>
