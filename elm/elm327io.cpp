@@ -4,30 +4,37 @@
 
 namespace {
 
-constexpr int maxBlockSize = 15; // one hex digit: the adapter's reply count and our block size
-// How long the receiver waits for the sender's next Consecutive Frame before it drops the
-// message (ISO 15765-2 N_Cr).
+// How long the sender's next Consecutive Frame may take before a message being received is
+// dropped (N_Cr).
 constexpr int consecutiveFrameTimeoutMs = 1000;
-
-// The pause the receiver asks for between Consecutive Frames (flow control byte 2), in ms.
-// 0x00-0x7F are milliseconds; the rest (reserved, or 100-900 us) round up to 1 ms.
-qint64 separationTime(const QByteArray &flowControl)
-{
-    if (flowControl.size() < 3)
-        return 0;
-    const auto st = quint8(flowControl.at(2));
-    return st <= 0x7f ? st : 1;
-}
+// How long the message being sent waits for its flow control after the First Frame went out
+// (N_Bs): longer than the link waits for the First Frame's line (the adapter's longest time-out,
+// "at st ff", and half a second for the answer's way), which reports the line failing first
+// ("NO DATA", or its time-out). This only keeps the rest of the message from going out after a
+// flow control that comes later still.
+constexpr int flowControlTimeoutMs = 2000;
 
 } // namespace
 
 ELM327IO::ELM327IO(QObject *parent)
     : ELM327IOBase(parent)
-    , rxTimer(new QTimer(this))
+    , m_transport({flowControlTimeoutMs, consecutiveFrameTimeoutMs})
+    , m_deadline(new QTimer(this))
+    , m_link(*this, this)
 {
-    rxTimer->setSingleShot(true);
-    rxTimer->setInterval(consecutiveFrameTimeoutMs);
-    connect(rxTimer, &QTimer::timeout, this, &ELM327IO::receptionTimedOut);
+    m_clock.start();
+    m_deadline->setSingleShot(true);
+    connect(m_deadline, &QTimer::timeout, this, [this] { apply(m_transport.expire(now())); });
+    connect(&m_link, &AdapterLink::connected, this, &ELM327IOBase::connected);
+    connect(&m_link, &AdapterLink::disconnected, this, &ELM327IOBase::disconnected);
+    connect(&m_link, &AdapterLink::ready, this, &ELM327IOBase::ready);
+    connect(&m_link, &AdapterLink::notice, this, &ELM327IOBase::notice);
+    connect(&m_link, &AdapterLink::error, this, &ELM327IOBase::error);
+}
+
+bool ELM327IO::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
+{
+    return m_link.setup(cfg, adaptive_timing);
 }
 
 void ELM327IO::send(const ELM_Message &msg)
@@ -37,167 +44,128 @@ void ELM327IO::send(const ELM_Message &msg)
 
 void ELM327IO::write(const QByteArray &data)
 {
-    if (isAdapterCommand(data))
-        commandQueue << data + '\r';
+    if (AdapterLink::isAdapterCommand(data))
+        m_link.queueLine(data);
     else if (!data.isEmpty())
-        messageQueue << QVariant(data);
-    if (!busy)
-        sendNext();
+        m_link.queueMessage(QVariant(data));
+    m_link.pump();
 }
 
 void ELM327IO::writeRAW(const QByteArray &data)
 {
-    ELM327IOBase::write(data);
+    m_link.queueLine(data);
+    m_link.pump();
 }
 
-// Writes the message's first frame only; the rest waits in txMessage for the receiver's flow
-// control frame, which the adapter is told to wait for as the reply.
+void ELM327IO::writeHEX(const QByteArray &data)
+{
+    m_link.queueMessage(QVariant(data.toHex().toUpper()));
+    m_link.pump();
+}
+
+void ELM327IO::transmit(const ELM_BasicMessage &msg)
+{
+    if (!msg.data().isEmpty()) {
+        // The queue copies by meta-type, so the copy has to be made as the message's own type.
+        if (const auto *iso = qobject_cast<const ELM_Message *>(&msg))
+            m_link.queueMessage(QVariant::fromValue(*iso));
+        else
+            m_link.queueMessage(QVariant::fromValue(msg));
+    }
+    m_link.pump();
+}
+
+// A message's first frame goes out with the time-out the adapter waits for its answer; the rest
+// waits in the transport for the receiver's flow control, which the adapter is told to wait for.
 void ELM327IO::dispatch(const QVariant &item)
 {
     if (item.userType() == QMetaType::QByteArray) {
-        txMessage.clear();
-        queueRawFrame(item.toByteArray());
+        // A raw frame of the caller's own: the message waiting for a flow control has had its turn.
+        m_transport.cancelSend();
+        armDeadline();
+        m_link.queueRawFrame(item.toByteArray());
         return;
     }
-    txMessage = item.value<ELM_Message>(); // an ELM_BasicMessage gives an empty message
-    if (txMessage.framesLeft() == 0)
-        return;
-    commandQueue << timeoutCommand(txMessage.timeout());
-    const QByteArray frame = txMessage.nextFrame();
-    const bool single = txMessage.framesLeft() == 0;
-    // A single frame waits for the caller's replies, a first frame for one flow control frame.
-    const int replies = single ? txMessage.replies() : 1;
-    if (adapter != ELS27)
-        commandQueue << (replies == 0 ? "at r0\r" : "at r1\r");
-    appendFrameLine(frame, replies);
+    const ELM_Message msg = item.value<ELM_Message>(); // an ELM_BasicMessage gives an empty message
+    const IsoTpTransport::Output out = m_transport.send(msg.data(), msg.replies(), now());
+    for (const IsoTpTransport::Error &fault : out.errors)
+        report(fault);
+    if (!out.frames.isEmpty()) {
+        m_link.queueTimeout(msg.timeout());
+        m_link.queueFrames(out.frames);
+    }
+    armDeadline();
 }
 
-void ELM327IO::handleFrame(const QByteArray &frame)
+void ELM327IO::frameReceived(const QByteArray &frame)
 {
-    const auto pci = quint8(frame.at(0));
-    switch (pci >> 4) {
-    case Single:
-        emit read(frame.mid(1, pci & 0x0f));
-        break;
-    case First:
-        receiveFirst(frame);
-        break;
-    case Continued:
-        receiveConsecutive(frame);
-        break;
-    case FlowControl:
-        receiveFlowControl(frame);
-        break;
+    apply(m_transport.receive(frame, now()));
+}
+
+void ELM327IO::lineWritten(const QByteArray &line)
+{
+    emit lineSent(line);
+    // The wait for the flow control starts once the First Frame is out, and again with each resend.
+    if (m_transport.awaitsFlowControl() && !AdapterLink::isAdapterCommand(line)) {
+        m_transport.firstFrameSent(now());
+        armDeadline();
+    }
+}
+
+void ELM327IO::exchangeAbandoned()
+{
+    m_transport.reset();
+    m_deadline->stop();
+}
+
+// What the transport gave back for a frame received or a deadline passed.
+void ELM327IO::apply(const IsoTpTransport::Output &out)
+{
+    for (const IsoTpTransport::Error &fault : out.errors)
+        report(fault);
+    if (out.separationMs >= 0)
+        m_link.setGuardDelay(out.separationMs);
+    if (!out.frames.isEmpty()) {
+        const CanFrame &first = out.frames.first();
+        // Our flow control goes as a line of its own, the count digit always after it; the
+        // adapter still listens, as the request's last line left it.
+        if (quint8(first.bytes.at(0)) >> 4 == IsoTpTransport::FlowControl)
+            m_link.queueLine(first.bytes.toHex() + QByteArray::number(first.replies, 16));
+        else
+            m_link.queueFrames(out.frames);
+        m_link.pump();
+    }
+    armDeadline();
+    for (const QByteArray &message : out.messages)
+        emit read(message);
+}
+
+void ELM327IO::report(const IsoTpTransport::Error &fault)
+{
+    switch (fault.fault) {
+    case IsoTpTransport::Fault::StrayFrame:
+    case IsoTpTransport::Fault::NoFlowControl:
+        m_link.note(fault.reason);
+        return;
+    case IsoTpTransport::Fault::BrokenOff:
+    case IsoTpTransport::Fault::WrongSequence:
+        // A sender that stopped in the middle of a message (the device reset, the adapter stopped
+        // listening), or a frame of it lost on the way, would leave the message, and whoever waits
+        // for it, unfinished for ever. The message is lost as a reply that never came is: the
+        // worker may ask again.
+        m_link.note(QStringLiteral("incomplete ISO-TP message dropped: %1").arg(fault.reason));
+        emit error(ERR_NODATA, fault.reason);
+        return;
     default:
-        endExchange(ERR_PROTOCOL, QStringLiteral("msg inv header"));
+        m_link.endExchange(ERR_PROTOCOL, fault.reason);
     }
 }
 
-void ELM327IO::receiveFirst(const QByteArray &frame)
+void ELM327IO::armDeadline()
 {
-    if (frame.size() != 8) {
-        endExchange(ERR_PROTOCOL, QStringLiteral("rx %1 of 8").arg(frame.size()));
-        return;
-    }
-    clearReception();
-    rxLength = (quint8(frame.at(0)) & 0x0f) << 8 | quint8(frame.at(1));
-    rxData.reserve(rxLength);
-    rxData.append(frame.mid(2));
-    rxFramesTotal = rxLength / 7;
-    sendFlowControl();
-    rxTimer->start();
-}
-
-void ELM327IO::receiveConsecutive(const QByteArray &frame)
-{
-    // A late frame of a message given up on, or of one that was never announced, is no message.
-    if (rxLength == 0) {
-        trace.note(QStringLiteral("consecutive frame with no message under way: dropped"));
-        return;
-    }
-    // The sequence number is not checked: the adapter delivers frames in bus order.
-    ++rxFramesReceived;
-    --rxBlockLeft;
-    if (rxData.size() + 7 < rxLength) {
-        rxData.append(frame.mid(1));
-        if (rxBlockLeft == 0)
-            sendFlowControl();
-        rxTimer->start();
-        return;
-    }
-    // The last frame: its fill bytes are not part of the payload.
-    rxData.append(frame.mid(1, qMax(0, rxLength - rxData.size())));
-    const QByteArray payload = rxData.left(rxLength);
-    clearReception();
-    emit read(payload);
-}
-
-void ELM327IO::receiveFlowControl(const QByteArray &frame)
-{
-    // The adapter listens for one reply to a First Frame, so after a WAIT the receiver's next
-    // flow control would come when nobody listens, or as the answer to some later line: WAIT
-    // ends the message like OVERFLOW does, and a "clear to send" that follows in the same
-    // answer finds nothing left to send.
-    if ((quint8(frame.at(0)) & 0x0f) != CTS) {
-        endExchange(ERR_PROTOCOL, QStringLiteral("out-of-order message"));
-        return;
-    }
-    guardDelay = separationTime(frame);
-    // The block size is not honoured: the whole rest goes out at once, paced by guardDelay.
-    const bool els = adapter == ELS27;
-    // Responses stay off up to the last frame, and for it too when nothing answers the
-    // message: the first frame left them on to catch this flow control.
-    const int left = txMessage.framesLeft();
-    if (!els && (left >= 2 || (left == 1 && txMessage.replies() == 0)))
-        commandQueue << "at r0\r";
-    while (!txMessage.atEnd()) {
-        const QByteArray text = txMessage.nextFrame();
-        const bool last = txMessage.atEnd();
-        if (!els && last && txMessage.replies() != 0)
-            commandQueue << "at r1\r";
-        appendFrameLine(text, last ? txMessage.replies() : 0);
-    }
-    if (!busy)
-        sendNext();
-}
-
-// Flow control "continue to send" for the frames still expected, at most 15, with no
-// separation time; the repeated digit tells the adapter how many reply frames to wait for.
-void ELM327IO::sendFlowControl()
-{
-    const int n = qMin(rxFramesTotal - rxFramesReceived, maxBlockSize);
-    rxBlockLeft = n;
-    const QByteArray digit = QByteArray::number(n, 16);
-    ELM327IOBase::write("300" + digit + "00" + digit);
-}
-
-// A sender that stopped in the middle of a message (the device reset, the adapter stopped
-// listening) would leave the message, and whoever waits for it, unfinished for ever.
-void ELM327IO::receptionTimedOut()
-{
-    const int got = rxData.size();
-    const int announced = rxLength;
-    clearReception();
-    trace.note(QStringLiteral("incomplete ISO-TP message dropped: %1 of %2 bytes").arg(got).arg(announced));
-    emit error(ERR_NODATA,
-        QStringLiteral("message broken off after %1 of %2 bytes: no consecutive frame within %3 ms")
-            .arg(got)
-            .arg(announced)
-            .arg(consecutiveFrameTimeoutMs));
-}
-
-void ELM327IO::abortExchange()
-{
-    txMessage.clear();
-    clearReception();
-}
-
-void ELM327IO::clearReception()
-{
-    rxTimer->stop();
-    rxData.clear();
-    rxLength = 0;
-    rxFramesTotal = 0;
-    rxFramesReceived = 0;
-    rxBlockLeft = 0;
+    const qint64 due = m_transport.nextDeadline();
+    if (due < 0)
+        m_deadline->stop();
+    else
+        m_deadline->start(int(qMax<qint64>(0, due - now())));
 }

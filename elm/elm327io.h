@@ -1,26 +1,46 @@
 #pragma once
 
+#include "adapterlink.h"
 #include "elm327iobase.h"
+#include "isotptransport.h"
+
+#include <QElapsedTimer>
 
 class QTimer;
 
-// ISO-TP (ISO 15765-2, normal addressing) over the adapter's raw CAN frames: sends a payload
-// as a Single Frame or as a First Frame and, after the receiver's flow control, Consecutive
-// Frames; reassembles received messages, sending the flow control frames itself, and emits
-// `read` once per complete payload.
-class ELM327IO : public ELM327IOBase
+// The link to the device through a serial OBD adapter: ISO-TP (ISO 15765-2, normal addressing)
+// over the adapter's raw CAN frames. It puts together the adapter's line-by-line exchange
+// (AdapterLink), which writes the lines and sorts the answers, and the ISO-TP state machine
+// (IsoTpTransport), which frames and reassembles the messages; it turns the one's frames into the
+// other's lines, keeps the transport's deadlines on a timer, and emits `read` once per complete
+// payload.
+class ELM327IO : public ELM327IOBase, private AdapterLink::Client
 {
     Q_OBJECT
 
 public:
     // High nibble of a frame's first byte
-    enum FrameType { Single = 0, First = 1, Continued = 2, FlowControl = 3 };
+    enum FrameType {
+        Single = IsoTpTransport::Single,
+        First = IsoTpTransport::First,
+        Continued = IsoTpTransport::Continued,
+        FlowControl = IsoTpTransport::FlowControl
+    };
     Q_ENUM(FrameType)
     // Low nibble of a flow control frame's first byte
-    enum FlowState { CTS = 0, Wait = 1, Abort = 2 };
+    enum FlowState { CTS = IsoTpTransport::CTS, Wait = IsoTpTransport::Wait, Abort = IsoTpTransport::Abort };
     Q_ENUM(FlowState)
 
     explicit ELM327IO(QObject *parent = nullptr);
+
+    bool isOpen() const override { return m_link.isOpen(); }
+    bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false) override;
+    QString lastOpenError() const override { return m_link.lastOpenError(); }
+    void close() override { m_link.close(); }
+    bool isBusy() const override { return m_link.isBusy(); }
+    bool strictMode() const override { return m_link.strictMode(); }
+    void setStrictMode(bool on) override { m_link.setStrictMode(on); }
+    qint64 guardDelayMs() const override { return m_link.guardDelayMs(); }
 
 public slots:
     void send(const ELM_Message &msg);
@@ -28,25 +48,25 @@ public slots:
     void write(const QByteArray &data) override;
     // The text as one line, untouched.
     void writeRAW(const QByteArray &data);
-
-protected:
-    void handleFrame(const QByteArray &frame) override;
-    void dispatch(const QVariant &item) override;
-    void abortExchange() override;
+    void writeHEX(const QByteArray &data) override;
+    // An ELM_Message goes as ISO-TP; a message of any other kind sends nothing.
+    void transmit(const ELM_BasicMessage &msg) override;
+    void monitor(bool on) override { m_link.monitor(on); }
 
 private:
-    void receiveFirst(const QByteArray &frame);
-    void receiveConsecutive(const QByteArray &frame);
-    void receiveFlowControl(const QByteArray &frame);
-    void sendFlowControl();
-    void clearReception();
-    void receptionTimedOut();
+    // AdapterLink::Client
+    void dispatch(const QVariant &item) override;
+    void frameReceived(const QByteArray &frame) override;
+    void lineWritten(const QByteArray &line) override;
+    void exchangeAbandoned() override;
 
-    QByteArray rxData;
-    int rxLength = 0; // announced by the First Frame
-    int rxFramesTotal = 0; // Consecutive Frames that length needs
-    int rxFramesReceived = 0;
-    int rxBlockLeft = 0; // Consecutive Frames before the next flow control is due
-    ELM_Message txMessage; // the message being sent, waiting for the receiver's flow control
-    QTimer *rxTimer; // the sender's next Consecutive Frame is overdue when it fires
+    void apply(const IsoTpTransport::Output &out);
+    void report(const IsoTpTransport::Error &fault);
+    void armDeadline();
+    qint64 now() const { return m_clock.elapsed(); }
+
+    QElapsedTimer m_clock; // the transport's time
+    IsoTpTransport m_transport;
+    QTimer *m_deadline; // fires when the transport's next deadline is due
+    AdapterLink m_link; // last, so that it goes first: it may still reset the adapter as it goes
 };

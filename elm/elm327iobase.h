@@ -2,25 +2,17 @@
 
 #include "elmconninfo.h"
 #include "elmmessage.h"
-#include "linktrace.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QList>
 #include <QObject>
 #include <QSerialPort>
-#include <QVariant>
-
-class QTimer;
 
 // Why a serial port could not be opened, in words a technician can act on: a permission problem
 // names the group that grants access, because that is the usual cause on a fresh Linux install.
 QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText);
 
-// Driver of a serial OBD adapter of the ELM327 kind. It writes one text line at a time, each
-// after the adapter's ">" prompt for the previous one, serving adapter commands before the
-// queued messages, and turns the adapter's reply lines into received CAN frames. Raw frames
-// only; ELM327IO adds ISO-TP.
+// What a protocol worker, veltrano-cli and the tests see of the link to a serial OBD adapter of
+// the ELM327 kind: its set-up, its queues, and what it reports. ELM327IO is the link, made of the
+// adapter's line-by-line exchange (AdapterLink) and ISO-TP on top of it (IsoTpTransport).
 class ELM327IOBase : public QObject
 {
     Q_OBJECT
@@ -39,10 +31,7 @@ public:
     };
     Q_ENUM(ELM_ERROR)
 
-    explicit ELM327IOBase(QObject *parent = nullptr);
-    ~ELM327IOBase() override;
-
-    Q_INVOKABLE bool isOpen() const;
+    Q_INVOKABLE virtual bool isOpen() const = 0;
     // Opens the port (searching the adapter's rate when cfg.baud is 0) and queues the
     // adapter's initialisation; blocks while it waits for the adapter, for at most
     // cfg.setupBudgetMs. An adapter that answers only at a rate this program raises adapters to
@@ -54,24 +43,26 @@ public:
     // set-up asked for from a slot of a signal emitted while one runs (a notice) returns false at
     // once and runs, queued, when the running one has ended; should it fail then, disconnected()
     // says so.
-    Q_INVOKABLE bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false);
+    Q_INVOKABLE virtual bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false) = 0;
     // Why the last setup failed (the port would not open, or "No adapter answers on PORT" with
     // " at RATE bit/s" when the rate was given); empty when it succeeded. setup() only answers
     // yes or no, and its callers need the words to tell the user what to fix.
-    QString lastOpenError() const { return m_lastOpenError; }
+    virtual QString lastOpenError() const = 0;
     // Asks an STN adapter on `port` to change its serial rate, optionally for good.
     Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
-    Q_INVOKABLE void close();
-    Q_INVOKABLE bool isBusy() const { return busy; }
-    Q_INVOKABLE bool strictMode() const { return m_strictMode; }
-    Q_INVOKABLE void setStrictMode(bool on) { m_strictMode = on; }
-    qint64 guardDelayMs() const { return guardDelay; }
+    Q_INVOKABLE virtual void close() = 0;
+    Q_INVOKABLE virtual bool isBusy() const = 0;
+    Q_INVOKABLE virtual bool strictMode() const = 0;
+    Q_INVOKABLE virtual void setStrictMode(bool on) = 0;
+    virtual qint64 guardDelayMs() const = 0;
 
 public slots:
-    virtual void write(const QByteArray &data);
-    virtual void writeHEX(const QByteArray &data);
-    virtual void transmit(const ELM_BasicMessage &msg);
-    void monitor(bool on);
+    // An adapter command ("at", "st"), as one line; ELM327IO sends any other text as a raw frame.
+    virtual void write(const QByteArray &data) = 0;
+    // The bytes as one raw frame.
+    virtual void writeHEX(const QByteArray &data) = 0;
+    virtual void transmit(const ELM_BasicMessage &msg) = 0;
+    virtual void monitor(bool on) = 0;
 
 signals:
     void connected();
@@ -86,105 +77,5 @@ signals:
     void notice(const QString &text);
 
 protected:
-    virtual void handleLine(const QByteArray &line);
-    virtual void handleFrame(const QByteArray &frame);
-    virtual void dispatch(const QVariant &item);
-    // The exchange under way failed: whatever the transport holds for it is dropped.
-    virtual void abortExchange() { }
-    // Ends the exchange under way on a reply that breaks the protocol or says it failed: the rest
-    // of its lines and the transport's state for it are dropped, then `error` tells the worker,
-    // which ends its request; nothing is left that waits for a reply which can no longer come.
-    void endExchange(ELM_ERROR code, const QString &reason);
-
-    // What the adapter sent, in the order it came: complete lines are handled, the rest waits
-    // for the next bytes. readyRead feeds it; the fuzz targets feed it directly.
-    void takeInput(const QByteArray &bytes);
-    void sendFrames(ELM_BasicMessage &msg);
-    void queueRawFrame(const QByteArray &hex);
-    static QByteArray timeoutCommand(int timeoutMs);
-    // The frame line that asks the adapter to wait for `replies` answers. The ELS27 always takes
-    // the count as a trailing digit (0: none); an ELM327 takes it too (v1.3 on), for one or
-    // more replies, and is told with "at r0"/"at r1" whether to listen at all. An adapter that
-    // does not know the digit is driven without it, listening for its whole time-out.
-    void appendFrameLine(const QByteArray &frame, int replies);
-    bool usesReplyCount() const { return adapter == ELS27 || replyCount; }
-    static bool isAdapterCommand(const QByteArray &line);
-    // On failure `reason`, when given, receives portOpenFailure()'s text.
-    static bool openPort(
-        const QString &name, const QVariantMap &portParams, QSerialPort &port, QString *reason = nullptr);
-    static bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent);
-
-protected slots:
-    void readyRead();
-    void errorOccurred(QSerialPort::SerialPortError error);
-    void sendNext();
-    void handleClosing();
-
-protected:
-    QSerialPort *port;
-    QList<QByteArray> commandQueue; // lines with their carriage return, served before messageQueue
-    QByteArray lastCommand; // resent on "can error"
-    int canRetries = 0; // consecutive "can error" answers to the line on the wire
-    qint64 guardDelay = 0; // ms between two writes: the receiver's ISO-TP separation time
-    QElapsedTimer lastSendTime; // since the last line was written
-    QByteArray rxBuffer;
-    bool m_strictMode = false; // report "no data" and "stopped" as errors
-    bool monitoring = false;
-    bool busy = false; // a line awaits its prompt, or a guard wait runs
-    bool commandPending = false; // the line on the wire is an adapter command not yet answered "OK"
-    bool replyCount = true; // the ELM327 takes a reply-count digit at the end of a frame line
-    int adapter = Custom;
-    QList<QVariant> messageQueue; // raw frame hex text, ELM_BasicMessage or ELM_Message
-    LinkTrace trace;
-
-private:
-    // The adapter's words besides frames, and what each one means for the exchange.
-    enum class Word { Frame, Ok, NoData, Stopped, CanError, Searching, Failure, Restart, NonHex };
-    static Word classify(const QByteArray &line);
-
-    void promptReceived();
-    void handleCanError();
-    void dropReplyCount();
-    void abandonExchange(bool wholeQueue);
-    void adapterRestarted(const QByteArray &word);
-    void checkLineDeadline();
-    void lineTimedOut();
-    bool finishInitialisation();
-    void writeLine(const QByteArray &line);
-    void writeToPort(const QByteArray &bytes);
-    void resetAdapter();
-
-    // Opening, the rate search and the adapter's warm start (elm327setup.cpp).
-    static QDeadlineTimer setupDeadline(const ELM_ConnInfo &cfg);
-    bool connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline);
-    void queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming);
-    void reinitialise();
-
-    QTimer *guardTimer;
-    QTimer *lineWatch; // looks now and then whether the line on the wire is overdue
-    QString m_lastOpenError;
-
-    // The line on the wire
-    bool lineInFlight = false;
-    bool echoPending = false; // its echo, if the adapter echoes, has not come yet
-    bool replySeen = false; // an adapter command has had an answer besides its echo
-    bool canErrorOnLine = false;
-    bool countDigitOnLine = false; // the line ends in a reply-count digit
-    QElapsedTimer lineActivity; // since the line was written or the adapter last said something
-    qint64 lineBudgetMs = 0; // how long the adapter may stay silent before the line is overdue
-    qint64 adapterTimeoutMs = 1020; // the "at st" time-out in force
-    int portRate = 0; // the serial rate in force
-    int baseRate = 0; // the rate the adapter was met at, before any AT BRD switch
-
-    // Initialisation and recovery
-    ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again
-    bool adaptiveTiming = false;
-    bool initialising = false; // the initialisation lines are still being answered
-    bool echoOffAnswered = false; // "at e0" has been answered during this initialisation
-    bool echoStillOn = false; // a line written after that came back as an echo
-    bool echoRepeated = false; // "at e0" has been sent a second time
-    bool needsSetup = false; // the adapter's state is unknown: set it up before the next line
-    bool setupScheduled = false;
-    bool settingUp = false; // setup() or reinitialise() is waiting for the adapter
-    int inputGeneration = 0; // moves on whenever the link is reset, so stale input processing stops
+    explicit ELM327IOBase(QObject *parent = nullptr);
 };

@@ -1,14 +1,12 @@
 #include "elmmessage.h"
 
+#include "isotptransport.h"
+
 namespace {
 
 constexpr int canFrameBytes = 8; // CAN data field
 constexpr int consecutivePayload = 7; // bytes after the Consecutive Frame's control byte
 constexpr int firstPayload = 6; // bytes after the First Frame's two control bytes
-
-// ISO-TP protocol control bytes (high nibble of byte 0)
-constexpr char firstFrame = 0x10;
-constexpr char consecutiveFrame = 0x20;
 
 } // namespace
 
@@ -88,22 +86,13 @@ QByteArray ELM_Message::nextFrame()
 {
     const int size = m_data.size();
     QByteArray frame;
-    if (m_position == 0 && size < canFrameBytes) {
-        // Single Frame: 0L and the L bytes, unpadded
-        frame = char(size) + m_data;
-        m_position = size;
-    } else if (m_position == 0) {
-        // First Frame: 1 and the 12-bit length, then the first six bytes
-        frame.append(char(firstFrame | ((size >> 8) & 0x0f))).append(char(size & 0xff));
-        frame.append(m_data.left(firstPayload));
+    if (m_position == 0) {
+        frame = IsoTpTransport::headFrame(m_data);
         m_sequence = 0;
-        m_position = firstPayload;
+        m_position = size < canFrameBytes ? size : firstPayload;
     } else {
-        // Consecutive Frame: 2 and the sequence number, the next seven bytes, zero fill to 8
         m_sequence = (m_sequence + 1) % 16;
-        frame.append(char(consecutiveFrame | m_sequence)).append(m_data.mid(m_position, consecutivePayload));
-        if (frame.size() < canFrameBytes)
-            frame.append(canFrameBytes - frame.size(), '\0');
+        frame = IsoTpTransport::consecutiveFrame(m_data, m_position, m_sequence);
         m_position = qMin(m_position + consecutivePayload, size);
     }
     return frame.toHex();

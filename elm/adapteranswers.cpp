@@ -1,0 +1,291 @@
+// Reading the adapter's output: lines and prompts, echoes, the adapter's words, frames, and what
+// each one means for the line on the wire.
+#include "adapterlink.h"
+
+namespace {
+
+constexpr int canRetryLimit = 4; // resends of one line after "can error" before giving up
+// A line the adapter keeps adding to without ever ending it is noise, not an answer.
+constexpr int longestLine = 4096;
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The number of hexadecimal digits of a frame line (its carriage return aside), or -1 when the
+// line holds anything else.
+int isHexLine(const QByteArray &line)
+{
+    int digits = 0;
+    for (const char c : line) {
+        if (isHexDigit(c))
+            ++digits;
+        else if (c != '\r' && c != ' ')
+            return -1;
+    }
+    return digits;
+}
+
+// Two lines say the same when they differ only in letter case and spaces: an adapter echoes a
+// line as it received it, and may add spaces between the bytes of a frame.
+bool sameLine(const QByteArray &received, const QByteArray &written)
+{
+    int i = 0;
+    int j = 0;
+    const auto skip = [](const QByteArray &s, int &k) {
+        while (k < s.size() && (s.at(k) == ' ' || s.at(k) == '\r' || s.at(k) == '\n'))
+            ++k;
+    };
+    for (;;) {
+        skip(received, i);
+        skip(written, j);
+        if (i == received.size() || j == written.size())
+            return i == received.size() && j == written.size();
+        if (QChar::toLower(uint(received.at(i))) != QChar::toLower(uint(written.at(j))))
+            return false;
+        ++i;
+        ++j;
+    }
+}
+
+// The answer of a line written after a restart names the adapter; the same text arriving
+// unasked means it has restarted by itself.
+bool isIdentification(const QByteArray &word)
+{
+    return word.contains("ELM327") || word.startsWith("STN");
+}
+
+bool asksForIdentity(const QByteArray &line)
+{
+    QByteArray compact = line.toLower();
+    compact.replace(' ', "");
+    compact.replace('\r', "");
+    return compact == "ati" || compact == "atz" || compact == "atws" || compact == "sti" || compact == "at@1";
+}
+
+} // namespace
+
+void AdapterLink::readyRead()
+{
+    // A receiver of what a line brings may run a nested event loop (a modal box). The port does
+    // not announce again what arrives meanwhile, so look once more until nothing is left: the
+    // prompt that frees the link may be among it.
+    do {
+        takeInput(port->readAll());
+    } while (port->isOpen() && port->bytesAvailable() > 0);
+    pump();
+}
+
+// The adapter's output in the order it came: each complete line, and each prompt (">", which
+// the adapter sends without a carriage return), is dealt with as it comes; the rest of a line
+// waits for the next bytes.
+void AdapterLink::takeInput(const QByteArray &bytes)
+{
+    trace.received(bytes);
+    rxBuffer += bytes;
+    const int session = m_session;
+    int start = 0;
+    while (start < rxBuffer.size() && session == m_session) {
+        const char first = rxBuffer.at(start);
+        if (first == '\n' || first == '\r') { // line feeds of an adapter that ignored "at l0"
+            ++start;
+            continue;
+        }
+        if (first == '>') {
+            ++start;
+            promptReceived();
+            continue;
+        }
+        const int cr = rxBuffer.indexOf('\r', start);
+        if (cr < 0)
+            break;
+        const QByteArray line = rxBuffer.mid(start, cr - start);
+        start = cr + 1;
+        handleLine(line);
+    }
+    // Something reset the link while its output was being read: what is left is stale.
+    if (session != m_session)
+        return;
+    rxBuffer.remove(0, start);
+    if (rxBuffer.size() > longestLine) {
+        trace.note(QStringLiteral("dropped %1 bytes without a line end").arg(rxBuffer.size()));
+        rxBuffer.clear();
+    }
+}
+
+// The adapter is ready for the next line. A prompt that answers nothing, or comes before an
+// adapter command's answer, belongs to an earlier exchange and must not end this one.
+void AdapterLink::promptReceived()
+{
+    if (!lineOnWire()) {
+        trace.note(QStringLiteral("prompt with no line on the wire: ignored"));
+        return;
+    }
+    if (m_state == State::CommandSent || m_state == State::CommandEchoed) {
+        trace.note(QStringLiteral("prompt before the answer to %1: stale, ignored")
+                       .arg(QString::fromLatin1(lastCommand.trimmed())));
+        return;
+    }
+    // Only errors of the same line in a row count towards giving up.
+    if (m_state != State::Resending)
+        canRetries = 0;
+    setState(State::Idle);
+    if (m_init == Initialisation::Lines && sameLine(lastCommand, "at e0"))
+        m_init = Initialisation::EchoOff;
+}
+
+AdapterLink::Word AdapterLink::classify(const QByteArray &line)
+{
+    // The common case first and cheaply: hexadecimal digits, perhaps with spaces, are a frame.
+    int digits = 0;
+    bool hexOnly = true;
+    for (const char c : line) {
+        if (isHexDigit(c))
+            ++digits;
+        else if (c != ' ')
+            hexOnly = false;
+    }
+    if (hexOnly && digits > 0)
+        return digits % 2 == 0 ? Word::Frame : Word::NonHex;
+
+    const QByteArray word = line.trimmed().toUpper();
+    if (word == "OK")
+        return Word::Ok;
+    if (word == "NO DATA")
+        return Word::NoData;
+    if (word == "STOPPED")
+        return Word::Stopped;
+    if (word == "CAN ERROR")
+        return Word::CanError;
+    if (word == "SEARCHING...")
+        return Word::Searching;
+    if (word == "LV RESET" || isIdentification(word))
+        return Word::Restart;
+    static const QByteArray failures[]
+        = {"BUFFER FULL", "BUS BUSY", "BUS ERROR", "DATA ERROR", "FB ERROR", "UNABLE TO CONNECT", "ACT ALERT"};
+    for (const QByteArray &failure : failures)
+        if (word == failure)
+            return Word::Failure;
+    // "<DATA ERROR" and "<RX ERROR" follow the damaged frame on the same line.
+    if (word.contains("<DATA ERROR") || word.contains("<RX ERROR"))
+        return Word::Failure;
+    // "ERR" and two digits: an internal error of the adapter.
+    if (word.size() >= 5 && word.startsWith("ERR") && word.mid(3).trimmed().size() == 2
+        && isHexDigit(word.mid(3).trimmed().at(0)) && isHexDigit(word.mid(3).trimmed().at(1)))
+        return Word::Failure;
+    return Word::NonHex;
+}
+
+void AdapterLink::handleLine(const QByteArray &line)
+{
+    if (lineOnWire())
+        lineActivity.start(); // the adapter is alive: its own time-out restarts with every answer
+    // A line given up on may still be echoed, late.
+    const bool givenUp = m_state == State::NeedsSetup || m_state == State::SetupDue;
+    if (givenUp && sameLine(line, lastCommand)) {
+        trace.note(QStringLiteral("echo dropped"));
+        return;
+    }
+    // An echo is the first thing to come back for a line, if it comes at all; an equal line
+    // later is a real answer.
+    if (m_state == State::CommandSent || m_state == State::FrameSent) {
+        const bool echo = sameLine(line, lastCommand);
+        setState(m_state == State::CommandSent ? State::CommandEchoed : State::Answering);
+        if (echo) {
+            trace.note(QStringLiteral("echo dropped"));
+            if (m_init == Initialisation::EchoOff)
+                m_init = Initialisation::EchoStillOn;
+            return;
+        }
+    }
+    const Word word = classify(line);
+    // The echo of some command; "STOPPED" and an "STN..." identification only look like one.
+    if (word == Word::NonHex && isAdapterCommand(line.trimmed()))
+        return;
+    const bool commandPending = m_state == State::CommandEchoed || m_state == State::CommandAnswered;
+    if (word == Word::Restart && !(commandPending && asksForIdentity(lastCommand))) {
+        if (!givenUp)
+            adapterRestarted(line.trimmed());
+        return;
+    }
+    if (commandPending) {
+        // Identification texts, "?" and the like answer a command too; only "OK" is looked for.
+        setState(line.trimmed().left(2).toLower() == "ok" ? State::Answering : State::CommandAnswered);
+        return;
+    }
+    handleWord(word, line);
+}
+
+// A line that answers a frame line, or comes unasked.
+void AdapterLink::handleWord(Word word, const QByteArray &line)
+{
+    switch (word) {
+    case Word::Ok:
+    case Word::Restart:
+        return;
+    case Word::NoData:
+    case Word::Stopped:
+        if (m_strictMode)
+            emit error(word == Word::NoData ? ELM327IOBase::ERR_NODATA : ELM327IOBase::ERR_STOPPED,
+                QStringLiteral("trasport error %1").arg(QString::fromLatin1(line.trimmed().toLower())));
+        return;
+    case Word::CanError:
+        handleCanError();
+        return;
+    case Word::Searching: // the adapter looks for the bus protocol; its answer follows
+        return;
+    case Word::Failure:
+        endExchange(
+            ELM327IOBase::ERR_OTHER, QStringLiteral("the adapter reports %1").arg(QString::fromLatin1(line.trimmed())));
+        return;
+    case Word::NonHex:
+        if (lineHasCountDigit() && line.trimmed() == "?") {
+            dropReplyCount();
+            return;
+        }
+        endExchange(ELM327IOBase::ERR_PROTOCOL, QStringLiteral("non-hex reply"));
+        return;
+    case Word::Frame:
+        break;
+    }
+    canRetries = 0;
+    m_client.frameReceived(QByteArray::fromHex(line));
+}
+
+// Whether the ELM327 may answer "?" to the count digit of the line last written.
+bool AdapterLink::lineHasCountDigit() const
+{
+    return m_state != State::CountRefused && adapter != ELM327IOBase::ELS27 && !isAdapterCommand(lastCommand)
+        && isHexLine(lastCommand) % 2 == 1;
+}
+
+// "?" to a frame line with a reply count: this adapter does not know the digit. The line goes
+// again without it, and so does every line after it; the adapter then listens for its whole
+// time-out after each answer, which is slower but works.
+void AdapterLink::dropReplyCount()
+{
+    replyCount = false;
+    setState(State::CountRefused);
+    QByteArray line = lastCommand.trimmed();
+    line.chop(1);
+    trace.note(QStringLiteral("the adapter does not know the reply count: resending without it"));
+    emit notice(QStringLiteral("The adapter does not take a reply count; it is driven without one (slower)"));
+    commandQueue.prepend(line + '\r');
+}
+
+// The adapter could not put the frame on the bus; the line is written again a few times
+// before the whole exchange is given up.
+void AdapterLink::handleCanError()
+{
+    if (lineOnWire())
+        setState(State::Resending);
+    if (!lastCommand.isEmpty() && ++canRetries <= canRetryLimit) {
+        trace.note(QStringLiteral("CAN error: resending the line (%1 of %2)").arg(canRetries).arg(canRetryLimit));
+        commandQueue.prepend(lastCommand);
+        return;
+    }
+    canRetries = 0;
+    abandonExchange(true);
+    emit error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
+}

@@ -1,0 +1,377 @@
+// The adapter link: its queues, the pump that writes one line at a time, its state, and what
+// ends a line or the exchange when the adapter does not answer as it should.
+#include "adapterlink.h"
+
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+// How long the adapter may stay silent on a line beyond its own time-out: its latency, a USB
+// adapter's buffering, and the answer's way over the serial wire.
+constexpr qint64 answerMarginMs = 500;
+// An adapter command is answered at once; the allowance is for slow clones.
+constexpr qint64 commandBudgetMs = 1000;
+// How often an outstanding line is looked at; the deadline needs no finer grain, and a check
+// costs nothing per line.
+constexpr int lineWatchIntervalMs = 50;
+
+} // namespace
+
+AdapterLink::AdapterLink(Client &client, QObject *parent)
+    : QObject(parent)
+    , m_client(client)
+    , port(new QSerialPort(this))
+    , guardTimer(new QTimer(this))
+    , lineWatch(new QTimer(this))
+{
+    guardTimer->setSingleShot(true);
+    guardTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
+    lineWatch->setInterval(lineWatchIntervalMs);
+    lastSendTime.start();
+    lineActivity.start();
+    connect(guardTimer, &QTimer::timeout, this, &AdapterLink::sendNext);
+    connect(lineWatch, &QTimer::timeout, this, &AdapterLink::checkLineDeadline);
+    connect(port, &QSerialPort::aboutToClose, this, &AdapterLink::handleClosing);
+    connect(port, &QSerialPort::readyRead, this, &AdapterLink::readyRead);
+    connect(port, &QSerialPort::errorOccurred, this, &AdapterLink::errorOccurred);
+}
+
+AdapterLink::~AdapterLink()
+{
+    if (port->isOpen()) {
+        port->disconnect(this);
+        resetAdapter();
+    }
+}
+
+bool AdapterLink::isOpen() const
+{
+    return port->isOpen();
+}
+
+bool AdapterLink::lineOnWire() const
+{
+    switch (m_state) {
+    case State::CommandSent:
+    case State::CommandEchoed:
+    case State::CommandAnswered:
+    case State::FrameSent:
+    case State::Answering:
+    case State::Resending:
+    case State::CountRefused:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void AdapterLink::setState(State next)
+{
+    if (next == State::Closed || next == State::SettingUp)
+        ++m_session;
+    m_state = next;
+}
+
+// Leaves the adapter as it was found: "ATZ" resets it, bypassing the queues.
+void AdapterLink::resetAdapter()
+{
+    lastCommand = "ATZ\r";
+    trace.sent(lastCommand);
+    port->write(lastCommand);
+    port->flush();
+    port->close();
+}
+
+void AdapterLink::close()
+{
+    {
+        const QSignalBlocker quiet(port);
+        if (port->isOpen()) {
+            resetAdapter();
+            monitoring = false;
+        }
+    }
+    guardTimer->stop();
+    lineWatch->stop();
+    messageQueue.clear();
+    commandQueue.clear();
+    rxBuffer.clear();
+    setState(State::Closed);
+    canRetries = 0;
+    lastCommand.clear();
+    m_init = Initialisation::Done;
+    m_client.exchangeAbandoned();
+}
+
+bool AdapterLink::attach(const QString &portName, int adapterKind)
+{
+    close();
+    port->setPortName(portName);
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+    adapter = adapterKind;
+    setState(State::Idle);
+    return true;
+}
+
+void AdapterLink::monitor(bool on)
+{
+    if (on == monitoring)
+        return;
+    // "ATMA" lists every frame on the bus; any character the adapter receives stops it.
+    const QByteArray line = on ? "ATMA\r" : "\r";
+    trace.sent(line);
+    port->write(line);
+    port->flush();
+    monitoring = on;
+}
+
+bool AdapterLink::isAdapterCommand(const QByteArray &line)
+{
+    const QByteArray head = line.left(2).toLower();
+    return head == "at" || head == "st";
+}
+
+void AdapterLink::queueLine(const QByteArray &text)
+{
+    commandQueue << text + '\r';
+}
+
+void AdapterLink::queueMessage(const QVariant &item)
+{
+    messageQueue << item;
+}
+
+void AdapterLink::queueTimeout(int timeoutMs)
+{
+    // "at st" takes the reply time-out in 4 ms steps, at most ff.
+    const int units = timeoutMs <= 1020 ? (timeoutMs + 3) / 4 : 0xff;
+    commandQueue << "at st " + QByteArray::number(units, 16) + '\r';
+}
+
+void AdapterLink::queueRawFrame(const QByteArray &hex)
+{
+    commandQueue << "at st ff\r" << hex + '\r';
+}
+
+// "at r0"/"at r1": an ELM327 is told whether to listen at all, so that it waits only after the
+// last frame, and only when something answers it. The ELS27 goes by the count digit alone.
+void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
+{
+    if (frames.isEmpty())
+        return;
+    const bool responses = adapter != ELM327IOBase::ELS27;
+    const int replies = frames.last().replies;
+    if (responses && (frames.size() >= 2 || replies == 0))
+        commandQueue << "at r0\r";
+    for (int i = 0; i < frames.size(); ++i) {
+        if (responses && i == frames.size() - 1 && replies != 0)
+            commandQueue << "at r1\r";
+        commandQueue << frameLine(frames.at(i).bytes, frames.at(i).replies);
+    }
+}
+
+// The frame as lower-case hex text and its carriage return, with the digit that asks the adapter
+// to wait for `replies` answers. The ELS27 always takes the count (0: none); an ELM327 takes it
+// too (v1.3 on), for one or more replies. An adapter that does not know the digit is driven
+// without it, listening for its whole time-out.
+QByteArray AdapterLink::frameLine(const QByteArray &frame, int replies) const
+{
+    static const char digits[] = "0123456789abcdef";
+    // One hex digit: more than fifteen replies cannot be counted, only waited for.
+    const bool digit = (adapter == ELM327IOBase::ELS27 || (replyCount && replies > 0)) && replies <= 15;
+    QByteArray line(2 * frame.size() + (digit ? 2 : 1), Qt::Uninitialized);
+    char *out = line.data();
+    for (const char byte : frame) {
+        *out++ = digits[quint8(byte) >> 4];
+        *out++ = digits[quint8(byte) & 0x0f];
+    }
+    if (digit)
+        *out++ = digits[replies];
+    *out = '\r';
+    return line;
+}
+
+void AdapterLink::pump()
+{
+    if (!isBusy())
+        sendNext();
+}
+
+void AdapterLink::sendNext()
+{
+    for (;;) {
+        if (messageQueue.isEmpty() && commandQueue.isEmpty()) {
+            if (finishInitialisation())
+                continue;
+            // Every way in here follows the last prompt, so nothing awaits an answer; a guard wait
+            // that finds the queues emptied meanwhile must not leave the link busy for good.
+            if (m_state == State::Pacing)
+                setState(State::Idle);
+            guardDelay = 0;
+            lineWatch->stop();
+            emit ready();
+            return;
+        }
+        if (!port->isOpen() || m_state == State::SettingUp || m_state == State::SetupDue)
+            return;
+        if (m_state == State::NeedsSetup) {
+            // Not from here: this may run inside the handling of the adapter's own output.
+            setState(State::SetupDue);
+            QTimer::singleShot(0, this, &AdapterLink::reinitialise);
+            return;
+        }
+        // Whole milliseconds of wall-clock time would let two writes come up to 1 ms closer than
+        // the receiver's separation time; the monotonic clock is exact.
+        const qint64 elapsedNs = lastSendTime.nsecsElapsed();
+        if (guardDelay != 0 && guardDelay * 1000000 > elapsedNs) {
+            setState(State::Pacing);
+            guardTimer->start(int(guardDelay + 1 - elapsedNs / 1000000));
+            return;
+        }
+        if (!commandQueue.isEmpty()) {
+            writeLine(commandQueue.takeFirst());
+            return;
+        }
+        m_client.dispatch(messageQueue.takeFirst());
+    }
+}
+
+// The adapter may echo the initialisation's "at e0" away and still echo: some clones do. The
+// line is sent once more; either way the echoes are recognised and dropped from then on.
+bool AdapterLink::finishInitialisation()
+{
+    if (m_init == Initialisation::EchoStillOn) {
+        m_init = Initialisation::EchoOffAgain;
+        trace.note(QStringLiteral("echo still on after at e0: sending it again"));
+        emit notice(QStringLiteral("The adapter still echoes after 'at e0'; turning its echo off again"));
+        commandQueue << "at e0\r";
+        return true;
+    }
+    m_init = Initialisation::Done;
+    return false;
+}
+
+void AdapterLink::writeLine(const QByteArray &line)
+{
+    const bool command = isAdapterCommand(line);
+    setState(command ? State::CommandSent : State::FrameSent);
+    lastCommand = line;
+    if (command && line.startsWith("at st ")) {
+        bool ok = false;
+        const int units = line.mid(6).trimmed().toInt(&ok, 16);
+        if (ok)
+            adapterTimeoutMs = (units == 0 ? 0x32 : units) * 4;
+    }
+    // The adapter's own time-out ends a data line; a command is answered at once. Beyond that
+    // comes the margin for latency and for the answer's way over the wire at this rate.
+    const qint64 wireMs = portRate > 0 ? (line.size() + 64) * 10 * 1000 / portRate : 0;
+    lineBudgetMs = (command ? commandBudgetMs : adapterTimeoutMs) + answerMarginMs + wireMs;
+    lineActivity.start();
+    if (!lineWatch->isActive())
+        lineWatch->start();
+    writeToPort(line);
+    // The separation time counts from the end of a write: a write delayed by the scheduler must
+    // not bring the next one closer.
+    lastSendTime.start();
+    m_client.lineWritten(line);
+}
+
+// The next line is due the moment the adapter's prompt arrives, and the wire idles until it is
+// out. Through QSerialPort's buffer every line would also switch the port's write notifier on
+// and off again, two extra turns of the event loop per line; when nothing else waits to go out,
+// the line goes straight to the descriptor instead. Whatever the descriptor does not take, and
+// any failure, is left to QSerialPort, which reports a lost port as usual.
+void AdapterLink::writeToPort(const QByteArray &bytes)
+{
+    trace.sent(bytes);
+    qint64 done = 0;
+#ifdef Q_OS_UNIX
+    if (port->bytesToWrite() == 0 && port->handle() >= 0) {
+        const ssize_t n = ::write(port->handle(), bytes.constData(), size_t(bytes.size()));
+        if (n == bytes.size())
+            return;
+        done = qMax<ssize_t>(n, 0);
+    }
+#endif
+    port->write(bytes.constData() + done, bytes.size() - done);
+    port->flush();
+}
+
+// What is still queued for the exchange under way is of no use once it failed: the rest of a
+// message's frames, the client's state. With `wholeQueue`, the messages behind it go too.
+void AdapterLink::abandonExchange(bool wholeQueue)
+{
+    commandQueue.clear();
+    if (wholeQueue)
+        messageQueue.clear();
+    m_client.exchangeAbandoned();
+}
+
+void AdapterLink::endExchange(ELM327IOBase::ELM_ERROR code, const QString &reason)
+{
+    trace.note(QStringLiteral("%1: exchange abandoned").arg(reason));
+    // The initialisation's own lines are no exchange: the adapter still needs them.
+    if (m_init != Initialisation::Done)
+        m_client.exchangeAbandoned();
+    else
+        abandonExchange(false);
+    emit error(code, reason);
+}
+
+// A restart (a voltage dip while cranking, a crashed clone) took the adapter's settings with it.
+// Nothing it says until it is set up again can be trusted, and the exchange under way is lost.
+void AdapterLink::adapterRestarted(const QByteArray &word)
+{
+    trace.note(QStringLiteral("the adapter restarted by itself (%1)").arg(QString::fromLatin1(word)));
+    setState(State::NeedsSetup);
+    guardTimer->stop();
+    lineWatch->stop();
+    abandonExchange(true);
+    emit notice(QStringLiteral("The adapter restarted by itself (%1); it is set up again before the next request")
+                    .arg(QString::fromLatin1(word)));
+    emit error(ELM327IOBase::ERR_OTHER, QStringLiteral("the adapter restarted by itself"));
+}
+
+void AdapterLink::checkLineDeadline()
+{
+    if (lineOnWire() && lineActivity.elapsed() > lineBudgetMs)
+        lineTimedOut();
+}
+
+// The adapter left a line unanswered past its own time-out: it is gone, restarting, or lost
+// the line. Its prompt, should it still come, would be taken for the next line's, so the
+// adapter is set up again before anything else is written.
+void AdapterLink::lineTimedOut()
+{
+    const qint64 waited = lineActivity.elapsed();
+    trace.note(QStringLiteral("time-out: no answer to %1 within %2 ms")
+                   .arg(QString::fromLatin1(lastCommand.trimmed()))
+                   .arg(waited));
+    setState(State::NeedsSetup);
+    lineWatch->stop();
+    abandonExchange(false);
+    emit error(ELM327IOBase::ERR_NODATA, QStringLiteral("the adapter did not answer within %1 ms").arg(waited));
+    pump();
+}
+
+void AdapterLink::errorOccurred(QSerialPort::SerialPortError error)
+{
+    // open() and clearError() report NoError through the same signal; that is no failure.
+    if (error != QSerialPort::NoError && port->isOpen()) {
+        trace.note(QStringLiteral("serial port error %1: closing").arg(int(error)));
+        port->close();
+    }
+}
+
+void AdapterLink::handleClosing()
+{
+    rxBuffer.clear();
+    setState(State::Closed);
+    lineWatch->stop();
+    emit disconnected();
+}

@@ -1,0 +1,497 @@
+// The rate search, the warm start and the rate switches (see ratesearch.h).
+#include "ratesearch.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QHash>
+#include <QMutex>
+#include <algorithm>
+
+namespace {
+
+// Rates to try, in order. The first is where the search starts; the second, 1000000, is where
+// an adapter met above 1000000 bit/s is switched down to. The ELM327's table holds the rates
+// the program raises an adapter to (500000, 250000, 115200), where one may still listen after a
+// run that ended without resetting it.
+const QList<uint> baudRatesElm {500000, 1000000, 38400, 2000000, 115200, 250000, 57600, 9600, 19200, 256000};
+const QList<uint> baudRatesEls {
+    8000000, 1000000, 500000, 38400, 115200, 57600, 9600, 19200, 256000, 2000000, 4000000, 5000000, 10000000};
+
+constexpr uint probeLimit = 1000000; // above this the adapter is switched down, not probed
+constexpr int attempts = 5;
+
+// Waits of the rate search and the rate switch, in ms
+constexpr int probeWait = 100;
+constexpr int settleWait = 500;
+constexpr int switchPoll = 10;
+constexpr int switchPolls = 8;
+constexpr int drainWait = 200;
+// One read of the search ends after this long or this much, whatever keeps arriving: noise is
+// no answer, however much of it there is.
+constexpr int readBound = 300;
+constexpr int readLimit = 4096;
+// Writes that the port completes only through its event notifiers (Windows) are waited for here
+// instead, without turning the event loop.
+constexpr int writeWait = 500;
+// A warm start takes tens of milliseconds; this is the most an answer is waited for.
+constexpr int warmStartWait = 1500;
+// Stale input: read until the port has been quiet this long, but no longer than the bound.
+constexpr int staleInputQuiet = 20;
+constexpr int staleInputBound = 200;
+constexpr int searchPasses = 2;
+// How long a real adapter may take to come back from a reset.
+constexpr int restartAllowance = 1500;
+// ATI attempts at each rate a raised adapter may have been left at: one, since the common case
+// that meets these is an adapter still restarting after the last close, which answers nowhere.
+constexpr int raisedProbeAttempts = 1;
+// The ATZ that resets a raised adapter leaves the port before the port's rate changes.
+constexpr int resetSendWait = 20;
+// The steps of an AT BRD rate switch.
+constexpr int brdAnswerWait = 300; // "OK" or "?"
+// The identification at the new rate; the confirmation must reach the adapter within its AT BRT
+// time (75 ms) after it, so this wait is short.
+constexpr int brdIntroductionWait = 30;
+constexpr int brdPromptWait = 200; // the prompt after the confirming carriage return
+constexpr int brdFallbackWait = 300; // the adapter's way back after its AT BRT time (75 ms)
+
+} // namespace
+
+bool Wire::waitForInput(int waitMs)
+{
+    const qint64 left = deadline.remainingTime(); // -1: no deadline
+    const int wait = left < 0 ? waitMs : int(qMin<qint64>(waitMs, left));
+    return wait > 0 && port.waitForReadyRead(wait);
+}
+
+void Wire::write(const QByteArray &bytes)
+{
+    sendNow(bytes);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+}
+
+void Wire::sendNow(const QByteArray &bytes)
+{
+    trace.sent(bytes);
+    port.write(bytes);
+    port.flush();
+    if (port.bytesToWrite() > 0)
+        port.waitForBytesWritten(writeWait);
+}
+
+QByteArray Wire::read()
+{
+    const QByteArray bytes = port.readAll();
+    if (!bytes.isEmpty())
+        trace.received(bytes);
+    return bytes;
+}
+
+void Wire::collect(QByteArray &buffer, int quietMs)
+{
+    QElapsedTimer reading;
+    reading.start();
+    for (int got = 0;;) {
+        const QByteArray bytes = read();
+        buffer += bytes;
+        got += bytes.size();
+        const qint64 left = readBound - reading.elapsed();
+        if (got >= readLimit || left <= 0 || !waitForInput(int(qMin<qint64>(quietMs, left))))
+            return;
+    }
+}
+
+bool Wire::pollFor(QByteArray &buffer, const QList<QByteArray> &marks)
+{
+    for (int poll = 0; poll < switchPolls && !expired(); ++poll) {
+        waitForInput(switchPoll);
+        buffer += read();
+        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
+            return true;
+    }
+    return false;
+}
+
+bool Wire::awaitAny(QByteArray &buffer, const QList<QByteArray> &marks, int waitMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        buffer += read();
+        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
+            return true;
+        const qint64 left = waitMs - waited.elapsed();
+        if (left <= 0 || !port.isOpen() || expired())
+            return false;
+        waitForInput(int(qMin<qint64>(left, switchPoll)));
+    }
+}
+
+void Wire::dropStaleInput()
+{
+    QByteArray stale = read();
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < staleInputBound && stale.size() < readLimit && waitForInput(staleInputQuiet))
+        stale += read();
+    if (!stale.isEmpty())
+        trace.note(QStringLiteral("stale input dropped (%1 bytes)").arg(stale.size()));
+}
+
+const QList<uint> &searchRates(bool els27)
+{
+    return els27 ? baudRatesEls : baudRatesElm;
+}
+
+namespace {
+
+// The answer to "atws": the echo of the line if the adapter echoes, its identification, then the
+// prompt. A prompt that comes before an identification, or an identification before the echo,
+// is left over from something earlier.
+class WarmStartAnswer
+{
+public:
+    void feed(const QByteArray &bytes)
+    {
+        m_pending += bytes;
+        int start = 0;
+        while (start < m_pending.size() && !m_done) {
+            const char c = m_pending.at(start);
+            if (c == '\r' || c == '\n') {
+                ++start;
+            } else if (c == '>') {
+                ++start;
+                m_done = m_identified;
+            } else {
+                const int cr = m_pending.indexOf('\r', start);
+                if (cr < 0)
+                    break;
+                QByteArray line = m_pending.mid(start, cr - start).trimmed().toLower();
+                line.replace(' ', "");
+                start = cr + 1;
+                if (line == "atws") {
+                    m_echoed = true;
+                    m_identified = false;
+                } else if (!line.isEmpty()) {
+                    m_identified = true;
+                }
+            }
+        }
+        m_pending.remove(0, start);
+        // A line that never ends is noise, not an answer.
+        if (m_pending.size() > readLimit)
+            m_pending.clear();
+    }
+
+    bool done() const { return m_done; }
+    bool echoed() const { return m_echoed; }
+
+private:
+    QByteArray m_pending;
+    bool m_echoed = false;
+    bool m_identified = false;
+    bool m_done = false;
+};
+
+} // namespace
+
+bool warmStart(Wire &wire, int attempts)
+{
+    for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
+        wire.dropStaleInput();
+        wire.write("atws\r");
+        WarmStartAnswer answer;
+        QElapsedTimer waited;
+        waited.start();
+        // The answer may be in the port's buffer already: what is there is looked at before
+        // waiting for more.
+        for (answer.feed(wire.read()); !answer.done() && waited.elapsed() < warmStartWait; answer.feed(wire.read())) {
+            if (!wire.waitForInput(int(qMax<qint64>(1, warmStartWait - waited.elapsed())))
+                && (!wire.port.isOpen() || wire.expired()))
+                return false;
+        }
+        if (!answer.done()) {
+            wire.trace.note(QStringLiteral("warm start: no complete answer within %1 ms").arg(warmStartWait));
+            continue;
+        }
+        // Without the echo there is no telling whether that answer was this line's or a late one
+        // from before; this line's own would follow at once, so it is waited for briefly.
+        if (!answer.echoed())
+            wire.dropStaleInput();
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+// Asks for the identification at the port's current rate. An echo of the question or "?"
+// (an unknown command) also proves the adapter understands this rate.
+bool answersAt(Wire &wire, int attempts)
+{
+    QByteArray buffer;
+    for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
+        wire.write("ati\r");
+        wire.collect(buffer, probeWait);
+        if (buffer.contains("ELM327") || buffer.contains("ati") || buffer.contains("?\r"))
+            return true;
+    }
+    return false;
+}
+
+bool probe(Wire &wire)
+{
+    if (!answersAt(wire, attempts))
+        return false;
+    warmStart(wire, 1);
+    return true;
+}
+
+// Asks an adapter listening above 1000000 bit/s to come down to `lowRate`; it says "OK" at
+// the old rate and introduces itself at the new one.
+bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
+{
+    QSerialPort &port = wire.port;
+    bool ok = false;
+    for (int attempt = 0; attempt < attempts && !ok && !wire.expired(); ++attempt) {
+        wire.sendNow(command);
+        QByteArray buffer;
+        ok = wire.pollFor(buffer, {"OK"});
+        if (!ok)
+            port.clear();
+    }
+    if (!ok)
+        return false;
+    port.clear();
+    port.setBaudRate(qint32(lowRate));
+    QByteArray buffer;
+    if (!wire.pollFor(buffer, {"ELM327", "STN"}))
+        return false;
+    // A carriage return at the new rate confirms it to the adapter; then a warm start.
+    wire.write("\r");
+    warmStart(wire, 1);
+    return true;
+}
+
+// Faster rates an ELM327 is asked for after the set-up, fastest first, with the AT BRD divisor
+// of each (4000000 / rate; 23 gives 114286 bit/s, within 1 % of 115200).
+struct FastRate
+{
+    uint rate;
+    const char *divisor;
+};
+const FastRate fastRates[] = {{500000, "08"}, {250000, "10"}, {115200, "23"}};
+
+// The rate each port's adapter was last met at in this process. Connecting again (the updater
+// after the manager, a reconnect) tries it first, and long enough to outlast the reset that
+// ended the previous connection: an adapter restarting hears nothing for a second or so.
+class MetRates
+{
+public:
+    uint of(const QString &port)
+    {
+        const QMutexLocker lock(&m_mutex);
+        return m_rates.value(port);
+    }
+    void set(const QString &port, uint rate)
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_rates.insert(port, rate);
+    }
+
+private:
+    QMutex m_mutex; // the updater's link lives in a thread of its own
+    QHash<QString, uint> m_rates;
+};
+
+MetRates &metRates()
+{
+    static MetRates rates;
+    return rates;
+}
+
+} // namespace
+
+uint lastMetRate(const QString &port)
+{
+    return metRates().of(port);
+}
+
+void setLastMetRate(const QString &port, uint rate)
+{
+    metRates().set(port, rate);
+}
+
+// Asks an ELM327 for a faster serial rate ("AT BRD hh"). It says "OK" at the old rate,
+// switches, introduces itself at the new one, and keeps the new rate only when a carriage
+// return reaches it there within its AT BRT time (75 ms); otherwise it goes back. The prompt
+// that answers the carriage return, read at the new rate, proves the link works both ways; a
+// host that switched too late to read the introduction still gets it.
+RateSwitch raiseRate(Wire &wire, uint current)
+{
+    QSerialPort &port = wire.port;
+    QString note;
+    for (const FastRate &fast : fastRates) {
+        if (fast.rate <= current)
+            break;
+        // Ports that cannot be set to a rate say so here; the slower ones may still do.
+        if (!port.setBaudRate(qint32(fast.rate)) || !port.setBaudRate(qint32(current)))
+            continue;
+        wire.dropStaleInput();
+        wire.sendNow(QByteArray("at brd ") + fast.divisor + '\r');
+        QByteArray answer;
+        if (!wire.awaitAny(answer, {"OK", "?"}, brdAnswerWait) || !answer.contains("OK")) {
+            // "?": this adapter keeps its rate; nothing to gain from asking again.
+            note = QStringLiteral("The adapter keeps its serial rate of %1 bit/s: %2")
+                       .arg(current)
+                       .arg(answer.contains("?") ? QStringLiteral("it does not know AT BRD")
+                                                 : QStringLiteral("no answer to AT BRD"));
+            wire.trace.note(note);
+            return {current, note};
+        }
+        port.setBaudRate(qint32(fast.rate));
+        // Its identification, or the noise it makes when it came before the port followed: once
+        // something of it is in, the carriage return may go.
+        const int okEnd = answer.indexOf('\r', answer.indexOf("OK"));
+        QByteArray hello = okEnd < 0 ? QByteArray() : answer.mid(okEnd + 1);
+        wire.awaitAny(hello, {"ELM327", "STN", "\r", QByteArray(8, char(0xff))}, brdIntroductionWait);
+        wire.sendNow("\r");
+        QByteArray prompt;
+        if (wire.awaitAny(prompt, {">"}, brdPromptWait)) {
+            note = QStringLiteral("Serial rate raised from %1 to %2 bit/s").arg(current).arg(fast.rate);
+            wire.trace.note(note);
+            return {fast.rate, note};
+        }
+        // Not confirmed: the adapter goes back to the old rate after its AT BRT time and says so
+        // with a prompt there.
+        port.setBaudRate(qint32(current));
+        QByteArray back;
+        wire.awaitAny(back, {">"}, brdFallbackWait);
+        note = QStringLiteral("The adapter did not confirm %1 bit/s; it stays at %2 bit/s").arg(fast.rate).arg(current);
+        wire.trace.note(note);
+    }
+    return {current, note};
+}
+
+// An ELM327 raised by an earlier run that ended without closing the port (killed, crashed) keeps
+// listening at the raised rate until a reset or power-off, and hears nothing at its own. Found at
+// one of those rates, it is reset as a normal close would have done: ATZ takes it back to its
+// power-up rate, where the port follows it. Returns whether it was found and reset.
+bool resetRaisedAdapter(Wire &wire, uint given)
+{
+    QSerialPort &port = wire.port;
+    for (const FastRate &fast : fastRates) {
+        if (fast.rate == given || wire.expired() || !port.setBaudRate(qint32(fast.rate)))
+            continue;
+        wire.trace.note(QStringLiteral("no answer at %1 bit/s: trying %2 bit/s, where an earlier run may have left it")
+                            .arg(given)
+                            .arg(fast.rate));
+        port.clear(QSerialPort::Input);
+        if (!answersAt(wire, raisedProbeAttempts))
+            continue;
+        wire.trace.note(QStringLiteral("the adapter answers at %1 bit/s: resetting it").arg(fast.rate));
+        wire.sendNow("ATZ\r");
+        wire.waitForInput(resetSendWait);
+        wire.read();
+        port.setBaudRate(qint32(given));
+        // It announces itself at its power-up rate once it has restarted.
+        QByteArray hello;
+        wire.awaitAny(hello, {">"}, restartAllowance);
+        return true;
+    }
+    port.setBaudRate(qint32(given));
+    return false;
+}
+
+// The rate it was met at last time comes first and is tried for a while; then the table is gone
+// through twice, since an adapter still restarting after another program's reset may miss the
+// first pass. The port's signals stay blocked meanwhile, so the driver sees none of the closing,
+// reopening and reading done here.
+uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand, uint lastMet, uint &metAt)
+{
+    QSerialPort &port = wire.port;
+    const QSignalBlocker quiet(&port);
+    QList<uint> order;
+    if (lastMet != 0)
+        order << lastMet;
+    for (int pass = 0; pass < searchPasses; ++pass)
+        order += rates;
+    if (lastMet != 0) {
+        port.setBaudRate(qint32(lastMet));
+        if (!port.isOpen()) {
+            port.clearError();
+            port.open(QIODevice::ReadWrite);
+        }
+    }
+    for (int step = 0;;) {
+        port.clear();
+        port.clearError();
+        if (!port.isOpen())
+            return 0;
+        const uint rate = order[step];
+        wire.trace.note(QStringLiteral("rate search: trying %1 bit/s").arg(rate));
+        uint found = 0;
+        QElapsedTimer patience;
+        patience.start();
+        do {
+            if (rate <= probeLimit)
+                found = probe(wire) ? rate : 0;
+            else
+                found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
+        } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen()
+            && !wire.expired());
+        if (found) {
+            metAt = rate;
+            port.flush();
+            port.clear();
+            port.clearError();
+            port.close();
+            return found;
+        }
+        if (++step == order.size() || wire.expired()) {
+            if (wire.expired())
+                wire.trace.note(QStringLiteral("rate search: out of time"));
+            port.close();
+            return 0;
+        }
+        port.setBaudRate(qint32(order[step]));
+        if (!port.isOpen()) {
+            port.clearError();
+            port.open(QIODevice::ReadWrite);
+        }
+    }
+}
+
+bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent)
+{
+    LinkTrace trace;
+    trace.setPort(port.portName());
+    Wire wire {port, trace};
+    wire.sendNow("\rATI\r");
+    if (!port.waitForReadyRead(settleWait))
+        return false;
+    wire.sendNow(command);
+    port.clearError();
+    // Only what came at the old rate is dropped: flushing the output too could discard the
+    // command before the adapter has read it.
+    port.clear(QSerialPort::Input);
+    if (!port.setBaudRate(qint32(target))) {
+        port.close();
+        return false;
+    }
+    QByteArray reply;
+    wire.collect(reply, drainWait);
+    reply.clear();
+    wire.sendNow("\rSTI\r"); // STN identification
+    wire.collect(reply, probeWait);
+    if (!reply.contains("STN") && !reply.contains("OK"))
+        return false;
+    if (!permanent)
+        return true;
+    // Wait for the adapter's answer: closing at once would restore the old line settings while
+    // the command may still be on its way, and the rate would not be stored after all.
+    wire.sendNow("STWBR\r"); // STN: store the current rate
+    reply.clear();
+    wire.collect(reply, probeWait);
+    return reply.contains("OK");
+}
