@@ -91,7 +91,7 @@ QByteArray ELM_Message::nextFrame()
         m_sequence = 0;
         m_position = size < canFrameBytes ? size : firstPayload;
     } else {
-        m_sequence = (m_sequence + 1) % 16;
+        m_sequence = IsoTpTransport::nextSequence(m_sequence);
         frame = IsoTpTransport::consecutiveFrame(m_data, m_position, m_sequence);
         m_position = qMin(m_position + consecutivePayload, size);
     }

@@ -149,7 +149,7 @@ void IsoTpTransport::receiveConsecutive(const QByteArray &frame, qint64 nowMs, O
         clearReception();
         return;
     }
-    m_rxSequence = (m_rxSequence + 1) & 0x0f;
+    m_rxSequence = nextSequence(m_rxSequence);
     --m_rxFramesLeft;
     --m_rxBlockLeft;
     if (m_rxData.size() + consecutivePayload < m_rxLength) {
@@ -182,7 +182,7 @@ void IsoTpTransport::receiveFlowControl(const QByteArray &frame, Output &out)
     out.frames.reserve((size - firstPayload + consecutivePayload - 1) / consecutivePayload);
     int sequence = 0;
     for (int position = firstPayload; position < size; position += consecutivePayload) {
-        sequence = (sequence + 1) & 0x0f;
+        sequence = nextSequence(sequence);
         const bool last = position + consecutivePayload >= size;
         out.frames.append({consecutiveFrame(m_txPayload, position, sequence), last ? m_txReplies : 0});
     }

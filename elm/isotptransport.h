@@ -104,6 +104,8 @@ public:
     // whose data starts at byte `position`, filled to eight bytes.
     static QByteArray headFrame(const QByteArray &payload);
     static QByteArray consecutiveFrame(const QByteArray &payload, int position, int sequence);
+    // The sequence number of the Consecutive Frame after the one numbered `sequence`.
+    static int nextSequence(int sequence) { return (sequence + 1) % 16; }
     // The separation time a flow control frame asks for, in whole milliseconds.
     static int separationTime(const QByteArray &flowControl);
 

@@ -65,21 +65,6 @@ private slots:
         QCOMPARE(taken, frames);
     }
 
-    // The longest message: a 12-bit length, and sequence numbers that wrap from F to 0.
-    void longestMessage()
-    {
-        ELM_Message msg(QByteArray(4095, '\xab'), 1, 10);
-        QCOMPARE(msg.framesLeft(), 4095 / 7 + 1);
-        QCOMPARE(msg.nextFrame(), QByteArray("1fff") + QByteArray(6, '\xab').toHex());
-        QByteArrayList headers;
-        QByteArray last;
-        while (!msg.atEnd())
-            headers << (last = msg.nextFrame()).left(2);
-        QCOMPARE(headers.mid(0, 17).join(' '), QByteArray("21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f 20 21"));
-        // 4089 bytes after the first frame: 584 full consecutive frames and one with a single byte.
-        QCOMPARE(last, QByteArray("29ab000000000000"));
-    }
-
     void copyContinuesWhereSourceStood()
     {
         QObject owner;

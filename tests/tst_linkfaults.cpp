@@ -259,33 +259,6 @@ private slots:
         QVERIFY(waitUntil([&] { return connected.count() == 4; }, 10000));
     }
 
-    // An answer that ends the sending of a message: the rest of it stays unsent, and the next
-    // request goes through.
-    void flowControlRefused_data()
-    {
-        QTest::addColumn<QStringList>("fault");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("wait") << QStringList {"--flow-control", "wait:1"} << QStringLiteral("out-of-order message");
-        QTest::newRow("overflow") << QStringList {"--flow-control", "overflow:1"}
-                                  << QStringLiteral("out-of-order message");
-        QTest::newRow("noise") << QStringList {"--word", "1:HELLO"} << QStringLiteral("non-hex reply");
-    }
-
-    void flowControlRefused()
-    {
-        QFETCH(QStringList, fault);
-        QFETCH(QString, reason);
-        Link link(fault, answersVin);
-        QVERIFY(link.open());
-        link.io.send(ELM_Message(pattern(20), 1, 200));
-        QVERIFY(link.errors.wait(5000));
-        QVERIFY(link.exchange());
-        QCOMPARE(link.read.count(), 1);
-        QCOMPARE(link.codes(), Codes {ELM327IOBase::ERR_PROTOCOL});
-        QCOMPARE(link.errors.first().at(1).toString(), reason);
-        QCOMPARE(link.sim.received().filter(QRegularExpression(QStringLiteral("^2"))), QStringList());
-    }
-
     // An ELM327 that answers "?" to the reply-count digit: the line goes again without it, and so
     // does every line after it.
     void replyCountFallback()

@@ -1,0 +1,189 @@
+// ISO-TP on its own: the state machine fed frames and the time, with no adapter and no port.
+#include "testsupport.h"
+
+#include <isotptransport.h>
+
+namespace {
+
+using Output = IsoTpTransport::Output;
+
+// What one call gave back, in one line: "st=N" for a separation time, each frame to send as
+// hex/replies, "=hex" for a message received whole, "!reason" for an error.
+QString said(const Output &out)
+{
+    QStringList words;
+    if (out.separationMs >= 0)
+        words << QStringLiteral("st=%1").arg(out.separationMs);
+    for (const CanFrame &frame : out.frames)
+        words << QStringLiteral("%1/%2").arg(QString::fromLatin1(frame.bytes.toHex())).arg(frame.replies);
+    for (const QByteArray &message : out.messages)
+        words << '=' + QString::fromLatin1(message.toHex());
+    for (const IsoTpTransport::Error &error : out.errors)
+        words << '!' + error.reason;
+    return words.join(' ');
+}
+
+QByteArray counting(int n) // 01 02 03 ..., so that a byte in the wrong place shows
+{
+    QByteArray bytes;
+    for (int i = 1; i <= n; ++i)
+        bytes.append(char(i));
+    return bytes;
+}
+
+// At `at` ms: send (s) or receive (r) the bytes, or see what has expired (e), or note that the
+// First Frame went out again (f); and what that gives back, as said() puts it.
+struct Step
+{
+    qint64 at;
+    char call;
+    QByteArray hex;
+    QString gives;
+};
+using Script = QList<Step>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+
+class TestIsoTp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void script_data()
+    {
+        QTest::addColumn<Script>("steps");
+        const auto row = [](const char *name, const Script &steps) { QTest::newRow(name) << steps; };
+        // Twenty bytes: six in the First Frame, seven in each Consecutive Frame.
+        const QByteArray p20 = counting(20).toHex();
+        const QByteArray ff = "1014" + p20.left(12), cf1 = "21" + p20.mid(12, 14), cf2 = "22" + p20.mid(26);
+        const QString sent = ff + "/1", stray = "!consecutive frame with no message under way: dropped";
+        row("single frame: its fill dropped", {{0, 'r', "0362f19000000000", "=62f190"}});
+        row("single frame amid a message",
+            {{0, 'r', ff, "300200/2"}, {1, 'r', "0362f190", "=62f190"}, {2, 'r', cf1, ""}, {3, 'r', cf2, "=" + p20}});
+        row("first frame not eight bytes", {{0, 'r', "10140102030405", "!rx 7 of 8"}});
+        row("first frame of a single frame's length", {{0, 'r', "1007010203040506", "!rx first frame of 7 bytes"}});
+        row("frame type above flow control", {{0, 'r', "4000", "!msg inv header"}});
+        row("consecutive frame with no message under way", {{0, 'r', cf1, stray}});
+        row("wrong sequence number",
+            {{0, 'r', ff, "300200/2"}, {1, 'r', cf2, "!rx sequence 2, expected 1"}, {2, 'r', cf1, stray}});
+        // N_Cr: each frame gives the next its full time.
+        row("consecutive frame overdue",
+            {{0, 'r', ff, "300200/2"}, {900, 'r', cf1, ""}, {1899, 'e', "", ""},
+                {1900, 'e', "", "!message broken off after 13 of 20 bytes: no consecutive frame within 1000 ms"},
+                {1950, 'r', cf2, stray}});
+        // The receiver's block size is not waited for; its separation time is handed back.
+        row("sent after the flow control",
+            {{0, 's', p20, sent}, {5, 'r', "30010a", "st=10 " + cf1 + "/0 " + cf2 + "/1"}});
+        // N_Bs: counted from the First Frame's last write.
+        row("flow control overdue",
+            {{0, 's', p20, sent}, {600, 'f', "", ""}, {1599, 'e', "", ""},
+                {1600, 'e', "", "!no flow control within 1000 ms: the rest of the message is dropped"},
+                {1700, 'r', "300000", "st=0"}});
+        row("flow control WAIT",
+            {{0, 's', p20, sent}, {5, 'r', "310000", "!out-of-order message"}, {6, 'r', "300000", "st=0"}});
+        row("flow control OVERFLOW", {{0, 's', p20, sent}, {5, 'r', "320000", "!out-of-order message"}});
+        row("a new message replaces the one waiting",
+            {{0, 's', p20, sent}, {5, 's', "22f190", "0322f190/1"}, {6, 'r', "300000", "st=0"}});
+    }
+
+    void script()
+    {
+        QFETCH(Script, steps);
+        IsoTpTransport transport;
+        for (const Step &step : steps) {
+            const QByteArray bytes = QByteArray::fromHex(step.hex);
+            Output out;
+            if (step.call == 's')
+                out = transport.send(bytes, 1, step.at);
+            else if (step.call == 'r')
+                out = transport.receive(bytes, step.at);
+            else if (step.call == 'e')
+                out = transport.expire(step.at);
+            else
+                transport.firstFrameSent(step.at);
+            QCOMPARE(said(out), step.gives);
+            QVERIFY(transport.nextDeadline() < 0 || transport.nextDeadline() > step.at);
+        }
+    }
+
+    // Each length sent by one state machine and received by another, which answers with its own
+    // flow control: blocks of fifteen at most, sequence numbers from 1 to F and on from 0.
+    void lengths_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QByteArray>("head"); // the first frame's control bytes; empty: none sent
+        QTest::addColumn<QList<int>>("blocks"); // the block size of each flow control
+        QTest::newRow("empty: nothing") << 0 << QByteArray() << QList<int>();
+        QTest::newRow("1 byte") << 1 << QByteArray("\x01") << QList<int>();
+        QTest::newRow("7 bytes: largest single frame") << 7 << QByteArray("\x07") << QList<int>();
+        QTest::newRow("8 bytes: smallest first frame") << 8 << QByteArray("\x10\x08") << QList<int> {1};
+        QTest::newRow("13 bytes: last frame full") << 13 << QByteArray("\x10\x0d") << QList<int> {1};
+        QTest::newRow("14 bytes") << 14 << QByteArray("\x10\x0e") << QList<int> {2};
+        QTest::newRow("111 bytes: one block") << 111 << QByteArray("\x10\x6f") << QList<int> {15};
+        QTest::newRow("112 bytes: sequence wraps") << 112 << QByteArray("\x10\x70") << QList<int> {15, 1};
+        QTest::newRow("200 bytes") << 200 << QByteArray("\x10\xc8") << QList<int> {15, 13};
+        QTest::newRow("4095 bytes: longest") << 4095 << QByteArray("\x1f\xff") << QVector<int>(39, 15).toList();
+        QTest::newRow("4096 bytes: refused") << 4096 << QByteArray() << QList<int>();
+    }
+
+    void lengths()
+    {
+        QFETCH(int, size);
+        QFETCH(QByteArray, head);
+        QFETCH(QList<int>, blocks);
+        const QByteArray payload = counting(size);
+        IsoTpTransport sender;
+        IsoTpTransport receiver;
+        const Output first = sender.send(payload, 2, 0);
+        QCOMPARE(first.frames.size(), head.isEmpty() ? 0 : 1);
+        QCOMPARE(first.errors.size(), size > IsoTpTransport::maxPayload ? 1 : 0);
+        if (head.isEmpty())
+            return;
+        QVERIFY(first.frames.first().bytes.startsWith(head));
+        QCOMPARE(first.frames.first().replies, size <= 7 ? 2 : 1); // a First Frame's answer: the flow control
+        QVector<CanFrame> frames;
+        QList<int> blockSizes;
+        QVector<QByteArray> messages;
+        Output answer = receiver.receive(first.frames.first().bytes, 0);
+        for (int next = 0;; ++next) {
+            for (const CanFrame &flowControl : answer.frames) {
+                blockSizes << flowControl.replies;
+                QCOMPARE(flowControl.bytes, QByteArray("\x30", 1) + char(flowControl.replies) + '\0');
+                frames += sender.receive(flowControl.bytes, 0).frames;
+            }
+            messages += answer.messages;
+            if (next == frames.size())
+                break;
+            answer = receiver.receive(frames.at(next).bytes, 0);
+        }
+        QCOMPARE(blockSizes, blocks);
+        for (int i = 0; i < frames.size(); ++i) {
+            QCOMPARE(int(quint8(frames.at(i).bytes.at(0))), 0x20 | ((i + 1) & 0x0f));
+            QCOMPARE(frames.at(i).replies, i == frames.size() - 1 ? 2 : 0);
+        }
+        QCOMPARE(messages, QVector<QByteArray> {payload});
+        QVERIFY(sender.nextDeadline() < 0 && receiver.nextDeadline() < 0);
+    }
+
+    // STmin: 0x00-0x7F milliseconds; 100-900 us and the reserved values round up to 1 ms.
+    void separationTime_data()
+    {
+        QTest::addColumn<QByteArray>("flowControl");
+        QTest::addColumn<int>("ms");
+        for (const auto &row : QList<QPair<const char *, int>> {{"300000", 0}, {"30000a", 10}, {"30007f", 127},
+                 {"300080", 1}, {"3000f1", 1}, {"3000ff", 1}, {"3000", 0}})
+            QTest::newRow(row.first) << QByteArray::fromHex(row.first) << row.second;
+    }
+
+    void separationTime()
+    {
+        QFETCH(QByteArray, flowControl);
+        QFETCH(int, ms);
+        QCOMPARE(IsoTpTransport::separationTime(flowControl), ms);
+    }
+};
+
+VELTRANO_TEST_MAIN(TestIsoTp)
+#include "tst_isotp.moc"
