@@ -238,6 +238,9 @@ void AdapterLink::sendNext()
             return;
         }
         m_client.dispatch(messageQueue.takeFirst());
+        // A slot of what the client reported meanwhile (a message refused) may have sent a line.
+        if (isBusy())
+            return;
     }
 }
 

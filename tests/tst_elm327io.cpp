@@ -131,6 +131,8 @@ private slots:
             {els, isotp(pattern(200)), {"at st 32", "0322f1901", "300f00f", "300d00d"}, pattern(200)});
         // ISO-TP's own faults are tst_isotp's; here, that one reaches the worker as a protocol error.
         row("unknown frame type", {elm, "* => raw 4000\n", {}, {}, protocol, "msg inv header"});
+        row("longer than ISO-TP carries",
+            {elm, {}, {}, {}, protocol, "a message of 4096 bytes is longer than ISO-TP carries (4095)", pattern(4096)});
         // First and Consecutive Frame at once, before the flow control: the adapter, told to wait
         // for one frame, stops listening after the first, and the message times out.
         row("message broken off",

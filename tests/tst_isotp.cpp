@@ -3,6 +3,8 @@
 
 #include <isotptransport.h>
 
+#include <numeric>
+
 namespace {
 
 using Output = IsoTpTransport::Output;
@@ -25,9 +27,8 @@ QString said(const Output &out)
 
 QByteArray counting(int n) // 01 02 03 ..., so that a byte in the wrong place shows
 {
-    QByteArray bytes;
-    for (int i = 1; i <= n; ++i)
-        bytes.append(char(i));
+    QByteArray bytes(n, Qt::Uninitialized);
+    std::iota(bytes.begin(), bytes.end(), char(1));
     return bytes;
 }
 
@@ -84,6 +85,13 @@ private slots:
         row("flow control WAIT",
             {{0, 's', p20, sent}, {5, 'r', "310000", "!out-of-order message"}, {6, 'r', "300000", "st=0"}});
         row("flow control OVERFLOW", {{0, 's', p20, sent}, {5, 'r', "320000", "!out-of-order message"}});
+        // STmin: 0x00-0x7F milliseconds; 100-900 us and the reserved values round up to 1 ms.
+        const QString sent8 = "1008010203040506/1", cf8 = " 2107080000000000/1";
+        const QByteArray p8 = counting(8).toHex();
+        row("separation time 127 ms", {{0, 's', p8, sent8}, {1, 'r', "30007f", "st=127" + cf8}});
+        row("separation time 0x80: 1 ms", {{0, 's', p8, sent8}, {1, 'r', "300080", "st=1" + cf8}});
+        row("separation time 100 us: 1 ms", {{0, 's', p8, sent8}, {1, 'r', "3000f1", "st=1" + cf8}});
+        row("flow control without one", {{0, 's', p8, sent8}, {1, 'r', "3000", "st=0" + cf8}});
         row("a new message replaces the one waiting",
             {{0, 's', p20, sent}, {5, 's', "22f190", "0322f190/1"}, {6, 'r', "300000", "st=0"}});
     }
@@ -165,23 +173,6 @@ private slots:
         }
         QCOMPARE(messages, QVector<QByteArray> {payload});
         QVERIFY(sender.nextDeadline() < 0 && receiver.nextDeadline() < 0);
-    }
-
-    // STmin: 0x00-0x7F milliseconds; 100-900 us and the reserved values round up to 1 ms.
-    void separationTime_data()
-    {
-        QTest::addColumn<QByteArray>("flowControl");
-        QTest::addColumn<int>("ms");
-        for (const auto &row : QList<QPair<const char *, int>> {{"300000", 0}, {"30000a", 10}, {"30007f", 127},
-                 {"300080", 1}, {"3000f1", 1}, {"3000ff", 1}, {"3000", 0}})
-            QTest::newRow(row.first) << QByteArray::fromHex(row.first) << row.second;
-    }
-
-    void separationTime()
-    {
-        QFETCH(QByteArray, flowControl);
-        QFETCH(int, ms);
-        QCOMPARE(IsoTpTransport::separationTime(flowControl), ms);
     }
 };
 
