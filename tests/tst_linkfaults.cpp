@@ -259,6 +259,20 @@ private slots:
         QVERIFY(waitUntil([&] { return connected.count() == 4; }, 10000));
     }
 
+    // A request sent from the slot of the error that refused the one before waits for the line
+    // that request wrote first to be answered, as any line does.
+    void requestFromErrorSlot()
+    {
+        Link link;
+        QVERIFY(link.open());
+        QStringList written;
+        connect(
+            &link.io, &ELM327IOBase::lineSent, &link.io, [&](const QByteArray &line) { written << line.trimmed(); });
+        connect(&link.io, &ELM327IOBase::error, &link.io, [&] { link.io.send(ELM_Message(readVin, 1, 200)); });
+        link.io.send(ELM_Message(pattern(4096), 1, 200));
+        QCOMPARE(written, QStringList {"at st 32"});
+    }
+
     // An ELM327 that answers "?" to the reply-count digit: the line goes again without it, and so
     // does every line after it.
     void replyCountFallback()
