@@ -25,12 +25,12 @@ class QTimer;
 //
 //   from              on                                            to
 //   Closed            setup()                                       SettingUp
-//   SettingUp         the adapter answered: its initialisation      Idle
-//                     no port, no adapter                           Closed
-//   Idle              a queued line is written                      CommandSent, FrameSent
-//                     the receiver's separation time is not over    Pacing
-//                     a line is queued after NeedsSetup             SetupDue
-//   Pacing            the separation time is over                   Idle
+//   SettingUp         the adapter answered: its initialisation is   Idle
+//                     queued, and its first line written at once
+//                     no port, or no adapter answered               Closed
+//   Idle, Pacing      a queued line is written                      CommandSent, FrameSent
+//   Idle              the receiver's separation time is not over    Pacing
+//   Pacing            the queues were emptied meanwhile             Idle
 //   CommandSent       its echo, or the echo of another command      CommandEchoed
 //   CommandSent/-Echoed  an answer other than "OK"                  CommandAnswered
 //   CommandSent/-Echoed/-Answered  "OK"                             Answering
@@ -39,8 +39,9 @@ class QTimer;
 //                     "?" to the reply-count digit (again, without) CountRefused
 //   CommandAnswered, FrameSent, Answering, Resending, CountRefused
 //                     the prompt                                    Idle
-//   any line state    the adapter restarted, or left it unanswered  NeedsSetup
-//   SetupDue          the set-up again ran                          Idle, or Closed when it failed
+//   a line state      the adapter restarted, or left it unanswered  NeedsSetup
+//   NeedsSetup        a line waits to be written                    SetupDue
+//   SetupDue          the set-up again starts                       SettingUp
 //   any               close(), the port lost                        Closed
 //
 // A prompt in CommandSent or CommandEchoed belongs to something earlier and is ignored.
@@ -86,7 +87,6 @@ public:
     explicit AdapterLink(Client &client, QObject *parent = nullptr);
     ~AdapterLink() override;
 
-    State state() const { return m_state; }
     bool isOpen() const;
     bool isBusy() const { return m_state == State::Pacing || lineOnWire(); }
     // See ELM327IOBase::setup.
