@@ -34,6 +34,7 @@ constexpr quint32 board = 7;
 const QString noApplication = QStringLiteral("\n\nThe device has no application now and must be flashed again.");
 
 using testsupport::child;
+using testsupport::waitUntil;
 
 void click(QObject *parent, const char *name)
 {
@@ -466,15 +467,102 @@ private slots:
         }
     }
 
-    // The port goes away in the middle of a flash. The window says so once and looks for the
-    // adapter again; once it is back, the package dropped again is flashed.
-    void linkLostDuringAFlash()
+    void leavingDuringAFlash_data()
     {
-        Bench b({"--vanish-after", "80"});
+        QTest::addColumn<QString>("how"); // the close button answered "no" or "yes", or the loop ends ("loop")
+        QTest::addColumn<QString>("when"); // the flash log's line that starts it
+        QTest::addColumn<QStringList>("simExtra");
+        QTest::newRow("carry on") << "no"
+                                  << "Flashing" << QStringList();
+        QTest::newRow("stop between writes") << "yes"
+                                             << "Flashing" << QStringList();
+        // The device erases for 3 s: the stop waits for it and sends no address after it.
+        QTest::newRow("stop during the erase") << "yes"
+                                               << "Erasing" << QStringList {"--erase-ms", "3000"};
+        QTest::newRow("loop ended") << "loop"
+                                    << "Flashing" << QStringList();
+    }
+
+    // Leaving during a flash asks first; a stop ends the flash between two steps, never inside one.
+    void leavingDuringAFlash()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, when);
+        QFETCH(QStringList, simExtra);
+        Bench b(simExtra);
+        const QByteArray firmware = image(5000);
+        b.params.file = b.package(firmware);
+        bool controlsHeld = how == "loop";
+        b.responder.when([&] { return b.log("dfuLog").contains(when); },
+            [&] {
+                if (how == "loop")
+                    return QCoreApplication::exit(0);
+                b.responder.answer = how == "no" ? QMessageBox::No : QMessageBox::Yes;
+                b.window.close();
+                b.window.close();
+                controlsHeld = b.window.isVisible() && !child<QWidget>(&b.window, "launchTool")->isEnabled()
+                    && !child<QWidget>(&b.window, "restartTool")->isEnabled();
+            });
+        QCOMPARE(b.run(60000), how == "no" ? 1 : 0);
+        QVERIFY(controlsHeld);
+        // Each close asks while nothing stops the flash; once the stop is under way, none does.
+        const QString leave
+            = "A flash is running. Stopping now leaves the device without an application. Stop and quit?";
+        QCOMPARE(b.responder.questions.count(leave), how == "no" ? 2 : how == "yes");
+        QCOMPARE(b.responder.questions.size(), 1 + b.responder.questions.count(leave));
+        QVERIFY(b.responder.warnings.isEmpty());
+        QCOMPARE(b.responder.launchDialogs, how == "no" ? 1 : 0);
+        QCOMPARE(b.flashed(firmware), how == "no");
+        if (how == "no")
+            return;
+        // The stop waited for every request on the link: the bus's last frame is a reply of the device's,
+        // no flow control; after the erase, no address went out.
+        QStringList frames;
+        for (const SimEvent &e : b.sim.events())
+            if (e.text.startsWith("can "))
+                frames << e.text;
+        QVERIFY2(frames.last().startsWith("can 747 ") && frames.last().at(8) != '3', qPrintable(frames.last()));
+        QVERIFY(frames.contains("can 747 03 F1 00 B2"));
+        QCOMPARE(frames.filter("can 74F 10 09 34").isEmpty(), when == "Erasing");
+        const QString log = b.log("dfuLog");
+        QVERIFY2(log.endsWith("Stopping the flash after the current step\nFlash stopped; the device has no "
+                              "application now and must be flashed again."),
+            qPrintable(log));
+    }
+
+    void linkLost_data()
+    {
+        QTest::addColumn<QStringList>("fault");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("during a flash") << QStringList {"--vanish-after", "80"}
+                                        << "Communication error: Transport unexpectedly closed" + noApplication;
+        // The port goes while the technician is asked whether to flash: the answer must not send
+        // the flash to the port that is gone.
+        QTest::newRow("while asking") << QStringList() << "Communication error: Transport unexpectedly closed";
+    }
+
+    // The port goes away. The window says so once and looks for the adapter again; once it is
+    // back, the package dropped again is flashed.
+    void linkLost()
+    {
+        QFETCH(QStringList, fault);
+        QFETCH(QString, warning);
+        Bench b(fault);
         SimHarness again({"--adapter", "els27", "--device", "kestrane", "--mode", "boot", "--state", b.state.path(),
             "--board-id", QString::number(board), "--link", b.sim.port()});
         const QByteArray firmware = image(5000);
         b.params.file = b.package(firmware);
+        auto *dfuLog = child<QTextBrowser>(&b.window, "dfuLog");
+        if (fault.isEmpty()) {
+            connect(dfuLog, &QTextBrowser::textChanged, dfuLog, [&] {
+                if (!dfuLog->toPlainText().startsWith("Opened firmware file") || !again.received().isEmpty()
+                    || !QFileInfo::exists(b.sim.port()))
+                    return;
+                b.sim.signal(SIGUSR1);
+                QVERIFY(waitUntil([&] { return !QFileInfo::exists(b.sim.port()); }));
+                QTest::qWait(200); // the window may hear of it before the answer, or not
+            });
+        }
         b.responder.when([&] { return b.responder.warnings.size() == 1; },
             [&] {
                 QVERIFY(again.start());
@@ -487,10 +575,10 @@ private slots:
             },
             [&] { drop(&b.window, b.params.file); });
         QCOMPARE(b.run(40000), 1);
-        QCOMPARE(
-            b.responder.warnings, QStringList {"Communication error: Transport unexpectedly closed" + noApplication});
+        QCOMPARE(b.responder.warnings, QStringList {warning});
         QCOMPARE(b.responder.paramsDialogs, 0);
         QVERIFY(b.flashed(firmware));
+        QCOMPARE(again.received().filter("04b100b2ff").size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);
     }
 };
