@@ -119,6 +119,8 @@ public:
 
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<bool(QWidget *)> onDialog = [](QWidget *) { return false; };
+    // Runs while a question is still open, before it is answered.
+    std::function<void(const QString &)> beforeAnswer = [](const QString &) {};
     QStringList titles, texts, questions, warnings;
 
 private:
@@ -127,6 +129,8 @@ private:
         QWidget *modal = QApplication::activeModalWidget();
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             const bool question = box->button(QMessageBox::Yes);
+            if (question)
+                beforeAnswer(box->text());
             titles << box->windowTitle();
             texts << box->text();
             (question ? questions : warnings) << box->text();
