@@ -122,6 +122,14 @@ class TestManagerWindow : public QObject
         return result;
     }
     void drop(const QString &path) { emit child<DropArea>("dropLabel")->changed(path); }
+    QStringList enabledTools() const
+    {
+        QStringList on;
+        for (const char *name : {"addFileTool", "applySelTool", "removeFileTool", "eraseFilesTool", "dfuTool"})
+            if (child<QToolButton>(name)->isEnabled())
+                on << name;
+        return on;
+    }
 
     void openWindow()
     {
@@ -228,20 +236,34 @@ private slots:
     {
         QTest::addColumn<bool>("elm327");
         QTest::addColumn<bool>("empty");
-        QTest::newRow("elm327") << true << false;
-        QTest::newRow("els27") << false << false;
-        QTest::newRow("no files") << false << true;
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("elm327") << true << false << QStringList();
+        QTest::newRow("els27") << false << false << QStringList();
+        QTest::newRow("no files") << false << true << QStringList();
+        // Requests 1 and 2 read the list, 3 the active selection.
+        QTest::newRow("selection not read") << false << false << QStringList {"--silent-requests", "3"};
     }
 
     void connectListsFilesWithTheirTicks()
     {
         QFETCH(bool, elm327);
         QFETCH(bool, empty);
+        QFETCH(QStringList, faults);
         Device device(empty ? QMap<QString, QByteArray>()
                             : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
                                 {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
-            {}, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+            faults, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        Boxes boxes;
         connectTo(device, elm327);
+        // A selection never read must not be written over: Apply Selection waits for one.
+        QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty());
+        if (!faults.isEmpty()) {
+            QVERIFY(boxes.waitFor(1));
+            QCOMPARE(boxes.texts, QStringList {"Cannot read the active files: No responce from the device"});
+            QCOMPARE(boxes.titles, QStringList {"Read Selection"});
+            QCOMPARE(names(true), QStringList());
+            return;
+        }
         if (empty) {
             QCOMPARE(model()->rowCount(), 0);
             QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("No Files"));
@@ -310,6 +332,63 @@ private slots:
         QCOMPARE(readFile(device.file("my_firmware_.bin")), slice);
     }
 
+    // While an upload runs nothing may take the link from it: the tools that would are disabled and
+    // refuse when called all the same; leaving asks first, and a stop ends it between two blocks.
+    void leavingDuringAnUploadAsks_data()
+    {
+        QTest::addColumn<bool>("closeButton");
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("Exit, stopped") << false << true;
+        QTest::newRow("close button, stopped") << true << true;
+        QTest::newRow("Exit, declined") << false << false;
+    }
+
+    void leavingDuringAnUploadAsks()
+    {
+        QFETCH(bool, closeButton);
+        QFETCH(bool, stop);
+        Device device({{"a.bin", "a"}});
+        connectTo(device);
+        child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
+        QCOMPARE(enabledTools().size(), 5);
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
+        Boxes boxes;
+        boxes.answer = stop ? QMessageBox::Yes : QMessageBox::No;
+        boxes.when([&] { return log().contains("File uploaded"); }, [] { QCoreApplication::exit(9); });
+        QStringList enabledDuring;
+        QCOMPARE(runLoop([&] {
+            drop(path);
+            child<QAction>("actionHome")->trigger();
+            enabledDuring = enabledTools();
+            for (const char *slot : {"on_removeFileTool_clicked", "on_eraseFilesTool_clicked", "on_dfuTool_clicked",
+                     "on_applySelTool_clicked", "on_actionFirmware_Update_triggered"})
+                QMetaObject::invokeMethod(window.get(), slot);
+            // Asked again while the stop is under way, it neither asks nor stops twice.
+            for (int i = 0; i < 2; ++i)
+                closeButton ? void(window->close()) : child<QAction>("actionExit")->trigger();
+        }),
+            stop ? 0 : 9);
+        QCOMPARE(enabledDuring, QStringList());
+        QCOMPARE(boxes.texts.count("Busy flashing. Please wait"), 5);
+        const QString question
+            = QStringLiteral("An upload is running. Stopping now leaves a partial file on the device. Stop and quit?");
+        QCOMPARE(boxes.questions, (stop ? QStringList {question} : QStringList {question, question}));
+        QVERIFY(QFile::exists(device.file("a.bin")));
+        QVERIFY(!readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+        const QByteArray stored = readFile(device.file("fw.bin"));
+        if (!stop) {
+            QCOMPARE(stored, slice);
+            // Back once the list is read again; no row is current then.
+            QTRY_COMPARE(enabledTools(), (QStringList {"addFileTool", "applySelTool", "eraseFilesTool", "dfuTool"}));
+            return;
+        }
+        QCOMPARE(log().count("Stopping the upload after the current block"), 1);
+        QVERIFY(log().contains("Upload stopped; fw.bin on the device is incomplete"));
+        QVERIFY(stored.size() < slice.size() && stored.size() % 1024 == 0 && slice.startsWith(stored));
+    }
+
     void badFilesAreRefused_data()
     {
         QTest::addColumn<QString>("name");
@@ -329,7 +408,8 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, text);
-        openWindow();
+        Device device;
+        connectTo(device);
         QTemporaryDir files;
         const QString path = files.filePath(name);
         if (content.isNull())
@@ -428,18 +508,26 @@ private slots:
     {
         Device device({{"a.bin", "a"}, {"b.bin", "b"}});
         connectTo(device);
-        Boxes boxes;
-        child<QToolButton>("removeFileTool")->click();
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.texts, QStringList {"Select a file to remove"});
-
+        auto *view = child<QTableView>("fileList");
+        auto *remove = child<QToolButton>("removeFileTool");
+        QVERIFY(!remove->isEnabled());
         Finished finished(*window);
-        child<QTableView>("fileList")->setCurrentIndex(model()->index(1, 1));
-        child<QToolButton>("removeFileTool")->click();
+        Boxes boxes;
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            view->setCurrentIndex(model()->index(1, 1));
+            QVERIFY(view->selectionModel()->isRowSelected(1, {})); // the row Remove acts on shows
+            boxes.answer = answer;
+            remove->click();
+        }
         QVERIFY(finished.waitFor(CanWorker::Remove));
         QVERIFY(finished.status);
+        QCOMPARE(boxes.questions, (QStringList {"Remove b.bin from the device?", "Remove b.bin from the device?"}));
+        QCOMPARE(log().count("Removing file"), 1);
         QCOMPARE(names(), QStringList {"a.bin"});
         QVERIFY(!QFile::exists(device.file("b.bin")));
+        // No row is current until one is picked again.
+        QVERIFY(!view->currentIndex().isValid());
+        QVERIFY(!remove->isEnabled());
 
         child<QToolButton>("eraseFilesTool")->click();
         QVERIFY(finished.waitFor(CanWorker::Erase));
@@ -538,16 +626,53 @@ private slots:
         QCOMPARE(format, Qt::PlainText);
     }
 
+    // After the port is lost the connect page is the way on, also from Home; a question answered
+    // after the loss leads there, never to a request queued on the closed port.
+    void connectionLossReturnsToTheConnectPage_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("none") << QString();
+        QTest::newRow("rename question") << "drop";
+        QTest::newRow("remove question") << "removeFileTool";
+        QTest::newRow("upgrade question") << "dfuTool";
+    }
+
     void connectionLossReturnsToTheConnectPage()
     {
-        Device device;
+        QFETCH(QString, action);
+        Device device({{"a.bin", "a"}});
         connectTo(device);
-        Boxes boxes;
-        device.sim->signal(SIGUSR1);
-        QVERIFY(boxes.waitFor(1, 10000));
-        QCOMPARE(boxes.titles, QStringList {"Connection Aborted"});
-        QCOMPARE(boxes.texts, QStringList {"Transport unexpectedly closed"});
+        child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
+        QTemporaryDir files;
+        QStringList boxes;
+        bool lost = false;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && !box->button(QMessageBox::Yes)) {
+                boxes << box->windowTitle() + ": " + box->text();
+                box->button(QMessageBox::Ok)->click();
+            } else if (box && !lost) {
+                lost = true;
+                device.sim->signal(SIGUSR1);
+            } else if (box && page() == 0) {
+                box->button(QMessageBox::Yes)->click();
+            }
+        });
+        answer.start(10);
+        if (action.isEmpty())
+            device.sim->signal(SIGUSR1);
+        else if (action == "drop")
+            drop(writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile()));
+        else
+            child<QToolButton>(qPrintable(action))->click();
+        QVERIFY(waitUntil([&] { return !boxes.isEmpty(); }, 10000));
+        QCOMPARE(boxes, QStringList {"Connection Aborted: Transport unexpectedly closed"});
+        child<QAction>("actionHome")->trigger();
         QCOMPARE(page(), 0);
+        QVERIFY2(!log().contains("Start uploading") && !log().contains("Removing file"), qPrintable(log()));
+        QCOMPARE(window->statusBar()->currentMessage(),
+            action.isEmpty() ? QString() : QStringLiteral("Not connected: connect to the adapter again"));
     }
 
     // A silent adapter, or a device that does not answer the first list read: the window says so
