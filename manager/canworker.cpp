@@ -92,7 +92,7 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
     if (known && uploading())
         return refuse(cmd, tr("Busy: an upload is running"), TransferOutcome::Refused);
     // A request queued on a closed port never goes out, so it would never end either.
-    if (known && cmd != Setup && !link().isOpen())
+    if (known && cmd != Setup && portGone)
         return refuse(cmd, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
     request(cmd, param);
 }
@@ -112,7 +112,8 @@ void CanWorker::request(Commands cmd, const QVariant &param)
         // for ever.
         if (pending != Invalid)
             finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
-        emit finished(Setup, setupLink(param), QVariant());
+        portGone = !setupLink(param);
+        emit finished(Setup, !portGone, QVariant());
         return;
     case Read:
         sendRequest(Read, QByteArray(1, reqInfo));
@@ -205,7 +206,7 @@ void CanWorker::flash(QIODevice *device, QString name)
         emit uploadEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
-    if (!link().isOpen()) {
+    if (portGone) {
         refuse(Write, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
         emit uploadEnded(TransferOutcome::LinkLost, 0);
         return;
@@ -294,6 +295,7 @@ void CanWorker::io_notice(const QString &text)
 
 void CanWorker::io_disconnected()
 {
+    portGone = true;
     emit error(ERR_IO, tr("Transport unexpectedly closed"));
     if (pending != Invalid)
         finish(pending, false, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);

@@ -93,6 +93,7 @@ private:
     Commands step = Invalid; // upload step: Select, Write, Md5; Invalid when idle
     QString target; // the upload's name on the device
     bool stopAsked = false; // the upload ends at its next clean point
+    bool portGone = false; // the port closed under the worker, or the last set-up could not open it
     quint8 awaited = 0; // the positive reply code of the pending request
     QByteArray requestFrame; // the pending request's first frame, as the link writes it
     bool requestOut = false; // that frame has gone to the adapter: what comes now answers it
