@@ -233,33 +233,29 @@ private slots:
     // a stop ends it once the block on the link is answered, and on a closed link nothing waits.
     void uploadHoldsTheLink()
     {
-        QTemporaryDir state;
-        Manager manager({"--device", "kestrane", "--state", state.path()});
+        Manager manager({"--device", "kestrane"});
         QVERIFY(manager.connect());
         QByteArray content = pattern(3000);
         QBuffer source(&content);
-        QVERIFY(source.open(QIODevice::ReadOnly));
         QObject::connect(&manager.worker, &CanWorker::progress, [&](int percent) {
-            for (int i = 0; percent > 0 && i < 2; ++i)
+            if (percent == 0)
+                return manager.worker.execute(CanWorker::Erase);
+            for (int i = 0; i < 2; ++i)
                 QMetaObject::invokeMethod(&manager.worker, "stopUpload");
         });
-        manager.worker.flash(&source, "fw.bin");
-        manager.worker.execute(CanWorker::Erase);
-        QVERIFY(waitUntil([&] { return !manager.outcomes.isEmpty(); }, 30000));
+        QVERIFY(manager.upload(source));
         QCOMPARE(manager.joined(),
             "error 2 Selecting fw.bin|error 2 Busy: an upload is running|finished 5 0 Busy: an upload is running|"
             "error 2 Uploading data|error 2 Stopping the upload after the current block|"
             "error 2 Upload stopped; fw.bin on the device is incomplete|finished 3 0 Upload stopped");
         QCOMPARE(manager.outcomes, QList<TransferOutcome> {TransferOutcome::Stopped});
         QCOMPARE(manager.requests(), QStringLiteral("select fw.bin, write 1024"));
-        QCOMPARE(readFile(state.filePath("files/fw.bin")), content.left(1024));
 
         manager.sim.signal(SIGUSR1);
         QVERIFY(waitUntil([&] { return !manager.driver->isOpen(); }));
         manager.trail.clear();
         manager.worker.execute(CanWorker::Erase);
-        QVERIFY(source.seek(0));
-        manager.worker.flash(&source, "fw.bin");
+        QVERIFY(manager.upload(source));
         QCOMPARE(manager.trail.filter("finished").join('|'),
             "finished 5 0 The adapter's port is not open|finished 3 0 The adapter's port is not open");
         QCOMPARE(manager.outcomes.last(), TransferOutcome::LinkLost);
