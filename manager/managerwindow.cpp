@@ -528,10 +528,8 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             m_listRead = true;
             m_model.clear();
             m_model.addItems(param.toStringList());
-            // A new list has no row picked yet; an empty one has no selection to lose. The list
-            // is ready for work once its ticks are read: a command given meanwhile would take
-            // the link from that read.
-            ui->fileList->selectionModel()->clear();
+            // An empty list has no selection to lose. Any other is ready for work once its ticks
+            // are read: a command given meanwhile would take the link from that read.
             m_selectionRead = m_model.rowCount() == 0;
             m_readingSelection = !m_selectionRead;
             ui->startPage->setEnabled(m_selectionRead);

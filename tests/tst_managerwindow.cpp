@@ -301,8 +301,9 @@ private slots:
     {
         QFETCH(bool, closeButton);
         QFETCH(bool, stop);
-        Device device;
+        Device device({{"a.bin", "a"}});
         connectTo(device);
+        child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
         QTemporaryDir files;
         QByteArray slice;
         const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
