@@ -19,7 +19,8 @@ class QJsonObject;
 // failed (which for a reboot or a switch to the bootloader tells whether the request reached the
 // bus), with the port's loss, or at the latest when nothing has gone to the adapter for the
 // request's time-out and a margin after its line went out. One given while an upload runs, or
-// while the port is closed, ends at once as failed: the link has room for one request at a time.
+// while the port is closed, ends at once as failed: the link has room for one request at a time,
+// and a closed port for none.
 class CanWorker : public ELM327Worker
 {
     Q_OBJECT
