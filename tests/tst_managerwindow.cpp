@@ -54,41 +54,6 @@ struct Device
     std::unique_ptr<SimHarness> sim;
 };
 
-// Collects the worker's reports so a test can wait for one command's end.
-struct Finished
-{
-    explicit Finished(ManagerWindow &window)
-        : spy(window.findChild<CanWorker *>(), &CanWorker::finished)
-        , log(window.findChild<QTextBrowser *>(QStringLiteral("log")))
-    { }
-
-    bool waitFor(CanWorker::Commands cmd, int timeoutMs = 30000)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        for (;;) {
-            for (; seen < spy.size(); ++seen) {
-                if (spy.at(seen).at(0).value<CanWorker::Commands>() == cmd) {
-                    status = spy.at(seen).at(1).toBool();
-                    ++seen;
-                    return true;
-                }
-            }
-            if (waited.elapsed() > timeoutMs) {
-                // What the window logged is the quickest clue to where the device stopped.
-                qWarning().noquote() << "Waited in vain for" << cmd << "; the log says:\n" << log->toPlainText();
-                return false;
-            }
-            spy.wait(100);
-        }
-    }
-
-    QSignalSpy spy;
-    QTextBrowser *log;
-    int seen = 0;
-    bool status = false;
-};
-
 // Runs the application's event loop the way the program does and returns its exit code,
 // after `trigger` has run inside it; -1 when nothing ended it within 15 s.
 template<typename Trigger> int runLoop(Trigger trigger)
@@ -122,6 +87,14 @@ class TestManagerWindow : public QObject
         return result;
     }
     void drop(const QString &path) { emit child<DropArea>("dropLabel")->changed(path); }
+    QStringList enabledTools() const
+    {
+        QStringList on;
+        for (const char *name : {"addFileTool", "applySelTool", "removeFileTool", "eraseFilesTool", "dfuTool"})
+            if (child<QToolButton>(name)->isEnabled())
+                on << name;
+        return on;
+    }
 
     void openWindow()
     {
@@ -142,36 +115,30 @@ class TestManagerWindow : public QObject
         child<QCommandLinkButton>("connectTool")->click();
     }
 
+    // The start page is ready for work once the list and its ticks have been read.
+    bool listed() const
+    {
+        return waitUntil([&] { return page() == 1 && child<QWidget>("startPage")->isEnabled(); }, 30000);
+    }
+
     // Connects through the connect page and waits for the list and its ticks.
     void connectTo(const Device &device, bool elm327 = false)
     {
         QVERIFY(device.sim->start());
         openWindow();
-        Finished finished(*window);
         connectOn(device.sim->port(), elm327);
-        QVERIFY(finished.waitFor(CanWorker::Setup, 1));
-        QVERIFY(finished.status);
-        QVERIFY(finished.waitFor(CanWorker::Read));
-        QVERIFY(finished.status);
-        if (model()->rowCount() > 0)
-            QVERIFY(finished.waitFor(CanWorker::Config));
-        QCOMPARE(page(), 1);
-        QVERIFY(child<QWidget>("startPage")->isEnabled());
+        QVERIFY2(listed(), qPrintable(log()));
     }
 
     // Drops a file and waits for the upload, its box and the list read after it.
     void uploadAndWait(const QString &path)
     {
-        Finished finished(*window);
         Boxes boxes;
         drop(path);
         QCOMPARE(page(), 3);
-        QVERIFY(finished.waitFor(CanWorker::Write));
-        QVERIFY(finished.status);
         QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.titles, QStringList {"File Upload"});
-        QVERIFY(finished.waitFor(CanWorker::Read));
-        QVERIFY(finished.waitFor(CanWorker::Config));
+        QCOMPARE(boxes.titles.first() + ": " + boxes.texts.first(), QStringLiteral("File Upload: Done"));
+        QVERIFY(listed());
     }
 
 private slots:
@@ -228,20 +195,34 @@ private slots:
     {
         QTest::addColumn<bool>("elm327");
         QTest::addColumn<bool>("empty");
-        QTest::newRow("elm327") << true << false;
-        QTest::newRow("els27") << false << false;
-        QTest::newRow("no files") << false << true;
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("elm327") << true << false << QStringList();
+        QTest::newRow("els27") << false << false << QStringList();
+        QTest::newRow("no files") << false << true << QStringList();
+        // Requests 1 and 2 read the list, 3 the active selection.
+        QTest::newRow("selection not read") << false << false << QStringList {"--silent-requests", "3"};
     }
 
     void connectListsFilesWithTheirTicks()
     {
         QFETCH(bool, elm327);
         QFETCH(bool, empty);
+        QFETCH(QStringList, faults);
         Device device(empty ? QMap<QString, QByteArray>()
                             : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
                                 {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
-            {}, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+            faults, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        Boxes boxes;
         connectTo(device, elm327);
+        // A selection never read must not be written over: Apply Selection waits for one.
+        QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty());
+        if (!faults.isEmpty()) {
+            QVERIFY(boxes.waitFor(1));
+            QCOMPARE(boxes.titles.first() + ": " + boxes.texts.first(),
+                "Read Selection: Cannot read the active files: No responce from the device");
+            QCOMPARE(names(true), QStringList());
+            return;
+        }
         if (empty) {
             QCOMPARE(model()->rowCount(), 0);
             QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("No Files"));
@@ -272,7 +253,7 @@ private slots:
         QVERIFY(log().contains("File uploaded"));
     }
 
-    // A long name is asked about; while the upload runs, more work is refused as busy.
+    // A long name is asked about.
     void longNameIsAskedAbout_data()
     {
         QTest::addColumn<bool>("accept");
@@ -288,7 +269,6 @@ private slots:
         QTemporaryDir files;
         QByteArray slice;
         const QString path = writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile(&slice));
-        Finished finished(*window);
         Boxes boxes;
         boxes.answer = accept ? QMessageBox::Yes : QMessageBox::No;
         drop(path);
@@ -301,13 +281,63 @@ private slots:
             return;
         }
         QCOMPARE(page(), 3);
-        drop(path);
-        child<QToolButton>("applySelTool")->click();
-        QVERIFY(finished.waitFor(CanWorker::Write));
-        QVERIFY(boxes.waitFor(4));
-        QCOMPARE(boxes.texts.mid(1, 2), (QStringList {"Busy flashing. Please wait", "Busy flashing. Please wait"}));
+        QVERIFY(boxes.waitFor(2));
         QCOMPARE(boxes.titles.last(), QStringLiteral("File Upload"));
         QCOMPARE(readFile(device.file("my_firmware_.bin")), slice);
+    }
+
+    // While an upload runs nothing may take the link from it: the tools that would are disabled and
+    // refuse when called all the same; leaving asks first, and a stop ends it between two blocks.
+    void leavingDuringAnUploadAsks_data()
+    {
+        QTest::addColumn<bool>("closeButton");
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("Exit, stopped") << false << true;
+        QTest::newRow("close button, stopped") << true << true;
+        QTest::newRow("Exit, declined") << false << false;
+    }
+
+    void leavingDuringAnUploadAsks()
+    {
+        QFETCH(bool, closeButton);
+        QFETCH(bool, stop);
+        Device device({{"a.bin", "a"}});
+        connectTo(device);
+        child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
+        QTemporaryDir files;
+        QByteArray slice;
+        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
+        Boxes boxes;
+        boxes.answer = stop ? QMessageBox::Yes : QMessageBox::No;
+        boxes.when([&] { return log().contains("File uploaded"); }, [] { QCoreApplication::exit(9); });
+        QStringList enabledDuring;
+        QCOMPARE(runLoop([&] {
+            drop(path);
+            child<QAction>("actionHome")->trigger();
+            enabledDuring = enabledTools();
+            for (const char *slot : {"on_removeFileTool_clicked", "on_eraseFilesTool_clicked", "on_dfuTool_clicked",
+                     "on_applySelTool_clicked", "on_actionFirmware_Update_triggered"})
+                QMetaObject::invokeMethod(window.get(), slot);
+            // Asked again while the stop is under way, it neither asks nor stops twice.
+            for (int i = 0; i < 2; ++i)
+                closeButton ? void(window->close()) : child<QAction>("actionExit")->trigger();
+        }),
+            stop ? 0 : 9);
+        QCOMPARE(enabledDuring, QStringList());
+        QCOMPARE(boxes.texts.count("Busy flashing. Please wait"), 5);
+        QCOMPARE(boxes.questions.count(
+                     "An upload is running. Stopping now leaves a partial file on the device. Stop and quit?"),
+            stop ? 1 : 2);
+        const QByteArray stored = readFile(device.file("fw.bin"));
+        if (!stop) {
+            QCOMPARE(stored, slice);
+            // Back once the list is read again; no row is current then.
+            QTRY_COMPARE(enabledTools(), (QStringList {"addFileTool", "applySelTool", "eraseFilesTool", "dfuTool"}));
+            return;
+        }
+        QCOMPARE(log().count("Stopping the upload after the current block"), 1);
+        QVERIFY(log().contains("Upload stopped; fw.bin on the device is incomplete"));
+        QVERIFY(stored.size() < slice.size() && stored.size() % 1024 == 0 && slice.startsWith(stored));
     }
 
     void badFilesAreRefused_data()
@@ -329,7 +359,8 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, text);
-        openWindow();
+        Device device;
+        connectTo(device);
         QTemporaryDir files;
         const QString path = files.filePath(name);
         if (content.isNull())
@@ -411,15 +442,13 @@ private slots:
         for (int row = 0; row < model()->rowCount(); ++row)
             model()->setData(
                 model()->index(row, 0), tick.contains(model()->index(row, 1).data().toString()), Qt::CheckStateRole);
-        Finished finished(*window);
         Boxes boxes;
         child<QToolButton>("applySelTool")->click();
         QCOMPARE(page(), 3);
-        QVERIFY(finished.waitFor(CanWorker::Write));
-        QVERIFY(finished.status);
         QVERIFY(boxes.waitFor(1));
+        QCOMPARE(boxes.texts, QStringList {"Done"});
         QCOMPARE(readFile(device.file("active.cfg")), stored);
-        QVERIFY(finished.waitFor(CanWorker::Config));
+        QVERIFY(listed());
         tick.sort();
         QCOMPARE(names(true), tick);
     }
@@ -428,23 +457,23 @@ private slots:
     {
         Device device({{"a.bin", "a"}, {"b.bin", "b"}});
         connectTo(device);
+        auto *view = child<QTableView>("fileList");
+        auto *remove = child<QToolButton>("removeFileTool");
+        QVERIFY(!remove->isEnabled());
         Boxes boxes;
-        child<QToolButton>("removeFileTool")->click();
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.texts, QStringList {"Select a file to remove"});
-
-        Finished finished(*window);
-        child<QTableView>("fileList")->setCurrentIndex(model()->index(1, 1));
-        child<QToolButton>("removeFileTool")->click();
-        QVERIFY(finished.waitFor(CanWorker::Remove));
-        QVERIFY(finished.status);
-        QCOMPARE(names(), QStringList {"a.bin"});
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            view->setCurrentIndex(model()->index(1, 1));
+            QVERIFY(view->selectionModel()->isRowSelected(1, {})); // the row Remove acts on shows
+            boxes.answer = answer;
+            remove->click();
+        }
+        QTRY_COMPARE(names(), QStringList {"a.bin"});
+        QCOMPARE(boxes.questions, (QStringList {"Remove b.bin from the device?", "Remove b.bin from the device?"}));
         QVERIFY(!QFile::exists(device.file("b.bin")));
+        QVERIFY(!remove->isEnabled()); // no row is current until one is picked again
 
         child<QToolButton>("eraseFilesTool")->click();
-        QVERIFY(finished.waitFor(CanWorker::Erase));
-        QVERIFY(finished.status);
-        QCOMPARE(model()->rowCount(), 0);
+        QTRY_COMPARE(model()->rowCount(), 0);
         QVERIFY(!QFile::exists(device.file("a.bin")));
     }
 
@@ -478,9 +507,7 @@ private slots:
         }
         QCOMPARE(boxes.titles, QStringList {"Firmware Upgrade"});
         QTRY_VERIFY(readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
-        // Connected, the menu item is disabled; its slot still tells the updater to reuse the link.
-        QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled());
-        QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
+        QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled()); // connected
         window.reset();
         openWindow();
         QCOMPARE(runLoop([&] { child<QAction>("actionFirmware_Update")->trigger(); }), 254);
@@ -499,10 +526,8 @@ private slots:
         openWindow();
         QCOMPARE(child<QComboBox>("portCombo")->currentText(), device.sim->port());
         child<QSpinBox>("baudSpin")->setValue(38400);
-        Finished finished(*window);
         child<QCommandLinkButton>("connectTool")->click();
-        QVERIFY(finished.waitFor(CanWorker::Read));
-        QVERIFY(finished.status);
+        QVERIFY(listed());
         QCOMPARE(QSettings().value(SettingsKeys::port).toString(), link);
         QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
         // What the updater reads to take the connection over without asking.
@@ -522,32 +547,70 @@ private slots:
                               reply("\x51[\"a.bin\"]"), reply("\x7f{\"cmd\":9,\"error\":\"" + markup + "\"}")));
         QVERIFY(sim.start());
         openWindow();
-        QString text;
+        QString text, then;
         Qt::TextFormat format = Qt::RichText;
         testsupport::whenModalAppears([&](QWidget *modal) {
             auto *box = qobject_cast<QMessageBox *>(modal);
             text = box->text();
             format = box->textFormat();
             box->button(QMessageBox::Ok)->click();
+            // The refusal ends the selection read, which says so in a box of its own.
+            testsupport::whenModalAppears([&](QWidget *next) {
+                then = next->windowTitle();
+                qobject_cast<QMessageBox *>(next)->button(QMessageBox::Ok)->click();
+            });
         });
         connectOn(sim.port());
-        QVERIFY(waitUntil([&] { return !text.isEmpty(); }, 30000));
+        QVERIFY(waitUntil([&] { return !then.isEmpty(); }, 30000));
+        QCOMPARE(then, QStringLiteral("Read Selection"));
         QVERIFY(log().contains("FW " + markup + ","));
         QVERIFY(!child<QTextBrowser>("log")->toHtml().contains("<h1>"));
         QCOMPARE(text, "Communication error: Device reply processing error at cfg: " + markup);
         QCOMPARE(format, Qt::PlainText);
     }
 
+    // After the port is lost the connect page is the way on, also from Home; a question answered
+    // after the loss leads there, never to a request queued on the closed port.
+    void connectionLossReturnsToTheConnectPage_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::newRow("rename question") << "drop";
+        QTest::newRow("remove question") << "removeFileTool";
+        QTest::newRow("upgrade question") << "dfuTool";
+    }
+
     void connectionLossReturnsToTheConnectPage()
     {
-        Device device;
+        QFETCH(QString, action);
+        Device device({{"a.bin", "a"}});
         connectTo(device);
-        Boxes boxes;
-        device.sim->signal(SIGUSR1);
-        QVERIFY(boxes.waitFor(1, 10000));
-        QCOMPARE(boxes.titles, QStringList {"Connection Aborted"});
-        QCOMPARE(boxes.texts, QStringList {"Transport unexpectedly closed"});
+        child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
+        QTemporaryDir files;
+        QStringList boxes;
+        bool lost = false;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && !box->button(QMessageBox::Yes)) {
+                boxes << box->windowTitle() + ": " + box->text();
+                box->button(QMessageBox::Ok)->click();
+            } else if (box && !lost) {
+                lost = true;
+                device.sim->signal(SIGUSR1);
+            } else if (box && page() == 0) {
+                box->button(QMessageBox::Yes)->click();
+            }
+        });
+        answer.start(10);
+        if (action == "drop")
+            drop(writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile()));
+        else
+            child<QToolButton>(qPrintable(action))->click();
+        QCOMPARE(boxes, QStringList {"Connection Aborted: Transport unexpectedly closed"});
+        child<QAction>("actionHome")->trigger();
         QCOMPARE(page(), 0);
+        QVERIFY2(!log().contains("Start uploading") && !log().contains("Removing file"), qPrintable(log()));
+        QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Not connected: connect to the adapter again"));
     }
 
     // A silent adapter, or a device that does not answer the first list read: the window says so
@@ -579,11 +642,9 @@ private slots:
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
         if (faults.contains("--silent"))
             return;
-        Finished finished(*window);
         child<QCommandLinkButton>("connectTool")->click();
-        QVERIFY(finished.waitFor(CanWorker::Read));
-        QVERIFY(finished.status);
-        QTRY_COMPARE(names(), QStringList {"a.bin"});
+        QVERIFY(listed());
+        QCOMPARE(names(), QStringList {"a.bin"});
     }
 
     // The port goes away during an upload; once the adapter is back, the same window connects
@@ -607,9 +668,8 @@ private slots:
         // The adapter comes back on a port of its own, with the device as it was.
         SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device.state.path()});
         QVERIFY(again.start());
-        Finished finished(*window);
         connectOn(again.port());
-        QVERIFY(finished.waitFor(CanWorker::Read));
+        QVERIFY(listed());
         uploadAndWait(path);
         QCOMPARE(readFile(device.file("fw.bin")), slice);
     }
