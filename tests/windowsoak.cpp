@@ -2,8 +2,8 @@
 // random fault per run. After it, a fault-free upload or flash in the same window must succeed and
 // the device must hold exactly what was sent. A success over content the device does not hold is a
 // false success; a window that cannot do the second job is a dead end. Both must stay at 0.
-//   veltrano-window-soak [--uploads N] [--flashes N] [--seed N] [--fault "SIMULATOR OPTIONS"]
-// --fault replaces the random draw, to look into one fault again.
+//   veltrano-window-soak [--uploads N] [--flashes N] [--seed N] [--fault "SIMULATOR OPTIONS"] [--case N]
+// --fault replaces the random draw, to look into one fault again; --case picks one kind of the draw.
 
 #include "simharness.h"
 #include "testfiles.h"
@@ -113,9 +113,10 @@ struct Run
 class Soak
 {
 public:
-    Soak(quint32 seed, const QStringList &given)
+    Soak(quint32 seed, const QStringList &given, int drawn)
         : m_random(seed)
         , m_given(given)
+        , m_case(drawn)
     {
         for (int i = 0; i < 2; ++i) {
             QByteArray file = firmwareFile();
@@ -153,6 +154,7 @@ private:
 
     QRandomGenerator m_random;
     QStringList m_given;
+    int m_case; // the kind of fault every run gets, or -1 to draw one
     QTemporaryDir m_files;
     QList<QByteArray> m_slices, m_images; // what the device must hold after each job
     QStringList m_firmware, m_packages;
@@ -172,7 +174,7 @@ Fault Soak::draw(bool boot)
         fault.action = action;
         return fault;
     };
-    switch (pick(0, 21)) {
+    switch (m_case >= 0 ? m_case : pick(0, 21)) {
     case 18:
         return acting("leave during the work, answered No", Fault::LeaveNo);
     case 19:
@@ -231,6 +233,17 @@ Fault Soak::draw(bool boot)
     }
 }
 
+// The question asked before leaving during the work gets the answer the fault says; every other
+// question a Yes.
+void leaveAnswer(Answerer &answers, Fault::Action action)
+{
+    answers.answer = QMessageBox::Yes;
+    answers.beforeAnswer = [&answers, action](const QString &question) {
+        const bool leaving = question.endsWith(QLatin1String("Stop and quit?"));
+        answers.answer = leaving && action == Fault::LeaveNo ? QMessageBox::No : QMessageBox::Yes;
+    };
+}
+
 // A success must be backed by what the device holds, and only the job with the fault may fail.
 bool Soak::judge(int job, bool good, bool holds, const Run &run)
 {
@@ -286,9 +299,11 @@ void Soak::upload(int number)
     const auto dropFile = [&](const QString &path) { emit window->findChild<DropArea *>("dropLabel")->changed(path); };
 
     // The job with the fault, then a fault-free one; a fault may already hit the connection.
+    bool acted = false;
     for (int job = 0; job < 2; ++job) {
         ++runs;
         bool good = false;
+        acted = false;
         const Fault::Action action = job == 0 ? run.fault.action : Fault::None;
         if (job == 0 && run.fault.badFile && (pages->currentIndex() != 0 || connectManager())) {
             // Refused at the drop: the device never hears of it and stores nothing.
@@ -326,18 +341,20 @@ void Soak::upload(int number)
             run.answers.questions.clear();
             const int before = ends;
             const int at = pick(1, 90); // the percentage at which the technician acts
-            bool acted = false;
             if (action == Fault::LeaveNo || action == Fault::LeaveYes) {
-                run.answers.answer = action == Fault::LeaveYes ? QMessageBox::Yes : QMessageBox::No;
-                run.answers.when([&] { return percent >= at && ends == before; },
-                    [&] {
+                leaveAnswer(run.answers, action);
+                run.answers.when([&, at, before] { return percent >= at && ends == before; },
+                    [&, before] {
                         if (ends != before)
                             return; // ended meanwhile: leaving now would simply leave
                         acted = true;
-                        pick(0, 1) ? window->close() : window->findChild<QAction *>("actionExit")->trigger();
+                        if (pick(0, 1))
+                            window->close();
+                        else
+                            window->findChild<QAction *>("actionExit")->trigger();
                     });
             } else if (action == Fault::OtherTool) {
-                run.answers.when([&] { return percent >= at && ends == before; },
+                run.answers.when([&, at, before] { return percent >= at && ends == before; },
                     [&] {
                         acted = true;
                         window->findChild<QAction *>("actionHome")->trigger();
@@ -356,7 +373,7 @@ void Soak::upload(int number)
                 QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
                 guard.start(120000);
                 const int code = QCoreApplication::exec();
-                run.answers.answer = QMessageBox::Yes;
+                leaveAnswer(run.answers, Fault::None);
                 if (code != 0 || ends != before + 1)
                     return deadEnd(run.label + QStringLiteral(": the window did not leave after the upload stopped"));
                 good = last == TransferOutcome::Succeeded; // it may have ended before the question
@@ -372,7 +389,7 @@ void Soak::upload(int number)
             }
             if (!waitUntil([&] { return ends > before; }, 120000))
                 return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
-            run.answers.answer = QMessageBox::Yes;
+            leaveAnswer(run.answers, Fault::None);
             good = last == TransferOutcome::Succeeded;
             // The box that tells the end; on a loaded machine it may take a while to be shown.
             waitUntil([&] { return run.answers.texts.contains(QLatin1String(good ? "Done" : "Upload failed")); },
@@ -437,8 +454,12 @@ void Soak::flash(int number)
         emit window->findChild<DropArea *>(QStringLiteral("dfuDropArea"))->changed(path);
     };
 
+    int jobNow = 0; // a step planned for one job never acts in another
+    bool acted = false;
     for (int job = 0; job < 2; ++job) {
         ++runs;
+        jobNow = job;
+        acted = false;
         const Fault::Action action = job == 0 ? run.fault.action : Fault::None;
         if (!waitUntil([&] { return (connectedTimes() > 0 && ready()) || ended; }, 30000) || ended) {
             if (job == 0 && ended) {
@@ -479,15 +500,15 @@ void Soak::flash(int number)
             ++reported;
             continue;
         }
-        bool acted = false;
         if (action == Fault::LeaveNo || action == Fault::LeaveYes) {
             // During the erase when it is a long one, else at some point of the writes.
             const bool duringErase = run.fault.options.contains(QStringLiteral("--erase-ms"));
             const int at = pick(1, 90);
-            run.answers.answer = action == Fault::LeaveYes ? QMessageBox::Yes : QMessageBox::No;
+            leaveAnswer(run.answers, action);
             run.answers.when(
-                [&, duringErase, at] {
-                    return duringErase ? flashLog->toPlainText().contains(QLatin1String("Erasing")) : percent >= at;
+                [&, duringErase, at, job] {
+                    return jobNow == job
+                        && (duringErase ? flashLog->toPlainText().contains(QLatin1String("Erasing")) : percent >= at);
                 },
                 [&] {
                     acted = answers.launchDialogs == 0 && answers.warnings.isEmpty();
@@ -509,7 +530,7 @@ void Soak::flash(int number)
                 120000))
             return deadEnd(run.label + QStringLiteral(": the flash never ended (job %1): ").arg(job + 1)
                 + answers.texts.join(" | "));
-        run.answers.answer = QMessageBox::Yes;
+        leaveAnswer(run.answers, Fault::None);
         const bool good = answers.launchDialogs > 0;
         if (good != flashLog->toPlainText().contains(QLatin1String("Flashed.")))
             return deadEnd(run.label + QStringLiteral(": the log and the launch dialog disagree"));
@@ -549,10 +570,12 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addOptions({{"uploads", "Uploads in the manager window.", "n", "40"},
         {"flashes", "Flashes in the updater window.", "n", "20"}, {"seed", "Seed of the random faults.", "n", "1"},
-        {"fault", "Simulator options of one fault for every run.", "options"}});
+        {"fault", "Simulator options of one fault for every run.", "options"},
+        {"case", "The kind of fault every run gets, by its number in the draw.", "n", "-1"}});
     parser.process(app);
 
-    Soak soak(parser.value("seed").toUInt(), parser.value("fault").split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    Soak soak(parser.value("seed").toUInt(), parser.value("fault").split(QLatin1Char(' '), Qt::SkipEmptyParts),
+        parser.value("case").toInt());
     for (int i = 1; i <= parser.value("uploads").toInt(); ++i)
         soak.upload(i);
     for (int i = 1; i <= parser.value("flashes").toInt(); ++i)
