@@ -10,6 +10,7 @@
 #include <ecufilelistmodel.h>
 #include <managerwindow.h>
 #include <settingskeys.h>
+#include <translations.h>
 #include <veltranoversion.h>
 
 #include <QAction>
@@ -24,6 +25,7 @@
 #include <QTableView>
 #include <QTextBrowser>
 #include <QToolButton>
+#include <QTranslator>
 
 #include <memory>
 
@@ -619,14 +621,24 @@ private slots:
     {
         QTest::addColumn<QStringList>("faults");
         QTest::addColumn<QString>("title");
-        QTest::newRow("silent adapter") << QStringList {"--silent"} << "Connect";
-        QTest::newRow("list not read") << QStringList {"--silent-requests", "1"} << "Read File List";
+        QTest::addColumn<QString>("language");
+        QTest::newRow("silent adapter") << QStringList {"--silent"} << "Connect"
+                                        << "en";
+        QTest::newRow("silent adapter, in Russian") << QStringList {"--silent"} << "Подключиться"
+                                                    << "ru";
+        QTest::newRow("list not read") << QStringList {"--silent-requests", "1"} << "Read File List"
+                                       << "en";
     }
 
+    // The reason is the link's, put in the technician's language.
     void failedConnectLeavesAWayOn()
     {
         QFETCH(QStringList, faults);
         QFETCH(QString, title);
+        QFETCH(QString, language);
+        QSettings().setValue(SettingsKeys::language, language);
+        QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
+        const auto untranslated = qScopeGuard([&] { unloadTranslations(translators); });
         Device device({{"a.bin", "A"}}, faults);
         QVERIFY(device.sim->start());
         openWindow();
@@ -634,9 +646,10 @@ private slots:
         connectOn(device.sim->port());
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.titles, QStringList {title});
+        const QString reason = language == "ru" ? "Адаптер на %1 не отвечает на скорости 38400 бит/с"
+                                                : "No adapter answers on %1 at 38400 bit/s";
         if (faults.contains("--silent"))
-            QCOMPARE(
-                boxes.texts.first(), QStringLiteral("No adapter answers on %1 at 38400 bit/s").arg(device.sim->port()));
+            QCOMPARE(boxes.texts.first(), reason.arg(device.sim->port()));
         QCOMPARE(page(), 0);
         QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
