@@ -104,23 +104,18 @@ public:
         return result;
     }
 
+    // The texts of the events of one kind, in order.
+    QStringList logged(char kind) const
+    {
+        QStringList texts;
+        for (const SimEvent &e : events())
+            if (e.kind == QLatin1Char(kind))
+                texts << e.text;
+        return texts;
+    }
     // The lines the adapter received at its own rate, in order.
-    QStringList received() const
-    {
-        QStringList lines;
-        for (const SimEvent &e : events())
-            if (e.kind == QLatin1Char('<'))
-                lines << e.text;
-        return lines;
-    }
-
-    bool sawGarbled() const
-    {
-        for (const SimEvent &e : events())
-            if (e.kind == QLatin1Char('!'))
-                return true;
-        return false;
-    }
+    QStringList received() const { return logged('<'); }
+    bool sawGarbled() const { return !logged('!').isEmpty(); }
 
     // Keeps the event loop running until the adapter has received `line`.
     bool waitForReceived(const QString &line, int timeoutMs = 5000) const
