@@ -14,18 +14,13 @@
 #include <veltranoversion.h>
 
 #include <QAction>
-#include <QComboBox>
 #include <QCommandLinkButton>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QRadioButton>
-#include <QSpinBox>
-#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTextBrowser>
 #include <QToolButton>
-#include <QTranslator>
 
 #include <memory>
 
@@ -34,6 +29,7 @@
 namespace {
 
 using namespace testfiles;
+using testsupport::runLoop;
 using testsupport::waitUntil;
 
 using Boxes = testsupport::Modals;
@@ -56,18 +52,6 @@ struct Device
     std::unique_ptr<SimHarness> sim;
 };
 
-// Runs the application's event loop the way the program does and returns its exit code,
-// after `trigger` has run inside it; -1 when nothing ended it within 15 s.
-template<typename Trigger> int runLoop(Trigger trigger)
-{
-    QTimer::singleShot(0, trigger);
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-    guard.start(15000);
-    return QCoreApplication::exec();
-}
-
 } // namespace
 
 class TestManagerWindow : public QObject
@@ -75,6 +59,7 @@ class TestManagerWindow : public QObject
     Q_OBJECT
 
     std::unique_ptr<ManagerWindow> window;
+    QTemporaryDir files;
 
     template<typename T> T *child(const char *name) const { return window->findChild<T *>(QLatin1String(name)); }
     int page() const { return child<QStackedWidget>("stackedWidget")->currentIndex(); }
@@ -105,22 +90,14 @@ class TestManagerWindow : public QObject
         window->showWindow();
     }
 
-    // Picks the port on the connect page and presses Connect.
     void connectOn(const QString &port, bool elm327 = false)
     {
-        auto *combo = child<QComboBox>("portCombo");
-        child<QToolButton>("rescanTool")->click();
-        combo->setCurrentIndex(combo->findText(port));
-        QCOMPARE(combo->currentText(), port);
-        child<QSpinBox>("baudSpin")->setValue(38400);
-        child<QRadioButton>(elm327 ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
-        child<QCommandLinkButton>("connectTool")->click();
+        QVERIFY(testsupport::pressConnect(window.get(), port, elm327));
     }
-
-    // The start page is ready for work once the list and its ticks have been read.
-    bool listed() const
+    bool listed() const { return testsupport::managerListed(window.get()); }
+    QString firmware(const QString &name, QByteArray *slice = nullptr) const
     {
-        return waitUntil([&] { return page() == 1 && child<QWidget>("startPage")->isEnabled(); }, 30000);
+        return writeFile(files.filePath(name), firmwareFile(slice));
     }
 
     // Connects through the connect page and waits for the list and its ticks.
@@ -130,17 +107,6 @@ class TestManagerWindow : public QObject
         openWindow();
         connectOn(device.sim->port(), elm327);
         QVERIFY2(listed(), qPrintable(log()));
-    }
-
-    // Drops a file and waits for the upload, its box and the list read after it.
-    void uploadAndWait(const QString &path)
-    {
-        Boxes boxes;
-        drop(path);
-        QCOMPARE(page(), 3);
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.titles.first() + ": " + boxes.texts.first(), QStringLiteral("File Upload: Done"));
-        QVERIFY(listed());
     }
 
 private slots:
@@ -164,7 +130,8 @@ private slots:
         QCOMPARE(model.rowCount(), 2);
     }
 
-    void settingsAtStartUp()
+    // Before any device: the stored settings, a missing port, About and Exit.
+    void withoutADevice()
     {
         QSettings settings;
         settings.clear();
@@ -191,6 +158,10 @@ private slots:
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.texts, QStringList {"No serial port"});
         QCOMPARE(page(), 0);
+        child<QAction>("actionAbout")->trigger();
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles.last(), QStringLiteral("Veltrano Manager v" VELTRANO_VERSION));
+        QCOMPARE(runLoop([&] { child<QAction>("actionExit")->trigger(); }), 0);
     }
 
     void connectListsFilesWithTheirTicks_data()
@@ -240,52 +211,46 @@ private slots:
             settings.value(SettingsKeys::mode).toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
     }
 
+    // A name the device would store otherwise is asked about first.
+    void uploadStoresTheSlice_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("stored"); // empty: nothing uploaded
+        QTest::newRow("short name") << "FW.BIN" << true << "FW.BIN";
+        QTest::newRow("long name accepted") << "my_firmware_2020.bin" << true << "my_firmware_.bin";
+        QTest::newRow("long name declined") << "my_firmware_2020.bin" << false << QString();
+    }
+
     void uploadStoresTheSlice()
     {
-        Device device;
-        connectTo(device);
-        QTemporaryDir files;
-        QByteArray slice;
-        const QString path = writeFile(files.filePath("FW.BIN"), firmwareFile(&slice));
-        uploadAndWait(path);
-        QCOMPARE(readFile(device.file("FW.BIN")), slice);
-        QCOMPARE(names(), QStringList {"FW.BIN"});
-        QCOMPARE(page(), 1);
-        QCOMPARE(child<QProgressBar>("progress")->value(), 100);
-        QVERIFY(log().contains("File uploaded"));
-    }
-
-    // A long name is asked about.
-    void longNameIsAskedAbout_data()
-    {
-        QTest::addColumn<bool>("accept");
-        QTest::newRow("accepted") << true;
-        QTest::newRow("declined") << false;
-    }
-
-    void longNameIsAskedAbout()
-    {
+        QFETCH(QString, name);
         QFETCH(bool, accept);
+        QFETCH(QString, stored);
         Device device;
         connectTo(device);
-        QTemporaryDir files;
         QByteArray slice;
-        const QString path = writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile(&slice));
+        const QString path = firmware(name, &slice);
         Boxes boxes;
         boxes.answer = accept ? QMessageBox::Yes : QMessageBox::No;
         drop(path);
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.texts.first(),
-            QStringLiteral("File my_firmware_2020.bin will be uploaded as my_firmware_.bin. Proceed?"));
-        if (!accept) {
+        QVERIFY(stored == name || boxes.waitFor(1));
+        QCOMPARE(boxes.questions,
+            stored == name ? QStringList()
+                           : QStringList {"File my_firmware_2020.bin will be uploaded as my_firmware_.bin. Proceed?"});
+        if (stored.isEmpty()) {
             QVERIFY(!child<DropArea>("dropLabel")->hasFile());
             QVERIFY(!QFile::exists(device.file("my_firmware_.bin")));
             return;
         }
         QCOMPARE(page(), 3);
-        QVERIFY(boxes.waitFor(2));
-        QCOMPARE(boxes.titles.last(), QStringLiteral("File Upload"));
-        QCOMPARE(readFile(device.file("my_firmware_.bin")), slice);
+        QVERIFY(boxes.waitFor(boxes.questions.size() + 1));
+        QCOMPARE(boxes.titles.last() + ": " + boxes.texts.last(), QStringLiteral("File Upload: Done"));
+        QVERIFY(listed());
+        QCOMPARE(readFile(device.file(stored)), slice);
+        QCOMPARE(names(), QStringList {stored});
+        QCOMPARE(child<QProgressBar>("progress")->value(), 100);
+        QVERIFY(log().contains("File uploaded"));
     }
 
     // While an upload runs nothing may take the link from it: the tools that would are disabled and
@@ -306,9 +271,8 @@ private slots:
         Device device({{"a.bin", "a"}});
         connectTo(device);
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
-        QTemporaryDir files;
         QByteArray slice;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
+        const QString path = firmware("fw.bin", &slice);
         Boxes boxes;
         boxes.answer = stop ? QMessageBox::Yes : QMessageBox::No;
         boxes.when([&] { return log().contains("File uploaded"); }, [] { QCoreApplication::exit(9); });
@@ -350,7 +314,7 @@ private slots:
         QTest::newRow("wrong size") << "fw.bin" << QByteArray(1000, 'x') << QStringLiteral("%1 is not a firmware file");
         QTest::newRow("no markers") << "fw.bin" << QByteArray(0x200000, '\0')
                                     << QStringLiteral("Firmware file is corrupted");
-        QTest::newRow("named pipe") << "fw.bin" << QByteArray() << QStringLiteral("%1 is not a regular file");
+        QTest::newRow("named pipe") << "pipe.bin" << QByteArray() << QStringLiteral("%1 is not a regular file");
         QTest::newRow("name not in ASCII")
             << QString::fromUtf8("мотор.bin") << firmwareFile()
             << QString::fromUtf8("The device cannot store the name мотор.bin exactly: it holds \"м\" (U+043C), ");
@@ -363,7 +327,6 @@ private slots:
         QFETCH(QString, text);
         Device device;
         connectTo(device);
-        QTemporaryDir files;
         const QString path = files.filePath(name);
         if (content.isNull())
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -408,12 +371,10 @@ private slots:
     {
         QFETCH(QStringList, faults);
         QFETCH(QStringList, titles);
-        QFETCH(QString, text);
         QFETCH(QString, logged);
         Device device({}, faults);
         connectTo(device);
-        QTemporaryDir files;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(nullptr));
+        const QString path = firmware("fw.bin");
         // Twice: a failed upload must not leave the window refusing the next one as busy.
         for (int attempt = 1; attempt <= 2; ++attempt) {
             Boxes boxes;
@@ -421,7 +382,7 @@ private slots:
             QVERIFY(boxes.waitFor(titles.size()));
             QVERIFY(waitUntil([&] { return log().count(logged) == attempt; }));
             QCOMPARE(boxes.titles, titles);
-            QCOMPARE(boxes.texts.last(), text);
+            QTEST(boxes.texts.last(), "text");
             QCOMPARE(page(), 1);
         }
     }
@@ -437,7 +398,6 @@ private slots:
     void applySelectionWritesTheTickedNames()
     {
         QFETCH(QStringList, tick);
-        QFETCH(QByteArray, stored);
         Device device({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}, {"active.cfg", "[\"b.bin\"]"}});
         connectTo(device);
         QCOMPARE(names(true), QStringList {"b.bin"});
@@ -449,7 +409,7 @@ private slots:
         QCOMPARE(page(), 3);
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.texts, QStringList {"Done"});
-        QCOMPARE(readFile(device.file("active.cfg")), stored);
+        QTEST(readFile(device.file("active.cfg")), "stored");
         QVERIFY(listed());
         tick.sort();
         QCOMPARE(names(true), tick);
@@ -549,26 +509,15 @@ private slots:
                               reply("\x51[\"a.bin\"]"), reply("\x7f{\"cmd\":9,\"error\":\"" + markup + "\"}")));
         QVERIFY(sim.start());
         openWindow();
-        QString text, then;
-        Qt::TextFormat format = Qt::RichText;
-        testsupport::whenModalAppears([&](QWidget *modal) {
-            auto *box = qobject_cast<QMessageBox *>(modal);
-            text = box->text();
-            format = box->textFormat();
-            box->button(QMessageBox::Ok)->click();
-            // The refusal ends the selection read, which says so in a box of its own.
-            testsupport::whenModalAppears([&](QWidget *next) {
-                then = next->windowTitle();
-                qobject_cast<QMessageBox *>(next)->button(QMessageBox::Ok)->click();
-            });
-        });
+        Boxes boxes;
         connectOn(sim.port());
-        QVERIFY(waitUntil([&] { return !then.isEmpty(); }, 30000));
-        QCOMPARE(then, QStringLiteral("Read Selection"));
+        // The refusal ends the selection read, which says so in a box of its own.
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles.last(), QStringLiteral("Read Selection"));
         QVERIFY(log().contains("FW " + markup + ","));
         QVERIFY(!child<QTextBrowser>("log")->toHtml().contains("<h1>"));
-        QCOMPARE(text, "Communication error: Device reply processing error at cfg: " + markup);
-        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(boxes.texts.first(), "Communication error: Device reply processing error at cfg: " + markup);
+        QCOMPARE(boxes.formats.first(), Qt::PlainText);
     }
 
     // After the port is lost the connect page is the way on, also from Home; a question answered
@@ -587,7 +536,6 @@ private slots:
         Device device({{"a.bin", "a"}});
         connectTo(device);
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
-        QTemporaryDir files;
         QStringList boxes;
         bool lost = false;
         QTimer answer;
@@ -605,7 +553,7 @@ private slots:
         });
         answer.start(10);
         if (action == "drop")
-            drop(writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile()));
+            drop(firmware("my_firmware_2020.bin"));
         else
             child<QToolButton>(qPrintable(action))->click();
         QCOMPARE(boxes, QStringList {"Connection Aborted: Transport unexpectedly closed"});
@@ -619,23 +567,20 @@ private slots:
     // and stays on the connect page, from where connecting again works.
     void failedConnectLeavesAWayOn_data()
     {
+        QTest::addColumn<QString>("language");
         QTest::addColumn<QStringList>("faults");
         QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("language");
-        QTest::newRow("silent adapter") << QStringList {"--silent"} << "Connect"
-                                        << "en";
-        QTest::newRow("silent adapter, in Russian") << QStringList {"--silent"} << "Подключиться"
-                                                    << "ru";
-        QTest::newRow("list not read") << QStringList {"--silent-requests", "1"} << "Read File List"
-                                       << "en";
+        QTest::newRow("silent adapter") << "en" << QStringList {"--silent"} << "Connect";
+        QTest::newRow("silent adapter, in Russian") << "ru" << QStringList {"--silent"} << "Подключиться";
+        QTest::newRow("list not read") << "en" << QStringList {"--silent-requests", "1"} << "Read File List";
     }
 
     // The reason is the link's, put in the technician's language.
     void failedConnectLeavesAWayOn()
     {
+        QFETCH(QString, language);
         QFETCH(QStringList, faults);
         QFETCH(QString, title);
-        QFETCH(QString, language);
         QSettings().setValue(SettingsKeys::language, language);
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         const auto untranslated = qScopeGuard([&] { unloadTranslations(translators); });
@@ -666,35 +611,27 @@ private slots:
     {
         Device device({}, {"--vanish-after", "60"});
         connectTo(device);
-        QTemporaryDir files;
         QByteArray slice;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
-        {
-            Boxes boxes;
-            drop(path);
-            QVERIFY(boxes.waitFor(1, 15000));
-            QVERIFY(!waitUntil([&] { return boxes.titles.size() > 1; }, 500));
-            QCOMPARE(boxes.titles, QStringList {"Connection Aborted"}); // one box says it all
-            QCOMPARE(page(), 0);
-        }
+        const QString path = firmware("fw.bin", &slice);
+        Boxes boxes;
+        drop(path);
+        QVERIFY(boxes.waitFor(1, 15000));
+        QVERIFY(!waitUntil([&] { return boxes.titles.size() > 1; }, 500));
+        QCOMPARE(boxes.titles, QStringList {"Connection Aborted"}); // one box says it all
+        QCOMPARE(page(), 0);
 
         // The adapter comes back on a port of its own, with the device as it was.
         SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device.state.path()});
         QVERIFY(again.start());
         connectOn(again.port());
         QVERIFY(listed());
-        uploadAndWait(path);
+        drop(path);
+        QCOMPARE(page(), 3);
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles, (QStringList {"Connection Aborted", "File Upload"}));
+        QCOMPARE(boxes.texts.last(), QStringLiteral("Done"));
+        QVERIFY(listed());
         QCOMPARE(readFile(device.file("fw.bin")), slice);
-    }
-
-    void exitAndAbout()
-    {
-        openWindow();
-        Boxes boxes;
-        child<QAction>("actionAbout")->trigger();
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.titles, QStringList {"Veltrano Manager v" VELTRANO_VERSION});
-        QCOMPARE(runLoop([&] { child<QAction>("actionExit")->trigger(); }), 0);
     }
 };
 
