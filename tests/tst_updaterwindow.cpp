@@ -13,16 +13,10 @@
 #include <launchdialog.h>
 #include <serialports.h>
 
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QRadioButton>
-#include <QSignalSpy>
-#include <QSpinBox>
-#include <QStackedWidget>
 #include <QTextBrowser>
-
-#include <functional>
 
 #include <sys/stat.h>
 
@@ -97,16 +91,12 @@ struct Bench
         if (!sim.start())
             return -3;
         window.setup(params);
-        QTimer safety;
-        safety.setSingleShot(true);
-        QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
         window.showWindow();
         if (!window.start())
             return -2;
-        safety.start(safetyMs);
-        QCoreApplication::exec();
+        const bool inTime = testsupport::runLoop({}, safetyMs) != -1;
         window.shutdown();
-        return safety.isActive() ? window.runResult() : -1;
+        return inTime ? window.runResult() : -1;
     }
 
     QString log(const char *name) { return child<QTextBrowser>(&window, name)->toPlainText(); }
@@ -220,12 +210,9 @@ private slots:
                 },
                 [&] { window.findChild<QProgressDialog *>()->cancel(); });
         }
-        QTimer safety;
-        QObject::connect(&safety, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-        safety.start(20000);
         window.showWindow();
         QVERIFY(window.start());
-        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(testsupport::runLoop(), 0);
         window.shutdown();
         QCOMPARE(responder.warnings, QStringList {"No IO ports available"});
         QCOMPARE(responder.paramsDialogs, 0);
@@ -282,39 +269,33 @@ private slots:
     void packageRefusals_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QStringList>("simExtra");
         QTest::addColumn<QString>("warning");
         QTest::addColumn<QString>("question");
-        QTest::newRow("short") << QByteArray(15, 'x') << QStringList() << "Firmware package is invalid"
-                               << "";
-        QTest::newRow("no package") << QByteArray(64, 'x') << QStringList() << "app.dfu is not a firmware package"
-                                    << "";
-        QTest::newRow("other board") << DfuPackage::build(board + 1, "x", image(64)) << QStringList()
-                                     << "Incompatible hardware detected.\napp.dfu firmware package is designed for a "
-                                        "different board"
-                                     << "";
-        QTest::newRow("too big") << DfuPackage::build(board, "big", image(4097)) << QStringList {"--flash-size", "4096"}
-                                 << "Cannot flash this firmware - it is 1 bytes bigger than maximum flash space "
-                                    "available"
-                                 << "";
-        QTest::newRow("no image") << DfuPackage::build(board, "empty", {}) << QStringList()
-                                  << "app.dfu holds no firmware image"
-                                  << "";
-        QTest::newRow("declined") << DfuPackage::build(board, "", image(16)) << QStringList() << ""
-                                  << "Update firmware to <no info>?";
+        QTest::addColumn<QStringList>("simExtra");
+        const auto row = [](const char *name, const QByteArray &content, const char *warning, const char *question = "",
+                             const QStringList &simExtra = {}) {
+            QTest::newRow(name) << content << QString(warning) << QString(question) << simExtra;
+        };
+        row("short", QByteArray(15, 'x'), "Firmware package is invalid");
+        row("no package", QByteArray(64, 'x'), "app.dfu is not a firmware package");
+        row("other board", DfuPackage::build(board + 1, "x", image(64)),
+            "Incompatible hardware detected.\napp.dfu firmware package is designed for a different board");
+        row("too big", DfuPackage::build(board, "big", image(4097)),
+            "Cannot flash this firmware - it is 1 bytes bigger than maximum flash space available", "",
+            {"--flash-size", "4096"});
+        row("no image", DfuPackage::build(board, "empty", {}), "app.dfu holds no firmware image");
+        row("declined", DfuPackage::build(board, "", image(16)), "", "Update firmware to <no info>?");
         // Opening a named pipe would wait for a writer for ever.
-        QTest::newRow("named pipe") << QByteArray("fifo") << QStringList() << "Cannot read firmware file"
-                                    << "";
-        QTest::newRow("unreadable") << QByteArray() << QStringList() << "Cannot read firmware file"
-                                    << "";
+        row("named pipe", "fifo", "Cannot read firmware file");
+        row("unreadable", {}, "Cannot read firmware file");
     }
 
     void packageRefusals()
     {
         QFETCH(QByteArray, content);
-        QFETCH(QStringList, simExtra);
         QFETCH(QString, warning);
         QFETCH(QString, question);
+        QFETCH(QStringList, simExtra);
         Bench b(simExtra);
         b.params.file = content.isEmpty() ? b.files.filePath("app.dfu") : writeFile(b.files, "app.dfu", content);
         if (content == "fifo")
@@ -470,25 +451,21 @@ private slots:
     void leavingDuringAFlash_data()
     {
         QTest::addColumn<QString>("how"); // the close button answered "no" or "yes", or the loop ends ("loop")
-        QTest::addColumn<QString>("when"); // the flash log's line that starts it
         QTest::addColumn<QStringList>("simExtra");
-        QTest::newRow("carry on") << "no"
-                                  << "Flashing" << QStringList();
-        QTest::newRow("stop between writes") << "yes"
-                                             << "Flashing" << QStringList();
+        QTest::addColumn<QString>("when"); // the flash log's line that starts it
+        QTest::newRow("carry on") << "no" << QStringList() << "Flashing";
+        QTest::newRow("stop between writes") << "yes" << QStringList() << "Flashing";
         // The device erases for 3 s: the stop waits for it and sends no address after it.
-        QTest::newRow("stop during the erase") << "yes"
-                                               << "Erasing" << QStringList {"--erase-ms", "3000"};
-        QTest::newRow("loop ended") << "loop"
-                                    << "Flashing" << QStringList();
+        QTest::newRow("stop during the erase") << "yes" << QStringList {"--erase-ms", "3000"} << "Erasing";
+        QTest::newRow("loop ended") << "loop" << QStringList() << "Flashing";
     }
 
     // Leaving during a flash asks first; a stop ends the flash between two steps, never inside one.
     void leavingDuringAFlash()
     {
         QFETCH(QString, how);
-        QFETCH(QString, when);
         QFETCH(QStringList, simExtra);
+        QFETCH(QString, when);
         Bench b(simExtra);
         const QByteArray firmware = image(5000);
         b.params.file = b.package(firmware);
