@@ -5,11 +5,6 @@
 #include <qmaterialicon.h>
 #include <settingskeys.h>
 
-#include <QLocale>
-#include <QMessageBox>
-
-#include <deque>
-
 namespace {
 
 // What the stand-in windows saw, shared across the runs of one loop.
@@ -218,17 +213,16 @@ private slots:
         QTest::addColumn<QString>("lastPort");
         QTest::addColumn<int>("baud");
         QTest::addColumn<int>("adapter");
-        QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << ""
-                                                 << "" << -1 << 1;
+        QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << QString() << QString() << -1 << 1;
         const QString &portKey = SettingsKeys::handoverPort;
         const QString &baudKey = SettingsKeys::handoverBaud;
         const QString &adapterKey = SettingsKeys::handoverAdapter;
         QTest::newRow("all stored, reusing")
-            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << "COM4"
-            << "COM4" << 38400 << 0;
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << QString("COM4")
+            << QString("COM4") << 38400 << 0;
         QTest::newRow("all stored, not reusing")
-            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << ""
-            << "COM4" << 115200 << 1;
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << QString()
+            << QString("COM4") << 115200 << 1;
         // The manager hands over the link it stores; the updater's list shows the port it leads to.
         const QString adapterPort = m_ports.filePath(QStringLiteral("sim0"));
         const QString link = m_ports.filePath(QStringLiteral("station-1"));
@@ -237,10 +231,10 @@ private slots:
         qputenv("VELTRANO_EXTRA_PORTS", adapterPort.toLocal8Bit());
         QTest::newRow("a link to the adapter's port, reusing")
             << QVariantMap {{portKey, link}, {baudKey, 38400}} << 255 << adapterPort << adapterPort << 38400 << 1;
-        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{adapterKey, "ELM327"}} << 254 << ""
-                                                        << "" << -1 << 1;
-        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{baudKey, "fast"}} << 254 << ""
-                                                          << "" << 0 << 1;
+        QTest::newRow("adapter name is case-sensitive")
+            << QVariantMap {{adapterKey, "ELM327"}} << 254 << QString() << QString() << -1 << 1;
+        QTest::newRow("a rate that is no number reads 0")
+            << QVariantMap {{baudKey, "fast"}} << 254 << QString() << QString() << 0 << 1;
     }
 
     void updaterParameters()
@@ -290,17 +284,17 @@ private slots:
         QCOMPARE(stored(SettingsKeys::language).toString(), after);
     }
 
-    void commandLineHandledOncePerProcess()
+    // The first run stores the language and nothing later in the process reads the command line
+    // again, yet every run has the catalogue and the icon font in its own application.
+    void eachRunIsTranslatedAndHasIcons()
     {
         Record r;
-        r.managerCodes = {254};
-        r.updaterResults = {0};
-        // The first run stores the language; nothing later in the process reads the command line again.
+        r.managerCodes = {255};
+        r.updaterResults = {2, 0};
         runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--lang"), QStringLiteral("ru")});
         QCOMPARE(r.managers, 1);
-        QCOMPARE(r.updaters, 1);
-        // Both runs installed the Russian catalogue.
-        QCOMPARE(r.translatedAtShow.size(), 2);
+        QCOMPARE(r.updaters, 2);
+        QCOMPARE(r.iconsDrew, (QList<bool> {true, true, true}));
         for (const QString &text : qAsConst(r.translatedAtShow))
             QVERIFY(text != QLatin1String("Select DFU File"));
     }
@@ -316,15 +310,6 @@ private slots:
             QStringLiteral("Updater|A problem with the Updater application has been detected. "
                            "The applictaion will be closed."));
         QCOMPARE(r.started.value(0), QStringLiteral("veltrano"));
-    }
-
-    void iconFontFollowsEachApplication()
-    {
-        Record r;
-        r.managerCodes = {255};
-        r.updaterResults = {2, 0};
-        runProcess(r);
-        QCOMPARE(r.iconsDrew, (QList<bool> {true, true, true}));
     }
 
     void restartStartsANewProcess()
