@@ -3,9 +3,6 @@
 #include <dfupackage.h>
 #include <firmwarefile.h>
 
-#include <QBuffer>
-#include <QtEndian>
-
 using DfuPackage::Verdict;
 Q_DECLARE_METATYPE(Verdict)
 

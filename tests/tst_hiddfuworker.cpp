@@ -5,9 +5,6 @@
 
 #include <hiddfu_worker.h>
 
-#include <QBuffer>
-#include <QtEndian>
-
 namespace {
 
 // The flash steps as the device received them.
