@@ -95,10 +95,7 @@ bool shootUpdater(const QString &path)
     HIDDfu window;
     DFUParams params;
     params.port = params.lastPort = sim.port();
-    params.baud = 38400;
-    params.adapter = 1;
-    params.canId = 0x747;
-    params.pcId = 0x74F;
+    params.baud = 38400; // the ELS27 and the bootloader's identifiers by default
     window.setup(params);
     // Wider than the design size, so the log's lines are not wrapped word by word.
     window.resize(680, 300);

@@ -74,10 +74,7 @@ struct Bench
             + simExtra)
     {
         params.port = params.lastPort = sim.port();
-        params.baud = 38400;
-        params.adapter = 1;
-        params.canId = 0x747;
-        params.pcId = 0x74F;
+        params.baud = 38400; // the ELS27 and the bootloader's identifiers by default
     }
 
     QString package(const QByteArray &firmware, const QString &info = QStringLiteral("Kestrane app 3.0"))
