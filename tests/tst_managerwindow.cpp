@@ -37,19 +37,18 @@ using Boxes = testsupport::Modals;
 // A simulated Kestrane device in its application firmware, with files stored beforehand.
 struct Device
 {
-    explicit Device(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {},
-        const QString &adapter = QStringLiteral("els27"))
+    Device(const QMap<QString, QByteArray> &files, const QStringList &faults, bool elm327)
+        : sim(QStringList {"--adapter", elm327 ? "elm327" : "els27", "--device", "kestrane", "--mode", "app", "--state",
+                  state.path()}
+            + faults)
     {
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             writeFile(file(it.key()), it.value());
-        sim = std::make_unique<SimHarness>(
-            QStringList {"--adapter", adapter, "--device", "kestrane", "--mode", "app", "--state", state.path()}
-            + faults);
     }
     QString file(const QString &name) const { return state.filePath(QStringLiteral("files/") + name); }
 
-    QTemporaryDir state;
-    std::unique_ptr<SimHarness> sim;
+    QTemporaryDir state; // before the simulator, which is given its path
+    SimHarness sim;
 };
 
 } // namespace
@@ -58,6 +57,7 @@ class TestManagerWindow : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<Device> device;
     std::unique_ptr<ManagerWindow> window;
     QTemporaryDir files;
 
@@ -100,17 +100,28 @@ class TestManagerWindow : public QObject
         return writeFile(files.filePath(name), firmwareFile(slice));
     }
 
-    // Connects through the connect page and waits for the list and its ticks.
-    void connectTo(const Device &device, bool elm327 = false)
+    // A device with these files and faults, its simulator started.
+    void putDevice(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false)
     {
-        QVERIFY(device.sim->start());
+        device = std::make_unique<Device>(files, faults, elm327);
+        QVERIFY(device->sim.start());
+    }
+
+    // Connects to such a device through the connect page and waits for the list and its ticks.
+    void connectTo(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false)
+    {
+        putDevice(files, faults, elm327);
         openWindow();
-        connectOn(device.sim->port(), elm327);
+        connectOn(device->sim.port(), elm327);
         QVERIFY2(listed(), qPrintable(log()));
     }
 
 private slots:
-    void cleanup() { window.reset(); }
+    void cleanup()
+    {
+        window.reset();
+        device.reset();
+    }
 
     void modelFollowsTheDeviceLists()
     {
@@ -181,12 +192,11 @@ private slots:
         QFETCH(bool, elm327);
         QFETCH(bool, empty);
         QFETCH(QStringList, faults);
-        Device device(empty ? QMap<QString, QByteArray>()
-                            : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
-                                {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
-            faults, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
         Boxes boxes;
-        connectTo(device, elm327);
+        connectTo(empty ? QMap<QString, QByteArray>()
+                        : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
+                            {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
+            faults, elm327);
         // A selection never read must not be written over: Apply Selection waits for one.
         QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty());
         if (!faults.isEmpty()) {
@@ -205,7 +215,7 @@ private slots:
         QCOMPARE(names(true), (QStringList {"a.bin", "c.txt"}));
         QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled());
         QSettings settings;
-        QCOMPARE(settings.value(SettingsKeys::port).toString(), device.sim->port());
+        QCOMPARE(settings.value(SettingsKeys::port).toString(), device->sim.port());
         QCOMPARE(settings.value(SettingsKeys::baud).toInt(), 38400);
         QCOMPARE(
             settings.value(SettingsKeys::mode).toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
@@ -227,8 +237,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, accept);
         QFETCH(QString, stored);
-        Device device;
-        connectTo(device);
+        connectTo();
         QByteArray slice;
         const QString path = firmware(name, &slice);
         Boxes boxes;
@@ -240,14 +249,14 @@ private slots:
                            : QStringList {"File my_firmware_2020.bin will be uploaded as my_firmware_.bin. Proceed?"});
         if (stored.isEmpty()) {
             QVERIFY(!child<DropArea>("dropLabel")->hasFile());
-            QVERIFY(!QFile::exists(device.file("my_firmware_.bin")));
+            QVERIFY(!QFile::exists(device->file("my_firmware_.bin")));
             return;
         }
         QCOMPARE(page(), 3);
         QVERIFY(boxes.waitFor(boxes.questions.size() + 1));
         QCOMPARE(boxes.titles.last() + ": " + boxes.texts.last(), QStringLiteral("File Upload: Done"));
         QVERIFY(listed());
-        QCOMPARE(readFile(device.file(stored)), slice);
+        QCOMPARE(readFile(device->file(stored)), slice);
         QCOMPARE(names(), QStringList {stored});
         QCOMPARE(child<QProgressBar>("progress")->value(), 100);
         QVERIFY(log().contains("File uploaded"));
@@ -268,8 +277,7 @@ private slots:
     {
         QFETCH(bool, closeButton);
         QFETCH(bool, stop);
-        Device device({{"a.bin", "a"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}});
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
         QByteArray slice;
         const QString path = firmware("fw.bin", &slice);
@@ -294,7 +302,7 @@ private slots:
         QCOMPARE(boxes.questions.count(
                      "An upload is running. Stopping now leaves a partial file on the device. Stop and quit?"),
             stop ? 1 : 2);
-        const QByteArray stored = readFile(device.file("fw.bin"));
+        const QByteArray stored = readFile(device->file("fw.bin"));
         if (!stop) {
             QCOMPARE(stored, slice);
             // Back once the list is read again; no row is current then.
@@ -325,8 +333,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, text);
-        Device device;
-        connectTo(device);
+        connectTo();
         const QString path = files.filePath(name);
         if (content.isNull())
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -372,8 +379,7 @@ private slots:
         QFETCH(QStringList, faults);
         QFETCH(QStringList, titles);
         QFETCH(QString, logged);
-        Device device({}, faults);
-        connectTo(device);
+        connectTo({}, faults);
         const QString path = firmware("fw.bin");
         // Twice: a failed upload must not leave the window refusing the next one as busy.
         for (int attempt = 1; attempt <= 2; ++attempt) {
@@ -398,8 +404,7 @@ private slots:
     void applySelectionWritesTheTickedNames()
     {
         QFETCH(QStringList, tick);
-        Device device({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}, {"active.cfg", "[\"b.bin\"]"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}, {"active.cfg", "[\"b.bin\"]"}});
         QCOMPARE(names(true), QStringList {"b.bin"});
         for (int row = 0; row < model()->rowCount(); ++row)
             model()->setData(
@@ -409,7 +414,7 @@ private slots:
         QCOMPARE(page(), 3);
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.texts, QStringList {"Done"});
-        QTEST(readFile(device.file("active.cfg")), "stored");
+        QTEST(readFile(device->file("active.cfg")), "stored");
         QVERIFY(listed());
         tick.sort();
         QCOMPARE(names(true), tick);
@@ -417,8 +422,7 @@ private slots:
 
     void removeAndErase()
     {
-        Device device({{"a.bin", "a"}, {"b.bin", "b"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}, {"b.bin", "b"}});
         auto *view = child<QTableView>("fileList");
         auto *remove = child<QToolButton>("removeFileTool");
         QVERIFY(!remove->isEnabled());
@@ -431,12 +435,12 @@ private slots:
         }
         QTRY_COMPARE(names(), QStringList {"a.bin"});
         QCOMPARE(boxes.questions, (QStringList {"Remove b.bin from the device?", "Remove b.bin from the device?"}));
-        QVERIFY(!QFile::exists(device.file("b.bin")));
+        QVERIFY(!QFile::exists(device->file("b.bin")));
         QVERIFY(!remove->isEnabled()); // no row is current until one is picked again
 
         child<QToolButton>("eraseFilesTool")->click();
         QTRY_COMPARE(model()->rowCount(), 0);
-        QVERIFY(!QFile::exists(device.file("a.bin")));
+        QVERIFY(!QFile::exists(device->file("a.bin")));
     }
 
     void firmwareUpgradeHandsOverToTheUpdater_data()
@@ -452,8 +456,7 @@ private slots:
     void firmwareUpgradeHandsOverToTheUpdater()
     {
         QFETCH(QStringList, faults);
-        Device device({}, faults);
-        connectTo(device);
+        connectTo({}, faults);
         Boxes boxes;
         boxes.answer = QMessageBox::Yes;
         boxes.when([&] { return !boxes.warnings.isEmpty(); }, [] { QCoreApplication::exit(0); });
@@ -464,11 +467,11 @@ private slots:
                              "(the adapter reports BUS ERROR)"});
             QCOMPARE(page(), 1);
             QVERIFY(child<QWidget>("startPage")->isEnabled());
-            QVERIFY(!readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+            QVERIFY(!readFile(device->state.filePath("device.cfg")).contains("mode=boot"));
             return;
         }
         QCOMPARE(boxes.titles, QStringList {"Firmware Upgrade"});
-        QTRY_VERIFY(readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+        QTRY_VERIFY(readFile(device->state.filePath("device.cfg")).contains("mode=boot"));
         QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled()); // connected
         window.reset();
         openWindow();
@@ -479,14 +482,13 @@ private slots:
     // stays what is stored and handed over, so the adapter is found under its next name too.
     void storedLinkNamesThePort()
     {
-        Device device;
-        QVERIFY(device.sim->start());
+        putDevice();
         QTemporaryDir links;
         const QString link = links.filePath(QStringLiteral("usb-Kestrane_ELS27-if00-port0"));
-        QVERIFY(QFile::link(device.sim->port(), link));
+        QVERIFY(QFile::link(device->sim.port(), link));
         QSettings().setValue(SettingsKeys::port, link);
         openWindow();
-        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device.sim->port());
+        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device->sim.port());
         child<QSpinBox>("baudSpin")->setValue(38400);
         child<QCommandLinkButton>("connectTool")->click();
         QVERIFY(listed());
@@ -533,8 +535,7 @@ private slots:
     void connectionLossReturnsToTheConnectPage()
     {
         QFETCH(QString, action);
-        Device device({{"a.bin", "a"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}});
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
         QStringList boxes;
         bool lost = false;
@@ -546,7 +547,7 @@ private slots:
                 box->button(QMessageBox::Ok)->click();
             } else if (box && !lost) {
                 lost = true;
-                device.sim->signal(SIGUSR1);
+                device->sim.signal(SIGUSR1);
             } else if (box && page() == 0) {
                 box->button(QMessageBox::Yes)->click();
             }
@@ -584,17 +585,16 @@ private slots:
         QSettings().setValue(SettingsKeys::language, language);
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         const auto untranslated = qScopeGuard([&] { unloadTranslations(translators); });
-        Device device({{"a.bin", "A"}}, faults);
-        QVERIFY(device.sim->start());
+        putDevice({{"a.bin", "A"}}, faults);
         openWindow();
         Boxes boxes;
-        connectOn(device.sim->port());
+        connectOn(device->sim.port());
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.titles, QStringList {title});
         const QString reason = language == "ru" ? "Адаптер на %1 не отвечает на скорости 38400 бит/с"
                                                 : "No adapter answers on %1 at 38400 bit/s";
         if (faults.contains("--silent"))
-            QCOMPARE(boxes.texts.first(), reason.arg(device.sim->port()));
+            QCOMPARE(boxes.texts.first(), reason.arg(device->sim.port()));
         QCOMPARE(page(), 0);
         QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
@@ -609,8 +609,7 @@ private slots:
     // again and uploads: the broken upload left nothing behind that would refuse the next.
     void linkLostDuringAnUpload()
     {
-        Device device({}, {"--vanish-after", "60"});
-        connectTo(device);
+        connectTo({}, {"--vanish-after", "60"});
         QByteArray slice;
         const QString path = firmware("fw.bin", &slice);
         Boxes boxes;
@@ -621,7 +620,7 @@ private slots:
         QCOMPARE(page(), 0);
 
         // The adapter comes back on a port of its own, with the device as it was.
-        SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device.state.path()});
+        SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device->state.path()});
         QVERIFY(again.start());
         connectOn(again.port());
         QVERIFY(listed());
@@ -631,7 +630,7 @@ private slots:
         QCOMPARE(boxes.titles, (QStringList {"Connection Aborted", "File Upload"}));
         QCOMPARE(boxes.texts.last(), QStringLiteral("Done"));
         QVERIFY(listed());
-        QCOMPARE(readFile(device.file("fw.bin")), slice);
+        QCOMPARE(readFile(device->file("fw.bin")), slice);
     }
 };
 
