@@ -38,15 +38,6 @@ bool save(QWidget &window, const QString &path)
     return true;
 }
 
-int tickedRows(QAbstractItemModel *model)
-{
-    int ticked = 0;
-    for (int row = 0; row < model->rowCount(); ++row)
-        if (model->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked)
-            ++ticked;
-    return ticked;
-}
-
 // The manager after Connect: a device holding a few firmware files, two of them active.
 bool shootManager(const QString &path)
 {
@@ -68,16 +59,7 @@ bool shootManager(const QString &path)
     window.showWindow();
     if (!testsupport::pressConnect(&window, sim.port()))
         return fail("the manager does not list the simulator's port");
-
-    auto *model = child<QTableView>(&window, "fileList")->model();
-    // All five rows listed and the two active ones ticked means the list and its ticks are read.
-    const bool listed = testsupport::waitUntil(
-        [&] {
-            return child<QStackedWidget>(&window, "stackedWidget")->currentIndex() == 1 && model->rowCount() == 5
-                && tickedRows(model) == 2;
-        },
-        30000);
-    if (!listed)
+    if (!testsupport::managerListed(&window) || child<QTableView>(&window, "fileList")->model()->rowCount() != 5)
         return fail("the manager did not list the device's files");
     return save(window, path);
 }
