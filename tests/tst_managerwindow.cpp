@@ -319,10 +319,12 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content"); // null: a named pipe, which no writer feeds
         QTest::addColumn<QString>("text"); // how the box begins
-        QTest::newRow("wrong size") << "fw.bin" << QByteArray(1000, 'x') << QStringLiteral("%1 is not a firmware file");
-        QTest::newRow("no markers") << "fw.bin" << QByteArray(0x200000, '\0')
-                                    << QStringLiteral("Firmware file is corrupted");
-        QTest::newRow("named pipe") << "pipe.bin" << QByteArray() << QStringLiteral("%1 is not a regular file");
+        const auto row = [](const char *name, const char *file, const QByteArray &content, const char *text) {
+            QTest::newRow(name) << QString(file) << content << QString(text);
+        };
+        row("wrong size", "fw.bin", QByteArray(1000, 'x'), "%1 is not a firmware file");
+        row("no markers", "fw.bin", QByteArray(0x200000, '\0'), "Firmware file is corrupted");
+        row("named pipe", "pipe.bin", QByteArray(), "%1 is not a regular file");
         QTest::newRow("name not in ASCII")
             << QString::fromUtf8("мотор.bin") << firmwareFile()
             << QString::fromUtf8("The device cannot store the name мотор.bin exactly: it holds \"м\" (U+043C), ");
@@ -356,22 +358,19 @@ private slots:
         QTest::addColumn<QStringList>("titles");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("logged");
-        QTest::newRow("hash mismatch") << QStringList {"--malformed", "32"} << QStringList {"File Upload"}
-                                       << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
-        QTest::newRow("select refused") << QStringList {"--negative", "20:10"}
-                                        << QStringList {"Veltrano Manager", "Upload File"}
-                                        << QStringLiteral("Cannot upload file: Device reply processing error")
-                                        << QStringLiteral("Cannot setup file upload");
+        const auto row
+            = [](const char *name, const QStringList &faults, const QStringList &titles, const char *text,
+                  const char *logged) { QTest::newRow(name) << faults << titles << QString(text) << QString(logged); };
+        row("hash mismatch", {"--malformed", "32"}, {"File Upload"}, "Upload failed", "File upload failed");
+        row("select refused", {"--negative", "20:10"}, {"Veltrano Manager", "Upload File"},
+            "Cannot upload file: Device reply processing error", "Cannot setup file upload");
         // Requests 1 and 2 read the list; each upload is the select, 100 writes and the MD5.
-        QTest::newRow("MD5 reply missing")
-            << QStringList {"--silent-requests", "104", "--silent-requests", "206"} << QStringList {"File Upload"}
-            << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
+        row("MD5 reply missing", {"--silent-requests", "104", "--silent-requests", "206"}, {"File Upload"},
+            "Upload failed", "File upload failed");
         // Adapter data lines 1 to 3 read the list (the description takes a flow control); lines 4
         // and 5 are the two uploads' selects.
-        QTest::newRow("noise for the select")
-            << QStringList {"--word", "4:HELLO", "--word", "5:HELLO"} << QStringList {"Upload File"}
-            << QStringLiteral("Cannot upload file: No responce from the device")
-            << QStringLiteral("Cannot setup file upload");
+        row("noise for the select", {"--word", "4:HELLO", "--word", "5:HELLO"}, {"Upload File"},
+            "Cannot upload file: No responce from the device", "Cannot setup file upload");
     }
 
     void failedUploadLeavesTheWindowReady()

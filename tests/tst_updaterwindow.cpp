@@ -139,37 +139,31 @@ class TestUpdaterWindow : public QObject
 private slots:
     void connectionDialog_data()
     {
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("canId");
-        QTest::addColumn<int>("pcId");
-        QTest::addColumn<int>("outBaud");
-        QTest::addColumn<int>("outCanId");
-        QTest::addColumn<int>("outPcId");
-        QTest::newRow("no stored rate") << -1 << 0x747 << 0x74F << 0 << 0x747 << 0x74F;
-        QTest::newRow("no PC id follows the device's") << 38400 << 0x747 << 0 << 38400 << 0x747 << 0x787;
-        QTest::newRow("loading keeps PC id") << 115200 << 0x700 << 0x100 << 115200 << 0x700 << 0x100;
-        QTest::newRow("clamped") << 2000000 << 0x900 << 0x74F << 1000000 << 0x7FF << 0x74F;
+        // The rate, the device's identifier and the PC's, set and read back.
+        QTest::addColumn<QList<int>>("set");
+        QTest::addColumn<QList<int>>("read");
+        QTest::newRow("no stored rate") << QList<int> {-1, 0x747, 0x74F} << QList<int> {0, 0x747, 0x74F};
+        QTest::newRow("no PC id follows the device's")
+            << QList<int> {38400, 0x747, 0} << QList<int> {38400, 0x747, 0x787};
+        QTest::newRow("loading keeps PC id") << QList<int> {115200, 0x700, 0x100} << QList<int> {115200, 0x700, 0x100};
+        QTest::newRow("clamped") << QList<int> {2000000, 0x900, 0x74F} << QList<int> {1000000, 0x7FF, 0x74F};
     }
 
     void connectionDialog()
     {
-        QFETCH(int, baud);
-        QFETCH(int, canId);
-        QFETCH(int, pcId);
+        QFETCH(QList<int>, set);
         ELMParams dialog;
         dialog.setPorts({"ttyA", "ttyB"}, "ttyB");
         DFUParams in;
-        in.baud = baud;
-        in.canId = canId;
-        in.pcId = pcId;
+        in.baud = set[0];
+        in.canId = set[1];
+        in.pcId = set[2];
         dialog.setParams(in);
         DFUParams out;
         out.file = QStringLiteral("kept.dfu");
         dialog.getParams(out);
         QCOMPARE(out.port, QStringLiteral("ttyB"));
-        QTEST(out.baud, "outBaud");
-        QTEST(out.canId, "outCanId");
-        QTEST(out.pcId, "outPcId");
+        QTEST((QList<int> {out.baud, out.canId, out.pcId}), "read");
         QCOMPARE(out.file, QStringLiteral("kept.dfu"));
 
         // The PC's identifier follows the device's by +8 until set by hand; an unknown port
@@ -199,14 +193,13 @@ private slots:
         qputenv("VELTRANO_EXTRA_PORTS", "/nonexistent/veltrano-port");
         PortsStandIn window({"COM1"});
         Responder responder;
-        if (cancel) {
+        if (cancel)
             responder.when(
                 [&] {
                     auto *search = window.findChild<QProgressDialog *>();
                     return search && search->isVisible();
                 },
                 [&] { window.findChild<QProgressDialog *>()->cancel(); });
-        }
         window.showWindow();
         QVERIFY(window.start());
         QCOMPARE(testsupport::runLoop(), 0);
@@ -384,33 +377,29 @@ private slots:
         QTest::addColumn<QString>("warning");
         QTest::addColumn<bool>("questionAsked");
         QTest::addColumn<bool>("dropAgain"); // once the window is ready again, with a fault-free device
-        QTest::newRow("write refused") << QStringList {"--negative", "36:31"}
-                                       << "Communication error: Device error 49 at command 36" + noApplication << true
-                                       << false;
-        QTest::newRow("finalise refused")
-            << QStringList {"--negative", "37:72"}
-            << "Communication error: Device error 114 at command 37" + noApplication << true << false;
+        const auto row
+            = [](const char *name, const QStringList &fault, const QString &warning, bool questionAsked = false,
+                  bool dropAgain = false) { QTest::newRow(name) << fault << warning << questionAsked << dropAgain; };
+        row("write refused", {"--negative", "36:31"},
+            "Communication error: Device error 49 at command 36" + noApplication, true);
+        row("finalise refused", {"--negative", "37:72"},
+            "Communication error: Device error 114 at command 37" + noApplication, true);
         // The first write's reply is lost and the device stays busy past the step's time; the
         // next package finds it well.
-        QTest::newRow("device busy too long")
-            << QStringList {"--lose-write-reply", "1", "--busy-status", "20"}
-            << "Communication error: The device did not finish a step of the flash within 5 s" + noApplication << true
-            << true;
+        row("device busy too long", {"--lose-write-reply", "1", "--busy-status", "20"},
+            "Communication error: The device did not finish a step of the flash within 5 s" + noApplication, true,
+            true);
         // The package waits for the board and flash size; a status that never comes lets it go.
-        QTest::newRow("status never comes")
-            << QStringList {"--silent-requests", "3:40"}
-            << "The device did not report its status; %1 was not checked and not flashed" << false << false;
+        const QString noStatus
+            = QStringLiteral("The device did not report its status; %1 was not checked and not flashed");
+        row("status never comes", {"--silent-requests", "3:40"}, noStatus);
         // The status is asked again for the package: the board may have been swapped since the
         // connection. Requests 1-3 are the description, UUID and status.
-        QTest::newRow("no status for the package")
-            << QStringList {"--silent-requests", "4:40"}
-            << "The device did not report its status; %1 was not checked and not flashed" << false << false;
+        row("no status for the package", {"--silent-requests", "4:40"}, noStatus);
         // Outside a flash a communication error still ends the updater.
-        QTest::newRow("malformed status")
-            << QStringList {"--malformed", "B100B0"} << "Communication error: Invalid 'STATUS' reply" << false << false;
+        row("malformed status", {"--malformed", "B100B0"}, "Communication error: Invalid 'STATUS' reply");
         // The set-up fails with the link's own reason.
-        QTest::newRow("silent adapter") << QStringList {"--silent"} << "No adapter answers on %2 at 38400 bit/s"
-                                        << false << false;
+        row("silent adapter", {"--silent"}, "No adapter answers on %2 at 38400 bit/s");
     }
 
     // Whatever ended the flash, the window says so once, lets the package go and takes the next.
