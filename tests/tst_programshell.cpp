@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <dfuparams.h>
@@ -6,6 +7,9 @@
 #include <settingskeys.h>
 
 namespace {
+
+using testfiles::readFile;
+using testfiles::writeFile;
 
 // What the stand-in windows saw, shared across the runs of one loop.
 struct Record
@@ -310,28 +314,17 @@ private slots:
         // A stand-in program that notes how it was started.
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("started"));
-        const QString program = dir.filePath(QStringLiteral("veltrano-copy"));
-        {
-            QFile script(program);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(
-                QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
-        }
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString program = writeFile(dir, QStringLiteral("veltrano-copy"),
+            QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         Record r;
         r.managerCodes = {253};
         testsupport::Arguments a({program, QStringLiteral("--lang"), QStringLiteral("de")});
-        ProgramShell shell = makeShell(r, false);
-        QCOMPARE(shell.run(a.argc, a.argv()), 0);
-
-        QElapsedTimer waited;
-        waited.start();
-        while (!QFile::exists(marker) && waited.elapsed() < 10000)
+        QCOMPARE(makeShell(r, false).run(a.argc, a.argv()), 0);
+        for (int waited = 0; waited < 10000 && !QFile::exists(marker); waited += 20)
             QThread::msleep(20);
-        QFile started(marker);
-        QVERIFY2(started.open(QIODevice::ReadOnly), "the restarted copy never ran");
-        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), program + QStringLiteral(" --lang de"));
+        QCOMPARE(QString::fromLocal8Bit(readFile(marker)).trimmed(), program + QStringLiteral(" --lang de"));
     }
 };
 
