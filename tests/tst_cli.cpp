@@ -317,10 +317,9 @@ private slots:
     void deviceTextShownAsText()
     {
         SimHarness sim({"--adapter", "els27"});
-        const QByteArray info = QJsonDocument(
-            QJsonObject {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"},
-                {"mpy", 6}}).toJson(QJsonDocument::Compact);
-        sim.useScript("10 => isotp 50" + info.toHex() + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
+        const QJsonObject info {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"}, {"mpy", 6}};
+        sim.useScript("10 => isotp 50" + QJsonDocument(info).toJson(QJsonDocument::Compact).toHex()
+            + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
         QVERIFY(sim.start());
         const CliRun text = runCli({sim.port()}, {"info", "--port", sim.port()});
         QCOMPARE(text.status, 0);
