@@ -24,8 +24,7 @@ public:
     explicit SimHarness(const QStringList &arguments = {})
     {
         m_process.setProgram(QStringLiteral(KESTRANE_SIM));
-        m_process.setArguments(
-            QStringList {QStringLiteral("--link"), port(), QStringLiteral("--log"), logPath()} + arguments);
+        m_process.setArguments(QStringList {"--link", port(), "--log", logPath()} + arguments);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
     }
 
@@ -81,8 +80,7 @@ public:
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write(rules.toUtf8());
-        m_process.setArguments(m_process.arguments()
-            + QStringList {QStringLiteral("--device"), QStringLiteral("script"), QStringLiteral("--script"), path});
+        m_process.setArguments(m_process.arguments() + QStringList {"--device", "script", "--script", path});
     }
 
     QList<SimEvent> events() const
