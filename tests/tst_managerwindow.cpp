@@ -90,10 +90,6 @@ class TestManagerWindow : public QObject
         window->showWindow();
     }
 
-    void connectOn(const QString &port, bool elm327 = false)
-    {
-        QVERIFY(testsupport::pressConnect(window.get(), port, elm327));
-    }
     bool listed() const { return testsupport::managerListed(window.get()); }
     QString firmware(const QString &name, QByteArray *slice = nullptr) const
     {
@@ -112,7 +108,7 @@ class TestManagerWindow : public QObject
     {
         putDevice(files, faults, elm327);
         openWindow();
-        connectOn(device->sim.port(), elm327);
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port(), elm327));
         QVERIFY2(listed(), qPrintable(log()));
     }
 
@@ -217,8 +213,7 @@ private slots:
         QSettings settings;
         QCOMPARE(settings.value(SettingsKeys::port).toString(), device->sim.port());
         QCOMPARE(settings.value(SettingsKeys::baud).toInt(), 38400);
-        QCOMPARE(
-            settings.value(SettingsKeys::mode).toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        QCOMPARE(settings.value(SettingsKeys::mode).toString(), QString(elm327 ? "elm327" : "els27"));
     }
 
     // A name the device would store otherwise is asked about first.
@@ -457,7 +452,6 @@ private slots:
         QFETCH(QStringList, faults);
         connectTo({}, faults);
         Boxes boxes;
-        boxes.answer = QMessageBox::Yes;
         boxes.when([&] { return !boxes.warnings.isEmpty(); }, [] { QCoreApplication::exit(0); });
         QCOMPARE(runLoop([&] { child<QToolButton>("dfuTool")->click(); }), faults.isEmpty() ? 255 : 0);
         if (!faults.isEmpty()) {
@@ -511,7 +505,7 @@ private slots:
         QVERIFY(sim.start());
         openWindow();
         Boxes boxes;
-        connectOn(sim.port());
+        QVERIFY(testsupport::pressConnect(window.get(), sim.port()));
         // The refusal ends the selection read, which says so in a box of its own.
         QVERIFY(boxes.waitFor(2));
         QCOMPARE(boxes.titles.last(), QStringLiteral("Read Selection"));
@@ -587,7 +581,7 @@ private slots:
         putDevice({{"a.bin", "A"}}, faults);
         openWindow();
         Boxes boxes;
-        connectOn(device->sim.port());
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port()));
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.titles, QStringList {title});
         const QString reason = language == "ru" ? "Адаптер на %1 не отвечает на скорости 38400 бит/с"
@@ -621,7 +615,7 @@ private slots:
         // The adapter comes back on a port of its own, with the device as it was.
         SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device->state.path()});
         QVERIFY(again.start());
-        connectOn(again.port());
+        QVERIFY(testsupport::pressConnect(window.get(), again.port()));
         QVERIFY(listed());
         drop(path);
         QCOMPARE(page(), 3);
