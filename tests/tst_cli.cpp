@@ -392,9 +392,7 @@ private slots:
             QMap<QString, int> statuses;
             for (const QJsonObject &station : results.mid(0, 2))
                 statuses.insert(station.value("port").toString(), station.value("status").toInt(-1));
-            QStringList named = ports;
-            named.sort();
-            QCOMPARE(statuses.keys(), named); // each result says which station it was
+            QVERIFY(statuses.contains(ports[0]) && statuses.contains(ports[1])); // each result names its station
             QCOMPARE(statuses.value(ports[0]), 0);
             QCOMPARE(s[0].flashed(firmware.size()), firmware);
             const int second = statuses.value(ports[1]);

@@ -514,8 +514,7 @@ void Soak::flash(int number)
         if (good != flashLog->toPlainText().contains(QLatin1String("Flashed.")))
             return deadEnd(run, "the log and the launch dialog disagree");
         if (acted && !good && (action == Fault::LeaveNo || !ended))
-            return deadEnd(
-                run, QStringLiteral("the flash did not go on, or did not stop and leave: ") + flashLog->toPlainText());
+            return deadEnd(run, "the flash did not go on, or did not stop and leave: " + flashLog->toPlainText());
         const QByteArray &image = m_images.at(job);
         if (!judge(job, good, good && readFile(run.state.filePath("flash.bin")).left(image.size()) == image, run))
             return;
