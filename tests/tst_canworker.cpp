@@ -5,8 +5,6 @@
 
 #include <canworker.h>
 
-#include <QBuffer>
-
 namespace {
 
 // The device answers `request` with the reply code and the body; with no code it stays silent.

@@ -5,9 +5,6 @@
 
 #include <hiddfu_worker.h>
 
-#include <QBuffer>
-#include <QtEndian>
-
 namespace {
 
 // The flash steps as the device received them.
@@ -182,8 +179,7 @@ private slots:
             QCOMPARE(updater.progress, row.progress);
         QCOMPARE(updater.outcomes, QList<TransferOutcome> {row.outcome});
         const QString trail = updater.joined();
-        QVERIFY2(trail.endsWith(row.end) && trail.count(QStringLiteral("Flashed")) == row.end.count("Flashed"),
-            qPrintable(trail));
+        QVERIFY2(trail.endsWith(row.end) && trail.count("Flashed") == row.end.count("Flashed"), qPrintable(trail));
         // Whatever failed after the erase, the device is said to have no application left.
         QCOMPARE(updater.erased, row.outcome == TransferOutcome::Succeeded ? 0 : 1);
         if (row.outcome == TransferOutcome::Succeeded) {

@@ -14,18 +14,13 @@
 #include <veltranoversion.h>
 
 #include <QAction>
-#include <QComboBox>
 #include <QCommandLinkButton>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QRadioButton>
-#include <QSpinBox>
-#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTableView>
 #include <QTextBrowser>
 #include <QToolButton>
-#include <QTranslator>
 
 #include <memory>
 
@@ -34,6 +29,7 @@
 namespace {
 
 using namespace testfiles;
+using testsupport::runLoop;
 using testsupport::waitUntil;
 
 using Boxes = testsupport::Modals;
@@ -41,32 +37,19 @@ using Boxes = testsupport::Modals;
 // A simulated Kestrane device in its application firmware, with files stored beforehand.
 struct Device
 {
-    explicit Device(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {},
-        const QString &adapter = QStringLiteral("els27"))
+    Device(const QMap<QString, QByteArray> &files, const QStringList &faults, bool elm327)
+        : sim(QStringList {"--adapter", elm327 ? "elm327" : "els27", "--device", "kestrane", "--mode", "app", "--state",
+                  state.path()}
+            + faults)
     {
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             writeFile(file(it.key()), it.value());
-        sim = std::make_unique<SimHarness>(
-            QStringList {"--adapter", adapter, "--device", "kestrane", "--mode", "app", "--state", state.path()}
-            + faults);
     }
     QString file(const QString &name) const { return state.filePath(QStringLiteral("files/") + name); }
 
-    QTemporaryDir state;
-    std::unique_ptr<SimHarness> sim;
+    QTemporaryDir state; // before the simulator, which is given its path
+    SimHarness sim;
 };
-
-// Runs the application's event loop the way the program does and returns its exit code,
-// after `trigger` has run inside it; -1 when nothing ended it within 15 s.
-template<typename Trigger> int runLoop(Trigger trigger)
-{
-    QTimer::singleShot(0, trigger);
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
-    guard.start(15000);
-    return QCoreApplication::exec();
-}
 
 } // namespace
 
@@ -74,7 +57,9 @@ class TestManagerWindow : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<Device> device;
     std::unique_ptr<ManagerWindow> window;
+    QTemporaryDir files;
 
     template<typename T> T *child(const char *name) const { return window->findChild<T *>(QLatin1String(name)); }
     int page() const { return child<QStackedWidget>("stackedWidget")->currentIndex(); }
@@ -105,46 +90,34 @@ class TestManagerWindow : public QObject
         window->showWindow();
     }
 
-    // Picks the port on the connect page and presses Connect.
-    void connectOn(const QString &port, bool elm327 = false)
+    bool listed() const { return testsupport::managerListed(window.get()); }
+    QString firmware(const QString &name, QByteArray *slice = nullptr) const
     {
-        auto *combo = child<QComboBox>("portCombo");
-        child<QToolButton>("rescanTool")->click();
-        combo->setCurrentIndex(combo->findText(port));
-        QCOMPARE(combo->currentText(), port);
-        child<QSpinBox>("baudSpin")->setValue(38400);
-        child<QRadioButton>(elm327 ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
-        child<QCommandLinkButton>("connectTool")->click();
+        return writeFile(files.filePath(name), firmwareFile(slice));
     }
 
-    // The start page is ready for work once the list and its ticks have been read.
-    bool listed() const
+    // A device with these files and faults, its simulator started.
+    void putDevice(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false)
     {
-        return waitUntil([&] { return page() == 1 && child<QWidget>("startPage")->isEnabled(); }, 30000);
+        device = std::make_unique<Device>(files, faults, elm327);
+        QVERIFY(device->sim.start());
     }
 
-    // Connects through the connect page and waits for the list and its ticks.
-    void connectTo(const Device &device, bool elm327 = false)
+    // Connects to such a device through the connect page and waits for the list and its ticks.
+    void connectTo(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false)
     {
-        QVERIFY(device.sim->start());
+        putDevice(files, faults, elm327);
         openWindow();
-        connectOn(device.sim->port(), elm327);
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port(), elm327));
         QVERIFY2(listed(), qPrintable(log()));
     }
 
-    // Drops a file and waits for the upload, its box and the list read after it.
-    void uploadAndWait(const QString &path)
-    {
-        Boxes boxes;
-        drop(path);
-        QCOMPARE(page(), 3);
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.titles.first() + ": " + boxes.texts.first(), QStringLiteral("File Upload: Done"));
-        QVERIFY(listed());
-    }
-
 private slots:
-    void cleanup() { window.reset(); }
+    void cleanup()
+    {
+        window.reset();
+        device.reset();
+    }
 
     void modelFollowsTheDeviceLists()
     {
@@ -164,7 +137,8 @@ private slots:
         QCOMPARE(model.rowCount(), 2);
     }
 
-    void settingsAtStartUp()
+    // Before any device: the stored settings, a missing port, About and Exit.
+    void withoutADevice()
     {
         QSettings settings;
         settings.clear();
@@ -191,6 +165,10 @@ private slots:
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.texts, QStringList {"No serial port"});
         QCOMPARE(page(), 0);
+        child<QAction>("actionAbout")->trigger();
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles.last(), QStringLiteral("Veltrano Manager v" VELTRANO_VERSION));
+        QCOMPARE(runLoop([&] { child<QAction>("actionExit")->trigger(); }), 0);
     }
 
     void connectListsFilesWithTheirTicks_data()
@@ -210,12 +188,11 @@ private slots:
         QFETCH(bool, elm327);
         QFETCH(bool, empty);
         QFETCH(QStringList, faults);
-        Device device(empty ? QMap<QString, QByteArray>()
-                            : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
-                                {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
-            faults, elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
         Boxes boxes;
-        connectTo(device, elm327);
+        connectTo(empty ? QMap<QString, QByteArray>()
+                        : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
+                            {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
+            faults, elm327);
         // A selection never read must not be written over: Apply Selection waits for one.
         QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty());
         if (!faults.isEmpty()) {
@@ -234,58 +211,50 @@ private slots:
         QCOMPARE(names(true), (QStringList {"a.bin", "c.txt"}));
         QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled());
         QSettings settings;
-        QCOMPARE(settings.value(SettingsKeys::port).toString(), device.sim->port());
+        QCOMPARE(settings.value(SettingsKeys::port).toString(), device->sim.port());
         QCOMPARE(settings.value(SettingsKeys::baud).toInt(), 38400);
-        QCOMPARE(
-            settings.value(SettingsKeys::mode).toString(), elm327 ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        QCOMPARE(settings.value(SettingsKeys::mode).toString(), QString(elm327 ? "elm327" : "els27"));
+    }
+
+    // A name the device would store otherwise is asked about first.
+    void uploadStoresTheSlice_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<QString>("stored"); // empty: nothing uploaded
+        QTest::newRow("short name") << "FW.BIN" << true << "FW.BIN";
+        QTest::newRow("long name accepted") << "my_firmware_2020.bin" << true << "my_firmware_.bin";
+        QTest::newRow("long name declined") << "my_firmware_2020.bin" << false << QString();
     }
 
     void uploadStoresTheSlice()
     {
-        Device device;
-        connectTo(device);
-        QTemporaryDir files;
-        QByteArray slice;
-        const QString path = writeFile(files.filePath("FW.BIN"), firmwareFile(&slice));
-        uploadAndWait(path);
-        QCOMPARE(readFile(device.file("FW.BIN")), slice);
-        QCOMPARE(names(), QStringList {"FW.BIN"});
-        QCOMPARE(page(), 1);
-        QCOMPARE(child<QProgressBar>("progress")->value(), 100);
-        QVERIFY(log().contains("File uploaded"));
-    }
-
-    // A long name is asked about.
-    void longNameIsAskedAbout_data()
-    {
-        QTest::addColumn<bool>("accept");
-        QTest::newRow("accepted") << true;
-        QTest::newRow("declined") << false;
-    }
-
-    void longNameIsAskedAbout()
-    {
+        QFETCH(QString, name);
         QFETCH(bool, accept);
-        Device device;
-        connectTo(device);
-        QTemporaryDir files;
+        QFETCH(QString, stored);
+        connectTo();
         QByteArray slice;
-        const QString path = writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile(&slice));
+        const QString path = firmware(name, &slice);
         Boxes boxes;
         boxes.answer = accept ? QMessageBox::Yes : QMessageBox::No;
         drop(path);
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.texts.first(),
-            QStringLiteral("File my_firmware_2020.bin will be uploaded as my_firmware_.bin. Proceed?"));
-        if (!accept) {
+        QVERIFY(stored == name || boxes.waitFor(1));
+        QCOMPARE(boxes.questions,
+            stored == name ? QStringList()
+                           : QStringList {"File my_firmware_2020.bin will be uploaded as my_firmware_.bin. Proceed?"});
+        if (stored.isEmpty()) {
             QVERIFY(!child<DropArea>("dropLabel")->hasFile());
-            QVERIFY(!QFile::exists(device.file("my_firmware_.bin")));
+            QVERIFY(!QFile::exists(device->file("my_firmware_.bin")));
             return;
         }
         QCOMPARE(page(), 3);
-        QVERIFY(boxes.waitFor(2));
-        QCOMPARE(boxes.titles.last(), QStringLiteral("File Upload"));
-        QCOMPARE(readFile(device.file("my_firmware_.bin")), slice);
+        QVERIFY(boxes.waitFor(boxes.questions.size() + 1));
+        QCOMPARE(boxes.titles.last() + ": " + boxes.texts.last(), QStringLiteral("File Upload: Done"));
+        QVERIFY(listed());
+        QCOMPARE(readFile(device->file(stored)), slice);
+        QCOMPARE(names(), QStringList {stored});
+        QCOMPARE(child<QProgressBar>("progress")->value(), 100);
+        QVERIFY(log().contains("File uploaded"));
     }
 
     // While an upload runs nothing may take the link from it: the tools that would are disabled and
@@ -303,12 +272,10 @@ private slots:
     {
         QFETCH(bool, closeButton);
         QFETCH(bool, stop);
-        Device device({{"a.bin", "a"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}});
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
-        QTemporaryDir files;
         QByteArray slice;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
+        const QString path = firmware("fw.bin", &slice);
         Boxes boxes;
         boxes.answer = stop ? QMessageBox::Yes : QMessageBox::No;
         boxes.when([&] { return log().contains("File uploaded"); }, [] { QCoreApplication::exit(9); });
@@ -330,7 +297,7 @@ private slots:
         QCOMPARE(boxes.questions.count(
                      "An upload is running. Stopping now leaves a partial file on the device. Stop and quit?"),
             stop ? 1 : 2);
-        const QByteArray stored = readFile(device.file("fw.bin"));
+        const QByteArray stored = readFile(device->file("fw.bin"));
         if (!stop) {
             QCOMPARE(stored, slice);
             // Back once the list is read again; no row is current then.
@@ -347,10 +314,12 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content"); // null: a named pipe, which no writer feeds
         QTest::addColumn<QString>("text"); // how the box begins
-        QTest::newRow("wrong size") << "fw.bin" << QByteArray(1000, 'x') << QStringLiteral("%1 is not a firmware file");
-        QTest::newRow("no markers") << "fw.bin" << QByteArray(0x200000, '\0')
-                                    << QStringLiteral("Firmware file is corrupted");
-        QTest::newRow("named pipe") << "fw.bin" << QByteArray() << QStringLiteral("%1 is not a regular file");
+        const auto row = [](const char *name, const char *file, const QByteArray &content, const char *text) {
+            QTest::newRow(name) << QString(file) << content << QString(text);
+        };
+        row("wrong size", "fw.bin", QByteArray(1000, 'x'), "%1 is not a firmware file");
+        row("no markers", "fw.bin", QByteArray(0x200000, '\0'), "Firmware file is corrupted");
+        row("named pipe", "pipe.bin", QByteArray(), "%1 is not a regular file");
         QTest::newRow("name not in ASCII")
             << QString::fromUtf8("мотор.bin") << firmwareFile()
             << QString::fromUtf8("The device cannot store the name мотор.bin exactly: it holds \"м\" (U+043C), ");
@@ -361,9 +330,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
         QFETCH(QString, text);
-        Device device;
-        connectTo(device);
-        QTemporaryDir files;
+        connectTo();
         const QString path = files.filePath(name);
         if (content.isNull())
             QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -386,34 +353,28 @@ private slots:
         QTest::addColumn<QStringList>("titles");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("logged");
-        QTest::newRow("hash mismatch") << QStringList {"--malformed", "32"} << QStringList {"File Upload"}
-                                       << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
-        QTest::newRow("select refused") << QStringList {"--negative", "20:10"}
-                                        << QStringList {"Veltrano Manager", "Upload File"}
-                                        << QStringLiteral("Cannot upload file: Device reply processing error")
-                                        << QStringLiteral("Cannot setup file upload");
+        const auto row
+            = [](const char *name, const QStringList &faults, const QStringList &titles, const char *text,
+                  const char *logged) { QTest::newRow(name) << faults << titles << QString(text) << QString(logged); };
+        row("hash mismatch", {"--malformed", "32"}, {"File Upload"}, "Upload failed", "File upload failed");
+        row("select refused", {"--negative", "20:10"}, {"Veltrano Manager", "Upload File"},
+            "Cannot upload file: Device reply processing error", "Cannot setup file upload");
         // Requests 1 and 2 read the list; each upload is the select, 100 writes and the MD5.
-        QTest::newRow("MD5 reply missing")
-            << QStringList {"--silent-requests", "104", "--silent-requests", "206"} << QStringList {"File Upload"}
-            << QStringLiteral("Upload failed") << QStringLiteral("File upload failed");
+        row("MD5 reply missing", {"--silent-requests", "104", "--silent-requests", "206"}, {"File Upload"},
+            "Upload failed", "File upload failed");
         // Adapter data lines 1 to 3 read the list (the description takes a flow control); lines 4
         // and 5 are the two uploads' selects.
-        QTest::newRow("noise for the select")
-            << QStringList {"--word", "4:HELLO", "--word", "5:HELLO"} << QStringList {"Upload File"}
-            << QStringLiteral("Cannot upload file: No responce from the device")
-            << QStringLiteral("Cannot setup file upload");
+        row("noise for the select", {"--word", "4:HELLO", "--word", "5:HELLO"}, {"Upload File"},
+            "Cannot upload file: No responce from the device", "Cannot setup file upload");
     }
 
     void failedUploadLeavesTheWindowReady()
     {
         QFETCH(QStringList, faults);
         QFETCH(QStringList, titles);
-        QFETCH(QString, text);
         QFETCH(QString, logged);
-        Device device({}, faults);
-        connectTo(device);
-        QTemporaryDir files;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(nullptr));
+        connectTo({}, faults);
+        const QString path = firmware("fw.bin");
         // Twice: a failed upload must not leave the window refusing the next one as busy.
         for (int attempt = 1; attempt <= 2; ++attempt) {
             Boxes boxes;
@@ -421,7 +382,7 @@ private slots:
             QVERIFY(boxes.waitFor(titles.size()));
             QVERIFY(waitUntil([&] { return log().count(logged) == attempt; }));
             QCOMPARE(boxes.titles, titles);
-            QCOMPARE(boxes.texts.last(), text);
+            QTEST(boxes.texts.last(), "text");
             QCOMPARE(page(), 1);
         }
     }
@@ -437,9 +398,7 @@ private slots:
     void applySelectionWritesTheTickedNames()
     {
         QFETCH(QStringList, tick);
-        QFETCH(QByteArray, stored);
-        Device device({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}, {"active.cfg", "[\"b.bin\"]"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}, {"b.bin", "b"}, {"c.bin", "c"}, {"active.cfg", "[\"b.bin\"]"}});
         QCOMPARE(names(true), QStringList {"b.bin"});
         for (int row = 0; row < model()->rowCount(); ++row)
             model()->setData(
@@ -449,7 +408,7 @@ private slots:
         QCOMPARE(page(), 3);
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.texts, QStringList {"Done"});
-        QCOMPARE(readFile(device.file("active.cfg")), stored);
+        QTEST(readFile(device->file("active.cfg")), "stored");
         QVERIFY(listed());
         tick.sort();
         QCOMPARE(names(true), tick);
@@ -457,8 +416,7 @@ private slots:
 
     void removeAndErase()
     {
-        Device device({{"a.bin", "a"}, {"b.bin", "b"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}, {"b.bin", "b"}});
         auto *view = child<QTableView>("fileList");
         auto *remove = child<QToolButton>("removeFileTool");
         QVERIFY(!remove->isEnabled());
@@ -471,12 +429,12 @@ private slots:
         }
         QTRY_COMPARE(names(), QStringList {"a.bin"});
         QCOMPARE(boxes.questions, (QStringList {"Remove b.bin from the device?", "Remove b.bin from the device?"}));
-        QVERIFY(!QFile::exists(device.file("b.bin")));
+        QVERIFY(!QFile::exists(device->file("b.bin")));
         QVERIFY(!remove->isEnabled()); // no row is current until one is picked again
 
         child<QToolButton>("eraseFilesTool")->click();
         QTRY_COMPARE(model()->rowCount(), 0);
-        QVERIFY(!QFile::exists(device.file("a.bin")));
+        QVERIFY(!QFile::exists(device->file("a.bin")));
     }
 
     void firmwareUpgradeHandsOverToTheUpdater_data()
@@ -492,10 +450,8 @@ private slots:
     void firmwareUpgradeHandsOverToTheUpdater()
     {
         QFETCH(QStringList, faults);
-        Device device({}, faults);
-        connectTo(device);
+        connectTo({}, faults);
         Boxes boxes;
-        boxes.answer = QMessageBox::Yes;
         boxes.when([&] { return !boxes.warnings.isEmpty(); }, [] { QCoreApplication::exit(0); });
         QCOMPARE(runLoop([&] { child<QToolButton>("dfuTool")->click(); }), faults.isEmpty() ? 255 : 0);
         if (!faults.isEmpty()) {
@@ -504,11 +460,11 @@ private slots:
                              "(the adapter reports BUS ERROR)"});
             QCOMPARE(page(), 1);
             QVERIFY(child<QWidget>("startPage")->isEnabled());
-            QVERIFY(!readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+            QVERIFY(!readFile(device->state.filePath("device.cfg")).contains("mode=boot"));
             return;
         }
         QCOMPARE(boxes.titles, QStringList {"Firmware Upgrade"});
-        QTRY_VERIFY(readFile(device.state.filePath("device.cfg")).contains("mode=boot"));
+        QTRY_VERIFY(readFile(device->state.filePath("device.cfg")).contains("mode=boot"));
         QVERIFY(!child<QAction>("actionFirmware_Update")->isEnabled()); // connected
         window.reset();
         openWindow();
@@ -519,14 +475,13 @@ private slots:
     // stays what is stored and handed over, so the adapter is found under its next name too.
     void storedLinkNamesThePort()
     {
-        Device device;
-        QVERIFY(device.sim->start());
+        putDevice();
         QTemporaryDir links;
         const QString link = links.filePath(QStringLiteral("usb-Kestrane_ELS27-if00-port0"));
-        QVERIFY(QFile::link(device.sim->port(), link));
+        QVERIFY(QFile::link(device->sim.port(), link));
         QSettings().setValue(SettingsKeys::port, link);
         openWindow();
-        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device.sim->port());
+        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device->sim.port());
         child<QSpinBox>("baudSpin")->setValue(38400);
         child<QCommandLinkButton>("connectTool")->click();
         QVERIFY(listed());
@@ -549,26 +504,15 @@ private slots:
                               reply("\x51[\"a.bin\"]"), reply("\x7f{\"cmd\":9,\"error\":\"" + markup + "\"}")));
         QVERIFY(sim.start());
         openWindow();
-        QString text, then;
-        Qt::TextFormat format = Qt::RichText;
-        testsupport::whenModalAppears([&](QWidget *modal) {
-            auto *box = qobject_cast<QMessageBox *>(modal);
-            text = box->text();
-            format = box->textFormat();
-            box->button(QMessageBox::Ok)->click();
-            // The refusal ends the selection read, which says so in a box of its own.
-            testsupport::whenModalAppears([&](QWidget *next) {
-                then = next->windowTitle();
-                qobject_cast<QMessageBox *>(next)->button(QMessageBox::Ok)->click();
-            });
-        });
-        connectOn(sim.port());
-        QVERIFY(waitUntil([&] { return !then.isEmpty(); }, 30000));
-        QCOMPARE(then, QStringLiteral("Read Selection"));
+        Boxes boxes;
+        QVERIFY(testsupport::pressConnect(window.get(), sim.port()));
+        // The refusal ends the selection read, which says so in a box of its own.
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles.last(), QStringLiteral("Read Selection"));
         QVERIFY(log().contains("FW " + markup + ","));
         QVERIFY(!child<QTextBrowser>("log")->toHtml().contains("<h1>"));
-        QCOMPARE(text, "Communication error: Device reply processing error at cfg: " + markup);
-        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(boxes.texts.first(), "Communication error: Device reply processing error at cfg: " + markup);
+        QCOMPARE(boxes.formats.first(), Qt::PlainText);
     }
 
     // After the port is lost the connect page is the way on, also from Home; a question answered
@@ -584,10 +528,8 @@ private slots:
     void connectionLossReturnsToTheConnectPage()
     {
         QFETCH(QString, action);
-        Device device({{"a.bin", "a"}});
-        connectTo(device);
+        connectTo({{"a.bin", "a"}});
         child<QTableView>("fileList")->setCurrentIndex(model()->index(0, 1));
-        QTemporaryDir files;
         QStringList boxes;
         bool lost = false;
         QTimer answer;
@@ -598,14 +540,14 @@ private slots:
                 box->button(QMessageBox::Ok)->click();
             } else if (box && !lost) {
                 lost = true;
-                device.sim->signal(SIGUSR1);
+                device->sim.signal(SIGUSR1);
             } else if (box && page() == 0) {
                 box->button(QMessageBox::Yes)->click();
             }
         });
         answer.start(10);
         if (action == "drop")
-            drop(writeFile(files.filePath("my_firmware_2020.bin"), firmwareFile()));
+            drop(firmware("my_firmware_2020.bin"));
         else
             child<QToolButton>(qPrintable(action))->click();
         QCOMPARE(boxes, QStringList {"Connection Aborted: Transport unexpectedly closed"});
@@ -619,37 +561,33 @@ private slots:
     // and stays on the connect page, from where connecting again works.
     void failedConnectLeavesAWayOn_data()
     {
+        QTest::addColumn<QString>("language");
         QTest::addColumn<QStringList>("faults");
         QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("language");
-        QTest::newRow("silent adapter") << QStringList {"--silent"} << "Connect"
-                                        << "en";
-        QTest::newRow("silent adapter, in Russian") << QStringList {"--silent"} << "Подключиться"
-                                                    << "ru";
-        QTest::newRow("list not read") << QStringList {"--silent-requests", "1"} << "Read File List"
-                                       << "en";
+        QTest::newRow("silent adapter") << "en" << QStringList {"--silent"} << "Connect";
+        QTest::newRow("silent adapter, in Russian") << "ru" << QStringList {"--silent"} << "Подключиться";
+        QTest::newRow("list not read") << "en" << QStringList {"--silent-requests", "1"} << "Read File List";
     }
 
     // The reason is the link's, put in the technician's language.
     void failedConnectLeavesAWayOn()
     {
+        QFETCH(QString, language);
         QFETCH(QStringList, faults);
         QFETCH(QString, title);
-        QFETCH(QString, language);
         QSettings().setValue(SettingsKeys::language, language);
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         const auto untranslated = qScopeGuard([&] { unloadTranslations(translators); });
-        Device device({{"a.bin", "A"}}, faults);
-        QVERIFY(device.sim->start());
+        putDevice({{"a.bin", "A"}}, faults);
         openWindow();
         Boxes boxes;
-        connectOn(device.sim->port());
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port()));
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.titles, QStringList {title});
         const QString reason = language == "ru" ? "Адаптер на %1 не отвечает на скорости 38400 бит/с"
                                                 : "No adapter answers on %1 at 38400 bit/s";
         if (faults.contains("--silent"))
-            QCOMPARE(boxes.texts.first(), reason.arg(device.sim->port()));
+            QCOMPARE(boxes.texts.first(), reason.arg(device->sim.port()));
         QCOMPARE(page(), 0);
         QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
@@ -664,37 +602,28 @@ private slots:
     // again and uploads: the broken upload left nothing behind that would refuse the next.
     void linkLostDuringAnUpload()
     {
-        Device device({}, {"--vanish-after", "60"});
-        connectTo(device);
-        QTemporaryDir files;
+        connectTo({}, {"--vanish-after", "60"});
         QByteArray slice;
-        const QString path = writeFile(files.filePath("fw.bin"), firmwareFile(&slice));
-        {
-            Boxes boxes;
-            drop(path);
-            QVERIFY(boxes.waitFor(1, 15000));
-            QVERIFY(!waitUntil([&] { return boxes.titles.size() > 1; }, 500));
-            QCOMPARE(boxes.titles, QStringList {"Connection Aborted"}); // one box says it all
-            QCOMPARE(page(), 0);
-        }
+        const QString path = firmware("fw.bin", &slice);
+        Boxes boxes;
+        drop(path);
+        QVERIFY(boxes.waitFor(1, 15000));
+        QVERIFY(!waitUntil([&] { return boxes.titles.size() > 1; }, 500));
+        QCOMPARE(boxes.titles, QStringList {"Connection Aborted"}); // one box says it all
+        QCOMPARE(page(), 0);
 
         // The adapter comes back on a port of its own, with the device as it was.
-        SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device.state.path()});
+        SimHarness again({"--adapter", "els27", "--device", "kestrane", "--state", device->state.path()});
         QVERIFY(again.start());
-        connectOn(again.port());
+        QVERIFY(testsupport::pressConnect(window.get(), again.port()));
         QVERIFY(listed());
-        uploadAndWait(path);
-        QCOMPARE(readFile(device.file("fw.bin")), slice);
-    }
-
-    void exitAndAbout()
-    {
-        openWindow();
-        Boxes boxes;
-        child<QAction>("actionAbout")->trigger();
-        QVERIFY(boxes.waitFor(1));
-        QCOMPARE(boxes.titles, QStringList {"Veltrano Manager v" VELTRANO_VERSION});
-        QCOMPARE(runLoop([&] { child<QAction>("actionExit")->trigger(); }), 0);
+        drop(path);
+        QCOMPARE(page(), 3);
+        QVERIFY(boxes.waitFor(2));
+        QCOMPARE(boxes.titles, (QStringList {"Connection Aborted", "File Upload"}));
+        QCOMPARE(boxes.texts.last(), QStringLiteral("Done"));
+        QVERIFY(listed());
+        QCOMPARE(readFile(device->file("fw.bin")), slice);
     }
 };
 

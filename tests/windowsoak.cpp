@@ -17,13 +17,8 @@
 #include <launchdialog.h>
 #include <managerwindow.h>
 
-#include <QAbstractButton>
 #include <QAction>
-#include <QComboBox>
-#include <QDir>
-#include <QMessageBox>
 #include <QProgressBar>
-#include <QStackedWidget>
 #include <QTextBrowser>
 
 #include <cstdio>
@@ -56,7 +51,6 @@ struct Fault
         = None;
 };
 
-// Answers every box and dialog the windows open and remembers what they said.
 // Answers every box (Yes to questions), returns from the launch dialog so the updater stays
 // open for the next flash, and accepts the connection dialog.
 struct Answerer : testsupport::Modals
@@ -150,7 +144,12 @@ private:
         ++count;
         std::fprintf(stderr, "window soak: %s\n", qPrintable(text));
     }
-    void deadEnd(const QString &what) { say(deadEnds, QStringLiteral("DEAD END: ") + what); }
+    // Says what was left undone, and what the windows' boxes said on the way.
+    void deadEnd(const Run &run, const QString &what)
+    {
+        const QString said = run.answers.texts.isEmpty() ? QString() : ": " + run.answers.texts.join(" | ");
+        say(deadEnds, QStringLiteral("DEAD END: %1: %2%3").arg(run.label, what, said));
+    }
 
     QRandomGenerator m_random;
     QStringList m_given;
@@ -254,7 +253,7 @@ bool Soak::judge(int job, bool good, bool holds, const Run &run)
     } else if (job == 0) {
         ++reported;
     } else {
-        deadEnd(run.label + QStringLiteral(": the fault-free job after it failed: ") + run.answers.texts.join(" | "));
+        deadEnd(run, "the fault-free job after it failed");
         return false;
     }
     return true;
@@ -264,7 +263,7 @@ void Soak::upload(int number)
 {
     Run run(draw(false), "upload", number, {"--mode", "app"});
     if (!run.sims.back().start())
-        return deadEnd(QStringLiteral("the simulator did not start"));
+        return deadEnd(run, "the simulator did not start");
     std::unique_ptr<ManagerWindow> window;
     QStackedWidget *pages = nullptr;
     CanWorker *worker = nullptr;
@@ -285,16 +284,8 @@ void Soak::upload(int number)
     open();
     // Through the connect page; connected once the file list has been read.
     const auto connectManager = [&] {
-        auto *combo = window->findChild<QComboBox *>("portCombo");
-        window->findChild<QAbstractButton *>("rescanTool")->click();
-        combo->setCurrentIndex(combo->findText(run.port()));
-        window->findChild<QWidget *>("baudSpin")->setProperty("value", 38400);
-        window->findChild<QAbstractButton *>(run.fault.elm327 ? "adapterELMRadio" : "adapterELSRadio")
-            ->setChecked(true);
-        window->findChild<QAbstractButton *>("connectTool")->click();
-        return waitUntil(
-            [&] { return pages->currentIndex() == 1 && window->findChild<QWidget *>("startPage")->isEnabled(); },
-            30000);
+        return testsupport::pressConnect(window.get(), run.port(), run.fault.elm327)
+            && testsupport::managerListed(window.get());
     };
     const auto dropFile = [&](const QString &path) { emit window->findChild<DropArea *>("dropLabel")->changed(path); };
 
@@ -302,7 +293,7 @@ void Soak::upload(int number)
     bool acted = false;
     for (int job = 0; job < 2; ++job) {
         ++runs;
-        bool good = false;
+        bool good = false, left = false;
         acted = false;
         const Fault::Action action = job == 0 ? run.fault.action : Fault::None;
         if (job == 0 && run.fault.badFile && (pages->currentIndex() != 0 || connectManager())) {
@@ -311,7 +302,7 @@ void Soak::upload(int number)
             dropFile(m_badName);
             if (!waitUntil([&] { return !run.answers.texts.isEmpty(); }, 5000) || ends != 0
                 || !QDir(run.state.filePath("files")).entryList(QDir::Files).isEmpty())
-                return deadEnd(run.label + QStringLiteral(": a name the device cannot store was not refused"));
+                return deadEnd(run, "a name the device cannot store was not refused");
             ++reported;
             continue;
         }
@@ -328,12 +319,10 @@ void Soak::upload(int number)
             run.answers.beforeAnswer = [](const QString &) {};
             waitUntil([&] { return ends > 0; }, 1000); // an upload that started anyway would end now
             if (!ended || ends != 0)
-                return deadEnd(run.label
-                    + QStringLiteral(": the question answered after the port went did not "
-                                     "lead to the connect page"));
+                return deadEnd(run, "the question answered after the port went did not lead to the connect page");
             ++reported;
             if (!run.replace())
-                return deadEnd(QStringLiteral("the simulator did not start again"));
+                return deadEnd(run, "the simulator did not start again");
             continue;
         }
         if (pages->currentIndex() != 0 || connectManager()) {
@@ -368,46 +357,38 @@ void Soak::upload(int number)
             if (action == Fault::LeaveYes) {
                 // The window ends the program's event loop once the upload has stopped, as it
                 // does in the program; a loop that never ends is a dead end.
-                QTimer guard;
-                guard.setSingleShot(true);
-                QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-                guard.start(120000);
-                const int code = QCoreApplication::exec();
+                const int code = testsupport::runLoop({}, 120000);
                 leaveAnswer(run.answers, Fault::None);
                 if (code != 0 || ends != before + 1)
-                    return deadEnd(run.label + QStringLiteral(": the window did not leave after the upload stopped"));
+                    return deadEnd(run, "the window did not leave after the upload stopped");
                 good = last == TransferOutcome::Succeeded; // it may have ended before the question
                 if (acted && last != TransferOutcome::Stopped && !good)
-                    return deadEnd(run.label + QStringLiteral(": a stopped upload did not end as stopped"));
-                const QString stored = run.state.filePath("files/" + QFileInfo(m_firmware.at(job)).fileName());
-                if (!judge(job, good, good && readFile(stored) == m_slices.at(job), run))
-                    return;
-                // The technician starts the program again.
-                window.reset();
-                open();
-                continue;
+                    return deadEnd(run, "a stopped upload did not end as stopped");
+                left = true;
+            } else {
+                if (!waitUntil([&] { return ends > before; }, 120000))
+                    return deadEnd(run, QStringLiteral("the upload never ended (job %1)").arg(job + 1));
+                leaveAnswer(run.answers, Fault::None);
+                good = last == TransferOutcome::Succeeded;
+                // The box that tells the end; on a loaded machine it may take a while to be shown.
+                waitUntil([&] { return run.answers.texts.contains(QLatin1String(good ? "Done" : "Upload failed")); },
+                    good ? 10000 : 3000);
+                if (good != run.answers.texts.contains(QStringLiteral("Done")))
+                    return deadEnd(run, "the window said otherwise than the worker");
+                // Neither the question nor the other tool may cut the upload short.
+                if (acted && !good)
+                    return deadEnd(run, "the upload failed although it was not stopped");
             }
-            if (!waitUntil([&] { return ends > before; }, 120000))
-                return deadEnd(run.label + QStringLiteral(": the upload never ended (job %1)").arg(job + 1));
-            leaveAnswer(run.answers, Fault::None);
-            good = last == TransferOutcome::Succeeded;
-            // The box that tells the end; on a loaded machine it may take a while to be shown.
-            waitUntil([&] { return run.answers.texts.contains(QLatin1String(good ? "Done" : "Upload failed")); },
-                good ? 10000 : 3000);
-            if (good != run.answers.texts.contains(QStringLiteral("Done")))
-                return deadEnd(run.label + QStringLiteral(": the window said otherwise than the worker: ")
-                    + run.answers.texts.join(" | "));
-            // Neither the question nor the other tool may cut the upload short.
-            if (acted && !good)
-                return deadEnd(run.label + QStringLiteral(": the upload failed although it was not stopped: ")
-                    + run.answers.texts.join(" | "));
         }
         const QString stored = run.state.filePath("files/" + QFileInfo(m_firmware.at(job)).fileName());
         if (!judge(job, good, good && readFile(stored) == m_slices.at(job), run))
             return;
-        if (job == 0 && run.fault.lasting) {
+        if (left) { // the technician starts the program again
+            window.reset();
+            open();
+        } else if (job == 0 && run.fault.lasting) {
             if (!run.replace())
-                return deadEnd(QStringLiteral("the simulator did not start again"));
+                return deadEnd(run, "the simulator did not start again");
             // The window notices the old port is gone, or finds out on its next request.
             waitUntil([&] { return pages->currentIndex() == 0; }, 3000);
         }
@@ -418,7 +399,7 @@ void Soak::flash(int number)
 {
     Run run(draw(true), "flash", number, {"--mode", "boot", "--board-id", QString::number(board)});
     if (!run.sims.back().start())
-        return deadEnd(QStringLiteral("the simulator did not start"));
+        return deadEnd(run, "the simulator did not start");
     std::unique_ptr<HIDDfu> window;
     QWidget *controls = nullptr;
     QTextBrowser *flashLog = nullptr;
@@ -466,7 +447,7 @@ void Soak::flash(int number)
                 ++reported; // a fault during the connection ends the updater, as designed
                 return;
             }
-            return deadEnd(run.label + QStringLiteral(": the updater is not ready for job %1").arg(job + 1));
+            return deadEnd(run, QStringLiteral("the updater is not ready for job %1").arg(job + 1));
         }
         run.answers.titles = run.answers.texts = run.answers.warnings = run.answers.questions = QStringList();
         run.answers.launchDialogs = 0;
@@ -475,7 +456,7 @@ void Soak::flash(int number)
             dropPackage(m_emptyPackage);
             if (!waitUntil([&] { return !run.answers.texts.isEmpty() && ready(); }, 10000)
                 || !readFile(run.state.filePath("device.cfg")).contains("image=final"))
-                return deadEnd(run.label + QStringLiteral(": a package without an image was not refused"));
+                return deadEnd(run, "a package without an image was not refused");
             ++reported;
             continue;
         }
@@ -492,11 +473,10 @@ void Soak::flash(int number)
             const bool asked = waitUntil([&] { return !answers.questions.isEmpty(); }, 10000);
             run.answers.beforeAnswer = [](const QString &) {};
             if (!asked || !run.replace())
-                return deadEnd(run.label + QStringLiteral(": no question, or the simulator did not start again"));
+                return deadEnd(run, "no question, or the simulator did not start again");
             if (!waitUntil([&] { return (connectedTimes() > before && ready()) || ended; }, 30000) || ended
                 || answers.launchDialogs > 0)
-                return deadEnd(run.label + QStringLiteral(": the updater did not look for the adapter again: ")
-                    + answers.texts.join(" | "));
+                return deadEnd(run, "the updater did not look for the adapter again");
             ++reported;
             continue;
         }
@@ -528,15 +508,13 @@ void Soak::flash(int number)
                             && (ready() || !controls->isEnabled()));
                 },
                 120000))
-            return deadEnd(run.label + QStringLiteral(": the flash never ended (job %1): ").arg(job + 1)
-                + answers.texts.join(" | "));
+            return deadEnd(run, QStringLiteral("the flash never ended (job %1)").arg(job + 1));
         leaveAnswer(run.answers, Fault::None);
         const bool good = answers.launchDialogs > 0;
         if (good != flashLog->toPlainText().contains(QLatin1String("Flashed.")))
-            return deadEnd(run.label + QStringLiteral(": the log and the launch dialog disagree"));
+            return deadEnd(run, "the log and the launch dialog disagree");
         if (acted && !good && (action == Fault::LeaveNo || !ended))
-            return deadEnd(run.label + QStringLiteral(": the flash did not go on, or did not stop and leave: ")
-                + answers.texts.join(" | ") + " | " + flashLog->toPlainText());
+            return deadEnd(run, "the flash did not go on, or did not stop and leave: " + flashLog->toPlainText());
         const QByteArray &image = m_images.at(job);
         if (!judge(job, good, good && readFile(run.state.filePath("flash.bin")).left(image.size()) == image, run))
             return;
@@ -547,11 +525,11 @@ void Soak::flash(int number)
         if (job == 0 && run.fault.lasting) {
             const int before = connectedTimes();
             if (!run.replace())
-                return deadEnd(QStringLiteral("the simulator did not start again"));
+                return deadEnd(run, "the simulator did not start again");
             // A lost link makes the window look for the adapter again; wait until it is back. A
             // refusal outside a flash ends the updater, as it is meant to.
             if (!waitUntil([&] { return (connectedTimes() > before && ready()) || ended; }, 30000))
-                return deadEnd(run.label + QStringLiteral(": the updater did not connect again"));
+                return deadEnd(run, "the updater did not connect again");
             if (ended)
                 return;
         }
