@@ -86,13 +86,34 @@ void CanWorker::execute(CanWorker::Commands cmd)
 
 void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
 {
+    const bool known = cmd >= Setup && cmd <= Config;
+    // Any other request would take the link's one pending slot from the upload's: the upload
+    // would then wait for a reply that is counted for the intruder, or for nobody.
+    if (known && uploading())
+        return refuse(cmd, tr("Busy: an upload is running"), TransferOutcome::Refused);
+    // A request queued on a closed port never goes out, so it would never end either.
+    if (known && cmd != Setup && portGone)
+        return refuse(cmd, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
+    request(cmd, param);
+}
+
+void CanWorker::refuse(Commands cmd, const QString &why, TransferOutcome how)
+{
+    emit error(ERR_LOG, why);
+    emit finished(cmd, false, why);
+    emit commandEnded(cmd, how);
+}
+
+void CanWorker::request(Commands cmd, const QVariant &param)
+{
     switch (cmd) {
     case Setup:
         // Setting the link up again drops whatever it held: a command still waiting would wait
         // for ever.
         if (pending != Invalid)
             finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
-        emit finished(Setup, setupLink(param), QVariant());
+        portGone = !setupLink(param);
+        emit finished(Setup, !portGone, QVariant());
         return;
     case Read:
         sendRequest(Read, QByteArray(1, reqInfo));
@@ -174,17 +195,35 @@ bool CanWorker::answersPending(quint8 code) const
     return code == awaited || code == repNegative;
 }
 
-void CanWorker::flash(QIODevice *device, QString target)
+void CanWorker::flash(QIODevice *device, QString name)
 {
+    if (uploading()) {
+        emit error(ERR_LOG, tr("Busy: an upload is running"));
+        return;
+    }
     if (!device || !device->isReadable()) {
         emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(device ? device->errorString() : QString()));
         emit uploadEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
+    if (portGone) {
+        refuse(Write, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
+        emit uploadEnded(TransferOutcome::LinkLost, 0);
+        return;
+    }
     step = Select;
     source = device;
-    execute(Select, target);
-    emit error(ERR_LOG, tr("Selecting %1").arg(target));
+    target = name;
+    request(Select, name);
+    emit error(ERR_LOG, tr("Selecting %1").arg(name));
+}
+
+void CanWorker::stopUpload()
+{
+    if (!uploading() || stopAsked)
+        return;
+    stopAsked = true;
+    emit error(ERR_LOG, tr("Stopping the upload after the current block"));
 }
 
 void CanWorker::sendNextChunk()
@@ -194,7 +233,13 @@ void CanWorker::sendNextChunk()
     emit progress(size > 0 ? qRound(source->pos() * 100.0 / size) : 100);
     if (source->atEnd()) {
         step = Md5;
-        execute(Md5);
+        request(Md5, QVariant());
+        return;
+    }
+    // Between two blocks: the last one has been answered, the next one has not gone out.
+    if (stopAsked) {
+        emit error(ERR_LOG, tr("Upload stopped; %1 on the device is incomplete").arg(target));
+        finish(Write, false, tr("Upload stopped"), TransferOutcome::Stopped);
         return;
     }
     if (source->pos() == 0)
@@ -207,13 +252,14 @@ void CanWorker::sendNextChunk()
         emit uploadEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
-    execute(Write, chunk);
+    request(Write, chunk);
 }
 
 void CanWorker::forgetUpload()
 {
     source = nullptr;
     step = Invalid;
+    stopAsked = false;
 }
 
 // Every end of a command goes through here. The borrowed source of an upload is dropped before
@@ -249,6 +295,7 @@ void CanWorker::io_notice(const QString &text)
 
 void CanWorker::io_disconnected()
 {
+    portGone = true;
     emit error(ERR_IO, tr("Transport unexpectedly closed"));
     if (pending != Invalid)
         finish(pending, false, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);

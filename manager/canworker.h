@@ -18,7 +18,9 @@ class QJsonObject;
 // Every command ends exactly once: with its own reply, with the link's report that the exchange
 // failed (which for a reboot or a switch to the bootloader tells whether the request reached the
 // bus), with the port's loss, or at the latest when nothing has gone to the adapter for the
-// request's time-out and a margin after its line went out.
+// request's time-out and a margin after its line went out. One given while an upload runs, or
+// while the port is closed, ends at once as failed: the link has room for one request at a time,
+// and a closed port for none.
 class CanWorker : public ELM327Worker
 {
     Q_OBJECT
@@ -47,7 +49,14 @@ signals:
 public slots:
     void execute(CanWorker::Commands cmd, QVariant param);
     void execute(CanWorker::Commands cmd);
-    void flash(QIODevice *io, QString target);
+    // A flash() while another upload runs is refused with a log line only: that upload's end is
+    // the one still to come, and its source must stay lent until then.
+    void flash(QIODevice *io, QString name);
+    // Ends the running upload at its next clean point: the block on the link gets its answer and
+    // no further block goes out; the upload then ends as Stopped. An upload whose data have all
+    // gone out is verified instead, as it would be anyway. Asked again, or with no upload, it
+    // does nothing.
+    void stopUpload();
 
     void io_disconnected() override;
     void io_error(ELM327IOBase::ELM_ERROR code, QString reason) override;
@@ -57,6 +66,10 @@ protected:
     void io_notice(const QString &text) override;
 
 private:
+    // Starts `cmd` without the checks execute() makes for its callers: the upload's own steps.
+    void request(Commands cmd, const QVariant &param);
+    // Ends a command that was not started.
+    void refuse(Commands cmd, const QString &why, TransferOutcome how);
     // Sends `request` as the one `cmd` waits on.
     void sendRequest(Commands cmd, const QByteArray &request);
     void sendRequest(Commands cmd, const QByteArray &request, int timeoutMs);
@@ -79,6 +92,9 @@ private:
     QIODevice *source = nullptr; // borrowed upload source
     Commands pending = Invalid; // whose reply is awaited; Invalid when no command runs
     Commands step = Invalid; // upload step: Select, Write, Md5; Invalid when idle
+    QString target; // the upload's name on the device
+    bool stopAsked = false; // the upload ends at its next clean point
+    bool portGone = false; // the port closed under the worker, or the last set-up could not open it
     quint8 awaited = 0; // the positive reply code of the pending request
     QByteArray requestFrame; // the pending request's first frame, as the link writes it
     bool requestOut = false; // that frame has gone to the adapter: what comes now answers it

@@ -48,10 +48,10 @@ Qt::ItemFlags ECUFileListModel::flags(const QModelIndex &index) const
 {
     if (!index.isValid())
         return Qt::NoItemFlags;
-    // Rows are never selectable: the tick box is the only per-row state the user sets.
+    // Rows are selectable so that the row Remove acts on is the one shown highlighted.
     if (index.column() == tickColumn)
-        return Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsEditable;
-    return Qt::ItemIsEnabled;
+        return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEditable;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
 }
 
 bool ECUFileListModel::setData(const QModelIndex &index, const QVariant &value, int role)

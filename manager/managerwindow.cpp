@@ -14,6 +14,7 @@
 #include <veltranoversion.h>
 
 #include <QBuffer>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -53,7 +54,11 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     ui->actionHome->setIcon(QMaterialIcon::icon(QStringLiteral("home"), m_iconColor));
     ui->actionLog->setIcon(QMaterialIcon::icon(QStringLiteral("view_headline"), m_iconColor));
 
-    connect(ui->actionExit, &QAction::triggered, this, [] { QCoreApplication::exit(0); });
+    connect(ui->actionExit, &QAction::triggered, this, [this] {
+        if (mayLeave())
+            QCoreApplication::exit(0);
+    });
+    connect(ui->fileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &ManagerWindow::updateTools);
     connect(&m_worker, &CanWorker::progress, this, &ManagerWindow::thread_progress);
     connect(&m_worker, &CanWorker::error, this, &ManagerWindow::thread_error);
     connect(&m_worker, &CanWorker::finished, this, &ManagerWindow::thread_finished);
@@ -69,7 +74,8 @@ ManagerWindow::~ManagerWindow()
 bool ManagerWindow::init()
 {
     on_rescanTool_clicked();
-    ui->actionFirmware_Update->setEnabled(true);
+    m_updaterAllowed = true;
+    updateTools();
     ui->stackedWidget->setCurrentIndex(ConnectPage);
 
     QSettings settings;
@@ -95,11 +101,12 @@ void ManagerWindow::appendLog(const QString &text)
     appendPlainText(ui->log, text);
 }
 
-QMessageBox::StandardButton ManagerWindow::plainBox(
-    QMessageBox::Icon icon, const QString &title, const QString &text, QMessageBox::StandardButtons buttons)
+QMessageBox::StandardButton ManagerWindow::plainBox(QMessageBox::Icon icon, const QString &title, const QString &text,
+    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
 {
     QMessageBox box(icon, title, text, buttons, this);
     box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(defaultButton);
     return QMessageBox::StandardButton(box.exec());
 }
 
@@ -112,10 +119,12 @@ void ManagerWindow::notify(QMessageBox::Icon icon, int timeoutSeconds, const QSt
 
 void ManagerWindow::showNotices()
 {
-    if (m_showingNotices)
+    // Once the program is leaving no box may hold it up: a box opened after the event loop was
+    // told to end would keep it running.
+    if (m_showingNotices || m_leaving)
         return;
     m_showingNotices = true;
-    while (!m_notices.isEmpty()) {
+    while (!m_notices.isEmpty() && !m_leaving) {
         const Notice notice = m_notices.takeFirst();
         if (notice.timeoutSeconds > 0) {
             QAutoCloseMessageBox box(notice.icon, notice.title, notice.text, QMessageBox::Ok, this);
@@ -134,6 +143,58 @@ void ManagerWindow::showStartPageIfConnected()
 {
     if (m_connected)
         ui->stackedWidget->setCurrentIndex(StartPage);
+}
+
+// What the start page offers depends on what it would disturb or lose: nothing that sends may
+// start while an upload holds the link, a selection never read is not written back, and Remove
+// needs the row it acts on to be the one shown.
+void ManagerWindow::updateTools()
+{
+    const bool idle = !m_upload;
+    ui->addFileTool->setEnabled(idle);
+    ui->applySelTool->setEnabled(idle && m_selectionRead);
+    ui->removeFileTool->setEnabled(idle && ui->fileList->currentIndex().isValid());
+    ui->eraseFilesTool->setEnabled(idle);
+    ui->dfuTool->setEnabled(idle);
+    ui->actionFirmware_Update->setEnabled(idle && m_updaterAllowed);
+}
+
+// Checked by every action that sends, and again after any question it asks: the port may have
+// gone meanwhile, and a request queued on a closed port would never end.
+bool ManagerWindow::linkUp()
+{
+    if (m_connected && m_worker.link().isOpen())
+        return true;
+    m_connected = false;
+    ui->stackedWidget->setCurrentIndex(ConnectPage);
+    statusBar()->showMessage(tr("Not connected: connect to the adapter again"), statusMessageMs);
+    return false;
+}
+
+bool ManagerWindow::mayLeave()
+{
+    if (!m_upload)
+        return true;
+    if (m_leaving)
+        return false; // the stop is under way; the program ends with the upload
+    const auto answer = plainBox(QMessageBox::Question, tr("Veltrano Manager"),
+        tr("An upload is running. Stopping now leaves a partial file on the device. Stop and quit?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return false;
+    if (!m_upload)
+        return true; // it ended while the question was open
+    m_leaving = true;
+    m_worker.stopUpload();
+    return false;
+}
+
+void ManagerWindow::closeEvent(QCloseEvent *event)
+{
+    if (mayLeave())
+        event->accept();
+    else
+        event->ignore();
 }
 
 void ManagerWindow::on_rescanTool_clicked()
@@ -190,6 +251,8 @@ void ManagerWindow::on_connectTool_clicked()
 
 void ManagerWindow::on_addFileTool_clicked()
 {
+    if (refuseWhenBusy() || !linkUp())
+        return;
     ui->dropLabel->clear();
     ui->stackedWidget->setCurrentIndex(DropPage);
 }
@@ -212,7 +275,7 @@ bool ManagerWindow::refuseWhenBusy()
 
 bool ManagerWindow::uploadFirmware(const QString &path)
 {
-    if (refuseWhenBusy())
+    if (refuseWhenBusy() || !linkUp())
         return false;
     ui->progress->setValue(0);
     ui->progress->show();
@@ -228,7 +291,7 @@ bool ManagerWindow::uploadFirmware(const QString &path)
     if (target != name) {
         const auto answer = plainBox(QMessageBox::Question, tr("Firmware Update"),
             tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No);
-        if (answer != QMessageBox::Yes)
+        if (answer != QMessageBox::Yes || !linkUp())
             return false;
     }
 
@@ -244,7 +307,7 @@ bool ManagerWindow::uploadFirmware(const QString &path)
 
 void ManagerWindow::on_applySelTool_clicked()
 {
-    if (refuseWhenBusy())
+    if (refuseWhenBusy() || !linkUp() || !m_selectionRead)
         return;
     ui->progress->setValue(0);
     ui->progress->show();
@@ -263,6 +326,8 @@ void ManagerWindow::startUpload(const QByteArray &content, const QString &target
     m_upload->open(QIODevice::ReadOnly);
     appendLog(tr("Start uploading %1").arg(source));
     m_uploadFailureShown = false;
+    updateTools();
+    // Last: an upload the worker cannot start ends inside this call, and the buffer with it.
     m_worker.flash(m_upload.get(), target);
 }
 
@@ -273,13 +338,18 @@ void ManagerWindow::uploadCleanup()
         m_upload.reset();
     }
     ui->dropLabel->clear();
-    ui->stackedWidget->setCurrentIndex(StartPage);
+    ui->stackedWidget->setCurrentIndex(m_connected ? StartPage : ConnectPage);
+    updateTools();
 }
 
 // Every upload ends here, however it ended: the buffer is let go of, so a new upload can start.
 void ManagerWindow::thread_uploadEnded(TransferOutcome outcome)
 {
     uploadCleanup();
+    if (m_leaving) {
+        QCoreApplication::exit(0);
+        return;
+    }
     if (outcome == TransferOutcome::Succeeded) {
         appendLog(tr("File uploaded"));
         notify(QMessageBox::Information, 3, tr("File Upload"), tr("Done"));
@@ -293,43 +363,53 @@ void ManagerWindow::thread_uploadEnded(TransferOutcome outcome)
     // One box per failure: a lost link, an unreadable buffer or a refused select have had theirs.
     if (!m_uploadFailureShown)
         notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
-    if (m_connected)
-        ui->stackedWidget->setCurrentIndex(StartPage);
-    else
-        ui->stackedWidget->setCurrentIndex(ConnectPage);
 }
 
 void ManagerWindow::on_removeFileTool_clicked()
 {
+    if (refuseWhenBusy() || !linkUp())
+        return;
     const QModelIndex current = ui->fileList->currentIndex();
     if (!current.isValid()) {
         QAutoCloseMessageBox::warning(5, this, tr("Remove File"), tr("Select a file to remove"));
         return;
     }
     const QString name = m_model.index(current.row(), 1).data().toString();
+    if (plainBox(QMessageBox::Question, tr("Remove File"), tr("Remove %1 from the device?").arg(name),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes
+        || !linkUp())
+        return;
     appendLog(tr("Removing file %1").arg(name));
     m_worker.execute(CanWorker::Remove, name);
 }
 
 void ManagerWindow::on_eraseFilesTool_clicked()
 {
+    if (refuseWhenBusy() || !linkUp())
+        return;
     appendLog(tr("Erasing all files"));
     m_worker.execute(CanWorker::Erase);
 }
 
 void ManagerWindow::on_dfuTool_clicked()
 {
+    if (refuseWhenBusy() || !linkUp())
+        return;
     const QString text = tr("Are you sure you want to update the firmware?") + QStringLiteral("<br>")
         + tr("This is a potentially dangerous operation that may render the device inoperable.")
         + QStringLiteral("<br>") + tr("Please read the manual carefully before updating the firmware!");
     const auto answer = QMessageBox::question(
         this, tr("Firmware Upgrade"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes)
+    if (answer == QMessageBox::Yes && linkUp())
         m_worker.execute(CanWorker::Dfu);
 }
 
 void ManagerWindow::on_actionFirmware_Update_triggered()
 {
+    // The updater would take the port from under a running upload.
+    if (refuseWhenBusy())
+        return;
     // The updater reuses the adapter connection only when there is one.
     handOver(m_connected ? UpdaterConnected : UpdaterDisconnected);
 }
@@ -359,7 +439,8 @@ void ManagerWindow::on_actionAbout_triggered()
 
 void ManagerWindow::on_actionHome_triggered()
 {
-    ui->stackedWidget->setCurrentIndex(StartPage);
+    // Without a link the start page's list and tools are those of a device no longer reachable.
+    ui->stackedWidget->setCurrentIndex(m_connected ? StartPage : ConnectPage);
 }
 
 void ManagerWindow::on_actionLog_triggered()
@@ -384,7 +465,8 @@ void ManagerWindow::thread_error(int code, QVariant param)
         m_uploadFailureShown = true;
         ui->stackedWidget->setCurrentIndex(ConnectPage);
         ui->stackedWidget->setEnabled(true);
-        ui->actionFirmware_Update->setEnabled(true);
+        m_updaterAllowed = true;
+        updateTools();
         notify(QMessageBox::Warning, 0, tr("Connection Aborted"), text);
         break;
     case CanWorker::ERR_FLASH:
@@ -412,13 +494,19 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         if (m_connected)
             notify(QMessageBox::Warning, seconds, title, text);
     };
+    // The device names the selection read in its refusals by a number that comes back as Invalid:
+    // while that read is under way, such an end is the read's.
+    if (cmd == CanWorker::Invalid && m_readingSelection)
+        cmd = CanWorker::Config;
     switch (cmd) {
     case CanWorker::Setup:
         m_connected = status;
+        m_selectionRead = m_readingSelection = false;
+        m_updaterAllowed = !status;
+        updateTools();
         if (status) {
             ui->stackedWidget->setCurrentIndex(StartPage);
             ui->startPage->setEnabled(false);
-            ui->actionFirmware_Update->setEnabled(false);
         } else {
             appendLog(tr("Setup failed"));
             // The driver's own words say what the technician can fix, e.g. the port's permissions.
@@ -426,7 +514,6 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             if (!reason.isEmpty())
                 appendLog(reason);
             ui->stackedWidget->setCurrentIndex(ConnectPage);
-            ui->actionFirmware_Update->setEnabled(true);
             // The log is not on the connect page: the reason has to reach the technician there.
             notify(QMessageBox::Warning, 10, tr("Connect"),
                 reason.isEmpty() ? tr("No adapter answered on %1").arg(ui->portCombo->currentText()) : reason);
@@ -439,10 +526,15 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
     case CanWorker::Read:
         if (status) {
             m_listRead = true;
-            ui->startPage->setEnabled(true);
             m_model.clear();
             m_model.addItems(param.toStringList());
-            if (m_model.rowCount() > 0)
+            // An empty list has no selection to lose. Any other is ready for work once its ticks
+            // are read: a command given meanwhile would take the link from that read.
+            m_selectionRead = m_model.rowCount() == 0;
+            m_readingSelection = !m_selectionRead;
+            ui->startPage->setEnabled(m_selectionRead);
+            updateTools();
+            if (m_readingSelection)
                 m_worker.execute(CanWorker::Config);
             else
                 statusBar()->showMessage(tr("No Files"), statusMessageMs);
@@ -458,7 +550,8 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             showStartPageIfConnected();
         } else {
             ui->stackedWidget->setCurrentIndex(ConnectPage);
-            ui->actionFirmware_Update->setEnabled(true);
+            m_updaterAllowed = true;
+            updateTools();
         }
         return;
     case CanWorker::Select:
@@ -475,6 +568,8 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             appendLog(tr("File removed"));
             statusBar()->showMessage(tr("Removed"), statusMessageMs);
             m_model.remove(param.toString());
+            // The row that moved up into the removed one's place was not picked.
+            ui->fileList->selectionModel()->clear();
             return;
         }
         appendLog(tr("File removal failed"));
@@ -484,6 +579,8 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         if (status) {
             appendLog(tr("Erased"));
             m_model.clear();
+            m_selectionRead = true; // nothing left that a selection could drop
+            updateTools();
             return;
         }
         appendLog(tr("Could not erase"));
@@ -508,10 +605,17 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
         warn(0, tr("Firmware Upgrade"), tr("The device did not switch to its bootloader: %1").arg(param.toString()));
         break;
     case CanWorker::Config:
-        if (status)
+        m_readingSelection = false;
+        m_selectionRead = status;
+        ui->startPage->setEnabled(true);
+        updateTools();
+        if (status) {
             m_model.select(param.toStringList());
-        else
-            m_model.deselectAll();
+            break;
+        }
+        m_model.deselectAll();
+        appendLog(tr("Cannot read the active files: %1").arg(param.toString()));
+        warn(10, tr("Read Selection"), tr("Cannot read the active files: %1").arg(param.toString()));
         break;
     default:
         appendLog(tr("Other error"));

@@ -34,6 +34,9 @@ public:
 signals:
     void finished();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_rescanTool_clicked();
     void on_connectTool_clicked();
@@ -58,6 +61,13 @@ private:
 
     bool uploadFirmware(const QString &path);
     bool refuseWhenBusy();
+    // Whether the adapter's port is still there; if not, leads to the connect page.
+    bool linkUp();
+    // Whether the program may end now. During an upload it asks, and a Yes stops the upload; the
+    // program then ends once the upload has.
+    bool mayLeave();
+    // Enables what may be started now.
+    void updateTools();
     // `source` is what the log names: the dropped file's path, or the selection file.
     void startUpload(const QByteArray &content, const QString &target, const QString &source);
     void uploadCleanup();
@@ -70,8 +80,8 @@ private:
     void showStartPageIfConnected();
     void appendLog(const QString &text);
     // A modal box whose text is shown literally: it may carry what a device or a file says.
-    QMessageBox::StandardButton plainBox(
-        QMessageBox::Icon icon, const QString &title, const QString &text, QMessageBox::StandardButtons buttons);
+    QMessageBox::StandardButton plainBox(QMessageBox::Icon icon, const QString &title, const QString &text,
+        QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
     // Boxes that answer a worker report are shown once the report's call stack has unwound,
     // one after the other: a modal loop opened inside the adapter driver's read handler would
     // keep the driver from seeing the adapter's next prompt.
@@ -91,6 +101,12 @@ private:
     bool m_connected = false;
     bool m_listRead = false; // the file list has been read since the connection was made
     bool m_uploadFailureShown = false; // a box already said why the running upload failed
+    bool m_updaterAllowed = true; // "Upgrade Utility" may be used when no upload runs
+    // The device's active selection has been read for the list shown (or the list is empty): only
+    // then can Apply Selection write it without dropping files nobody unticked.
+    bool m_selectionRead = false;
+    bool m_readingSelection = false;
+    bool m_leaving = false; // the technician chose to quit: the program ends with the upload
     CanWorker m_worker;
     ECUFileListModel m_model;
     // Set exactly while an upload runs; lent to the worker, which reads it chunk by chunk.

@@ -10,19 +10,11 @@
 #include <hiddfu.h>
 #include <managerwindow.h>
 
-#include <QAbstractButton>
-#include <QComboBox>
-#include <QDir>
 #include <QIcon>
-#include <QRadioButton>
-#include <QSpinBox>
-#include <QStackedWidget>
 #include <QTableView>
 #include <QTextBrowser>
-#include <QToolButton>
 
 #include <cstdio>
-#include <functional>
 
 namespace {
 
@@ -46,15 +38,6 @@ bool save(QWidget &window, const QString &path)
     return true;
 }
 
-int tickedRows(QAbstractItemModel *model)
-{
-    int ticked = 0;
-    for (int row = 0; row < model->rowCount(); ++row)
-        if (model->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked)
-            ++ticked;
-    return ticked;
-}
-
 // The manager after Connect: a device holding a few firmware files, two of them active.
 bool shootManager(const QString &path)
 {
@@ -74,24 +57,9 @@ bool shootManager(const QString &path)
     // A little above the design size, so the file names fit their column.
     window.resize(480, 320);
     window.showWindow();
-    auto *combo = child<QComboBox>(&window, "portCombo");
-    child<QToolButton>(&window, "rescanTool")->click();
-    combo->setCurrentIndex(combo->findText(sim.port()));
-    if (combo->currentText() != sim.port())
+    if (!testsupport::pressConnect(&window, sim.port()))
         return fail("the manager does not list the simulator's port");
-    child<QSpinBox>(&window, "baudSpin")->setValue(38400);
-    child<QRadioButton>(&window, "adapterELSRadio")->setChecked(true);
-    child<QAbstractButton>(&window, "connectTool")->click();
-
-    auto *model = child<QTableView>(&window, "fileList")->model();
-    // All five rows listed and the two active ones ticked means the list and its ticks are read.
-    const bool listed = testsupport::waitUntil(
-        [&] {
-            return child<QStackedWidget>(&window, "stackedWidget")->currentIndex() == 1 && model->rowCount() == 5
-                && tickedRows(model) == 2;
-        },
-        30000);
-    if (!listed)
+    if (!testsupport::managerListed(&window) || child<QTableView>(&window, "fileList")->model()->rowCount() != 5)
         return fail("the manager did not list the device's files");
     return save(window, path);
 }
@@ -108,12 +76,8 @@ bool shootUpdater(const QString &path)
 
     HIDDfu window;
     DFUParams params;
-    params.port = sim.port();
-    params.lastPort = sim.port();
-    params.baud = 38400;
-    params.adapter = 1;
-    params.canId = 0x747;
-    params.pcId = 0x74F;
+    params.port = params.lastPort = sim.port();
+    params.baud = 38400; // the ELS27 and the bootloader's identifiers by default
     window.setup(params);
     // Wider than the design size, so the log's lines are not wrapped word by word.
     window.resize(680, 300);
@@ -124,7 +88,6 @@ bool shootUpdater(const QString &path)
     // The updater runs inside the application's loop and leaves it itself; the picture is
     // taken from inside, then Restart ends the run as a user would.
     bool saved = false;
-    bool timedOut = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (!child<QTextBrowser>(&window, "elmLog")->toPlainText().contains(QLatin1String("UUID:")))
@@ -134,14 +97,7 @@ bool shootUpdater(const QString &path)
         child<QAbstractButton>(&window, "restartTool")->click();
     });
     poll.start(20);
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, [&] {
-        timedOut = true;
-        QCoreApplication::exit(-1);
-    });
-    safety.start(30000);
-    QCoreApplication::exec();
+    const bool timedOut = testsupport::runLoop() == -1;
     window.shutdown();
     if (timedOut && !saved)
         return fail("the updater did not reach the bootloader");

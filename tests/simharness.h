@@ -24,8 +24,7 @@ public:
     explicit SimHarness(const QStringList &arguments = {})
     {
         m_process.setProgram(QStringLiteral(KESTRANE_SIM));
-        m_process.setArguments(
-            QStringList {QStringLiteral("--link"), port(), QStringLiteral("--log"), logPath()} + arguments);
+        m_process.setArguments(QStringList {"--link", port(), "--log", logPath()} + arguments);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
     }
 
@@ -81,8 +80,7 @@ public:
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write(rules.toUtf8());
-        m_process.setArguments(m_process.arguments()
-            + QStringList {QStringLiteral("--device"), QStringLiteral("script"), QStringLiteral("--script"), path});
+        m_process.setArguments(m_process.arguments() + QStringList {"--device", "script", "--script", path});
     }
 
     QList<SimEvent> events() const
@@ -104,23 +102,18 @@ public:
         return result;
     }
 
+    // The texts of the events of one kind, in order.
+    QStringList logged(char kind) const
+    {
+        QStringList texts;
+        for (const SimEvent &e : events())
+            if (e.kind == QLatin1Char(kind))
+                texts << e.text;
+        return texts;
+    }
     // The lines the adapter received at its own rate, in order.
-    QStringList received() const
-    {
-        QStringList lines;
-        for (const SimEvent &e : events())
-            if (e.kind == QLatin1Char('<'))
-                lines << e.text;
-        return lines;
-    }
-
-    bool sawGarbled() const
-    {
-        for (const SimEvent &e : events())
-            if (e.kind == QLatin1Char('!'))
-                return true;
-        return false;
-    }
+    QStringList received() const { return logged('<'); }
+    bool sawGarbled() const { return !logged('!').isEmpty(); }
 
     // Keeps the event loop running until the adapter has received `line`.
     bool waitForReceived(const QString &line, int timeoutMs = 5000) const

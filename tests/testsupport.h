@@ -2,8 +2,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSpinBox>
+#include <QStackedWidget>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -14,11 +17,14 @@
 
 namespace testsupport {
 
-// Points every settings store of the test process at a private temporary folder,
-// so no test ever reads or writes the user's real settings.
-inline void isolateSettings()
+// What every test program does before it makes its application object: headless unless the
+// caller chose a platform, and every settings store in a private temporary folder, so no test
+// ever reads or writes the user's real settings.
+inline void prepareHeadless()
 {
     static QTemporaryDir dir;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QStandardPaths::setTestModeEnabled(true);
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
     // A private runtime folder also keeps Qt from warning about a missing one.
@@ -28,20 +34,6 @@ inline void isolateSettings()
         QSettings::setPath(format, QSettings::UserScope, dir.path());
         QSettings::setPath(format, QSettings::SystemScope, dir.path() + QStringLiteral("/system"));
     }
-}
-
-// Headless unless the caller chose a platform.
-inline void useOffscreenPlatform()
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-}
-
-// What every test program does before it makes its application object.
-inline void prepareHeadless()
-{
-    isolateSettings();
-    useOffscreenPlatform();
 }
 
 // A window's widget by its object name.
@@ -95,6 +87,45 @@ template<typename Done> bool waitUntil(Done done, int timeoutMs = 5000)
     return true;
 }
 
+// Runs the application's event loop the way the program does, after `first` has run inside it;
+// returns the loop's exit code, or -1 when nothing ended it within `timeoutMs`.
+inline int runLoop(const std::function<void()> &first = {}, int timeoutMs = 30000)
+{
+    if (first)
+        QTimer::singleShot(0, first);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-1); });
+    guard.start(timeoutMs);
+    return QCoreApplication::exec();
+}
+
+// Picks `port` on the manager's connect page, at 38400 bit/s through the given adapter, and presses
+// Connect; false, before pressing, when the port is not listed.
+inline bool pressConnect(QObject *manager, const QString &port, bool elm327 = false)
+{
+    auto *combo = child<QComboBox>(manager, "portCombo");
+    child<QAbstractButton>(manager, "rescanTool")->click();
+    combo->setCurrentIndex(combo->findText(port));
+    if (combo->currentText() != port)
+        return false;
+    child<QSpinBox>(manager, "baudSpin")->setValue(38400);
+    child<QAbstractButton>(manager, elm327 ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
+    child<QAbstractButton>(manager, "connectTool")->click();
+    return true;
+}
+
+// The manager's start page is ready for work once the list and its ticks have been read.
+inline bool managerListed(QObject *manager)
+{
+    return waitUntil(
+        [manager] {
+            return child<QStackedWidget>(manager, "stackedWidget")->currentIndex() == 1
+                && child<QWidget>(manager, "startPage")->isEnabled();
+        },
+        30000);
+}
+
 // Answers every modal window as it appears and runs one-shot steps once their condition holds.
 // A message box with a Yes button is a question, answered with `answer`; any other box gets Ok.
 // Boxes are recorded in order; other modal windows go to `onDialog`, which says whether it took
@@ -119,7 +150,10 @@ public:
 
     QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<bool(QWidget *)> onDialog = [](QWidget *) { return false; };
+    // Runs while a question is still open, before it is answered.
+    std::function<void(const QString &)> beforeAnswer = [](const QString &) {};
     QStringList titles, texts, questions, warnings;
+    QList<Qt::TextFormat> formats;
 
 private:
     void poll()
@@ -127,8 +161,11 @@ private:
         QWidget *modal = QApplication::activeModalWidget();
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             const bool question = box->button(QMessageBox::Yes);
+            if (question)
+                beforeAnswer(box->text());
             titles << box->windowTitle();
             texts << box->text();
+            formats << box->textFormat();
             (question ? questions : warnings) << box->text();
             if (QAbstractButton *button = box->button(question ? answer : QMessageBox::Ok))
                 button->click();

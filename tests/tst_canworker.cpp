@@ -5,8 +5,6 @@
 
 #include <canworker.h>
 
-#include <QBuffer>
-
 namespace {
 
 // The device answers `request` with the reply code and the body; with no code it stays silent.
@@ -227,6 +225,38 @@ private slots:
             else
                 QVERIFY(manager.ignoresLateReplies(source));
         }
+    }
+
+    // An upload keeps the link to itself: another command is refused without touching its request,
+    // a stop ends it once the block on the link is answered, and on a closed link nothing waits.
+    void uploadHoldsTheLink()
+    {
+        Manager manager({"--device", "kestrane"});
+        QVERIFY(manager.connect());
+        QByteArray content = pattern(3000);
+        QBuffer source(&content);
+        QObject::connect(&manager.worker, &CanWorker::progress, [&](int percent) {
+            if (percent == 0)
+                return manager.worker.execute(CanWorker::Erase);
+            for (int i = 0; i < 2; ++i)
+                QMetaObject::invokeMethod(&manager.worker, "stopUpload");
+        });
+        QVERIFY(manager.upload(source));
+        QCOMPARE(manager.joined(),
+            "error 2 Selecting fw.bin|error 2 Busy: an upload is running|finished 5 0 Busy: an upload is running|"
+            "error 2 Uploading data|error 2 Stopping the upload after the current block|"
+            "error 2 Upload stopped; fw.bin on the device is incomplete|finished 3 0 Upload stopped");
+        QCOMPARE(manager.outcomes, QList<TransferOutcome> {TransferOutcome::Stopped});
+        QCOMPARE(manager.requests(), QStringLiteral("select fw.bin, write 1024"));
+
+        manager.sim.signal(SIGUSR1);
+        QVERIFY(waitUntil([&] { return !manager.driver->isOpen(); }));
+        manager.trail.clear();
+        manager.worker.execute(CanWorker::Erase);
+        QVERIFY(manager.upload(source));
+        QCOMPARE(manager.trail.filter("finished").join('|'),
+            "finished 5 0 The adapter's port is not open|finished 3 0 The adapter's port is not open");
+        QCOMPARE(manager.outcomes.last(), TransferOutcome::LinkLost);
     }
 };
 

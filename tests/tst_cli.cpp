@@ -17,35 +17,26 @@ struct CliRun
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
 };
 
-// Starts veltrano-cli with `ports` in its port lists (`arguments` name them).
-void startCli(QProcess &cli, const QStringList &ports, const QStringList &arguments)
+// Runs veltrano-cli in `folder` (empty: this one) with `ports` in its port lists (`arguments` name
+// them); `meanwhile` while it runs. A killed program has no status.
+CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
+    const std::function<void(QProcess &)> &meanwhile = {}, const QString &folder = {})
 {
+    QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
     cli.setProcessEnvironment(env);
+    cli.setWorkingDirectory(folder);
     cli.start(QStringLiteral(VELTRANO_CLI),
         QStringList {"--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
-}
-
-CliRun finishCli(QProcess &cli, int timeoutMs)
-{
+    if (meanwhile)
+        meanwhile(cli);
     CliRun run;
     if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
         run.status = cli.exitCode();
     run.out = cli.readAllStandardOutput();
     run.err = cli.readAllStandardError();
     return run;
-}
-
-// Runs veltrano-cli with `ports` in its port lists (`arguments` name them); `meanwhile` while it runs.
-CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
-    const std::function<void()> &meanwhile = {})
-{
-    QProcess cli;
-    startCli(cli, ports, arguments);
-    if (meanwhile)
-        meanwhile();
-    return finishCli(cli, timeoutMs);
 }
 
 // One simulated adapter and device with its own state, and a folder for the files handed over.
@@ -215,7 +206,6 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(int, status);
         QFETCH(QString, message);
-        QFETCH(int, retries);
         const bool boot = command.first() == "flash" || command.first() == "launch";
         Station s(boot ? "boot" : "app", QStringList {"--board-id", "7"} + simOptions);
         QVERIFY(s.sim.start());
@@ -230,7 +220,7 @@ private slots:
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
         if (quiet)
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
-        QCOMPARE(run.err.count("trying again"), retries);
+        QTEST(run.err.count("trying again"), "retries");
         QVERIFY(s.sim.received().filter("04b100b2ff").size() <= 1); // an erase is never sent again
         if (status == 0 && command.first() == "flash")
             QCOMPARE(s.flashed(file.size() - 12), file.mid(12)); // after the package's header
@@ -265,35 +255,25 @@ private slots:
         QCOMPARE(s.run({"info"}).status, 0);
     }
 
-    // Set-up fails on its own, long before the watchdog would end the run.
-    void noAdapter()
-    {
-        SimHarness sim({"--silent"});
-        QVERIFY(sim.start());
-        const QString absent = QStringLiteral("/nonexistent/port");
-        for (const QString &port : {sim.port(), absent}) {
-            const CliRun run = runCli({sim.port()}, {"info", "--timeout", "600", "--port", port}, 30000);
-            QCOMPARE(run.status, 2);
-            const QString message = port == absent ? absent + " is not available" : "No adapter answers";
-            QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-        }
-    }
-
     // The port lists show the simulator's port; named as people type it, by its device node or a
-    // stable link such as /dev/serial/by-id/..., it leads to that adapter.
-    void portByAnyName()
+    // stable link such as /dev/serial/by-id/..., it leads to that adapter. A port that is not there
+    // or a silent adapter fails the set-up on its own, long before the watchdog would end the run.
+    void portsByName()
     {
-        Station s("app");
-        QVERIFY(s.sim.start());
+        Station s("app"), silent("app", {"--silent"});
+        QVERIFY(s.sim.start() && silent.sim.start());
         const CliRun ports = s.run({"ports"});
         QCOMPARE(ports.status, 0);
         QVERIFY(ports.out.contains(s.sim.port().toUtf8()));
         const QString link = s.files.filePath("usb-Kestrane_ELS27_A5069RR4-if00-port0");
         QVERIFY(QFile::link(s.sim.port(), link));
-        for (const QString &port : {link, QFileInfo(s.sim.port()).canonicalFilePath()}) {
-            const CliRun run = runCli({s.sim.port()}, {"info", "--port", port});
-            QCOMPARE(run.status, 0);
-            QVERIFY2(run.out.contains("Device reports"), qPrintable(port + run.err));
+        const QString absent = QStringLiteral("/nonexistent/port");
+        for (const auto &[port, status, message] : QList<std::tuple<QString, int, QString>> {
+                 {link, 0, "Device reports"}, {QFileInfo(s.sim.port()).canonicalFilePath(), 0, "Device reports"},
+                 {silent.sim.port(), 2, "No adapter answers"}, {absent, 2, absent + " is not available"}}) {
+            const CliRun run = runCli({s.sim.port(), silent.sim.port()}, {"info", "--timeout", "600", "--port", port});
+            QCOMPARE(run.status, status);
+            QVERIFY2((status ? run.err : run.out).contains(message.toUtf8()), qPrintable(port + run.err));
         }
     }
 
@@ -325,10 +305,7 @@ private slots:
         writeFile(dir, "empty.img", {});
         QVERIFY(QDir(dir.path()).mkdir("sub") && QFile::link(dir.filePath("fw.img"), dir.filePath("link.dfu")));
         QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
-        QProcess cli;
-        cli.setWorkingDirectory(dir.path());
-        startCli(cli, {}, {"pack", image, "--board", "7", "--output", output});
-        const CliRun run = finishCli(cli, 10000); // a killed program has no status
+        const CliRun run = runCli({}, {"pack", image, "--board", "7", "--output", output}, 10000, {}, dir.path());
         QCOMPARE(run.status, status);
         QVERIFY(!run.err.isEmpty());
         QCOMPARE(readFile(dir.filePath("fw.img")), firmware);
@@ -340,10 +317,9 @@ private slots:
     void deviceTextShownAsText()
     {
         SimHarness sim({"--adapter", "els27"});
-        const QByteArray info = QJsonDocument(
-            QJsonObject {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"},
-                {"mpy", 6}}).toJson(QJsonDocument::Compact);
-        sim.useScript("10 => isotp 50" + info.toHex() + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
+        const QJsonObject info {{"sdk", "\x1b]0;x\x07"}, {"fw", "\x1b[2J"}, {"mpy", 6}};
+        sim.useScript("10 => isotp 50" + QJsonDocument(info).toJson(QJsonDocument::Compact).toHex()
+            + "\n11 => isotp 51 5B 5D\n33 => isotp 73\n");
         QVERIFY(sim.start());
         const CliRun text = runCli({sim.port()}, {"info", "--port", sim.port()});
         QCOMPARE(text.status, 0);
@@ -371,14 +347,15 @@ private slots:
         QFETCH(bool, json);
         Station s("app", {"--latency-us", "2000"}); // slow enough to be caught halfway
         QVERIFY(s.sim.start());
-        QProcess cli;
-        startCli(cli, {s.sim.port()},
+        int heard = 0;
+        const CliRun run = runCli({s.sim.port()},
             QStringList {"upload", s.file("fw.bin", firmwareFile()), "--port", s.sim.port()}
-                + (json ? QStringList {"--json"} : QStringList()));
-        QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 200; }, 20000)); // data on its way
-        const int heard = int(s.sim.received().size());
-        ::kill(pid_t(cli.processId()), signal);
-        const CliRun run = finishCli(cli, 30000);
+                + (json ? QStringList {"--json"} : QStringList()),
+            30000, [&](QProcess &cli) {
+                QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 200; }, 20000)); // data on its way
+                heard = int(s.sim.received().size());
+                ::kill(pid_t(cli.processId()), signal);
+            });
         QCOMPARE(run.status, 128 + signal);
         QVERIFY(s.sim.received().mid(heard).contains("ATZ"));
         if (json) {
@@ -398,13 +375,13 @@ private slots:
             const QStringList ports {s[0].sim.port(), s[1].sim.port()};
             QVERIFY(s[0].sim.start() && s[1].sim.start());
             const QString package = s[0].pack(firmware, "7");
-            const CliRun run
-                = runCli(ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&] {
-                      if (killOne) {
-                          QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
-                          s[1].sim.signal(SIGKILL);
-                      }
-                  });
+            const CliRun run = runCli(
+                ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&](QProcess &) {
+                    if (killOne) {
+                        QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
+                        s[1].sim.signal(SIGKILL);
+                    }
+                });
             QList<QJsonObject> results; // the stations' first, the summary last
             for (const QByteArray &line : run.out.split('\n'))
                 if (!line.isEmpty())
@@ -415,9 +392,7 @@ private slots:
             QMap<QString, int> statuses;
             for (const QJsonObject &station : results.mid(0, 2))
                 statuses.insert(station.value("port").toString(), station.value("status").toInt(-1));
-            QStringList named = ports;
-            named.sort();
-            QCOMPARE(statuses.keys(), named); // each result says which station it was
+            QVERIFY(statuses.contains(ports[0]) && statuses.contains(ports[1])); // each result names its station
             QCOMPARE(statuses.value(ports[0]), 0);
             QCOMPARE(s[0].flashed(firmware.size()), firmware);
             const int second = statuses.value(ports[1]);

@@ -3,9 +3,6 @@
 #include <dfupackage.h>
 #include <firmwarefile.h>
 
-#include <QBuffer>
-#include <QtEndian>
-
 using DfuPackage::Verdict;
 Q_DECLARE_METATYPE(Verdict)
 
@@ -45,12 +42,9 @@ private slots:
     // The device keeps names of up to 9 characters; a longer one is cut to 12 of its base name.
     void limits()
     {
-        const auto target = [](const char *path) { return FirmwareFile::targetName(QLatin1String(path)); };
-        QCOMPARE(target("/fw/FW.BIN"), QStringLiteral("FW.BIN"));
-        QCOMPARE(target("fw.v2.bin"), QStringLiteral("fw.v2.bin"));
-        QCOMPARE(target("fw.v21.bin"), QStringLiteral("fw.bin"));
-        QCOMPARE(target("/a/my_firmware_2020.bin"), QStringLiteral("my_firmware_.bin"));
-        QCOMPARE(target("image.hex"), QStringLiteral("image.bin"));
+        for (const auto &[path, name] : {std::pair {"/fw/FW.BIN", "FW.BIN"}, {"fw.v2.bin", "fw.v2.bin"},
+                 {"fw.v21.bin", "fw.bin"}, {"/a/my_firmware_2020.bin", "my_firmware_.bin"}, {"image.hex", "image.bin"}})
+            QCOMPARE(FirmwareFile::targetName(QLatin1String(path)), QLatin1String(name));
         // An image exactly as large as the flash still fits.
         QVERIFY(DfuPackage::fits(0x60000, 0x60000) && !DfuPackage::fits(0x60001, 0x60000));
     }

@@ -5,9 +5,6 @@
 
 #include <hiddfu_worker.h>
 
-#include <QBuffer>
-#include <QtEndian>
-
 namespace {
 
 // The flash steps as the device received them.
@@ -38,13 +35,20 @@ struct Updater : Bench<hiddfu_worker>
         QObject::connect(&worker, &hiddfu_worker::applicationErased, &worker, [this] { ++erased; });
     }
 
-    // The image follows a package header: the flash begins at the source's position.
-    bool flash(const QByteArray &image)
+    // The image follows a package header: the flash begins at the source's position. A stop is
+    // asked for once `stopAt` progress reports have come (0: right after the start).
+    bool flash(const QByteArray &image, int stopAt = -1)
     {
         source.setData("header" + image);
         if (!source.open(QIODevice::ReadOnly) || !source.seek(6))
             return false;
+        QObject::connect(&worker, &hiddfu_worker::progress, &worker, [this, stopAt] {
+            if (progress.size() == stopAt)
+                worker.stopFlash();
+        });
         worker.flash(&source);
+        if (stopAt == 0)
+            worker.stopFlash();
         return waitUntil([&] { return !outcomes.isEmpty(); }, 60000);
     }
 
@@ -56,11 +60,12 @@ struct Flash
 {
     QStringList faults {};
     int size = 5000;
-    QString steps {}; // empty: not checked
+    QString steps {}; // empty: not checked; a pattern when it starts with ^
     QList<int> progress {}; // empty: not checked
     QString end = QStringLiteral("finished 9 1|error 0 Flashed"); // of the trail
     TransferOutcome outcome = TransferOutcome::Succeeded;
     QString script {}; // a scripted bootloader in place of the Kestrane device
+    int stopAt = -1; // see Updater::flash()
 };
 
 struct Reply
@@ -134,6 +139,16 @@ private slots:
                 "finished 7 0 49|error 2 Device error 49 at command 36", refused});
         // Only writes, finalise and addresses are named by their request byte; anything else
         // is reported against the step the flash is in.
+        // A stop lets the step on the link end first, with its reply or its settling by status,
+        // waits for an erase however long it takes, and sends nothing after it.
+        const auto stopped = TransferOutcome::Stopped;
+        row("stopped between two writes",
+            {{}, 5000, probed + "write 1024", {0, 20}, "finished 7 1|finished 7 1", stopped, {}, 2});
+        row("stopped during a long erase",
+            {{"--erase-ms", "3000"}, 5000, "^erase(, b100b0)*$", {}, {}, stopped, {}, 0});
+        row("stopped while a lost reply is settled",
+            {{"--lose-write-reply", "2"}, 5000, probed + "write 1024, b100b0", {0, 20}, "finished 1 1", stopped, {},
+                2});
         row("erase refused",
             {{"--negative", "B100B2:31"}, 2048, "erase", {}, "finished 5 0 49|error 2 Device error 49 at command b1",
                 refused});
@@ -153,17 +168,18 @@ private slots:
         Updater updater(row.script.isEmpty() ? kestrane + row.faults : row.faults, row.script);
         QVERIFY(updater.connect());
         const QByteArray image = pattern(row.size);
-        QVERIFY(updater.flash(image));
+        QVERIFY(updater.flash(image, row.stopAt));
         const QString seen = steps(updater.sim);
         QCOMPARE(seen.count(QStringLiteral("erase")), 1);
-        if (!row.steps.isEmpty())
+        if (row.steps.startsWith('^'))
+            QVERIFY2(QRegularExpression(row.steps).match(seen).hasMatch(), qPrintable(seen));
+        else if (!row.steps.isEmpty())
             QCOMPARE(seen, row.steps);
         if (!row.progress.isEmpty())
             QCOMPARE(updater.progress, row.progress);
         QCOMPARE(updater.outcomes, QList<TransferOutcome> {row.outcome});
         const QString trail = updater.joined();
-        QVERIFY2(trail.endsWith(row.end) && trail.count(QStringLiteral("Flashed")) == row.end.count("Flashed"),
-            qPrintable(trail));
+        QVERIFY2(trail.endsWith(row.end) && trail.count("Flashed") == row.end.count("Flashed"), qPrintable(trail));
         // Whatever failed after the erase, the device is said to have no application left.
         QCOMPARE(updater.erased, row.outcome == TransferOutcome::Succeeded ? 0 : 1);
         if (row.outcome == TransferOutcome::Succeeded) {
@@ -181,6 +197,21 @@ private slots:
         updater.worker.io_read(QByteArray::fromHex("740000"));
         QCOMPARE(updater.source.pos(), position);
         QCOMPARE(updater.progress, progress);
+    }
+
+    // A link that went away takes no flash: it ends at once, and nothing was erased.
+    void flashOnALostLink()
+    {
+        Updater updater({});
+        QVERIFY(updater.connect());
+        QSignalSpy lost(&updater.worker, &hiddfu_worker::linkLost);
+        updater.sim.signal(SIGUSR1);
+        QVERIFY(lost.wait(5000));
+        updater.trail.clear();
+        QVERIFY(updater.flash({}));
+        QCOMPARE(updater.joined(), QStringLiteral("error 2 Transport unexpectedly closed"));
+        QCOMPARE(updater.outcomes, QList<TransferOutcome> {TransferOutcome::LinkLost});
+        QCOMPARE(updater.erased, 0);
     }
 
     void finaliseNeverConfirmed()

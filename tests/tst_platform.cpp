@@ -6,10 +6,7 @@
 #include <settingskeys.h>
 #include <translations.h>
 
-#include <QLocale>
 #include <QPalette>
-#include <QTranslator>
-#include <QXmlStreamReader>
 
 namespace {
 
@@ -63,30 +60,24 @@ private slots:
     void languages_data()
     {
         QTest::addColumn<QString>("language");
-        QTest::addColumn<QString>("folder");
         QTest::addColumn<bool>("framework");
         QTest::addColumn<bool>("program");
-        QTest::newRow("ru_RU falls back to ru") << "ru_RU"
-                                                << "lang" << true << true;
-        QTest::newRow("ru") << "ru"
-                            << "lang" << true << true;
-        QTest::newRow("de: framework only") << "de"
-                                            << "lang" << true << false;
-        QTest::newRow("unknown language") << "xx_YY"
-                                          << "lang" << false << false;
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("ru_RU falls back to ru") << "ru_RU" << true << true << "lang";
+        QTest::newRow("ru") << "ru" << true << true << "lang";
+        QTest::newRow("de: framework only") << "de" << true << false << "lang";
+        QTest::newRow("unknown language") << "xx_YY" << false << false << "lang";
         // An empty language code matches every catalogue with an underscore in its name.
-        QTest::newRow("leading underscore") << "_xx"
-                                            << "lang" << false << true;
-        QTest::newRow("missing folder") << "ru_RU"
-                                        << "nosuchfolder" << true << false;
+        QTest::newRow("leading underscore") << "_xx" << false << true << "lang";
+        QTest::newRow("missing folder") << "ru_RU" << true << false << "nosuchfolder";
     }
 
     void languages()
     {
         QFETCH(QString, language);
-        QFETCH(QString, folder);
         QFETCH(bool, framework);
         QFETCH(bool, program);
+        QFETCH(QString, folder);
         QList<QTranslator *> translators = load(language, folder);
         QCOMPARE(translators.size(), int(framework) + int(program));
         QCOMPARE(programText() != QLatin1String("Select DFU File"), program);

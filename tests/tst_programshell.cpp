@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "testsupport.h"
 
 #include <dfuparams.h>
@@ -5,12 +6,10 @@
 #include <qmaterialicon.h>
 #include <settingskeys.h>
 
-#include <QLocale>
-#include <QMessageBox>
-
-#include <deque>
-
 namespace {
+
+using testfiles::readFile;
+using testfiles::writeFile;
 
 // What the stand-in windows saw, shared across the runs of one loop.
 struct Record
@@ -134,11 +133,6 @@ void store(const QString &key, const QVariant &value)
     QSettings(SettingsKeys::organisation, SettingsKeys::application).setValue(key, value);
 }
 
-QVariant stored(const QString &key)
-{
-    return QSettings(SettingsKeys::organisation, SettingsKeys::application).value(key);
-}
-
 } // namespace
 
 class TestProgramShell : public QObject
@@ -162,6 +156,8 @@ private slots:
         QTest::addColumn<bool>("restarted");
         const QStringList none;
         QTest::newRow("253 restarts") << none << 253 << QList<int>() << 1 << false << true;
+        QTest::newRow("253 restarts with the same arguments")
+            << QStringList {"--lang", "de", "extra"} << 253 << QList<int>() << 1 << false << true;
         QTest::newRow("254 updater without connection") << none << 254 << QList<int> {0} << 1 << false << false;
         QTest::newRow("255 updater reusing the connection") << none << 255 << QList<int> {0} << 1 << true << false;
         QTest::newRow("0 ends") << none << 0 << QList<int>() << 1 << false << false;
@@ -187,7 +183,8 @@ private slots:
         r.managerInitOk = managerCode >= 0;
         r.managerCodes = {managerCode};
         r.updaterResults.assign(results.begin(), results.end());
-        runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
+        const QStringList args = QStringList {QStringLiteral("/opt/veltrano/veltrano")} + options;
+        runProcess(r, args);
         QTEST(r.managers, "managers");
         QCOMPARE(r.updaters, results.size());
         // Every repeated updater run keeps the connection choice of the manager.
@@ -195,19 +192,9 @@ private slots:
             QCOMPARE(p.lastPort, QStringLiteral("/dev/ttyUSB7"));
             QCOMPARE(p.port, reuse ? QStringLiteral("/dev/ttyUSB7") : QString());
         }
-        QCOMPARE(!r.started.isEmpty(), restarted);
+        // A restart repeats the program path as the first argument, which the new copy ignores.
+        QCOMPARE(r.started, restarted ? QStringList {args.first()} + args : QStringList());
         QVERIFY(r.appAliveAtWindowDeath);
-    }
-
-    void restartRepeatsTheFirstCommandLine()
-    {
-        Record r;
-        r.managerCodes = {253};
-        const QStringList args {QStringLiteral("/opt/veltrano/veltrano"), QStringLiteral("--lang"),
-            QStringLiteral("de"), QStringLiteral("extra")};
-        runProcess(r, args);
-        // The program path is repeated as the first argument, which the new copy ignores.
-        QCOMPARE(r.started, QStringList {args.first()} + args);
     }
 
     void updaterParameters_data()
@@ -218,17 +205,16 @@ private slots:
         QTest::addColumn<QString>("lastPort");
         QTest::addColumn<int>("baud");
         QTest::addColumn<int>("adapter");
-        QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << ""
-                                                 << "" << -1 << 1;
+        QTest::newRow("nothing stored, reusing") << QVariantMap {} << 255 << QString() << QString() << -1 << 1;
         const QString &portKey = SettingsKeys::handoverPort;
         const QString &baudKey = SettingsKeys::handoverBaud;
         const QString &adapterKey = SettingsKeys::handoverAdapter;
         QTest::newRow("all stored, reusing")
-            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << "COM4"
-            << "COM4" << 38400 << 0;
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 38400}, {adapterKey, "elm327"}} << 255 << QString("COM4")
+            << QString("COM4") << 38400 << 0;
         QTest::newRow("all stored, not reusing")
-            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << ""
-            << "COM4" << 115200 << 1;
+            << QVariantMap {{portKey, "COM4"}, {baudKey, 115200}, {adapterKey, "els27"}} << 254 << QString()
+            << QString("COM4") << 115200 << 1;
         // The manager hands over the link it stores; the updater's list shows the port it leads to.
         const QString adapterPort = m_ports.filePath(QStringLiteral("sim0"));
         const QString link = m_ports.filePath(QStringLiteral("station-1"));
@@ -237,20 +223,16 @@ private slots:
         qputenv("VELTRANO_EXTRA_PORTS", adapterPort.toLocal8Bit());
         QTest::newRow("a link to the adapter's port, reusing")
             << QVariantMap {{portKey, link}, {baudKey, 38400}} << 255 << adapterPort << adapterPort << 38400 << 1;
-        QTest::newRow("adapter name is case-sensitive") << QVariantMap {{adapterKey, "ELM327"}} << 254 << ""
-                                                        << "" << -1 << 1;
-        QTest::newRow("a rate that is no number reads 0") << QVariantMap {{baudKey, "fast"}} << 254 << ""
-                                                          << "" << 0 << 1;
+        QTest::newRow("adapter name is case-sensitive")
+            << QVariantMap {{adapterKey, "ELM327"}} << 254 << QString() << QString() << -1 << 1;
+        QTest::newRow("a rate that is no number reads 0")
+            << QVariantMap {{baudKey, "fast"}} << 254 << QString() << QString() << 0 << 1;
     }
 
     void updaterParameters()
     {
         QFETCH(QVariantMap, settings);
         QFETCH(int, managerCode);
-        QFETCH(QString, port);
-        QFETCH(QString, lastPort);
-        QFETCH(int, baud);
-        QFETCH(int, adapter);
         for (auto it = settings.cbegin(); it != settings.cend(); ++it)
             store(it.key(), it.value());
         Record r;
@@ -258,10 +240,10 @@ private slots:
         runProcess(r);
         QCOMPARE(r.params.size(), 1);
         const DFUParams &p = r.params.first();
-        QCOMPARE(p.port, port);
-        QCOMPARE(p.lastPort, lastPort);
-        QCOMPARE(p.baud, baud);
-        QCOMPARE(p.adapter, adapter);
+        QTEST(p.port, "port");
+        QTEST(p.lastPort, "lastPort");
+        QTEST(p.baud, "baud");
+        QTEST(p.adapter, "adapter");
         QCOMPARE(p.canId, 0x747);
         QCOMPARE(p.pcId, 0x74F);
     }
@@ -282,25 +264,25 @@ private slots:
     {
         QFETCH(QString, before);
         QFETCH(QStringList, options);
-        QFETCH(QString, after);
         if (!before.isEmpty())
             store(SettingsKeys::language, before);
         Record r;
         runProcess(r, QStringList {QStringLiteral("veltrano")} + options);
-        QCOMPARE(stored(SettingsKeys::language).toString(), after);
+        QTEST(QSettings(SettingsKeys::organisation, SettingsKeys::application).value(SettingsKeys::language).toString(),
+            "after");
     }
 
-    void commandLineHandledOncePerProcess()
+    // The first run stores the language and nothing later in the process reads the command line
+    // again, yet every run has the catalogue and the icon font in its own application.
+    void eachRunIsTranslatedAndHasIcons()
     {
         Record r;
-        r.managerCodes = {254};
-        r.updaterResults = {0};
-        // The first run stores the language; nothing later in the process reads the command line again.
+        r.managerCodes = {255};
+        r.updaterResults = {2, 0};
         runProcess(r, {QStringLiteral("veltrano"), QStringLiteral("--lang"), QStringLiteral("ru")});
         QCOMPARE(r.managers, 1);
-        QCOMPARE(r.updaters, 1);
-        // Both runs installed the Russian catalogue.
-        QCOMPARE(r.translatedAtShow.size(), 2);
+        QCOMPARE(r.updaters, 2);
+        QCOMPARE(r.iconsDrew, (QList<bool> {true, true, true}));
         for (const QString &text : qAsConst(r.translatedAtShow))
             QVERIFY(text != QLatin1String("Select DFU File"));
     }
@@ -318,42 +300,22 @@ private slots:
         QCOMPARE(r.started.value(0), QStringLiteral("veltrano"));
     }
 
-    void iconFontFollowsEachApplication()
-    {
-        Record r;
-        r.managerCodes = {255};
-        r.updaterResults = {2, 0};
-        runProcess(r);
-        QCOMPARE(r.iconsDrew, (QList<bool> {true, true, true}));
-    }
-
     void restartStartsANewProcess()
     {
         // A stand-in program that notes how it was started.
         QTemporaryDir dir;
         const QString marker = dir.filePath(QStringLiteral("started"));
-        const QString program = dir.filePath(QStringLiteral("veltrano-copy"));
-        {
-            QFile script(program);
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write(
-                QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
-        }
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString program = writeFile(dir, QStringLiteral("veltrano-copy"),
+            QStringLiteral("#!/bin/sh\necho \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(marker).toLocal8Bit());
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         Record r;
         r.managerCodes = {253};
         testsupport::Arguments a({program, QStringLiteral("--lang"), QStringLiteral("de")});
-        ProgramShell shell = makeShell(r, false);
-        QCOMPARE(shell.run(a.argc, a.argv()), 0);
-
-        QElapsedTimer waited;
-        waited.start();
-        while (!QFile::exists(marker) && waited.elapsed() < 10000)
+        QCOMPARE(makeShell(r, false).run(a.argc, a.argv()), 0);
+        for (int waited = 0; waited < 10000 && !QFile::exists(marker); waited += 20)
             QThread::msleep(20);
-        QFile started(marker);
-        QVERIFY2(started.open(QIODevice::ReadOnly), "the restarted copy never ran");
-        QCOMPARE(QString::fromLocal8Bit(started.readAll()).trimmed(), program + QStringLiteral(" --lang de"));
+        QCOMPARE(QString::fromLocal8Bit(readFile(marker)).trimmed(), program + QStringLiteral(" --lang de"));
     }
 };
 

@@ -6,15 +6,11 @@
 #include <qmaterialicon.h>
 #include <settingskeys.h>
 
-#include <QBuffer>
 #include <QFileDialog>
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QTimer>
 
-#include <functional>
 #include <tuple>
 
 using Box = QAutoCloseMessageBox;

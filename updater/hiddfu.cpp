@@ -13,6 +13,7 @@
 #include <serialports.h>
 #include <settingskeys.h>
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -30,6 +31,8 @@ constexpr int searchDelayMs = 1000; // gives a freshly plugged adapter time to a
 constexpr int searchLimit = 10; // empty scans before giving up
 constexpr int threadWaitMs = 10000;
 constexpr int readyWaitMs = 2000; // a device that never answers must not keep the updater open
+// The longest a flash takes to stop: the worker bounds the step on the link (an erase by 30 s).
+constexpr int stopWaitMs = 40000;
 
 // Windows lists a legacy on-board port there; it is never the adapter.
 const QString legacyPort = QStringLiteral("COM1");
@@ -120,6 +123,16 @@ bool HIDDfu::start()
 
 void HIDDfu::shutdown()
 {
+    // However the loop ended, a running flash is stopped between two steps before its thread goes.
+    if (flashRunning && !ending) {
+        QEventLoop loop;
+        stopWait = &loop;
+        QTimer::singleShot(stopWaitMs, &loop, &QEventLoop::quit);
+        if (!stopAsked)
+            stopFlash();
+        loop.exec();
+        stopWait = nullptr;
+    }
     if (thread.isRunning()) {
         thread.quit();
         thread.wait(threadWaitMs);
@@ -231,6 +244,7 @@ void HIDDfu::thread_finished(int cmd, bool ok, QVariant result)
         searchDialog->setValue(searchLimit);
         dropSearchDialog();
     }
+    linkUp = true;
     ui->controlWidget->setEnabled(true);
     ui->stackedWidget->setEnabled(true);
     emit dowork(hiddfu_worker::Info, QVariant());
@@ -344,12 +358,18 @@ bool HIDDfu::validatePackage(const QString &file)
         }
     }
 
+    if (!linkUp) {
+        linkDropped();
+        return false;
+    }
+
     ui->stackedWidget->setCurrentIndex(1);
     ui->controlWidget->setEnabled(false);
     ui->progressBar->setValue(0);
     ui->progressBar->show();
     flashProblem.clear();
     applicationGone = false;
+    flashRunning = true;
     QIODevice *image = package;
     hiddfu_worker *target = worker;
     QMetaObject::invokeMethod(
@@ -357,13 +377,18 @@ bool HIDDfu::validatePackage(const QString &file)
     return true;
 }
 
-void HIDDfu::reset()
+void HIDDfu::dropPackage()
 {
     if (package) {
         package->close();
         delete package;
         package = nullptr;
     }
+}
+
+void HIDDfu::reset()
+{
+    dropPackage();
     ui->controlWidget->setEnabled(true);
     ui->dfuDropArea->clear();
     ui->stackedWidget->setCurrentIndex(0);
@@ -423,6 +448,15 @@ void HIDDfu::thread_flashEnded(TransferOutcome outcome, int)
 {
     if (ending)
         return;
+    if (askingToLeave) {
+        endedWhileAsking = outcome;
+        return;
+    }
+    flashRunning = false;
+    if (stopAsked) {
+        stopEnded(outcome);
+        return;
+    }
     if (outcome == TransferOutcome::Succeeded) {
         flashDone(true);
         ui->progressBar->hide();
@@ -431,22 +465,95 @@ void HIDDfu::thread_flashEnded(TransferOutcome outcome, int)
     flashFailed(outcome);
 }
 
-void HIDDfu::flashFailed(TransferOutcome outcome)
+QString HIDDfu::failureText(TransferOutcome outcome)
 {
-    QString warning = flashProblem;
+    QString text = flashProblem;
     flashProblem.clear();
-    if (warning.isEmpty()) {
-        warning = outcome == TransferOutcome::NotResponding
+    if (text.isEmpty()) {
+        text = outcome == TransferOutcome::NotResponding
             ? tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.")
             : tr("Unknown error");
     }
     if (applicationGone)
-        warning += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
+        text += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
     applicationGone = false;
-    warn(warning);
+    return text;
+}
+
+void HIDDfu::flashFailed(TransferOutcome outcome)
+{
+    warn(failureText(outcome));
     ui->progressBar->hide();
     reset();
     if (linkGone || outcome == TransferOutcome::LinkLost)
+        reconnect();
+}
+
+void HIDDfu::closeEvent(QCloseEvent *event)
+{
+    if (!flashRunning) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Asked again while the question is open or the stop is under way: one stop is enough.
+    if (stopAsked || askingToLeave)
+        return;
+    askingToLeave = true;
+    const bool leave
+        = ask(tr("A flash is running. Stopping now leaves the device without an application. Stop and quit?"));
+    askingToLeave = false;
+    if (leave && endedWhileAsking)
+        stopAsked = true; // nothing left to stop: the updater ends with the flash's end below
+    else if (leave)
+        stopFlash();
+    if (endedWhileAsking) {
+        const TransferOutcome outcome = *endedWhileAsking;
+        endedWhileAsking.reset();
+        thread_flashEnded(outcome, 0);
+    }
+}
+
+void HIDDfu::stopFlash()
+{
+    stopAsked = true;
+    appendPlainText(ui->dfuLog, tr("Stopping the flash after the current step"));
+    QMetaObject::invokeMethod(worker, &hiddfu_worker::stopFlash, Qt::QueuedConnection);
+}
+
+// Neither a success box nor the launch dialog: the technician is leaving. A failure is still
+// shown, in a box unless the updater is already on its way out.
+void HIDDfu::stopEnded(TransferOutcome outcome)
+{
+    stopAsked = false;
+    if (outcome == TransferOutcome::Stopped) {
+        appendPlainText(ui->dfuLog,
+            applicationGone ? tr("Flash stopped; the device has no application now and must be flashed again.")
+                            : tr("Flash stopped; the application is unchanged."));
+        applicationGone = false;
+    } else if (outcome != TransferOutcome::Succeeded) {
+        const QString problem = failureText(outcome);
+        stopWait ? appendPlainText(ui->dfuLog, problem) : warn(problem);
+    }
+    ui->progressBar->hide();
+    dropPackage();
+    if (stopWait) {
+        stopWait->quit();
+        return;
+    }
+    result = 0;
+    finish(false);
+}
+
+// The port's loss was heard while the question was open; its words were kept for now.
+void HIDDfu::linkDropped()
+{
+    const QString problem = flashProblem;
+    flashProblem.clear();
+    if (!problem.isEmpty())
+        warn(problem);
+    reset();
+    if (linkGone)
         reconnect();
 }
 
@@ -461,6 +568,7 @@ void HIDDfu::thread_linkLost()
         return;
     // The failure it brings comes next: a running flash's end, or else the error that words it.
     linkGone = true;
+    linkUp = false;
 }
 
 // The adapter's port went away (unplugged, the adapter restarted and was not found again): the
@@ -485,11 +593,7 @@ void HIDDfu::thread_notResponding(int cmd)
 
 void HIDDfu::flashDone(bool ok)
 {
-    if (package) {
-        package->close();
-        delete package;
-        package = nullptr;
-    }
+    dropPackage();
     ui->controlWidget->setEnabled(true);
     ui->dfuDropArea->clear();
     if (!ok) {
@@ -503,6 +607,9 @@ void HIDDfu::flashDone(bool ok)
         if (dialog.exec() != QDialog::Accepted)
             return;
     }
+    // The port went while the dialog was open: the adapter search has begun, the launch waits for it.
+    if (!linkUp)
+        return;
     runCommand(hiddfu_worker::APP);
 }
 

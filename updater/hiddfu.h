@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 
 class QEventLoop;
 class QFile;
@@ -65,6 +66,8 @@ private slots:
 protected:
     // The serial ports of this machine; a seam, so tests can stand for machines whose ports differ.
     virtual QStringList listPorts() const;
+    // During a flash the window asks first, and stays until the flash has stopped between two steps.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void finish(bool result);
@@ -75,6 +78,15 @@ private:
     // A flash that failed, for whatever reason: one warning, the package let go, and the window
     // ready for the next one (or, with the link gone, looking for the adapter again).
     void flashFailed(TransferOutcome outcome);
+    // The words for a flash's failure, once.
+    QString failureText(TransferOutcome outcome);
+    // The worker ends the flash at its next clean point; the window waits for that end.
+    void stopFlash();
+    // The flash ended after the technician chose to leave: said, and then the updater ends.
+    void stopEnded(TransferOutcome outcome);
+    // A question was answered after the port went away: nothing goes to it, the adapter is looked for.
+    void linkDropped();
+    void dropPackage();
     void reconnect();
     void reset();
     bool validatePackage(const QString &file);
@@ -107,4 +119,10 @@ private:
     bool linkGone = false;
     // The running flash failed after its erase: the device has no application until flashed again.
     bool applicationGone = false;
+    bool linkUp = false; // set up, and not lost since
+    bool flashRunning = false; // the worker has the package, and its end has not been heard
+    bool stopAsked = false; // the technician chose to leave: the flash stops, then the updater ends
+    bool askingToLeave = false;
+    std::optional<TransferOutcome> endedWhileAsking; // heard while the question was open
+    QEventLoop *stopWait = nullptr; // shutdown() waits in it for a stopped flash's end
 };

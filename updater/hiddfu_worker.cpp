@@ -123,6 +123,7 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
         dropRequests();
         retries = 0;
         const bool ok = setupLink(param);
+        linkDown = !ok;
         // The link's own words for a failure, so that the caller need not reach into its thread.
         emit finished(Setup, ok, ok ? QVariant() : QVariant(link().lastOpenError()));
         return;
@@ -186,6 +187,13 @@ void hiddfu_worker::enqueue(Commands cmd, const QByteArray &bytes, int replies, 
 
 void hiddfu_worker::advance()
 {
+    if (stopEnding && (requests.isEmpty() || !requests.first().sent)) {
+        stopEnding = false;
+        if (eraseSent)
+            emit applicationErased();
+        eraseSent = false;
+        emit flashEnded(TransferOutcome::Stopped, 0);
+    }
     if (requests.isEmpty() || requests.first().sent)
         return;
     Request &head = requests.first();
@@ -201,6 +209,8 @@ void hiddfu_worker::dropRequests()
     pollTimer.stop();
     stepTimer.stop();
     settling = false;
+    // A stop that waited for the link to be free has nothing left to wait for.
+    advance();
 }
 
 // A positive reply carries the request's first byte plus 0x40, an EXEC reply also the routine;
@@ -226,7 +236,14 @@ void hiddfu_worker::flash(QIODevice *source)
         emit flashEnded(TransferOutcome::FileUnreadable, 0);
         return;
     }
+    // A port that went away takes nothing: the flash would wait for replies that cannot come.
+    if (linkDown) {
+        emit error(ERR_COMM, tr("Transport unexpectedly closed"));
+        emit flashEnded(TransferOutcome::LinkLost, 0);
+        return;
+    }
     file = source;
+    stopAsked = false;
     startPos = quint32(source->pos());
     total = quint32(source->size() - source->pos());
     written = 0;
@@ -266,23 +283,8 @@ bool hiddfu_worker::isStep(Commands cmd) const
 void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, int deviceCode)
 {
     const bool wasFlashing = flashing();
-    if (wasFlashing) {
-        file = nullptr;
-        current = Invalid;
-        timer.stop();
-        pollTimer.stop();
-        stepTimer.stop();
-        settling = false;
-        probing = false;
-        // What the flash still has on the link ends there unheeded; the rest is not sent.
-        for (int i = requests.size() - 1; i >= 0; --i) {
-            if (requests.at(i).sent)
-                requests[i].ended = true;
-            else if (requests.at(i).poll || requests.at(i).cmd == SetAddress || requests.at(i).cmd == Write
-                || requests.at(i).cmd == Finalize || requests.at(i).cmd == Erase)
-                requests.removeAt(i);
-        }
-    }
+    if (wasFlashing)
+        leaveFlash();
     emit error(code, text);
     if (wasFlashing) {
         if (eraseSent)
@@ -290,6 +292,49 @@ void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, 
         eraseSent = false;
         emit flashEnded(how, deviceCode);
     }
+}
+
+void hiddfu_worker::leaveFlash()
+{
+    file = nullptr;
+    current = Invalid;
+    stopAsked = false;
+    timer.stop();
+    pollTimer.stop();
+    stepTimer.stop();
+    settling = false;
+    probing = false;
+    for (int i = requests.size() - 1; i >= 0; --i) {
+        if (requests.at(i).sent)
+            requests[i].ended = true;
+        else if (requests.at(i).poll || requests.at(i).cmd == SetAddress || requests.at(i).cmd == Write
+            || requests.at(i).cmd == Finalize || requests.at(i).cmd == Erase)
+            requests.removeAt(i);
+    }
+}
+
+void hiddfu_worker::stopFlash()
+{
+    // Nothing to stop, or only the finalise is left: the device's answer to it ends the flash.
+    if (!file || stopAsked)
+        return;
+    stopAsked = true;
+    // An erase still waiting behind another request has not reached the device: the application
+    // is untouched, and the flash ends at once.
+    for (int i = 0; i < requests.size(); ++i) {
+        if (requests.at(i).cmd == Erase && !requests.at(i).sent) {
+            eraseSent = false;
+            stopped();
+            return;
+        }
+    }
+}
+
+void hiddfu_worker::stopped()
+{
+    leaveFlash();
+    stopEnding = true;
+    advance();
 }
 
 void hiddfu_worker::nextChunk()
@@ -348,6 +393,10 @@ void hiddfu_worker::stepDone()
             requests.removeAt(i);
     }
     resends = 0;
+    if (stopAsked) {
+        stopped();
+        return;
+    }
     switch (current) {
     case Erase:
         addressStep(phase == 0 ? quint32(chunkSize) : 0u);
@@ -399,6 +448,10 @@ void hiddfu_worker::probed(const DFUStatus &st)
     pollTimer.stop();
     stepTimer.stop();
     pointerReported = st.error == 0 && st.extra == nextAddress;
+    if (stopAsked) {
+        stopped();
+        return;
+    }
     startWriting();
 }
 
@@ -461,6 +514,11 @@ void hiddfu_worker::settled(const DFUStatus &st)
 
 void hiddfu_worker::resendStep()
 {
+    // The device is idle and never had the step: as clean a point as after its reply.
+    if (stopAsked) {
+        stopped();
+        return;
+    }
     if (++resends > resendLimit) {
         fail(ERR_COMM, tr("The device did not recover from lost replies"), TransferOutcome::NotResponding);
         return;
@@ -520,6 +578,7 @@ void hiddfu_worker::io_notice(const QString &text)
 
 void hiddfu_worker::io_disconnected()
 {
+    linkDown = true;
     // First, so that whoever hears of the failure that follows knows the link is gone with it.
     emit linkLost();
     fail(ERR_COMM, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);

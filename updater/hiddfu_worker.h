@@ -75,6 +75,10 @@ public slots:
     void execute(hiddfu_worker::Commands cmd, QVariant param);
     void execute(hiddfu_worker::Commands cmd);
     void flash(QIODevice *io);
+    // Ends the running flash at its next clean point: the step on the link first gets its reply,
+    // its settling by the device's status or its deadline, and no further step goes out; the
+    // flash then ends with Stopped. A finalise already sent ends as the device answers it.
+    void stopFlash();
 
     void io_ready() override;
     void io_disconnected() override;
@@ -131,6 +135,12 @@ private:
     void probed(const DFUStatus &st);
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
+    // Forgets the running flash: what it still has on the link ends there unheeded, the rest is
+    // not sent.
+    void leaveFlash();
+    // The step on the link has ended and a stop was asked for: the flash ends here, once nothing
+    // of it is left on the link (a status request asked while settling the step ends first).
+    void stopped();
 
     QIODevice *file = nullptr; // borrowed image source of a running flash
     int phase = 0; // 0: the body from byte 1024 on; 1: the head
@@ -142,6 +152,9 @@ private:
     QTimer timer; // listens again for a reply after a time-out
     int retries = 0; // consecutive no-data or stopped answers to the request on the link
     QList<Request> requests; // the first is on the link, the others wait for it to end
+    // The link closed (the driver says so whenever it closes it) or could not be set up; a new
+    // set-up brings it back.
+    bool linkDown = false;
 
     // The flash step in progress: where it starts (an address step's target, a write's start),
     // what a write carries, and where the device's next write lands as the flash knows it.
@@ -155,6 +168,8 @@ private:
     // The flash step in progress, when its reply did not come.
     bool settling = false; // the step's reply did not come; the status decides
     bool eraseSent = false; // the running flash has asked for the erase: the application may be gone
+    bool stopAsked = false; // the running flash ends once the step on the link has ended
+    bool stopEnding = false; // it has; its end is reported once the link is free
     QTimer pollTimer; // the next status request while the device is busy with the step
     QTimer stepTimer; // how long the device may take over the step once it has it
 };

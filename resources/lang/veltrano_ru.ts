@@ -91,6 +91,26 @@
         <source>Reply %1 does not answer the request</source>
         <translation>Ответ %1 не соответствует запросу</translation>
     </message>
+    <message>
+        <source>Busy: an upload is running</source>
+        <translation>Занято: идёт загрузка файла</translation>
+    </message>
+    <message>
+        <source>The adapter&apos;s port is not open</source>
+        <translation>Порт адаптера не открыт</translation>
+    </message>
+    <message>
+        <source>Stopping the upload after the current block</source>
+        <translation>Загрузка будет остановлена после текущего блока</translation>
+    </message>
+    <message>
+        <source>Upload stopped; %1 on the device is incomplete</source>
+        <translation>Загрузка остановлена; файл %1 на устройстве неполный</translation>
+    </message>
+    <message>
+        <source>Upload stopped</source>
+        <translation>Загрузка остановлена</translation>
+    </message>
 </context>
 <context>
     <name>DropArea</name>
@@ -339,6 +359,22 @@
     <message>
         <source>The device has no application now and must be flashed again.</source>
         <translation>На устройстве сейчас нет приложения; его нужно прошить заново.</translation>
+    </message>
+    <message>
+        <source>A flash is running. Stopping now leaves the device without an application. Stop and quit?</source>
+        <translation>Идёт прошивка. Если остановить её сейчас, на устройстве не останется приложения. Остановить и выйти?</translation>
+    </message>
+    <message>
+        <source>Stopping the flash after the current step</source>
+        <translation>Прошивка будет остановлена после текущего шага</translation>
+    </message>
+    <message>
+        <source>Flash stopped; the device has no application now and must be flashed again.</source>
+        <translation>Прошивка остановлена; на устройстве теперь нет приложения, его нужно прошить заново.</translation>
+    </message>
+    <message>
+        <source>Flash stopped; the application is unchanged.</source>
+        <translation>Прошивка остановлена; приложение не изменено.</translation>
     </message>
 </context>
 <context>
@@ -653,6 +689,26 @@
     <message>
         <source>The device did not switch to its bootloader: %1</source>
         <translation>Устройство не перешло в загрузчик: %1</translation>
+    </message>
+    <message>
+        <source>Not connected: connect to the adapter again</source>
+        <translation>Нет соединения: подключитесь к адаптеру снова</translation>
+    </message>
+    <message>
+        <source>An upload is running. Stopping now leaves a partial file on the device. Stop and quit?</source>
+        <translation>Идёт загрузка файла. Если остановить её сейчас, на устройстве останется неполный файл. Остановить и выйти?</translation>
+    </message>
+    <message>
+        <source>Remove %1 from the device?</source>
+        <translation>Удалить %1 с устройства?</translation>
+    </message>
+    <message>
+        <source>Cannot read the active files: %1</source>
+        <translation>Не удалось прочитать список активных файлов: %1</translation>
+    </message>
+    <message>
+        <source>Read Selection</source>
+        <translation>Чтение выбора</translation>
     </message>
 </context>
 <context>
