@@ -24,20 +24,20 @@ ManagerSession::ManagerSession(QObject *parent)
     connect(&m_worker, &CanWorker::commandEnded, this, &ManagerSession::onCommandEnded);
     connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerSession::onUploadEnded);
     connect(&m_worker, &CanWorker::error, this, &ManagerSession::onError);
-    connect(&m_worker, &CanWorker::described, this,
-        [this](const QJsonObject &info) { m_info = info.toVariantMap(); });
+    connect(&m_worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_info = info.toVariantMap(); });
 }
 
-bool ManagerSession::begin(Operation operation)
+bool ManagerSession::begin(Operation operation, CanWorker::Commands step)
 {
     if (m_running) {
         // Its request would take the worker's one pending slot from the operation under way, whose
         // reply would then be counted for this one, or for nobody. Asked again later, it runs.
         const QString busy = tr("Busy: another operation is running");
-        emit ended({operation, CanWorker::Invalid, TransferOutcome::Refused, {}, busy, busy});
+        emit ended({operation, step, TransferOutcome::Refused, {}, busy, busy});
         return false;
     }
     m_operation = operation;
+    m_step = m_named = step;
     m_running = true;
     m_thenList = false;
     m_result.clear();
@@ -47,37 +47,33 @@ bool ManagerSession::begin(Operation operation)
 
 void ManagerSession::open(const ELM_ConnInfo &connection, bool thenList)
 {
-    if (!begin(Connect))
+    if (!begin(Connect, CanWorker::Setup))
         return;
     m_thenList = thenList;
-    m_step = m_named = CanWorker::Setup;
     // The set-up blocks, and its end reaches onFinished before execute() returns.
     m_worker.execute(CanWorker::Setup, QVariant::fromValue(connection));
 }
 
 void ManagerSession::list()
 {
-    if (!begin(List))
+    if (!begin(List, CanWorker::Read))
         return;
     m_files.clear();
     m_info.clear();
-    m_step = m_named = CanWorker::Read;
     m_worker.execute(CanWorker::Read);
 }
 
 void ManagerSession::upload(QIODevice *source, const QString &target)
 {
-    if (!begin(Upload))
+    if (!begin(Upload, CanWorker::Write))
         return;
-    m_step = m_named = CanWorker::Write;
     m_worker.flash(source, target);
 }
 
 void ManagerSession::command(Operation operation, CanWorker::Commands cmd, const QVariant &param)
 {
-    if (!begin(operation))
+    if (!begin(operation, cmd))
         return;
-    m_step = m_named = cmd;
     m_worker.execute(cmd, param);
 }
 
@@ -166,8 +162,7 @@ void ManagerSession::onError(int code, const QVariant &text)
 
 QVariantMap ManagerSession::listed(const QStringList &active) const
 {
-    return {{QStringLiteral("info"), m_info}, {QStringLiteral("files"), m_files},
-        {QStringLiteral("active"), active}};
+    return {{QStringLiteral("info"), m_info}, {QStringLiteral("files"), m_files}, {QStringLiteral("active"), active}};
 }
 
 void ManagerSession::end(TransferOutcome outcome, const QVariant &result)

@@ -75,7 +75,7 @@ signals:
 
 private:
     // Starts `operation` on `cmd`; refused while another runs, whose worker request it would take.
-    bool begin(Operation operation);
+    bool begin(Operation operation, CanWorker::Commands step);
     void command(Operation operation, CanWorker::Commands cmd, const QVariant &param = {});
     void onFinished(CanWorker::Commands cmd, bool status, const QVariant &result);
     void onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
