@@ -12,6 +12,8 @@ namespace ksim {
 namespace {
 constexpr const char *kElmIdentity = "ELM327 v1.5";
 constexpr const char *kStnIdentity = "STN2255 v5.10.3";
+// What STDI names: the device the ST chip is built into.
+constexpr const char *kStnDevice = "ELS27 r2.1";
 // How long a confirmed rate change waits for the program to follow, and then for its confirming CR.
 constexpr Micros kPortFollowWindow = 100000;
 constexpr Micros kPortPollInterval = 1000;
@@ -133,6 +135,11 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
             partialWireBytes_ = 0;
             lines_.push_back(line);
             completeLine();
+            if (connectionDropped_) {
+                // The rest never crossed: the bridge had already closed the connection.
+                connectionDropped_ = false;
+                break;
+            }
             continue;
         }
         if (partial_.size() < kMaxLineLength)
@@ -161,7 +168,13 @@ void Adapter::completeLine()
     ++linesReceived_;
     stats_.countLine();
     log_.write('<', printable(line.text));
-    if (faults_.vanish(linesReceived_)) {
+    if (onDropConnection) {
+        if (linesReceived_ == faults_.vanishAfter) {
+            log_.write('#', "dropping the connection after line " + std::to_string(linesReceived_));
+            connectionDropped_ = true;
+            onDropConnection();
+        }
+    } else if (faults_.vanish(linesReceived_)) {
         log_.write('#', "vanishing after line " + std::to_string(linesReceived_));
         vanished_ = true;
         lines_.clear();
@@ -270,7 +283,7 @@ bool Adapter::plainCommand(const std::string &c)
             }},
         {"I", [](Adapter &a) { a.reply(a.identity_); }},
         {"@1", [](Adapter &a) { a.reply("OBDII to RS232 Interpreter"); }},
-        {"RV", [](Adapter &a) { a.reply("12.6V"); }},
+        {"RV", [](Adapter &a) { a.reply(a.voltage_); }},
         // the protocol
         {"DP",
             [](Adapter &a) {
@@ -425,8 +438,8 @@ void Adapter::stnCommand(const std::string &c)
         return;
     }
     std::uint32_t rate = 0;
-    if (c == "I") {
-        reply(kStnIdentity);
+    if (c == "I" || c == "DI") {
+        reply(c == "I" ? kStnIdentity : kStnDevice);
         return;
     }
     if (c == "WBR") {

@@ -43,8 +43,14 @@ public:
     // stays, and a reset goes back to it (the new rate of AT BRD is never stored).
     void setRaisedRate(std::uint32_t rate);
 
+    // What AT RV answers: the voltage it reads on the OBD socket ("12.6V"), or "?" when it cannot.
+    void setVoltage(const std::string &answer) { voltage_ = answer; }
+
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
+    // Behind a network bridge the fault only cuts the connection, once, after the line reached the
+    // adapter, which goes on working: this is called instead of onVanish.
+    std::function<void()> onDropConnection;
 
     // SerialReceiver
     std::uint32_t uartRate() const override { return rate_; }
@@ -182,6 +188,9 @@ private:
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;
     std::string identity_ = "ELM327 v1.5";
+    std::string voltage_ = "12.6V";
+    // Set while a dropped connection ends the bytes that came with the line before it.
+    bool connectionDropped_ = false;
     bool echoAfterReset_ = true;
     Micros resetTime_ = 5000;
     Micros warmStartTime_ = 1000;

@@ -1,5 +1,5 @@
-// kestrane-sim: a serial OBD adapter with a device on its CAN bus, behind a pseudo-terminal, so that the
-// program, its tests, benchmarks and the demo can run without hardware.
+// kestrane-sim: a serial OBD adapter with a device on its CAN bus, behind a pseudo-terminal or a TCP
+// bridge, so that the program, its tests, benchmarks and the demo can run without hardware.
 
 #include "adapter.h"
 #include "canbus.h"
@@ -9,6 +9,7 @@
 #include "pty.h"
 #include "scheduler.h"
 #include "seriallink.h"
+#include "tcpbridge.h"
 #include "textstream.h"
 #include "wirestats.h"
 
@@ -89,9 +90,28 @@ bool failed(const std::string &reason)
     return false;
 }
 
+// The port the program reaches the adapter through: a pseudo-terminal with its link, or a TCP server. Its
+// address for the ready line goes to `address`.
+std::unique_ptr<Port> openPort(const Options &options, EventLog &log, std::string &address, std::string &error)
+{
+    if (options.tcp) {
+        auto bridge = std::make_unique<TcpBridge>(log);
+        if (!bridge->listen(options.tcpPort, error))
+            return nullptr;
+        address = "tcp://127.0.0.1:" + std::to_string(bridge->localPort());
+        return bridge;
+    }
+    auto pty = std::make_unique<Pty>();
+    if (!pty->open(error) || !pty->createLink(options.link, error))
+        return nullptr;
+    address = options.link;
+    return pty;
+}
+
 // What the simulator needs from the system before it can say it is ready: the event log, the device, the
-// pseudo-terminal with its link, and the signals as a descriptor to poll.
-bool openResources(const Options &options, EventLog &log, std::unique_ptr<CanDevice> &device, Pty &pty, int &signals)
+// port, and the signals as a descriptor to poll.
+bool openResources(const Options &options, EventLog &log, std::unique_ptr<CanDevice> &device,
+    std::unique_ptr<Port> &port, std::string &address, int &signals)
 {
     std::string error;
     if (!options.logPath.empty() && !log.open(options.logPath, error))
@@ -99,7 +119,8 @@ bool openResources(const Options &options, EventLog &log, std::unique_ptr<CanDev
     device = createDevice(options, error);
     if (!device && !error.empty())
         return failed(error);
-    if (!pty.open(error) || !pty.createLink(options.link, error))
+    port = openPort(options, log, address, error);
+    if (!port)
         return failed(error);
     signals = openSignalFd();
     if (signals < 0)
@@ -118,6 +139,7 @@ void configureAdapter(Adapter &adapter, const Options &options)
     adapter.setIdentity(options.identity);
     adapter.setEchoAfterReset(options.echo);
     adapter.setRestartTimes(options.resetTime, options.warmStartTime);
+    adapter.setVoltage(options.voltage);
     if (options.raisedRate != 0)
         adapter.setRaisedRate(options.raisedRate);
 }
@@ -127,11 +149,11 @@ void configureAdapter(Adapter &adapter, const Options &options)
 class MainLoop
 {
 public:
-    MainLoop(
-        bool wireTiming, int signals, Pty &pty, Scheduler &scheduler, SerialLink &link, EventLog &log, WireStats &stats)
+    MainLoop(bool wireTiming, int signals, Port &port, Scheduler &scheduler, SerialLink &link, EventLog &log,
+        WireStats &stats)
         : wireTiming_(wireTiming)
         , signals_(signals)
-        , pty_(pty)
+        , port_(port)
         , scheduler_(scheduler)
         , link_(link)
         , log_(log)
@@ -154,7 +176,7 @@ private:
 
     bool wireTiming_;
     int signals_;
-    Pty &pty_;
+    Port &port_;
     Scheduler &scheduler_;
     SerialLink &link_;
     EventLog &log_;
@@ -171,11 +193,12 @@ bool MainLoop::step()
     link_.beforePoll();
 
     const Micros timeout = pollTimeout();
-    pollfd entries[2] = {{signals_, POLLIN, 0}, {pty_.fd(), 0, 0}};
-    nfds_t count = 1;
+    // The signals, a listener waiting for connections (only a network bridge has one), the port's data.
+    pollfd entries[3] = {{signals_, POLLIN, 0}, {port_.listenFd(), POLLIN, 0}, {port_.fd(), 0, 0}};
+    nfds_t count = 2;
     if (!link_.hungUp()) {
-        entries[1].events = static_cast<short>(POLLIN | (link_.wantsWrite() ? POLLOUT : 0));
-        count = 2;
+        entries[2].events = static_cast<short>(POLLIN | (link_.wantsWrite() ? POLLOUT : 0));
+        count = 3;
     }
     const timespec wait = toTimespec(timeout);
     const int ready = ppoll(entries, count, timeout < 0 ? nullptr : &wait, nullptr);
@@ -190,12 +213,14 @@ bool MainLoop::step()
     if (vanish_ || stop_)
         return false;
 
+    if (entries[1].revents & POLLIN)
+        port_.acceptPeer();
     if (link_.hungUp()) {
         link_.checkReopen();
-    } else if (count == 2) {
-        if (entries[1].revents & (POLLIN | POLLHUP | POLLERR))
+    } else if (count == 3) {
+        if (entries[2].revents & (POLLIN | POLLHUP | POLLERR))
             link_.onReadable(wokeAt);
-        if (entries[1].revents & POLLOUT)
+        if (entries[2].revents & POLLOUT)
             link_.onWritable();
     }
     return true;
@@ -212,6 +237,9 @@ Micros MainLoop::pollTimeout() const
         timeout = due > now ? due - now : 0;
     if (wireTiming_ && timeout > 0)
         timeout = timeout > kWakeUpMargin ? timeout - kWakeUpMargin : 0;
+    // A listener wakes the loop itself when a program connects.
+    if (link_.hungUp() && port_.listenFd() >= 0)
+        return timeout;
     if (link_.hungUp() && (timeout < 0 || timeout > kClosedPortPollInterval))
         timeout = kClosedPortPollInterval;
     else if (!link_.hungUp() && (timeout < 0 || timeout > kRateLookInterval))
@@ -249,15 +277,18 @@ int main(int argc, char **argv)
 
     EventLog log;
     std::unique_ptr<CanDevice> device;
-    Pty pty;
+    std::unique_ptr<Port> port;
+    std::string address;
     int signals = -1;
-    if (!openResources(options, log, device, pty, signals))
+    if (!openResources(options, log, device, port, address, signals))
         return 1;
 
     Scheduler scheduler;
     WireStats stats(options.wireTiming, options.latency);
-    SerialLink link(pty, scheduler, log, stats);
-    link.setKeepClosedOutput(options.keepClosedOutput);
+    SerialLink link(*port, scheduler, log, stats);
+    // A network bridge has no buffer that outlives its connection.
+    link.setKeepClosedOutput(options.keepClosedOutput && !options.tcp);
+    link.setUsbLatency(options.usbLatency);
     CanBus bus(scheduler, log, stats);
     Adapter adapter(options.adapter, options.baud, link, bus, scheduler, log, stats, options.faults);
     configureAdapter(adapter, options);
@@ -265,23 +296,26 @@ int main(int argc, char **argv)
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));
 
-    MainLoop loop(options.wireTiming, signals, pty, scheduler, link, log, stats);
-    adapter.onVanish = [&loop] { loop.vanish(); };
+    MainLoop loop(options.wireTiming, signals, *port, scheduler, link, log, stats);
+    if (options.tcp)
+        adapter.onDropConnection = [&link] { link.dropConnection(); };
+    else
+        adapter.onVanish = [&loop] { loop.vanish(); };
 
-    TextStream stream(pty, link, scheduler, log);
+    TextStream stream(*port, link, scheduler, log);
     if (options.faults.streamText)
         stream.start();
 
-    std::printf("kestrane-sim ready %s\n", options.link.c_str());
+    std::printf("kestrane-sim ready %s\n", address.c_str());
     std::fflush(stdout);
 
     const bool vanish = loop.run();
 
     // Vanishing closes the port first so that the program sees it fail, then the name disappears.
     if (vanish)
-        pty.close();
-    pty.removeLink();
-    pty.close();
+        port->close();
+    port->removeLink();
+    port->close();
     log.write('#', vanish ? "port vanished" : "stopped");
     if (options.wireTiming)
         stats.print(stdout);

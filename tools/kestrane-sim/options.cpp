@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "hex.h"
+#include "tcpbridge.h"
 
 #include <functional>
 #include <map>
@@ -54,6 +55,25 @@ bool parseWord(const std::string &text, std::map<std::uint64_t, std::string> &wo
     return true;
 }
 
+// Volts with at most one decimal, as an adapter shows them: "11.2" answers "11.2V", "12" "12.0V".
+bool parseVoltage(const std::string &text, std::string &answer)
+{
+    if (toLower(text) == "none") {
+        answer = "?";
+        return true;
+    }
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string tenths = point == std::string::npos ? "0" : text.substr(point + 1);
+    const auto digits = [](const std::string &part) {
+        return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(whole) || whole.size() > 2 || !digits(tenths) || tenths.size() != 1)
+        return false;
+    answer = std::to_string(std::stoi(whole)) + "." + tenths + "V";
+    return true;
+}
+
 bool parseMillis(const std::string &text, Micros &out)
 {
     std::uint64_t millis = 0;
@@ -65,21 +85,40 @@ bool parseMillis(const std::string &text, Micros &out)
 
 } // namespace
 
-std::string usageText()
+namespace {
+
+std::string usagePort()
 {
     return "Usage: kestrane-sim --link PATH [options]\n"
-           "Simulates a serial OBD adapter with a device on its CAN bus, reachable through a pseudo-terminal.\n"
+           "       kestrane-sim --tcp PORT [options]\n"
+           "Simulates a serial OBD adapter with a device on its CAN bus, reachable through a pseudo-terminal, or\n"
+           "over TCP as a Wi-Fi adapter.\n"
            "\n"
-           "  --link PATH             symlink to create for the pseudo-terminal (required)\n"
-           "  --baud N                serial rate the adapter listens at after power-up (default 38400)\n"
+           "The port and the adapter:\n"
+           "  --link PATH             symlink to create for the pseudo-terminal (required without --tcp)\n"
+           "  --tcp PORT              serve the adapter on 127.0.0.1:PORT instead (0: a free port), one client at a\n"
+           "                          time, through a bridge that talks to the adapter at 38400 bit/s: a rate\n"
+           "                          switch cuts the link; the adapter keeps its settings between clients and\n"
+           "                          what it sends while none is connected is lost\n"
+           "  --baud N                serial rate the adapter listens at after power-up (default 38400; with --tcp\n"
+           "                          only 38400)\n"
            "  --adapter elm327|els27  adapter type; els27 adds the ST commands (default elm327)\n"
+           "  --usb-latency-ms N      as a USB serial bridge: output waits until 62 bytes are there or N ms\n"
+           "                          passed since the first byte waiting (0..255, default 0: off)\n"
+           "  --voltage V|none        what AT RV answers: V volts with one decimal (default 12.6), none: ?\n"
            "  --device KIND           none, script or kestrane (default none; script with --script; kestrane with "
            "--mode etc.)\n"
            "  --script FILE           rules of the scripted device, one 'REQUEST => ACTIONS' per line\n"
            "  --rx-id HEX             identifier the scripted device listens on (default 74E)\n"
            "  --tx-id HEX             identifier the scripted device answers with (default 746)\n"
            "  --fc-bs N               block size in the device's flow control frames (default 0)\n"
-           "  --fc-stmin N            separation time byte in the device's flow control frames (default 0)\n"
+           "  --fc-stmin N            separation time byte in the device's flow control frames (default 0)\n";
+}
+
+std::string usageKestrane()
+{
+    return "\n"
+           "The Kestrane device:\n"
            "  --mode app|boot         Kestrane: firmware to start in when the state holds no mode yet (default app)\n"
            "  --state DIR             Kestrane: folder keeping mode, files and flash across runs (default: memory)\n"
            "  --board-id N            Kestrane: board id the bootloader reports (default 0x4B455331)\n"
@@ -96,13 +135,18 @@ std::string usageText()
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
-           "First "
-           "Frame\n"
+           "First Frame\n"
            "  --board-swap N:ID       Kestrane: from status reply N+1 on the bootloader reports board ID (another\n"
            "                          board plugged in)\n"
            "  --flow-control wait|overflow[:N]\n"
            "                          the device answers the PC's First Frames (only the Nth with :N) with flow\n"
-           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n"
+           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n";
+}
+
+std::string usageFaults()
+{
+    return "\n"
+           "The adapter's faults:\n"
            "  --can-error FIRST[:C]   answer CAN ERROR to data lines FIRST..FIRST+C-1 (C default 1; repeatable)\n"
            "  --can-error-every N     answer CAN ERROR to every Nth data line (N, 2N, 3N, ...)\n"
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
@@ -115,7 +159,8 @@ std::string usageText()
            "  --silent                answer nothing at all, from power-up on (input is still received)\n"
            "  --silent-after N        answer nothing at all after N received lines\n"
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
-           "  --vanish-after N        remove the port and exit when line N is received\n"
+           "  --vanish-after N        remove the port and exit when line N is received; with --tcp the bridge\n"
+           "                          drops the connection after line N instead (the adapter stays)\n"
            "  --no-brd                answer AT BRD with ? (an adapter that cannot change its rate)\n"
            "  --lose-brd-confirm      lose the host's CR after an AT BRD switch: the adapter always goes back to\n"
            "                          its old rate once the AT BRT time is over\n"
@@ -123,7 +168,13 @@ std::string usageText()
            "  --raised-rate RATE      power up still listening at RATE, where an AT BRD of a killed run left the\n"
            "                          adapter; ATZ or a restart brings it back to --baud\n"
            "  --stream-text           the port streams NMEA text lines at every rate, several kB/s, and never\n"
-           "                          answers or prompts (a GPS receiver or a logger on the port)\n"
+           "                          answers or prompts (a GPS receiver or a logger on the port)\n";
+}
+
+std::string usageBehaviour()
+{
+    return "\n"
+           "Logging, timing and restarts:\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
@@ -132,12 +183,21 @@ std::string usageText()
            "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default "
            "1000)\n"
            "  --warm-start-ms N       time ATWS takes; input meanwhile is lost (default 30)\n"
-           "  --keep-closed-output    output sent while the port is closed waits for the next opener (the default)\n"
+           "  --keep-closed-output    output sent while the port is closed waits for the next opener (the default\n"
+           "                          on a pseudo-terminal; over TCP it is always lost)\n"
            "  --drop-closed-output    output sent while the port is closed is lost; every opener starts clean\n"
            "  --help                  show this text and exit\n"
            "\n"
-           "Prints 'kestrane-sim ready PATH' when the port is usable. SIGTERM/SIGINT: remove the link and exit 0.\n"
-           "SIGUSR1: make the port vanish at once. SIGUSR2: print the wire totals so far (--wire-timing).\n";
+           "Prints 'kestrane-sim ready PATH' (with --tcp 'kestrane-sim ready tcp://127.0.0.1:PORT') when the port is\n"
+           "usable. SIGTERM/SIGINT: remove the link and exit 0. SIGUSR1: make the port vanish at once. SIGUSR2:\n"
+           "print the wire totals so far (--wire-timing).\n";
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return usagePort() + usageKestrane() + usageFaults() + usageBehaviour();
 }
 
 namespace {
@@ -212,6 +272,24 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
 {
     const Handlers added = {
         {"--link", text(options.link)},
+        {"--tcp",
+            [&options](const std::string &v) {
+                std::uint64_t port = 0;
+                options.tcp = true;
+                if (!parseCount(v, port, 0) || port > 65535)
+                    return false;
+                options.tcpPort = static_cast<std::uint16_t>(port);
+                return true;
+            }},
+        {"--usb-latency-ms",
+            [&options](const std::string &v) {
+                std::uint64_t millis = 0;
+                if (!parseCount(v, millis, 0) || millis > 255)
+                    return false;
+                options.usbLatency = static_cast<Micros>(millis) * 1000;
+                return true;
+            }},
+        {"--voltage", [&options](const std::string &v) { return parseVoltage(v, options.voltage); }},
         {"--baud", serialRate(options.baud)},
         {"--raised-rate", serialRate(options.raisedRate)},
         {"--adapter",
@@ -390,13 +468,24 @@ ParseResult readOption(int argc, char **argv, int &i, const Flags &flagged, cons
     return ParseResult::Run;
 }
 
+// A pseudo-terminal needs its link; a network bridge has none and runs the adapter at its own rate.
+ParseResult settlePort(const Options &options, std::string &error)
+{
+    if (!options.tcp && options.link.empty())
+        error = "--link PATH or --tcp PORT is required";
+    else if (options.tcp && !options.link.empty())
+        error = "--link and --tcp exclude each other";
+    else if (options.tcp && options.baud != TcpBridge::kRate)
+        error
+            = "with --tcp the adapter runs at " + std::to_string(TcpBridge::kRate) + " bit/s; --baud cannot change it";
+    return error.empty() ? ParseResult::Run : ParseResult::Error;
+}
+
 // The device kind follows from the options given when --device was not, and must suit them.
 ParseResult settleDevice(Options &options, const Given &given, std::string &error)
 {
-    if (options.link.empty()) {
-        error = "--link PATH is required";
+    if (settlePort(options, error) != ParseResult::Run)
         return ParseResult::Error;
-    }
     if (!given.device && !options.script.empty())
         options.device = "script";
     else if (!given.device && given.kestrane)

@@ -16,6 +16,13 @@ enum class AdapterKind { Elm327, Els27 };
 struct Options
 {
     std::string link;
+    // Served over TCP on 127.0.0.1 instead of a pseudo-terminal, as a Wi-Fi adapter is (0 picks a port).
+    bool tcp = false;
+    std::uint16_t tcpPort = 0;
+    // A USB serial bridge's latency timer on the output to the program, 0 for none.
+    Micros usbLatency = 0;
+    // What AT RV answers.
+    std::string voltage = "12.6V";
     std::uint32_t baud = 38400;
     AdapterKind adapter = AdapterKind::Elm327;
     std::string device = "none";

@@ -2,7 +2,7 @@
 
 #include "eventlog.h"
 #include "hex.h"
-#include "pty.h"
+#include "port.h"
 #include "wirestats.h"
 
 namespace ksim {
@@ -24,21 +24,22 @@ bool ratesMatch(std::uint32_t port, std::uint32_t adapter)
 }
 } // namespace
 
-SerialLink::SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats)
-    : pty_(pty)
+SerialLink::SerialLink(Port &port, Scheduler &scheduler, EventLog &log, WireStats &stats)
+    : port_(port)
     , scheduler_(scheduler)
     , log_(log)
     , stats_(stats)
+    , usb_(scheduler, [this](const std::string &bytes) { toProgram(bytes); })
 { }
 
 std::uint32_t SerialLink::portRate() const
 {
-    return pty_.portRate();
+    return port_.portRate();
 }
 
 bool SerialLink::wantsWrite() const
 {
-    return !hungUp_ && pty_.hasPendingOutput();
+    return !hungUp_ && port_.hasPendingOutput();
 }
 
 Micros SerialLink::idleAt() const
@@ -104,20 +105,25 @@ void SerialLink::deliver(const Chunk &chunk)
     // UART decodes bytes as they arrive, whatever rate the next opener chooses later.
     if (hungUp_)
         log_.write('#', "port closed, " + std::to_string(chunk.bytes.size()) + " bytes kept for the next opener");
-    const std::uint32_t port = pty_.portRate();
+    const std::uint32_t port = port_.portRate();
     if (!ratesMatch(port, chunk.rate)) {
         // A UART at the wrong rate turns every character into framing garbage; 0xFF keeps CR, '>' and all
         // readable text out of it.
         log_.write('!',
             "noise " + std::to_string(chunk.bytes.size()) + " bytes at " + std::to_string(chunk.rate) + " (port at "
                 + std::to_string(port) + "): " + printable(chunk.bytes));
-        pty_.write(std::string(chunk.bytes.size(), '\xFF'));
+        usb_.push(std::string(chunk.bytes.size(), '\xFF'));
         return;
     }
     logSent(chunk.bytes);
     noteRate();
-    if (!pty_.write(chunk.bytes))
-        log_.write('#', "output overflow, " + std::to_string(chunk.bytes.size()) + " bytes lost");
+    usb_.push(chunk.bytes);
+}
+
+void SerialLink::toProgram(const std::string &bytes)
+{
+    if (!port_.write(bytes))
+        log_.write('#', "output overflow, " + std::to_string(bytes.size()) + " bytes lost");
 }
 
 void SerialLink::logSent(const std::string &bytes)
@@ -152,7 +158,7 @@ void SerialLink::noteRate()
     const Micros now = monotonicMicros();
     if (hungUp_ || !receiver_ || now - openedAt_ < kOpenSettleTime)
         return;
-    lastLookMatched_ = ratesMatch(pty_.portRate(), receiver_->uartRate());
+    lastLookMatched_ = ratesMatch(port_.portRate(), receiver_->uartRate());
     if (lastLookMatched_) {
         lastMatchAt_ = now;
         lastMatchUart_ = receiver_->uartRate();
@@ -167,8 +173,8 @@ void SerialLink::beforePoll()
 void SerialLink::onReadable(Micros when)
 {
     std::string bytes;
-    const Pty::ReadStatus status = pty_.readAll(bytes);
-    const bool closing = status == Pty::ReadStatus::HungUp || !pty_.peerOpen();
+    const Port::ReadStatus status = port_.readAll(bytes);
+    const bool closing = status == Port::ReadStatus::HungUp || !port_.peerOpen();
     judgeInput(bytes, when, closing);
     noteRate();
     if (closing)
@@ -179,7 +185,7 @@ void SerialLink::judgeInput(const std::string &bytes, Micros when, bool closing)
 {
     if (bytes.empty() || !receiver_)
         return;
-    const std::uint32_t port = pty_.portRate();
+    const std::uint32_t port = port_.portRate();
     const std::uint32_t uart = receiver_->uartRate();
     // The grace covers the port having moved away from the adapter's rate, not the adapter having moved
     // away from the port's: once the adapter runs at another rate, bytes at the rate it left are noise to
@@ -200,7 +206,7 @@ void SerialLink::judgeInput(const std::string &bytes, Micros when, bool closing)
 
 void SerialLink::onWritable()
 {
-    pty_.flushPending();
+    port_.flushPending();
 }
 
 void SerialLink::hangUp()
@@ -214,16 +220,25 @@ void SerialLink::hangUp()
     } else {
         log_.write('#', "port closed");
         queue_.clear();
-        pty_.dropPending();
-        pty_.discardUnreadOutput();
+        usb_.clear();
+        port_.dropPending();
+        port_.discardUnreadOutput();
     }
     if (receiver_)
         receiver_->portClosed();
 }
 
+void SerialLink::dropConnection()
+{
+    if (hungUp_)
+        return;
+    port_.closePeer();
+    hangUp();
+}
+
 void SerialLink::checkReopen()
 {
-    if (!hungUp_ || !pty_.peerOpen())
+    if (!hungUp_ || !port_.peerOpen())
         return;
     hungUp_ = false;
     // The opener may still be setting the line up: its first bytes are judged by the rate they
@@ -231,11 +246,11 @@ void SerialLink::checkReopen()
     lastMatchAt_ = 0;
     lastLookMatched_ = false;
     openedAt_ = monotonicMicros();
-    log_.write('#', "port opened at " + std::to_string(pty_.portRate()));
+    log_.write('#', "port opened at " + std::to_string(port_.portRate()));
     // Anything that was still on its way when the port closed was for the previous user, unless the
     // port keeps output for whoever opens it next.
     if (!keepClosedOutput_)
-        pty_.dropPending();
+        port_.dropPending();
 }
 
 } // namespace ksim

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "scheduler.h"
+#include "usblatency.h"
 
 #include <cstdint>
 #include <deque>
@@ -9,7 +10,7 @@
 namespace ksim {
 
 class EventLog;
-class Pty;
+class Port;
 class WireStats;
 
 // The adapter's side of the serial link: what its UART hears and how it reacts to the port going away.
@@ -31,13 +32,15 @@ public:
 class SerialLink
 {
 public:
-    SerialLink(Pty &pty, Scheduler &scheduler, EventLog &log, WireStats &stats);
+    SerialLink(Port &port, Scheduler &scheduler, EventLog &log, WireStats &stats);
 
     void setReceiver(SerialReceiver *receiver) { receiver_ = receiver; }
     // Whether output survives the port being closed: what the adapter sends while nobody has the port
     // open (and what the last user left unread) then waits for the next opener, as an operating
     // system's serial driver keeps it; otherwise it is thrown away so every opener starts clean.
     void setKeepClosedOutput(bool keep) { keepClosedOutput_ = keep; }
+    // A USB serial bridge's latency timer on the way to the program (0: none).
+    void setUsbLatency(Micros latency) { usb_.setLatency(latency); }
 
     // The adapter transmits bytes at its UART rate. They reach the program after their transfer time, in
     // order; if the port is at another rate by then, they arrive as noise.
@@ -58,6 +61,8 @@ public:
     void onReadable(Micros when);
     void onWritable();
     void checkReopen();
+    // The port's far end cuts the program off (a network bridge dropping its client); the adapter stays.
+    void dropConnection();
 
 private:
     struct Chunk
@@ -74,12 +79,14 @@ private:
     void deliver(const Chunk &chunk);
     void hangUp();
     void logSent(const std::string &bytes);
+    void toProgram(const std::string &bytes);
 
-    Pty &pty_;
+    Port &port_;
     Scheduler &scheduler_;
     EventLog &log_;
     WireStats &stats_;
     SerialReceiver *receiver_ = nullptr;
+    UsbLatency usb_;
     bool keepClosedOutput_ = false;
     std::deque<Chunk> queue_;
     Micros lastDue_ = 0;

@@ -1,7 +1,7 @@
 #include "textstream.h"
 
 #include "eventlog.h"
-#include "pty.h"
+#include "port.h"
 #include "seriallink.h"
 
 #include <cstdio>
@@ -24,8 +24,8 @@ std::string sentence(const std::string &body)
 }
 } // namespace
 
-TextStream::TextStream(Pty &pty, SerialLink &link, Scheduler &scheduler, EventLog &log)
-    : pty_(pty)
+TextStream::TextStream(Port &port, SerialLink &link, Scheduler &scheduler, EventLog &log)
+    : port_(port)
     , link_(link)
     , scheduler_(scheduler)
     , log_(log)
@@ -68,7 +68,7 @@ void TextStream::tick()
     budget_ += kBytesPerSecond * kTick / 1000000;
     // Nobody listens, or the reader does not keep up: a serial line does not wait for its reader, the
     // lines are lost.
-    if (link_.hungUp() || pty_.hasPendingOutput()) {
+    if (link_.hungUp() || port_.hasPendingOutput()) {
         if (!dropping_ && !link_.hungUp())
             log_.write('#', "stream: the reader does not keep up, lines lost");
         dropping_ = !link_.hungUp();
@@ -87,7 +87,7 @@ void TextStream::tick()
         pending_.erase(0, take);
         budget_ -= static_cast<std::int64_t>(take);
     }
-    pty_.write(out);
+    port_.write(out);
 }
 
 } // namespace ksim

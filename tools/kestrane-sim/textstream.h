@@ -8,7 +8,7 @@
 namespace ksim {
 
 class EventLog;
-class Pty;
+class Port;
 class SerialLink;
 
 // Something that is no adapter holds the port: a GPS receiver or a data logger that sends text lines
@@ -18,7 +18,7 @@ class SerialLink;
 class TextStream
 {
 public:
-    TextStream(Pty &pty, SerialLink &link, Scheduler &scheduler, EventLog &log);
+    TextStream(Port &port, SerialLink &link, Scheduler &scheduler, EventLog &log);
 
     void start();
 
@@ -26,7 +26,7 @@ private:
     void tick();
     std::string nextSentence();
 
-    Pty &pty_;
+    Port &port_;
     SerialLink &link_;
     Scheduler &scheduler_;
     EventLog &log_;
