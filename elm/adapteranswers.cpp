@@ -133,6 +133,8 @@ void AdapterLink::promptReceived()
     setState(State::Idle);
     if (m_init == Initialisation::Lines && sameLine(lastCommand, "at e0"))
         m_init = Initialisation::EchoOff;
+    if (m_voltageOnWire)
+        voltageAnswered();
 }
 
 AdapterLink::Word AdapterLink::classify(const QByteArray &line)
@@ -210,6 +212,8 @@ void AdapterLink::handleLine(const QByteArray &line)
         return;
     }
     if (commandPending) {
+        if (m_voltageOnWire)
+            m_voltageAnswer = line.trimmed();
         // Identification texts, "?" and the like answer a command too; only "OK" is looked for.
         setState(line.trimmed().left(2).toLower() == "ok" ? State::Answering : State::CommandAnswered);
         return;

@@ -3,6 +3,7 @@
 #include "adapterlink.h"
 
 #include <QTimer>
+#include <cmath>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -18,15 +19,18 @@ constexpr qint64 commandBudgetMs = 1000;
 // How often an outstanding line is looked at; the deadline needs no finer grain, and a check
 // costs nothing per line.
 constexpr int lineWatchIntervalMs = 50;
+// The vehicle's voltage, as the adapter measures it at its OBD pin 16.
+const QByteArray voltageLine = "at rv\r";
 
 } // namespace
 
 AdapterLink::AdapterLink(Client &client, QObject *parent)
     : QObject(parent)
     , m_client(client)
-    , port(new QSerialPort(this))
+    , port(new AdapterPort(this))
     , guardTimer(new QTimer(this))
     , lineWatch(new QTimer(this))
+    , m_lastVoltage(std::nan(""))
 {
     guardTimer->setSingleShot(true);
     guardTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
@@ -35,9 +39,9 @@ AdapterLink::AdapterLink(Client &client, QObject *parent)
     lineActivity.start();
     connect(guardTimer, &QTimer::timeout, this, &AdapterLink::sendNext);
     connect(lineWatch, &QTimer::timeout, this, &AdapterLink::checkLineDeadline);
-    connect(port, &QSerialPort::aboutToClose, this, &AdapterLink::handleClosing);
-    connect(port, &QSerialPort::readyRead, this, &AdapterLink::readyRead);
-    connect(port, &QSerialPort::errorOccurred, this, &AdapterLink::errorOccurred);
+    connect(port, &AdapterPort::aboutToClose, this, &AdapterLink::handleClosing);
+    connect(port, &AdapterPort::readyRead, this, &AdapterLink::readyRead);
+    connect(port, &AdapterPort::failed, this, &AdapterLink::portFailed);
 }
 
 AdapterLink::~AdapterLink()
@@ -88,6 +92,7 @@ void AdapterLink::resetAdapter()
 
 void AdapterLink::close()
 {
+    dropVoltageRequests();
     {
         const QSignalBlocker quiet(port);
         if (port->isOpen()) {
@@ -110,8 +115,8 @@ void AdapterLink::close()
 bool AdapterLink::attach(const QString &portName, int adapterKind)
 {
     close();
-    port->setPortName(portName);
-    if (!port->open(QIODevice::ReadWrite))
+    port->serial().setPortName(portName);
+    if (!port->openSerial())
         return false;
     adapter = adapterKind;
     setState(State::Idle);
@@ -134,6 +139,39 @@ bool AdapterLink::isAdapterCommand(const QByteArray &line)
 {
     const QByteArray head = line.left(2).toLower();
     return head == "at" || head == "st";
+}
+
+void AdapterLink::requestVoltage()
+{
+    commandQueue << voltageLine;
+    if (!port->isOpen()) {
+        dropVoltageRequests(); // nothing will be written: unknown, said at once
+        return;
+    }
+    pump();
+}
+
+// Every request is answered once: the ones whose line can no longer be answered, as unknown. The
+// answer comes from the event loop, not from inside close() or the handling of a reply.
+void AdapterLink::dropVoltageRequests()
+{
+    int dropped = commandQueue.removeAll(voltageLine);
+    if (m_voltageOnWire) {
+        m_voltageOnWire = false; // its prompt, should it come, answers nothing any more
+        ++dropped;
+    }
+    for (int i = 0; i < dropped; ++i)
+        QMetaObject::invokeMethod(this, [this] { emit voltageRead(std::nan("")); }, Qt::QueuedConnection);
+}
+
+void AdapterLink::voltageAnswered()
+{
+    m_voltageOnWire = false;
+    m_lastVoltage = ELM327IOBase::parseVoltage(m_voltageAnswer);
+    trace.note(std::isnan(m_lastVoltage) ? QStringLiteral("voltage unknown")
+                                         : QStringLiteral("voltage: %1 V").arg(m_lastVoltage, 0, 'f', 1));
+    m_voltageAnswer.clear();
+    emit voltageRead(m_lastVoltage);
 }
 
 void AdapterLink::queueLine(const QByteArray &text)
@@ -264,6 +302,8 @@ void AdapterLink::writeLine(const QByteArray &line)
     const bool command = isAdapterCommand(line);
     setState(command ? State::CommandSent : State::FrameSent);
     lastCommand = line;
+    m_voltageOnWire = line == voltageLine;
+    m_voltageAnswer.clear();
     if (command && line.startsWith("at st ")) {
         bool ok = false;
         const int units = line.mid(6).trimmed().toInt(&ok, 16);
@@ -309,6 +349,7 @@ void AdapterLink::writeToPort(const QByteArray &bytes)
 // message's frames, the client's state. With `wholeQueue`, the messages behind it go too.
 void AdapterLink::abandonExchange(bool wholeQueue)
 {
+    dropVoltageRequests();
     commandQueue.clear();
     if (wholeQueue)
         messageQueue.clear();
@@ -362,17 +403,16 @@ void AdapterLink::lineTimedOut()
     pump();
 }
 
-void AdapterLink::errorOccurred(QSerialPort::SerialPortError error)
+// An unplugged serial adapter and a network adapter that dropped the connection are lost alike.
+void AdapterLink::portFailed(const QString &reason)
 {
-    // open() and clearError() report NoError through the same signal; that is no failure.
-    if (error != QSerialPort::NoError && port->isOpen()) {
-        trace.note(QStringLiteral("serial port error %1: closing").arg(int(error)));
-        port->close();
-    }
+    trace.note(QStringLiteral("%1: closing").arg(reason));
+    port->close();
 }
 
 void AdapterLink::handleClosing()
 {
+    dropVoltageRequests();
     rxBuffer.clear();
     setState(State::Closed);
     lineWatch->stop();

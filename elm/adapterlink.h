@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adapterport.h"
 #include "canframe.h"
 #include "elm327iobase.h"
 #include "linktrace.h"
@@ -8,11 +9,11 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QSerialPort>
 #include <QVariant>
 #include <QVector>
 
 class QTimer;
+struct Wire;
 
 // The serial OBD adapter of the ELM327 kind, as a line-by-line exchange: it writes one text line
 // at a time, each after the adapter's ">" prompt for the previous one, serving adapter commands
@@ -91,7 +92,22 @@ public:
     bool isBusy() const { return m_state == State::Pacing || lineOnWire(); }
     // See ELM327IOBase::setup.
     bool setup(const ELM_ConnInfo &cfg, bool adaptiveTiming);
+    // The blocking part of setup(): the port opened, the adapter met, warm-started, named and its
+    // voltage read, and nothing queued: the link is open and idle, the adapter not initialised.
+    bool open(const ELM_ConnInfo &cfg);
+    // One adapter command and its answer, blocking, for at most `waitMs`, with nothing on the
+    // wire (see askAdapter); null when no prompt came. For the probe.
+    QByteArray ask(const QByteArray &command, int waitMs, bool *echoed = nullptr);
     QString lastOpenError() const { return m_lastOpenError; }
+    ELM327IOBase::SetupFailure setupFailure() const { return m_failure; }
+    QString identification() const { return m_identification; }
+    double lastVoltage() const { return m_lastVoltage; }
+    // Queues "at rv"; voltageRead answers it, once.
+    void requestVoltage();
+    bool lowLatencyGranted() const { return port->lowLatencyGranted(); }
+    bool isNetwork() const { return port->isNetwork(); }
+    // The serial rate the switch raised the adapter to; 0 when it was not raised.
+    int raisedRate() const { return portRate > baseRate ? portRate : 0; }
     static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
     void close();
     bool strictMode() const { return m_strictMode; }
@@ -130,6 +146,7 @@ signals:
     void ready();
     void error(ELM327IOBase::ELM_ERROR code, const QString &reason);
     void notice(const QString &text);
+    void voltageRead(double volts);
 
 protected:
     // Drives an adapter that needs no set-up, on `portName`: for whoever plays the adapter's other
@@ -149,7 +166,7 @@ private:
     void setState(State next);
 
     void readyRead();
-    void errorOccurred(QSerialPort::SerialPortError error);
+    void portFailed(const QString &reason);
     void sendNext();
     void handleClosing();
     void handleLine(const QByteArray &line);
@@ -166,19 +183,24 @@ private:
     void writeLine(const QByteArray &line);
     void writeToPort(const QByteArray &bytes);
     void resetAdapter();
+    // Answers the voltage requests that can no longer be: those queued and the one on the wire.
+    void dropVoltageRequests();
+    void voltageAnswered();
     QByteArray frameLine(const QByteArray &frame, int replies) const;
 
     // Opening, the warm start and the initialisation (adaptersetup.cpp).
     static QDeadlineTimer setupDeadline(const ELM_ConnInfo &cfg);
     // On failure `reason`, when given, receives portOpenFailure()'s text.
-    static bool openPort(
-        const QString &name, const QVariantMap &portParams, QSerialPort &port, QString *reason = nullptr);
+    static bool openPort(const QString &name, const QVariantMap &portParams, AdapterPort &port,
+        QString *reason = nullptr, int connectMs = 5000);
     bool connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline);
+    bool identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg);
+    void readVoltage(Wire &wire);
     void queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming);
     void reinitialise();
 
     Client &m_client;
-    QSerialPort *port;
+    AdapterPort *port;
     QTimer *guardTimer;
     QTimer *lineWatch; // looks now and then whether the line on the wire is overdue
     LinkTrace trace;
@@ -208,4 +230,9 @@ private:
     ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again
     bool adaptiveTiming = false;
     QString m_lastOpenError;
+    ELM327IOBase::SetupFailure m_failure = ELM327IOBase::SetupSucceeded;
+    QString m_identification; // what the adapter calls itself: STI on an ELS27, ATI on an ELM327
+    double m_lastVoltage; // NaN: unknown
+    bool m_voltageOnWire = false; // the line on the wire asks for the voltage
+    QByteArray m_voltageAnswer; // its answer so far
 };

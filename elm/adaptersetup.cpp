@@ -6,30 +6,17 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 
-#ifdef Q_OS_LINUX
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#endif
 
 namespace {
 
 const QString baudKey = QStringLiteral("COM/Baud");
 
-// USB-serial adapters (FTDI and the like) hold received bytes back for up to their latency timer,
-// 16 ms by default, which adds up over the many short request/reply exchanges with the adapter.
-// The Linux driver drops that wait in low-latency mode. Failure is ignored: ptys and many drivers
-// refuse the request, and the port works either way, only slower.
-void requestLowLatency([[maybe_unused]] QSerialPort &port)
-{
-#ifdef Q_OS_LINUX
-    struct serial_struct ss;
-    if (ioctl(port.handle(), TIOCGSERIAL, &ss) == 0) {
-        ss.flags |= ASYNC_LOW_LATENCY;
-        ioctl(port.handle(), TIOCSSERIAL, &ss);
-    }
-#endif
-}
+// The longest a network adapter may take to accept the connection.
+constexpr int connectBudgetMs = 5000;
+// The adapter answers its own commands (STI, ATI, AT RV) at once; this is for slow clones.
+constexpr int askWaitMs = 500;
 
 // A map value of QSerialPort's enums, or `fallback` when it is missing or not one of `accepted`.
 int portSetting(const QVariantMap &params, const QString &key, int fallback, std::initializer_list<int> accepted)
@@ -90,8 +77,22 @@ QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error,
     }
 }
 
-bool AdapterLink::openPort(const QString &name, const QVariantMap &portParams, QSerialPort &port, QString *reason)
+bool AdapterLink::openPort(
+    const QString &name, const QVariantMap &portParams, AdapterPort &adapterPort, QString *reason, int connectMs)
 {
+    QString host;
+    quint16 number = 0;
+    if (AdapterPort::isNetworkName(name, &host, &number)) {
+        QString why;
+        if (adapterPort.connectTo(host, number, connectMs, &why))
+            return true;
+        if (reason) {
+            const QString where = (host.contains(':') ? '[' + host + ']' : host) + ':' + QString::number(number);
+            *reason = ELM327IOBase::tr("Cannot connect to %1: %2").arg(where, why);
+        }
+        return false;
+    }
+    QSerialPort &port = adapterPort.serial();
     if (!assignSerialPort(port, name)) {
         if (reason)
             *reason = portOpenFailure(name, QSerialPort::DeviceNotFoundError, QString());
@@ -108,10 +109,8 @@ bool AdapterLink::openPort(const QString &name, const QVariantMap &portParams, Q
         portSetting(portParams, QStringLiteral("COM/FlowCtrl"), QSerialPort::NoFlowControl, {0, 1, 2})));
     port.setStopBits(QSerialPort::StopBits(
         portSetting(portParams, QStringLiteral("COM/StopBits"), QSerialPort::OneStop, {1, 2, 3})));
-    if (port.open(QIODevice::ReadWrite)) {
-        requestLowLatency(port);
+    if (adapterPort.openSerial())
         return true;
-    }
     if (reason)
         *reason = portOpenFailure(name, port.error(), port.errorString());
     return false;
@@ -125,6 +124,7 @@ bool AdapterLink::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
         trace.note(QStringLiteral("set-up asked for during a set-up: it follows that one"));
         m_lastOpenError
             = ELM327IOBase::tr("The adapter on %1 is being set up already; this set-up follows").arg(cfg.port);
+        m_failure = ELM327IOBase::SetupRunning;
         QMetaObject::invokeMethod(
             this,
             [this, cfg, adaptive_timing] {
@@ -134,21 +134,41 @@ bool AdapterLink::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
             Qt::QueuedConnection);
         return false;
     }
+    adaptiveTiming = adaptive_timing;
+    if (!open(cfg))
+        return false;
+    queueInitialisation(config, adaptive_timing);
+    sendNext();
+    emit connected();
+    return true;
+}
+
+bool AdapterLink::open(const ELM_ConnInfo &cfg)
+{
     close();
     setState(State::SettingUp);
     config = cfg;
-    adaptiveTiming = adaptive_timing;
     replyCount = true; // a new adapter may know the digit again
+    m_identification.clear();
+    m_lastVoltage = std::nan("");
     if (!connectAdapter(cfg, setupDeadline(cfg))) {
         setState(State::Closed);
         return false;
     }
+    config.adapter = adapter; // the kind met: a set-up again drives the same
     m_lastOpenError.clear();
-    queueInitialisation(cfg, adaptive_timing);
+    m_failure = ELM327IOBase::SetupSucceeded;
     setState(State::Idle);
-    sendNext();
-    emit connected();
     return true;
+}
+
+QByteArray AdapterLink::ask(const QByteArray &command, int waitMs, bool *echoed)
+{
+    if (!port->isOpen() || isBusy())
+        return QByteArray();
+    const QSignalBlocker quiet(port);
+    Wire wire {*port, trace, QDeadlineTimer(waitMs)};
+    return askAdapter(wire, command, waitMs, echoed);
 }
 
 QDeadlineTimer AdapterLink::setupDeadline(const ELM_ConnInfo &cfg)
@@ -156,25 +176,29 @@ QDeadlineTimer AdapterLink::setupDeadline(const ELM_ConnInfo &cfg)
     return QDeadlineTimer(cfg.setupBudgetMs > 0 ? cfg.setupBudgetMs : ELM_ConnInfo().setupBudgetMs);
 }
 
-// Opens the port, finds the adapter's rate when none is given, and warm-starts the adapter,
-// waiting until it has finished, all before `deadline`. On failure the port is closed and
-// m_lastOpenError says why.
+// Opens the port, finds the adapter's rate when none is given, warm-starts the adapter, waiting
+// until it has finished, learns its kind and reads the voltage, all before `deadline`. A network
+// adapter has no serial rate: nothing is searched or switched, the set-up starts at the warm
+// start. On failure the port is closed and m_lastOpenError says why.
 bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline)
 {
     m_lastOpenError.clear();
+    m_failure = ELM327IOBase::NoPort;
     trace.setPort(cfg.port);
-    const bool els = cfg.adapter == ELM327IOBase::ELS27;
-    const QList<uint> &rates = searchRates(els);
+    const QList<uint> rates = searchOrder(cfg.adapter);
     auto baud = uint(cfg.baud);
     QVariantMap params {{baudKey, baud ? baud : rates[0]}};
-    if (!openPort(cfg.port, params, *port, &m_lastOpenError))
+    const qint64 left = deadline.remainingTime(); // -1: no deadline
+    const int connectMs = left < 0 ? connectBudgetMs : int(qBound<qint64>(1, left, connectBudgetMs));
+    if (!openPort(cfg.port, params, *port, &m_lastOpenError, connectMs))
         return false;
+    const bool network = port->isNetwork();
     Wire wire {*port, trace, deadline};
-    if (baud == 0) {
-        // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
+    if (baud == 0 && !network) {
         uint metAt = 0;
-        baud = searchRate(wire, rates, els ? "STBR 1000000\r" : "AT BR 4\r", lastMetRate(cfg.port), metAt);
+        baud = searchRate(wire, rates, cfg.adapter, lastMetRate(cfg.port), metAt);
         if (baud == 0) {
+            m_failure = ELM327IOBase::NoAdapter;
             m_lastOpenError = ELM327IOBase::tr("No adapter answers on %1").arg(cfg.port);
             return false;
         }
@@ -183,30 +207,87 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
         if (!openPort(cfg.port, params, *port, &m_lastOpenError))
             return false;
     }
-    portRate = int(baud);
+    m_failure = ELM327IOBase::NoAdapter;
+    portRate = network ? 0 : int(baud);
     baseRate = portRate;
     const QSignalBlocker quiet(port);
-    trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
+    if (network) {
+        trace.note(QStringLiteral("connected"));
+    } else {
+        trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
+        trace.note(QStringLiteral("low latency: %1").arg(port->lowLatency()));
+    }
     // At a given rate the raised rates are tried after the first attempt, so that a budget of a
     // few seconds still reaches them; an adapter that only missed it, restarting, answers the next.
-    bool answered = warmStart(wire, cfg.baud == 0 ? warmStartAttempts : 1);
-    if (!answered && cfg.baud != 0) {
+    bool answered = warmStart(wire, cfg.baud == 0 || network ? warmStartAttempts : 1);
+    if (!answered && cfg.baud != 0 && !network) {
         const bool reset = resetRaisedAdapter(wire, baud);
         answered = warmStart(wire, reset ? warmStartAttempts : warmStartAttempts - 1);
     }
+    if (!answered && network) {
+        m_lastOpenError = ELM327IOBase::tr("No adapter answers on %1").arg(cfg.port);
+        port->close();
+        return false;
+    }
     if (answered) {
-        if (!els && cfg.rateSwitch) {
+        if (!identifyAdapter(wire, cfg)) {
+            port->close();
+            return false;
+        }
+        if (adapter != ELM327IOBase::ELS27 && cfg.rateSwitch && !network) {
             const RateSwitch raised = raiseRate(wire, baud);
             portRate = int(raised.rate);
             if (!raised.note.isEmpty())
                 emit notice(raised.note);
         }
+        readVoltage(wire);
         return true;
     }
     // An adapter that does not answer at the rate it was given would leave every line waiting.
     m_lastOpenError = ELM327IOBase::tr("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
     port->close();
     return false;
+}
+
+// The kind is the adapter's own word: an STN chip (the ELS27's) names itself to STI, which an
+// ELM327 answers with "?", and names itself to ATI instead. An adapter of another kind than the
+// one chosen would fail later, and less clearly: with ST lines refused, or a rate never found.
+bool AdapterLink::identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg)
+{
+    const QByteArray st = askAdapter(wire, "sti", askWaitMs);
+    int met = ELM327IOBase::ELM327;
+    QByteArray name = st;
+    if (st.contains("STN")) {
+        met = ELM327IOBase::ELS27;
+    } else if (st.isNull()) {
+        // No answer at all tells nothing: the kind chosen stands.
+        met = cfg.adapter == ELM327IOBase::Auto ? ELM327IOBase::ELM327 : cfg.adapter;
+        trace.note(QStringLiteral("no answer to STI: driven as %1").arg(ELM327IOBase::adapterName(met)));
+    } else {
+        name = askAdapter(wire, "ati", askWaitMs);
+    }
+    m_identification = QString::fromLatin1(name).simplified();
+    trace.note(QStringLiteral("adapter: %1 (%2)").arg(ELM327IOBase::adapterName(met), m_identification));
+    const bool chosen = cfg.adapter == ELM327IOBase::ELM327 || cfg.adapter == ELM327IOBase::ELS27;
+    if (chosen && met != cfg.adapter) {
+        m_failure = ELM327IOBase::WrongKind;
+        m_lastOpenError = ELM327IOBase::tr("The adapter on %1 is an %2 (%3), not an %4: choose %2")
+                              .arg(cfg.port, ELM327IOBase::adapterName(met), m_identification,
+                                  ELM327IOBase::adapterName(cfg.adapter));
+        return false;
+    }
+    adapter = cfg.adapter == ELM327IOBase::Custom ? int(ELM327IOBase::Custom) : met;
+    return true;
+}
+
+// Read once, at the end of the set-up: the set-up never fails for it.
+void AdapterLink::readVoltage(Wire &wire)
+{
+    m_voltageAnswer = askAdapter(wire, "at rv", askWaitMs).trimmed();
+    m_lastVoltage = ELM327IOBase::parseVoltage(m_voltageAnswer);
+    m_voltageAnswer.clear();
+    trace.note(std::isnan(m_lastVoltage) ? QStringLiteral("voltage unknown")
+                                         : QStringLiteral("voltage: %1 V").arg(m_lastVoltage, 0, 'f', 1));
 }
 
 void AdapterLink::queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming)
@@ -268,7 +349,9 @@ void AdapterLink::reinitialise()
 
 bool AdapterLink::baudSwitch(const QString &port, uint current, uint target, bool permanent)
 {
-    QSerialPort serial;
+    if (AdapterPort::isNetworkName(port))
+        return false; // a network adapter has no serial rate to switch
+    AdapterPort serial;
     const QList<uint> &rates = searchRates(true);
     if (!openPort(port, {{baudKey, current ? current : rates[0]}}, serial))
         return false;

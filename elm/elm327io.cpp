@@ -30,6 +30,7 @@ ELM327IO::ELM327IO(QObject *parent)
     connect(&m_link, &AdapterLink::ready, this, &ELM327IOBase::ready);
     connect(&m_link, &AdapterLink::notice, this, &ELM327IOBase::notice);
     connect(&m_link, &AdapterLink::error, this, &ELM327IOBase::error);
+    connect(&m_link, &AdapterLink::voltageRead, this, &ELM327IOBase::voltageRead);
 }
 
 bool ELM327IO::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)

@@ -36,6 +36,10 @@ public:
     bool isOpen() const override { return m_link.isOpen(); }
     bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false) override;
     QString lastOpenError() const override { return m_link.lastOpenError(); }
+    SetupFailure setupFailure() const override { return m_link.setupFailure(); }
+    int adapterKind() const override { return m_link.adapterKind(); }
+    QString adapterIdentification() const override { return m_link.identification(); }
+    double lastVoltage() const override { return m_link.lastVoltage(); }
     void close() override { m_link.close(); }
     bool isBusy() const override { return m_link.isBusy(); }
     bool strictMode() const override { return m_link.strictMode(); }
@@ -52,6 +56,7 @@ public slots:
     // An ELM_Message goes as ISO-TP; a message of any other kind sends nothing.
     void transmit(const ELM_BasicMessage &msg) override;
     void monitor(bool on) override { m_link.monitor(on); }
+    void requestVoltage() override { m_link.requestVoltage(); }
 
 private:
     // AdapterLink::Client

@@ -19,8 +19,19 @@ class ELM327IOBase : public QObject
     Q_PROPERTY(bool strictMode READ strictMode WRITE setStrictMode)
 
 public:
-    enum Adapter { ELM327 = 0, ELS27 = 1, Custom = 2 };
+    // Auto: whichever kind the adapter says it is at set-up.
+    enum Adapter { ELM327 = 0, ELS27 = 1, Custom = 2, Auto = 3 };
     Q_ENUM(Adapter)
+    // Why the last set-up failed, for callers that act on the kind of failure (veltrano-cli's
+    // exit status, the windows' message in place of the device's silence).
+    enum SetupFailure {
+        SetupSucceeded = 0,
+        NoPort = 1, // the port is not there, cannot be opened, or the network adapter not reached
+        NoAdapter = 2, // nothing answered as an adapter
+        WrongKind = 3, // the adapter is of another kind than the one chosen
+        SetupRunning = 4, // asked for during a set-up; it follows that one
+    };
+    Q_ENUM(SetupFailure)
     enum ELM_ERROR {
         ERR_OK = 0,
         ERR_NODATA = -1,
@@ -48,6 +59,20 @@ public:
     // " at RATE bit/s" when the rate was given); empty when it succeeded. setup() only answers
     // yes or no, and its callers need the words to tell the user what to fix.
     virtual QString lastOpenError() const = 0;
+    virtual SetupFailure setupFailure() const = 0;
+    // The kind the link drives since the last set-up (ELM327, ELS27, or Custom when chosen so):
+    // with Auto, the kind met.
+    virtual int adapterKind() const = 0;
+    // What the adapter called itself at set-up: its STI answer on an ELS27, its ATI answer on an
+    // ELM327; empty when it did not say.
+    virtual QString adapterIdentification() const = 0;
+    // The vehicle's voltage as the adapter measured it at set-up or at the last voltageRead;
+    // NaN when unknown.
+    virtual double lastVoltage() const = 0;
+    // "12.6V", "12.6" (the adapter's answer to AT RV) in volts; NaN for "?" and anything else.
+    static double parseVoltage(const QByteArray &answer);
+    // "ELM327", "ELS27", "Custom", "Auto".
+    static QString adapterName(int kind);
     // Asks an STN adapter on `port` to change its serial rate, optionally for good.
     Q_INVOKABLE static bool baudSwitch(const QString &port, uint current, uint target, bool permanent);
     Q_INVOKABLE virtual void close() = 0;
@@ -63,6 +88,9 @@ public slots:
     virtual void writeHEX(const QByteArray &data) = 0;
     virtual void transmit(const ELM_BasicMessage &msg) = 0;
     virtual void monitor(bool on) = 0;
+    // Asks the adapter for the vehicle's voltage, queued like any adapter line (nothing goes on
+    // the CAN bus); voltageRead answers every request once, NaN when unknown or the link failed.
+    virtual void requestVoltage() = 0;
 
 signals:
     void connected();
@@ -75,6 +103,7 @@ signals:
     // Something the link decided on its own that the user's log should show (the adapter
     // restarted, echo stayed on, the adapter is set up again).
     void notice(const QString &text);
+    void voltageRead(double volts);
 
 protected:
     explicit ELM327IOBase(QObject *parent = nullptr);

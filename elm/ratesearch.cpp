@@ -1,6 +1,8 @@
 // The rate search, the warm start and the rate switches (see ratesearch.h).
 #include "ratesearch.h"
 
+#include "elm327iobase.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -143,6 +145,42 @@ const QList<uint> &searchRates(bool els27)
     return els27 ? baudRatesEls : baudRatesElm;
 }
 
+QList<uint> searchOrder(int kind)
+{
+    const bool els = kind == ELM327IOBase::ELS27 || kind == ELM327IOBase::Auto;
+    const QList<uint> &own = searchRates(els);
+    const QList<uint> &other = searchRates(!els);
+    QList<uint> order;
+    for (int i = 0; i < qMax(own.size(), other.size()); ++i) {
+        for (const QList<uint> *table : {&own, &other})
+            if (i < table->size() && !order.contains(table->at(i)))
+                order << table->at(i);
+    }
+    return order;
+}
+
+QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *echoed)
+{
+    if (echoed)
+        *echoed = false;
+    wire.read(); // whatever came unasked is no answer to this
+    wire.write(command + '\r');
+    QByteArray answer;
+    if (!wire.awaitAny(answer, {">"}, waitMs))
+        return QByteArray();
+    QList<QByteArray> lines;
+    const QByteArray echo = command.toLower().replace(' ', "");
+    for (const QByteArray &raw : answer.left(answer.indexOf('>')).split('\r')) {
+        const QByteArray line = raw.trimmed();
+        const bool isEcho = line.toLower().replace(' ', "") == echo;
+        if (isEcho && echoed)
+            *echoed = true;
+        if (!line.isEmpty() && !isEcho)
+            lines << line;
+    }
+    return lines.join('\n');
+}
+
 namespace {
 
 // The answer to "atws": the echo of the line if the adapter echoes, its identification, then the
@@ -251,7 +289,7 @@ bool probe(Wire &wire)
 // the old rate and introduces itself at the new one.
 bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
 {
-    QSerialPort &port = wire.port;
+    AdapterPort &port = wire.port;
     bool ok = false;
     for (int attempt = 0; attempt < attempts && !ok && !wire.expired(); ++attempt) {
         wire.sendNow(command);
@@ -329,7 +367,7 @@ void setLastMetRate(const QString &port, uint rate)
 // host that switched too late to read the introduction still gets it.
 RateSwitch raiseRate(Wire &wire, uint current)
 {
-    QSerialPort &port = wire.port;
+    AdapterPort &port = wire.port;
     QString note;
     for (const FastRate &fast : fastRates) {
         if (fast.rate <= current)
@@ -379,7 +417,7 @@ RateSwitch raiseRate(Wire &wire, uint current)
 // power-up rate, where the port follows it. Returns whether it was found and reset.
 bool resetRaisedAdapter(Wire &wire, uint given)
 {
-    QSerialPort &port = wire.port;
+    AdapterPort &port = wire.port;
     for (const FastRate &fast : fastRates) {
         if (fast.rate == given || wire.expired() || !port.setBaudRate(qint32(fast.rate)))
             continue;
@@ -407,9 +445,16 @@ bool resetRaisedAdapter(Wire &wire, uint given)
 // through twice, since an adapter still restarting after another program's reset may miss the
 // first pass. The port's signals stay blocked meanwhile, so the driver sees none of the closing,
 // reopening and reading done here.
-uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand, uint lastMet, uint &metAt)
+uint searchRate(Wire &wire, const QList<uint> &rates, int kind, uint lastMet, uint &metAt)
 {
-    QSerialPort &port = wire.port;
+    // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
+    const auto switchCommand = [kind](uint rate) -> QByteArray {
+        const bool elsOnly = !baudRatesElm.contains(rate);
+        const bool elmOnly = !baudRatesEls.contains(rate);
+        const bool els = elsOnly || (!elmOnly && (kind == ELM327IOBase::ELS27 || kind == ELM327IOBase::Auto));
+        return els ? "STBR 1000000\r" : "AT BR 4\r";
+    };
+    AdapterPort &port = wire.port;
     const QSignalBlocker quiet(&port);
     QList<uint> order;
     if (lastMet != 0)
@@ -437,7 +482,7 @@ uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCo
             if (rate <= probeLimit)
                 found = probe(wire) ? rate : 0;
             else
-                found = switchDown(wire, switchCommand, rates[1]) ? rates[1] : 0;
+                found = switchDown(wire, switchCommand(rate), probeLimit) ? probeLimit : 0;
         } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen()
             && !wire.expired());
         if (found) {
@@ -462,7 +507,7 @@ uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCo
     }
 }
 
-bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent)
+bool switchRate(AdapterPort &port, const QByteArray &command, uint target, bool permanent)
 {
     LinkTrace trace;
     trace.setPort(port.portName());

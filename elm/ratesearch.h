@@ -5,11 +5,11 @@
 // blocking the calling thread, and every wait has its bound: the port may be anything, a receiver
 // that never falls quiet included.
 
+#include "adapterport.h"
 #include "linktrace.h"
 
 #include <QDeadlineTimer>
 #include <QList>
-#include <QSerialPort>
 #include <QString>
 
 // The port during set-up, which reads and writes it directly with blocking waits; every byte
@@ -20,7 +20,7 @@
 // on, so that a window does not look hung during a search.
 struct Wire
 {
-    QSerialPort &port;
+    AdapterPort &port;
     LinkTrace &trace;
     QDeadlineTimer deadline {QDeadlineTimer::Forever};
 
@@ -46,6 +46,15 @@ struct Wire
 // Rates to try, in order, for an ELS27 or for the other adapters. The first is where the search
 // starts; the second, 1000000, is where an adapter met above 1000000 bit/s is switched down to.
 const QList<uint> &searchRates(bool els27);
+// The order a search goes through for an adapter of kind `kind` (an ELM327IOBase::Adapter): its
+// own table and the other kind's, taken in turns, so that an adapter of the other kind is met
+// early and named, not missed. Auto starts with the ELS27's.
+QList<uint> searchOrder(int kind);
+
+// Asks the adapter one command and returns its answer up to the prompt, the echo of the command
+// left out (the lines joined by '\n'; `echoed`, when given, says whether it came); a null array
+// when no prompt came within `waitMs`.
+QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *echoed = nullptr);
 
 // Warm starts a connection tries before it gives up on the adapter.
 constexpr int warmStartAttempts = 3;
@@ -57,7 +66,9 @@ bool warmStart(Wire &wire, int attempts);
 
 // Tries the rates in order on the open port, which it leaves closed. Returns the rate the
 // adapter answered at, or 0; `metAt` receives the rate it was met at (before a switch down).
-uint searchRate(Wire &wire, const QList<uint> &rates, const QByteArray &switchCommand, uint lastMet, uint &metAt);
+// An adapter met above 1000000 bit/s is switched down with the command of the kind whose table
+// has that rate, `kind`'s own where both have it.
+uint searchRate(Wire &wire, const QList<uint> &rates, int kind, uint lastMet, uint &metAt);
 
 // The rate each port's adapter was last met at in this process, tried first when connecting again.
 uint lastMetRate(const QString &port);
@@ -77,4 +88,4 @@ RateSwitch raiseRate(Wire &wire, uint current);
 bool resetRaisedAdapter(Wire &wire, uint given);
 
 // Asks an STN adapter on the open port to switch to `target` with `command`, optionally for good.
-bool switchRate(QSerialPort &port, const QByteArray &command, uint target, bool permanent);
+bool switchRate(AdapterPort &port, const QByteArray &command, uint target, bool permanent);

@@ -1,5 +1,7 @@
 #include "serialports.h"
 
+#include "adapterport.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
@@ -22,13 +24,15 @@ QStringList portNames(const QList<QSerialPortInfo> &ports)
     return names;
 }
 
-// The existing paths of VELTRANO_EXTRA_PORTS that `taken` does not list yet, in the variable's order.
+// The existing paths of VELTRANO_EXTRA_PORTS that `taken` does not list yet, in the variable's
+// order, and its network adapters (tcp://HOST:PORT), which are no files and listed as written.
 QStringList extraPorts(const QStringList &taken)
 {
     const QString list = qEnvironmentVariable("VELTRANO_EXTRA_PORTS");
     QStringList extra;
     for (const QString &path : list.split(QDir::listSeparator(), Qt::SkipEmptyParts)) {
-        if (!taken.contains(path) && !extra.contains(path) && QFileInfo::exists(path))
+        if (!taken.contains(path) && !extra.contains(path)
+            && (AdapterPort::isNetworkName(path) || QFileInfo::exists(path)))
             extra << path;
     }
     return extra;
@@ -78,6 +82,9 @@ QStringList availableSerialPortNames()
 
 QString resolveSerialPort(const QString &name)
 {
+    // A network adapter is named by where it is; there is nothing to look up.
+    if (AdapterPort::isNetworkName(name))
+        return name;
     const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
     const QStringList extra = extraPorts(portNames(system));
     const int found = findPort(name, system, extra);

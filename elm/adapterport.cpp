@@ -1,0 +1,203 @@
+#include "adapterport.h"
+
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstring>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
+namespace {
+
+// USB-serial adapters (FTDI and the like) hold received bytes back for up to their latency timer,
+// 16 ms by default, which adds up over the many short request/reply exchanges with the adapter.
+// The Linux driver drops that wait in low-latency mode. A port that cannot give it (a pty, many
+// drivers) works as it is, only slower; the answer is kept for the trace and the probe.
+QString requestLowLatency([[maybe_unused]] QSerialPort &port)
+{
+#ifdef Q_OS_LINUX
+    struct serial_struct ss;
+    if (ioctl(port.handle(), TIOCGSERIAL, &ss) == 0) {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(port.handle(), TIOCSSERIAL, &ss) == 0)
+            return QStringLiteral("on");
+    }
+    return QStringLiteral("not available (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+#else
+    return QStringLiteral("not available (not asked for on this system)");
+#endif
+}
+
+} // namespace
+
+AdapterPort::AdapterPort(QObject *parent)
+    : QObject(parent)
+    , m_serial(new QSerialPort(this))
+    , m_tcp(new QTcpSocket(this))
+{
+    for (QIODevice *device : {static_cast<QIODevice *>(m_serial), static_cast<QIODevice *>(m_tcp)}) {
+        connect(device, &QIODevice::readyRead, this, &AdapterPort::readyRead);
+        connect(device, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
+    }
+    connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        // open() and clearError() report NoError through the same signal; that is no failure.
+        if (error != QSerialPort::NoError && !m_network)
+            emit failed(QStringLiteral("serial port error %1").arg(int(error)));
+    });
+    // A network adapter that drops the connection is gone as an unplugged one is.
+    connect(m_tcp, &QAbstractSocket::errorOccurred, this, [this] {
+        if (m_network && !m_closing)
+            emit failed(QStringLiteral("connection error: %1").arg(m_tcp->errorString()));
+    });
+    connect(m_tcp, &QAbstractSocket::disconnected, this, [this] {
+        if (m_network && !m_closing)
+            emit failed(QStringLiteral("connection closed"));
+    });
+}
+
+bool AdapterPort::isNetworkName(const QString &name, QString *host, quint16 *port)
+{
+    static const QRegularExpression pattern(QStringLiteral(R"(^tcp://(\[([^\]]+)\]|([^:/\[\]]+)):(\d{1,5})$)"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(name);
+    const uint number = match.captured(4).toUInt();
+    if (!match.hasMatch() || number == 0 || number > 65535)
+        return false;
+    if (host)
+        *host = match.captured(2).isEmpty() ? match.captured(3) : match.captured(2);
+    if (port)
+        *port = quint16(number);
+    return true;
+}
+
+bool AdapterPort::openSerial()
+{
+    m_network = false;
+    m_lowLatency.clear();
+    if (!m_serial->open(QIODevice::ReadWrite))
+        return false;
+    m_lowLatency = requestLowLatency(*m_serial);
+    return true;
+}
+
+bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QString *reason)
+{
+    close();
+    m_network = true;
+    m_lowLatency.clear();
+    m_tcp->connectToHost(host, port);
+    if (m_tcp->waitForConnected(qMax(1, timeoutMs))) {
+        // Every line is one small write answered before the next: Nagle's delay would hold each.
+        m_tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return true;
+    }
+    if (reason)
+        *reason = m_tcp->error() == QAbstractSocket::SocketTimeoutError ? QStringLiteral("no answer within %1 ms")
+                                                                               .arg(timeoutMs)
+                                                                         : m_tcp->errorString();
+    close();
+    return false;
+}
+
+QIODevice *AdapterPort::device() const
+{
+    return m_network ? static_cast<QIODevice *>(m_tcp) : static_cast<QIODevice *>(m_serial);
+}
+
+bool AdapterPort::isOpen() const
+{
+    if (m_network)
+        return m_tcp->isOpen() && m_tcp->state() == QAbstractSocket::ConnectedState;
+    return m_serial->isOpen();
+}
+
+void AdapterPort::close()
+{
+    // Closing the connection ourselves is no failure of it.
+    const bool closing = m_closing;
+    m_closing = true;
+    if (m_network) {
+        if (m_tcp->isOpen())
+            m_tcp->close(); // announces aboutToClose, as a serial port's close does
+        m_tcp->abort();
+    } else {
+        m_serial->close();
+    }
+    m_closing = closing;
+}
+
+QString AdapterPort::portName() const
+{
+    return m_network ? QStringLiteral("tcp://%1:%2").arg(m_tcp->peerName()).arg(m_tcp->peerPort())
+                     : m_serial->portName();
+}
+
+qint64 AdapterPort::write(const QByteArray &bytes)
+{
+    return device()->write(bytes);
+}
+
+qint64 AdapterPort::write(const char *data, qint64 size)
+{
+    return device()->write(data, size);
+}
+
+bool AdapterPort::flush()
+{
+    return m_network ? m_tcp->flush() : m_serial->flush();
+}
+
+QByteArray AdapterPort::readAll()
+{
+    return device()->readAll();
+}
+
+qint64 AdapterPort::bytesAvailable() const
+{
+    return device()->bytesAvailable();
+}
+
+qint64 AdapterPort::bytesToWrite() const
+{
+    return device()->bytesToWrite();
+}
+
+bool AdapterPort::waitForReadyRead(int msecs)
+{
+    return isOpen() && device()->waitForReadyRead(msecs);
+}
+
+bool AdapterPort::waitForBytesWritten(int msecs)
+{
+    return device()->waitForBytesWritten(msecs);
+}
+
+bool AdapterPort::setBaudRate(qint32 rate)
+{
+    return !m_network && m_serial->setBaudRate(rate);
+}
+
+bool AdapterPort::clear(QSerialPort::Directions directions)
+{
+    return m_network || m_serial->clear(directions);
+}
+
+void AdapterPort::clearError()
+{
+    if (!m_network)
+        m_serial->clearError();
+}
+
+bool AdapterPort::open(QIODevice::OpenMode mode)
+{
+    return !m_network && m_serial->open(mode);
+}
+
+int AdapterPort::handle() const
+{
+    return m_network ? -1 : int(m_serial->handle());
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+
+class QTcpSocket;
+
+// The adapter's end of the wire: a serial port, or the TCP connection of a network adapter (a
+// Wi-Fi adapter, or a serial adapter behind a bridge), named tcp://HOST:PORT. Both read and
+// write alike. What only a serial line has (its rate, buffers to clear, the driver's low-latency
+// mode, a descriptor to write to directly) does nothing on a network adapter and says so in its
+// result, so that the link's code stays one for both.
+class AdapterPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AdapterPort(QObject *parent = nullptr);
+
+    // Whether `name` names a network adapter; with `host` and `port` given, also where it is
+    // (an IPv6 address is written in brackets: tcp://[::1]:35000).
+    static bool isNetworkName(const QString &name, QString *host = nullptr, quint16 *port = nullptr);
+
+    // The serial port, to be named and configured before openSerial().
+    QSerialPort &serial() { return *m_serial; }
+    // Opens the serial port and asks its driver for low latency (see lowLatency()).
+    bool openSerial();
+    // Connects to a network adapter within `timeoutMs`; on failure `reason` says why.
+    bool connectTo(const QString &host, quint16 port, int timeoutMs, QString *reason);
+    bool isNetwork() const { return m_network; }
+    // "on", or "not available (REASON)": what the serial driver said to low latency at the last
+    // opening. Empty on a network adapter.
+    QString lowLatency() const { return m_lowLatency; }
+    bool lowLatencyGranted() const { return m_lowLatency == QLatin1String("on"); }
+
+    // Both kinds
+    bool isOpen() const;
+    void close();
+    QString portName() const;
+    qint64 write(const QByteArray &bytes);
+    qint64 write(const char *data, qint64 size);
+    bool flush();
+    QByteArray readAll();
+    qint64 bytesAvailable() const;
+    qint64 bytesToWrite() const;
+    bool waitForReadyRead(int msecs);
+    bool waitForBytesWritten(int msecs);
+
+    // A serial line's own; on a network adapter false, or nothing done.
+    bool setBaudRate(qint32 rate);
+    bool clear(QSerialPort::Directions directions = QSerialPort::AllDirections);
+    void clearError();
+    // Reopens the serial port after the rate search closed it.
+    bool open(QIODevice::OpenMode mode);
+    int handle() const; // -1 on a network adapter
+
+signals:
+    void readyRead();
+    void aboutToClose();
+    // The port failed (unplugged, a serial error) or the connection dropped; the link closes it.
+    void failed(const QString &reason);
+
+private:
+    QIODevice *device() const;
+
+    QSerialPort *m_serial;
+    QTcpSocket *m_tcp;
+    bool m_network = false;
+    bool m_closing = false;
+    QString m_lowLatency;
+};
