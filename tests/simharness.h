@@ -24,7 +24,9 @@ public:
     explicit SimHarness(const QStringList &arguments = {})
     {
         m_process.setProgram(QStringLiteral(KESTRANE_SIM));
-        m_process.setArguments(QStringList {"--link", port(), "--log", logPath()} + arguments);
+        // With --tcp the simulator serves a network adapter; its port is known once it is ready.
+        const QStringList link = arguments.contains(QStringLiteral("--tcp")) ? QStringList() : QStringList {"--link", port()};
+        m_process.setArguments(link + QStringList {"--log", logPath()} + arguments);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
     }
 
@@ -48,9 +50,20 @@ public:
             return false;
         QElapsedTimer waited;
         waited.start();
-        while (!m_stdout.contains("ready") && waited.elapsed() < 5000) {
+        // The whole ready line: with --tcp it names the port.
+        const auto readyLine = [this] {
+            const int at = m_stdout.indexOf("ready");
+            return at >= 0 && m_stdout.indexOf('\n', at) > at;
+        };
+        while (!readyLine() && waited.elapsed() < 5000) {
             m_process.waitForReadyRead(100);
             m_stdout += m_process.readAllStandardOutput();
+        }
+        const int tcp = m_stdout.indexOf("ready tcp://");
+        if (tcp >= 0) {
+            const QByteArray rest = m_stdout.mid(tcp + 6);
+            m_network = QString::fromLatin1(rest.left(rest.indexOf('\n')).trimmed());
+            qputenv("VELTRANO_EXTRA_PORTS", m_network.toLocal8Bit());
         }
         return m_stdout.contains("ready");
     }
@@ -70,7 +83,8 @@ public:
 
     void signal(int sig) { ::kill(pid_t(m_process.processId()), sig); }
 
-    QString port() const { return m_dir.filePath(QStringLiteral("sim0")); }
+    // The pty's link, or the network adapter's tcp://HOST:PORT once started with --tcp.
+    QString port() const { return m_network.isEmpty() ? m_dir.filePath(QStringLiteral("sim0")) : m_network; }
     QString logPath() const { return m_dir.filePath(QStringLiteral("sim.log")); }
 
     // Puts the scripted device on the bus, answering by the given rules; call before start().
@@ -132,4 +146,5 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_stdout;
+    QString m_network;
 };

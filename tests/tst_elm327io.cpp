@@ -2,6 +2,8 @@
 
 #include "linkharness.h"
 
+#include <cmath>
+
 namespace {
 
 struct Init
@@ -14,6 +16,7 @@ struct Init
     QStringList switching {}; // the rate switch's lines
     QString notice {}; // the rate switch's; empty: none asked for
     bool adaptive = false;
+    int met = -1; // the simulator's kind, when the driver is set up as another
 };
 
 struct Exchange
@@ -65,6 +68,12 @@ private slots:
         row("ELM327 found at 38400", {elm, {"--baud", "38400"}, 0, {"ati", "atws"}});
         // Met above 1000000, the adapter is switched down and the new rate confirmed by a bare CR.
         row("ELS27 at 8000000 switched down", {els, {"--baud", "8000000"}, 0, {"STBR 1000000", "", "atws"}, 1000000});
+        // The kind is what the adapter says it is; its voltage is read last.
+        const int automatic = ELM327IOBase::Auto;
+        row("Auto meets an ELM327", {automatic, {"--voltage", "11.2"}, 38400, {}, 38400, {}, {}, false, elm});
+        row("Auto meets an ELS27", {automatic, {"--voltage", "none"}, 38400, {}, 38400, {}, {}, false, els});
+        row("Auto finds an ELS27 at 8000000",
+            {automatic, {"--baud", "8000000"}, 0, {"STBR 1000000", "", "atws"}, 1000000, {}, {}, false, els});
         // This adapter knows no ATI and has its echo off: "?" is all it says.
         row("? counts as found", {elm, {"--baud", "38400", "--ati", "?", "--echo", "off"}, 0, {"ati", "atws"}});
         // An ELM327 is asked for a faster serial rate; whatever it answers, only the log says so.
@@ -82,21 +91,30 @@ private slots:
     void initialisation()
     {
         QFETCH(Init, row);
-        Link link(row.options, {}, row.adapter);
+        const int met = row.met < 0 ? row.adapter : row.met;
+        Link link(row.options, {}, met);
         QSignalSpy connected(&link.io, &ELM327IOBase::connected);
         link.io.setStrictMode(true);
         QVERIFY(link.sim.start());
         QVERIFY(link.setup(row.adapter, row.baud, row.adaptive, !row.notice.isEmpty()));
         QCOMPARE(connected.count(), 1);
         // The rate switch comes right after the warm start.
-        const QStringList init = initLines(row.adapter, row.adaptive);
+        const QStringList init = initLines(met, row.adaptive);
+        const QStringList named = met == els ? QStringList {"sti"} : QStringList {"sti", "ati"};
         // A probe whose answer came after its short wait is asked again: harmless, and slow
         // builds see it.
         QStringList received = link.sim.received();
         for (int i = received.size() - 1; i > 0; --i)
             if (received.at(i) == QLatin1String("ati") && received.at(i - 1) == QLatin1String("ati"))
                 received.removeAt(i);
-        QCOMPARE(received, row.search + init.mid(0, 1) + row.switching + init.mid(1));
+        QCOMPARE(received, row.search + init.mid(0, 1) + named + row.switching + QStringList {"at rv"} + init.mid(1));
+        QCOMPARE(link.io.adapterKind(), met);
+        const int ati = row.options.indexOf(QStringLiteral("--ati"));
+        QCOMPARE(link.io.adapterIdentification(),
+            met == els ? QStringLiteral("STN2255 v5.10.3") : ati < 0 ? QStringLiteral("ELM327 v1.5") : row.options.at(ati + 1));
+        const int volts = row.options.indexOf(QStringLiteral("--voltage"));
+        const double expected = ELM327IOBase::parseVoltage(volts < 0 ? "12.6V" : row.options.at(volts + 1).toLatin1());
+        QVERIFY(qFuzzyCompare(link.io.lastVoltage(), expected) || (std::isnan(expected) && std::isnan(link.io.lastVoltage())));
         QCOMPARE(link.notices.count(), row.notice.isEmpty() ? 0 : 1);
         QVERIFY(row.notice.isEmpty() || link.notices.first().at(0).toString() == row.notice);
         QCOMPARE(link.eventTexts('=').last(), QStringLiteral("rate %1").arg(row.finalRate));
@@ -105,6 +123,29 @@ private slots:
         link.io.send(ELM_Message(readVin, 1, 20));
         QVERIFY(link.errors.wait(10000));
         QCOMPARE(link.errors.last().at(1).toString(), QStringLiteral("trasport error no data"));
+    }
+
+    // What the adapter answers to AT RV; anything but a voltage is unknown.
+    void voltageAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<double>("volts"); // NaN: unknown
+        const double unknown = std::nan("");
+        QTest::newRow("with its unit") << QByteArray("12.6V") << 12.6;
+        QTest::newRow("without") << QByteArray("12.6") << 12.6;
+        QTest::newRow("spaced") << QByteArray(" 11.25 V ") << 11.25;
+        QTest::newRow("not measured") << QByteArray("?") << unknown;
+        QTest::newRow("a word") << QByteArray("OK") << unknown;
+        QTest::newRow("more than a voltage") << QByteArray("12.6V 13.1V") << unknown;
+        QTest::newRow("nothing") << QByteArray() << unknown;
+    }
+
+    void voltageAnswers()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(double, volts);
+        const double parsed = ELM327IOBase::parseVoltage(answer);
+        QVERIFY2(std::isnan(volts) ? std::isnan(parsed) : qFuzzyCompare(parsed, volts), qPrintable(QString::number(parsed)));
     }
 
     void exchanges_data()
