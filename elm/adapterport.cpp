@@ -45,16 +45,16 @@ AdapterPort::AdapterPort(QObject *parent)
     }
     connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // open() and clearError() report NoError through the same signal; that is no failure.
-        if (error != QSerialPort::NoError && !m_network)
+        if (error != QSerialPort::NoError && !m_network && !m_closing && m_serial->isOpen())
             emit failed(QStringLiteral("serial port error %1").arg(int(error)));
     });
     // A network adapter that drops the connection is gone as an unplugged one is.
     connect(m_tcp, &QAbstractSocket::errorOccurred, this, [this] {
-        if (m_network && !m_closing)
+        if (m_network && !m_closing && m_tcp->isOpen())
             emit failed(QStringLiteral("connection error: %1").arg(m_tcp->errorString()));
     });
     connect(m_tcp, &QAbstractSocket::disconnected, this, [this] {
-        if (m_network && !m_closing)
+        if (m_network && !m_closing && m_tcp->isOpen())
             emit failed(QStringLiteral("connection closed"));
     });
 }

@@ -3,6 +3,10 @@
 
 #include "linkharness.h"
 
+#include <adapterprobe.h>
+
+#include <QTcpServer>
+
 namespace {
 
 // Restart times and port behaviour of a real adapter (the defaults, named).
@@ -108,7 +112,8 @@ private slots:
         QCOMPARE(after.mid(0, 2), (QStringList {"0101", "atws"}));
         QVERIFY(!after.contains(QStringLiteral("0202")) && after.last() == QStringLiteral("0303"));
 
-        Link gone({"--silent-after", "15"}); // the warm start and the 14 initialisation lines
+        // The warm start, the adapter's name (STI, ATI), its voltage and the 14 initialisation lines
+        Link gone({"--silent-after", "18"});
         QVERIFY(gone.open());
         QSignalSpy disconnected(&gone.io, &ELM327IOBase::disconnected);
         gone.io.send(ELM_Message(readVin, 1, 200));
@@ -174,7 +179,7 @@ private slots:
     {
         QFETCH(QStringList, options);
         QFETCH(QString, reason);
-        Link link(options, answersVin);
+        Link link(options, answersVin, els);
         QVERIFY(link.open(els));
         QVERIFY(link.exchange()); // data line 1
         const auto restarts = [&] { return link.eventTexts('#').count(QStringLiteral("restarted")); };
@@ -191,6 +196,154 @@ private slots:
         QCOMPARE(link.notices.isEmpty(), !restart);
         QCOMPARE(link.sim.received().count(QStringLiteral("atws")), setups + (restart ? 1 : 0));
         QVERIFY(echoed(link.sim, link.sim.events().size() - 10).isEmpty());
+    }
+
+    // The kind chosen is not the adapter's: the set-up names the adapter's kind at once, within a
+    // budget that a search through every rate would overrun, instead of failing later on its
+    // refused lines or a rate never found.
+    void wrongKind_data()
+    {
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<int>("met");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("baud"); // 0: searched
+        QTest::addColumn<QString>("what");
+        const QString elmMet = QStringLiteral("an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327");
+        const QString elsMet = QStringLiteral("an ELS27 (STN2255 v5.10.3), not an ELM327: choose ELS27");
+        QTest::newRow("ELS27 chosen, rate given") << els << elm << QStringList() << 38400 << elmMet;
+        QTest::newRow("ELM327 chosen, rate given") << elm << els << QStringList() << 38400 << elsMet;
+        QTest::newRow("ELS27 chosen, searched") << els << elm << QStringList() << 0 << elmMet;
+        QTest::newRow("ELM327 chosen, ELS27 at 8000000") << elm << els << QStringList {"--baud", "8000000"} << 0
+                                                         << elsMet;
+    }
+
+    void wrongKind()
+    {
+        QFETCH(int, chosen);
+        QFETCH(int, met);
+        QFETCH(QStringList, options);
+        QFETCH(int, baud);
+        QFETCH(QString, what);
+        Link link(options, {}, met);
+        QVERIFY(link.sim.start());
+        ELM_ConnInfo info = link.info(chosen, baud);
+        info.setupBudgetMs = 4000;
+        QVERIFY(!link.io.setup(info));
+        QCOMPARE(link.io.lastOpenError(), QStringLiteral("The adapter on %1 is %2").arg(link.sim.port(), what));
+        QCOMPARE(link.io.setupFailure(), ELM327IOBase::WrongKind);
+        QVERIFY(!link.io.isOpen());
+    }
+
+    // A network adapter has no serial rate: nothing searches or switches it. Its voltage is asked
+    // for like any adapter line; a dropped connection is a lost link, and the next set-up works.
+    void network_data()
+    {
+        QTest::addColumn<int>("adapter");
+        QTest::addColumn<int>("met");
+        QTest::addColumn<int>("baud");
+        QTest::newRow("ELM327, rate switch asked for") << elm << elm << 38400;
+        QTest::newRow("ELS27, rate searched") << els << els << 0;
+        QTest::newRow("Auto") << int(ELM327IOBase::Auto) << els << 0;
+    }
+
+    void network()
+    {
+        QFETCH(int, adapter);
+        QFETCH(int, met);
+        QFETCH(int, baud);
+        Link link({"--tcp", "0", "--vanish-after", "24", "--voltage", "11.8"}, answersVin, met);
+        QVERIFY(link.sim.start());
+        QVERIFY2(link.sim.port().startsWith(QLatin1String("tcp://127.0.0.1:")), qPrintable(link.sim.port()));
+        QVERIFY(link.setup(adapter, baud, false, true));
+        QCOMPARE(link.io.adapterKind(), met);
+        QVERIFY(link.exchange());
+        QSignalSpy volts(&link.io, &ELM327IOBase::voltageRead);
+        link.io.requestVoltage();
+        QVERIFY(volts.wait(5000));
+        QCOMPARE(volts.takeFirst().at(0).toDouble(), 11.8);
+        const QStringList heard = link.sim.received();
+        QCOMPARE(heard.first(), QStringLiteral("atws"));
+        const QRegularExpression rateCommand(QStringLiteral("^(at ?br|stbr|stsbr)"),
+            QRegularExpression::CaseInsensitiveOption);
+        QVERIFY2(heard.filter(rateCommand).isEmpty(), qPrintable(heard.join('|')));
+
+        QSignalSpy disconnected(&link.io, &ELM327IOBase::disconnected);
+        for (int i = 0; i < 5 && link.io.isOpen(); ++i)
+            link.exchange();
+        QVERIFY(disconnected.count() == 1 || disconnected.wait(5000));
+        QVERIFY(!link.io.isOpen());
+        link.io.requestVoltage(); // nothing to ask: unknown, once
+        QVERIFY(volts.wait(5000));
+        QVERIFY(std::isnan(volts.first().at(0).toDouble()));
+        QTest::qWait(50);
+        QCOMPARE(volts.count(), 1);
+        QVERIFY(link.setup(adapter, baud));
+        QVERIFY(link.exchange());
+    }
+
+    void refusedConnection()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        ELM327IO io;
+        QVERIFY(!io.setup(ELM_ConnInfo {QStringLiteral("tcp://127.0.0.1:%1").arg(port), 0, elm, 0x746, 0x74E}));
+        QVERIFY2(io.lastOpenError().startsWith(QStringLiteral("Cannot connect to 127.0.0.1:%1: ").arg(port)),
+            qPrintable(io.lastOpenError()));
+        QCOMPARE(io.setupFailure(), ELM327IOBase::NoPort);
+    }
+
+    // The probe meets the adapter as the set-up does, measures it, judges it, and resets it.
+    void probe_data()
+    {
+        QTest::addColumn<int>("met");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("verdict"); // its start; %1: the port
+        QTest::addColumn<bool>("echoOff");
+        QTest::addColumn<bool>("digit");
+        QTest::addColumn<int>("maxRate");
+        QTest::newRow("ELM327") << elm << QStringList() << "suits flashing" << true << true << 500000;
+        QTest::newRow("ELS27") << els << QStringList() << "suits flashing" << true << true << 0;
+        QTest::newRow("echoing clone") << elm << QStringList {"--stuck-echo"} << "unsuitable: it keeps echoing" << false
+                                       << true << 500000;
+        QTest::newRow("digit refused") << elm << QStringList {"--no-reply-count", "--no-brd"}
+                                       << "slow: no reply-count digit" << true << false << 0;
+        QTest::newRow("USB latency") << els << QStringList {"--usb-latency-ms", "16"} << "slow: 1" << true << true << 0;
+        QTest::newRow("silent port") << elm << QStringList {"--silent"}
+                                     << "unsuitable: No adapter answers on %1 at 38400 bit/s" << false << false << 0;
+    }
+
+    void probe()
+    {
+        QFETCH(int, met);
+        QFETCH(QStringList, options);
+        QFETCH(QString, verdict);
+        QFETCH(bool, echoOff);
+        QFETCH(bool, digit);
+        QFETCH(int, maxRate);
+        QTemporaryDir dir;
+        const QString tracePath = dir.filePath(QStringLiteral("trace"));
+        qputenv("VELTRANO_TRACE", tracePath.toLocal8Bit());
+        Link link(options, {}, met);
+        QVERIFY(link.sim.start());
+        const AdapterReport report = AdapterProbe::run(link.info(ELM327IOBase::Auto, 38400, true));
+        qunsetenv("VELTRANO_TRACE");
+        QVERIFY2(report.verdict.startsWith(verdict.arg(link.sim.port())), qPrintable(report.verdict));
+        QCOMPARE(report.echoOff, echoOff);
+        QCOMPARE(report.replyCountDigit, digit);
+        QCOMPARE(report.maxRate, maxRate);
+        QVERIFY(!report.lowLatency); // a pty cannot give it, and the trace says why
+        QVERIFY(readFile(tracePath).contains("low latency: not available ("));
+        if (!report.ok)
+            return;
+        QCOMPARE(report.kind, met);
+        QCOMPARE(report.identification, QStringLiteral("ELM327 v1.5"));
+        QCOMPARE(report.stIdentification, met == els ? QStringLiteral("STN2255 v5.10.3") : QString());
+        QCOMPARE(report.stDevice, met == els ? QStringLiteral("ELS27 r2.1") : QString());
+        QCOMPARE(report.voltage, 12.6);
+        QVERIFY(report.roundTripMedianMs <= report.roundTripP95Ms);
+        QCOMPARE(link.sim.received().last(), QStringLiteral("ATZ"));
     }
 
     // A port that never falls quiet and never prompts: the set-up gives up within its budget.
