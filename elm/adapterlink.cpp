@@ -158,10 +158,12 @@ void AdapterLink::dropVoltageRequests()
     int dropped = commandQueue.removeAll(voltageLine);
     if (m_voltageOnWire) {
         m_voltageOnWire = false; // its prompt, should it come, answers nothing any more
+        m_voltageAnswer.clear();
         ++dropped;
     }
     for (int i = 0; i < dropped; ++i)
-        QMetaObject::invokeMethod(this, [this] { emit voltageRead(std::nan("")); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit voltageRead(std::nan("")); }, Qt::QueuedConnection);
 }
 
 void AdapterLink::voltageAnswered()
@@ -303,7 +305,6 @@ void AdapterLink::writeLine(const QByteArray &line)
     setState(command ? State::CommandSent : State::FrameSent);
     lastCommand = line;
     m_voltageOnWire = line == voltageLine;
-    m_voltageAnswer.clear();
     if (command && line.startsWith("at st ")) {
         bool ok = false;
         const int units = line.mid(6).trimmed().toInt(&ok, 16);

@@ -38,6 +38,7 @@ AdapterPort::AdapterPort(QObject *parent)
     : QObject(parent)
     , m_serial(new QSerialPort(this))
     , m_tcp(new QTcpSocket(this))
+    , m_device(m_serial)
 {
     for (QIODevice *device : {static_cast<QIODevice *>(m_serial), static_cast<QIODevice *>(m_tcp)}) {
         connect(device, &QIODevice::readyRead, this, &AdapterPort::readyRead);
@@ -61,8 +62,8 @@ AdapterPort::AdapterPort(QObject *parent)
 
 bool AdapterPort::isNetworkName(const QString &name, QString *host, quint16 *port)
 {
-    static const QRegularExpression pattern(QStringLiteral(R"(^tcp://(\[([^\]]+)\]|([^:/\[\]]+)):(\d{1,5})$)"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^tcp://(\[([^\]]+)\]|([^:/\[\]]+)):(\d{1,5})$)"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = pattern.match(name);
     const uint number = match.captured(4).toUInt();
     if (!match.hasMatch() || number == 0 || number > 65535)
@@ -77,9 +78,11 @@ bool AdapterPort::isNetworkName(const QString &name, QString *host, quint16 *por
 bool AdapterPort::openSerial()
 {
     m_network = false;
+    m_device = m_serial;
     m_lowLatency.clear();
     if (!m_serial->open(QIODevice::ReadWrite))
         return false;
+    m_handle = int(m_serial->handle());
     m_lowLatency = requestLowLatency(*m_serial);
     return true;
 }
@@ -88,6 +91,7 @@ bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QS
 {
     close();
     m_network = true;
+    m_device = m_tcp;
     m_lowLatency.clear();
     m_tcp->connectToHost(host, port);
     if (m_tcp->waitForConnected(qMax(1, timeoutMs))) {
@@ -96,23 +100,16 @@ bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QS
         return true;
     }
     if (reason)
-        *reason = m_tcp->error() == QAbstractSocket::SocketTimeoutError ? QStringLiteral("no answer within %1 ms")
-                                                                               .arg(timeoutMs)
-                                                                         : m_tcp->errorString();
+        *reason = m_tcp->error() == QAbstractSocket::SocketTimeoutError
+            ? QStringLiteral("no answer within %1 ms").arg(timeoutMs)
+            : m_tcp->errorString();
     close();
     return false;
 }
 
-QIODevice *AdapterPort::device() const
+bool AdapterPort::networkOpen() const
 {
-    return m_network ? static_cast<QIODevice *>(m_tcp) : static_cast<QIODevice *>(m_serial);
-}
-
-bool AdapterPort::isOpen() const
-{
-    if (m_network)
-        return m_tcp->isOpen() && m_tcp->state() == QAbstractSocket::ConnectedState;
-    return m_serial->isOpen();
+    return m_tcp->isOpen() && m_tcp->state() == QAbstractSocket::ConnectedState;
 }
 
 void AdapterPort::close()
@@ -127,6 +124,7 @@ void AdapterPort::close()
     } else {
         m_serial->close();
     }
+    m_handle = -1;
     m_closing = closing;
 }
 
@@ -136,44 +134,19 @@ QString AdapterPort::portName() const
                      : m_serial->portName();
 }
 
-qint64 AdapterPort::write(const QByteArray &bytes)
-{
-    return device()->write(bytes);
-}
-
-qint64 AdapterPort::write(const char *data, qint64 size)
-{
-    return device()->write(data, size);
-}
-
 bool AdapterPort::flush()
 {
     return m_network ? m_tcp->flush() : m_serial->flush();
 }
 
-QByteArray AdapterPort::readAll()
-{
-    return device()->readAll();
-}
-
-qint64 AdapterPort::bytesAvailable() const
-{
-    return device()->bytesAvailable();
-}
-
-qint64 AdapterPort::bytesToWrite() const
-{
-    return device()->bytesToWrite();
-}
-
 bool AdapterPort::waitForReadyRead(int msecs)
 {
-    return isOpen() && device()->waitForReadyRead(msecs);
+    return isOpen() && m_device->waitForReadyRead(msecs);
 }
 
 bool AdapterPort::waitForBytesWritten(int msecs)
 {
-    return device()->waitForBytesWritten(msecs);
+    return m_device->waitForBytesWritten(msecs);
 }
 
 bool AdapterPort::setBaudRate(qint32 rate)
@@ -194,10 +167,8 @@ void AdapterPort::clearError()
 
 bool AdapterPort::open(QIODevice::OpenMode mode)
 {
-    return !m_network && m_serial->open(mode);
-}
-
-int AdapterPort::handle() const
-{
-    return m_network ? -1 : int(m_serial->handle());
+    if (m_network || !m_serial->open(mode))
+        return false;
+    m_handle = int(m_serial->handle());
+    return true;
 }

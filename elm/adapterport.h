@@ -33,16 +33,16 @@ public:
     QString lowLatency() const { return m_lowLatency; }
     bool lowLatencyGranted() const { return m_lowLatency == QLatin1String("on"); }
 
-    // Both kinds
-    bool isOpen() const;
+    // Both kinds; those on the path of every line inline.
+    bool isOpen() const { return m_network ? networkOpen() : m_serial->isOpen(); }
     void close();
     QString portName() const;
-    qint64 write(const QByteArray &bytes);
-    qint64 write(const char *data, qint64 size);
+    qint64 write(const QByteArray &bytes) { return m_device->write(bytes); }
+    qint64 write(const char *data, qint64 size) { return m_device->write(data, size); }
     bool flush();
-    QByteArray readAll();
-    qint64 bytesAvailable() const;
-    qint64 bytesToWrite() const;
+    QByteArray readAll() { return m_device->readAll(); }
+    qint64 bytesAvailable() const { return m_device->bytesAvailable(); }
+    qint64 bytesToWrite() const { return m_device->bytesToWrite(); }
     bool waitForReadyRead(int msecs);
     bool waitForBytesWritten(int msecs);
 
@@ -52,7 +52,7 @@ public:
     void clearError();
     // Reopens the serial port after the rate search closed it.
     bool open(QIODevice::OpenMode mode);
-    int handle() const; // -1 on a network adapter
+    int handle() const { return m_handle; } // -1 on a network adapter, or closed
 
 signals:
     void readyRead();
@@ -61,10 +61,12 @@ signals:
     void failed(const QString &reason);
 
 private:
-    QIODevice *device() const;
+    bool networkOpen() const;
 
     QSerialPort *m_serial;
     QTcpSocket *m_tcp;
+    QIODevice *m_device; // the one of the two in use
+    int m_handle = -1; // the serial port's descriptor while open
     bool m_network = false;
     bool m_closing = false;
     QString m_lowLatency;

@@ -13,10 +13,10 @@ constexpr int askWaitMs = 500;
 class NoTransport : public AdapterLink::Client
 {
 public:
-    void dispatch(const QVariant &) override {}
-    void frameReceived(const QByteArray &) override {}
-    void lineWritten(const QByteArray &) override {}
-    void exchangeAbandoned() override {}
+    void dispatch(const QVariant &) override { }
+    void frameReceived(const QByteArray &) override { }
+    void lineWritten(const QByteArray &) override { }
+    void exchangeAbandoned() override { }
 };
 
 QString text(const QByteArray &answer)
@@ -30,10 +30,12 @@ QList<QByteArray> frameSettings(const ELM_ConnInfo &cfg, int kind)
 {
     QList<QByteArray> lines;
     if (kind == ELM327IOBase::ELS27)
-        lines << "st p33" << "st pbr500000";
+        lines << "st p33"
+              << "st pbr500000";
     else
         lines << "at tp6";
-    return lines << "at sh " + QByteArray::number(cfg.pcId, 16) << "at caf0" << "at st 19";
+    return lines << "at sh " + QByteArray::number(cfg.pcId, 16) << "at caf0"
+                 << "at st 19";
 }
 
 double percentile(QList<double> values, double share)
@@ -86,8 +88,8 @@ AdapterReport AdapterProbe::run(const ELM_ConnInfo &cfg)
         report.stDevice = text(link.ask("stdi", askWaitMs));
     }
     bool echoed = true;
-    report.echoOff = link.ask("at e0", askWaitMs).toUpper().contains("OK") && !link.ask("ati", askWaitMs, &echoed).isNull()
-        && !echoed;
+    report.echoOff = link.ask("at e0", askWaitMs).toUpper().contains("OK")
+        && !link.ask("ati", askWaitMs, &echoed).isNull() && !echoed;
     for (const QByteArray &line : frameSettings(cfg, report.kind))
         link.ask(line, askWaitMs);
     // An empty single frame (00) and the digit 1: "?" when the adapter does not take the digit.

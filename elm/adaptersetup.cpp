@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 namespace {
 
 const QString baudKey = QStringLiteral("COM/Baud");

@@ -25,7 +25,8 @@ public:
     {
         m_process.setProgram(QStringLiteral(KESTRANE_SIM));
         // With --tcp the simulator serves a network adapter; its port is known once it is ready.
-        const QStringList link = arguments.contains(QStringLiteral("--tcp")) ? QStringList() : QStringList {"--link", port()};
+        const QStringList link
+            = arguments.contains(QStringLiteral("--tcp")) ? QStringList() : QStringList {"--link", port()};
         m_process.setArguments(link + QStringList {"--log", logPath()} + arguments);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
     }

@@ -111,10 +111,13 @@ private slots:
         QCOMPARE(link.io.adapterKind(), met);
         const int ati = row.options.indexOf(QStringLiteral("--ati"));
         QCOMPARE(link.io.adapterIdentification(),
-            met == els ? QStringLiteral("STN2255 v5.10.3") : ati < 0 ? QStringLiteral("ELM327 v1.5") : row.options.at(ati + 1));
+            met == els    ? QStringLiteral("STN2255 v5.10.3")
+                : ati < 0 ? QStringLiteral("ELM327 v1.5")
+                          : row.options.at(ati + 1));
         const int volts = row.options.indexOf(QStringLiteral("--voltage"));
         const double expected = ELM327IOBase::parseVoltage(volts < 0 ? "12.6V" : row.options.at(volts + 1).toLatin1());
-        QVERIFY(qFuzzyCompare(link.io.lastVoltage(), expected) || (std::isnan(expected) && std::isnan(link.io.lastVoltage())));
+        QVERIFY(qFuzzyCompare(link.io.lastVoltage(), expected)
+            || (std::isnan(expected) && std::isnan(link.io.lastVoltage())));
         QCOMPARE(link.notices.count(), row.notice.isEmpty() ? 0 : 1);
         QVERIFY(row.notice.isEmpty() || link.notices.first().at(0).toString() == row.notice);
         QCOMPARE(link.eventTexts('=').last(), QStringLiteral("rate %1").arg(row.finalRate));
@@ -145,7 +148,8 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(double, volts);
         const double parsed = ELM327IOBase::parseVoltage(answer);
-        QVERIFY2(std::isnan(volts) ? std::isnan(parsed) : qFuzzyCompare(parsed, volts), qPrintable(QString::number(parsed)));
+        QVERIFY2(
+            std::isnan(volts) ? std::isnan(parsed) : qFuzzyCompare(parsed, volts), qPrintable(QString::number(parsed)));
     }
 
     void exchanges_data()

@@ -213,8 +213,8 @@ private slots:
         QTest::newRow("ELS27 chosen, rate given") << els << elm << QStringList() << 38400 << elmMet;
         QTest::newRow("ELM327 chosen, rate given") << elm << els << QStringList() << 38400 << elsMet;
         QTest::newRow("ELS27 chosen, searched") << els << elm << QStringList() << 0 << elmMet;
-        QTest::newRow("ELM327 chosen, ELS27 at 8000000") << elm << els << QStringList {"--baud", "8000000"} << 0
-                                                         << elsMet;
+        QTest::newRow("ELM327 chosen, ELS27 at 8000000")
+            << elm << els << QStringList {"--baud", "8000000"} << 0 << elsMet;
     }
 
     void wrongKind()
@@ -263,8 +263,8 @@ private slots:
         QCOMPARE(volts.takeFirst().at(0).toDouble(), 11.8);
         const QStringList heard = link.sim.received();
         QCOMPARE(heard.first(), QStringLiteral("atws"));
-        const QRegularExpression rateCommand(QStringLiteral("^(at ?br|stbr|stsbr)"),
-            QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression rateCommand(
+            QStringLiteral("^(at ?br|stbr|stsbr)"), QRegularExpression::CaseInsensitiveOption);
         QVERIFY2(heard.filter(rateCommand).isEmpty(), qPrintable(heard.join('|')));
 
         QSignalSpy disconnected(&link.io, &ELM327IOBase::disconnected);
