@@ -40,7 +40,7 @@ AdapterLink::AdapterLink(Client &client, QObject *parent)
     connect(guardTimer, &QTimer::timeout, this, &AdapterLink::sendNext);
     connect(lineWatch, &QTimer::timeout, this, &AdapterLink::checkLineDeadline);
     connect(port, &AdapterPort::aboutToClose, this, &AdapterLink::handleClosing);
-    connect(port, &AdapterPort::readyRead, this, &AdapterLink::readyRead);
+    port->onReadyRead(this, &AdapterLink::readyRead);
     connect(port, &AdapterPort::failed, this, &AdapterLink::portFailed);
 }
 
@@ -94,7 +94,7 @@ void AdapterLink::close()
 {
     dropVoltageRequests();
     {
-        const QSignalBlocker quiet(port);
+        const AdapterPort::Quiet quiet(*port);
         if (port->isOpen()) {
             resetAdapter();
             monitoring = false;
@@ -135,10 +135,14 @@ void AdapterLink::monitor(bool on)
     monitoring = on;
 }
 
+// Runs for every line both ways: looked at in place, without a lower-case copy.
 bool AdapterLink::isAdapterCommand(const QByteArray &line)
 {
-    const QByteArray head = line.left(2).toLower();
-    return head == "at" || head == "st";
+    if (line.size() < 2)
+        return false;
+    // Setting bit 5 lower-cases an ASCII letter, and only 'A', 'S' and 'T' become 'a', 's', 't'.
+    const char first = char(line.at(0) | 0x20);
+    return (first == 'a' || first == 's') && char(line.at(1) | 0x20) == 't';
 }
 
 void AdapterLink::requestVoltage()
@@ -304,7 +308,7 @@ void AdapterLink::writeLine(const QByteArray &line)
     const bool command = isAdapterCommand(line);
     setState(command ? State::CommandSent : State::FrameSent);
     lastCommand = line;
-    m_voltageOnWire = line == voltageLine;
+    m_voltageOnWire = command && line == voltageLine;
     if (command && line.startsWith("at st ")) {
         bool ok = false;
         const int units = line.mid(6).trimmed().toInt(&ok, 16);

@@ -41,7 +41,6 @@ AdapterPort::AdapterPort(QObject *parent)
     , m_device(m_serial)
 {
     for (QIODevice *device : {static_cast<QIODevice *>(m_serial), static_cast<QIODevice *>(m_tcp)}) {
-        connect(device, &QIODevice::readyRead, this, &AdapterPort::readyRead);
         connect(device, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
     }
     connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {

@@ -2,8 +2,7 @@
 
 #include <QObject>
 #include <QSerialPort>
-
-class QTcpSocket;
+#include <QTcpSocket>
 
 // The adapter's end of the wire: a serial port, or the TCP connection of a network adapter (a
 // Wi-Fi adapter, or a serial adapter behind a bridge), named tcp://HOST:PORT. Both read and
@@ -16,6 +15,31 @@ class AdapterPort : public QObject
 
 public:
     explicit AdapterPort(QObject *parent = nullptr);
+
+    // Keeps the port quiet while it lives, as QSignalBlocker does one object: the set-up reads
+    // the port itself with blocking waits.
+    class Quiet
+    {
+    public:
+        explicit Quiet(AdapterPort &port)
+            : m_self(&port)
+            , m_serial(port.m_serial)
+            , m_tcp(port.m_tcp)
+        { }
+
+    private:
+        QSignalBlocker m_self;
+        QSignalBlocker m_serial;
+        QSignalBlocker m_tcp;
+    };
+
+    // Calls `slot` of `receiver` when input arrives. Connected straight to the device, not
+    // forwarded through a signal of ours: it runs for every answer of the adapter.
+    template<typename Receiver> void onReadyRead(Receiver *receiver, void (Receiver::*slot)())
+    {
+        connect(m_serial, &QIODevice::readyRead, receiver, slot);
+        connect(m_tcp, &QIODevice::readyRead, receiver, slot);
+    }
 
     // Whether `name` names a network adapter; with `host` and `port` given, also where it is
     // (an IPv6 address is written in brackets: tcp://[::1]:35000).
@@ -55,7 +79,6 @@ public:
     int handle() const { return m_handle; } // -1 on a network adapter, or closed
 
 signals:
-    void readyRead();
     void aboutToClose();
     // The port failed (unplugged, a serial error) or the connection dropped; the link closes it.
     void failed(const QString &reason);

@@ -165,7 +165,7 @@ QByteArray AdapterLink::ask(const QByteArray &command, int waitMs, bool *echoed)
 {
     if (!port->isOpen() || isBusy())
         return QByteArray();
-    const QSignalBlocker quiet(port);
+    const AdapterPort::Quiet quiet(*port);
     Wire wire {*port, trace, QDeadlineTimer(waitMs)};
     return askAdapter(wire, command, waitMs, echoed);
 }
@@ -209,7 +209,7 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
     m_failure = ELM327IOBase::NoAdapter;
     portRate = network ? 0 : int(baud);
     baseRate = portRate;
-    const QSignalBlocker quiet(port);
+    const AdapterPort::Quiet quiet(*port);
     if (network) {
         trace.note(QStringLiteral("connected"));
     } else {
@@ -318,7 +318,7 @@ void AdapterLink::reinitialise()
     bool ok = false;
     {
         const QDeadlineTimer deadline = setupDeadline(config);
-        const QSignalBlocker quiet(port);
+        const AdapterPort::Quiet quiet(*port);
         Wire wire {*port, trace, deadline};
         ok = warmStart(wire, warmStartAttempts - 1);
         // A warm start keeps a raised rate, a restart does not: the adapter may be back at the

@@ -455,7 +455,7 @@ uint searchRate(Wire &wire, const QList<uint> &rates, int kind, uint lastMet, ui
         return els ? "STBR 1000000\r" : "AT BR 4\r";
     };
     AdapterPort &port = wire.port;
-    const QSignalBlocker quiet(&port);
+    const AdapterPort::Quiet quiet(port);
     QList<uint> order;
     if (lastMet != 0)
         order << lastMet;
