@@ -168,6 +168,14 @@
         <source>No adapter answers on %1 at %2 bit/s</source>
         <translation>Адаптер на %1 не отвечает на скорости %2 бит/с</translation>
     </message>
+    <message>
+        <source>Cannot connect to %1: %2</source>
+        <translation>Не удаётся подключиться к %1: %2</translation>
+    </message>
+    <message>
+        <source>The adapter on %1 is an %2 (%3), not an %4: choose %2</source>
+        <translation>Адаптер на %1 — это %2 (%3), а не %4: выберите %2</translation>
+    </message>
 </context>
 <context>
     <name>ELMParams</name>
