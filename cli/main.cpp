@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -52,8 +53,7 @@ const CommandHelp commands[] = {
     {"remove", "remove NAME", "Remove one file from the device.", false, 1},
     {"erase", "erase", "Remove every file from the device.", false, 0},
     {"reboot", "reboot", "Restart the device; succeeds once its application answers again (within 5 s).", false, 0},
-    {"dfu", "dfu", "Switch the device to its bootloader; succeeds once the bootloader answers (within 5 s).", false,
-        0},
+    {"dfu", "dfu", "Switch the device to its bootloader; succeeds once the bootloader answers (within 5 s).", false, 0},
     {"bootloader", "bootloader", "Show the bootloader's description, unique ID and status.", true, 0},
     {"flash", "flash PACKAGE.dfu [--launch]",
         "Check the package against the device, then erase, write and finalise it; --launch then starts the "
@@ -263,17 +263,9 @@ int runStations(const CliOptions &options, const QStringList &ports, bool bootlo
     return stations.size() == 1 ? results.first().status : summarise(options.command, options.json, results);
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
-
-    QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Service Kestrane devices through a serial OBD adapter."));
-    const QCommandLineOption help({"h", "help"}, QStringLiteral("Show this help, or one command's help."));
     parser.addOption(help);
     parser.addVersionOption();
     parser.addOptions({
@@ -312,16 +304,20 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do; see the list below."));
     parser.addPositionalArgument(
         QStringLiteral("arguments"), QStringLiteral("The command's arguments."), QStringLiteral("[arguments...]"));
-    if (!parser.parse(app.arguments()))
-        return usageError(parser.errorText());
+}
+
+// The command and its arguments, or the help or the version asked for. Returns the exit status when the
+// program ends here.
+std::optional<int> readCommand(const QCommandLineParser &parser, const QCommandLineOption &help,
+    const CommandHelp *&command, QStringList &arguments)
+{
     if (parser.isSet(QStringLiteral("version"))) {
         std::printf("veltrano-cli %s\n", VELTRANO_VERSION);
         return CliOk;
     }
-
-    QStringList positional = parser.positionalArguments();
-    const QString name = positional.value(0);
-    const CommandHelp *command = findCommand(name);
+    arguments = parser.positionalArguments();
+    const QString name = arguments.value(0);
+    command = findCommand(name);
     if (parser.isSet(help) || name.isEmpty()) {
         if (command)
             std::printf("Usage: veltrano-cli %s [options]\n%s\n", command->synopsis, command->text);
@@ -331,26 +327,20 @@ int main(int argc, char *argv[])
     }
     if (!command)
         return usageError(QStringLiteral("unknown command '%1'").arg(name));
-    positional.removeFirst();
-    if (command->arguments >= 0 && positional.size() != command->arguments)
+    arguments.removeFirst();
+    if (command->arguments >= 0 && arguments.size() != command->arguments)
         return usageError(QStringLiteral("usage: veltrano-cli %1").arg(QLatin1String(command->synopsis)));
+    return std::nullopt;
+}
 
-    CliOptions options;
-    options.command = name;
-    options.arguments = positional;
-    options.json = parser.isSet(QStringLiteral("json"));
-    options.yes = parser.isSet(QStringLiteral("yes"));
-    options.launch = parser.isSet(QStringLiteral("launch"));
-    CliReport report(name, options.json);
-
-    if (name == QLatin1String("ports"))
-        return listPorts(report);
-    if (name == QLatin1String("pack"))
-        return pack(parser, positional, report);
-
-    const QStringList ports = parser.values(QStringLiteral("port"));
+// The ports, the adapter and the identifiers the stations talk through, and how long they may take.
+// Returns the exit status when the command line does not say them right.
+std::optional<int> readConnection(
+    const QCommandLineParser &parser, const CommandHelp &command, CliOptions &options, QStringList &ports)
+{
+    ports = parser.values(QStringLiteral("port"));
     if (ports.isEmpty() || ports.contains(QString()))
-        return usageError(QStringLiteral("%1 needs --port").arg(name));
+        return usageError(QStringLiteral("%1 needs --port").arg(options.command));
     const QString repeated = repeatedPort(ports);
     if (!repeated.isEmpty())
         return usageError(QStringLiteral("--port %1 names a port given before").arg(repeated));
@@ -364,8 +354,8 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
     connection.baud = baud;
     connection.rateSwitch = !parser.isSet(QStringLiteral("no-rate-switch"));
-    connection.canId = command->bootloader ? CanIds::bootloaderCanId : CanIds::managerCanId;
-    connection.pcId = command->bootloader ? CanIds::bootloaderPcId : CanIds::managerPcId;
+    connection.canId = command.bootloader ? CanIds::bootloaderCanId : CanIds::managerCanId;
+    connection.pcId = command.bootloader ? CanIds::bootloaderPcId : CanIds::managerPcId;
     for (auto [option, field] : {std::pair {"can-id", &connection.canId}, std::pair {"pc-id", &connection.pcId}}) {
         if (parser.isSet(QLatin1String(option))
             && (!parseNumber(parser.value(QLatin1String(option)), *field) || *field < 0 || *field > CanIds::maxId))
@@ -378,7 +368,43 @@ int main(int argc, char *argv[])
     // The watchdog cannot fire while the set-up blocks the station's thread: the set-up's own
     // budget keeps it within --timeout too.
     connection.setupBudgetMs = int(std::min<qint64>(connection.setupBudgetMs, qint64(options.timeoutSeconds) * 1000));
+    return std::nullopt;
+}
 
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
+
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, QStringLiteral("Show this help, or one command's help."));
+    addOptions(parser, help);
+    if (!parser.parse(app.arguments()))
+        return usageError(parser.errorText());
+    const CommandHelp *command = nullptr;
+    QStringList arguments;
+    if (const std::optional<int> status = readCommand(parser, help, command, arguments))
+        return *status;
+
+    CliOptions options;
+    options.command = QLatin1String(command->name);
+    options.arguments = arguments;
+    options.json = parser.isSet(QStringLiteral("json"));
+    options.yes = parser.isSet(QStringLiteral("yes"));
+    options.launch = parser.isSet(QStringLiteral("launch"));
+    CliReport report(options.command, options.json);
+
+    if (options.command == QLatin1String("ports"))
+        return listPorts(report);
+    if (options.command == QLatin1String("pack"))
+        return pack(parser, arguments, report);
+
+    QStringList ports;
+    if (const std::optional<int> status = readConnection(parser, *command, options, ports))
+        return *status;
     // The link opens its trace when it is created, from the same variable the windows read.
     if (parser.isSet(QStringLiteral("trace")))
         qputenv("VELTRANO_TRACE", QFile::encodeName(parser.value(QStringLiteral("trace"))));

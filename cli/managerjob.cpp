@@ -104,15 +104,12 @@ void RestartCheck::onError(ELM327IOBase::ELM_ERROR, const QString &reason)
 
 ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *parent)
     : CliJob(options, report, parent)
-    , m_worker(std::make_unique<CanWorker>())
+    , m_session(std::make_unique<ManagerSession>())
 {
-    CanWorker *worker = m_worker.get();
-    connect(worker, &CanWorker::finished, this, &ManagerJob::onFinished);
-    connect(worker, &CanWorker::commandEnded, this, &ManagerJob::onCommandEnded);
-    connect(worker, &CanWorker::uploadEnded, this, &ManagerJob::onUploadEnded);
-    connect(worker, &CanWorker::error, this, &ManagerJob::onError);
-    connect(worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_description = describe(info); });
-    connect(worker, &CanWorker::progress, this, [this](int percent) {
+    connect(m_session.get(), &ManagerSession::ended, this, &ManagerJob::onEnded);
+    // Whatever the worker logs shows the device or the adapter still at work.
+    connect(&m_session->worker(), &CanWorker::error, this, &ManagerJob::heardFromDevice);
+    connect(&m_session->worker(), &CanWorker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
     });
@@ -129,8 +126,8 @@ void ManagerJob::start()
 
 void ManagerJob::connectAdapter()
 {
-    m_lastProblem.clear();
-    m_worker->execute(CanWorker::Setup, QVariant::fromValue(m_options.connection));
+    // The job's own command follows once the set-up is known not to have been stopped.
+    m_session->open(m_options.connection, false);
 }
 
 void ManagerJob::restart()
@@ -141,16 +138,10 @@ void ManagerJob::restart()
 
 QString ManagerJob::interruptedWork() const
 {
-    if (m_uploading)
+    if (m_session && m_session->uploading())
         return QStringLiteral("interrupted while uploading: a partial file may be left on the device");
     return CliJob::interruptedWork();
 }
-
-QString ManagerJob::problem() const
-{
-    return m_lastProblem.isEmpty() ? m_lastResult : m_lastProblem;
-}
-
 bool ManagerJob::checkInput()
 {
     const QString &command = m_options.command;
@@ -200,78 +191,81 @@ void ManagerJob::begin()
 {
     const QString &command = m_options.command;
     if (command == QLatin1String("info"))
-        m_worker->execute(CanWorker::Read);
-    else if (command == QLatin1String("upload") || command == QLatin1String("select")) {
-        m_uploading = true;
-        m_worker->flash(&m_upload, m_target);
-    } else if (command == QLatin1String("remove"))
-        m_worker->execute(CanWorker::Remove, m_options.arguments.value(0));
+        m_session->list();
+    else if (command == QLatin1String("upload") || command == QLatin1String("select"))
+        m_session->upload(&m_upload, m_target);
+    else if (command == QLatin1String("remove"))
+        m_session->remove(m_options.arguments.value(0));
     else if (command == QLatin1String("erase"))
-        m_worker->execute(CanWorker::Erase);
+        m_session->erase();
     else if (command == QLatin1String("reboot"))
-        m_worker->execute(CanWorker::Reboot);
+        m_session->reboot();
     else if (command == QLatin1String("dfu"))
-        m_worker->execute(CanWorker::Dfu);
+        m_session->dfu();
 }
 
-void ManagerJob::onFinished(CanWorker::Commands cmd, bool status, const QVariant &result)
+void ManagerJob::onEnded(const ManagerEnding &ending)
 {
     if (ended())
         return;
     heardFromDevice();
-    if (cmd == CanWorker::Setup) {
+    if (ending.operation == ManagerSession::Connect) {
         if (endedDuringSetup())
             return;
-        if (status)
+        if (ending.ok())
             begin();
         else
-            fail(CliNoConnection, setupFailure(m_worker->link().lastOpenError(), m_options.connection.port));
+            fail(CliNoConnection, setupFailure(ending.reason, m_options.connection.port));
         return;
     }
-    if (!status) {
-        m_lastResult = result.toString();
-        return; // commandEnded, or uploadEnded, says how it ended
-    }
-    switch (cmd) {
-    case CanWorker::Read:
-        m_files = result.toStringList();
-        m_worker->execute(CanWorker::Config);
-        break;
-    case CanWorker::Config: {
-        const QStringList active = result.toStringList();
-        QStringList lines {m_description};
-        for (const QString &file : qAsConst(m_files))
+    if (!ending.ok())
+        return failed(ending);
+    switch (ending.operation) {
+    case ManagerSession::List: {
+        const QVariantMap listed = ending.result.toMap();
+        const QString description = describe(QJsonObject::fromVariantMap(listed.value("info").toMap()));
+        const QStringList files = listed.value("files").toStringList();
+        const QStringList active = listed.value("active").toStringList();
+        QStringList lines {description};
+        for (const QString &file : files)
             lines << (active.contains(file) ? QStringLiteral("* ") : QStringLiteral("  ")) + file;
-        succeed({{"description", m_description}, {"files", QJsonArray::fromStringList(m_files)},
+        succeed({{"description", description}, {"files", QJsonArray::fromStringList(files)},
                     {"active", QJsonArray::fromStringList(active)}},
             lines);
         break;
     }
-    case CanWorker::Remove:
-        succeed({{"removed", result.toString()}}, QStringLiteral("removed %1").arg(result.toString()));
+    case ManagerSession::Upload:
+        succeed({{"stored", m_target}, {"bytes", int(m_upload.size())}},
+            QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_target).arg(m_upload.size()));
         break;
-    case CanWorker::Erase:
+    case ManagerSession::Remove:
+        succeed({{"removed", ending.result.toString()}}, QStringLiteral("removed %1").arg(ending.result.toString()));
+        break;
+    case ManagerSession::Erase:
         succeed({}, QStringLiteral("all files erased"));
         break;
-    case CanWorker::Reboot:
-    case CanWorker::Dfu:
-        confirmRestart(cmd == CanWorker::Dfu);
+    case ManagerSession::Reboot:
+    case ManagerSession::Dfu:
+        confirmRestart(ending.operation == ManagerSession::Dfu);
         break;
     default:
         break;
     }
 }
 
-void ManagerJob::onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome)
+void ManagerJob::failed(const ManagerEnding &ending)
 {
-    if (ended() || m_uploading || outcome == TransferOutcome::Succeeded)
-        return;
-    if (cmd == CanWorker::Reboot)
-        fail(statusFor(outcome), QStringLiteral("the device did not restart: %1").arg(problem()));
-    else if (cmd == CanWorker::Dfu)
-        fail(statusFor(outcome), QStringLiteral("the device did not switch to its bootloader: %1").arg(problem()));
+    const bool lost = ending.outcome == TransferOutcome::LinkLost;
+    const QString reason
+        = lost ? QStringLiteral("the serial port closed during the work (%1)").arg(ending.reason) : ending.reason;
+    if (ending.operation == ManagerSession::Upload)
+        transferFailed(ending.outcome, reason);
+    else if (ending.operation == ManagerSession::Reboot && !lost)
+        fail(statusFor(ending.outcome), QStringLiteral("the device did not restart: %1").arg(reason));
+    else if (ending.operation == ManagerSession::Dfu && !lost)
+        fail(statusFor(ending.outcome), QStringLiteral("the device did not switch to its bootloader: %1").arg(reason));
     else
-        fail(statusFor(outcome), problem());
+        fail(statusFor(ending.outcome), reason);
 }
 
 void ManagerJob::confirmRestart(bool bootloader)
@@ -305,49 +299,10 @@ void ManagerJob::confirmRestart(bool bootloader)
     QTimer::singleShot(0, this, [this] {
         if (ended())
             return;
-        m_worker.reset();
+        m_session.reset();
         if (!m_check->start())
             fail(CliNoConnection, setupFailure(m_check->lastOpenError(), m_options.connection.port));
         else
             heardFromDevice();
     });
-}
-
-void ManagerJob::onUploadEnded(TransferOutcome outcome)
-{
-    if (ended())
-        return;
-    m_uploading = false;
-    if (outcome == TransferOutcome::Succeeded) {
-        succeed({{"stored", m_target}, {"bytes", int(m_upload.size())}},
-            QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_target).arg(m_upload.size()));
-        return;
-    }
-    transferFailed(outcome, problem());
-}
-
-void ManagerJob::onError(int code, const QVariant &param)
-{
-    if (ended())
-        return;
-    heardFromDevice();
-    const QString text = param.toString();
-    switch (code) {
-    case CanWorker::ERR_IO:
-        m_lastProblem = QStringLiteral("the serial port closed during the work (%1)").arg(text);
-        if (!m_uploading) // an upload's end is told by uploadEnded
-            fail(CliLinkLost, m_lastProblem);
-        break;
-    case CanWorker::ERR_FLASH:
-        m_lastProblem = text;
-        break;
-    case CanWorker::ERR_UNSUP:
-        fail(CliUsage, text);
-        break;
-    case CanWorker::ERR_COMM:
-        m_lastProblem = text;
-        break;
-    default:
-        break;
-    }
 }

@@ -2,8 +2,8 @@
 
 #include "clijob.h"
 
-#include <canworker.h>
 #include <elm327io.h>
+#include <managersession.h>
 
 #include <QBuffer>
 #include <QTimer>
@@ -66,22 +66,13 @@ private:
     void begin();
     void restart() override;
     QString interruptedWork() const override;
-    void onFinished(CanWorker::Commands cmd, bool status, const QVariant &result);
-    void onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
-    void onUploadEnded(TransferOutcome outcome);
-    void onError(int code, const QVariant &param);
+    void onEnded(const ManagerEnding &ending);
+    void failed(const ManagerEnding &ending);
     // The device took the request; it counts as done once the device answers as its new self.
     void confirmRestart(bool bootloader);
-    // What went wrong, in the worker's words: its last complaint, else the failed command's result.
-    QString problem() const;
 
-    std::unique_ptr<CanWorker> m_worker;
+    std::unique_ptr<ManagerSession> m_session;
     std::unique_ptr<RestartCheck> m_check;
     QBuffer m_upload;
-    bool m_uploading = false;
     QString m_target;
-    QString m_description;
-    QStringList m_files;
-    QString m_lastProblem;
-    QString m_lastResult;
 };

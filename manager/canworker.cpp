@@ -348,49 +348,16 @@ void CanWorker::io_read(QByteArray data)
     pending = Invalid;
     deadline.stop();
     const QByteArray body = data.mid(1);
-    QJsonParseError parse {};
-    switch (quint8(data.at(0))) {
-    case repInfo: {
-        const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
-        if (doc.isNull()) {
-            emit error(ERR_COMM, tr("Invalid reply for the info command: %1").arg(parse.errorString()));
-            finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
-            return;
-        }
-        const QJsonObject info = doc.object();
-        emit described(info);
-        emit error(ERR_LOG,
-            tr("Device reports: SDK %1, FW %2, MPY %3, VER %4")
-                .arg(info.value(QLatin1String("sdk")).toString(), info.value(QLatin1String("fw")).toString(),
-                    QString::number(info.value(QLatin1String("mpy")).toInt(-1)),
-                    info.value(QLatin1String("ver")).toString()));
-        // The list request is still part of Read: a list that never comes must end the
-        // command as a failure, not leave the caller waiting for ever.
-        sendRequest(Read, QByteArray(1, reqList));
+    switch (code) {
+    case repInfo:
+        infoReply(body);
         return;
-    }
-    case repList: {
-        const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
-        if (doc.isNull() || !doc.isArray()) {
-            emit error(ERR_COMM, tr("Invalid reply for the read command: %1").arg(parse.errorString()));
-            finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
-            return;
-        }
-        finish(Read, true, toStringList(doc.array()), TransferOutcome::Succeeded);
+    case repList:
+    case repConfig:
+        listReply(code == repList ? Read : Config, body);
         return;
-    }
     case repSelect:
-        if (data.size() == 3 && body == "OK") {
-            if (uploading() && step == Select) {
-                step = Write;
-                sendNextChunk();
-            } else {
-                finish(Select, true, QVariant(), TransferOutcome::Succeeded);
-            }
-            return;
-        }
-        emit error(ERR_COMM, tr("Invalid reply to the 'Select' command"));
-        finish(Write, false, tr("Invalid reply"), TransferOutcome::Refused);
+        selectReply(data);
         return;
     case repWrite:
         if (uploading() && step == Write)
@@ -417,20 +384,6 @@ void CanWorker::io_read(QByteArray data)
     case repMd5:
         md5Reply(body);
         return;
-    case repConfig: {
-        if (body.isEmpty()) {
-            finish(Config, true, QStringList(), TransferOutcome::Succeeded);
-            return;
-        }
-        const QJsonDocument doc = QJsonDocument::fromJson(body, &parse);
-        if (doc.isNull() || !doc.isArray()) {
-            emit error(ERR_COMM, tr("Invalid reply for the config command: %1").arg(parse.errorString()));
-            finish(Config, false, tr("Invalid reply"), TransferOutcome::Refused);
-            return;
-        }
-        finish(Config, true, toStringList(doc.array()), TransferOutcome::Succeeded);
-        return;
-    }
     case repNegative:
         negativeReply(body);
         return;
@@ -438,6 +391,62 @@ void CanWorker::io_read(QByteArray data)
         finish(cmd, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
     }
+}
+
+void CanWorker::infoReply(const QByteArray &json)
+{
+    QJsonParseError parse {};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
+    if (doc.isNull()) {
+        emit error(ERR_COMM, tr("Invalid reply for the info command: %1").arg(parse.errorString()));
+        finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
+        return;
+    }
+    const QJsonObject info = doc.object();
+    emit described(info);
+    emit error(ERR_LOG,
+        tr("Device reports: SDK %1, FW %2, MPY %3, VER %4")
+            .arg(info.value(QLatin1String("sdk")).toString(), info.value(QLatin1String("fw")).toString(),
+                QString::number(info.value(QLatin1String("mpy")).toInt(-1)),
+                info.value(QLatin1String("ver")).toString()));
+    // The list request is still part of Read: a list that never comes must end the command as a
+    // failure, not leave the caller waiting for ever.
+    sendRequest(Read, QByteArray(1, reqList));
+}
+
+// The file list and the active selection come as the same JSON array of names; the selection may
+// also come as the code alone, for none.
+void CanWorker::listReply(Commands cmd, const QByteArray &json)
+{
+    if (cmd == Config && json.isEmpty()) {
+        finish(Config, true, QStringList(), TransferOutcome::Succeeded);
+        return;
+    }
+    QJsonParseError parse {};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
+    if (doc.isNull() || !doc.isArray()) {
+        const QString text = cmd == Read ? tr("Invalid reply for the read command: %1")
+                                         : tr("Invalid reply for the config command: %1");
+        emit error(ERR_COMM, text.arg(parse.errorString()));
+        finish(cmd, false, tr("Invalid reply"), TransferOutcome::Refused);
+        return;
+    }
+    finish(cmd, true, toStringList(doc.array()), TransferOutcome::Succeeded);
+}
+
+void CanWorker::selectReply(const QByteArray &data)
+{
+    if (data.size() == 3 && data.endsWith("OK")) {
+        if (uploading() && step == Select) {
+            step = Write;
+            sendNextChunk();
+        } else {
+            finish(Select, true, QVariant(), TransferOutcome::Succeeded);
+        }
+        return;
+    }
+    emit error(ERR_COMM, tr("Invalid reply to the 'Select' command"));
+    finish(Write, false, tr("Invalid reply"), TransferOutcome::Refused);
 }
 
 void CanWorker::md5Reply(const QByteArray &digest)

@@ -79,6 +79,9 @@ private:
     bool answersPending(quint8 code) const;
     // The link failed the exchange of the pending command: how that command ends.
     void exchangeFailed(ELM327IOBase::ELM_ERROR code, const QString &reason);
+    void infoReply(const QByteArray &json);
+    void listReply(Commands cmd, const QByteArray &json);
+    void selectReply(const QByteArray &data);
     void sendNextChunk();
     void md5Reply(const QByteArray &data);
     void negativeReply(const QByteArray &json);

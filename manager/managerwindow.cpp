@@ -2,6 +2,7 @@
 #include "ui_managerwindow.h"
 
 #include "firmwarefile.h"
+#include "noticequeue.h"
 
 #include <canids.h>
 #include <darktheme.h>
@@ -35,7 +36,8 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     : QMainWindow(parent)
     , m_iconColor(isDarkTheme() ? QColor(226, 226, 226) : QColor(58, 58, 58))
     , ui(new Ui::ManagerWindow)
-    , m_worker(this)
+    , m_session(this)
+    , m_notices(this)
 {
     ui->setupUi(this);
 
@@ -59,10 +61,9 @@ ManagerWindow::ManagerWindow(QWidget *parent)
             QCoreApplication::exit(0);
     });
     connect(ui->fileList->selectionModel(), &QItemSelectionModel::currentChanged, this, &ManagerWindow::updateTools);
-    connect(&m_worker, &CanWorker::progress, this, &ManagerWindow::thread_progress);
-    connect(&m_worker, &CanWorker::error, this, &ManagerWindow::thread_error);
-    connect(&m_worker, &CanWorker::finished, this, &ManagerWindow::thread_finished);
-    connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerWindow::thread_uploadEnded);
+    connect(&m_session.worker(), &CanWorker::progress, this, &ManagerWindow::thread_progress);
+    connect(&m_session.worker(), &CanWorker::error, this, &ManagerWindow::thread_error);
+    connect(&m_session, &ManagerSession::ended, this, &ManagerWindow::thread_finished);
 }
 
 ManagerWindow::~ManagerWindow()
@@ -101,44 +102,6 @@ void ManagerWindow::appendLog(const QString &text)
     appendPlainText(ui->log, text);
 }
 
-QMessageBox::StandardButton ManagerWindow::plainBox(QMessageBox::Icon icon, const QString &title, const QString &text,
-    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)
-{
-    QMessageBox box(icon, title, text, buttons, this);
-    box.setTextFormat(Qt::PlainText);
-    box.setDefaultButton(defaultButton);
-    return QMessageBox::StandardButton(box.exec());
-}
-
-void ManagerWindow::notify(QMessageBox::Icon icon, int timeoutSeconds, const QString &title, const QString &text)
-{
-    m_notices.append(Notice {icon, timeoutSeconds, title, text});
-    if (!m_showingNotices && m_notices.size() == 1)
-        QMetaObject::invokeMethod(this, &ManagerWindow::showNotices, Qt::QueuedConnection);
-}
-
-void ManagerWindow::showNotices()
-{
-    // Once the program is leaving no box may hold it up: a box opened after the event loop was
-    // told to end would keep it running.
-    if (m_showingNotices || m_leaving)
-        return;
-    m_showingNotices = true;
-    while (!m_notices.isEmpty() && !m_leaving) {
-        const Notice notice = m_notices.takeFirst();
-        if (notice.timeoutSeconds > 0) {
-            QAutoCloseMessageBox box(notice.icon, notice.title, notice.text, QMessageBox::Ok, this);
-            box.setTextFormat(Qt::PlainText);
-            box.setDefaultButton(QMessageBox::Ok);
-            box.setTimeout(notice.timeoutSeconds);
-            box.exec();
-        } else {
-            plainBox(notice.icon, notice.title, notice.text, QMessageBox::Ok);
-        }
-    }
-    m_showingNotices = false;
-}
-
 void ManagerWindow::showStartPageIfConnected()
 {
     if (m_connected)
@@ -163,7 +126,7 @@ void ManagerWindow::updateTools()
 // gone meanwhile, and a request queued on a closed port would never end.
 bool ManagerWindow::linkUp()
 {
-    if (m_connected && m_worker.link().isOpen())
+    if (m_connected && m_session.worker().link().isOpen())
         return true;
     m_connected = false;
     ui->stackedWidget->setCurrentIndex(ConnectPage);
@@ -177,7 +140,7 @@ bool ManagerWindow::mayLeave()
         return true;
     if (m_leaving)
         return false; // the stop is under way; the program ends with the upload
-    const auto answer = plainBox(QMessageBox::Question, tr("Veltrano Manager"),
+    const auto answer = NoticeQueue::plainBox(this, QMessageBox::Question, tr("Veltrano Manager"),
         tr("An upload is running. Stopping now leaves a partial file on the device. Stop and quit?"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
@@ -185,7 +148,8 @@ bool ManagerWindow::mayLeave()
     if (!m_upload)
         return true; // it ended while the question was open
     m_leaving = true;
-    m_worker.stopUpload();
+    m_notices.stop();
+    m_session.stop();
     return false;
 }
 
@@ -245,8 +209,9 @@ void ManagerWindow::on_connectTool_clicked()
     info.canId = deviceCanId;
     info.pcId = pcCanId;
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
-    // The adapter set-up runs to its end inside this call and reports before it returns.
-    m_worker.execute(CanWorker::Setup, QVariant::fromValue(info));
+    // The adapter set-up runs to its end inside this call and reports before it returns; the list
+    // and its ticks follow.
+    m_session.open(info);
 }
 
 void ManagerWindow::on_addFileTool_clicked()
@@ -284,12 +249,12 @@ bool ManagerWindow::uploadFirmware(const QString &path)
     const QString target = FirmwareFile::targetName(path);
     const QString nameProblem = FirmwareFile::nameProblem(target);
     if (!nameProblem.isEmpty()) {
-        plainBox(QMessageBox::Warning, tr("File Upload"), nameProblem, QMessageBox::Ok);
+        NoticeQueue::plainBox(this, QMessageBox::Warning, tr("File Upload"), nameProblem, QMessageBox::Ok);
         uploadCleanup();
         return false;
     }
     if (target != name) {
-        const auto answer = plainBox(QMessageBox::Question, tr("Firmware Update"),
+        const auto answer = NoticeQueue::plainBox(this, QMessageBox::Question, tr("Firmware Update"),
             tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No);
         if (answer != QMessageBox::Yes || !linkUp())
             return false;
@@ -297,7 +262,7 @@ bool ManagerWindow::uploadFirmware(const QString &path)
 
     const FirmwareFile::Slice slice = FirmwareFile::read(path);
     if (!slice.ok) {
-        plainBox(QMessageBox::Warning, slice.title, slice.text, QMessageBox::Ok);
+        NoticeQueue::plainBox(this, QMessageBox::Warning, slice.title, slice.text, QMessageBox::Ok);
         uploadCleanup();
         return false;
     }
@@ -325,10 +290,9 @@ void ManagerWindow::startUpload(const QByteArray &content, const QString &target
     m_upload->close();
     m_upload->open(QIODevice::ReadOnly);
     appendLog(tr("Start uploading %1").arg(source));
-    m_uploadFailureShown = false;
     updateTools();
     // Last: an upload the worker cannot start ends inside this call, and the buffer with it.
-    m_worker.flash(m_upload.get(), target);
+    m_session.upload(m_upload.get(), target);
 }
 
 void ManagerWindow::uploadCleanup()
@@ -342,29 +306,6 @@ void ManagerWindow::uploadCleanup()
     updateTools();
 }
 
-// Every upload ends here, however it ended: the buffer is let go of, so a new upload can start.
-void ManagerWindow::thread_uploadEnded(TransferOutcome outcome)
-{
-    uploadCleanup();
-    if (m_leaving) {
-        QCoreApplication::exit(0);
-        return;
-    }
-    if (outcome == TransferOutcome::Succeeded) {
-        appendLog(tr("File uploaded"));
-        notify(QMessageBox::Information, 3, tr("File Upload"), tr("Done"));
-        ui->startPage->setEnabled(false);
-        // Called by name, as a queued connection would; the list comes back through thread_finished.
-        QMetaObject::invokeMethod(
-            &m_worker, "execute", Qt::DirectConnection, Q_ARG(CanWorker::Commands, CanWorker::Read));
-        return;
-    }
-    appendLog(tr("File upload failed"));
-    // One box per failure: a lost link, an unreadable buffer or a refused select have had theirs.
-    if (!m_uploadFailureShown)
-        notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
-}
-
 void ManagerWindow::on_removeFileTool_clicked()
 {
     if (refuseWhenBusy() || !linkUp())
@@ -375,13 +316,13 @@ void ManagerWindow::on_removeFileTool_clicked()
         return;
     }
     const QString name = m_model.index(current.row(), 1).data().toString();
-    if (plainBox(QMessageBox::Question, tr("Remove File"), tr("Remove %1 from the device?").arg(name),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+    if (NoticeQueue::plainBox(this, QMessageBox::Question, tr("Remove File"),
+            tr("Remove %1 from the device?").arg(name), QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
             != QMessageBox::Yes
         || !linkUp())
         return;
     appendLog(tr("Removing file %1").arg(name));
-    m_worker.execute(CanWorker::Remove, name);
+    m_session.remove(name);
 }
 
 void ManagerWindow::on_eraseFilesTool_clicked()
@@ -389,7 +330,7 @@ void ManagerWindow::on_eraseFilesTool_clicked()
     if (refuseWhenBusy() || !linkUp())
         return;
     appendLog(tr("Erasing all files"));
-    m_worker.execute(CanWorker::Erase);
+    m_session.erase();
 }
 
 void ManagerWindow::on_dfuTool_clicked()
@@ -402,7 +343,7 @@ void ManagerWindow::on_dfuTool_clicked()
     const auto answer = QMessageBox::question(
         this, tr("Firmware Upgrade"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer == QMessageBox::Yes && linkUp())
-        m_worker.execute(CanWorker::Dfu);
+        m_session.dfu();
 }
 
 void ManagerWindow::on_actionFirmware_Update_triggered()
@@ -462,22 +403,20 @@ void ManagerWindow::thread_error(int code, QVariant param)
     switch (code) {
     case CanWorker::ERR_IO:
         m_connected = false;
-        m_uploadFailureShown = true;
         ui->stackedWidget->setCurrentIndex(ConnectPage);
         ui->stackedWidget->setEnabled(true);
         m_updaterAllowed = true;
         updateTools();
-        notify(QMessageBox::Warning, 0, tr("Connection Aborted"), text);
+        m_notices.notify(QMessageBox::Warning, 0, tr("Connection Aborted"), text);
         break;
     case CanWorker::ERR_FLASH:
-        m_uploadFailureShown = true;
-        notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Error reading from file (%1)").arg(text));
+        m_notices.notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Error reading from file (%1)").arg(text));
         break;
     case CanWorker::ERR_COMM:
-        notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Communication error: %1").arg(text));
+        m_notices.notify(QMessageBox::Warning, 0, tr("Veltrano Manager"), tr("Communication error: %1").arg(text));
         break;
     case CanWorker::ERR_NOTIFY:
-        notify(QMessageBox::Information, 0, tr("Veltrano Manager"), text);
+        m_notices.notify(QMessageBox::Information, 0, tr("Veltrano Manager"), text);
         break;
     case CanWorker::ERR_LOG:
         appendLog(text);
@@ -487,61 +426,67 @@ void ManagerWindow::thread_error(int code, QVariant param)
     }
 }
 
-void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVariant param)
+void ManagerWindow::warnIfConnected(int seconds, const QString &title, const QString &text)
 {
-    // Once the port is gone its box has said why everything under way failed.
-    const auto warn = [this](int seconds, const QString &title, const QString &text) {
-        if (m_connected)
-            notify(QMessageBox::Warning, seconds, title, text);
-    };
-    // The device names the selection read in its refusals by a number that comes back as Invalid:
-    // while that read is under way, such an end is the read's.
-    if (cmd == CanWorker::Invalid && m_readingSelection)
-        cmd = CanWorker::Config;
-    switch (cmd) {
-    case CanWorker::Setup:
-        m_connected = status;
-        m_selectionRead = m_readingSelection = false;
-        m_updaterAllowed = !status;
-        updateTools();
-        if (status) {
-            ui->stackedWidget->setCurrentIndex(StartPage);
-            ui->startPage->setEnabled(false);
-        } else {
-            appendLog(tr("Setup failed"));
-            // The driver's own words say what the technician can fix, e.g. the port's permissions.
-            const QString reason = m_worker.link().lastOpenError();
-            if (!reason.isEmpty())
-                appendLog(reason);
-            ui->stackedWidget->setCurrentIndex(ConnectPage);
-            // The log is not on the connect page: the reason has to reach the technician there.
-            notify(QMessageBox::Warning, 10, tr("Connect"),
-                reason.isEmpty() ? tr("No adapter answered on %1").arg(ui->portCombo->currentText()) : reason);
-        }
-        ui->stackedWidget->setEnabled(true);
-        m_listRead = false;
-        if (status)
-            m_worker.execute(CanWorker::Read);
-        return;
-    case CanWorker::Read:
-        if (status) {
-            m_listRead = true;
-            m_model.clear();
-            m_model.addItems(param.toStringList());
-            // An empty list has no selection to lose. Any other is ready for work once its ticks
-            // are read: a command given meanwhile would take the link from that read.
-            m_selectionRead = m_model.rowCount() == 0;
-            m_readingSelection = !m_selectionRead;
-            ui->startPage->setEnabled(m_selectionRead);
-            updateTools();
-            if (m_readingSelection)
-                m_worker.execute(CanWorker::Config);
-            else
-                statusBar()->showMessage(tr("No Files"), statusMessageMs);
+    if (m_connected)
+        m_notices.notify(QMessageBox::Warning, seconds, title, text);
+}
+
+void ManagerWindow::thread_finished(const ManagerEnding &ending)
+{
+    // A refusal the device gave under the number of no command the window knows.
+    if (ending.step == CanWorker::Invalid) {
+        appendLog(tr("Other error"));
+        uploadCleanup();
+        if (ending.operation != ManagerSession::Upload)
             return;
-        }
+    }
+    switch (ending.operation) {
+    case ManagerSession::Connect:
+        connectEnded(ending);
+        return;
+    case ManagerSession::List:
+        listEnded(ending);
+        return;
+    case ManagerSession::Upload:
+        uploadEnded(ending);
+        return;
+    default:
+        commandEnded(ending);
+        return;
+    }
+}
+
+void ManagerWindow::connectEnded(const ManagerEnding &ending)
+{
+    const bool status = ending.ok();
+    m_connected = status;
+    m_selectionRead = false;
+    m_listRead = false;
+    m_updaterAllowed = !status;
+    updateTools();
+    if (status) {
+        ui->stackedWidget->setCurrentIndex(StartPage);
+        ui->startPage->setEnabled(false);
+    } else {
+        appendLog(tr("Setup failed"));
+        // The driver's own words say what the technician can fix, e.g. the port's permissions.
+        if (!ending.reason.isEmpty())
+            appendLog(ending.reason);
+        ui->stackedWidget->setCurrentIndex(ConnectPage);
+        // The log is not on the connect page: the reason has to reach the technician there.
+        m_notices.notify(QMessageBox::Warning, 10, tr("Connect"),
+            ending.reason.isEmpty() ? tr("No adapter answered on %1").arg(ui->portCombo->currentText())
+                                    : ending.reason);
+    }
+    ui->stackedWidget->setEnabled(true);
+}
+
+void ManagerWindow::listEnded(const ManagerEnding &ending)
+{
+    if (ending.step == CanWorker::Read && !ending.ok()) {
         appendLog(tr("Cannot get file list"));
-        warn(10, tr("Read File List"), tr("File list read error %1").arg(param.toString()));
+        warnIfConnected(10, tr("Read File List"), tr("File list read error %1").arg(ending.failure));
         // The start page was waiting for the list. Without any list the connect page is the way
         // on: connect again, or hand a device that sits in its bootloader to the updater. A list
         // read before is still worth working with.
@@ -554,29 +499,73 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             updateTools();
         }
         return;
-    case CanWorker::Select:
-        if (status)
-            return;
-        m_uploadFailureShown = true;
-        appendLog(tr("Cannot setup file upload"));
-        warn(10, tr("Upload File"), tr("Cannot upload file: %1").arg(param.toString()));
-        break;
-    case CanWorker::Write: // the upload's end is told by uploadEnded
+    }
+    const QVariantMap listed = ending.result.toMap();
+    m_listRead = true;
+    m_model.clear();
+    m_model.addItems(listed.value(QStringLiteral("files")).toStringList());
+    // An empty list has no selection to lose; any other is ready for work once its ticks are read.
+    m_selectionRead = ending.ok();
+    ui->startPage->setEnabled(true);
+    updateTools();
+    if (m_model.rowCount() == 0) {
+        statusBar()->showMessage(tr("No Files"), statusMessageMs);
         return;
-    case CanWorker::Remove:
-        if (status) {
+    }
+    if (ending.ok()) {
+        m_model.select(listed.value(QStringLiteral("active")).toStringList());
+        return;
+    }
+    m_model.deselectAll();
+    appendLog(tr("Cannot read the active files: %1").arg(ending.failure));
+    warnIfConnected(10, tr("Read Selection"), tr("Cannot read the active files: %1").arg(ending.failure));
+    showStartPageIfConnected();
+}
+
+void ManagerWindow::uploadEnded(const ManagerEnding &ending)
+{
+    uploadCleanup();
+    if (m_leaving) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    if (ending.ok()) {
+        appendLog(tr("File uploaded"));
+        m_notices.notify(QMessageBox::Information, 3, tr("File Upload"), tr("Done"));
+        ui->startPage->setEnabled(false);
+        // The list comes back through thread_finished, and the start page with it.
+        m_session.list();
+        return;
+    }
+    // One box per failure: a lost link, an unreadable buffer and a refused select have their own.
+    const bool selecting = ending.step == CanWorker::Select;
+    if (selecting) {
+        appendLog(tr("Cannot setup file upload"));
+        warnIfConnected(10, tr("Upload File"), tr("Cannot upload file: %1").arg(ending.failure));
+    }
+    appendLog(tr("File upload failed"));
+    if (!selecting && ending.outcome != TransferOutcome::LinkLost && ending.outcome != TransferOutcome::FileUnreadable)
+        m_notices.notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
+}
+
+void ManagerWindow::commandEnded(const ManagerEnding &ending)
+{
+    const QString failure = ending.failure;
+    switch (ending.operation) {
+    case ManagerSession::Remove:
+        if (ending.ok()) {
             appendLog(tr("File removed"));
             statusBar()->showMessage(tr("Removed"), statusMessageMs);
-            m_model.remove(param.toString());
+            m_model.remove(ending.result.toString());
             // The row that moved up into the removed one's place was not picked.
             ui->fileList->selectionModel()->clear();
             return;
         }
         appendLog(tr("File removal failed"));
-        warn(5, tr("File Removal"), tr("Failed!"));
+        warnIfConnected(5, tr("File Removal"), tr("Failed!"));
         break;
-    case CanWorker::Erase:
-        if (status) {
+    case ManagerSession::Erase:
+        if (ending.ok()) {
             appendLog(tr("Erased"));
             m_model.clear();
             m_selectionRead = true; // nothing left that a selection could drop
@@ -584,44 +573,27 @@ void ManagerWindow::thread_finished(CanWorker::Commands cmd, bool status, QVaria
             return;
         }
         appendLog(tr("Could not erase"));
-        warn(5, tr("Erase Files"), tr("Failed!"));
+        warnIfConnected(5, tr("Erase Files"), tr("Failed!"));
         break;
     // The program restarts, or the updater takes over, only when the device did what it was asked:
     // otherwise it runs on as it was, and the manager stays connected to it.
-    case CanWorker::Reboot:
-        if (status) {
+    case ManagerSession::Reboot:
+    case ManagerSession::Dfu: {
+        const bool reboot = ending.operation == ManagerSession::Reboot;
+        if (ending.ok() && reboot)
             QCoreApplication::exit(RestartProgram);
-            return;
-        }
-        appendLog(tr("The device did not restart: %1").arg(param.toString()));
-        warn(0, tr("Reboot"), tr("The device did not restart: %1").arg(param.toString()));
-        break;
-    case CanWorker::Dfu:
-        if (status) {
+        if (ending.ok() && !reboot)
             handOver(UpdaterConnected);
+        if (ending.ok())
             return;
-        }
-        appendLog(tr("The device did not switch to its bootloader: %1").arg(param.toString()));
-        warn(0, tr("Firmware Upgrade"), tr("The device did not switch to its bootloader: %1").arg(param.toString()));
+        const QString text = reboot ? tr("The device did not restart: %1").arg(failure)
+                                    : tr("The device did not switch to its bootloader: %1").arg(failure);
+        appendLog(text);
+        warnIfConnected(0, reboot ? tr("Reboot") : tr("Firmware Upgrade"), text);
         break;
-    case CanWorker::Config:
-        m_readingSelection = false;
-        m_selectionRead = status;
-        ui->startPage->setEnabled(true);
-        updateTools();
-        if (status) {
-            m_model.select(param.toStringList());
-            break;
-        }
-        m_model.deselectAll();
-        appendLog(tr("Cannot read the active files: %1").arg(param.toString()));
-        warn(10, tr("Read Selection"), tr("Cannot read the active files: %1").arg(param.toString()));
-        break;
+    }
     default:
-        appendLog(tr("Other error"));
-        uploadCleanup();
         return;
     }
-    if (!status)
-        showStartPageIfConnected();
+    showStartPageIfConnected();
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "canworker.h"
 #include "ecufilelistmodel.h"
+#include "managersession.h"
 #include "managerview.h"
+#include "noticequeue.h"
 
 #include <QColor>
-#include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
 
@@ -53,8 +53,8 @@ private slots:
 
     void thread_progress(int prog);
     void thread_error(int code, QVariant param);
-    void thread_finished(CanWorker::Commands cmd, bool status, QVariant param);
-    void thread_uploadEnded(TransferOutcome outcome);
+    // Every operation of the session ends here, once.
+    void thread_finished(const ManagerEnding &ending);
 
 private:
     enum Page { ConnectPage = 0, StartPage = 1, DropPage = 2, LogPage = 3 };
@@ -71,6 +71,13 @@ private:
     // `source` is what the log names: the dropped file's path, or the selection file.
     void startUpload(const QByteArray &content, const QString &target, const QString &source);
     void uploadCleanup();
+    void connectEnded(const ManagerEnding &ending);
+    void listEnded(const ManagerEnding &ending);
+    // Every upload ends here, however it ended: the buffer is let go of, so a new upload can start.
+    void uploadEnded(const ManagerEnding &ending);
+    void commandEnded(const ManagerEnding &ending);
+    // Once the port is gone its box has said why everything under way failed.
+    void warnIfConnected(int seconds, const QString &title, const QString &text);
     // Leaves the manager for the updater, telling it which port, rate and adapter to use when it
     // takes over the connection.
     // The selected port under the name it is stored by: a stored link that designates it is
@@ -79,38 +86,19 @@ private:
     void handOver(ExitCode code);
     void showStartPageIfConnected();
     void appendLog(const QString &text);
-    // A modal box whose text is shown literally: it may carry what a device or a file says.
-    QMessageBox::StandardButton plainBox(QMessageBox::Icon icon, const QString &title, const QString &text,
-        QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
-    // Boxes that answer a worker report are shown once the report's call stack has unwound,
-    // one after the other: a modal loop opened inside the adapter driver's read handler would
-    // keep the driver from seeing the adapter's next prompt.
-    void notify(QMessageBox::Icon icon, int timeoutSeconds, const QString &title, const QString &text);
-    void showNotices();
-
-    struct Notice
-    {
-        QMessageBox::Icon icon;
-        int timeoutSeconds; // 0: a plain box that waits for the user
-        QString title;
-        QString text;
-    };
 
     QColor m_iconColor;
     Ui::ManagerWindow *ui;
     bool m_connected = false;
     bool m_listRead = false; // the file list has been read since the connection was made
-    bool m_uploadFailureShown = false; // a box already said why the running upload failed
     bool m_updaterAllowed = true; // "Upgrade Utility" may be used when no upload runs
     // The device's active selection has been read for the list shown (or the list is empty): only
     // then can Apply Selection write it without dropping files nobody unticked.
     bool m_selectionRead = false;
-    bool m_readingSelection = false;
     bool m_leaving = false; // the technician chose to quit: the program ends with the upload
-    CanWorker m_worker;
+    ManagerSession m_session;
     ECUFileListModel m_model;
     // Set exactly while an upload runs; lent to the worker, which reads it chunk by chunk.
     std::unique_ptr<QBuffer> m_upload;
-    QList<Notice> m_notices;
-    bool m_showingNotices = false;
+    NoticeQueue m_notices;
 };

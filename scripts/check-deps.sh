@@ -1,67 +1,139 @@
 #!/usr/bin/env bash
-# Checks that the dependencies between the program's folders point one way: the adapter link
-# (elm/), the platform queries (platform/) and the shared widgets (widgets/) know nothing above
-# them; the manager and the updater know neither each other nor the shell (app/). Both the
-# #include lines and the CMake targets a folder links are checked.
+# Checks that the dependencies between the program's parts point one way. Each CMake target of the
+# program may use only the targets it is allowed below (and what those may use in turn): the adapter
+# link (elm/) and the platform queries (platform/) know nothing above them; the widgets know only the
+# platform; the protocol cores know only the link; the windows know their own core, the widgets and
+# the platform, never each other; veltrano-cli knows the cores and no window; the simulator and the
+# other tools know nothing of the program at all.
 #
-#   scripts/check-deps.sh        (prints what breaks the rule; exits 1 if anything does)
+# Checked: every #include of a header some target lists (by the name it is included with; the
+# folders are include directories, and uic names a form's header ui_FORM.h), every include that
+# climbs out of its folder ("../x.h"), every target_link_libraries line, and that every source file
+# of the program belongs to a target.
+#
+#   scripts/check-deps.sh [ROOT]   (prints what breaks the rule; exits 1 if anything does)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 cd "$root"
 
-# FOLDER: the folders it must not use.
-rules=(
-  "platform: elm widgets manager updater app cli"
-  "elm: platform widgets manager updater app cli"
-  "widgets: elm manager updater app cli"
-  "manager: updater app cli"
-  "updater: manager app cli"
-  "cli: platform widgets app"
-  "app: cli"
+# TARGET: the targets of the program it may use directly.
+allowed=(
+  "veltrano_version:"
+  "veltrano_resources:"
+  "veltrano_platform:"
+  "veltrano_elm:"
+  "veltrano_widgets: veltrano_platform"
+  "veltrano_managercore: veltrano_elm"
+  "veltrano_updatercore: veltrano_elm"
+  "veltrano_manager: veltrano_managercore veltrano_widgets veltrano_platform veltrano_version"
+  "veltrano_updater: veltrano_updatercore veltrano_widgets veltrano_platform veltrano_version"
+  "veltrano_shell: veltrano_manager veltrano_updater veltrano_widgets veltrano_platform veltrano_version"
+  "veltrano: veltrano_shell veltrano_resources"
+  "veltrano-cli: veltrano_managercore veltrano_updatercore veltrano_version"
+  "kestrane-sim:"
+  "kestrane-sim-md5check:"
+  "veltrano-make-icon:"
 )
+program_folders=(elm platform widgets manager updater app cli)
+checked_folders=("${program_folders[@]}" resources tools/kestrane-sim tools/make-icon)
 
-# The headers a folder owns, by the name others include them with (the folders are include
-# directories, so an include names the file alone): its own, and those uic makes of its forms.
-headers_of() {
-  local folder=$1 file
-  for file in "$folder"/*.h; do
-    [ -e "$file" ] && basename "$file"
+declare -A uses owner_of target_folder
+for entry in "${allowed[@]}"; do
+  uses[${entry%%:*}]=${entry#*:}
+done
+
+# Everything a target may use: its allowed targets and, in turn, theirs.
+closure() {
+  local seen=" " queue=($1) next
+  while [ ${#queue[@]} -gt 0 ]; do
+    next=${queue[0]}
+    queue=("${queue[@]:1}")
+    case "$seen" in *" $next "*) continue ;; esac
+    seen+="$next "
+    queue+=(${uses[$next]:-})
   done
-  for file in "$folder"/*.ui; do
-    [ -e "$file" ] && echo "ui_$(basename "$file" .ui).h"
-  done
-  return 0
+  echo "$seen"
 }
 
-# The CMake targets a folder defines.
-targets_of() {
-  [ -f "$1/CMakeLists.txt" ] || return 0
-  sed -n -E 's/^[[:space:]]*add_(library|executable)\(([A-Za-z0-9_.+-]+).*/\2/p' "$1/CMakeLists.txt"
+# The CMake files as "source TARGET FILE" and "link TARGET LIBRARY" lines: comments dropped,
+# parentheses made words of their own, so a call spread over several lines reads as one.
+cmake_facts() {
+  local folder=$1
+  sed 's/#.*//; s/(/ ( /g; s/)/ ) /g' "$folder/CMakeLists.txt" | tr -s ' \t\r\n' '\n' | awk -v folder="$folder" '
+    call == "" && ($0 == "add_library" || $0 == "add_executable" || $0 == "target_link_libraries") { call = $0; next }
+    call != "" && $0 == "(" { depth++; if (depth == 1) { name = ""; } next }
+    call != "" && $0 == ")" { depth--; if (depth == 0) call = ""; next }
+    call != "" && depth == 1 && name == "" { name = $0; if (call != "target_link_libraries") print "target", name, folder; next }
+    call == "target_link_libraries" && depth == 1 && $0 !~ /^(PUBLIC|PRIVATE|INTERFACE)$/ { print "link", name, $0; next }
+    (call == "add_library" || call == "add_executable") && depth == 1 && $0 ~ /\.(cpp|h|ui)$/ { print "source", name, folder "/" $0 }
+  '
 }
+
+facts=$(for folder in "${checked_folders[@]}" tools; do
+  if [ -f "$folder/CMakeLists.txt" ]; then cmake_facts "$folder"; fi
+done)
+# The version header is generated, and belongs to the target that makes it known.
+owner_of[veltranoversion.h]=veltrano_version
+
+declare -A target_of_file
+while read -r kind target what; do
+  case $kind in
+  target) target_folder[$target]=$what ;;
+  source)
+    target_of_file[$what]=$target
+    name=${what##*/}
+    case $name in *.ui) name="ui_${name%.ui}.h" ;; esac
+    [[ $name == *.h ]] && owner_of[$name]=$target
+    ;;
+  esac
+done <<<"$facts"
+
+declare -A may_use
+for target in "${!uses[@]}"; do
+  may_use[$target]=$(closure "${uses[$target]}")
+done
 
 failed=0
-for rule in "${rules[@]}"; do
-  folder=${rule%%:*}
-  own=$(headers_of "$folder")
-  for other in ${rule#*:}; do
-    [ -d "$other" ] || continue
-    # A header of the same name in the folder itself is the folder's own.
-    for header in $(headers_of "$other"); do
-      grep -qxF "$header" <<<"$own" && continue
-      pattern="^[[:space:]]*#[[:space:]]*include[[:space:]]*[<\"]${header//./\\.}[>\"]"
-      while IFS= read -r hit; do
-        echo "$hit: $folder/ must not include $other/$header" >&2
-        failed=1
-      done < <(grep -nE "$pattern" "$folder"/*.h "$folder"/*.cpp 2>/dev/null || true)
-    done
-    # A target name is whole when no character a target name may hold touches it.
-    for target in $(targets_of "$other"); do
-      pattern="(^|[^A-Za-z0-9_.+-])${target//./\\.}([^A-Za-z0-9_.+-]|\$)"
-      while IFS= read -r hit; do
-        echo "$folder/CMakeLists.txt:$hit: $folder/ must not use $other/'s target $target" >&2
-        failed=1
-      done < <(sed 's/#.*//' "$folder/CMakeLists.txt" | grep -nE -- "$pattern" || true)
-    done
+complain() {
+  echo "$1" >&2
+  failed=1
+}
+
+# Links.
+while read -r kind target library; do
+  [ "$kind" = link ] || continue
+  [ -n "${uses[$library]+set}" ] || continue
+  [ "$library" = "$target" ] && continue
+  case "${may_use[$target]}" in *" $library "*) continue ;; esac
+  complain "${target_folder[$target]}/CMakeLists.txt: $target must not link $library"
+done <<<"$facts"
+
+# Includes, file by file.
+for folder in "${checked_folders[@]}"; do
+  for file in "$folder"/*.h "$folder"/*.cpp; do
+    [ -e "$file" ] || continue
+    target=${target_of_file[$file]:-}
+    if [ -z "$target" ]; then
+      complain "$file: belongs to no target of $folder/CMakeLists.txt"
+      continue
+    fi
+    may=${may_use[$target]:-}
+    while IFS=: read -r line included; do
+      case "$included" in
+      ../* | */../*)
+        complain "$file:$line: #include \"$included\" climbs out of $folder/"
+        continue
+        ;;
+      esac
+      header_owner=${owner_of[${included##*/}]:-}
+      [ -n "$header_owner" ] || continue
+      [ "$header_owner" = "$target" ] && continue
+      # A header of the same name among the target's own files is its own.
+      [ -n "${target_of_file[$folder/${included##*/}]:-}" ] && continue
+      case "$may" in *" $header_owner "*) continue ;; esac
+      complain "$file:$line: $target must not include $included (of $header_owner)"
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' "$file" |
+      sed -E 's/^([0-9]+):[^<"]*[<"]([^>"]+)[>"].*/\1:\2/' || true)
   done
 done
 

@@ -3,7 +3,11 @@
 # catches each one. Every planted fault must be caught: a trimmed or rewritten
 # test suite is checked this way before it lands.
 #
-#   scripts/mutants.sh [--work DIR] [--jobs N] [MUTANT ...]
+#   scripts/mutants.sh [--work DIR] [--jobs N] [--pick N --seed HEX] [MUTANT ...]
+#
+# A MUTANT is a patch file, its name, or its number. --pick N replays N of them only, chosen
+# from HEX (a commit hash): spread over the list and moved on by each new hash, so that a few
+# per run replay every one over time.
 #
 # A mutant is a small patch (patch -p1 at the repository's root). Its header,
 # before the first "diff" line, says what it breaks and names the tests that
@@ -20,13 +24,17 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 work="$root/build-mutants"
 jobs=2
+pick=0
+seed=""
 selected=()
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
     --work) work="$2"; shift 2 ;;
     --jobs) jobs="$2"; shift 2 ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --pick) pick="$2"; shift 2 ;;
+    --seed) seed="$2"; shift 2 ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutants.sh: unknown option $1" >&2; exit 1 ;;
     *) selected+=("$1"); shift ;;
     esac
@@ -38,8 +46,26 @@ if [[ ${#selected[@]} -eq 0 ]]; then
 else
     for name in "${selected[@]}"; do
         if [[ -f "$name" ]]; then mutants+=("$(cd "$(dirname "$name")" && pwd)/$(basename "$name")")
-        else mutants+=("$root/tests/mutants/${name%.patch}.patch"); fi
+        elif [[ -f "$root/tests/mutants/${name%.patch}.patch" ]]; then mutants+=("$root/tests/mutants/${name%.patch}.patch")
+        else
+            numbered=("$root"/tests/mutants/"$name"-*.patch)
+            [[ -f "${numbered[0]}" ]] || { echo "mutants.sh: no mutant $name" >&2; exit 1; }
+            mutants+=("${numbered[0]}")
+        fi
     done
+fi
+
+if [[ $pick -gt 0 && $pick -lt ${#mutants[@]} ]]; then
+    [[ "$seed" =~ ^[0-9a-fA-F]+$ ]] || { echo "mutants.sh: --pick needs --seed HEX" >&2; exit 1; }
+    count=${#mutants[@]}
+    start=$(( 16#${seed:0:7} % count ))
+    chosen=()
+    for ((i = 0; i < pick; i++)); do
+        chosen+=("${mutants[$(( (start + i * count / pick) % count ))]}")
+    done
+    mutants=("${chosen[@]}")
+    echo "replaying $pick of $count planted faults, chosen from $seed"
+    echo
 fi
 
 src="$work/src"

@@ -4,6 +4,7 @@
 #include "linkharness.h"
 
 #include <canworker.h>
+#include <managersession.h>
 
 namespace {
 
@@ -67,6 +68,7 @@ struct Command
     QString trail {};
     QStringList faults {};
     bool thenErase = false; // the same link then erases, and the device answers 63
+    bool deaf = false; // the worker does not hear the link end the exchange: its own deadline must
 };
 
 struct Upload
@@ -134,6 +136,10 @@ private slots:
         row("no reply",
             {CanWorker::Md5, {}, rule(), "32",
                 "error 2 Transport error: trasport error no data|finished 8 0 No responce from the device"});
+        row("exchange never ended",
+            {CanWorker::Md5, {}, rule(), "32",
+                "error 2 No reply within 1200 ms of the request|finished 8 0 No responce from the device", {}, false,
+                true});
         // Another request's reply, or a line that is no frame, ends the command as a failure.
         row("reply to another request",
             {CanWorker::Read, {}, rule(0x63), "10",
@@ -165,6 +171,8 @@ private slots:
         Manager manager(row.faults, row.script);
         QVERIFY(manager.connect());
         QSignalSpy ended(&manager.worker, &CanWorker::commandEnded);
+        if (row.deaf)
+            QObject::disconnect(manager.driver, &ELM327IOBase::error, &manager.worker, &ELM327Worker::io_error);
         manager.worker.execute(CanWorker::Commands(row.cmd), row.param);
         QVERIFY(manager.settle(row.trail.count('|') + 1));
         const QString trail = manager.joined();
@@ -257,6 +265,68 @@ private slots:
         QCOMPARE(manager.trail.filter("finished").join('|'),
             "finished 5 0 The adapter's port is not open|finished 3 0 The adapter's port is not open");
         QCOMPARE(manager.outcomes.last(), TransferOutcome::LinkLost);
+    }
+
+    void sessionEndsEachOperationOnce_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QString>("work"); // what is asked once the list has been read
+        QTest::addColumn<QString>("endings"); // "operation outcome step" of each ending, in order
+        QTest::newRow("connect and list") << QStringList() << ""
+                                          << "0 0 0|1 0 9";
+        // Asked while the list is read, an erase is refused at once; the list is not disturbed.
+        QTest::newRow("busy") << QStringList() << "erase during list"
+                              << "0 0 0|4 1 5|1 0 9";
+        QTest::newRow("selection refused") << QStringList {"--negative", "33:1"} << ""
+                                           << "0 0 0|1 1 9";
+        QTest::newRow("upload stopped") << QStringList() << "upload, stop"
+                                        << "0 0 0|1 0 9|2 5 3";
+        QTest::newRow("port lost") << QStringList() << "upload, port lost, erase"
+                                   << "0 0 0|1 0 9|2 3 3|4 3 5";
+        QTest::newRow("dfu refused") << QStringList {"--negative", "31:1"} << "dfu"
+                                     << "0 0 0|1 0 9|6 1 7";
+    }
+
+    // The session ends every operation exactly once, whatever the device or the port does.
+    void sessionEndsEachOperationOnce()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QString, work);
+        QTemporaryDir state;
+        QVERIFY(QDir(state.path()).mkdir("files"));
+        testfiles::writeFile(state.filePath("files/a.bin"), "a");
+        SimHarness sim(QStringList {"--adapter", "els27", "--device", "kestrane", "--state", state.path()} + faults);
+        QVERIFY(sim.start());
+        ManagerSession session;
+        QStringList endings;
+        QObject::connect(&session, &ManagerSession::ended, [&](const ManagerEnding &e) {
+            endings << QStringLiteral("%1 %2 %3").arg(e.operation).arg(int(e.outcome)).arg(e.step);
+        });
+        QObject::connect(&session.worker(), &CanWorker::described, [&] {
+            if (work == "erase during list")
+                session.erase();
+        });
+        QByteArray content = pattern(3000);
+        QBuffer source(&content);
+        QObject::connect(&session.worker(), &CanWorker::progress, [&](int percent) {
+            if (percent == 0 && work == "upload, stop")
+                session.stop();
+            if (percent == 0 && work.contains("port lost"))
+                sim.signal(SIGUSR1);
+        });
+        session.open(ELM_ConnInfo {sim.port(), 38400, ELM327IOBase::ELS27, 0x746, 0x74E});
+        QVERIFY(waitUntil([&] { return !session.running(); }, 30000));
+        if (work.startsWith("upload")) {
+            QVERIFY(source.open(QIODevice::ReadOnly));
+            session.upload(&source, "fw.bin");
+        } else if (work == "dfu") {
+            session.dfu();
+        }
+        QVERIFY(waitUntil([&] { return !session.running(); }, 30000));
+        if (work.endsWith(", erase"))
+            session.erase();
+        QTest::qWait(300); // nothing more may come
+        QTEST(endings.join('|'), "endings");
     }
 };
 

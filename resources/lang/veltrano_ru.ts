@@ -393,6 +393,13 @@
     </message>
 </context>
 <context>
+    <name>ManagerSession</name>
+    <message>
+        <source>Busy: another operation is running</source>
+        <translation>Занято: выполняется другая операция</translation>
+    </message>
+</context>
+<context>
     <name>ManagerWindow</name>
     <message>
         <source>Veltrano Manager</source>

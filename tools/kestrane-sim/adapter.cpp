@@ -4,6 +4,9 @@
 #include "hex.h"
 #include "wirestats.h"
 
+#include <map>
+#include <utility>
+
 namespace ksim {
 
 namespace {
@@ -244,175 +247,175 @@ void Adapter::execute(const Line &line)
 
 void Adapter::adapterCommand(const std::string &c)
 {
+    if (!plainCommand(c) && !switchCommand(c) && !argumentCommand(c))
+        reply("?");
+}
+
+// Commands spelled out in full, without an argument.
+bool Adapter::plainCommand(const std::string &c)
+{
+    using Action = void (*)(Adapter &);
+    // Protocol close, automatic receive and message length need no state here: frames are classic CAN
+    // of up to 8 bytes either way, and the receive filter stays as set.
+    const Action accept = [](Adapter &a) { a.reply("OK"); };
+    static const std::map<std::string, Action> actions = {
+        // resets and identity
+        {"Z", [](Adapter &a) { a.reset(true); }},
+        {"WS", [](Adapter &a) { a.reset(false); }},
+        {"D",
+            [](Adapter &a) {
+                a.settings_ = Settings();
+                a.settings_.echo = a.echoAfterReset_;
+                a.reply("OK");
+            }},
+        {"I", [](Adapter &a) { a.reply(a.identity_); }},
+        {"@1", [](Adapter &a) { a.reply("OBDII to RS232 Interpreter"); }},
+        {"RV", [](Adapter &a) { a.reply("12.6V"); }},
+        // the protocol
+        {"DP",
+            [](Adapter &a) {
+                a.reply(a.settings_.automaticProtocol ? "AUTO, ISO 15765-4 (CAN 11/500)" : "ISO 15765-4 (CAN 11/500)");
+            }},
+        {"DPN", [](Adapter &a) { a.reply(a.settings_.automaticProtocol ? "A6" : "6"); }},
+        {"PC", accept},
+        {"AR", accept},
+        {"AL", accept},
+        {"NL", accept},
+        {"AT0", [](Adapter &a) { a.adaptiveTimingCommand(0); }},
+        {"AT1", [](Adapter &a) { a.adaptiveTimingCommand(1); }},
+        {"AT2", [](Adapter &a) { a.adaptiveTimingCommand(2); }},
+        // the bus and the rate
+        {"MA", [](Adapter &a) { a.state_ = State::Monitoring; }},
+        {"BR4", [](Adapter &a) { a.switchWithConfirmation(1000000); }},
+    };
+    const auto action = actions.find(c);
+    if (action == actions.end())
+        return false;
+    action->second(*this);
+    return true;
+}
+
+void Adapter::adaptiveTimingCommand(int mode)
+{
+    settings_.adaptiveTiming = mode;
+    reply("OK");
+}
+
+// Settings switched on or off by a 1 or a 0 after their name.
+bool Adapter::switchCommand(const std::string &c)
+{
+    static const std::pair<const char *, bool Settings::*> switches[] = {
+        {"E", &Settings::echo},
+        {"S", &Settings::spaces},
+        {"H", &Settings::headers},
+        {"L", &Settings::linefeeds},
+        {"D", &Settings::lengths},
+        {"R", &Settings::responses},
+        {"CAF", &Settings::automaticFormatting},
+        {"CFC", &Settings::automaticFlowControl},
+    };
     bool on = false;
-    if (c == "Z") {
-        reset(true);
-        return;
-    }
-    if (c == "WS") {
-        reset(false);
-        return;
-    }
-    if (c == "D") {
-        settings_ = Settings();
-        settings_.echo = echoAfterReset_;
-        reply("OK");
-        return;
-    }
-    if (c == "I") {
-        reply(identity_);
-        return;
-    }
-    if (c == "@1") {
-        reply("OBDII to RS232 Interpreter");
-        return;
-    }
-    if (c == "RV") {
-        reply("12.6V");
-        return;
-    }
-    if (c == "DP") {
-        reply(settings_.automaticProtocol ? "AUTO, ISO 15765-4 (CAN 11/500)" : "ISO 15765-4 (CAN 11/500)");
-        return;
-    }
-    if (c == "DPN") {
-        reply(settings_.automaticProtocol ? "A6" : "6");
-        return;
-    }
-    if (c == "MA") {
-        state_ = State::Monitoring;
-        return;
-    }
-    if (c == "BR4") {
-        switchWithConfirmation(1000000);
-        return;
-    }
-    if (c.rfind("BRD", 0) == 0) {
-        divisorCommand(c.substr(3));
-        return;
-    }
-    if (c.rfind("BRT", 0) == 0) {
-        const std::string digits = c.substr(3);
-        std::uint64_t value = 0;
-        if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, value)) {
-            reply("?");
-            return;
-        }
-        settings_.divisorWait = static_cast<std::uint8_t>(value);
-        reply("OK");
-        return;
-    }
-    if (c == "PC" || c == "AR" || c == "AL" || c == "NL") {
-        // Protocol close, automatic receive and message length need no state here: frames are classic
-        // CAN of up to 8 bytes either way, and the receive filter stays as set.
-        reply("OK");
-        return;
-    }
-    if (c == "AT0" || c == "AT1" || c == "AT2") {
-        settings_.adaptiveTiming = c[2] - '0';
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "CAF", on)) {
-        settings_.automaticFormatting = on;
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "CFC", on)) {
-        settings_.automaticFlowControl = on;
-        reply("OK");
-        return;
-    }
-    if (c.rfind("CRA", 0) == 0) {
-        const std::string filter = c.substr(3);
-        if (filter.empty()) {
-            settings_.receiveFilter.clear();
-            reply("OK");
-            return;
-        }
-        bool valid = filter.size() <= 3;
-        for (char d : filter)
-            valid = valid && (hexDigit(d) >= 0 || d == 'X');
-        if (valid && (filter.size() < 3 || hexDigit(filter[0]) < 0 || hexDigit(filter[0]) <= 7)) {
-            settings_.receiveFilter = std::string(3 - filter.size(), '0') + filter;
-            reply("OK");
-            return;
-        }
-        reply("?");
-        return;
-    }
-    if (c.rfind("SH", 0) == 0) {
-        const std::string digits = c.substr(2);
-        std::uint64_t header = 0;
-        if (!digits.empty() && digits.size() <= 3 && allHex(digits) && parseNumber("0x" + digits, header)
-            && header <= 0x7FF) {
-            settings_.header = static_cast<std::uint32_t>(header);
-            reply("OK");
-            return;
-        }
-        reply("?");
-        return;
-    }
-    if (c.rfind("SP", 0) == 0 || c.rfind("TP", 0) == 0) {
-        std::string digits = c.substr(2);
-        const bool automatic = !digits.empty() && digits[0] == 'A';
-        if (automatic)
-            digits = digits.substr(1);
-        const int protocol = digits.size() == 1 ? hexDigit(digits[0]) : -1;
-        if (protocol < 0 || protocol > 0xC) {
-            reply("?");
-            return;
-        }
-        settings_.protocol = protocol;
-        settings_.automaticProtocol = automatic || protocol == 0;
-        reply("OK");
-        return;
-    }
-    if (c.rfind("ST", 0) == 0) {
-        const std::string digits = c.substr(2);
-        if (digits.empty() || digits.size() > 2 || !allHex(digits)) {
-            reply("?");
-            return;
-        }
-        std::uint64_t value = 0;
-        parseNumber("0x" + digits, value);
-        settings_.timeout = static_cast<std::uint8_t>(value);
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "E", on)) {
-        settings_.echo = on;
-        if (!on && faults_.stuckEcho)
+    for (const auto &[name, setting] : switches) {
+        if (!isFlag(c, name, on))
+            continue;
+        settings_.*setting = on;
+        if (setting == &Settings::echo && !on && faults_.stuckEcho)
             log_.write('#', "echo off answered OK, but the echo stays on (fault)");
         reply("OK");
+        return true;
+    }
+    return false;
+}
+
+// Commands whose name is followed by an argument.
+bool Adapter::argumentCommand(const std::string &c)
+{
+    static const std::pair<const char *, void (Adapter::*)(const std::string &)> commands[] = {
+        {"BRD", &Adapter::divisorCommand},
+        {"BRT", &Adapter::divisorWaitCommand},
+        {"CRA", &Adapter::receiveFilterCommand},
+        {"SH", &Adapter::headerCommand},
+        {"SP", &Adapter::protocolCommand},
+        {"TP", &Adapter::protocolCommand},
+        {"ST", &Adapter::timeoutCommand},
+    };
+    for (const auto &[name, command] : commands) {
+        const std::string prefix = name;
+        if (c.rfind(prefix, 0) == 0) {
+            (this->*command)(c.substr(prefix.size()));
+            return true;
+        }
+    }
+    return false;
+}
+
+void Adapter::divisorWaitCommand(const std::string &digits)
+{
+    std::uint64_t value = 0;
+    if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, value)) {
+        reply("?");
         return;
     }
-    if (isFlag(c, "S", on)) {
-        settings_.spaces = on;
+    settings_.divisorWait = static_cast<std::uint8_t>(value);
+    reply("OK");
+}
+
+void Adapter::receiveFilterCommand(const std::string &filter)
+{
+    if (filter.empty()) {
+        settings_.receiveFilter.clear();
         reply("OK");
         return;
     }
-    if (isFlag(c, "H", on)) {
-        settings_.headers = on;
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "L", on)) {
-        settings_.linefeeds = on;
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "D", on)) {
-        settings_.lengths = on;
-        reply("OK");
-        return;
-    }
-    if (isFlag(c, "R", on)) {
-        settings_.responses = on;
+    bool valid = filter.size() <= 3;
+    for (char d : filter)
+        valid = valid && (hexDigit(d) >= 0 || d == 'X');
+    if (valid && (filter.size() < 3 || hexDigit(filter[0]) < 0 || hexDigit(filter[0]) <= 7)) {
+        settings_.receiveFilter = std::string(3 - filter.size(), '0') + filter;
         reply("OK");
         return;
     }
     reply("?");
+}
+
+void Adapter::headerCommand(const std::string &digits)
+{
+    std::uint64_t header = 0;
+    if (!digits.empty() && digits.size() <= 3 && allHex(digits) && parseNumber("0x" + digits, header)
+        && header <= 0x7FF) {
+        settings_.header = static_cast<std::uint32_t>(header);
+        reply("OK");
+        return;
+    }
+    reply("?");
+}
+
+void Adapter::protocolCommand(const std::string &argument)
+{
+    std::string digits = argument;
+    const bool automatic = !digits.empty() && digits[0] == 'A';
+    if (automatic)
+        digits = digits.substr(1);
+    const int protocol = digits.size() == 1 ? hexDigit(digits[0]) : -1;
+    if (protocol < 0 || protocol > 0xC) {
+        reply("?");
+        return;
+    }
+    settings_.protocol = protocol;
+    settings_.automaticProtocol = automatic || protocol == 0;
+    reply("OK");
+}
+
+void Adapter::timeoutCommand(const std::string &digits)
+{
+    if (digits.empty() || digits.size() > 2 || !allHex(digits)) {
+        reply("?");
+        return;
+    }
+    std::uint64_t value = 0;
+    parseNumber("0x" + digits, value);
+    settings_.timeout = static_cast<std::uint8_t>(value);
+    reply("OK");
 }
 
 void Adapter::stnCommand(const std::string &c)

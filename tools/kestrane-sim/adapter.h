@@ -104,6 +104,16 @@ private:
     void pump();
     void execute(const Line &line);
     void adapterCommand(const std::string &command);
+    // The AT commands by kind; each says whether it knew the command.
+    bool plainCommand(const std::string &command);
+    bool switchCommand(const std::string &command);
+    bool argumentCommand(const std::string &command);
+    void adaptiveTimingCommand(int mode);
+    void divisorWaitCommand(const std::string &digits);
+    void receiveFilterCommand(const std::string &filter);
+    void headerCommand(const std::string &digits);
+    void protocolCommand(const std::string &argument);
+    void timeoutCommand(const std::string &digits);
     void stnCommand(const std::string &command);
     void dataLine(const std::string &digits, std::uint64_t number);
 

@@ -16,7 +16,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <poll.h>
+#include <string>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -64,11 +66,9 @@ timespec toTimespec(Micros micros)
     return ts;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Parses the command line: the exit status when the program ends here (help, a bad option), or -1.
+int readCommandLine(int argc, char **argv, Options &options)
 {
-    Options options;
     std::string error;
     switch (parseOptions(argc, argv, options, error)) {
     case ParseResult::Help:
@@ -80,35 +80,179 @@ int main(int argc, char **argv)
     case ParseResult::Run:
         break;
     }
+    return -1;
+}
 
-    std::signal(SIGPIPE, SIG_IGN);
+bool failed(const std::string &reason)
+{
+    std::fprintf(stderr, "kestrane-sim: %s\n", reason.c_str());
+    return false;
+}
 
-    EventLog log;
-    if (!options.logPath.empty() && !log.open(options.logPath, error)) {
-        std::fprintf(stderr, "kestrane-sim: %s\n", error.c_str());
-        return 1;
-    }
-    std::unique_ptr<CanDevice> device = createDevice(options, error);
-    if (!device && !error.empty()) {
-        std::fprintf(stderr, "kestrane-sim: %s\n", error.c_str());
-        return 1;
-    }
-
-    Pty pty;
-    if (!pty.open(error) || !pty.createLink(options.link, error)) {
-        std::fprintf(stderr, "kestrane-sim: %s\n", error.c_str());
-        return 1;
-    }
-    const int signals = openSignalFd();
-    if (signals < 0) {
-        std::fprintf(stderr, "kestrane-sim: signalfd: %s\n", std::strerror(errno));
-        return 1;
-    }
+// What the simulator needs from the system before it can say it is ready: the event log, the device, the
+// pseudo-terminal with its link, and the signals as a descriptor to poll.
+bool openResources(const Options &options, EventLog &log, std::unique_ptr<CanDevice> &device, Pty &pty, int &signals)
+{
+    std::string error;
+    if (!options.logPath.empty() && !log.open(options.logPath, error))
+        return failed(error);
+    device = createDevice(options, error);
+    if (!device && !error.empty())
+        return failed(error);
+    if (!pty.open(error) || !pty.createLink(options.link, error))
+        return failed(error);
+    signals = openSignalFd();
+    if (signals < 0)
+        return failed(std::string("signalfd: ") + std::strerror(errno));
 
     // The kernel may let a timed wait run up to 50 us late by default, to batch wake-ups. The emulated
     // wires are timed in microseconds, several waits per adapter line; that slack would be counted as
     // time the program under test took.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    return true;
+}
+
+// How this particular adapter differs from the usual one.
+void configureAdapter(Adapter &adapter, const Options &options)
+{
+    adapter.setIdentity(options.identity);
+    adapter.setEchoAfterReset(options.echo);
+    adapter.setRestartTimes(options.resetTime, options.warmStartTime);
+    if (options.raisedRate != 0)
+        adapter.setRaisedRate(options.raisedRate);
+}
+
+// Waits for the port, the signals and the timers in turn until a signal stops the simulator or the port
+// is to vanish.
+class MainLoop
+{
+public:
+    MainLoop(
+        bool wireTiming, int signals, Pty &pty, Scheduler &scheduler, SerialLink &link, EventLog &log, WireStats &stats)
+        : wireTiming_(wireTiming)
+        , signals_(signals)
+        , pty_(pty)
+        , scheduler_(scheduler)
+        , link_(link)
+        , log_(log)
+        , stats_(stats)
+    { }
+
+    // Returns whether the port is to vanish (rather than the simulator being stopped).
+    bool run()
+    {
+        while (!stop_ && !vanish_ && step()) { }
+        return vanish_;
+    }
+
+    void vanish() { vanish_ = true; }
+
+private:
+    bool step();
+    Micros pollTimeout() const;
+    void takeSignals();
+
+    bool wireTiming_;
+    int signals_;
+    Pty &pty_;
+    Scheduler &scheduler_;
+    SerialLink &link_;
+    EventLog &log_;
+    WireStats &stats_;
+    bool stop_ = false;
+    bool vanish_ = false;
+};
+
+bool MainLoop::step()
+{
+    scheduler_.runDue();
+    if (vanish_)
+        return false;
+    link_.beforePoll();
+
+    const Micros timeout = pollTimeout();
+    pollfd entries[2] = {{signals_, POLLIN, 0}, {pty_.fd(), 0, 0}};
+    nfds_t count = 1;
+    if (!link_.hungUp()) {
+        entries[1].events = static_cast<short>(POLLIN | (link_.wantsWrite() ? POLLOUT : 0));
+        count = 2;
+    }
+    const timespec wait = toTimespec(timeout);
+    const int ready = ppoll(entries, count, timeout < 0 ? nullptr : &wait, nullptr);
+    const Micros wokeAt = monotonicMicros();
+    if (ready < 0 && errno != EINTR) {
+        std::fprintf(stderr, "kestrane-sim: poll: %s\n", std::strerror(errno));
+        return false;
+    }
+
+    if (entries[0].revents & POLLIN)
+        takeSignals();
+    if (vanish_ || stop_)
+        return false;
+
+    if (link_.hungUp()) {
+        link_.checkReopen();
+    } else if (count == 2) {
+        if (entries[1].revents & (POLLIN | POLLHUP | POLLERR))
+            link_.onReadable(wokeAt);
+        if (entries[1].revents & POLLOUT)
+            link_.onWritable();
+    }
+    return true;
+}
+
+// Until the next timer is due, but never so long that a closed port's reopening or the port's rate goes
+// unseen; -1 waits for input alone.
+Micros MainLoop::pollTimeout() const
+{
+    Micros timeout = -1;
+    const Micros now = monotonicMicros();
+    const Micros due = scheduler_.nextDue();
+    if (due >= 0)
+        timeout = due > now ? due - now : 0;
+    if (wireTiming_ && timeout > 0)
+        timeout = timeout > kWakeUpMargin ? timeout - kWakeUpMargin : 0;
+    if (link_.hungUp() && (timeout < 0 || timeout > kClosedPortPollInterval))
+        timeout = kClosedPortPollInterval;
+    else if (!link_.hungUp() && (timeout < 0 || timeout > kRateLookInterval))
+        timeout = kRateLookInterval;
+    return timeout;
+}
+
+void MainLoop::takeSignals()
+{
+    signalfd_siginfo info {};
+    while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGUSR1) {
+            log_.write('#', "vanishing on SIGUSR1");
+            vanish_ = true;
+        } else if (info.ssi_signo == SIGUSR2) {
+            // Totals so far, so a measurement can leave out what came before it.
+            if (wireTiming_)
+                stats_.print(stdout);
+        } else {
+            stop_ = true;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    const int status = readCommandLine(argc, argv, options);
+    if (status >= 0)
+        return status;
+
+    std::signal(SIGPIPE, SIG_IGN);
+
+    EventLog log;
+    std::unique_ptr<CanDevice> device;
+    Pty pty;
+    int signals = -1;
+    if (!openResources(options, log, device, pty, signals))
+        return 1;
 
     Scheduler scheduler;
     WireStats stats(options.wireTiming, options.latency);
@@ -116,18 +260,13 @@ int main(int argc, char **argv)
     link.setKeepClosedOutput(options.keepClosedOutput);
     CanBus bus(scheduler, log, stats);
     Adapter adapter(options.adapter, options.baud, link, bus, scheduler, log, stats, options.faults);
-    adapter.setIdentity(options.identity);
-    adapter.setEchoAfterReset(options.echo);
-    adapter.setRestartTimes(options.resetTime, options.warmStartTime);
-    if (options.raisedRate != 0)
-        adapter.setRaisedRate(options.raisedRate);
+    configureAdapter(adapter, options);
     link.setReceiver(&adapter);
     bus.setListener(&adapter);
     bus.setDevice(std::move(device));
 
-    bool stop = false;
-    bool vanish = false;
-    adapter.onVanish = [&vanish] { vanish = true; };
+    MainLoop loop(options.wireTiming, signals, pty, scheduler, link, log, stats);
+    adapter.onVanish = [&loop] { loop.vanish(); };
 
     TextStream stream(pty, link, scheduler, log);
     if (options.faults.streamText)
@@ -136,65 +275,7 @@ int main(int argc, char **argv)
     std::printf("kestrane-sim ready %s\n", options.link.c_str());
     std::fflush(stdout);
 
-    while (!stop && !vanish) {
-        scheduler.runDue();
-        if (vanish)
-            break;
-        link.beforePoll();
-
-        Micros timeout = -1;
-        const Micros now = monotonicMicros();
-        const Micros due = scheduler.nextDue();
-        if (due >= 0)
-            timeout = due > now ? due - now : 0;
-        if (options.wireTiming && timeout > 0)
-            timeout = timeout > kWakeUpMargin ? timeout - kWakeUpMargin : 0;
-        if (link.hungUp() && (timeout < 0 || timeout > kClosedPortPollInterval))
-            timeout = kClosedPortPollInterval;
-        else if (!link.hungUp() && (timeout < 0 || timeout > kRateLookInterval))
-            timeout = kRateLookInterval;
-
-        pollfd entries[2] = {{signals, POLLIN, 0}, {pty.fd(), 0, 0}};
-        nfds_t count = 1;
-        if (!link.hungUp()) {
-            entries[1].events = static_cast<short>(POLLIN | (link.wantsWrite() ? POLLOUT : 0));
-            count = 2;
-        }
-        const timespec wait = toTimespec(timeout);
-        const int ready = ppoll(entries, count, timeout < 0 ? nullptr : &wait, nullptr);
-        const Micros wokeAt = monotonicMicros();
-        if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "kestrane-sim: poll: %s\n", std::strerror(errno));
-            break;
-        }
-
-        if (entries[0].revents & POLLIN) {
-            signalfd_siginfo info {};
-            while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (info.ssi_signo == SIGUSR1) {
-                    log.write('#', "vanishing on SIGUSR1");
-                    vanish = true;
-                } else if (info.ssi_signo == SIGUSR2) {
-                    // Totals so far, so a measurement can leave out what came before it.
-                    if (options.wireTiming)
-                        stats.print(stdout);
-                } else {
-                    stop = true;
-                }
-            }
-        }
-        if (vanish || stop)
-            break;
-
-        if (link.hungUp()) {
-            link.checkReopen();
-        } else if (count == 2) {
-            if (entries[1].revents & (POLLIN | POLLHUP | POLLERR))
-                link.onReadable(wokeAt);
-            if (entries[1].revents & POLLOUT)
-                link.onWritable();
-        }
-    }
+    const bool vanish = loop.run();
 
     // Vanishing closes the port first so that the program sees it fail, then the name disappears.
     if (vanish)

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 
 namespace ksim {
 
@@ -139,36 +140,82 @@ std::string usageText()
            "SIGUSR1: make the port vanish at once. SIGUSR2: print the wire totals so far (--wire-timing).\n";
 }
 
-ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error)
+namespace {
+
+// An option with a value: it stores what it understood and says whether the value was usable.
+using Handler = std::function<bool(const std::string &)>;
+using Handlers = std::map<std::string, Handler>;
+// An option without a value.
+using Flags = std::map<std::string, std::function<void()>>;
+
+// What the command line said besides the settings themselves, to settle the device kind at the end.
+struct Given
 {
-    bool deviceGiven = false;
-    bool kestraneGiven = false;
-    // Wraps the handler of an option that only the Kestrane device understands.
-    const auto kestrane = [&kestraneGiven](std::function<bool(const std::string &)> handler) {
-        return [&kestraneGiven, handler](const std::string &v) {
-            kestraneGiven = true;
-            return handler(v);
-        };
+    bool device = false;
+    bool kestrane = false;
+};
+
+Handler text(std::string &out)
+{
+    return [&out](const std::string &v) {
+        out = v;
+        return !v.empty();
     };
-    KestraneSettings &device = options.kestrane;
-    DeviceFaults &deviceFaults = options.deviceFaults;
-    using Handler = std::function<bool(const std::string &)>;
-    const std::map<std::string, Handler> valued = {
-        {"--link",
-            [&](const std::string &v) {
-                options.link = v;
-                return !v.empty();
-            }},
-        {"--baud",
-            [&](const std::string &v) {
-                std::uint64_t rate = 0;
-                if (!parseCount(v, rate, 1) || rate > 100000000)
-                    return false;
-                options.baud = static_cast<std::uint32_t>(rate);
-                return true;
-            }},
+}
+
+Handler count(std::uint64_t &out)
+{
+    return [&out](const std::string &v) { return parseCount(v, out, 1); };
+}
+
+// A 1-based line number that may be given several times.
+Handler lineNumber(std::set<std::uint64_t> &out)
+{
+    return [&out](const std::string &v) {
+        std::uint64_t line = 0;
+        if (!parseCount(v, line, 1))
+            return false;
+        out.insert(line);
+        return true;
+    };
+}
+
+Handler serialRate(std::uint32_t &out)
+{
+    return [&out](const std::string &v) {
+        std::uint64_t rate = 0;
+        if (!parseCount(v, rate, 1) || rate > 100000000)
+            return false;
+        out = static_cast<std::uint32_t>(rate);
+        return true;
+    };
+}
+
+Flags flags(Options &options)
+{
+    Faults &faults = options.faults;
+    return {
+        {"--wire-timing", [&options] { options.wireTiming = true; }},
+        {"--keep-closed-output", [&options] { options.keepClosedOutput = true; }},
+        {"--drop-closed-output", [&options] { options.keepClosedOutput = false; }},
+        {"--stuck-echo", [&faults] { faults.stuckEcho = true; }},
+        {"--silent", [&faults] { faults.silentFromStart = true; }},
+        {"--no-brd", [&faults] { faults.noBrd = true; }},
+        {"--lose-brd-confirm", [&faults] { faults.loseBrdConfirm = true; }},
+        {"--no-reply-count", [&faults] { faults.noReplyCount = true; }},
+        {"--stream-text", [&faults] { faults.streamText = true; }},
+    };
+}
+
+// The port, the adapter on it and the scripted device.
+void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
+{
+    const Handlers added = {
+        {"--link", text(options.link)},
+        {"--baud", serialRate(options.baud)},
+        {"--raised-rate", serialRate(options.raisedRate)},
         {"--adapter",
-            [&](const std::string &v) {
+            [&options](const std::string &v) {
                 const std::string kind = toLower(v);
                 if (kind == "elm327")
                     options.adapter = AdapterKind::Elm327;
@@ -179,142 +226,29 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 return true;
             }},
         {"--device",
-            [&](const std::string &v) {
-                deviceGiven = true;
+            [&options, &given](const std::string &v) {
+                given.device = true;
                 options.device = toLower(v);
                 return options.device == "none" || options.device == "script" || options.device == "kestrane";
             }},
-        {"--mode", kestrane([&](const std::string &v) {
-             KestraneMode mode = KestraneMode::App;
-             if (!parseMode(v, mode))
-                 return false;
-             device.mode = mode;
-             return true;
-         })},
-        {"--state", kestrane([&](const std::string &v) {
-             device.stateDir = v;
-             return !v.empty();
-         })},
-        {"--board-id", kestrane([&](const std::string &v) {
-             std::uint64_t id = 0;
-             if (!parseNumber(v, id) || id > 0xFFFFFFFF)
-                 return false;
-             device.boardId = static_cast<std::uint32_t>(id);
-             return true;
-         })},
-        {"--flash-size", kestrane([&](const std::string &v) {
-             std::uint64_t size = 0;
-             if (!parseNumber(v, size) || size < kFlashPage || size > kMaxFlashSize || size % kFlashPage != 0)
-                 return false;
-             device.flashSize = static_cast<std::uint32_t>(size);
-             return true;
-         })},
-        {"--uuid", kestrane([&](const std::string &v) {
-             Bytes uuid;
-             if (!parseHex(v, uuid) || uuid.size() != 12)
-                 return false;
-             device.uuid = uuid;
-             return true;
-         })},
-        {"--erase-ms", kestrane([&](const std::string &v) {
-             std::uint64_t millis = 0;
-             if (!parseNumber(v, millis) || millis > 60000)
-                 return false;
-             device.eraseMillis = static_cast<std::uint32_t>(millis);
-             return true;
-         })},
-        {"--lose-write-reply", kestrane([&](const std::string &v) {
-             std::uint64_t number = 0;
-             if (!parseCount(v, number, 1))
-                 return false;
-             deviceFaults.lostWriteReplies.insert(number);
-             return true;
-         })},
-        {"--busy-status", kestrane([&](const std::string &v) { return parseCount(v, deviceFaults.busyStatus, 1); })},
-        {"--negative", kestrane([&](const std::string &v) { return parseNegativeFault(v, deviceFaults); })},
-        {"--malformed", kestrane([&](const std::string &v) { return parseMalformedFault(v, deviceFaults); })},
-        {"--silent-requests", kestrane([&](const std::string &v) { return parseSilentFault(v, deviceFaults); })},
-        {"--busy-replies", kestrane([&](const std::string &v) { return parseBusyFault(v, deviceFaults); })},
-        {"--cut-reply", kestrane([&](const std::string &v) { return parseCutFault(v, deviceFaults); })},
-        {"--board-swap", kestrane([&](const std::string &v) { return parseBoardSwapFault(v, deviceFaults); })},
-        {"--flow-control", [&](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
-        {"--raised-rate",
-            [&](const std::string &v) {
-                std::uint64_t rate = 0;
-                if (!parseCount(v, rate, 1) || rate > 100000000)
-                    return false;
-                options.raisedRate = static_cast<std::uint32_t>(rate);
-                return true;
-            }},
-        {"--script",
-            [&](const std::string &v) {
-                options.script = v;
-                return !v.empty();
-            }},
-        {"--rx-id", [&](const std::string &v) { return parseCanId(v, options.rxId); }},
-        {"--tx-id", [&](const std::string &v) { return parseCanId(v, options.txId); }},
-        {"--fc-bs", [&](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
-        {"--fc-stmin", [&](const std::string &v) { return parseByte(v, options.fcSeparation); }},
-        {"--can-error",
-            [&](const std::string &v) {
-                const auto colon = v.find(':');
-                std::uint64_t first = 0;
-                std::uint64_t count = 1;
-                if (!parseCount(v.substr(0, colon), first, 1))
-                    return false;
-                if (colon != std::string::npos && !parseCount(v.substr(colon + 1), count, 1))
-                    return false;
-                options.faults.canErrorRanges.emplace_back(first, count);
-                return true;
-            }},
-        {"--can-error-every", [&](const std::string &v) { return parseCount(v, options.faults.canErrorEvery, 1); }},
-        {"--word", [&](const std::string &v) { return parseWord(v, options.faults.words); }},
-        {"--lv-reset",
-            [&](const std::string &v) {
-                std::uint64_t line = 0;
-                if (!parseCount(v, line, 1))
-                    return false;
-                options.faults.lvResetLines.insert(line);
-                return true;
-            }},
-        {"--restart-on",
-            [&](const std::string &v) {
-                std::uint64_t line = 0;
-                if (!parseCount(v, line, 1))
-                    return false;
-                options.faults.restartLines.insert(line);
-                return true;
-            }},
-        {"--no-reply-on",
-            [&](const std::string &v) {
-                std::uint64_t line = 0;
-                if (!parseCount(v, line, 1))
-                    return false;
-                options.faults.noReplyLines.insert(line);
-                return true;
-            }},
-        {"--silent-after", [&](const std::string &v) { return parseCount(v, options.faults.silentAfter, 1); }},
-        {"--vanish-after", [&](const std::string &v) { return parseCount(v, options.faults.vanishAfter, 1); }},
-        {"--log",
-            [&](const std::string &v) {
-                options.logPath = v;
-                return !v.empty();
-            }},
-        {"--ati",
-            [&](const std::string &v) {
-                options.identity = v;
-                return !v.empty();
-            }},
+        {"--script", text(options.script)},
+        {"--rx-id", [&options](const std::string &v) { return parseCanId(v, options.rxId); }},
+        {"--tx-id", [&options](const std::string &v) { return parseCanId(v, options.txId); }},
+        {"--fc-bs", [&options](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
+        {"--fc-stmin", [&options](const std::string &v) { return parseByte(v, options.fcSeparation); }},
+        {"--flow-control", [&options](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
+        {"--log", text(options.logPath)},
+        {"--ati", text(options.identity)},
         {"--echo",
-            [&](const std::string &v) {
+            [&options](const std::string &v) {
                 const std::string mode = toLower(v);
                 options.echo = mode == "on";
                 return mode == "on" || mode == "off";
             }},
-        {"--reset-ms", [&](const std::string &v) { return parseMillis(v, options.resetTime); }},
-        {"--warm-start-ms", [&](const std::string &v) { return parseMillis(v, options.warmStartTime); }},
+        {"--reset-ms", [&options](const std::string &v) { return parseMillis(v, options.resetTime); }},
+        {"--warm-start-ms", [&options](const std::string &v) { return parseMillis(v, options.warmStartTime); }},
         {"--latency-us",
-            [&](const std::string &v) {
+            [&options](const std::string &v) {
                 std::uint64_t micros = 0;
                 if (!parseCount(v, micros, 0) || micros > 60000000)
                     return false;
@@ -322,78 +256,152 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
                 return true;
             }},
     };
+    handlers.insert(added.begin(), added.end());
+}
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h")
-            return ParseResult::Help;
-        if (arg == "--wire-timing") {
-            options.wireTiming = true;
-            continue;
-        }
-        if (arg == "--keep-closed-output" || arg == "--drop-closed-output") {
-            options.keepClosedOutput = arg == "--keep-closed-output";
-            continue;
-        }
-        if (arg == "--stuck-echo") {
-            options.faults.stuckEcho = true;
-            continue;
-        }
-        if (arg == "--silent") {
-            options.faults.silentFromStart = true;
-            continue;
-        }
-        if (arg == "--no-brd") {
-            options.faults.noBrd = true;
-            continue;
-        }
-        if (arg == "--lose-brd-confirm") {
-            options.faults.loseBrdConfirm = true;
-            continue;
-        }
-        if (arg == "--no-reply-count") {
-            options.faults.noReplyCount = true;
-            continue;
-        }
-        if (arg == "--stream-text") {
-            options.faults.streamText = true;
-            continue;
-        }
-        std::string value;
-        bool inlineValue = false;
-        const auto equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
-            inlineValue = true;
-        }
-        const auto handler = valued.find(arg);
-        if (handler == valued.end()) {
-            error = "unknown option " + arg;
-            return ParseResult::Error;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return ParseResult::Error;
-            }
-            value = argv[++i];
-        }
-        if (!handler->second(value)) {
-            error = "bad value '" + value + "' for " + arg;
-            return ParseResult::Error;
-        }
+// The adapter's own misbehaviour, by data line or received line.
+void addLineFaultOptions(Handlers &handlers, Faults &faults)
+{
+    const Handlers added = {
+        {"--can-error",
+            [&faults](const std::string &v) {
+                const auto colon = v.find(':');
+                std::uint64_t first = 0;
+                std::uint64_t count = 1;
+                if (!parseCount(v.substr(0, colon), first, 1))
+                    return false;
+                if (colon != std::string::npos && !parseCount(v.substr(colon + 1), count, 1))
+                    return false;
+                faults.canErrorRanges.emplace_back(first, count);
+                return true;
+            }},
+        {"--can-error-every", count(faults.canErrorEvery)},
+        {"--word", [&faults](const std::string &v) { return parseWord(v, faults.words); }},
+        {"--lv-reset", lineNumber(faults.lvResetLines)},
+        {"--restart-on", lineNumber(faults.restartLines)},
+        {"--no-reply-on", lineNumber(faults.noReplyLines)},
+        {"--silent-after", count(faults.silentAfter)},
+        {"--vanish-after", count(faults.vanishAfter)},
+    };
+    handlers.insert(added.begin(), added.end());
+}
+
+// Options only the Kestrane device understands; giving one of them chooses that device.
+void addKestraneOptions(Handlers &handlers, Options &options, Given &given)
+{
+    KestraneSettings &device = options.kestrane;
+    DeviceFaults &faults = options.deviceFaults;
+    const Handlers added = {
+        {"--mode",
+            [&device](const std::string &v) {
+                KestraneMode mode = KestraneMode::App;
+                if (!parseMode(v, mode))
+                    return false;
+                device.mode = mode;
+                return true;
+            }},
+        {"--state", text(device.stateDir)},
+        {"--board-id",
+            [&device](const std::string &v) {
+                std::uint64_t id = 0;
+                if (!parseNumber(v, id) || id > 0xFFFFFFFF)
+                    return false;
+                device.boardId = static_cast<std::uint32_t>(id);
+                return true;
+            }},
+        {"--flash-size",
+            [&device](const std::string &v) {
+                std::uint64_t size = 0;
+                if (!parseNumber(v, size) || size < kFlashPage || size > kMaxFlashSize || size % kFlashPage != 0)
+                    return false;
+                device.flashSize = static_cast<std::uint32_t>(size);
+                return true;
+            }},
+        {"--uuid",
+            [&device](const std::string &v) {
+                Bytes uuid;
+                if (!parseHex(v, uuid) || uuid.size() != 12)
+                    return false;
+                device.uuid = uuid;
+                return true;
+            }},
+        {"--erase-ms",
+            [&device](const std::string &v) {
+                std::uint64_t millis = 0;
+                if (!parseNumber(v, millis) || millis > 60000)
+                    return false;
+                device.eraseMillis = static_cast<std::uint32_t>(millis);
+                return true;
+            }},
+        {"--lose-write-reply", lineNumber(faults.lostWriteReplies)},
+        {"--busy-status", count(faults.busyStatus)},
+        {"--negative", [&faults](const std::string &v) { return parseNegativeFault(v, faults); }},
+        {"--malformed", [&faults](const std::string &v) { return parseMalformedFault(v, faults); }},
+        {"--silent-requests", [&faults](const std::string &v) { return parseSilentFault(v, faults); }},
+        {"--busy-replies", [&faults](const std::string &v) { return parseBusyFault(v, faults); }},
+        {"--cut-reply", [&faults](const std::string &v) { return parseCutFault(v, faults); }},
+        {"--board-swap", [&faults](const std::string &v) { return parseBoardSwapFault(v, faults); }},
+    };
+    for (const auto &option : added) {
+        const Handler handler = option.second;
+        handlers[option.first] = [&given, handler](const std::string &v) {
+            given.kestrane = true;
+            return handler(v);
+        };
     }
+}
 
+// Reads one option at argv[i] (and its value, moving i past it). The value comes after '=' or as the
+// next argument.
+ParseResult readOption(int argc, char **argv, int &i, const Flags &flagged, const Handlers &valued, std::string &error)
+{
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h")
+        return ParseResult::Help;
+    const auto flag = flagged.find(arg);
+    if (flag != flagged.end()) {
+        flag->second();
+        return ParseResult::Run;
+    }
+    std::string value;
+    bool inlineValue = false;
+    const auto equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+        arg = arg.substr(0, equals);
+        inlineValue = true;
+    }
+    const auto handler = valued.find(arg);
+    if (handler == valued.end()) {
+        error = "unknown option " + arg;
+        return ParseResult::Error;
+    }
+    if (!inlineValue) {
+        if (i + 1 >= argc) {
+            error = "option " + arg + " needs a value";
+            return ParseResult::Error;
+        }
+        value = argv[++i];
+    }
+    if (!handler->second(value)) {
+        error = "bad value '" + value + "' for " + arg;
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+// The device kind follows from the options given when --device was not, and must suit them.
+ParseResult settleDevice(Options &options, const Given &given, std::string &error)
+{
     if (options.link.empty()) {
         error = "--link PATH is required";
         return ParseResult::Error;
     }
-    if (!deviceGiven && !options.script.empty())
+    if (!given.device && !options.script.empty())
         options.device = "script";
-    else if (!deviceGiven && kestraneGiven)
+    else if (!given.device && given.kestrane)
         options.device = "kestrane";
-    if (kestraneGiven && options.device != "kestrane") {
+    if (given.kestrane && options.device != "kestrane") {
         error = "the Kestrane options need --device kestrane";
         return ParseResult::Error;
     }
@@ -402,6 +410,24 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
         return ParseResult::Error;
     }
     return ParseResult::Run;
+}
+
+} // namespace
+
+ParseResult parseOptions(int argc, char **argv, Options &options, std::string &error)
+{
+    Given given;
+    const Flags flagged = flags(options);
+    Handlers valued;
+    addAdapterOptions(valued, options, given);
+    addLineFaultOptions(valued, options.faults);
+    addKestraneOptions(valued, options, given);
+    for (int i = 1; i < argc; ++i) {
+        const ParseResult result = readOption(argc, argv, i, flagged, valued, error);
+        if (result != ParseResult::Run)
+            return result;
+    }
+    return settleDevice(options, given, error);
 }
 
 } // namespace ksim
