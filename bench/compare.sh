@@ -51,7 +51,7 @@ awk '
     printf "%-40s %9s %9s %8s\n", "row", "base s", "head s", "change"
     for (i = 1; i <= n; i++) {
       b = median(times[order[i], "base"]); h = median(times[order[i], "head"])
-      printf "%-40s %9.3f %9.3f %+7.1f%%\n", order[i], b, h, b > 0 ? 100 * (h - b) / b : 0
+      printf "%-40s %9.3f %9.3f %+7.1f%%\n", order[i], b, h, (b > 0 ? 100 * (h - b) / b : 0)
     }
   }' "$work/rows"
 

@@ -51,25 +51,20 @@ QString refusal(int cmd, int code)
 UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *parent)
     : CliJob(options, report, parent)
     , m_worker(this)
+    , m_session(&m_worker)
 {
-    connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::onFinished);
-    connect(&m_worker, &hiddfu_worker::flashEnded, this, &UpdaterJob::onFlashEnded);
-    connect(&m_worker, &hiddfu_worker::applicationErased, this, [this] { m_applicationErased = true; });
-    connect(&m_worker, &hiddfu_worker::error, this, &UpdaterJob::onError);
-    connect(&m_worker, &hiddfu_worker::progress, this, [this](int percent) {
+    connect(&m_session, &BootloaderSession::ended, this, &UpdaterJob::onEnded);
+    connect(&m_session, &BootloaderSession::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
     });
-    connect(&m_worker, &hiddfu_worker::described, this, [this](const QString &text) { m_description = text; });
-    connect(&m_worker, &hiddfu_worker::notResponding, this, [this] {
-        if (!ended() && m_stage != Stage::Flashing)
-            fail(CliNoAnswer, QStringLiteral("the device stopped answering"));
+    connect(&m_session, &BootloaderSession::message, this, [this](int code, const QString &text) {
+        if (code == hiddfu_worker::ERR_NOTIFY && m_stage == Stage::Flashing)
+            m_report.note(text); // "Erasing", "Flashing", "Finalizing"
     });
-    connect(&m_worker, &hiddfu_worker::linkLost, this, [this] {
-        // A flash's end says so itself, and may be tried again.
-        if (!ended() && m_stage != Stage::Flashing)
-            fail(CliLinkLost, QStringLiteral("the serial port closed during the work"));
-    });
+    // Every word from the device, the answers inside a flash too, keeps the watchdog off.
+    connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::heardFromDevice);
+    connect(&m_worker, &hiddfu_worker::error, this, &UpdaterJob::heardFromDevice);
 }
 
 void UpdaterJob::start()
@@ -102,10 +97,7 @@ void UpdaterJob::start()
 void UpdaterJob::connectAdapter()
 {
     m_stage = Stage::Connecting;
-    m_lastProblem.clear();
-    m_refusal.clear();
-    m_applicationErased = false;
-    m_worker.execute(hiddfu_worker::Setup, QVariant::fromValue(m_options.connection));
+    m_session.connectLink(m_options.connection);
 }
 
 void UpdaterJob::restart()
@@ -121,77 +113,94 @@ QString UpdaterJob::interruptedWork() const
     return CliJob::interruptedWork();
 }
 
-void UpdaterJob::onFinished(int cmd, bool status, const QVariant &result)
+void UpdaterJob::onEnded(const BootloaderEnding &ending)
 {
     if (ended())
         return;
     heardFromDevice();
-    if (cmd == hiddfu_worker::Setup) {
-        if (endedDuringSetup())
-            return;
-        if (!status) {
-            // The driver's reason when set-up failed, else the general guess.
-            const QString reason = m_worker.link().lastOpenError();
-            fail(CliNoConnection,
-                reason.isEmpty()
-                    ? QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)")
-                          .arg(m_options.connection.port)
-                    : reason);
-            return;
-        }
-        const QString &command = m_options.command;
-        if (command == QLatin1String("bootloader")) {
-            // Asked together; the status, which comes last, ends the description.
-            m_stage = Stage::Describing;
-            m_worker.execute(hiddfu_worker::Info);
-            m_worker.execute(hiddfu_worker::Uuid);
-            m_worker.execute(hiddfu_worker::Status);
-        } else if (command == QLatin1String("flash")) {
-            m_stage = Stage::Status;
-            m_worker.execute(hiddfu_worker::Status);
-        } else {
-            m_stage = Stage::Launching;
-            m_worker.execute(command == QLatin1String("launch") ? hiddfu_worker::APP : hiddfu_worker::UDFU);
-        }
+    switch (ending.operation) {
+    case BootloaderSession::Connect:
+        connected(ending);
         return;
-    }
-    if (!status) {
-        // The device refused the command: its own code, whatever the worker words after it.
-        m_refusal = refusal(cmd, result.toInt());
-        if (m_stage != Stage::Flashing) // a flash's end is told by flashEnded
-            fail(CliDeviceError, m_refusal);
+    case BootloaderSession::Describe:
+        ending.ok() ? report(ending.result.value<BootloaderInfo>()) : failed(ending);
         return;
-    }
-    switch (cmd) {
-    case hiddfu_worker::Uuid:
-        m_uuid = result.toString();
-        break;
-    case hiddfu_worker::Status:
-        if (m_stage == Stage::Status)
-            startFlash(result.value<DFUStatus>());
-        else if (m_stage == Stage::Describing)
-            report(result.value<DFUStatus>());
-        break;
-    case hiddfu_worker::APP:
-        if (m_stage == Stage::Launching)
-            succeed({}, QStringLiteral("application started"));
-        break;
-    case hiddfu_worker::UDFU:
-        if (m_stage == Stage::Launching)
+    case BootloaderSession::Status:
+        ending.ok() ? startFlash(ending.result.value<DFUStatus>()) : failed(ending);
+        return;
+    case BootloaderSession::Flash:
+        flashEnded(ending);
+        return;
+    case BootloaderSession::Launch:
+        if (!ending.ok())
+            failed(ending);
+        else if (m_options.command == QLatin1String("restart-bootloader"))
             succeed({}, QStringLiteral("bootloader restarted"));
-        break;
+        else
+            succeed({}, QStringLiteral("application started"));
+        return;
     default:
-        break;
+        failed(ending);
+        return;
     }
 }
 
-void UpdaterJob::report(const DFUStatus &status)
+void UpdaterJob::connected(const BootloaderEnding &ending)
 {
+    if (endedDuringSetup())
+        return;
+    if (!ending.ok()) {
+        // The driver's reason when set-up failed, else the general guess.
+        fail(CliNoConnection,
+            ending.reason.isEmpty()
+                ? QStringLiteral("no adapter found on %1 (port missing, busy, or silent at every rate)")
+                      .arg(m_options.connection.port)
+                : ending.reason);
+        return;
+    }
+    const QString &command = m_options.command;
+    if (command == QLatin1String("bootloader")) {
+        m_stage = Stage::Describing;
+        m_session.describe();
+    } else if (command == QLatin1String("flash")) {
+        m_stage = Stage::Status;
+        m_session.readStatus();
+    } else {
+        m_stage = Stage::Launching;
+        m_session.launch(command == QLatin1String("launch") ? hiddfu_worker::APP : hiddfu_worker::UDFU);
+    }
+}
+
+void UpdaterJob::failed(const BootloaderEnding &ending)
+{
+    switch (ending.outcome) {
+    case TransferOutcome::LinkLost:
+        fail(CliLinkLost, QStringLiteral("the serial port closed during the work"));
+        return;
+    case TransferOutcome::NotResponding:
+        fail(CliNoAnswer, QStringLiteral("the device stopped answering"));
+        return;
+    default:
+        break;
+    }
+    // The device refused the command: its own code, whatever the worker words after it.
+    if (ending.command != hiddfu_worker::Invalid)
+        fail(CliDeviceError, refusal(ending.command, ending.deviceCode));
+    else if (ending.errorCode == hiddfu_worker::ERR_UNSUP)
+        fail(CliUsage, ending.reason);
+    else
+        fail(ending.errorCode == hiddfu_worker::ERR_FLASH ? CliBadInput : CliDeviceError, ending.reason);
+}
+
+void UpdaterJob::report(const BootloaderInfo &info)
+{
+    const DFUStatus &status = info.status;
     const QString board = QString::number(status.boardId, 16).toUpper();
-    succeed({{"description", m_description}, {"uuid", m_uuid}, {"boardId", qint64(status.boardId)},
+    succeed({{"description", info.description}, {"uuid", info.uuid}, {"boardId", qint64(status.boardId)},
                 {"flashSize", qint64(status.flashSize)}, {"flags", status.flags}, {"error", status.error},
                 {"extra", qint64(status.extra)}},
-        QStringList {m_description, QStringLiteral("UUID %1").arg(m_uuid.isEmpty() ? QStringLiteral("-") : m_uuid),
+        QStringList {info.description,
+            QStringLiteral("UUID %1").arg(info.uuid.isEmpty() ? QStringLiteral("-") : info.uuid),
             QStringLiteral("board %1, flash %2 bytes, flags %3, error %4")
                 .arg(board)
                 .arg(status.flashSize)
@@ -202,66 +211,38 @@ void UpdaterJob::report(const DFUStatus &status)
 void UpdaterJob::startFlash(const DFUStatus &status)
 {
     const QString name = QFileInfo(m_package.fileName()).fileName();
-    m_package.seek(0);
-    const DfuPackage::Header header = DfuPackage::read(m_package, status.boardId);
-    if (header.verdict != DfuPackage::Verdict::Valid) {
-        fail(CliBadInput, DfuPackage::refusalText(header.verdict, name));
+    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(m_package, status, name);
+    if (!check.ok()) {
+        fail(CliBadInput, check.refusal);
         return;
     }
-    if (!DfuPackage::fits(header.imageSize, status.flashSize)) {
-        fail(CliBadInput, DfuPackage::tooBigText(header.imageSize - status.flashSize));
-        return;
-    }
-    m_report.note(QStringLiteral("Opened firmware file %1").arg(header.info.isEmpty() ? name : header.info));
+    m_report.note(
+        QStringLiteral("Opened firmware file %1").arg(check.header.info.isEmpty() ? name : check.header.info));
     m_stage = Stage::Flashing;
-    m_worker.flash(&m_package);
+    m_session.flash(&m_package);
 }
 
-void UpdaterJob::onFlashEnded(TransferOutcome outcome, int deviceCode)
+void UpdaterJob::flashEnded(const BootloaderEnding &ending)
 {
-    if (ended() || m_stage != Stage::Flashing)
+    if (m_stage != Stage::Flashing)
         return;
-    if (outcome != TransferOutcome::Succeeded) {
-        QString reason = outcome == TransferOutcome::Refused && !m_refusal.isEmpty() ? m_refusal
-            : !m_lastProblem.isEmpty()                                               ? m_lastProblem
-            : outcome == TransferOutcome::Refused ? refusal(hiddfu_worker::Invalid, deviceCode)
-                                                  : QStringLiteral("the device stopped answering");
-        if (m_applicationErased)
+    if (!ending.ok()) {
+        const bool refused = ending.outcome == TransferOutcome::Refused;
+        QString reason = refused && ending.command != hiddfu_worker::Invalid
+            ? refusal(ending.command, ending.deviceCode)
+            : !ending.reason.isEmpty() ? ending.reason
+            : refused                  ? refusal(hiddfu_worker::Invalid, ending.deviceCode)
+                                       : QStringLiteral("the device stopped answering");
+        if (ending.applicationErased)
             reason += QStringLiteral("; the device has no application now and must be flashed again");
-        transferFailed(outcome, reason);
+        transferFailed(ending.outcome, reason);
         return;
     }
     if (m_options.launch) {
         m_report.note(QStringLiteral("Flashed"));
         m_stage = Stage::Launching;
-        m_worker.execute(hiddfu_worker::APP);
+        m_session.launch(hiddfu_worker::APP);
     } else {
         succeed({{"flashed", true}}, QStringLiteral("flashed, finalise confirmed by the device"));
-    }
-}
-
-void UpdaterJob::onError(int code, const QVariant &param)
-{
-    if (ended())
-        return;
-    heardFromDevice();
-    const QString text = param.toString();
-    switch (code) {
-    case hiddfu_worker::ERR_COMM:
-    case hiddfu_worker::ERR_FLASH:
-        // During a flash its end follows and decides; otherwise this is the end.
-        m_lastProblem = text;
-        if (m_stage != Stage::Flashing)
-            fail(code == hiddfu_worker::ERR_FLASH ? CliBadInput : CliDeviceError, text);
-        break;
-    case hiddfu_worker::ERR_UNSUP:
-        fail(CliUsage, text);
-        break;
-    case hiddfu_worker::ERR_NOTIFY:
-        if (m_stage == Stage::Flashing)
-            m_report.note(text); // "Erasing", "Flashing", "Finalizing"
-        break;
-    default:
-        break;
     }
 }

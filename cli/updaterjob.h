@@ -2,6 +2,7 @@
 
 #include "clijob.h"
 
+#include <bootloadersession.h>
 #include <hiddfu_worker.h>
 
 #include <QFile>
@@ -23,18 +24,16 @@ private:
     void connectAdapter();
     void restart() override;
     QString interruptedWork() const override;
-    void onFinished(int cmd, bool status, const QVariant &result);
-    void onFlashEnded(TransferOutcome outcome, int deviceCode);
-    void onError(int code, const QVariant &param);
+    void onEnded(const BootloaderEnding &ending);
+    void connected(const BootloaderEnding &ending);
     void startFlash(const DFUStatus &status);
-    void report(const DFUStatus &status);
+    void flashEnded(const BootloaderEnding &ending);
+    void report(const BootloaderInfo &info);
+    // A command outside a flash failed: the job ends with the status that says why.
+    void failed(const BootloaderEnding &ending);
 
     hiddfu_worker m_worker;
+    BootloaderSession m_session; // after the worker it drives
     Stage m_stage = Stage::Connecting;
     QFile m_package;
-    QString m_description;
-    QString m_uuid;
-    QString m_lastProblem;
-    QString m_refusal; // what the device refused, with its code
-    bool m_applicationErased = false; // the flash failed after its erase
 };

@@ -232,7 +232,8 @@ void ManagerWindow::on_dropLabel_changed(const QString &file)
 
 bool ManagerWindow::refuseWhenBusy()
 {
-    if (!m_upload)
+    // The session takes one operation at a time (a drop while the list is read again, say).
+    if (!m_upload && !m_session.running())
         return false;
     QMessageBox::warning(this, tr("Firmware Update"), tr("Busy flashing. Please wait"), QMessageBox::Ok);
     return true;

@@ -72,6 +72,14 @@ src="$work/src"
 build="$work/build"
 mkdir -p "$src" "$build"
 # A fresh copy each run, with the files' times kept, so that only what changed is rebuilt.
+# Times kept also mean that a file brought in by a merge can be older than its object, so
+# the build is kept only while the tree it was made from is the same.
+stamp="$(cd "$root" && { git rev-parse HEAD; git status --porcelain; git diff HEAD; } 2>/dev/null | md5sum)"
+if [[ ! -f "$work/tree.stamp" || "$(cat "$work/tree.stamp")" != "$stamp" ]]; then
+    rm -rf "$build"
+    mkdir -p "$build"
+    echo "$stamp" >"$work/tree.stamp"
+fi
 rm -rf "$src"
 mkdir -p "$src"
 tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$src" -xf -

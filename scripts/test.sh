@@ -9,6 +9,8 @@ build=${BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh" lintian desktop-file-utils appstream
 # The folders' dependencies point one way; a source check, so it runs before the long build.
 "$root/scripts/check-deps.sh"
+# Files and functions of a size a reader can hold in mind.
+"$root/scripts/check-sizes.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2
 cd "$build"

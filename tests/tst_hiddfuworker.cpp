@@ -3,6 +3,7 @@
 
 #include "linkharness.h"
 
+#include <bootloadersession.h>
 #include <hiddfu_worker.h>
 
 namespace {
@@ -236,6 +237,66 @@ private slots:
         updater.worker.execute(hiddfu_worker::Status);
         updater.worker.io_error(ELM327IOBase::ERR_NODATA, QStringLiteral("trasport error no data"));
         QVERIFY(!updater.joined().endsWith("Device is not reponsing!"));
+    }
+
+    // The session ends every operation once, whatever ended it, with the words and codes the
+    // fronts show.
+    void sessionEndings_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<TransferOutcome>("outcome");
+        QTest::addColumn<QList<int>>("refusal"); // the command that failed and the device's code
+        const auto row = [](const char *name, const QStringList &faults, const char *operation, TransferOutcome outcome,
+                             const QList<int> &refusal = {hiddfu_worker::Invalid, 0}) {
+            QTest::newRow(name) << faults << QString(operation) << outcome << refusal;
+        };
+        row("described", {}, "describe", TransferOutcome::Succeeded);
+        row("status never answered", {"--silent-requests", "1:40"}, "status", TransferOutcome::NotResponding,
+            {hiddfu_worker::Status, 0});
+        row("launch refused", {"--negative", "11:22"}, "launch", TransferOutcome::Refused, {hiddfu_worker::APP, 0x22});
+        row("flashed", {}, "flash", TransferOutcome::Succeeded);
+        row("write refused", {"--negative", "36:31"}, "flash", TransferOutcome::Refused, {hiddfu_worker::Write, 0x31});
+        row("port gone in a flash", {"--vanish-after", "80"}, "flash", TransferOutcome::LinkLost);
+        row("flash stopped", {}, "stop", TransferOutcome::Stopped);
+    }
+
+    void sessionEndings()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(QString, operation);
+        QFETCH(TransferOutcome, outcome);
+        QTemporaryDir state;
+        Updater updater(QStringList {"--device", "kestrane", "--mode", "boot", "--state", state.path()} + faults);
+        BootloaderSession session(&updater.worker);
+        QSignalSpy ended(&session, &BootloaderSession::ended);
+        QVERIFY(updater.sim.start());
+        session.connectLink({updater.sim.port(), 38400, ELM327IOBase::ELS27, 0x747, 0x74F});
+        QCOMPARE(ended.count(), 1); // the set-up blocks this thread
+        QVERIFY(ended.takeFirst().at(0).value<BootloaderEnding>().ok());
+        updater.source.setData(pattern(3000));
+        QVERIFY(updater.source.open(QIODevice::ReadOnly));
+        if (operation == "describe")
+            session.describe();
+        else if (operation == "status")
+            session.readStatus();
+        else if (operation == "launch")
+            session.launch(hiddfu_worker::APP);
+        else
+            session.flash(&updater.source);
+        if (operation == "stop")
+            session.stopFlash();
+        QVERIFY(waitUntil([&] { return !ended.isEmpty() && !updater.driver->isBusy(); }, 60000));
+        QCOMPARE(ended.count(), 1);
+        const auto end = ended.first().at(0).value<BootloaderEnding>();
+        QCOMPARE(end.outcome, outcome);
+        QTEST((QList<int> {end.command, end.deviceCode}), "refusal");
+        QCOMPARE(end.applicationErased, operation != "flash" ? operation == "stop" : !end.ok());
+        if (operation == "describe") {
+            const auto info = end.result.value<BootloaderInfo>();
+            QVERIFY(info.description.startsWith("Kestrane bootloader 2.1"));
+            QCOMPARE(info.uuid, QStringLiteral("4B53494D0102030405060708"));
+        }
     }
 
     void singleReplies_data()

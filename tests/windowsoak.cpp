@@ -326,6 +326,11 @@ void Soak::upload(int number)
             continue;
         }
         if (pages->currentIndex() != 0 || connectManager()) {
+            // As a technician would: the next file goes in once Add file can be pressed again,
+            // after the list the last upload brought back.
+            const auto *addFile = window->findChild<QAbstractButton *>("addFileTool");
+            if (!waitUntil([&] { return addFile->isEnabled(); }, 30000))
+                return deadEnd(run, QStringLiteral("Add file never came back (job %1)").arg(job + 1));
             run.answers.texts.clear();
             run.answers.questions.clear();
             const int before = ends;

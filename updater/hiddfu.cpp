@@ -13,7 +13,6 @@
 #include <serialports.h>
 #include <settingskeys.h>
 
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -67,17 +66,12 @@ HIDDfu::HIDDfu(QWidget *parent)
 
     worker = new hiddfu_worker;
     worker->moveToThread(&thread);
-    connect(worker, &hiddfu_worker::status, this, &HIDDfu::thread_status, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::finished, this, &HIDDfu::thread_finished, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::error, this, &HIDDfu::thread_error, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::progress, this, &HIDDfu::thread_progress, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::flashEnded, this, &HIDDfu::thread_flashEnded, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::applicationErased, this, &HIDDfu::thread_applicationErased, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::notResponding, this, &HIDDfu::thread_notResponding, Qt::QueuedConnection);
-    connect(worker, &hiddfu_worker::linkLost, this, &HIDDfu::thread_linkLost, Qt::QueuedConnection);
-    connect(this, &HIDDfu::dowork, worker, qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute),
-        Qt::QueuedConnection);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    // The session reaches the worker's thread through queued calls; its reports come here directly.
+    session = new BootloaderSession(worker, this);
+    connect(session, &BootloaderSession::ended, this, &HIDDfu::thread_ended);
+    connect(session, &BootloaderSession::message, this, &HIDDfu::thread_error);
+    connect(session, &BootloaderSession::progress, this, &HIDDfu::thread_progress);
 
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);
@@ -221,17 +215,15 @@ void HIDDfu::connectDfu()
     info.pcId = params.pcId;
     // The manager's setting, so that an adapter kept at its rate there is kept so here too.
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
-    emit dowork(hiddfu_worker::Setup, QVariant::fromValue(info));
+    session->connectLink(info);
 }
 
-void HIDDfu::thread_finished(int cmd, bool ok, QVariant result)
+void HIDDfu::connected(const BootloaderEnding &e)
 {
-    if (ending || cmd != hiddfu_worker::Setup)
-        return;
     searchTimer.stop();
-    if (!ok) {
+    if (!e.ok()) {
         // The link's own words say what to fix: the port's permissions, an adapter that is silent.
-        const QString reason = result.toString();
+        const QString reason = e.reason;
         if (!reason.isEmpty())
             appendPlainText(ui->elmLog, reason);
         warn(reason.isEmpty() ? tr("No IO ports available") : reason);
@@ -247,9 +239,7 @@ void HIDDfu::thread_finished(int cmd, bool ok, QVariant result)
     linkUp = true;
     ui->controlWidget->setEnabled(true);
     ui->stackedWidget->setEnabled(true);
-    emit dowork(hiddfu_worker::Info, QVariant());
-    emit dowork(hiddfu_worker::Uuid, QVariant());
-    askStatus();
+    session->describe();
     if (!params.file.isEmpty()) {
         const QString file = params.file;
         QMetaObject::invokeMethod(
@@ -260,15 +250,20 @@ void HIDDfu::thread_finished(int cmd, bool ok, QVariant result)
 void HIDDfu::askStatus()
 {
     ++statusAsked;
-    emit dowork(hiddfu_worker::Status, QVariant());
+    session->readStatus();
 }
 
-void HIDDfu::thread_status(DFUStatus s)
+void HIDDfu::statusEnded(const BootloaderEnding &e)
 {
-    status = s;
-    // During a flash the worker asks for the status itself.
-    if (!package)
+    if (e.ok()) {
+        status = e.result.value<DFUStatus>();
         statusAnswered(true);
+    } else if (e.outcome == TransferOutcome::NotResponding) {
+        statusAnswered(false);
+    } else {
+        statusAsked = qMax(0, statusAsked - 1);
+        commandFailed(e);
+    }
 }
 
 // A package held for the status is checked once every status asked for has been answered, against
@@ -337,21 +332,16 @@ bool HIDDfu::validatePackage(const QString &file)
         reset();
         return false;
     }
-    const DfuPackage::Header header = DfuPackage::read(*package, status.boardId);
-    if (header.verdict != DfuPackage::Verdict::Valid) {
-        warn(DfuPackage::refusalText(header.verdict, file));
-        reset();
-        return false;
-    }
-    appendPlainText(ui->dfuLog, tr("Opened firmware file %1").arg(header.info));
-
-    if (!DfuPackage::fits(header.imageSize, status.flashSize)) {
-        warn(DfuPackage::tooBigText(header.imageSize - qint64(status.flashSize)));
+    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(*package, status, file);
+    if (check.header.verdict == DfuPackage::Verdict::Valid)
+        appendPlainText(ui->dfuLog, tr("Opened firmware file %1").arg(check.header.info));
+    if (!check.ok()) {
+        warn(check.refusal);
         reset();
         return false;
     }
     if (!params.autoLaunch) {
-        const QString info = header.info.isEmpty() ? QStringLiteral("<no info>") : header.info;
+        const QString info = check.header.info.isEmpty() ? QStringLiteral("<no info>") : check.header.info;
         if (!ask(tr("Update firmware to %1?").arg(info))) {
             reset();
             return false;
@@ -367,13 +357,9 @@ bool HIDDfu::validatePackage(const QString &file)
     ui->controlWidget->setEnabled(false);
     ui->progressBar->setValue(0);
     ui->progressBar->show();
-    flashProblem.clear();
-    applicationGone = false;
+    lostWhileAsking.clear();
     flashRunning = true;
-    QIODevice *image = package;
-    hiddfu_worker *target = worker;
-    QMetaObject::invokeMethod(
-        worker, [target, image] { target->flash(image); }, Qt::QueuedConnection);
+    session->flash(package);
     return true;
 }
 
@@ -394,188 +380,12 @@ void HIDDfu::reset()
     ui->stackedWidget->setCurrentIndex(0);
 }
 
-void HIDDfu::thread_error(int code, QVariant param)
-{
-    if (ending)
-        return;
-    const QString text = param.toString();
-    QString warning;
-    switch (code) {
-    case hiddfu_worker::ERR_OK: {
-        // The window acts on flashEnded, which follows; this is the log's line.
-        const QString what = param.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
-        ui->dfuLog->append(
-            QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what.toHtmlEscaped()));
-        return;
-    }
-    case hiddfu_worker::ERR_ERASE:
-        warning = tr("Error erasing old firmware");
-        break;
-    case hiddfu_worker::ERR_COMM:
-        warning = tr("Communication error: %1").arg(text);
-        break;
-    case hiddfu_worker::ERR_READ:
-        warning = tr("Error reading from file (%1)").arg(text);
-        break;
-    case hiddfu_worker::ERR_FLASH:
-        warning = tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text;
-        break;
-    case hiddfu_worker::ERR_NOTIFY:
-        appendPlainText(ui->dfuLog, text);
-        return;
-    case hiddfu_worker::ERR_LOG:
-        appendPlainText(ui->elmLog, text);
-        return;
-    default:
-        warning = tr("Unknown error");
-        break;
-    }
-    // A flash's failure is shown once, when the worker says the flash has ended.
-    if (package) {
-        if (flashProblem.isEmpty())
-            flashProblem = warning;
-        return;
-    }
-    warn(warning);
-    if (linkGone) {
-        reconnect();
-        return;
-    }
-    flashDone(false);
-}
-
-void HIDDfu::thread_flashEnded(TransferOutcome outcome, int)
-{
-    if (ending)
-        return;
-    if (askingToLeave) {
-        endedWhileAsking = outcome;
-        return;
-    }
-    flashRunning = false;
-    if (stopAsked) {
-        stopEnded(outcome);
-        return;
-    }
-    if (outcome == TransferOutcome::Succeeded) {
-        flashDone(true);
-        ui->progressBar->hide();
-        return;
-    }
-    flashFailed(outcome);
-}
-
-QString HIDDfu::failureText(TransferOutcome outcome)
-{
-    QString text = flashProblem;
-    flashProblem.clear();
-    if (text.isEmpty()) {
-        text = outcome == TransferOutcome::NotResponding
-            ? tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.")
-            : tr("Unknown error");
-    }
-    if (applicationGone)
-        text += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
-    applicationGone = false;
-    return text;
-}
-
-void HIDDfu::flashFailed(TransferOutcome outcome)
-{
-    warn(failureText(outcome));
-    ui->progressBar->hide();
-    reset();
-    if (linkGone || outcome == TransferOutcome::LinkLost)
-        reconnect();
-}
-
-void HIDDfu::closeEvent(QCloseEvent *event)
-{
-    if (!flashRunning) {
-        QWidget::closeEvent(event);
-        return;
-    }
-    event->ignore();
-    // Asked again while the question is open or the stop is under way: one stop is enough.
-    if (stopAsked || askingToLeave)
-        return;
-    askingToLeave = true;
-    const bool leave
-        = ask(tr("A flash is running. Stopping now leaves the device without an application. Stop and quit?"));
-    askingToLeave = false;
-    if (leave && endedWhileAsking)
-        stopAsked = true; // nothing left to stop: the updater ends with the flash's end below
-    else if (leave)
-        stopFlash();
-    if (endedWhileAsking) {
-        const TransferOutcome outcome = *endedWhileAsking;
-        endedWhileAsking.reset();
-        thread_flashEnded(outcome, 0);
-    }
-}
-
-void HIDDfu::stopFlash()
-{
-    stopAsked = true;
-    appendPlainText(ui->dfuLog, tr("Stopping the flash after the current step"));
-    QMetaObject::invokeMethod(worker, &hiddfu_worker::stopFlash, Qt::QueuedConnection);
-}
-
-// Neither a success box nor the launch dialog: the technician is leaving. A failure is still
-// shown, in a box unless the updater is already on its way out.
-void HIDDfu::stopEnded(TransferOutcome outcome)
-{
-    stopAsked = false;
-    if (outcome == TransferOutcome::Stopped) {
-        appendPlainText(ui->dfuLog,
-            applicationGone ? tr("Flash stopped; the device has no application now and must be flashed again.")
-                            : tr("Flash stopped; the application is unchanged."));
-        applicationGone = false;
-    } else if (outcome != TransferOutcome::Succeeded) {
-        const QString problem = failureText(outcome);
-        stopWait ? appendPlainText(ui->dfuLog, problem) : warn(problem);
-    }
-    ui->progressBar->hide();
-    dropPackage();
-    if (stopWait) {
-        stopWait->quit();
-        return;
-    }
-    result = 0;
-    finish(false);
-}
-
-// The port's loss was heard while the question was open; its words were kept for now.
-void HIDDfu::linkDropped()
-{
-    const QString problem = flashProblem;
-    flashProblem.clear();
-    if (!problem.isEmpty())
-        warn(problem);
-    reset();
-    if (linkGone)
-        reconnect();
-}
-
-void HIDDfu::thread_applicationErased()
-{
-    applicationGone = true;
-}
-
-void HIDDfu::thread_linkLost()
-{
-    if (ending)
-        return;
-    // The failure it brings comes next: a running flash's end, or else the error that words it.
-    linkGone = true;
-    linkUp = false;
-}
-
 // The adapter's port went away (unplugged, the adapter restarted and was not found again): the
 // window goes back to looking for it, as when it started, instead of sitting on a dead link.
 void HIDDfu::reconnect()
 {
     linkGone = false;
+    lostWhileAsking.clear();
     heldPackage.clear();
     statusAsked = 0;
     searchCount = 0;
@@ -583,12 +393,6 @@ void HIDDfu::reconnect()
     ui->stackedWidget->setEnabled(false);
     appendPlainText(ui->elmLog, tr("The connection to the adapter was lost; looking for it again"));
     start();
-}
-
-void HIDDfu::thread_notResponding(int cmd)
-{
-    if (cmd == hiddfu_worker::Status && !package)
-        statusAnswered(false);
 }
 
 void HIDDfu::flashDone(bool ok)
@@ -654,7 +458,7 @@ void HIDDfu::runCommand(hiddfu_worker::Commands cmd)
     }
     QEventLoop loop;
     connect(worker, &hiddfu_worker::ready, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    emit dowork(cmd, QVariant());
+    session->launch(cmd);
     ui->controlWidget->setEnabled(false);
     finish(waitReady(loop));
 }

@@ -3,6 +3,7 @@
 #include "dfuparams.h"
 #include "updaterview.h"
 
+#include <bootloadersession.h>
 #include <hiddfu_worker.h>
 
 #include <QThread>
@@ -45,7 +46,6 @@ public:
 
 signals:
     void finished(bool result);
-    void dowork(hiddfu_worker::Commands cmd, QVariant param);
 
 private slots:
     void connectDfu();
@@ -54,14 +54,11 @@ private slots:
     void on_launchTool_clicked();
     void on_restartTool_clicked();
     void on_sdfuTool_clicked();
-    void thread_status(DFUStatus s);
-    void thread_finished(int cmd, bool status, QVariant result);
-    void thread_error(int code, QVariant param);
+    // Every operation of the session ends here, once.
+    void thread_ended(const BootloaderEnding &ending);
+    // A line of the worker's for the flash log or the link's log.
+    void thread_error(int code, const QString &text);
     void thread_progress(int prog);
-    void thread_flashEnded(TransferOutcome outcome, int deviceCode);
-    void thread_applicationErased();
-    void thread_notResponding(int cmd);
-    void thread_linkLost();
 
 protected:
     // The serial ports of this machine; a seam, so tests can stand for machines whose ports differ.
@@ -75,15 +72,22 @@ private:
     // `loop` already listens for the worker's ready signal, so an early one is not missed.
     bool waitReady(QEventLoop &loop);
     void flashDone(bool ok);
+    void connected(const BootloaderEnding &ending);
+    void statusEnded(const BootloaderEnding &ending);
+    void flashEnded(const BootloaderEnding &ending);
+    // A command outside a flash failed: said once, and the updater ends (or, with the link gone,
+    // looks for the adapter again).
+    void commandFailed(const BootloaderEnding &ending);
     // A flash that failed, for whatever reason: one warning, the package let go, and the window
     // ready for the next one (or, with the link gone, looking for the adapter again).
-    void flashFailed(TransferOutcome outcome);
-    // The words for a flash's failure, once.
-    QString failureText(TransferOutcome outcome);
+    void flashFailed(const BootloaderEnding &ending);
+    // The words for a flash's failure.
+    QString failureText(const BootloaderEnding &ending);
+    static QString failureWords(int code, const QString &text);
     // The worker ends the flash at its next clean point; the window waits for that end.
     void stopFlash();
     // The flash ended after the technician chose to leave: said, and then the updater ends.
-    void stopEnded(TransferOutcome outcome);
+    void stopEnded(const BootloaderEnding &ending);
     // A question was answered after the port went away: nothing goes to it, the adapter is looked for.
     void linkDropped();
     void dropPackage();
@@ -101,6 +105,7 @@ private:
     DFUParams params;
     QThread thread;
     hiddfu_worker *worker = nullptr;
+    BootloaderSession *session = nullptr;
     DFUStatus status;
     QFile *package = nullptr;
     QTimer searchTimer;
@@ -113,16 +118,14 @@ private:
     int statusAsked = 0; // status requests whose reply or failure has not come back yet
     // Set once the updater is ending: worker reports still queued then must not open boxes.
     bool ending = false;
-    // The words for the running flash's failure, shown once when the worker says it has ended.
-    QString flashProblem;
+    // The link failed while the technician was asked whether to flash: said once the answer came.
+    QString lostWhileAsking;
     // The adapter's port went away; the window looks for it again once the flash, if any, ended.
     bool linkGone = false;
-    // The running flash failed after its erase: the device has no application until flashed again.
-    bool applicationGone = false;
     bool linkUp = false; // set up, and not lost since
     bool flashRunning = false; // the worker has the package, and its end has not been heard
     bool stopAsked = false; // the technician chose to leave: the flash stops, then the updater ends
     bool askingToLeave = false;
-    std::optional<TransferOutcome> endedWhileAsking; // heard while the question was open
+    std::optional<BootloaderEnding> endedWhileAsking; // heard while the question was open
     QEventLoop *stopWait = nullptr; // shutdown() waits in it for a stopped flash's end
 };

@@ -1,0 +1,307 @@
+#include "bootloadersession.h"
+
+#include <QIODevice>
+
+BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
+    : QObject(parent)
+    , m_worker(worker)
+{
+    static const bool registered = [] {
+        qRegisterMetaType<BootloaderEnding>();
+        qRegisterMetaType<BootloaderInfo>();
+        return true;
+    }();
+    Q_UNUSED(registered)
+    // Automatic connections: queued when the worker runs in a thread of its own, direct otherwise.
+    connect(this, &BootloaderSession::dowork, worker,
+        qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute));
+    connect(worker, &hiddfu_worker::finished, this, &BootloaderSession::onFinished);
+    connect(worker, &hiddfu_worker::error, this, &BootloaderSession::onError);
+    connect(worker, &hiddfu_worker::notResponding, this, &BootloaderSession::onNotResponding);
+    connect(worker, &hiddfu_worker::linkLost, this, &BootloaderSession::onLinkLost);
+    connect(worker, &hiddfu_worker::flashEnded, this, &BootloaderSession::onFlashEnded);
+    connect(worker, &hiddfu_worker::progress, this, &BootloaderSession::progress);
+    connect(worker, &hiddfu_worker::applicationErased, this, [this] {
+        if (m_flash.running)
+            m_flash.ending.applicationErased = true;
+    });
+    connect(worker, &hiddfu_worker::described, this, [this](const QString &text) {
+        if (Running *running = find(m_describedId))
+            running->info.description = text;
+    });
+}
+
+void BootloaderSession::connectLink(const ELM_ConnInfo &connection)
+{
+    // A new set-up drops whatever the worker still had on the old link: what waited for it ends.
+    m_sent.clear();
+    m_failingId = 0;
+    m_linkLosing = false;
+    while (!m_running.isEmpty()) {
+        BootloaderEnding ending;
+        ending.outcome = TransferOutcome::NotResponding;
+        end(m_running.first().id, ending);
+    }
+    send(begin(Connect), hiddfu_worker::Setup, QVariant::fromValue(connection));
+}
+
+// The order the bootloader has always been asked in; the status, last, ends the description.
+void BootloaderSession::describe()
+{
+    const int id = begin(Describe);
+    for (const auto cmd : {hiddfu_worker::Info, hiddfu_worker::Uuid, hiddfu_worker::Status})
+        send(id, cmd);
+}
+
+void BootloaderSession::readStatus()
+{
+    send(begin(Status), hiddfu_worker::Status);
+}
+
+void BootloaderSession::launch(hiddfu_worker::Commands command)
+{
+    send(begin(Launch), command);
+}
+
+void BootloaderSession::flash(QIODevice *image)
+{
+    m_flash = FlashState();
+    m_flash.running = true;
+    m_flash.ending.operation = Flash;
+    hiddfu_worker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, image] { worker->flash(image); });
+}
+
+void BootloaderSession::stopFlash()
+{
+    if (m_flash.running)
+        QMetaObject::invokeMethod(m_worker, &hiddfu_worker::stopFlash);
+}
+
+BootloaderSession::PackageCheck BootloaderSession::checkPackage(
+    QIODevice &package, const DFUStatus &status, const QString &name)
+{
+    PackageCheck check;
+    package.seek(0);
+    check.header = DfuPackage::read(package, status.boardId);
+    if (check.header.verdict != DfuPackage::Verdict::Valid)
+        check.refusal = DfuPackage::refusalText(check.header.verdict, name);
+    else if (!DfuPackage::fits(check.header.imageSize, status.flashSize))
+        check.refusal = DfuPackage::tooBigText(check.header.imageSize - qint64(status.flashSize));
+    return check;
+}
+
+int BootloaderSession::begin(Operation operation)
+{
+    Running running;
+    running.id = m_nextId++;
+    running.operation = operation;
+    m_running.append(running);
+    return running.id;
+}
+
+// Noted before it goes: a worker in this thread may answer before emit returns.
+void BootloaderSession::send(int id, hiddfu_worker::Commands cmd, const QVariant &param)
+{
+    if (Running *running = find(id))
+        ++running->requests;
+    m_sent.append(Sent {id, cmd});
+    emit dowork(cmd, param);
+}
+
+BootloaderSession::Running *BootloaderSession::find(int id)
+{
+    for (Running &running : m_running)
+        if (running.id == id)
+            return &running;
+    return nullptr;
+}
+
+// The worker answers its requests in the order they went out; one answered without a word of
+// its own (a bootloader without a UUID routine) is passed over by the next answer.
+int BootloaderSession::answered(hiddfu_worker::Commands cmd)
+{
+    int match = -1;
+    for (int i = 0; i < m_sent.size() && match < 0; ++i)
+        if (m_sent.at(i).cmd == cmd)
+            match = i;
+    if (match < 0)
+        return 0;
+    int id = 0;
+    for (int i = 0; i <= match; ++i) {
+        const Sent sent = m_sent.takeFirst();
+        id = sent.id;
+        Running *running = find(sent.id);
+        if (running && --running->requests == 0 && i < match)
+            complete(sent.id);
+    }
+    return id;
+}
+
+void BootloaderSession::complete(int id)
+{
+    Running *running = find(id);
+    if (!running)
+        return;
+    BootloaderEnding ending;
+    if (running->operation == Describe)
+        ending.result = QVariant::fromValue(running->info);
+    else if (running->operation == Status)
+        ending.result = QVariant::fromValue(running->info.status);
+    end(id, ending);
+}
+
+void BootloaderSession::onFinished(int cmd, bool ok, const QVariant &result)
+{
+    if (m_flash.running) {
+        if (!ok) {
+            m_flash.ending.command = cmd;
+            m_flash.ending.deviceCode = result.toInt();
+        }
+        return;
+    }
+    const auto command = hiddfu_worker::Commands(cmd);
+    const int id = answered(command);
+    Running *running = find(id);
+    if (!running)
+        return;
+    if (!ok) {
+        BootloaderEnding ending;
+        ending.command = cmd;
+        if (command == hiddfu_worker::Setup) {
+            ending.outcome = TransferOutcome::NotResponding;
+            ending.reason = result.toString();
+            end(id, ending);
+            return;
+        }
+        // The worker words the refusal next.
+        ending.outcome = TransferOutcome::Refused;
+        ending.deviceCode = result.toInt();
+        m_failing = ending;
+        m_failingId = id;
+        return;
+    }
+    if (command == hiddfu_worker::Info)
+        m_describedId = id;
+    else if (command == hiddfu_worker::Uuid)
+        running->info.uuid = result.toString();
+    else if (command == hiddfu_worker::Status)
+        running->info.status = result.value<DFUStatus>();
+    if (running->requests == 0)
+        complete(id);
+}
+
+void BootloaderSession::onError(int code, const QVariant &param)
+{
+    const QString text = param.toString();
+    switch (code) {
+    case hiddfu_worker::ERR_NOTIFY:
+    case hiddfu_worker::ERR_LOG:
+        m_lastMessage = text;
+        emit message(code, text);
+        return;
+    case hiddfu_worker::ERR_OK:
+        if (m_flash.running)
+            m_flash.ending.result = param;
+        return;
+    default:
+        break;
+    }
+    if (m_flash.running) {
+        if (!m_flash.worded) {
+            m_flash.worded = true;
+            m_flash.ending.errorCode = code;
+            m_flash.ending.reason = text;
+        }
+        return;
+    }
+    BootloaderEnding ending;
+    int id = 0;
+    if (m_linkLosing) {
+        m_linkLosing = false;
+        ending.outcome = TransferOutcome::LinkLost;
+    } else if (m_failingId != 0) {
+        ending = m_failing;
+        id = m_failingId;
+        m_failingId = 0;
+    } else {
+        // A reply that cannot be used: the request on the link has ended with it.
+        ending.outcome = TransferOutcome::Refused;
+        if (!m_sent.isEmpty())
+            id = m_sent.takeFirst().id;
+    }
+    ending.errorCode = code;
+    ending.reason = text;
+    if (ending.outcome == TransferOutcome::LinkLost)
+        linkFailed(ending);
+    else if (find(id))
+        end(id, ending);
+    else if (id == 0)
+        emit ended(withOperation(ending, Link));
+}
+
+void BootloaderSession::onNotResponding(int cmd)
+{
+    const int id = answered(hiddfu_worker::Commands(cmd));
+    if (!find(id))
+        return;
+    BootloaderEnding ending;
+    ending.outcome = TransferOutcome::NotResponding;
+    ending.command = cmd;
+    ending.reason = m_lastMessage; // the worker's words for it came just before
+    end(id, ending);
+}
+
+void BootloaderSession::onLinkLost()
+{
+    // A flash's end says so itself; anything else is worded by the error that follows.
+    if (m_flash.running)
+        m_sent.clear();
+    else
+        m_linkLosing = true;
+}
+
+void BootloaderSession::linkFailed(const BootloaderEnding &ending)
+{
+    m_sent.clear();
+    m_failingId = 0;
+    const QList<Running> running = m_running;
+    m_running.clear();
+    if (running.isEmpty()) {
+        emit ended(withOperation(ending, Link));
+        return;
+    }
+    for (const Running &r : running)
+        emit ended(withOperation(ending, r.operation));
+}
+
+void BootloaderSession::onFlashEnded(TransferOutcome outcome, int deviceCode)
+{
+    if (!m_flash.running)
+        return;
+    BootloaderEnding ending = m_flash.ending;
+    m_flash = FlashState();
+    ending.outcome = outcome;
+    if (ending.deviceCode == 0)
+        ending.deviceCode = deviceCode;
+    if (outcome == TransferOutcome::Succeeded)
+        ending.applicationErased = false;
+    emit ended(ending);
+}
+
+void BootloaderSession::end(int id, BootloaderEnding ending)
+{
+    for (int i = 0; i < m_running.size(); ++i) {
+        if (m_running.at(i).id != id)
+            continue;
+        ending.operation = m_running.takeAt(i).operation;
+        emit ended(ending);
+        return;
+    }
+}
+
+BootloaderEnding BootloaderSession::withOperation(BootloaderEnding ending, Operation operation)
+{
+    ending.operation = operation;
+    return ending;
+}

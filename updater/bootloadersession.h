@@ -1,0 +1,137 @@
+#pragma once
+
+#include "dfupackage.h"
+#include "hiddfu_worker.h"
+
+#include <elmconninfo.h>
+#include <transferoutcome.h>
+
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+
+class QIODevice;
+
+// What the bootloader said about itself while it was described.
+struct BootloaderInfo
+{
+    QString description;
+    QString uuid; // empty when the bootloader has none
+    DFUStatus status;
+};
+Q_DECLARE_METATYPE(BootloaderInfo)
+
+// How one operation of the bootloader session ended, with all a front shows of it.
+struct BootloaderEnding
+{
+    int operation = 0; // BootloaderSession::Operation
+    TransferOutcome outcome = TransferOutcome::Succeeded;
+    // Connect: nothing; Describe: BootloaderInfo; Status: DFUStatus; Flash: the worker's words
+    // for the success ("Flashed"); Launch: nothing.
+    QVariant result;
+    int errorCode = 0; // hiddfu_worker::Errors of the failure's words, 0 on success
+    QString reason; // the failure's words: the link's, the worker's or the device's
+    int command = hiddfu_worker::Invalid; // the command the device refused, or Setup for a failed set-up
+    int deviceCode = 0; // the device's own code for a refusal
+    bool applicationErased = false; // a flash failed after its erase: the device has no application
+    bool ok() const { return outcome == TransferOutcome::Succeeded; }
+};
+Q_DECLARE_METATYPE(BootloaderEnding)
+
+// The bootloader's sequences in one place, for the updater window and veltrano-cli alike: the
+// set-up of the link, the description (info, UUID, status), a status read, the checks of a package
+// against the board, a flash and the launch commands. It drives the worker it is given, in its own
+// thread or another one, and ends every operation exactly once with ended(). A failure of the link
+// while no operation runs ends with the operation Link.
+class BootloaderSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Operation { Connect, Describe, Status, Flash, Launch, Link };
+    Q_ENUM(Operation)
+
+    // `worker` is not owned; it may live in another thread, and outlives the session.
+    explicit BootloaderSession(hiddfu_worker *worker, QObject *parent = nullptr);
+
+    void connectLink(const ELM_ConnInfo &connection);
+    void describe();
+    void readStatus();
+    // `image` is open and positioned at the image's first byte; it is lent until the flash ends.
+    void flash(QIODevice *image);
+    // Ends the running flash at its next clean point (the worker says how).
+    void stopFlash();
+    // SDFU, UDFU or APP.
+    void launch(hiddfu_worker::Commands command);
+    bool flashRunning() const { return m_flash.running; }
+
+    // What a package says, judged against the board and flash size the device reported: `refusal`
+    // holds the words when it must not be flashed. Nothing is erased before this says yes.
+    struct PackageCheck
+    {
+        DfuPackage::Header header;
+        QString refusal;
+        bool ok() const { return refusal.isEmpty(); }
+    };
+    static PackageCheck checkPackage(QIODevice &package, const DFUStatus &status, const QString &name);
+
+signals:
+    void ended(const BootloaderEnding &ending);
+    void progress(int percent);
+    // A line of the worker's for the flash log (ERR_NOTIFY) or for the link's log (ERR_LOG).
+    void message(int code, const QString &text);
+    // Drives the worker; connected to its execute().
+    void dowork(hiddfu_worker::Commands cmd, QVariant param);
+
+private:
+    // An operation on the link waits for the answers to its requests, in the order they went out.
+    struct Running
+    {
+        int id = 0;
+        Operation operation = Connect;
+        int requests = 0; // answers still to come
+        BootloaderInfo info;
+    };
+    struct Sent
+    {
+        int id = 0;
+        hiddfu_worker::Commands cmd = hiddfu_worker::Invalid;
+    };
+
+    int begin(Operation operation);
+    void send(int id, hiddfu_worker::Commands cmd, const QVariant &param = QVariant());
+    void onFinished(int cmd, bool ok, const QVariant &result);
+    void onError(int code, const QVariant &param);
+    void onNotResponding(int cmd);
+    void onLinkLost();
+    void onFlashEnded(TransferOutcome outcome, int deviceCode);
+    // The answer to `cmd` came: the operation of the request it answers, 0 when none.
+    int answered(hiddfu_worker::Commands cmd);
+    // Every answer of the operation has come: it ends with what they said.
+    void complete(int id);
+    // The link went away: every operation on it ends.
+    void linkFailed(const BootloaderEnding &ending);
+    Running *find(int id);
+    void end(int id, BootloaderEnding ending);
+    static BootloaderEnding withOperation(BootloaderEnding ending, Operation operation);
+
+    QPointer<hiddfu_worker> m_worker;
+    QList<Running> m_running;
+    QList<Sent> m_sent;
+    int m_nextId = 1;
+    // A refusal or the link's loss is worded by the worker's error() that follows it.
+    BootloaderEnding m_failing;
+    int m_failingId = 0; // 0: none under way
+    bool m_linkLosing = false; // the link went away; the error that words it comes next
+    int m_describedId = 0; // the operation whose description request was answered last
+    QString m_lastMessage; // the worker's last line, the words of a command it gave up on
+    struct FlashState
+    {
+        bool running = false;
+        BootloaderEnding ending;
+        bool worded = false; // the failure's words are the first ones heard
+    } m_flash;
+};

@@ -1,0 +1,199 @@
+#include "hiddfu.h"
+
+#include "ui_hiddfu.h"
+
+#include <plaintextlog.h>
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFile>
+
+// How the updater window answers the end of each of the session's operations, and a close
+// during a flash.
+
+void HIDDfu::thread_ended(const BootloaderEnding &e)
+{
+    if (ending)
+        return;
+    switch (e.operation) {
+    case BootloaderSession::Connect:
+        connected(e);
+        return;
+    case BootloaderSession::Status:
+        statusEnded(e);
+        return;
+    case BootloaderSession::Flash:
+        flashEnded(e);
+        return;
+    default:
+        if (!e.ok())
+            commandFailed(e);
+        return;
+    }
+}
+
+void HIDDfu::thread_error(int code, const QString &text)
+{
+    if (ending)
+        return;
+    appendPlainText(code == hiddfu_worker::ERR_NOTIFY ? ui->dfuLog : ui->elmLog, text);
+}
+
+QString HIDDfu::failureWords(int code, const QString &text)
+{
+    switch (code) {
+    case hiddfu_worker::ERR_ERASE:
+        return tr("Error erasing old firmware");
+    case hiddfu_worker::ERR_COMM:
+        return tr("Communication error: %1").arg(text);
+    case hiddfu_worker::ERR_READ:
+        return tr("Error reading from file (%1)").arg(text);
+    case hiddfu_worker::ERR_FLASH:
+        return tr("Error flasing new firmware. Internal error:") + QLatin1Char('\n') + text;
+    default:
+        return tr("Unknown error");
+    }
+}
+
+void HIDDfu::commandFailed(const BootloaderEnding &e)
+{
+    // A command given up on is in the log already; the updater goes on.
+    if (e.outcome == TransferOutcome::NotResponding)
+        return;
+    if (e.outcome == TransferOutcome::LinkLost) {
+        if (!linkUp)
+            return; // said with the first operation it ended
+        linkUp = false;
+        linkGone = true;
+    }
+    const QString warning = failureWords(e.errorCode, e.reason);
+    // The technician is being asked about a package: said once the answer came.
+    if (package) {
+        if (lostWhileAsking.isEmpty())
+            lostWhileAsking = warning;
+        return;
+    }
+    warn(warning);
+    if (linkGone) {
+        reconnect();
+        return;
+    }
+    flashDone(false);
+}
+
+void HIDDfu::flashEnded(const BootloaderEnding &e)
+{
+    if (askingToLeave) {
+        endedWhileAsking = e;
+        return;
+    }
+    flashRunning = false;
+    if (e.outcome == TransferOutcome::LinkLost) {
+        linkGone = true;
+        linkUp = false;
+    }
+    if (stopAsked) {
+        stopEnded(e);
+        return;
+    }
+    if (e.ok()) {
+        const QString text = e.result.toString();
+        const QString what = e.result.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
+        ui->dfuLog->append(
+            QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what.toHtmlEscaped()));
+        flashDone(true);
+        ui->progressBar->hide();
+        return;
+    }
+    flashFailed(e);
+}
+
+QString HIDDfu::failureText(const BootloaderEnding &e)
+{
+    QString text;
+    if (e.errorCode != 0)
+        text = failureWords(e.errorCode, e.reason);
+    else if (e.outcome == TransferOutcome::NotResponding)
+        text = tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.");
+    else
+        text = tr("Unknown error");
+    if (e.applicationErased)
+        text += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
+    return text;
+}
+
+void HIDDfu::flashFailed(const BootloaderEnding &e)
+{
+    warn(failureText(e));
+    ui->progressBar->hide();
+    reset();
+    if (linkGone)
+        reconnect();
+}
+
+void HIDDfu::closeEvent(QCloseEvent *event)
+{
+    if (!flashRunning) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    // Asked again while the question is open or the stop is under way: one stop is enough.
+    if (stopAsked || askingToLeave)
+        return;
+    askingToLeave = true;
+    const bool leave
+        = ask(tr("A flash is running. Stopping now leaves the device without an application. Stop and quit?"));
+    askingToLeave = false;
+    if (leave && endedWhileAsking)
+        stopAsked = true; // nothing left to stop: the updater ends with the flash's end below
+    else if (leave)
+        stopFlash();
+    if (endedWhileAsking) {
+        const BootloaderEnding ended = *endedWhileAsking;
+        endedWhileAsking.reset();
+        flashEnded(ended);
+    }
+}
+
+void HIDDfu::stopFlash()
+{
+    stopAsked = true;
+    appendPlainText(ui->dfuLog, tr("Stopping the flash after the current step"));
+    session->stopFlash();
+}
+
+// Neither a success box nor the launch dialog: the technician is leaving. A failure is still
+// shown, in a box unless the updater is already on its way out.
+void HIDDfu::stopEnded(const BootloaderEnding &e)
+{
+    stopAsked = false;
+    if (e.outcome == TransferOutcome::Stopped) {
+        appendPlainText(ui->dfuLog,
+            e.applicationErased ? tr("Flash stopped; the device has no application now and must be flashed again.")
+                                : tr("Flash stopped; the application is unchanged."));
+    } else if (!e.ok()) {
+        const QString problem = failureText(e);
+        stopWait ? appendPlainText(ui->dfuLog, problem) : warn(problem);
+    }
+    ui->progressBar->hide();
+    dropPackage();
+    if (stopWait) {
+        stopWait->quit();
+        return;
+    }
+    result = 0;
+    finish(false);
+}
+
+// The port's loss was heard while the question was open; its words were kept for now.
+void HIDDfu::linkDropped()
+{
+    const QString problem = lostWhileAsking;
+    lostWhileAsking.clear();
+    if (!problem.isEmpty())
+        warn(problem);
+    reset();
+    if (linkGone)
+        reconnect();
+}
