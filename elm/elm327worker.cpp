@@ -5,6 +5,8 @@
 #include <QIODevice>
 #include <QVariant>
 
+#include <cmath>
+
 namespace {
 
 // What both workers take through queued calls and report through queued signals: the source
@@ -35,6 +37,10 @@ ELM327Worker::ELM327Worker(QObject *parent)
     connect(&m_io, &ELM327IOBase::error, this, &ELM327Worker::io_error);
     connect(&m_io, &ELM327IOBase::read, this, &ELM327Worker::io_read);
     connect(&m_io, &ELM327IOBase::notice, this, &ELM327Worker::io_notice);
+    connect(&m_io, &ELM327IOBase::voltageRead, this, [this](double volts) {
+        io_voltage(volts);
+        emit voltageRead(volts);
+    });
 }
 
 // The link is a member of this base and goes after the protocol that derives from it: whatever
@@ -64,4 +70,28 @@ void ELM327Worker::send(const QByteArray &request, int replies, int timeoutMs)
 void ELM327Worker::writeRaw(const QByteArray &line)
 {
     m_io.writeRAW(line);
+}
+
+void ELM327Worker::readVoltage()
+{
+    m_io.requestVoltage();
+}
+
+QString ELM327Worker::voltageLine(double volts)
+{
+    return std::isnan(volts) ? tr("Vehicle voltage unknown") : tr("Vehicle voltage: %1 V").arg(volts, 0, 'f', 1);
+}
+
+bool ELM327Worker::belowMinimum(double volts, double minimum)
+{
+    return !std::isnan(minimum) && (std::isnan(volts) || volts < minimum);
+}
+
+QString ELM327Worker::lowVoltageReason(double volts, double minimum)
+{
+    if (std::isnan(volts))
+        return tr("The vehicle's voltage cannot be read; %1 V was asked for").arg(minimum, 0, 'f', 1);
+    return tr("The vehicle's battery reads %1 V, below the %2 V asked for")
+        .arg(volts, 0, 'f', 1)
+        .arg(minimum, 0, 'f', 1);
 }

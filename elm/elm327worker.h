@@ -22,6 +22,14 @@ public:
     // The adapter driver, for its account of why Setup failed.
     const ELM327IOBase &link() const { return m_io; }
 
+    // The log line for a reading of the vehicle's voltage: "Vehicle voltage: 12.6 V", or unknown.
+    static QString voltageLine(double volts);
+    // Whether a reading refuses work that asked for at least `minimum` volts (NaN: asked for none);
+    // an unknown reading refuses it too, since nothing then shows the battery is good enough.
+    static bool belowMinimum(double volts, double minimum);
+    // Why such work was refused, for the technician.
+    static QString lowVoltageReason(double volts, double minimum);
+
 public slots:
     // What the link reports. Neither protocol has anything to do when the port opens or the
     // adapter is ready; a lost port, a failed exchange and a reply are theirs to judge.
@@ -30,6 +38,12 @@ public slots:
     virtual void io_disconnected() = 0;
     virtual void io_error(ELM327IOBase::ELM_ERROR code, QString reason) = 0;
     virtual void io_read(QByteArray data) = 0;
+    // Asks the adapter for the vehicle's voltage: an adapter line, nothing on the CAN bus.
+    // voltageRead answers every call once, NaN when unknown or the link is down.
+    void readVoltage();
+
+signals:
+    void voltageRead(double volts);
 
 protected:
     explicit ELM327Worker(QObject *parent = nullptr);
@@ -44,6 +58,8 @@ protected:
     void writeRaw(const QByteArray &line);
     // Something the link decided on its own that the user's log should show.
     virtual void io_notice(const QString &text) = 0;
+    // A reading came, before voltageRead tells it: for the worker's log.
+    virtual void io_voltage(double volts) = 0;
 
 private:
     ELM327IO m_io;

@@ -11,8 +11,15 @@ enum class TransferOutcome {
     LinkLost, // the serial port went away
     FileUnreadable, // the content to send could not be read
     Stopped, // the technician asked to stop; the work ended at a clean point between two steps
+    // The vehicle's battery read below the minimum asked for, or could not be read: refused before
+    // anything went to the device, since a flash that stops halfway leaves it without an application.
+    LowVoltage,
 };
 Q_DECLARE_METATYPE(TransferOutcome)
+
+// Below this the fronts warn before an upload or a flash: a battery that low may sag under the
+// adapter and the device's own load and cut the work off halfway.
+constexpr double lowBatteryVolts = 11.5;
 
 // Whether doing the same work again may end otherwise: a refusal or a bad file will not change.
 inline bool isTransient(TransferOutcome outcome)

@@ -113,6 +113,8 @@ void CanWorker::request(Commands cmd, const QVariant &param)
         if (pending != Invalid)
             finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
         portGone = !setupLink(param);
+        if (!portGone)
+            io_voltage(link().lastVoltage()); // the set-up's own reading
         emit finished(Setup, !portGone, QVariant());
         return;
     case Read:
@@ -291,6 +293,11 @@ void CanWorker::endUpload(TransferOutcome how)
 void CanWorker::io_notice(const QString &text)
 {
     emit error(ERR_LOG, text);
+}
+
+void CanWorker::io_voltage(double volts)
+{
+    emit error(ERR_LOG, voltageLine(volts));
 }
 
 void CanWorker::io_disconnected()

@@ -64,6 +64,7 @@ public slots:
 
 protected:
     void io_notice(const QString &text) override;
+    void io_voltage(double volts) override;
 
 private:
     // Starts `cmd` without the checks execute() makes for its callers: the upload's own steps.

@@ -24,6 +24,7 @@ ManagerSession::ManagerSession(QObject *parent)
     connect(&m_worker, &CanWorker::commandEnded, this, &ManagerSession::onCommandEnded);
     connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerSession::onUploadEnded);
     connect(&m_worker, &CanWorker::error, this, &ManagerSession::onError);
+    connect(&m_worker, &CanWorker::voltageRead, this, &ManagerSession::onVoltage);
     connect(&m_worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_info = info.toVariantMap(); });
 }
 
@@ -42,6 +43,7 @@ bool ManagerSession::begin(Operation operation, CanWorker::Commands step)
     m_thenList = false;
     m_result.clear();
     m_complaint.clear();
+    m_voltage = qQNaN();
     return true;
 }
 
@@ -63,11 +65,37 @@ void ManagerSession::list()
     m_worker.execute(CanWorker::Read);
 }
 
-void ManagerSession::upload(QIODevice *source, const QString &target)
+void ManagerSession::upload(QIODevice *source, const QString &target, double minimumVolts)
 {
     if (!begin(Upload, CanWorker::Write))
         return;
-    m_worker.flash(source, target);
+    // A closed port has no reading to give: the worker says the port is gone.
+    if (!m_worker.link().isOpen()) {
+        m_worker.flash(source, target);
+        return;
+    }
+    m_pending = {true, false, source, target, minimumVolts};
+    m_worker.readVoltage();
+}
+
+// The link answers every reading asked for once, even when it closes meanwhile, so the upload
+// waiting for it always goes on or ends.
+void ManagerSession::onVoltage(double volts)
+{
+    if (!m_pending.waiting)
+        return;
+    const PendingUpload pending = m_pending;
+    m_pending = PendingUpload();
+    m_voltage = volts;
+    if (pending.stopAsked) {
+        m_result = tr("Upload stopped");
+        end(TransferOutcome::Stopped);
+    } else if (ELM327Worker::belowMinimum(volts, pending.minimumVolts)) {
+        m_result = ELM327Worker::lowVoltageReason(volts, pending.minimumVolts);
+        end(TransferOutcome::LowVoltage);
+    } else {
+        m_worker.flash(pending.source, pending.target);
+    }
 }
 
 void ManagerSession::command(Operation operation, CanWorker::Commands cmd, const QVariant &param)
@@ -99,7 +127,11 @@ void ManagerSession::dfu()
 
 void ManagerSession::stop()
 {
-    if (uploading())
+    if (!uploading())
+        return;
+    if (m_pending.waiting)
+        m_pending.stopAsked = true; // nothing has gone out yet: it ends once the reading is in
+    else
         m_worker.stopUpload();
 }
 
@@ -117,6 +149,7 @@ void ManagerSession::onFinished(CanWorker::Commands cmd, bool status, const QVar
         return;
     }
     const bool thenList = m_thenList;
+    m_voltage = m_worker.link().lastVoltage();
     end(TransferOutcome::Succeeded);
     if (thenList)
         list();
@@ -175,6 +208,7 @@ void ManagerSession::end(TransferOutcome outcome, const QVariant &result)
     ending.step = selection ? CanWorker::Config : m_named;
     ending.outcome = outcome;
     ending.result = result;
+    ending.voltage = m_voltage;
     if (outcome != TransferOutcome::Succeeded) {
         ending.failure = m_result.toString();
         ending.reason = m_complaint.isEmpty() ? ending.failure : m_complaint;

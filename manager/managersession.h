@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QVariant>
+#include <QtNumeric>
 
 class QIODevice;
 
@@ -27,6 +28,9 @@ struct ManagerEnding
     // Why it failed in full: the worker's complaint during the operation (a malformed reply, the
     // port's loss, the driver's reason a set-up failed), else its failure word.
     QString reason;
+    // The vehicle's voltage read for the operation, NaN when unknown or not read: the set-up's
+    // reading for Connect, the one taken before the upload for Upload.
+    double voltage = qQNaN();
 
     bool ok() const { return outcome == TransferOutcome::Succeeded; }
 };
@@ -60,8 +64,10 @@ public slots:
     // The device's description, its files, and which of them are active (not asked when there
     // are none).
     void list();
-    // `source` stays lent until the upload's ending.
-    void upload(QIODevice *source, const QString &target);
+    // `source` stays lent until the upload's ending. The vehicle's voltage is read first; with a
+    // minimum given, a reading below it or none at all ends the upload as LowVoltage before
+    // anything goes to the device.
+    void upload(QIODevice *source, const QString &target, double minimumVolts = qQNaN());
     void remove(const QString &name);
     void erase();
     // Done once the device is heard restarting: its silence right after the request went out.
@@ -81,6 +87,7 @@ private:
     void onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
     void onUploadEnded(TransferOutcome outcome);
     void onError(int code, const QVariant &text);
+    void onVoltage(double volts);
     void end(TransferOutcome outcome, const QVariant &result = {});
     QVariantMap listed(const QStringList &active) const;
 
@@ -94,4 +101,15 @@ private:
     QString m_complaint;
     QStringList m_files;
     QVariantMap m_info;
+    double m_voltage = qQNaN(); // the operation's reading
+    // An upload waits for the reading before it starts: what it will start with, and the least it
+    // accepts.
+    struct PendingUpload
+    {
+        bool waiting = false;
+        bool stopAsked = false;
+        QIODevice *source = nullptr;
+        QString target;
+        double minimumVolts = qQNaN();
+    } m_pending;
 };

@@ -273,18 +273,23 @@ private slots:
         QTest::addColumn<QString>("work"); // what is asked once the list has been read
         QTest::addColumn<QString>("endings"); // "operation outcome step" of each ending, in order
         QTest::newRow("connect and list") << QStringList() << ""
-                                          << "0 0 0|1 0 9";
+                                          << "0 0 0 12.6|1 0 9";
         // Asked while the list is read, an erase is refused at once; the list is not disturbed.
         QTest::newRow("busy") << QStringList() << "erase during list"
-                              << "0 0 0|4 1 5|1 0 9";
+                              << "0 0 0 12.6|4 1 5|1 0 9";
         QTest::newRow("selection refused") << QStringList {"--negative", "33:1"} << ""
-                                           << "0 0 0|1 1 9";
+                                           << "0 0 0 12.6|1 1 9";
         QTest::newRow("upload stopped") << QStringList() << "upload, stop"
-                                        << "0 0 0|1 0 9|2 5 3";
+                                        << "0 0 0 12.6|1 0 9|2 5 3 12.6";
         QTest::newRow("port lost") << QStringList() << "upload, port lost, erase"
-                                   << "0 0 0|1 0 9|2 3 3|4 3 5";
+                                   << "0 0 0 12.6|1 0 9|2 3 3 12.6|4 3 5";
+        // Refused before anything goes to the device: below the 11.8 V asked for, or not to be read.
+        QTest::newRow("battery low") << QStringList {"--voltage", "11.2"} << "upload at 11.8 V"
+                                     << "0 0 0 11.2|1 0 9|2 6 3 11.2";
+        QTest::newRow("voltage unknown") << QStringList {"--voltage", "none"} << "upload at 11.8 V"
+                                         << "0 0 0 nan|1 0 9|2 6 3 nan";
         QTest::newRow("dfu refused") << QStringList {"--negative", "31:1"} << "dfu"
-                                     << "0 0 0|1 0 9|6 1 7";
+                                     << "0 0 0 12.6|1 0 9|6 1 7";
     }
 
     // The session ends every operation exactly once, whatever the device or the port does.
@@ -300,7 +305,14 @@ private slots:
         ManagerSession session;
         QStringList endings;
         QObject::connect(&session, &ManagerSession::ended, [&](const ManagerEnding &e) {
-            endings << QStringLiteral("%1 %2 %3").arg(e.operation).arg(int(e.outcome)).arg(e.step);
+            // With the voltage read for the operations that read it: the set-up, an upload.
+            const bool reads = e.operation == ManagerSession::Connect || e.operation == ManagerSession::Upload;
+            endings << QStringLiteral("%1 %2 %3 %4")
+                           .arg(e.operation)
+                           .arg(int(e.outcome))
+                           .arg(e.step)
+                           .arg(reads ? QString::number(e.voltage, 'f', 1) : QString())
+                           .trimmed();
         });
         QObject::connect(&session.worker(), &CanWorker::described, [&] {
             if (work == "erase during list")
@@ -318,7 +330,7 @@ private slots:
         QVERIFY(waitUntil([&] { return !session.running(); }, 30000));
         if (work.startsWith("upload")) {
             QVERIFY(source.open(QIODevice::ReadOnly));
-            session.upload(&source, "fw.bin");
+            session.upload(&source, "fw.bin", work.endsWith("11.8 V") ? 11.8 : qQNaN());
         } else if (work == "dfu") {
             session.dfu();
         }
@@ -327,6 +339,9 @@ private slots:
             session.erase();
         QTest::qWait(300); // nothing more may come
         QTEST(endings.join('|'), "endings");
+        if (work.endsWith("11.8 V"))
+            for (const Request &r : deviceRequests(sim))
+                QVERIFY(!r.bytes.startsWith('\x20')); // no upload was started
     }
 };
 

@@ -247,18 +247,26 @@ private slots:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<TransferOutcome>("outcome");
         QTest::addColumn<QList<int>>("refusal"); // the command that failed and the device's code
+        QTest::addColumn<QString>("volts"); // the ending's voltage, as the fronts show it
         const auto row = [](const char *name, const QStringList &faults, const char *operation, TransferOutcome outcome,
-                             const QList<int> &refusal = {hiddfu_worker::Invalid, 0}) {
-            QTest::newRow(name) << faults << QString(operation) << outcome << refusal;
+                             const char *volts, const QList<int> &refusal = {hiddfu_worker::Invalid, 0}) {
+            QTest::newRow(name) << faults << QString(operation) << outcome << refusal << QString(volts);
         };
-        row("described", {}, "describe", TransferOutcome::Succeeded);
-        row("status never answered", {"--silent-requests", "1:40"}, "status", TransferOutcome::NotResponding,
+        const auto low = TransferOutcome::LowVoltage;
+        row("described", {}, "describe", TransferOutcome::Succeeded, "nan");
+        row("status read", {"--voltage", "13.1"}, "status", TransferOutcome::Succeeded, "13.1");
+        row("status never answered", {"--silent-requests", "1:40"}, "status", TransferOutcome::NotResponding, "nan",
             {hiddfu_worker::Status, 0});
-        row("launch refused", {"--negative", "11:22"}, "launch", TransferOutcome::Refused, {hiddfu_worker::APP, 0x22});
-        row("flashed", {}, "flash", TransferOutcome::Succeeded);
-        row("write refused", {"--negative", "36:31"}, "flash", TransferOutcome::Refused, {hiddfu_worker::Write, 0x31});
-        row("port gone in a flash", {"--vanish-after", "80"}, "flash", TransferOutcome::LinkLost);
-        row("flash stopped", {}, "stop", TransferOutcome::Stopped);
+        row("launch refused", {"--negative", "11:22"}, "launch", TransferOutcome::Refused, "nan",
+            {hiddfu_worker::APP, 0x22});
+        row("flashed", {}, "flash", TransferOutcome::Succeeded, "12.6");
+        row("write refused", {"--negative", "36:31"}, "flash", TransferOutcome::Refused, "12.6",
+            {hiddfu_worker::Write, 0x31});
+        row("port gone in a flash", {"--vanish-after", "80"}, "flash", TransferOutcome::LinkLost, "nan");
+        row("flash stopped", {}, "stop", TransferOutcome::Stopped, "12.6");
+        // Refused before the device hears of it: below the 11.8 V asked for, or not to be read.
+        row("battery low", {"--voltage", "11.2"}, "flash at 11.8 V", low, "11.2");
+        row("voltage unknown", {"--voltage", "none"}, "flash at 11.8 V", low, "nan");
     }
 
     void sessionEndings()
@@ -273,7 +281,16 @@ private slots:
         QVERIFY(updater.sim.start());
         session.connectLink({updater.sim.port(), 38400, ELM327IOBase::ELS27, 0x747, 0x74F});
         QCOMPARE(ended.count(), 1); // the set-up blocks this thread
-        QVERIFY(ended.takeFirst().at(0).value<BootloaderEnding>().ok());
+        const auto connected = ended.takeFirst().at(0).value<BootloaderEnding>();
+        QVERIFY(connected.ok());
+        const auto shown = [](double volts) { return QString::number(volts, 'f', 1); };
+        const int given = int(faults.indexOf("--voltage"));
+        const QString setUp = given < 0 ? "12.6" : faults.value(given + 1) == "none" ? "nan" : faults.value(given + 1);
+        QCOMPARE(shown(connected.voltage), setUp); // the set-up's reading
+        QObject::connect(&session, &BootloaderSession::progress, [&](int percent) {
+            if (percent == 0 && operation == "stop")
+                session.stopFlash();
+        });
         updater.source.setData(pattern(3000));
         QVERIFY(updater.source.open(QIODevice::ReadOnly));
         if (operation == "describe")
@@ -283,15 +300,16 @@ private slots:
         else if (operation == "launch")
             session.launch(hiddfu_worker::APP);
         else
-            session.flash(&updater.source);
-        if (operation == "stop")
-            session.stopFlash();
+            session.flash(&updater.source, operation.endsWith("11.8 V") ? 11.8 : qQNaN());
         QVERIFY(waitUntil([&] { return !ended.isEmpty() && !updater.driver->isBusy(); }, 60000));
         QCOMPARE(ended.count(), 1);
         const auto end = ended.first().at(0).value<BootloaderEnding>();
         QCOMPARE(end.outcome, outcome);
         QTEST((QList<int> {end.command, end.deviceCode}), "refusal");
         QCOMPARE(end.applicationErased, operation != "flash" ? operation == "stop" : !end.ok());
+        QTEST(shown(end.voltage), "volts");
+        if (outcome == TransferOutcome::LowVoltage)
+            QVERIFY(deviceRequests(updater.sim).isEmpty());
         if (operation == "describe") {
             const auto info = end.result.value<BootloaderInfo>();
             QVERIFY(info.description.startsWith("Kestrane bootloader 2.1"));

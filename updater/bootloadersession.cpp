@@ -2,6 +2,8 @@
 
 #include <QIODevice>
 
+#include <cmath>
+
 BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
     : QObject(parent)
     , m_worker(worker)
@@ -21,6 +23,7 @@ BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
     connect(worker, &hiddfu_worker::linkLost, this, &BootloaderSession::onLinkLost);
     connect(worker, &hiddfu_worker::flashEnded, this, &BootloaderSession::onFlashEnded);
     connect(worker, &hiddfu_worker::progress, this, &BootloaderSession::progress);
+    connect(worker, &hiddfu_worker::voltageRead, this, &BootloaderSession::onVoltage);
     connect(worker, &hiddfu_worker::applicationErased, this, [this] {
         if (m_flash.running)
             m_flash.ending.applicationErased = true;
@@ -63,19 +66,74 @@ void BootloaderSession::launch(hiddfu_worker::Commands command)
     send(begin(Launch), command);
 }
 
-void BootloaderSession::flash(QIODevice *image)
+void BootloaderSession::flash(QIODevice *image, double minimumVolts)
 {
     m_flash = FlashState();
     m_flash.running = true;
     m_flash.ending.operation = Flash;
-    hiddfu_worker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, image] { worker->flash(image); });
+    m_flash.image = image;
+    m_flash.minimumVolts = minimumVolts;
+    askVoltage(BeforeFlash);
 }
 
 void BootloaderSession::stopFlash()
 {
-    if (m_flash.running)
+    if (!m_flash.running || m_flash.ended)
+        return;
+    if (m_flash.started)
         QMetaObject::invokeMethod(m_worker, &hiddfu_worker::stopFlash);
+    else
+        m_flash.stopAsked = true;
+}
+
+void BootloaderSession::askVoltage(int forId)
+{
+    m_voltageFor.append(forId);
+    QMetaObject::invokeMethod(m_worker, &hiddfu_worker::readVoltage);
+}
+
+// The link answers every reading once, in the order they were asked for, even when it closes
+// meanwhile: what waits for one always goes on.
+void BootloaderSession::onVoltage(double volts)
+{
+    if (m_voltageFor.isEmpty())
+        return;
+    const int forId = m_voltageFor.takeFirst();
+    if (forId == BeforeFlash || forId == AfterFlash) {
+        flashVoltage(volts);
+        return;
+    }
+    if (Running *running = find(forId)) {
+        running->voltage = volts;
+        complete(forId);
+    }
+}
+
+void BootloaderSession::flashVoltage(double volts)
+{
+    if (!m_flash.running)
+        return;
+    BootloaderEnding ending = m_flash.ending;
+    ending.voltage = volts;
+    if (m_flash.ended) {
+        m_flash = FlashState();
+        emit ended(ending);
+        return;
+    }
+    if (m_flash.started)
+        return;
+    if (m_flash.stopAsked || ELM327Worker::belowMinimum(volts, m_flash.minimumVolts)) {
+        ending.outcome = m_flash.stopAsked ? TransferOutcome::Stopped : TransferOutcome::LowVoltage;
+        if (!m_flash.stopAsked)
+            ending.reason = ELM327Worker::lowVoltageReason(volts, m_flash.minimumVolts);
+        m_flash = FlashState();
+        emit ended(ending);
+        return;
+    }
+    m_flash.started = true;
+    hiddfu_worker *worker = m_worker;
+    QIODevice *image = m_flash.image;
+    QMetaObject::invokeMethod(worker, [worker, image] { worker->flash(image); });
 }
 
 BootloaderSession::PackageCheck BootloaderSession::checkPackage(
@@ -143,7 +201,15 @@ void BootloaderSession::complete(int id)
     Running *running = find(id);
     if (!running)
         return;
+    // A status read is followed by a reading of the voltage, an adapter line only: its answer
+    // ends it.
+    if (running->operation == Status && !running->voltageAsked) {
+        running->voltageAsked = true;
+        askVoltage(id);
+        return;
+    }
     BootloaderEnding ending;
+    ending.voltage = running->voltage;
     if (running->operation == Describe)
         ending.result = QVariant::fromValue(running->info);
     else if (running->operation == Status)
@@ -181,7 +247,9 @@ void BootloaderSession::onFinished(int cmd, bool ok, const QVariant &result)
         m_failingId = id;
         return;
     }
-    if (command == hiddfu_worker::Info)
+    if (command == hiddfu_worker::Setup)
+        running->voltage = result.toDouble(); // the set-up's reading
+    else if (command == hiddfu_worker::Info)
         m_describedId = id;
     else if (command == hiddfu_worker::Uuid)
         running->info.uuid = result.toString();
@@ -277,15 +345,23 @@ void BootloaderSession::linkFailed(const BootloaderEnding &ending)
 
 void BootloaderSession::onFlashEnded(TransferOutcome outcome, int deviceCode)
 {
-    if (!m_flash.running)
+    if (!m_flash.running || m_flash.ended)
         return;
     BootloaderEnding ending = m_flash.ending;
-    m_flash = FlashState();
     ending.outcome = outcome;
     if (ending.deviceCode == 0)
         ending.deviceCode = deviceCode;
     if (outcome == TransferOutcome::Succeeded)
         ending.applicationErased = false;
+    // The battery after the work, when the link is there to read it.
+    if (outcome != TransferOutcome::LinkLost) {
+        m_flash = FlashState();
+        m_flash.running = m_flash.started = m_flash.ended = m_flash.worded = true;
+        m_flash.ending = ending;
+        askVoltage(AfterFlash);
+        return;
+    }
+    m_flash = FlashState();
     emit ended(ending);
 }
 

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QVariant>
+#include <QtNumeric>
 
 class QIODevice;
 
@@ -37,6 +38,10 @@ struct BootloaderEnding
     int command = hiddfu_worker::Invalid; // the command the device refused, or Setup for a failed set-up
     int deviceCode = 0; // the device's own code for a refusal
     bool applicationErased = false; // a flash failed after its erase: the device has no application
+    // The vehicle's voltage read for the operation, NaN when unknown or not read: the set-up's
+    // reading for Connect, the one right after the status for Status, the one after the flash
+    // ended for Flash (before it, for a flash refused as LowVoltage).
+    double voltage = qQNaN();
     bool ok() const { return outcome == TransferOutcome::Succeeded; }
 };
 Q_DECLARE_METATYPE(BootloaderEnding)
@@ -61,11 +66,14 @@ public:
     void describe();
     void readStatus();
     // `image` is open and positioned at the image's first byte; it is lent until the flash ends.
-    void flash(QIODevice *image);
+    // The vehicle's voltage is read first; with a minimum given, a reading below it or none at all
+    // ends the flash as LowVoltage before anything goes to the device.
+    void flash(QIODevice *image, double minimumVolts = qQNaN());
     // Ends the running flash at its next clean point (the worker says how).
     void stopFlash();
     // SDFU, UDFU or APP.
     void launch(hiddfu_worker::Commands command);
+    // From the flash's start until its ending, the voltage reading after it included.
     bool flashRunning() const { return m_flash.running; }
 
     // What a package says, judged against the board and flash size the device reported: `refusal`
@@ -94,6 +102,8 @@ private:
         Operation operation = Connect;
         int requests = 0; // answers still to come
         BootloaderInfo info;
+        double voltage = qQNaN();
+        bool voltageAsked = false;
     };
     struct Sent
     {
@@ -108,6 +118,10 @@ private:
     void onNotResponding(int cmd);
     void onLinkLost();
     void onFlashEnded(TransferOutcome outcome, int deviceCode);
+    // Readings of the voltage go out and come back in order; each is noted for whom it is.
+    void askVoltage(int forId);
+    void onVoltage(double volts);
+    void flashVoltage(double volts);
     // The answer to `cmd` came: the operation of the request it answers, 0 when none.
     int answered(hiddfu_worker::Commands cmd);
     // Every answer of the operation has come: it ends with what they said.
@@ -128,10 +142,18 @@ private:
     bool m_linkLosing = false; // the link went away; the error that words it comes next
     int m_describedId = 0; // the operation whose description request was answered last
     QString m_lastMessage; // the worker's last line, the words of a command it gave up on
+    // Who the readings asked for are for: an operation's id, or one of these.
+    enum VoltageFor { BeforeFlash = -1, AfterFlash = -2 };
+    QList<int> m_voltageFor;
     struct FlashState
     {
         bool running = false;
         BootloaderEnding ending;
         bool worded = false; // the failure's words are the first ones heard
+        QIODevice *image = nullptr; // lent; handed to the worker once the reading allows it
+        double minimumVolts = qQNaN();
+        bool started = false; // the worker has the flash
+        bool stopAsked = false; // before it started: it ends once the reading is in
+        bool ended = false; // the worker's flash has ended; the reading after it is awaited
     } m_flash;
 };

@@ -51,8 +51,11 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
         retries = 0;
         const bool ok = setupLink(param);
         linkDown = !ok;
-        // The link's own words for a failure, so that the caller need not reach into its thread.
-        emit finished(Setup, ok, ok ? QVariant() : QVariant(link().lastOpenError()));
+        if (ok)
+            io_voltage(link().lastVoltage()); // the set-up's own reading
+        // The link's own words for a failure, and the set-up's reading of the vehicle's voltage, so
+        // that the caller need not reach into its thread.
+        emit finished(Setup, ok, ok ? QVariant(link().lastVoltage()) : QVariant(link().lastOpenError()));
         return;
     }
     case Status:
@@ -188,6 +191,11 @@ void hiddfu_worker::io_ready()
 void hiddfu_worker::io_notice(const QString &text)
 {
     emit error(ERR_LOG, text);
+}
+
+void hiddfu_worker::io_voltage(double volts)
+{
+    emit error(ERR_LOG, voltageLine(volts));
 }
 
 void hiddfu_worker::io_disconnected()

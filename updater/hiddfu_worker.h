@@ -88,6 +88,7 @@ public slots:
 
 protected:
     void io_notice(const QString &text) override;
+    void io_voltage(double volts) override;
 
 private:
     // One request to the bootloader. The link answers one request after the other, so requests
