@@ -178,6 +178,25 @@
     </message>
 </context>
 <context>
+    <name>ELM327Worker</name>
+    <message>
+        <source>Vehicle voltage unknown</source>
+        <translation>Напряжение бортовой сети неизвестно</translation>
+    </message>
+    <message>
+        <source>Vehicle voltage: %1 V</source>
+        <translation>Напряжение бортовой сети: %1 В</translation>
+    </message>
+    <message>
+        <source>The vehicle&apos;s voltage cannot be read; %1 V was asked for</source>
+        <translation>Не удаётся прочитать напряжение бортовой сети; требуется не менее %1 В</translation>
+    </message>
+    <message>
+        <source>The vehicle&apos;s battery reads %1 V, below the %2 V asked for</source>
+        <translation>Напряжение аккумулятора %1 В, ниже требуемых %2 В</translation>
+    </message>
+</context>
+<context>
     <name>ELMParams</name>
     <message>
         <source>Connection</source>
@@ -405,6 +424,10 @@
     <message>
         <source>Busy: another operation is running</source>
         <translation>Занято: выполняется другая операция</translation>
+    </message>
+    <message>
+        <source>Upload stopped</source>
+        <translation>Загрузка остановлена</translation>
     </message>
 </context>
 <context>
