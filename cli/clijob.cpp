@@ -1,5 +1,7 @@
 #include "clijob.h"
 
+#include <cmath>
+
 CliJob::CliJob(const CliOptions &options, CliReport &report, QObject *parent)
     : QObject(parent)
     , m_options(options)
@@ -33,6 +35,8 @@ CliStatus CliJob::statusFor(TransferOutcome how)
         return CliBadInput;
     case TransferOutcome::Stopped:
         return CliInterrupted;
+    case TransferOutcome::LowVoltage:
+        return CliLowVoltage;
     }
     return CliDeviceError;
 }
@@ -53,6 +57,14 @@ void CliJob::transferFailed(TransferOutcome how, const QString &reason)
         if (!m_ended)
             restart();
     });
+}
+
+void CliJob::warnOfLowBattery(double volts)
+{
+    if (std::isnan(m_options.minimumVolts) && volts < lowBatteryVolts)
+        m_report.warn(QStringLiteral("warning: the vehicle's battery reads %1; a flash that stops halfway leaves "
+                                     "the device without an application")
+                          .arg(CliReport::voltageText(volts)));
 }
 
 void CliJob::heardFromDevice()

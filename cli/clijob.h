@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <cmath>
 
 // What the command line says about the connection and the work.
 struct CliOptions
@@ -22,6 +23,7 @@ struct CliOptions
     bool json = false;
     bool yes = false;
     bool launch = false;
+    double minimumVolts = std::nan(""); // an upload or a flash refuses a battery below this; NaN: none
 };
 
 // One run of a device command. It ends exactly once, through done(status), either with
@@ -61,6 +63,9 @@ protected:
     // Sets the link up again and starts the work over.
     virtual void restart() = 0;
     static CliStatus statusFor(TransferOutcome how);
+    // Before an upload or a flash: with no minimum asked for, a low battery is said, and the work
+    // goes on.
+    void warnOfLowBattery(double volts);
     void succeed(const QJsonObject &result, const QString &text);
     void succeed(const QJsonObject &result, const QStringList &lines); // a line break in one is shown escaped
     void fail(CliStatus status, const QString &message);

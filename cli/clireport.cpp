@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -11,7 +12,13 @@ CliReport::CliReport(QString command, bool json, QString port)
     , m_port(std::move(port))
     , m_json(json)
     , m_terminal(isatty(STDERR_FILENO) == 1)
+    , m_voltage(std::nan(""))
 { }
+
+QString CliReport::voltageText(double volts)
+{
+    return std::isnan(volts) ? QStringLiteral("unknown") : QStringLiteral("%1 V").arg(volts, 0, 'f', 1);
+}
 
 void CliReport::progress(int percent)
 {
@@ -73,6 +80,9 @@ void CliReport::printJson(QJsonObject out) const
         out.insert(QStringLiteral("port"), m_port);
     if (!m_retries.isEmpty())
         out.insert(QStringLiteral("retries"), m_retries);
+    // In volts to one decimal, as the adapter measures it; null when unknown or not read.
+    out.insert(
+        QStringLiteral("voltage"), std::isnan(m_voltage) ? QJsonValue() : QJsonValue(std::round(m_voltage * 10) / 10));
     std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);
 }
@@ -81,6 +91,12 @@ void CliReport::note(const QString &line)
 {
     if (m_json)
         return;
+    endProgressLine();
+    std::fprintf(stderr, "%s\n", qPrintable(prefixed(line)));
+}
+
+void CliReport::warn(const QString &line)
+{
     endProgressLine();
     std::fprintf(stderr, "%s\n", qPrintable(prefixed(line)));
 }

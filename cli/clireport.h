@@ -17,6 +17,7 @@ enum CliStatus {
     CliBadInput = 5, // the file given is no usable firmware file or package for this device
     CliLinkLost = 6, // the serial port went away during the work
     CliDeclined = 7, // the work needs a confirmation that was not given (see --yes)
+    CliLowVoltage = 8, // the vehicle's battery read below --min-voltage, or could not be read
     // Stopped by a signal, as a shell reports a process the signal ended: 128 and its number.
     CliInterrupted = 130, // Ctrl-C (SIGINT)
     CliTerminated = 143, // SIGTERM
@@ -36,6 +37,12 @@ public:
 
     void progress(int percent);
     void note(const QString &line); // a line for the user while the work runs (text mode only)
+    void warn(const QString &line); // a line on standard error, with --json too
+    // The vehicle's voltage last read, for the JSON result; NaN: unknown or not read.
+    void setVoltage(double volts) { m_voltage = volts; }
+    double voltage() const { return m_voltage; }
+    // "12.6 V", or "unknown".
+    static QString voltageText(double volts);
     // The work failed in a way that may pass and is done again from its start: said on standard
     // error, and listed in the JSON result.
     void retrying(int attempt, int of, const QString &reason);
@@ -62,6 +69,7 @@ private:
     bool m_terminal = false;
     int m_lastTenth = -1; // the last tenth of the work told, with several stations
     QJsonArray m_retries;
+    double m_voltage;
 };
 
 struct StationResult

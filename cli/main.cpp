@@ -44,6 +44,11 @@ struct CommandHelp
 
 const CommandHelp commands[] = {
     {"ports", "ports", "List the serial ports, VELTRANO_EXTRA_PORTS included.", false, 0},
+    {"adapter", "adapter",
+        "Report what the adapter is and how well it serves: its kind and name, the vehicle's voltage, echo, "
+        "the reply-count digit, the highest serial rate, the time per command line and a verdict. Talks to "
+        "the adapter only, never to a device on the CAN bus.",
+        false, 0},
     {"info", "info", "Show the device's description, its files and which of them are active.", false, 0},
     {"upload", "upload FILE.bin [--yes]",
         "Check a 2 MiB firmware file, upload its firmware slice and verify it by MD5. A name that the device "
@@ -96,6 +101,8 @@ QString generalHelp(const QCommandLineParser &parser)
         "  5  the file given is no usable firmware file or package for this device\n"
         "  6  the serial port went away during the work\n"
         "  7  a needed confirmation was not given (see --yes)\n"
+        "  8  the vehicle's battery reads below --min-voltage, or its voltage cannot be read; nothing was\n"
+        "     sent to the device\n"
         "  130  stopped by Ctrl-C (SIGINT): the work ends at its next step, the adapter is reset and\n"
         "       what was left undone is said; a second Ctrl-C ends the program at once\n"
         "  143  stopped by SIGTERM, the same way\n"
@@ -274,7 +281,7 @@ void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
             "Give it once per station to do the work on several stations at once.",
             "name"},
         {"baud", "Serial rate of the adapter; 0 searches for it.", "rate", "0"},
-        {"adapter", "Adapter kind: elm327 or els27.", "kind", "els27"},
+        {"adapter", "Adapter kind: auto (whichever the adapter says it is), elm327 or els27.", "kind", "auto"},
         {"can-id",
             QStringLiteral("CAN identifier the device answers with (default %1, bootloader %2).")
                 .arg(hexId(CanIds::managerCanId), hexId(CanIds::bootloaderCanId)),
@@ -295,6 +302,10 @@ void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
             "Do an upload or a flash that failed from a passing fault (no answer, the port gone) again from its "
             "start, at most this often (default 0).",
             "n", "0"},
+        {"min-voltage",
+            "Refuse an upload or a flash, before anything is sent to the device, when the vehicle's battery "
+            "reads below this many volts or cannot be read. Without it, a reading below 11.5 V is warned of.",
+            "volts"},
         {"yes", "Accept a shortened target name for upload."},
         {"launch", "After a flash, start the new firmware."},
         {"board", "Board identifier for pack.", "id"},
@@ -346,9 +357,12 @@ std::optional<int> readConnection(
         return usageError(QStringLiteral("--port %1 names a port given before").arg(repeated));
     ELM_ConnInfo &connection = options.connection;
     const QString adapter = parser.value(QStringLiteral("adapter")).toLower();
-    if (adapter != QLatin1String("elm327") && adapter != QLatin1String("els27"))
-        return usageError(QStringLiteral("--adapter must be elm327 or els27"));
-    connection.adapter = adapter == QLatin1String("elm327") ? ELM327IOBase::ELM327 : ELM327IOBase::ELS27;
+    const QList<std::pair<QString, int>> kinds {
+        {"auto", ELM327IOBase::Auto}, {"elm327", ELM327IOBase::ELM327}, {"els27", ELM327IOBase::ELS27}};
+    const auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const auto &k) { return k.first == adapter; });
+    if (kind == kinds.end())
+        return usageError(QStringLiteral("--adapter must be auto, elm327 or els27"));
+    connection.adapter = kind->second;
     int baud = 0;
     if (!parseNumber(parser.value(QStringLiteral("baud")), baud) || baud < 0)
         return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
@@ -365,6 +379,12 @@ std::optional<int> readConnection(
         return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
     if (!parseNumber(parser.value(QStringLiteral("retries")), options.retries) || options.retries < 0)
         return usageError(QStringLiteral("--retries must be a number of times, 0 or more"));
+    if (parser.isSet(QStringLiteral("min-voltage"))) {
+        bool ok = false;
+        options.minimumVolts = parser.value(QStringLiteral("min-voltage")).toDouble(&ok);
+        if (!ok || !(options.minimumVolts > 0) || options.minimumVolts > 100)
+            return usageError(QStringLiteral("--min-voltage must be a number of volts, such as 11.8"));
+    }
     // The watchdog cannot fire while the set-up blocks the station's thread: the set-up's own
     // budget keeps it within --timeout too.
     connection.setupBudgetMs = int(std::min<qint64>(connection.setupBudgetMs, qint64(options.timeoutSeconds) * 1000));

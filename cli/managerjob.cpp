@@ -193,7 +193,7 @@ void ManagerJob::begin()
     if (command == QLatin1String("info"))
         m_session->list();
     else if (command == QLatin1String("upload") || command == QLatin1String("select"))
-        m_session->upload(&m_upload, m_target);
+        m_session->upload(&m_upload, m_target, m_options.minimumVolts);
     else if (command == QLatin1String("remove"))
         m_session->remove(m_options.arguments.value(0));
     else if (command == QLatin1String("erase"))
@@ -212,12 +212,17 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
     if (ending.operation == ManagerSession::Connect) {
         if (endedDuringSetup())
             return;
+        m_report.setVoltage(ending.voltage);
+        if (ending.ok() && m_options.command == QLatin1String("upload"))
+            warnOfLowBattery(ending.voltage);
         if (ending.ok())
             begin();
         else
             fail(CliNoConnection, setupFailure(ending.reason, m_options.connection.port));
         return;
     }
+    if (ending.operation == ManagerSession::Upload)
+        m_report.setVoltage(ending.voltage); // read right before it
     if (!ending.ok())
         return failed(ending);
     switch (ending.operation) {
@@ -226,7 +231,7 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
         const QString description = describe(QJsonObject::fromVariantMap(listed.value("info").toMap()));
         const QStringList files = listed.value("files").toStringList();
         const QStringList active = listed.value("active").toStringList();
-        QStringList lines {description};
+        QStringList lines {description, QStringLiteral("voltage: %1").arg(CliReport::voltageText(m_report.voltage()))};
         for (const QString &file : files)
             lines << (active.contains(file) ? QStringLiteral("* ") : QStringLiteral("  ")) + file;
         succeed({{"description", description}, {"files", QJsonArray::fromStringList(files)},

@@ -1,5 +1,6 @@
 #include "station.h"
 
+#include "adapterjob.h"
 #include "managerjob.h"
 #include "updaterjob.h"
 
@@ -30,7 +31,9 @@ void Station::run()
     // Made here, so that the job, its worker, the driver and its port belong to this thread;
     // they are destroyed here too, which resets the adapter and closes the port.
     std::unique_ptr<CliJob> job;
-    if (m_bootloader)
+    if (m_options.command == QLatin1String("adapter"))
+        job = std::make_unique<AdapterJob>(m_options, m_report);
+    else if (m_bootloader)
         job = std::make_unique<UpdaterJob>(m_options, m_report);
     else
         job = std::make_unique<ManagerJob>(m_options, m_report);

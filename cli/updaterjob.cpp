@@ -126,9 +126,11 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
         ending.ok() ? report(ending.result.value<BootloaderInfo>()) : failed(ending);
         return;
     case BootloaderSession::Status:
+        m_report.setVoltage(ending.voltage);
         ending.ok() ? startFlash(ending.result.value<DFUStatus>()) : failed(ending);
         return;
     case BootloaderSession::Flash:
+        m_report.setVoltage(ending.voltage);
         flashEnded(ending);
         return;
     case BootloaderSession::Launch:
@@ -149,6 +151,7 @@ void UpdaterJob::connected(const BootloaderEnding &ending)
 {
     if (endedDuringSetup())
         return;
+    m_report.setVoltage(ending.voltage);
     if (!ending.ok()) {
         // The driver's reason when set-up failed, else the general guess.
         fail(CliNoConnection,
@@ -205,7 +208,8 @@ void UpdaterJob::report(const BootloaderInfo &info)
                 .arg(board)
                 .arg(status.flashSize)
                 .arg(status.flags)
-                .arg(status.error)});
+                .arg(status.error),
+            QStringLiteral("voltage: %1").arg(CliReport::voltageText(m_report.voltage()))});
 }
 
 void UpdaterJob::startFlash(const DFUStatus &status)
@@ -218,8 +222,9 @@ void UpdaterJob::startFlash(const DFUStatus &status)
     }
     m_report.note(
         QStringLiteral("Opened firmware file %1").arg(check.header.info.isEmpty() ? name : check.header.info));
+    warnOfLowBattery(m_report.voltage());
     m_stage = Stage::Flashing;
-    m_session.flash(&m_package);
+    m_session.flash(&m_package, m_options.minimumVolts);
 }
 
 void UpdaterJob::flashEnded(const BootloaderEnding &ending)

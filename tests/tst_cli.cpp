@@ -27,8 +27,7 @@ CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeou
     env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
     cli.setProcessEnvironment(env);
     cli.setWorkingDirectory(folder);
-    cli.start(QStringLiteral(VELTRANO_CLI),
-        QStringList {"--baud", "38400", "--adapter", "els27", "--timeout", "5"} + arguments);
+    cli.start(QStringLiteral(VELTRANO_CLI), QStringList {"--baud", "38400", "--timeout", "5"} + arguments);
     if (meanwhile)
         meanwhile(cli);
     CliRun run;
@@ -180,6 +179,16 @@ private slots:
         row("flash recovers and waits", false, {"--lose-write-reply", "2", "--busy-status", "2"}, {"flash"},
             header + image(3000), 0, "");
         row("CAN errors", false, {"--can-error", "1:5"}, {"flash"}, good, 3, "Retries exhausted");
+        // A battery below the minimum asked for, or one that cannot be read, refuses the work before the
+        // device hears of it; without a minimum, a low battery is warned of, and an unknown one passes.
+        row("flash, battery low", false, {"--voltage", "11.2"}, {"flash", "--min-voltage", "11.8"}, good, 8,
+            "The vehicle's battery reads 11.2 V, below the 11.8 V asked for");
+        row("upload, voltage unknown", false, {"--voltage", "none"}, {"upload", "--min-voltage", "11.8"}, firmware, 8,
+            "The vehicle's voltage cannot be read; 11.8 V was asked for");
+        row("upload, battery low, no minimum", false, {"--voltage", "11.2"}, {"upload"}, firmware, 0,
+            "warning: the vehicle's battery reads 11.2 V; a flash that stops halfway leaves the device without an "
+            "application");
+        row("flash, voltage unknown, no minimum", false, {"--voltage", "none"}, {"flash"}, good, 0, "");
         row("other board", false, {}, {"flash"}, magic + QByteArray::fromHex("080000000000000000112233"), 5,
             "designed for a different board");
         row("too big", false, {"--flash-size", "1024"}, {"flash"}, header + QByteArray(1025, 'x'), 5,
@@ -222,6 +231,8 @@ private slots:
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
         QTEST(run.err.count("trying again"), "retries");
         QVERIFY(s.sim.received().filter("04b100b2ff").size() <= 1); // an erase is never sent again
+        if (status == 8) // neither an erase nor a select went out
+            QVERIFY(s.sim.logged('#').filter(QRegularExpression("request \\d+: (20|B100B2)")).isEmpty());
         if (status == 0 && command.first() == "flash")
             QCOMPARE(s.flashed(file.size() - 12), file.mid(12)); // after the package's header
         else if (status == 0)
@@ -275,6 +286,94 @@ private slots:
             QCOMPARE(run.status, status);
             QVERIFY2((status ? run.err : run.out).contains(message.toUtf8()), qPrintable(port + run.err));
         }
+    }
+
+    // The adapter's kind is found when not given, and one given wrongly is said before any work; the
+    // vehicle's voltage is shown and in every JSON result; the adapter report asks the adapter only.
+    void adapterAndVoltage_data()
+    {
+        QTest::addColumn<QStringList>("sim");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message"); // in what it printed
+        QTest::addColumn<QString>("voltage"); // the JSON result's, with --json
+        const auto row = [](const char *name, const QStringList &sim, const QStringList &command, int status,
+                             const QString &message, const char *voltage = "") {
+            QTest::newRow(name) << sim << command << status << message << QString(voltage);
+        };
+        const QStringList elm327 {"--adapter", "elm327"}, els27 {"--adapter", "els27"};
+        row("ELM327, kind not given", elm327 + QStringList {"--voltage", "11.2"}, {"info"}, 0, "voltage: 11.2 V");
+        row("ELS27, kind not given", els27, {"info", "--json"}, 0, "Device reports", "12.6");
+        row("ELM327 taken for an ELS27", elm327, {"info", "--adapter", "els27"}, 2,
+            "The adapter on %1 is an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327");
+        row("ELS27 taken for an ELM327", els27, {"info", "--adapter", "elm327", "--json"}, 2,
+            "The adapter on %1 is an ELS27", "null");
+        row("bootloader, voltage unknown", els27 + QStringList {"--mode", "boot", "--voltage", "none"}, {"bootloader"},
+            0, "voltage: unknown");
+        row("bootloader, JSON", els27 + QStringList {"--mode", "boot", "--voltage", "13.8"}, {"bootloader", "--json"},
+            0, "Kestrane bootloader", "13.8");
+        row("ELM327 reported", elm327, {"adapter"}, 0, "kind: ELM327\nidentification: ELM327 v1.5\nvoltage: 12.6 V");
+        row("ELS27 reported", els27 + QStringList {"--voltage", "12.1"}, {"adapter", "--json"}, 0, "suits flashing",
+            "12.1");
+        row("echoing clone", elm327 + QStringList {"--stuck-echo"}, {"adapter"}, 0,
+            "echo off: no\nreply-count digit: yes");
+        row("digit refused", els27 + QStringList {"--no-reply-count"}, {"adapter"}, 0,
+            "reply-count digit: no\nhighest rate");
+        row("silent port", {"--silent"}, {"adapter", "--json"}, 2, "No adapter answers on %1", "null");
+    }
+
+    void adapterAndVoltage()
+    {
+        QFETCH(QStringList, sim);
+        QFETCH(QStringList, command);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QFETCH(QString, voltage);
+        SimHarness adapter(QStringList {"--device", "kestrane"} + sim);
+        QVERIFY(adapter.start());
+        const CliRun run = runCli({adapter.port()}, command + QStringList {"--port", adapter.port()});
+        QCOMPARE(run.status, status);
+        QVERIFY2((run.out + run.err).contains(message.replace("%1", adapter.port()).toUtf8()),
+            (run.out + run.err).constData());
+        if (!voltage.isEmpty())
+            QCOMPARE(QJsonDocument(QJsonObject {{"v", run.json().value("voltage")}}).toJson(QJsonDocument::Compact),
+                QByteArray("{\"v\":" + voltage.toUtf8() + "}"));
+        if (command.first() != "adapter")
+            return;
+        QVERIFY(adapter.logged('#').filter("request").isEmpty()); // the device heard nothing
+        if (status == 0 && command.contains("--json")) {
+            const QJsonObject result = run.json().value("result").toObject();
+            for (const char *key : {"kind", "identification", "voltage", "echo_off", "reply_count_digit", "max_rate",
+                     "round_trip_ms", "low_latency", "verdict"})
+                QVERIFY2(result.contains(key), key);
+            QVERIFY(result.value("round_trip_ms").toObject().value("median").toDouble() > 0);
+        }
+    }
+
+    // A network adapter: a refused connection is said, a connection dropped during an upload fails it
+    // clearly and the next upload on a new connection is verified; its serial rate is never switched.
+    void networkAdapter()
+    {
+        Station gone("app", {"--tcp", "0"});
+        QVERIFY(gone.sim.start());
+        const QString closed = gone.sim.port();
+        gone.sim.stop();
+        CliRun run = runCli({closed}, {"info", "--port", closed});
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.err.contains("Cannot connect to " + closed.mid(6).toUtf8() + ": "), run.err.constData());
+
+        Station s("app", {"--tcp", "0", "--vanish-after", "80"});
+        QVERIFY(s.sim.start());
+        QByteArray slice;
+        const QString path = s.file("fw.bin", firmwareFile(&slice));
+        run = s.run({"upload", path});
+        QCOMPARE(run.status, 6);
+        QVERIFY2(run.err.contains("closed during the work"), run.err.constData());
+        QCOMPARE(s.run({"upload", path}).status, 0);
+        QCOMPARE(s.stored("files/fw.bin"), slice);
+        QVERIFY(s.sim.received()
+                    .filter(QRegularExpression("^(AT ?BRD|STBR)", QRegularExpression::CaseInsensitiveOption))
+                    .isEmpty());
     }
 
     // pack writes nothing over its own image, under whatever name the output gives it, and takes

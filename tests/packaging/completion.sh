@@ -104,9 +104,9 @@ expect "--adapter" "$cli" --ad
 expect "upload" "$cli" --port "$work/sim0" --baud 0 up
 
 # Option values: the adapter kinds, the ports 'veltrano-cli ports' prints, nothing for numbers.
-expect "elm327 els27" "$cli" info --adapter ""
+expect "auto elm327 els27" "$cli" info --adapter ""
 expect "els27" "$cli" info --adapter els
-expect "elm327 els27" "$cli" info --adapter = ""
+expect "auto elm327 els27" "$cli" info --adapter = ""
 expect "elm327" "$cli" info --adapter = elm
 includes "$work/sim0" "$cli" info --port ""
 expect "$work/sim0" "$cli" info --port "$work/s"
