@@ -37,6 +37,7 @@ struct BootloaderEnding
     int command = hiddfu_worker::Invalid; // the command the device refused, or Setup for a failed set-up
     int deviceCode = 0; // the device's own code for a refusal
     bool applicationErased = false; // a flash failed after its erase: the device has no application
+    double voltage = qQNaN();
     bool ok() const { return outcome == TransferOutcome::Succeeded; }
 };
 Q_DECLARE_METATYPE(BootloaderEnding)

@@ -23,6 +23,8 @@
 #include <QSettings>
 #include <QTextCursor>
 
+#include <cmath>
+
 namespace {
 
 constexpr int searchIntervalMs = 500;
@@ -32,6 +34,9 @@ constexpr int threadWaitMs = 10000;
 constexpr int readyWaitMs = 2000; // a device that never answers must not keep the updater open
 // The longest a flash takes to stop: the worker bounds the step on the link (an erase by 30 s).
 constexpr int stopWaitMs = 40000;
+
+// A battery below this may sag under the erase and cut a flash off halfway.
+constexpr double warnBelowVolts = 11.5;
 
 // Windows lists a legacy on-board port there; it is never the adapter.
 const QString legacyPort = QStringLiteral("COM1");
@@ -257,6 +262,7 @@ void HIDDfu::statusEnded(const BootloaderEnding &e)
 {
     if (e.ok()) {
         status = e.result.value<DFUStatus>();
+        statusVolts = e.voltage;
         statusAnswered(true);
     } else if (e.outcome == TransferOutcome::NotResponding) {
         statusAnswered(false);
@@ -340,6 +346,10 @@ bool HIDDfu::validatePackage(const QString &file)
         reset();
         return false;
     }
+    if (!voltageAccepted()) {
+        reset();
+        return false;
+    }
     if (!params.autoLaunch) {
         const QString info = check.header.info.isEmpty() ? QStringLiteral("<no info>") : check.header.info;
         if (!ask(tr("Update firmware to %1?").arg(info))) {
@@ -361,6 +371,15 @@ bool HIDDfu::validatePackage(const QString &file)
     flashRunning = true;
     session->flash(package);
     return true;
+}
+
+bool HIDDfu::voltageAccepted()
+{
+    if (std::isnan(statusVolts) || statusVolts >= warnBelowVolts)
+        return true;
+    return ask(tr("The vehicle's battery reads %1 V. A flash that stops halfway leaves the device without an "
+                  "application. Flash anyway?")
+                   .arg(statusVolts, 0, 'f', 1));
 }
 
 void HIDDfu::dropPackage()
