@@ -61,8 +61,9 @@ echo "bench_isotp under callgrind: instructions per adapter line"
 for side in base head; do
   out=$work/callgrind.$side
   (cd "$work" && valgrind --tool=callgrind --callgrind-out-file="$out" "$work/$side/bench/bench_isotp" >"$work/isotp.$side" 2>&1) || true
-  instructions=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1; exit }')
-  lines=$(awk '/^adapter lines/ { print $3; exit }' "$work/isotp.$side")
+  # No early exit in awk: callgrind_annotate would die of a broken pipe and, with pipefail, the script.
+  instructions=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ && !found { gsub(",", "", $1); print $1; found = 1 }' || true)
+  lines=$(awk '/^adapter lines/ && !found { print $3; found = 1 }' "$work/isotp.$side")
   if [ -n "$instructions" ] && [ -n "$lines" ] && [ "$lines" -gt 0 ]; then
     echo "$side: $((instructions / lines)) per line ($instructions instructions, $lines lines)"
   else
