@@ -5,10 +5,14 @@
 //
 //   bench_transfer [--rates 1000000,38400] [--jobs upload,flash,stations] [--latencies 0,1000]
 //                  [--adapters els27,elm327] [--rate-switch off,on] [--flash-kib 256]
-//                  [--stations 4]
+//                  [--stations 4] [--usb-latencies 0,1,16]
 //
 // --rate-switch on lets an ELM327 raise its serial rate after the set-up (AT BRD); the rate
 // column is the one it was met at.
+//
+// --usb-latencies sets the latency timer of a USB serial bridge between the adapter and the
+// program, in ms (kestrane-sim --usb-latency-ms): an FTDI chip's is 16 ms unless lowered, and it
+// holds every short answer, the prompt above all, that long.
 //
 // The stations job flashes the same package through one veltrano-cli run on one station, then
 // on --stations stations at once, each its own simulator, and prints both wall times (the whole
@@ -45,6 +49,7 @@ struct Setting
     QString adapter;
     int rate = 0;
     int latencyUs = 0;
+    int usbLatencyMs = 0;
     bool rateSwitch = false;
     int flashBytes = 256 * 1024;
 };
@@ -73,7 +78,7 @@ public:
         m_process.start(QStringLiteral(KESTRANE_SIM),
             {"--link", port(), "--adapter", setting.adapter, "--baud", QString::number(setting.rate), "--device",
                 "kestrane", "--mode", mode, "--state", m_dir.filePath("state"), "--wire-timing", "--latency-us",
-                QString::number(setting.latencyUs)});
+                QString::number(setting.latencyUs), "--usb-latency-ms", QString::number(setting.usbLatencyMs)});
         while (!m_output.contains("ready") && m_process.waitForReadyRead(5000))
             m_output += m_process.readAllStandardOutput();
         qputenv("VELTRANO_EXTRA_PORTS", port().toLocal8Bit());
@@ -343,8 +348,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption flashOption("flash-kib", "Size of the flashed image in KiB.", "kib", "256");
     const QCommandLineOption stationsOption(
         "stations", "Stations flashing at once in the stations job, compared with one.", "n", "4");
-    parser.addOptions(
-        {ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption, stationsOption});
+    const QCommandLineOption usbOption(
+        "usb-latencies", "Latency timers of a USB serial bridge, in milliseconds.", "list", "0");
+    parser.addOptions({ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption,
+        stationsOption, usbOption});
     parser.process(app);
     QTextStream out(stdout);
     bool allOk = true;
@@ -352,7 +359,7 @@ int main(int argc, char *argv[])
     // can shorten that, and the wire is idle meanwhile.
     const QStringList jobs = parser.value(jobsOption).split(',');
     if (jobs.contains("upload") || jobs.contains("flash"))
-        out << "job     adapter  rate bit/s switch latency us   wall s   wire s device s  wire/wall  "
+        out << "job     adapter  rate bit/s switch latency us usb ms   wall s   wire s device s  wire/wall  "
                "wire/(wall-device)\n";
     Setting setting;
     setting.flashBytes = parser.value(flashOption).toInt() * 1024;
@@ -368,28 +375,32 @@ int main(int argc, char *argv[])
                     continue;
                 for (const QString &latencyText : parser.value(latenciesOption).split(',')) {
                     setting.latencyUs = latencyText.toInt();
-                    for (const QString &job : jobs) {
-                        if (job == QLatin1String("stations")) {
-                            stationRows << setting;
-                            continue;
+                    for (const QString &usbText : parser.value(usbOption).split(',')) {
+                        setting.usbLatencyMs = usbText.toInt();
+                        for (const QString &job : jobs) {
+                            if (job == QLatin1String("stations")) {
+                                stationRows << setting;
+                                continue;
+                            }
+                            const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
+                            allOk &= f.ok;
+                            out << job.leftJustified(8) << adapter.leftJustified(7)
+                                << QString::number(setting.rate).rightJustified(12)
+                                << (setting.rateSwitch ? QStringLiteral("on") : QStringLiteral("off")).rightJustified(7)
+                                << QString::number(setting.latencyUs).rightJustified(11)
+                                << QString::number(setting.usbLatencyMs).rightJustified(7);
+                            if (f.ok)
+                                out << QString::number(f.seconds, 'f', 2).rightJustified(9)
+                                    << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
+                                    << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
+                                    << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
+                                    << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3)
+                                           .rightJustified(20)
+                                    << "\n";
+                            else
+                                out << "  FAILED (" << f.problem << ")\n";
+                            out.flush();
                         }
-                        const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
-                        allOk &= f.ok;
-                        out << job.leftJustified(8) << adapter.leftJustified(7)
-                            << QString::number(setting.rate).rightJustified(12)
-                            << (setting.rateSwitch ? QStringLiteral("on") : QStringLiteral("off")).rightJustified(7)
-                            << QString::number(setting.latencyUs).rightJustified(11);
-                        if (f.ok)
-                            out << QString::number(f.seconds, 'f', 2).rightJustified(9)
-                                << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
-                                << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
-                                << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
-                                << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3)
-                                       .rightJustified(20)
-                                << "\n";
-                        else
-                            out << "  FAILED (" << f.problem << ")\n";
-                        out.flush();
                     }
                 }
             }

@@ -1,7 +1,9 @@
 #include "adapterport.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QSignalBlocker>
 #include <QTcpSocket>
 
 #ifdef Q_OS_LINUX
@@ -40,14 +42,18 @@ AdapterPort::AdapterPort(QObject *parent)
     , m_tcp(new QTcpSocket(this))
     , m_device(m_serial)
 {
-    for (QIODevice *device : {static_cast<QIODevice *>(m_serial), static_cast<QIODevice *>(m_tcp)}) {
-        connect(device, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
-    }
+    connect(m_serial, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
     connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // open() and clearError() report NoError through the same signal; that is no failure.
         if (error != QSerialPort::NoError && !m_network && !m_closing && m_serial->isOpen())
             emit failed(QStringLiteral("serial port error %1").arg(int(error)));
     });
+    wireSocket();
+}
+
+void AdapterPort::wireSocket()
+{
+    connect(m_tcp, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
     // A network adapter that drops the connection is gone as an unplugged one is.
     connect(m_tcp, &QAbstractSocket::errorOccurred, this, [this] {
         if (m_network && !m_closing && m_tcp->isOpen())
@@ -57,6 +63,8 @@ AdapterPort::AdapterPort(QObject *parent)
         if (m_network && !m_closing && m_tcp->isOpen())
             emit failed(QStringLiteral("connection closed"));
     });
+    for (const auto &connectReader : m_tcpReaders)
+        connectReader(m_tcp);
 }
 
 bool AdapterPort::isNetworkName(const QString &name, QString *host, quint16 *port)
@@ -88,15 +96,26 @@ bool AdapterPort::openSerial()
 
 bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QString *reason)
 {
-    close();
-    m_network = true;
-    m_device = m_tcp;
-    m_lowLatency.clear();
-    m_tcp->connectToHost(host, port);
-    if (m_tcp->waitForConnected(qMax(1, timeoutMs))) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        close();
+        m_network = true;
+        m_device = m_tcp;
+        m_lowLatency.clear();
+        m_tcp->connectToHost(host, port);
+        if (!m_tcp->waitForConnected(qMax(1, timeoutMs - int(waited.elapsed()))))
+            break;
         // Every line is one small write answered before the next: Nagle's delay would hold each.
         m_tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        return true;
+        if (!turnedAway())
+            return true;
+        if (waited.elapsed() + turnAwayMs >= timeoutMs) {
+            if (reason)
+                *reason = QStringLiteral("the adapter closes every connection (another program connected to it?)");
+            close();
+            return false;
+        }
     }
     if (reason)
         *reason = m_tcp->error() == QAbstractSocket::SocketTimeoutError
@@ -104,6 +123,29 @@ bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QS
             : m_tcp->errorString();
     close();
     return false;
+}
+
+// A network adapter serves one client at a time. A program that connects again right after it
+// closed (a check after a restart, the next command of a script) can reach the adapter before it
+// has seen the last connection go, and is turned away: the connection is closed at once. Nothing
+// is lost by that; asked again, the adapter takes it.
+bool AdapterPort::turnedAway()
+{
+    {
+        // The link never saw this connection: its end must not reach it as the loss of its port.
+        const QSignalBlocker quiet(m_tcp);
+        if (!m_tcp->waitForDisconnected(turnAwayMs) && m_tcp->state() == QAbstractSocket::ConnectedState)
+            return false;
+    }
+    // The next try gets a socket of its own: calls the old one queued for its end would otherwise
+    // reach the new connection and close it.
+    QTcpSocket *old = m_tcp;
+    old->disconnect();
+    old->abort();
+    old->deleteLater();
+    m_tcp = new QTcpSocket(this);
+    wireSocket();
+    return true;
 }
 
 bool AdapterPort::networkOpen() const

@@ -4,6 +4,9 @@
 #include <QSerialPort>
 #include <QTcpSocket>
 
+#include <functional>
+#include <vector>
+
 // The adapter's end of the wire: a serial port, or the TCP connection of a network adapter (a
 // Wi-Fi adapter, or a serial adapter behind a bridge), named tcp://HOST:PORT. Both read and
 // write alike. What only a serial line has (its rate, buffers to clear, the driver's low-latency
@@ -38,7 +41,9 @@ public:
     template<typename Receiver> void onReadyRead(Receiver *receiver, void (Receiver::*slot)())
     {
         connect(m_serial, &QIODevice::readyRead, receiver, slot);
-        connect(m_tcp, &QIODevice::readyRead, receiver, slot);
+        m_tcpReaders.push_back(
+            [receiver, slot](QTcpSocket *tcp) { QObject::connect(tcp, &QIODevice::readyRead, receiver, slot); });
+        m_tcpReaders.back()(m_tcp);
     }
 
     // Whether `name` names a network adapter; with `host` and `port` given, also where it is
@@ -49,7 +54,8 @@ public:
     QSerialPort &serial() { return *m_serial; }
     // Opens the serial port and asks its driver for low latency (see lowLatency()).
     bool openSerial();
-    // Connects to a network adapter within `timeoutMs`; on failure `reason` says why.
+    // Connects to a network adapter within `timeoutMs`, again when the adapter turns the connection
+    // away at once; on failure `reason` says why.
     bool connectTo(const QString &host, quint16 port, int timeoutMs, QString *reason);
     bool isNetwork() const { return m_network; }
     // "on", or "not available (REASON)": what the serial driver said to low latency at the last
@@ -84,7 +90,14 @@ signals:
     void failed(const QString &reason);
 
 private:
+    // How long a fresh connection is watched for the adapter closing it at once.
+    static constexpr int turnAwayMs = 100;
+
     bool networkOpen() const;
+    // Whether the adapter closed the connection just made (see connectTo).
+    bool turnedAway();
+    // Connects the socket's signals to this port and the readers.
+    void wireSocket();
 
     QSerialPort *m_serial;
     QTcpSocket *m_tcp;
@@ -93,4 +106,5 @@ private:
     bool m_network = false;
     bool m_closing = false;
     QString m_lowLatency;
+    std::vector<std::function<void(QTcpSocket *)>> m_tcpReaders; // onReadyRead's, for a new socket
 };

@@ -24,13 +24,33 @@ QStringList portNames(const QList<QSerialPortInfo> &ports)
     return names;
 }
 
+// The names VELTRANO_EXTRA_PORTS lists. On Unix its separator is the colon, which a network
+// adapter's name holds twice (tcp://HOST:PORT): a piece "tcp" followed by "//HOST" and the port
+// number is put back together.
+QStringList listedExtraPorts()
+{
+    const QStringList pieces
+        = qEnvironmentVariable("VELTRANO_EXTRA_PORTS").split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    QStringList names;
+    for (int i = 0; i < pieces.size(); ++i) {
+        if (QDir::listSeparator() == QLatin1Char(':')
+            && pieces.at(i).compare(QLatin1String("tcp"), Qt::CaseInsensitive) == 0 && i + 2 < pieces.size()
+            && pieces.at(i + 1).startsWith(QLatin1String("//"))) {
+            names << pieces.mid(i, 3).join(QLatin1Char(':'));
+            i += 2;
+            continue;
+        }
+        names << pieces.at(i);
+    }
+    return names;
+}
+
 // The existing paths of VELTRANO_EXTRA_PORTS that `taken` does not list yet, in the variable's
 // order, and its network adapters (tcp://HOST:PORT), which are no files and listed as written.
 QStringList extraPorts(const QStringList &taken)
 {
-    const QString list = qEnvironmentVariable("VELTRANO_EXTRA_PORTS");
     QStringList extra;
-    for (const QString &path : list.split(QDir::listSeparator(), Qt::SkipEmptyParts)) {
+    for (const QString &path : listedExtraPorts()) {
         if (!taken.contains(path) && !extra.contains(path)
             && (AdapterPort::isNetworkName(path) || QFileInfo::exists(path)))
             extra << path;

@@ -5,22 +5,32 @@
 # Without a display, the whole job runs through veltrano-cli instead: info, upload, select, switch
 # to the bootloader, flash with launch, info again; it ends with a summary and exits non-zero if
 # the device did not confirm any step.
+# --tcp: the same over TCP, with the simulator serving a Wi-Fi adapter on 127.0.0.1 (tcp://HOST:PORT
+# stands wherever a serial port would).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+tcp=0
+if [ "${1:-}" = --tcp ]; then
+  tcp=1
+  shift
+fi
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target veltrano veltrano-cli kestrane-sim veltrano-demo-files
 
 demo=$(mktemp -d)
-port="$demo/kestrane0"
-"$build/tools/kestrane-sim/kestrane-sim" --link "$port" --adapter els27 --baud 38400 \
+# A Wi-Fi adapter's bridge runs at 38400 bit/s for good; the simulator picks a free TCP port and names
+# it in its ready line.
+if [ $tcp = 1 ]; then where=(--tcp 0); else where=(--link "$demo/kestrane0" --baud 38400); fi
+"$build/tools/kestrane-sim/kestrane-sim" "${where[@]}" --adapter els27 \
   --device kestrane --mode app --state "$demo/device" >"$demo/sim.out" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null || true; wait $sim 2>/dev/null || true; rm -rf "$demo"' EXIT
 for _ in $(seq 50); do grep -q ready "$demo/sim.out" && break; sleep 0.1; done
 grep -q ready "$demo/sim.out" || { echo "demo: the simulator did not start" >&2; cat "$demo/sim.out" >&2; exit 1; }
+port=$(sed -n 's/^kestrane-sim ready //p' "$demo/sim.out" | head -n 1)
 
 export VELTRANO_EXTRA_PORTS="$port"
 export XDG_CONFIG_HOME="$demo/config"
@@ -33,7 +43,8 @@ Mode=els27
 CONF
 
 cli() { "$build/cli/veltrano-cli" --port "$port" --baud 38400 --adapter els27 "$@"; }
-echo "demo: simulated ELS27 adapter with a Kestrane device on $port"
+if [ $tcp = 1 ]; then kind="Wi-Fi ELS27 adapter"; else kind="ELS27 adapter"; fi
+echo "demo: simulated $kind with a Kestrane device on $port"
 
 # The demo's inputs, made by the project's own tools: a firmware file for the manager and a
 # package for the bootloader, built for the simulated board.

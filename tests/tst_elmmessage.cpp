@@ -83,13 +83,15 @@ private slots:
         QTemporaryDir dir;
         const QString present = dir.filePath(QStringLiteral("sim0"));
         QVERIFY(QFile(present).open(QIODevice::WriteOnly));
-        // A missing one is left out, a repeated one listed once.
-        const QStringList extra {present, dir.filePath(QStringLiteral("gone0")), present};
+        // A missing one is left out, a repeated one listed once; a network adapter is listed as
+        // written, though on Unix its name holds the list's separator.
+        const QString network = QStringLiteral("tcp://127.0.0.1:35000");
+        const QStringList extra {present, dir.filePath(QStringLiteral("gone0")), network, present};
         qputenv("VELTRANO_EXTRA_PORTS", extra.join(QDir::listSeparator()).toLocal8Bit());
         QStringList expected;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             expected << info.portName();
-        expected << present;
+        expected << present << network;
         QCOMPARE(availableSerialPortNames(), expected);
         qunsetenv("VELTRANO_EXTRA_PORTS");
         QVERIFY(!availableSerialPortNames().contains(present));

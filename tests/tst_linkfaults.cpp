@@ -6,6 +6,11 @@
 #include <adapterprobe.h>
 
 #include <QTcpServer>
+#include <QTcpSocket>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -278,6 +283,22 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(volts.count(), 1);
         QVERIFY(link.setup(adapter, baud));
+        QVERIFY(link.exchange());
+
+        // The adapter serves one client at a time and turns the next away while another (a program
+        // that has not let go yet) holds it: the set-up connects again once it is free.
+        link.io.close();
+        std::atomic<bool> held {false};
+        std::thread other([&held, port = link.sim.port().section(':', -1).toUShort()] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            held = socket.waitForConnected(5000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+        QVERIFY(waitUntil([&] { return held.load(); }));
+        const bool again = link.setup(adapter, baud);
+        other.join();
+        QVERIFY(again);
         QVERIFY(link.exchange());
     }
 

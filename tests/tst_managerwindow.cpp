@@ -181,6 +181,8 @@ private slots:
         QTest::newRow("no files") << false << true << QStringList();
         // Requests 1 and 2 read the list, 3 the active selection.
         QTest::newRow("selection not read") << false << false << QStringList {"--silent-requests", "3"};
+        // A Wi-Fi adapter, listed from VELTRANO_EXTRA_PORTS, stored and handed over as tcp://HOST:PORT.
+        QTest::newRow("network adapter") << false << false << QStringList {"--tcp", "0"};
     }
 
     void connectListsFilesWithTheirTicks()
@@ -193,9 +195,12 @@ private slots:
                         : QMap<QString, QByteArray> {{"b.bin", "bb"}, {"a.bin", "a"}, {"c.txt", "c"},
                             {"active.cfg", "[\"c.txt\",\"a.bin\"]"}},
             faults, elm327);
+        // The set-up's reading of the vehicle's voltage, said once.
+        QCOMPARE(log().count("Vehicle voltage: 12.6 V"), 1);
+        const bool network = faults.contains("--tcp");
         // A selection never read must not be written over: Apply Selection waits for one.
-        QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty());
-        if (!faults.isEmpty()) {
+        QCOMPARE(child<QToolButton>("applySelTool")->isEnabled(), faults.isEmpty() || network);
+        if (!faults.isEmpty() && !network) {
             QVERIFY(boxes.waitFor(1));
             QCOMPARE(boxes.titles.first() + ": " + boxes.texts.first(),
                 "Read Selection: Cannot read the active files: No responce from the device");
@@ -214,6 +219,13 @@ private slots:
         QCOMPARE(settings.value(SettingsKeys::port).toString(), device->sim.port());
         QCOMPARE(settings.value(SettingsKeys::baud).toInt(), 38400);
         QCOMPARE(settings.value(SettingsKeys::mode).toString(), QString(elm327 ? "elm327" : "els27"));
+        if (!network)
+            return;
+        QCOMPARE(runLoop([&] { QMetaObject::invokeMethod(window.get(), "on_actionFirmware_Update_triggered"); }), 255);
+        QCOMPARE(settings.value(SettingsKeys::handoverPort).toString(), device->sim.port());
+        window.reset();
+        openWindow(); // the stored port is selected again
+        QCOMPARE(child<QComboBox>("portCombo")->currentText(), device->sim.port());
     }
 
     // A name the device would store otherwise is asked about first.
@@ -255,6 +267,8 @@ private slots:
         QCOMPARE(names(), QStringList {stored});
         QCOMPARE(child<QProgressBar>("progress")->value(), 100);
         QVERIFY(log().contains("File uploaded"));
+        // Read at the set-up and again before the upload.
+        QCOMPARE(log().count("Vehicle voltage: 12.6 V"), 2);
     }
 
     // While an upload runs nothing may take the link from it: the tools that would are disabled and
@@ -563,10 +577,23 @@ private slots:
     {
         QTest::addColumn<QString>("language");
         QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<bool>("elm327"); // the kind chosen
         QTest::addColumn<QString>("title");
-        QTest::newRow("silent adapter") << "en" << QStringList {"--silent"} << "Connect";
-        QTest::newRow("silent adapter, in Russian") << "ru" << QStringList {"--silent"} << "Подключиться";
-        QTest::newRow("list not read") << "en" << QStringList {"--silent-requests", "1"} << "Read File List";
+        QTest::addColumn<QString>("reason"); // %1: the port; empty: not the connect box
+        const QString silent = "No adapter answers on %1 at 38400 bit/s";
+        QTest::newRow("silent adapter") << "en" << QStringList {"--silent"} << false << "Connect" << silent;
+        QTest::newRow("silent adapter, in Russian")
+            << "ru" << QStringList {"--silent"} << false << "Подключиться"
+            << "Адаптер на %1 не отвечает на скорости 38400 бит/с";
+        QTest::newRow("list not read") << "en" << QStringList {"--silent-requests", "1"} << false << "Read File List"
+                                       << "";
+        // The wrong kind chosen is said as such, not as a silent device.
+        QTest::newRow("ELS27 chosen for an ELM327")
+            << "en" << QStringList {"--adapter", "elm327"} << false << "Connect"
+            << "The adapter on %1 is an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327";
+        QTest::newRow("ELM327 chosen for an ELS27")
+            << "en" << QStringList() << true << "Connect"
+            << "The adapter on %1 is an ELS27 (STN2255 v5.10.3), not an ELM327: choose ELS27";
     }
 
     // The reason is the link's, put in the technician's language.
@@ -574,25 +601,29 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QStringList, faults);
+        QFETCH(bool, elm327);
         QFETCH(QString, title);
+        QFETCH(QString, reason);
         QSettings().setValue(SettingsKeys::language, language);
         QList<QTranslator *> translators = loadTranslations(QStringLiteral("lang"));
         const auto untranslated = qScopeGuard([&] { unloadTranslations(translators); });
         putDevice({{"a.bin", "A"}}, faults);
         openWindow();
         Boxes boxes;
-        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port()));
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port(), elm327));
         QVERIFY(boxes.waitFor(1));
         QCOMPARE(boxes.titles, QStringList {title});
-        const QString reason = language == "ru" ? "Адаптер на %1 не отвечает на скорости 38400 бит/с"
-                                                : "No adapter answers on %1 at 38400 bit/s";
-        if (faults.contains("--silent"))
+        if (!reason.isEmpty()) {
             QCOMPARE(boxes.texts.first(), reason.arg(device->sim.port()));
+            QVERIFY2(log().contains(reason.arg(device->sim.port())), qPrintable(log()));
+        }
         QCOMPARE(page(), 0);
         QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
         QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
         if (faults.contains("--silent"))
             return;
+        // The same window connects once the fault is gone or the right kind chosen.
+        child<QAbstractButton>(faults.contains("elm327") ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
         child<QCommandLinkButton>("connectTool")->click();
         QVERIFY(listed());
         QCOMPARE(names(), QStringList {"a.bin"});

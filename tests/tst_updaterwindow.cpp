@@ -26,6 +26,8 @@ using namespace testfiles;
 
 constexpr quint32 board = 7;
 const QString noApplication = QStringLiteral("\n\nThe device has no application now and must be flashed again.");
+const QString lowBattery = QStringLiteral("The vehicle's battery reads %1 V. A flash that stops halfway leaves the "
+                                          "device without an application. Flash anyway?");
 
 using testsupport::child;
 using testsupport::waitUntil;
@@ -87,6 +89,8 @@ struct Bench
     {
         if (!sim.start())
             return -3;
+        if (sim.port().startsWith(QLatin1String("tcp://"))) // named once it listens
+            params.port = params.lastPort = sim.port();
         window.setup(params);
         window.showWindow();
         if (!window.start())
@@ -205,11 +209,14 @@ private slots:
         QTest::addColumn<int>("chosenRate");
         QTest::addColumn<bool>("slave");
         QTest::addColumn<QString>("shownRate");
-        QTest::newRow("stored rate, no dialog") << 38400 << 0 << false << "38400";
-        QTest::newRow("asked, fixed rate") << -1 << 38400 << false << "38400";
-        QTest::newRow("asked, automatic") << -1 << 0 << false << "auto";
-        QTest::newRow("slave window") << 38400 << 0 << true << "38400";
-        QTest::newRow("asked, cancelled") << -1 << -1 << false << "";
+        QTest::addColumn<QStringList>("simExtra");
+        QTest::newRow("stored rate, no dialog") << 38400 << 0 << false << "38400" << QStringList();
+        QTest::newRow("asked, fixed rate") << -1 << 38400 << false << "38400" << QStringList();
+        QTest::newRow("asked, automatic") << -1 << 0 << false << "auto" << QStringList();
+        QTest::newRow("slave window") << 38400 << 0 << true << "38400" << QStringList();
+        QTest::newRow("asked, cancelled") << -1 << -1 << false << "" << QStringList();
+        // A Wi-Fi adapter named tcp://HOST:PORT, as the manager hands it over.
+        QTest::newRow("network adapter") << 38400 << 0 << false << "38400" << QStringList {"--tcp", "0"};
     }
 
     void connects()
@@ -218,7 +225,8 @@ private slots:
         QFETCH(int, chosenRate);
         QFETCH(bool, slave);
         QFETCH(QString, shownRate);
-        Bench b;
+        QFETCH(QStringList, simExtra);
+        Bench b(simExtra);
         b.params.baud = storedRate;
         b.params.mode = slave ? HIDDfu::Slave : HIDDfu::Standalone;
         QStringList shown;
@@ -241,6 +249,7 @@ private slots:
         QVERIFY2(log.contains(QStringLiteral("Connecting to %1@%2...").arg(b.sim.port(), shownRate)), qPrintable(log));
         QVERIFY(log.contains("Kestrane bootloader 2.1"));
         QVERIFY(log.contains("UUID: 4B53494D0102030405060708"));
+        QCOMPARE(log.count("Vehicle voltage: 12.6 V"), 1); // read at the set-up
         QCOMPARE(shown, storedRate < 0 ? (QStringList {"Automatic", "1"}) : QStringList());
         QVERIFY(b.responder.warnings.isEmpty());
         QCOMPARE(finished.count(), slave ? 1 : 0);
@@ -266,6 +275,8 @@ private slots:
             {"--flash-size", "4096"});
         row("no image", DfuPackage::build(board, "empty", {}), "app.dfu holds no firmware image");
         row("declined", DfuPackage::build(board, "", image(16)), "", "Update firmware to <no info>?");
+        row("low battery, declined", DfuPackage::build(board, "", image(16)), "", qPrintable(lowBattery.arg("11.2")),
+            {"--voltage", "11.2"});
         // Opening a named pipe would wait for a writer for ever.
         row("named pipe", "fifo", "Cannot read firmware file");
         row("unreadable", {}, "Cannot read firmware file");
@@ -295,23 +306,29 @@ private slots:
         if (!warning.isEmpty())
             QVERIFY2(b.responder.warnings.first().startsWith(warning), qPrintable(b.responder.warnings.first()));
         QVERIFY(!b.log("dfuLog").contains("Erasing"));
+        QVERIFY(b.sim.received().filter(QStringLiteral("b100b2")).isEmpty()); // nothing erased
     }
 
     void flashes_data()
     {
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QStringList>("simExtra");
-        QTest::newRow("launch") << "launch" << QStringList();
-        QTest::newRow("return, then launch tool") << "return" << QStringList();
-        QTest::newRow("automatic launch") << "auto" << QStringList();
+        QTest::addColumn<QString>("volts"); // as the flash log shows them
+        QTest::newRow("launch") << "launch" << QStringList() << "12.6";
+        QTest::newRow("return, then launch tool") << "return" << QStringList() << "12.6";
+        QTest::newRow("automatic launch") << "auto" << QStringList() << "12.6";
         // The device erases for 20 s: waited for, never asked to erase again.
-        QTest::newRow("20 s erase") << "auto" << QStringList {"--erase-ms", "20000"};
+        QTest::newRow("20 s erase") << "auto" << QStringList {"--erase-ms", "20000"} << "12.6";
+        // A weak battery is asked about, even with the launch automatic; an unknown voltage is not.
+        QTest::newRow("low battery, flashed anyway") << "auto" << QStringList {"--voltage", "11.2"} << "11.2";
+        QTest::newRow("voltage unknown") << "auto" << QStringList {"--voltage", "none"} << "";
     }
 
     void flashes()
     {
         QFETCH(QString, ending);
         QFETCH(QStringList, simExtra);
+        QFETCH(QString, volts);
         Bench b(simExtra);
         const QByteArray firmware = image(5000);
         // What the package says is text, markup or not.
@@ -346,9 +363,17 @@ private slots:
                 });
         QCOMPARE(b.run(60000), 1);
 
-        QCOMPARE(b.responder.questions,
-            ending == "auto" ? QStringList() : QStringList {"Update firmware to <b>Kestrane</b> app 3.0?"});
+        QStringList questions;
+        if (volts == "11.2")
+            questions << lowBattery.arg(volts);
+        if (ending != "auto")
+            questions << "Update firmware to <b>Kestrane</b> app 3.0?";
+        QCOMPARE(b.responder.questions, questions);
         QVERIFY(seen.contains("Opened firmware file <b>Kestrane</b> app 3.0"));
+        // The link's log says each reading once: the set-up's, the status's for the package, and
+        // those before and after the flash.
+        const QString voltage = volts.isEmpty() ? "Vehicle voltage unknown" : "Vehicle voltage: " + volts + " V";
+        QVERIFY2(b.log("elmLog").count(voltage) == 4, qPrintable(b.log("elmLog")));
         QCOMPARE(b.sim.received().filter(QStringLiteral("04b100b2ff")).size(), 1);
         QCOMPARE(b.responder.warnings, ending == "launch" ? QStringList {"Busy flashing. Please wait"} : QStringList());
         for (const char *line : {"Erasing", "Flashing", "Finalizing", "Flashed."})
@@ -389,6 +414,8 @@ private slots:
         row("malformed status", {"--malformed", "B100B0"}, "Communication error: Invalid 'STATUS' reply");
         // The set-up fails with the link's own reason.
         row("silent adapter", {"--silent"}, "No adapter answers on %2 at 38400 bit/s");
+        row("ELS27 chosen for an ELM327", {"--adapter", "elm327"},
+            "The adapter on %2 is an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327");
     }
 
     // Whatever ended the flash, the window says so once, lets the package go and takes the next.
@@ -408,7 +435,8 @@ private slots:
                 dropAgain ? drop(&b.window, b.params.file) : void(b.window.close());
             });
         QCOMPARE(b.run(40000), dropAgain ? 1 : 0);
-        QVERIFY(ready || fault.contains("--malformed") || fault.contains("--silent")); // these end the updater
+        // These end the updater.
+        QVERIFY(ready || fault.contains("--malformed") || fault.contains("--silent") || fault.contains("--adapter"));
         QCOMPARE(b.responder.warnings,
             QStringList {QString(warning).replace("%1", b.params.file).replace("%2", b.sim.port())});
         QCOMPARE(b.responder.questions.size(), (questionAsked ? 1 : 0) + (dropAgain ? 1 : 0));

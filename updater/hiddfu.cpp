@@ -23,6 +23,8 @@
 #include <QSettings>
 #include <QTextCursor>
 
+#include <cmath>
+
 namespace {
 
 constexpr int searchIntervalMs = 500;
@@ -257,6 +259,7 @@ void HIDDfu::statusEnded(const BootloaderEnding &e)
 {
     if (e.ok()) {
         status = e.result.value<DFUStatus>();
+        statusVolts = e.voltage;
         statusAnswered(true);
     } else if (e.outcome == TransferOutcome::NotResponding) {
         statusAnswered(false);
@@ -340,6 +343,10 @@ bool HIDDfu::validatePackage(const QString &file)
         reset();
         return false;
     }
+    if (!voltageAccepted()) {
+        reset();
+        return false;
+    }
     if (!params.autoLaunch) {
         const QString info = check.header.info.isEmpty() ? QStringLiteral("<no info>") : check.header.info;
         if (!ask(tr("Update firmware to %1?").arg(info))) {
@@ -361,6 +368,15 @@ bool HIDDfu::validatePackage(const QString &file)
     flashRunning = true;
     session->flash(package);
     return true;
+}
+
+bool HIDDfu::voltageAccepted()
+{
+    if (std::isnan(statusVolts) || statusVolts >= lowBatteryVolts)
+        return true;
+    return ask(tr("The vehicle's battery reads %1 V. A flash that stops halfway leaves the device without an "
+                  "application. Flash anyway?")
+                   .arg(statusVolts, 0, 'f', 1));
 }
 
 void HIDDfu::dropPackage()

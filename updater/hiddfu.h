@@ -94,6 +94,9 @@ private:
     void reconnect();
     void reset();
     bool validatePackage(const QString &file);
+    // Below the low-battery threshold the technician decides whether to flash; an unknown reading
+    // is no reason to stop one.
+    bool voltageAccepted();
     // Boxes show what the device or a file says as text, never as markup.
     void warn(const QString &text);
     bool ask(const QString &text);
@@ -107,6 +110,7 @@ private:
     hiddfu_worker *worker = nullptr;
     BootloaderSession *session = nullptr;
     DFUStatus status;
+    double statusVolts = qQNaN(); // the vehicle's voltage read with the last status
     QFile *package = nullptr;
     QTimer searchTimer;
     QProgressDialog *searchDialog = nullptr;

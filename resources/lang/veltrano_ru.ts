@@ -403,6 +403,10 @@
         <source>Flash stopped; the application is unchanged.</source>
         <translation>Прошивка остановлена; приложение не изменено.</translation>
     </message>
+    <message>
+        <source>The vehicle&apos;s battery reads %1 V. A flash that stops halfway leaves the device without an application. Flash anyway?</source>
+        <translation>Аккумулятор автомобиля показывает %1 В. Прошивка, прерванная на середине, оставляет устройство без приложения. Всё равно прошить?</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
