@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and the demo need, and any named on the
-# command line.
+# command line. With --qt6 it also installs what building against Qt 6 needs
+# (cmake -DVELTRANO_QT_MAJOR=6); the Qt 5 packages stay, as the default build and the .deb use them.
 # Quick and silent when everything is there; runs apt-get update first otherwise,
 # because a fresh machine may start with stale package lists.
 set -euo pipefail
@@ -15,9 +16,23 @@ packages=(
   fonts-material-design-icons-iconfont # the icon font and its glyph table
   bash-completion man-db               # the tests of veltrano-cli's completion and manual pages
 )
+qt6_packages=(
+  qt6-base-dev libgl-dev               # Qt Core, Gui, Widgets, Network, Test; Gui's CMake files want OpenGL
+  qt6-serialport-dev                   # Qt SerialPort
+  qt6-svg-dev                          # Qt Svg
+  qt6-tools-dev qt6-tools-dev-tools    # Qt LinguistTools' CMake files
+  qt6-l10n-tools                       # lupdate, lrelease
+  qt6-translations-l10n                # Qt's own catalogues
+)
 # Extra packages a script needs beyond these (scripts/fuzz.sh: clang and its fuzzer runtime;
 # scripts/test.sh: the package checkers).
-packages+=("$@")
+for arg in "$@"; do
+  if [ "$arg" = --qt6 ]; then
+    packages+=("${qt6_packages[@]}")
+  else
+    packages+=("$arg")
+  fi
+done
 
 missing=()
 for p in "${packages[@]}"; do
