@@ -13,7 +13,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
-#include <QRegExp>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTranslator>
 
@@ -51,7 +51,9 @@ std::unique_ptr<QApplication> makeApplication(int &argc, char **argv)
 
 bool isUsableLanguage(const QString &language)
 {
-    return !language.isEmpty() && QRegExp(QStringLiteral("^\\w{2,2}(\\_?).*")).exactMatch(language);
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("\\w{2,2}(\\_?).*")),
+        QRegularExpression::UseUnicodePropertiesOption | QRegularExpression::DotMatchesEverythingOption);
+    return !language.isEmpty() && pattern.match(language).hasMatch();
 }
 
 } // namespace

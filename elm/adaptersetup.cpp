@@ -188,7 +188,7 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
     auto baud = uint(cfg.baud);
     QVariantMap params {{baudKey, baud ? baud : rates[0]}};
     const qint64 left = deadline.remainingTime(); // -1: no deadline
-    const int connectMs = left < 0 ? connectBudgetMs : int(qBound<qint64>(1, left, connectBudgetMs));
+    const int connectMs = left < 0 ? connectBudgetMs : int(qBound(qint64(1), left, qint64(connectBudgetMs)));
     if (!openPort(cfg.port, params, *port, &m_lastOpenError, connectMs))
         return false;
     const bool network = port->isNetwork();

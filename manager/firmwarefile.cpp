@@ -53,13 +53,14 @@ QString nameProblem(const QString &name)
     QString shownName; // control characters would act on the terminal or the box that shows the name
     const QVector<uint> codes = name.toUcs4();
     for (const uint code : codes) {
+        const char32_t character = code;
         const bool printable = QChar::isPrint(code);
-        shownName += printable ? QString::fromUcs4(&code, 1) : QString(QChar::ReplacementCharacter);
+        shownName += printable ? QString::fromUcs4(&character, 1) : QString(QChar::ReplacementCharacter);
         if (code >= 0x20 && code <= 0x7E)
             continue;
         QString fault = QStringLiteral("U+") + QString::number(code, 16).toUpper().rightJustified(4, QLatin1Char('0'));
         if (printable)
-            fault = QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&code, 1), fault);
+            fault = QStringLiteral("\"%1\" (%2)").arg(QString::fromUcs4(&character, 1), fault);
         if (!faults.contains(fault))
             faults << fault;
     }

@@ -9,6 +9,18 @@
 #include <QSettings>
 #include <QTranslator>
 
+namespace {
+// Qt 6 renamed the lookup and deprecates the old name.
+QString qtTranslationsPath()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    return QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+}
+} // namespace
+
 QList<QTranslator *> loadTranslations(const QString &folder)
 {
     QList<QTranslator *> installed;
@@ -20,7 +32,7 @@ QList<QTranslator *> loadTranslations(const QString &folder)
 
     // QTranslator::load falls back from qt_ru_RU to qt_ru by itself.
     auto *framework = new QTranslator;
-    if (framework->load(QStringLiteral("qt_") + lang, QLibraryInfo::location(QLibraryInfo::TranslationsPath))
+    if (framework->load(QStringLiteral("qt_") + lang, qtTranslationsPath())
         && QCoreApplication::installTranslator(framework)) {
         installed.append(framework);
     } else {

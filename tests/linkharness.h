@@ -115,7 +115,7 @@ inline QList<Request> deviceRequests(const SimHarness &sim)
         if (e.kind != QLatin1Char('#') || !match.hasMatch())
             continue;
         const QByteArray bytes = QByteArray::fromHex(match.captured(1).toLatin1());
-        requests << Request {bytes, match.captured(2).isEmpty() ? bytes.size() : match.captured(2).toInt()};
+        requests << Request {bytes, match.captured(2).isEmpty() ? int(bytes.size()) : match.captured(2).toInt()};
     }
     return requests;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 
 #include <memory>
 
 struct DFUParams;
-class QStringList;
 
 namespace Ui {
 class ELMParams;

@@ -98,7 +98,8 @@ void HIDDfu::flashEnded(const BootloaderEnding &e)
     }
     if (e.ok()) {
         const QString text = e.result.toString();
-        const QString what = e.result.type() == QVariant::String && !text.isEmpty() ? text : QStringLiteral("Flashed");
+        const QString what
+            = e.result.userType() == QMetaType::QString && !text.isEmpty() ? text : QStringLiteral("Flashed");
         ui->dfuLog->append(
             QStringLiteral("%1.<br>Press 'Launch' to start using new firmware").arg(what.toHtmlEscaped()));
         flashDone(true);

@@ -87,7 +87,7 @@ void QAutoCloseMessageBox::d_timeout()
             button->setText(countdownText());
     } else if (button) {
         // A real click, so the box finishes exactly as if the user had pressed it.
-        button->animateClick(1);
+        button->click();
     } else {
         m_timer->stop();
     }
