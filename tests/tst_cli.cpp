@@ -229,7 +229,7 @@ private slots:
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
         if (quiet)
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
-        QTEST(run.err.count("trying again"), "retries");
+        QTEST(int(run.err.count("trying again")), "retries");
         QVERIFY(s.sim.received().filter("04b100b2ff").size() <= 1); // an erase is never sent again
         if (status == 8) // neither an erase nor a select went out
             QVERIFY(s.sim.logged('#').filter(QRegularExpression("request \\d+: (20|B100B2)")).isEmpty());
