@@ -4,6 +4,8 @@
 #include "testfiles.h"
 #include "testsupport.h"
 
+#include <progressmeter.h>
+
 #include <sys/stat.h>
 
 namespace {
@@ -15,6 +17,18 @@ struct CliRun
     int status = -1;
     QByteArray out, err;
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    // Each line of standard output as a JSON object; a line that is none fails the test.
+    QList<QJsonObject> lines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray &line : out.split('\n')) {
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+            if (!line.isEmpty())
+                objects << (error.error == QJsonParseError::NoError && doc.isObject() ? doc.object() : QJsonObject());
+        }
+        return objects;
+    }
 };
 
 // Runs veltrano-cli in `folder` (empty: this one) with `ports` in its port lists (`arguments` name
@@ -264,6 +278,83 @@ private slots:
         // Launched: once it has started, the application answers again.
         QTest::qWait(500);
         QCOMPARE(s.run({"info"}).status, 0);
+    }
+
+    // The stream a wrapper reads: whole JSON lines, the steps, bytes that only rise towards a fixed
+    // total with the time left reaching 0, and last the result with the process's exit status.
+    void eventStream_data()
+    {
+        QTest::addColumn<QStringList>("sim");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QStringList>("stages");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("progress"); // progress lines at least
+        QTest::newRow("upload") << QStringList() << QStringList {"upload", "fw.bin"}
+                                << QStringList {"connecting", "uploading", "verifying"} << 0 << 10;
+        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << QStringList {"flash", "fw.dfu"}
+                                          << QStringList {"connecting", "erasing", "writing", "finalising"} << 3 << 1;
+        QTest::newRow("erase refused") << QStringList {"--negative", "B100B2:72"} << QStringList {"flash", "fw.dfu"}
+                                       << QStringList {"connecting", "checking", "erasing"} << 3 << 0;
+    }
+
+    void eventStream()
+    {
+        QFETCH(QStringList, sim);
+        QFETCH(QStringList, command);
+        Station s(command.first() == "flash" ? "boot" : "app", QStringList {"--board-id", "7"} + sim);
+        QVERIFY(s.sim.start());
+        const QByteArray header = QByteArray::fromHex("f01042420700000000000000");
+        command[1] = s.file(command[1], command[1] == "fw.bin" ? firmwareFile() : header + image(3000));
+        const CliRun run = s.run(command + QStringList {"--events"});
+        const QList<QJsonObject> events = run.lines();
+        QVERIFY(!events.isEmpty() && !events.contains(QJsonObject()));
+        QCOMPARE(events.last().value("event").toString(), QString("result"));
+        QCOMPARE(events.last().value("status").toInt(-1), run.status);
+        QTEST(run.status, "status");
+        QStringList steps;
+        QList<QJsonObject> bytes;
+        for (const QJsonObject &e : events.mid(0, events.size() - 1)) {
+            if (e.value("event") == "stage")
+                steps << e.value("stage").toString();
+            else if (e.value("event") == "progress")
+                bytes << e;
+        }
+        QFETCH(QStringList, stages);
+        for (const QString &stage : qAsConst(stages))
+            QVERIFY2(steps.contains(stage), qPrintable(steps.join(' ')));
+        QFETCH(int, progress);
+        QVERIFY(bytes.size() >= progress);
+        for (int i = 1; i < bytes.size(); ++i) {
+            QVERIFY(bytes[i].value("done").toDouble() > bytes[i - 1].value("done").toDouble());
+            QCOMPARE(bytes[i].value("total"), bytes[0].value("total"));
+        }
+        if (run.status == 0) {
+            QCOMPARE(bytes.last().value("done"), bytes.last().value("total"));
+            QCOMPARE(bytes.last().value("eta_s").toInt(-1), 0);
+        }
+    }
+
+    // The figures the bar and the stream show: kB of 1000 bytes, time left in m:ss.
+    void meterText_data()
+    {
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<qint64>("elapsedMs");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("under way") << qint64(8100) << qint64(64800) << qint64(1000) << "8.1 kB/s  0:07 left";
+        QTest::newRow("over a minute left") << qint64(1000) << qint64(100000) << qint64(1000) << "1.0 kB/s  1:39 left";
+        QTest::newRow("done") << qint64(5000) << qint64(5000) << qint64(2000) << "2.5 kB/s  0:00 left";
+        QTest::newRow("no time yet") << qint64(0) << qint64(5000) << qint64(0) << "0.0 kB/s";
+    }
+
+    void meterText()
+    {
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
+        QFETCH(qint64, elapsedMs);
+        ProgressMeter meter;
+        meter.update(done, total, elapsedMs);
+        QTEST(meter.text(), "text");
     }
 
     // The port lists show the simulator's port; named as people type it, by its device node or a
