@@ -39,9 +39,10 @@ void CliReport::setTotal(qint64 bytes)
 
 void CliReport::stage(const QString &name, const QString &line)
 {
-    if (m_events)
+    if (m_events && name != m_lastStage)
         event({{"event", "stage"}, {"stage", name}});
-    else if (!line.isEmpty())
+    m_lastStage = name;
+    if (!m_events && !line.isEmpty())
         note(line);
 }
 
@@ -148,10 +149,15 @@ void CliReport::printJson(QJsonObject out) const
     std::fflush(stdout);
 }
 
-void CliReport::note(const QString &line)
+void CliReport::notice(const QString &text)
 {
     if (m_events)
-        event({{"event", "notice"}, {"text", line}});
+        event({{"event", "notice"}, {"text", text}});
+}
+
+void CliReport::note(const QString &line)
+{
+    notice(line);
     if (m_json)
         return;
     endProgressLine();
@@ -160,8 +166,7 @@ void CliReport::note(const QString &line)
 
 void CliReport::warn(const QString &line)
 {
-    if (m_events)
-        event({{"event", "notice"}, {"text", line}});
+    notice(line);
     endProgressLine();
     std::fprintf(stderr, "%s\n", qPrintable(prefixed(line)));
 }
@@ -171,6 +176,7 @@ void CliReport::retrying(int attempt, int of, const QString &reason)
     endProgressLine();
     std::fprintf(stderr, "veltrano-cli: %s; trying again (%d of %d)\n", qPrintable(prefixed(reason)), attempt, of);
     m_retries.append(QJsonObject {{"attempt", attempt}, {"reason", reason}});
+    m_lastStage.clear(); // the steps begin again
     if (m_events)
         event({{"event", "retry"}, {"attempt", attempt}, {"of", of}, {"reason", reason}});
 }

@@ -47,6 +47,8 @@ public:
     // A step of the work begins; `name` is its name in events, `line` what the user reads (may be empty).
     void stage(const QString &name, const QString &line = QString());
     void note(const QString &line); // a line for the user while the work runs (text mode only)
+    // What the link or the device said on the way, for the event stream only: too much for a terminal.
+    void notice(const QString &text);
     void warn(const QString &line); // a line on standard error, with --json too
     // The vehicle's voltage last read, for the JSON result; NaN: unknown or not read.
     void setVoltage(double volts);
@@ -83,6 +85,7 @@ private:
     bool m_events = false;
     int m_lastTenth = -1; // the last tenth of the work told, with several stations
     int m_lastPercent = -1; // the last percent told as an event
+    QString m_lastStage;
     qint64 m_lastEventMs = 0;
     qint64 m_total = 0;
     QElapsedTimer m_clock; // since the work began moving bytes

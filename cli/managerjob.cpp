@@ -108,7 +108,11 @@ ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *pa
 {
     connect(m_session.get(), &ManagerSession::ended, this, &ManagerJob::onEnded);
     // Whatever the worker logs shows the device or the adapter still at work.
-    connect(&m_session->worker(), &CanWorker::error, this, &ManagerJob::heardFromDevice);
+    connect(&m_session->worker(), &CanWorker::error, this, [this](int code, const QVariant &text) {
+        heardFromDevice();
+        if (code == CanWorker::ERR_LOG || code == CanWorker::ERR_NOTIFY)
+            m_report.notice(text.toString());
+    });
     connect(&m_session->worker(), &CanWorker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);

@@ -59,8 +59,10 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         m_report.progress(percent);
     });
     connect(&m_session, &BootloaderSession::message, this, [this](int code, const QString &text) {
-        if (code != hiddfu_worker::ERR_NOTIFY || m_stage != Stage::Flashing)
+        if (code != hiddfu_worker::ERR_NOTIFY || m_stage != Stage::Flashing) {
+            m_report.notice(text);
             return;
+        }
         static const QHash<QString, QString> stages {
             {"Erasing", "erasing"}, {"Flashing", "writing"}, {"Finalizing", "finalising"}};
         if (stages.contains(text))
