@@ -566,16 +566,19 @@ private slots:
             QVERIFY(s[0].sim.start() && s[1].sim.start());
             const QString package = s[0].pack(firmware, "7");
             const CliRun run = runCli(
-                ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&](QProcess &) {
+                ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--events"}, 60000, [&](QProcess &) {
                     if (killOne) {
                         QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
                         s[1].sim.signal(SIGKILL);
                     }
                 });
             QList<QJsonObject> results; // the stations' first, the summary last
-            for (const QByteArray &line : run.out.split('\n'))
-                if (!line.isEmpty())
-                    results << QJsonDocument::fromJson(line).object();
+            for (const QJsonObject &line : run.lines()) {
+                if (line.value("event") == "result")
+                    results << line;
+                else // every step and every byte counted says whose it is
+                    QVERIFY(ports.contains(line.value("port").toString()));
+            }
             QCOMPARE(results.size(), 3);
             QCOMPARE(results[2].value("summary").toBool(), true);
             QCOMPARE(results[2].value("status").toInt(), run.status);
