@@ -438,6 +438,7 @@ private slots:
                      "round_trip_ms", "low_latency", "verdict"})
                 QVERIFY2(result.contains(key), key);
             QVERIFY(result.value("round_trip_ms").toObject().value("median").toDouble() > 0);
+            QVERIFY(sim.contains(result.value("kind").toString())); // as --adapter and the simulator name it
         }
     }
 
