@@ -49,7 +49,8 @@ void AdapterJob::reportOn(const AdapterReport &report)
     m_report.setVoltage(report.voltage);
     const QString kind = ELM327IOBase::adapterName(report.kind);
     const QString name = identification(report);
-    const QJsonObject result {{"kind", kind}, {"identification", name},
+    // The JSON names the kind as --adapter takes it.
+    const QJsonObject result {{"kind", kind.toLower()}, {"identification", name},
         {"voltage", std::isnan(report.voltage) ? QJsonValue() : QJsonValue(std::round(report.voltage * 10) / 10)},
         {"echo_off", report.echoOff}, {"reply_count_digit", report.replyCountDigit}, {"max_rate", report.maxRate},
         {"round_trip_ms",

@@ -21,6 +21,7 @@ struct CliOptions
     int timeoutSeconds = 10;
     int retries = 0; // how often an upload or flash that failed from a passing fault is done again
     bool json = false;
+    bool events = false; // the work as it goes on standard output, then the JSON result
     bool yes = false;
     bool launch = false;
     double minimumVolts = std::nan(""); // an upload or a flash refuses a battery below this; NaN: none

@@ -20,23 +20,75 @@ QString CliReport::voltageText(double volts)
     return std::isnan(volts) ? QStringLiteral("unknown") : QStringLiteral("%1 V").arg(volts, 0, 'f', 1);
 }
 
+void CliReport::setVoltage(double volts)
+{
+    m_voltage = volts;
+    if (m_events)
+        event({{"event", "voltage"},
+            {"volts", std::isnan(volts) ? QJsonValue() : QJsonValue(std::round(volts * 10) / 10)}});
+}
+
+void CliReport::setTotal(qint64 bytes)
+{
+    m_total = bytes;
+    m_lastPercent = -1;
+    m_lastTenth = -1;
+    m_clock.start();
+    m_meter.update(0, bytes, 0);
+}
+
+void CliReport::stage(const QString &name, const QString &line)
+{
+    if (m_events && name != m_lastStage)
+        event({{"event", "stage"}, {"stage", name}});
+    m_lastStage = name;
+    if (!m_events && !line.isEmpty())
+        note(line);
+}
+
 void CliReport::progress(int percent)
 {
-    if (!m_terminal)
+    percent = qBound(0, percent, 100);
+    if (!m_clock.isValid())
+        m_clock.start();
+    m_meter.update(m_total * percent / 100, m_total, m_clock.elapsed());
+    if (m_events)
+        progressEvent(percent);
+    if (m_terminal)
+        progressBar(percent);
+}
+
+void CliReport::progressEvent(int percent)
+{
+    // Each whole percent, but no more than ten a second for a reader that redraws on each; the
+    // end is always told.
+    const qint64 now = m_clock.elapsed();
+    if (percent == m_lastPercent || (percent < 100 && m_lastPercent >= 0 && now - m_lastEventMs < 100))
         return;
+    m_lastPercent = percent;
+    m_lastEventMs = now;
+    const int left = m_meter.secondsLeft();
+    event({{"event", "progress"}, {"done", m_meter.done()}, {"total", m_meter.total()},
+        {"rate", std::round(m_meter.rate())}, {"eta_s", left < 0 ? QJsonValue() : QJsonValue(left)}});
+}
+
+void CliReport::progressBar(int percent)
+{
     if (!m_port.isEmpty()) {
         // Bars of several stations would overwrite each other: a line per tenth instead.
-        const int tenth = qBound(0, percent, 100) / 10;
-        if (percent >= 0 && tenth != m_lastTenth) {
+        const int tenth = percent / 10;
+        if (tenth != m_lastTenth) {
             m_lastTenth = tenth;
             std::fprintf(stderr, "%s: %d%%\n", qPrintable(shown(m_port)), tenth * 10);
         }
         return;
     }
     const int width = 40;
-    const int filled = qBound(0, percent, 100) * width / 100;
-    std::fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
-        QByteArray(width - filled, ' ').constData(), percent);
+    const int filled = percent * width / 100;
+    const QString figures = m_total > 0 ? m_meter.text() : QString();
+    // Padded, so that a shorter line leaves nothing of a longer one behind it.
+    std::fprintf(stderr, "\r[%s%s] %3d %%  %-24s", QByteArray(filled, '#').constData(),
+        QByteArray(width - filled, ' ').constData(), percent, qPrintable(figures));
     std::fflush(stderr);
     m_progressShown = true;
 }
@@ -74,8 +126,18 @@ QString CliReport::prefixed(const QString &text) const
     return lines.join(QLatin1Char('\n'));
 }
 
+void CliReport::event(QJsonObject out) const
+{
+    if (!m_port.isEmpty())
+        out.insert(QStringLiteral("port"), m_port);
+    std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
 void CliReport::printJson(QJsonObject out) const
 {
+    if (m_events)
+        out.insert(QStringLiteral("event"), QStringLiteral("result"));
     if (!m_port.isEmpty())
         out.insert(QStringLiteral("port"), m_port);
     if (!m_retries.isEmpty())
@@ -87,8 +149,15 @@ void CliReport::printJson(QJsonObject out) const
     std::fflush(stdout);
 }
 
+void CliReport::notice(const QString &text)
+{
+    if (m_events)
+        event({{"event", "notice"}, {"text", text}});
+}
+
 void CliReport::note(const QString &line)
 {
+    notice(line);
     if (m_json)
         return;
     endProgressLine();
@@ -97,6 +166,7 @@ void CliReport::note(const QString &line)
 
 void CliReport::warn(const QString &line)
 {
+    notice(line);
     endProgressLine();
     std::fprintf(stderr, "%s\n", qPrintable(prefixed(line)));
 }
@@ -106,6 +176,9 @@ void CliReport::retrying(int attempt, int of, const QString &reason)
     endProgressLine();
     std::fprintf(stderr, "veltrano-cli: %s; trying again (%d of %d)\n", qPrintable(prefixed(reason)), attempt, of);
     m_retries.append(QJsonObject {{"attempt", attempt}, {"reason", reason}});
+    m_lastStage.clear(); // the steps begin again
+    if (m_events)
+        event({{"event", "retry"}, {"attempt", attempt}, {"of", of}, {"reason", reason}});
 }
 
 int CliReport::succeed(const QJsonObject &result, const QString &text)
@@ -157,7 +230,7 @@ int worstStatus(const QList<StationResult> &results)
     return worst;
 }
 
-int summarise(const QString &command, bool json, const QList<StationResult> &results)
+int summarise(const QString &command, bool json, const QList<StationResult> &results, bool events)
 {
     const int status = worstStatus(results);
     QJsonArray stations;
@@ -168,8 +241,10 @@ int summarise(const QString &command, bool json, const QList<StationResult> &res
             failed << QStringLiteral("%1 (status %2)").arg(CliReport::shown(r.port)).arg(r.status);
     }
     if (json) {
-        const QJsonObject out {{"command", command}, {"summary", true}, {"ok", status == CliOk}, {"status", status},
+        QJsonObject out {{"command", command}, {"summary", true}, {"ok", status == CliOk}, {"status", status},
             {"stations", stations}};
+        if (events)
+            out.insert(QStringLiteral("event"), QStringLiteral("result"));
         std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
     } else {
         QString line = QStringLiteral("%1 of %2 stations confirmed the work")

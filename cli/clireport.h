@@ -1,5 +1,8 @@
 #pragma once
 
+#include "progressmeter.h"
+
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -29,17 +32,26 @@ enum CliStatus {
 // never mix their lines. Text from the device or a file never reaches a terminal raw: its control
 // characters are shown as \xNN, so that a description cannot retitle, clear or move about the
 // user's terminal. JSON is left exact; its own escapes do the same there.
+// With events on, standard output carries the work as it goes, one JSON object a line, for
+// wrappers that show or log it; the result object comes last, marked as such.
 class CliReport
 {
 public:
     // `port` names the station; empty for the run's only one, which prints as it always has.
     CliReport(QString command, bool json, QString port = QString());
 
+    void setEvents(bool on) { m_events = on; }
+    // The work about to move `bytes` bytes: progress counts from here, in bytes of it.
+    void setTotal(qint64 bytes);
     void progress(int percent);
+    // A step of the work begins; `name` is its name in events, `line` what the user reads (may be empty).
+    void stage(const QString &name, const QString &line = QString());
     void note(const QString &line); // a line for the user while the work runs (text mode only)
+    // What the link or the device said on the way, for the event stream only: too much for a terminal.
+    void notice(const QString &text);
     void warn(const QString &line); // a line on standard error, with --json too
     // The vehicle's voltage last read, for the JSON result; NaN: unknown or not read.
-    void setVoltage(double volts) { m_voltage = volts; }
+    void setVoltage(double volts);
     double voltage() const { return m_voltage; }
     // "12.6 V", or "unknown".
     static QString voltageText(double volts);
@@ -61,13 +73,23 @@ private:
     // Each line shown plain and under the station's name.
     QString prefixed(const QString &text) const;
     void printJson(QJsonObject out) const;
+    void event(QJsonObject out) const;
+    void progressEvent(int percent);
+    void progressBar(int percent);
 
     QString m_command;
     QString m_port;
     bool m_json;
     bool m_progressShown = false;
     bool m_terminal = false;
+    bool m_events = false;
     int m_lastTenth = -1; // the last tenth of the work told, with several stations
+    int m_lastPercent = -1; // the last percent told as an event
+    QString m_lastStage;
+    qint64 m_lastEventMs = 0;
+    qint64 m_total = 0;
+    QElapsedTimer m_clock; // since the work began moving bytes
+    ProgressMeter m_meter;
     QJsonArray m_retries;
     double m_voltage;
 };
@@ -84,4 +106,5 @@ int worstStatus(const QList<StationResult> &results);
 
 // After every station has printed its own result: which stations confirmed their work, as a line
 // of text or, with --json, one object. Returns worstStatus.
-int summarise(const QString &command, bool json, const QList<StationResult> &results);
+// With `events` the object is marked as the stream's last.
+int summarise(const QString &command, bool json, const QList<StationResult> &results, bool events = false);

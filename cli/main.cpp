@@ -267,7 +267,8 @@ int runStations(const CliOptions &options, const QStringList &ports, bool bootlo
     QList<StationResult> results;
     for (const Station *station : qAsConst(stations))
         results << StationResult {station->port(), station->status()};
-    return stations.size() == 1 ? results.first().status : summarise(options.command, options.json, results);
+    return stations.size() == 1 ? results.first().status
+                                : summarise(options.command, options.json, results, options.events);
 }
 
 void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
@@ -294,6 +295,11 @@ void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
             "Give up when nothing has been heard for this long (default 10); it also bounds the adapter's set-up.",
             "seconds", "10"},
         {"json", "Print one JSON result object on standard output."},
+        {"events",
+            "Print the work as it goes on standard output, one JSON object a line: \"stage\" for each step, "
+            "\"progress\" with done, total, rate (bytes/s) and eta_s, \"voltage\", \"notice\" and \"retry\"; "
+            "last the result object of --json with \"event\":\"result\". With several --port each carries "
+            "\"port\"."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
         {"no-rate-switch",
             "Keep an ELM327 at the rate it was met at; without this it is asked for 500000, "
@@ -412,10 +418,12 @@ int main(int argc, char *argv[])
     CliOptions options;
     options.command = QLatin1String(command->name);
     options.arguments = arguments;
-    options.json = parser.isSet(QStringLiteral("json"));
+    options.events = parser.isSet(QStringLiteral("events"));
+    options.json = options.events || parser.isSet(QStringLiteral("json"));
     options.yes = parser.isSet(QStringLiteral("yes"));
     options.launch = parser.isSet(QStringLiteral("launch"));
     CliReport report(options.command, options.json);
+    report.setEvents(options.events);
 
     if (options.command == QLatin1String("ports"))
         return listPorts(report);

@@ -108,10 +108,17 @@ ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *pa
 {
     connect(m_session.get(), &ManagerSession::ended, this, &ManagerJob::onEnded);
     // Whatever the worker logs shows the device or the adapter still at work.
-    connect(&m_session->worker(), &CanWorker::error, this, &ManagerJob::heardFromDevice);
+    connect(&m_session->worker(), &CanWorker::error, this, [this](int code, const QVariant &text) {
+        heardFromDevice();
+        if (code == CanWorker::ERR_LOG || code == CanWorker::ERR_NOTIFY)
+            m_report.notice(text.toString());
+    });
     connect(&m_session->worker(), &CanWorker::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
+        // The device checks the whole file by its MD5 once the last byte is in.
+        if (percent >= 100 && m_session->uploading())
+            m_report.stage(QStringLiteral("verifying"));
     });
 }
 
@@ -127,6 +134,7 @@ void ManagerJob::start()
 void ManagerJob::connectAdapter()
 {
     // The job's own command follows once the set-up is known not to have been stopped.
+    m_report.stage(QStringLiteral("connecting"));
     m_session->open(m_options.connection, false);
 }
 
@@ -190,6 +198,11 @@ bool ManagerJob::checkInput()
 void ManagerJob::begin()
 {
     const QString &command = m_options.command;
+    static const QHash<QString, QString> stages {{"info", "listing"}, {"upload", "uploading"}, {"select", "uploading"},
+        {"remove", "removing"}, {"erase", "erasing"}, {"reboot", "rebooting"}, {"dfu", "switching"}};
+    m_report.stage(stages.value(command));
+    if (m_upload.isOpen())
+        m_report.setTotal(m_upload.size());
     if (command == QLatin1String("info"))
         m_session->list();
     else if (command == QLatin1String("upload") || command == QLatin1String("select"))
@@ -277,6 +290,7 @@ void ManagerJob::confirmRestart(bool bootloader)
 {
     m_report.note(bootloader ? QStringLiteral("Switch requested; asking the bootloader")
                              : QStringLiteral("Restart requested; asking the application"));
+    m_report.stage(QStringLiteral("confirming"));
     ELM_ConnInfo connection = m_options.connection;
     if (bootloader) {
         connection.canId = CanIds::bootloaderCanId;

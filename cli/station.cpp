@@ -13,7 +13,9 @@ Station::Station(const CliOptions &options, bool bootloader, const QString &labe
     , m_options(options)
     , m_bootloader(bootloader)
     , m_report(options.command, options.json, label)
-{ }
+{
+    m_report.setEvents(options.events);
+}
 
 Station::~Station()
 {

@@ -59,8 +59,16 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         m_report.progress(percent);
     });
     connect(&m_session, &BootloaderSession::message, this, [this](int code, const QString &text) {
-        if (code == hiddfu_worker::ERR_NOTIFY && m_stage == Stage::Flashing)
-            m_report.note(text); // "Erasing", "Flashing", "Finalizing"
+        if (code != hiddfu_worker::ERR_NOTIFY || m_stage != Stage::Flashing) {
+            m_report.notice(text);
+            return;
+        }
+        static const QHash<QString, QString> stages {
+            {"Erasing", "erasing"}, {"Flashing", "writing"}, {"Finalizing", "finalising"}};
+        if (stages.contains(text))
+            m_report.stage(stages.value(text), text);
+        else
+            m_report.note(text);
     });
     // Every word from the device, the answers inside a flash too, keeps the watchdog off.
     connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::heardFromDevice);
@@ -97,6 +105,7 @@ void UpdaterJob::start()
 void UpdaterJob::connectAdapter()
 {
     m_stage = Stage::Connecting;
+    m_report.stage(QStringLiteral("connecting"));
     m_session.connectLink(m_options.connection);
 }
 
@@ -164,12 +173,15 @@ void UpdaterJob::connected(const BootloaderEnding &ending)
     const QString &command = m_options.command;
     if (command == QLatin1String("bootloader")) {
         m_stage = Stage::Describing;
+        m_report.stage(QStringLiteral("describing"));
         m_session.describe();
     } else if (command == QLatin1String("flash")) {
         m_stage = Stage::Status;
+        m_report.stage(QStringLiteral("checking"));
         m_session.readStatus();
     } else {
         m_stage = Stage::Launching;
+        m_report.stage(QStringLiteral("launching"));
         m_session.launch(command == QLatin1String("launch") ? hiddfu_worker::APP : hiddfu_worker::UDFU);
     }
 }
@@ -224,6 +236,7 @@ void UpdaterJob::startFlash(const DFUStatus &status)
         QStringLiteral("Opened firmware file %1").arg(check.header.info.isEmpty() ? name : check.header.info));
     warnOfLowBattery(m_report.voltage());
     m_stage = Stage::Flashing;
+    m_report.setTotal(check.header.imageSize);
     m_session.flash(&m_package, m_options.minimumVolts);
 }
 
@@ -246,6 +259,7 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
     if (m_options.launch) {
         m_report.note(QStringLiteral("Flashed"));
         m_stage = Stage::Launching;
+        m_report.stage(QStringLiteral("launching"));
         m_session.launch(hiddfu_worker::APP);
     } else {
         succeed({{"flashed", true}}, QStringLiteral("flashed, finalise confirmed by the device"));

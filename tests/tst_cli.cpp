@@ -4,6 +4,8 @@
 #include "testfiles.h"
 #include "testsupport.h"
 
+#include <progressmeter.h>
+
 #include <sys/stat.h>
 
 namespace {
@@ -15,6 +17,15 @@ struct CliRun
     int status = -1;
     QByteArray out, err;
     QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+    // Each line of standard output as a JSON object; a line that is none fails the test.
+    QList<QJsonObject> lines() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray &line : out.split('\n'))
+            if (!line.isEmpty()) // what is no JSON object reads as an empty one
+                objects << QJsonDocument::fromJson(line).object();
+        return objects;
+    }
 };
 
 // Runs veltrano-cli in `folder` (empty: this one) with `ports` in its port lists (`arguments` name
@@ -266,6 +277,83 @@ private slots:
         QCOMPARE(s.run({"info"}).status, 0);
     }
 
+    // The stream a wrapper reads: whole JSON lines, the steps, bytes that only rise towards a fixed
+    // total with the time left reaching 0, and last the result with the process's exit status.
+    void eventStream_data()
+    {
+        QTest::addColumn<QStringList>("sim");
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QStringList>("stages");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("progress"); // progress lines at least
+        QTest::newRow("upload") << QStringList() << QStringList {"upload", "fw.bin"}
+                                << QStringList {"connecting", "uploading", "verifying"} << 0 << 10;
+        QTest::newRow("finalise refused") << QStringList {"--negative", "37:72"} << QStringList {"flash", "fw.dfu"}
+                                          << QStringList {"connecting", "erasing", "writing", "finalising"} << 3 << 1;
+        QTest::newRow("erase refused") << QStringList {"--negative", "B100B2:72"} << QStringList {"flash", "fw.dfu"}
+                                       << QStringList {"connecting", "checking", "erasing"} << 3 << 0;
+    }
+
+    void eventStream()
+    {
+        QFETCH(QStringList, sim);
+        QFETCH(QStringList, command);
+        Station s(command.first() == "flash" ? "boot" : "app", QStringList {"--board-id", "7"} + sim);
+        QVERIFY(s.sim.start());
+        const QByteArray package = QByteArray::fromHex("f01042420700000000000000") + image(3000); // board 7
+        command[1] = s.file(command[1], command[1] == "fw.bin" ? firmwareFile() : package);
+        const CliRun run = s.run(command + QStringList {"--events"});
+        const QList<QJsonObject> events = run.lines();
+        QVERIFY(!events.isEmpty() && !events.contains(QJsonObject()));
+        QCOMPARE(events.last().value("event").toString(), QString("result"));
+        QCOMPARE(events.last().value("status").toInt(-1), run.status);
+        QTEST(run.status, "status");
+        QStringList steps;
+        QList<QJsonObject> bytes;
+        for (const QJsonObject &e : events.mid(0, events.size() - 1)) {
+            if (e.value("event") == "stage")
+                steps << e.value("stage").toString();
+            else if (e.value("event") == "progress")
+                bytes << e;
+        }
+        QFETCH(QStringList, stages);
+        for (const QString &stage : qAsConst(stages))
+            QVERIFY2(steps.contains(stage), qPrintable(steps.join(' ')));
+        QFETCH(int, progress);
+        QVERIFY(bytes.size() >= progress);
+        for (int i = 1; i < bytes.size(); ++i) {
+            QVERIFY(bytes[i].value("done").toDouble() > bytes[i - 1].value("done").toDouble());
+            QCOMPARE(bytes[i].value("total"), bytes[0].value("total"));
+        }
+        if (run.status == 0) {
+            QCOMPARE(bytes.last().value("done"), bytes.last().value("total"));
+            QCOMPARE(bytes.last().value("eta_s").toInt(-1), 0);
+        }
+    }
+
+    // The figures the bar and the stream show: kB of 1000 bytes, time left in m:ss.
+    void meterText_data()
+    {
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<qint64>("elapsedMs");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("under way") << qint64(8100) << qint64(64800) << qint64(1000) << "8.1 kB/s  0:07 left";
+        QTest::newRow("over a minute left") << qint64(1000) << qint64(100000) << qint64(1000) << "1.0 kB/s  1:39 left";
+        QTest::newRow("done") << qint64(5000) << qint64(5000) << qint64(2000) << "2.5 kB/s  0:00 left";
+        QTest::newRow("no time yet") << qint64(0) << qint64(5000) << qint64(0) << "0.0 kB/s";
+    }
+
+    void meterText()
+    {
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
+        QFETCH(qint64, elapsedMs);
+        ProgressMeter meter;
+        meter.update(done, total, elapsedMs);
+        QTEST(meter.text(), "text");
+    }
+
     // The port lists show the simulator's port; named as people type it, by its device node or a
     // stable link such as /dev/serial/by-id/..., it leads to that adapter. A port that is not there
     // or a silent adapter fails the set-up on its own, long before the watchdog would end the run.
@@ -347,6 +435,7 @@ private slots:
                      "round_trip_ms", "low_latency", "verdict"})
                 QVERIFY2(result.contains(key), key);
             QVERIFY(result.value("round_trip_ms").toObject().value("median").toDouble() > 0);
+            QVERIFY(sim.contains(result.value("kind").toString())); // as --adapter and the simulator name it
         }
     }
 
@@ -475,16 +564,19 @@ private slots:
             QVERIFY(s[0].sim.start() && s[1].sim.start());
             const QString package = s[0].pack(firmware, "7");
             const CliRun run = runCli(
-                ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--json"}, 60000, [&](QProcess &) {
+                ports, {"flash", package, "--port", ports[0], "--port", ports[1], "--events"}, 60000, [&](QProcess &) {
                     if (killOne) {
                         QVERIFY(QTest::qWaitFor([&] { return s[1].sim.received().size() > 300; }, 20000));
                         s[1].sim.signal(SIGKILL);
                     }
                 });
             QList<QJsonObject> results; // the stations' first, the summary last
-            for (const QByteArray &line : run.out.split('\n'))
-                if (!line.isEmpty())
-                    results << QJsonDocument::fromJson(line).object();
+            for (const QJsonObject &line : run.lines()) {
+                if (line.value("event") == "result")
+                    results << line;
+                else // every step and every byte counted says whose it is
+                    QVERIFY(ports.contains(line.value("port").toString()));
+            }
             QCOMPARE(results.size(), 3);
             QCOMPARE(results[2].value("summary").toBool(), true);
             QCOMPARE(results[2].value("status").toInt(), run.status);
