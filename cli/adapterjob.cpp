@@ -51,7 +51,7 @@ void AdapterJob::reportOn(const AdapterReport &report)
     const QString name = identification(report);
     // The JSON names the kind as --adapter takes it.
     const QJsonObject result {{"kind", kind.toLower()}, {"identification", name},
-        {"voltage", std::isnan(report.voltage) ? QJsonValue() : QJsonValue(std::round(report.voltage * 10) / 10)},
+        {"voltage", CliReport::voltageJson(report.voltage)},
         {"echo_off", report.echoOff}, {"reply_count_digit", report.replyCountDigit}, {"max_rate", report.maxRate},
         {"round_trip_ms",
             QJsonObject {

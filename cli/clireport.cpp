@@ -20,12 +20,17 @@ QString CliReport::voltageText(double volts)
     return std::isnan(volts) ? QStringLiteral("unknown") : QStringLiteral("%1 V").arg(volts, 0, 'f', 1);
 }
 
+QJsonValue CliReport::voltageJson(double volts)
+{
+    return std::isnan(volts) ? QJsonValue() : QJsonValue(std::round(volts * 10) / 10);
+}
+
 void CliReport::setVoltage(double volts)
 {
     m_voltage = volts;
     if (m_events)
         event({{"event", "voltage"},
-            {"volts", std::isnan(volts) ? QJsonValue() : QJsonValue(std::round(volts * 10) / 10)}});
+            {"volts", voltageJson(volts)}});
 }
 
 void CliReport::setTotal(qint64 bytes)
@@ -138,15 +143,10 @@ void CliReport::printJson(QJsonObject out) const
 {
     if (m_events)
         out.insert(QStringLiteral("event"), QStringLiteral("result"));
-    if (!m_port.isEmpty())
-        out.insert(QStringLiteral("port"), m_port);
     if (!m_retries.isEmpty())
         out.insert(QStringLiteral("retries"), m_retries);
-    // In volts to one decimal, as the adapter measures it; null when unknown or not read.
-    out.insert(
-        QStringLiteral("voltage"), std::isnan(m_voltage) ? QJsonValue() : QJsonValue(std::round(m_voltage * 10) / 10));
-    std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
-    std::fflush(stdout);
+    out.insert(QStringLiteral("voltage"), voltageJson(m_voltage));
+    event(std::move(out)); // the result is written as every event is, with the station's port
 }
 
 void CliReport::notice(const QString &text)

@@ -55,6 +55,8 @@ public:
     double voltage() const { return m_voltage; }
     // "12.6 V", or "unknown".
     static QString voltageText(double volts);
+    // In volts to one decimal, as the adapter measures it; null when unknown or not read.
+    static QJsonValue voltageJson(double volts);
     // The work failed in a way that may pass and is done again from its start: said on standard
     // error, and listed in the JSON result.
     void retrying(int attempt, int of, const QString &reason);
