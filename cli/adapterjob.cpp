@@ -51,8 +51,8 @@ void AdapterJob::reportOn(const AdapterReport &report)
     const QString name = identification(report);
     // The JSON names the kind as --adapter takes it.
     const QJsonObject result {{"kind", kind.toLower()}, {"identification", name},
-        {"voltage", CliReport::voltageJson(report.voltage)},
-        {"echo_off", report.echoOff}, {"reply_count_digit", report.replyCountDigit}, {"max_rate", report.maxRate},
+        {"voltage", CliReport::voltageJson(report.voltage)}, {"echo_off", report.echoOff},
+        {"reply_count_digit", report.replyCountDigit}, {"max_rate", report.maxRate},
         {"round_trip_ms",
             QJsonObject {
                 {"median", milliseconds(report.roundTripMedianMs)}, {"p95", milliseconds(report.roundTripP95Ms)}}},

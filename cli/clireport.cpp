@@ -29,8 +29,7 @@ void CliReport::setVoltage(double volts)
 {
     m_voltage = volts;
     if (m_events)
-        event({{"event", "voltage"},
-            {"volts", voltageJson(volts)}});
+        event({{"event", "voltage"}, {"volts", voltageJson(volts)}});
 }
 
 void CliReport::setTotal(qint64 bytes)
