@@ -498,6 +498,9 @@ void HIDDfu::finish(bool ok)
         emit finished(ok);
         QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
     } else {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+        // exit() rather than quit(): under Qt 6 quit() first closes every window through its close
+        // handler, and the run has already ended, so there is nothing left to ask about.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     }
 }
