@@ -256,6 +256,32 @@ private slots:
         QCOMPARE(b.window.isVisible(), !slave);
     }
 
+    // A command button ends the updater; whoever handed it over hears success only when the device
+    // answered the command itself, not when the link merely fell quiet after it.
+    void commandEndings_data()
+    {
+        QTest::addColumn<QStringList>("simExtra");
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<int>("result");
+        QTest::newRow("restart answered") << QStringList() << true << 2;
+        QTest::newRow("restart put off, never carried out") << QStringList {"--busy-replies", "10:1"} << false << 2;
+        QTest::newRow("restart refused") << QStringList {"--negative", "10:22"} << false << 0;
+    }
+
+    void commandEndings()
+    {
+        QFETCH(QStringList, simExtra);
+        Bench b(simExtra);
+        b.params.mode = HIDDfu::Slave;
+        QSignalSpy finished(&b.window, &HIDDfu::finished);
+        connect(&b.window, &HIDDfu::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        b.responder.when([&] { return b.log("elmLog").contains("UUID:"); }, [&] { click(&b.window, "restartTool"); });
+        QTEST(b.run(), "result");
+        QCOMPARE(finished.count(), 1);
+        QTEST(finished.first().first().toBool(), "answered");
+        QCOMPARE(b.responder.warnings.isEmpty(), b.window.runResult() != 0);
+    }
+
     void packageRefusals_data()
     {
         QTest::addColumn<QByteArray>("content");

@@ -472,22 +472,29 @@ void HIDDfu::runCommand(hiddfu_worker::Commands cmd)
     default:
         return;
     }
+    // The updater ends once the command has had its own ending, whatever the device made of it,
+    // or after readyWaitMs for a device that never answers. Waiting for the link to fall idle
+    // instead could take the idle moment before the command and end the thread under it.
     QEventLoop loop;
-    connect(worker, &hiddfu_worker::ready, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    bool launched = false;
+    connect(session, &BootloaderSession::ended, &loop, [&](const BootloaderEnding &e) {
+        if (e.operation != BootloaderSession::Launch)
+            return;
+        launched = e.ok();
+        loop.quit();
+    });
+    QTimer::singleShot(readyWaitMs, &loop, &QEventLoop::quit);
     session->launch(cmd);
     ui->controlWidget->setEnabled(false);
-    finish(waitReady(loop));
-}
-
-bool HIDDfu::waitReady(QEventLoop &loop)
-{
-    QTimer::singleShot(readyWaitMs, &loop, &QEventLoop::quit);
     loop.exec();
-    return true;
+    finish(launched);
 }
 
 void HIDDfu::finish(bool ok)
 {
+    // A refused command has ended the updater already, from inside the wait for it.
+    if (ending)
+        return;
     ending = true;
     searchTimer.stop();
     if (thread.isRunning()) {

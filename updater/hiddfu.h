@@ -69,8 +69,6 @@ protected:
 private:
     void finish(bool result);
     void runCommand(hiddfu_worker::Commands cmd);
-    // `loop` already listens for the worker's ready signal, so an early one is not missed.
-    bool waitReady(QEventLoop &loop);
     void flashDone(bool ok);
     void connected(const BootloaderEnding &ending);
     void statusEnded(const BootloaderEnding &ending);
