@@ -11,6 +11,12 @@ build=${BUILD_DIR:-$root/build}
 "$root/scripts/check-deps.sh"
 # Files and functions of a size a reader can hold in mind.
 "$root/scripts/check-sizes.sh"
+# Every planted fault still applies to the code as it stands, so that a replay tests the suite and
+# not a patch gone stale when the code around it moved.
+for mutant in "$root"/tests/mutants/*.patch; do
+  patch -s -p1 --dry-run -d "$root" <"$mutant" >/dev/null ||
+    { echo "planted fault no longer applies: $mutant (make it again against this code)" >&2; exit 1; }
+done
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2
 cd "$build"
