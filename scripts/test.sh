@@ -5,8 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
-# The package checkers are needed here only, not for building.
-"$root/scripts/install-deps.sh" lintian desktop-file-utils appstream
+# The package checkers and patch (for the planted faults) are needed here only, not for building.
+"$root/scripts/install-deps.sh" lintian desktop-file-utils appstream patch
 # The folders' dependencies point one way; a source check, so it runs before the long build.
 "$root/scripts/check-deps.sh"
 # Files and functions of a size a reader can hold in mind.
