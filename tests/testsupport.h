@@ -3,7 +3,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStackedWidget>
@@ -149,6 +151,8 @@ public:
     }
 
     QMessageBox::StandardButton answer = QMessageBox::Yes;
+    // How long a box stays open before it is answered, as a technician reading it takes a while.
+    int readingMs = 0;
     std::function<bool(QWidget *)> onDialog = [](QWidget *) { return false; };
     // Runs while a question is still open, before it is answered.
     std::function<void(const QString &)> beforeAnswer = [](const QString &) {};
@@ -160,6 +164,12 @@ private:
     {
         QWidget *modal = QApplication::activeModalWidget();
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            if (box != m_box) {
+                m_box = box;
+                m_boxOpen.start();
+            }
+            if (m_boxOpen.elapsed() < readingMs)
+                return;
             const bool question = box->button(QMessageBox::Yes);
             if (question)
                 beforeAnswer(box->text());
@@ -182,6 +192,8 @@ private:
     }
 
     QTimer m_timer;
+    QPointer<QMessageBox> m_box; // the box being read, and since when
+    QElapsedTimer m_boxOpen;
     QList<QPair<std::function<bool()>, std::function<void()>>> m_steps;
 };
 

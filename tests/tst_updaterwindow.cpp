@@ -452,6 +452,8 @@ private slots:
         QFETCH(bool, questionAsked);
         QFETCH(bool, dropAgain);
         Bench b(fault);
+        // Whatever else ends while the technician reads the warning belongs to the same failure.
+        b.responder.readingMs = 500;
         const QByteArray firmware = image(3000);
         b.params.file = b.package(firmware);
         bool ready = false;

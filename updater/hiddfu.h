@@ -120,6 +120,8 @@ private:
     int statusAsked = 0; // status requests whose reply or failure has not come back yet
     // Set once the updater is ending: worker reports still queued then must not open boxes.
     bool ending = false;
+    // A failure's warning is up and the updater ends after it: later endings are the same failure.
+    bool failureEnding = false;
     // The link failed while the technician was asked whether to flash: said once the answer came.
     QString lostWhileAsking;
     // The adapter's port went away; the window looks for it again once the flash, if any, ended.

@@ -13,7 +13,7 @@
 
 void HIDDfu::thread_ended(const BootloaderEnding &e)
 {
-    if (ending)
+    if (ending || failureEnding)
         return;
     switch (e.operation) {
     case BootloaderSession::Connect:
@@ -73,6 +73,8 @@ void HIDDfu::commandFailed(const BootloaderEnding &e)
             lostWhileAsking = warning;
         return;
     }
+    // This failure ends the updater: what else ends while its warning is read belongs to it.
+    failureEnding = !linkGone;
     warn(warning);
     if (linkGone) {
         reconnect();
