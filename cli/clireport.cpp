@@ -7,6 +7,18 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace {
+
+// One JSON object on a line of standard output, flushed, so that a reader that takes a line at a
+// time has it as soon as it is written.
+void printJsonLine(const QJsonObject &out)
+{
+    std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+} // namespace
+
 CliReport::CliReport(QString command, bool json, QString port)
     : m_command(std::move(command))
     , m_port(std::move(port))
@@ -134,8 +146,7 @@ void CliReport::event(QJsonObject out) const
 {
     if (!m_port.isEmpty())
         out.insert(QStringLiteral("port"), m_port);
-    std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
-    std::fflush(stdout);
+    printJsonLine(out);
 }
 
 void CliReport::printJson(QJsonObject out) const
@@ -244,7 +255,7 @@ int summarise(const QString &command, bool json, const QList<StationResult> &res
             {"stations", stations}};
         if (events)
             out.insert(QStringLiteral("event"), QStringLiteral("result"));
-        std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+        printJsonLine(out);
     } else {
         QString line = QStringLiteral("%1 of %2 stations confirmed the work")
                            .arg(results.size() - failed.size())
