@@ -6,6 +6,8 @@ constexpr int canFrameBytes = 8; // CAN data field
 constexpr int singlePayload = 7; // bytes after the Single Frame's control byte
 constexpr int firstPayload = 6; // bytes after the First Frame's two control bytes
 constexpr int consecutivePayload = 7; // bytes after the Consecutive Frame's control byte
+constexpr int flowControlBytes = 3; // flow status, block size, separation time
+constexpr int overflow = 2; // flow status OVERFLOW: the receiver has no room for the message
 
 // The earlier of two deadlines, -1 standing for none.
 qint64 earlier(qint64 a, qint64 b)
@@ -43,14 +45,16 @@ QByteArray IsoTpTransport::consecutiveFrame(const QByteArray &payload, int posit
     return frame;
 }
 
-// 0x00-0x7F are milliseconds; the rest (reserved, or 100-900 us) round up to 1 ms. A flow control
-// too short to carry the byte asks for none.
+// 0x00-0x7F are milliseconds; 0xF1-0xF9 are 100-900 us, which the link can only time as 1 ms; the
+// reserved values stand for the longest, 127 ms.
 int IsoTpTransport::separationTime(const QByteArray &flowControl)
 {
-    if (flowControl.size() < 3)
+    if (flowControl.size() < flowControlBytes)
         return 0;
     const auto st = quint8(flowControl.at(2));
-    return st <= 0x7f ? st : 1;
+    if (st <= 0x7f)
+        return st;
+    return st >= 0xf1 && st <= 0xf9 ? 1 : reservedSeparationMs;
 }
 
 IsoTpTransport::Output IsoTpTransport::send(const QByteArray &payload, int replies, qint64 nowMs)
@@ -74,6 +78,9 @@ IsoTpTransport::Output IsoTpTransport::send(const QByteArray &payload, int repli
     m_tx = Tx::AwaitingFlowControl;
     m_txPayload = payload;
     m_txReplies = replies;
+    m_txPosition = firstPayload;
+    m_txSequence = 0;
+    m_txWaits = 0;
     firstFrameSent(nowMs);
     out.frames.append({headFrame(payload), 1});
     return out;
@@ -90,11 +97,9 @@ IsoTpTransport::Output IsoTpTransport::receive(const QByteArray &frame, qint64 n
     Output out;
     if (frame.isEmpty())
         return out;
-    const auto pci = quint8(frame.at(0));
-    switch (pci >> 4) {
+    switch (quint8(frame.at(0)) >> 4) {
     case Single:
-        // A Single Frame does not touch a message being received.
-        out.messages.append(frame.mid(1, pci & 0x0f));
+        receiveSingle(frame, out);
         break;
     case First:
         receiveFirst(frame, nowMs, out);
@@ -103,23 +108,41 @@ IsoTpTransport::Output IsoTpTransport::receive(const QByteArray &frame, qint64 n
         receiveConsecutive(frame, nowMs, out);
         break;
     case FlowControl:
-        receiveFlowControl(frame, out);
+        receiveFlowControl(frame, nowMs, out);
         break;
     default:
-        protocolError(Fault::UnknownFrame, QStringLiteral("msg inv header"), out);
+        ignore(QStringLiteral("frame of unknown type %1").arg(quint8(frame.at(0)) >> 4, 0, 16), out);
     }
     return out;
+}
+
+// A Single Frame does not touch a message being received. One frame printed without its padding
+// is fine as long as it carries every byte it announces.
+void IsoTpTransport::receiveSingle(const QByteArray &frame, Output &out)
+{
+    const int length = quint8(frame.at(0)) & 0x0f;
+    if (length == 0 || length > singlePayload) {
+        ignore(QStringLiteral("single frame announcing %1 bytes").arg(length), out);
+        return;
+    }
+    if (frame.size() - 1 < length) {
+        ignore(
+            QStringLiteral("single frame carrying %1 of the %2 bytes it announces").arg(frame.size() - 1).arg(length),
+            out);
+        return;
+    }
+    out.messages.append(frame.mid(1, length));
 }
 
 void IsoTpTransport::receiveFirst(const QByteArray &frame, qint64 nowMs, Output &out)
 {
     if (frame.size() != canFrameBytes) {
-        protocolError(Fault::BadFirstFrame, QStringLiteral("rx %1 of 8").arg(frame.size()), out);
+        ignore(QStringLiteral("first frame of %1 bytes").arg(frame.size()), out);
         return;
     }
     const int length = (quint8(frame.at(0)) & 0x0f) << 8 | quint8(frame.at(1));
     if (length <= singlePayload) {
-        protocolError(Fault::BadFirstFrame, QStringLiteral("rx first frame of %1 bytes").arg(length), out);
+        ignore(QStringLiteral("first frame announcing %1 bytes").arg(length), out);
         return;
     }
     // A new First Frame drops whatever was being received.
@@ -139,54 +162,98 @@ void IsoTpTransport::receiveConsecutive(const QByteArray &frame, qint64 nowMs, O
 {
     // A late frame of a message given up on, or of one that was never announced, is no message.
     if (m_rx != Rx::Receiving) {
-        out.errors.append({Fault::StrayFrame, QStringLiteral("consecutive frame with no message under way: dropped")});
+        ignore(QStringLiteral("consecutive frame with no message under way"), out);
+        return;
+    }
+    const int missing = m_rxLength - m_rxData.size();
+    const int carried = frame.size() - 1;
+    const bool last = missing <= consecutivePayload;
+    if (!last && carried < consecutivePayload) {
+        ignore(QStringLiteral("consecutive frame of %1 bytes before the last").arg(frame.size()), out);
         return;
     }
     const int sequence = quint8(frame.at(0)) & 0x0f;
     if (sequence != m_rxSequence) {
-        out.errors.append({Fault::WrongSequence,
-            QStringLiteral("rx sequence %1, expected %2").arg(sequence, 0, 16).arg(m_rxSequence, 0, 16)});
+        failReception(Fault::WrongSequence,
+            QStringLiteral("rx sequence %1, expected %2").arg(sequence, 0, 16).arg(m_rxSequence, 0, 16), out);
+        return;
+    }
+    if (last) {
+        if (carried < missing) {
+            failReception(Fault::ShortMessage,
+                QStringLiteral("message shorter than announced (%1 of %2 bytes)")
+                    .arg(m_rxData.size() + carried)
+                    .arg(m_rxLength),
+                out);
+            return;
+        }
+        // Its fill bytes are not part of the payload.
+        m_rxData.append(frame.constData() + 1, missing);
+        out.messages.append(m_rxData);
         clearReception();
         return;
     }
+    m_rxData.append(frame.constData() + 1, consecutivePayload);
     m_rxSequence = nextSequence(m_rxSequence);
     --m_rxFramesLeft;
-    --m_rxBlockLeft;
-    if (m_rxData.size() + consecutivePayload < m_rxLength) {
-        m_rxData.append(frame.constData() + 1, frame.size() - 1);
-        if (m_rxBlockLeft == 0)
-            sendFlowControl(out);
-        m_rxDeadline = nowMs + m_timing.consecutiveMs;
-        return;
-    }
-    // The last frame: its fill bytes are not part of the payload.
-    m_rxData.append(frame.mid(1, qMax(0, m_rxLength - m_rxData.size())));
-    out.messages.append(m_rxData.left(m_rxLength));
-    clearReception();
+    if (--m_rxBlockLeft == 0)
+        sendFlowControl(out);
+    m_rxDeadline = nowMs + m_timing.consecutiveMs;
 }
 
-void IsoTpTransport::receiveFlowControl(const QByteArray &frame, Output &out)
+void IsoTpTransport::receiveFlowControl(const QByteArray &frame, qint64 nowMs, Output &out)
 {
-    // The adapter listens for one reply to a First Frame, so after a WAIT the receiver's next flow
-    // control would come when nobody listens, or as the answer to some later line: WAIT ends the
-    // message like OVERFLOW does, and a "continue to send" that follows in the same answer finds
-    // nothing left to send.
-    if ((quint8(frame.at(0)) & 0x0f) != CTS) {
-        protocolError(Fault::FlowRefused, QStringLiteral("out-of-order message"), out);
+    if (m_tx != Tx::AwaitingFlowControl) {
+        ignore(QStringLiteral("flow control with no message waiting for one"), out);
         return;
     }
+    // Too short to carry a block size and a separation time: it says nothing reliable.
+    if (frame.size() < flowControlBytes) {
+        ignore(QStringLiteral("flow control of %1 bytes").arg(frame.size()), out);
+        return;
+    }
+    const int status = quint8(frame.at(0)) & 0x0f;
+    if (status == Wait) {
+        if (++m_txWaits > maxWaits) {
+            failSend(Fault::KeptWaiting, QStringLiteral("the device kept asking to wait"), out);
+            return;
+        }
+        m_txDeadline = nowMs + m_timing.flowControlMs;
+        out.listenForFlowControl = true;
+        return;
+    }
+    if (status == overflow) {
+        failSend(Fault::Overflow,
+            QStringLiteral("The device cannot take a message of %1 bytes").arg(m_txPayload.size()), out);
+        return;
+    }
+    if (status != CTS) {
+        failSend(Fault::FlowAborted,
+            QStringLiteral("flow control with flow status %1: the message is aborted").arg(status), out);
+        return;
+    }
+    m_txWaits = 0;
     out.separationMs = separationTime(frame);
-    if (m_tx != Tx::AwaitingFlowControl)
-        return;
+    sendBlock(quint8(frame.at(1)), out);
+}
+
+// The next block of Consecutive Frames (the rest of the message for block size 0). A block that
+// does not end the message ends in the frame the receiver answers with its next flow control.
+void IsoTpTransport::sendBlock(int blockSize, Output &out)
+{
     const int size = m_txPayload.size();
-    out.frames.reserve((size - firstPayload + consecutivePayload - 1) / consecutivePayload);
-    int sequence = 0;
-    for (int position = firstPayload; position < size; position += consecutivePayload) {
-        sequence = nextSequence(sequence);
-        const bool last = position + consecutivePayload >= size;
-        out.frames.append({consecutiveFrame(m_txPayload, position, sequence), last ? m_txReplies : 0});
+    const int left = (size - m_txPosition + consecutivePayload - 1) / consecutivePayload;
+    const int count = blockSize == 0 ? left : qMin(blockSize, left);
+    out.frames.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        m_txSequence = nextSequence(m_txSequence);
+        const bool lastOfMessage = m_txPosition + consecutivePayload >= size;
+        const int replies = lastOfMessage ? m_txReplies : (i == count - 1 ? 1 : 0);
+        out.frames.append({consecutiveFrame(m_txPayload, m_txPosition, m_txSequence), replies});
+        m_txPosition += consecutivePayload;
     }
-    cancelSend();
+    if (m_txPosition >= size)
+        cancelSend();
 }
 
 // "Continue to send" for the frames still expected, at most a block's worth, with no separation
@@ -194,7 +261,7 @@ void IsoTpTransport::receiveFlowControl(const QByteArray &frame, Output &out)
 void IsoTpTransport::sendFlowControl(Output &out)
 {
     m_rxBlockLeft = qMin(m_rxFramesLeft, maxBlockSize);
-    QByteArray frame(3, '\0');
+    QByteArray frame(flowControlBytes, '\0');
     frame[0] = char(FlowControl << 4 | CTS);
     frame[1] = char(m_rxBlockLeft);
     out.frames.append({frame, m_rxBlockLeft});
@@ -225,10 +292,21 @@ qint64 IsoTpTransport::nextDeadline() const
     return earlier(m_rx == Rx::Receiving ? m_rxDeadline : -1, m_tx == Tx::AwaitingFlowControl ? m_txDeadline : -1);
 }
 
-void IsoTpTransport::protocolError(Fault fault, const QString &reason, Output &out)
+void IsoTpTransport::failSend(Fault fault, const QString &reason, Output &out)
 {
-    reset();
+    cancelSend();
     out.errors.append({fault, reason});
+}
+
+void IsoTpTransport::failReception(Fault fault, const QString &reason, Output &out)
+{
+    clearReception();
+    out.errors.append({fault, reason});
+}
+
+void IsoTpTransport::ignore(const QString &what, Output &out)
+{
+    out.errors.append({Fault::Ignored, what + QStringLiteral(" ignored")});
 }
 
 void IsoTpTransport::cancelSend()
@@ -236,6 +314,9 @@ void IsoTpTransport::cancelSend()
     m_tx = Tx::Idle;
     m_txPayload.clear();
     m_txReplies = 0;
+    m_txPosition = 0;
+    m_txSequence = 0;
+    m_txWaits = 0;
     m_txDeadline = -1;
 }
 

@@ -11,29 +11,32 @@
 // monotonic count of milliseconds), and gives back the frames to send, the messages received
 // whole, what went wrong, and when it wants to be called again if nothing arrives before.
 //
-// Sending: a payload of up to 4095 bytes goes out as a Single Frame, or as a First Frame and,
-// once the receiver's flow control says "continue to send", all its Consecutive Frames at once.
-// The receiver's block size is not waited for (the adapter would have to listen for a flow
-// control after every block); its separation time is handed back for the caller to keep between
-// writes. A flow control that refuses (WAIT, OVERFLOW) ends the message.
+// Sending: a payload of up to 4095 bytes goes out as a Single Frame, or as a First Frame and, once
+// the receiver's flow control says "continue to send", its Consecutive Frames: all of them when
+// the block size is 0, otherwise one block, whose last frame the receiver answers with its next
+// flow control. The separation time is handed back for the caller to keep between writes. WAIT
+// restarts the wait for the flow control (and asks the caller to keep listening for it), up to
+// ten in a row; OVERFLOW ends the message as a refusal.
 //
 // Receiving: a First Frame is answered with a flow control for the frames still expected, at most
 // fifteen at a time, with no separation time; the next one follows each completed block. Each
 // Consecutive Frame must carry the next sequence number (1 after the First Frame, 15 wrapping to
-// 0). The last one's fill bytes are dropped and the message is handed back whole.
+// 0). A message is handed back only when every announced byte has come; the last frame's fill
+// bytes are dropped.
 //
 // Deadlines (ISO 15765-2 names): N_Bs, the wait for the receiver's flow control after a First
-// Frame went out; N_Cr, the wait for the sender's next Consecutive Frame. Either one passing drops
-// what it guarded.
+// Frame or a block went out; N_Cr, the wait for the sender's next Consecutive Frame. Either one
+// passing drops what it guarded.
 //
-//   sending:    Idle --send (8+ bytes)--> AwaitingFlowControl --CTS: the rest--> Idle
-//               AwaitingFlowControl --WAIT/OVERFLOW, N_Bs, reset--> Idle
+//   sending:    Idle --send (8+ bytes)--> AwaitingFlowControl --CTS, BS 0 or the last block--> Idle
+//               AwaitingFlowControl --CTS: one block / WAIT--> AwaitingFlowControl
+//               AwaitingFlowControl --OVERFLOW, an eleventh WAIT, N_Bs, reset--> Idle
 //   receiving:  Idle --First Frame--> Receiving --last Consecutive Frame--> Idle
-//               Receiving --wrong sequence number, N_Cr, reset--> Idle
+//               Receiving --wrong sequence number, a short last frame, N_Cr, reset--> Idle
 //
-// A frame that breaks the protocol (a malformed First Frame, an unknown frame type, a refusing flow
-// control) ends the exchange both ways. A frame out of turn only drops the message it belongs to:
-// a frame of it went missing on the way.
+// A frame that is not valid where the exchange stands (a Single Frame that carries less than it
+// announces, a malformed First Frame, a flow control nobody waits for, an unknown frame type, a
+// short Consecutive Frame that is not the last) is ignored: it does not end a good exchange.
 class IsoTpTransport
 {
 public:
@@ -44,16 +47,19 @@ public:
 
     static constexpr int maxPayload = 4095; // the First Frame's 12-bit length
     static constexpr int maxBlockSize = 15; // the adapter counts the replies to wait for in one hex digit
+    static constexpr int maxWaits = 10; // WAITs in a row a receiver may send (N_WFTmax)
+    static constexpr int reservedSeparationMs = 127; // what a reserved STmin value stands for
 
     enum class Fault {
         TooLong, // a payload the First Frame cannot announce: nothing is sent
-        BadFirstFrame, // a First Frame that is not eight bytes long, or announces what a Single Frame carries
-        FlowRefused, // a flow control that does not say "continue to send"
-        UnknownFrame, // a frame type above FlowControl
-        WrongSequence, // a Consecutive Frame out of turn: the message being received is dropped
-        StrayFrame, // a Consecutive Frame with no message under way: dropped, nothing else happens
-        BrokenOff, // N_Cr passed: the message being received is dropped
+        Overflow, // the receiver has no room for the message (flow control OVERFLOW)
+        KeptWaiting, // the receiver sent more WAITs in a row than allowed
+        FlowAborted, // a flow control with a flow status that is none of CTS, WAIT, OVERFLOW
         NoFlowControl, // N_Bs passed: the message being sent is dropped
+        WrongSequence, // a Consecutive Frame out of turn: the message being received is dropped
+        ShortMessage, // the last frame carried fewer bytes than the First Frame announced
+        BrokenOff, // N_Cr passed: the message being received is dropped
+        Ignored, // a frame not valid where the exchange stands: dropped, nothing else happens
     };
     struct Error
     {
@@ -68,6 +74,8 @@ public:
         QVector<QByteArray> messages; // received whole
         QVector<Error> errors;
         int separationMs = -1; // the least time between writes a flow control asked for; -1: none came
+        // The receiver asked to wait: its next flow control comes unasked, and must be listened for.
+        bool listenForFlowControl = false;
     };
 
     struct Timing
@@ -84,7 +92,8 @@ public:
     // Starts sending `payload`, whose last frame `replies` frames answer; a message still waiting
     // for its flow control is dropped.
     Output send(const QByteArray &payload, int replies, qint64 nowMs);
-    // The First Frame has (again) gone out: the wait for its flow control starts now.
+    // A frame the flow control answers (the First Frame, a block's last frame) has (again) gone
+    // out: the wait for that flow control starts now.
     void firstFrameSent(qint64 nowMs);
     // One frame from the peer, its bytes as they came.
     Output receive(const QByteArray &frame, qint64 nowMs);
@@ -106,18 +115,23 @@ public:
     static QByteArray consecutiveFrame(const QByteArray &payload, int position, int sequence);
     // The sequence number of the Consecutive Frame after the one numbered `sequence`.
     static int nextSequence(int sequence) { return (sequence + 1) % 16; }
-    // The separation time a flow control frame asks for, in whole milliseconds.
+    // The separation time a flow control frame asks for, in whole milliseconds (rounded up).
     static int separationTime(const QByteArray &flowControl);
 
 private:
     enum class Tx { Idle, AwaitingFlowControl };
     enum class Rx { Idle, Receiving };
 
+    void receiveSingle(const QByteArray &frame, Output &out);
     void receiveFirst(const QByteArray &frame, qint64 nowMs, Output &out);
     void receiveConsecutive(const QByteArray &frame, qint64 nowMs, Output &out);
-    void receiveFlowControl(const QByteArray &frame, Output &out);
+    void receiveFlowControl(const QByteArray &frame, qint64 nowMs, Output &out);
+    void sendBlock(int blockSize, Output &out);
     void sendFlowControl(Output &out);
-    void protocolError(Fault fault, const QString &reason, Output &out);
+    // The message being sent, or the one being received, ends with `fault`.
+    void failSend(Fault fault, const QString &reason, Output &out);
+    void failReception(Fault fault, const QString &reason, Output &out);
+    static void ignore(const QString &what, Output &out);
     void clearReception();
 
     Timing m_timing;
@@ -125,6 +139,9 @@ private:
     Tx m_tx = Tx::Idle;
     QByteArray m_txPayload;
     int m_txReplies = 0;
+    int m_txPosition = 0; // the first payload byte not yet framed
+    int m_txSequence = 0; // the sequence number of the last Consecutive Frame framed
+    int m_txWaits = 0; // WAITs in a row
     qint64 m_txDeadline = -1;
 
     Rx m_rx = Rx::Idle;

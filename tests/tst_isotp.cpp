@@ -22,6 +22,8 @@ QString said(const Output &out)
         words << '=' + QString::fromLatin1(message.toHex());
     for (const IsoTpTransport::Error &error : out.errors)
         words << '!' + error.reason;
+    if (out.listenForFlowControl)
+        words << QStringLiteral("listen");
     return words.join(' ');
 }
 
@@ -59,13 +61,36 @@ private slots:
         // Twenty bytes: six in the First Frame, seven in each Consecutive Frame.
         const QByteArray p20 = counting(20).toHex();
         const QByteArray ff = "1014" + p20.left(12), cf1 = "21" + p20.mid(12, 14), cf2 = "22" + p20.mid(26);
-        const QString sent = ff + "/1", stray = "!consecutive frame with no message under way: dropped";
+        const QString sent = ff + "/1", stray = "!consecutive frame with no message under way ignored";
+        const QString noFlow = "!flow control with no message waiting for one ignored";
+        const QString p20received = "=" + p20;
         row("single frame: its fill dropped", {{0, 'r', "0362f19000000000", "=62f190"}});
         row("single frame amid a message",
-            {{0, 'r', ff, "300200/2"}, {1, 'r', "0362f190", "=62f190"}, {2, 'r', cf1, ""}, {3, 'r', cf2, "=" + p20}});
-        row("first frame not eight bytes", {{0, 'r', "10140102030405", "!rx 7 of 8"}});
-        row("first frame of a single frame's length", {{0, 'r', "1007010203040506", "!rx first frame of 7 bytes"}});
-        row("frame type above flow control", {{0, 'r', "4000", "!msg inv header"}});
+            {{0, 'r', ff, "300200/2"}, {1, 'r', "0362f190", "=62f190"}, {2, 'r', cf1, ""}, {3, 'r', cf2, p20received}});
+        // Frames not valid where the exchange stands are ignored, and a good reception goes on.
+        row("single frames that carry less than they announce, or nothing",
+            {{0, 'r', "0062f190", "!single frame announcing 0 bytes ignored"},
+                {1, 'r', "0862f19000000000", "!single frame announcing 8 bytes ignored"},
+                {2, 'r', "0f62f19000000000", "!single frame announcing 15 bytes ignored"},
+                {3, 'r', "0562f1", "!single frame carrying 2 of the 5 bytes it announces ignored"}});
+        row("invalid first frames amid a message",
+            {{0, 'r', ff, "300200/2"}, {1, 'r', cf1, ""}, {2, 'r', "10140102030405", "!first frame of 7 bytes ignored"},
+                {3, 'r', "1007010203040506", "!first frame announcing 7 bytes ignored"}, {4, 'r', cf2, p20received}});
+        row("stray flow control and unknown frame amid a message",
+            {{0, 'r', ff, "300200/2"}, {1, 'r', "300000", noFlow}, {2, 'r', "4000", "!frame of unknown type 4 ignored"},
+                {3, 'r', cf1, ""}, {4, 'r', cf2, p20received}});
+        row("short consecutive frame before the last",
+            {{0, 'r', ff, "300200/2"},
+                {1, 'r', "21" + p20.mid(12, 6), "!consecutive frame of 4 bytes before the last ignored"},
+                {2, 'r', cf1, ""}, {3, 'r', cf2, p20received}});
+        // The last frame may come without its fill, as long as it carries the bytes still missing.
+        row("last frame unpadded",
+            {{0, 'r', "100f" + p20.left(12), "300200/2"}, {1, 'r', cf1, ""},
+                {2, 'r', "22" + p20.mid(26, 4), "=" + p20.left(30)}});
+        row("last frame short of the announced length",
+            {{0, 'r', "100d" + p20.left(12), "300100/1"},
+                {1, 'r', "21" + p20.mid(12, 4), "!message shorter than announced (8 of 13 bytes)"},
+                {2, 'r', cf1, stray}});
         row("consecutive frame with no message under way", {{0, 'r', cf1, stray}});
         row("wrong sequence number",
             {{0, 'r', ff, "300200/2"}, {1, 'r', cf2, "!rx sequence 2, expected 1"}, {2, 'r', cf1, stray}});
@@ -74,26 +99,42 @@ private slots:
             {{0, 'r', ff, "300200/2"}, {900, 'r', cf1, ""}, {1899, 'e', "", ""},
                 {1900, 'e', "", "!message broken off after 13 of 20 bytes: no consecutive frame within 1000 ms"},
                 {1950, 'r', cf2, stray}});
-        // The receiver's block size is not waited for; its separation time is handed back.
-        row("sent after the flow control",
-            {{0, 's', p20, sent}, {5, 'r', "30010a", "st=10 " + cf1 + "/0 " + cf2 + "/1"}});
+        // The receiver's block size is kept: each block's last frame is answered by its next flow
+        // control, and its separation time is handed back.
+        row("block size 1",
+            {{0, 's', p20, sent}, {5, 'r', "30010a", "st=10 " + cf1 + "/1"},
+                {7, 'r', "30010a", "st=10 " + cf2 + "/1"}});
         // N_Bs: counted from the First Frame's last write.
         row("flow control overdue",
             {{0, 's', p20, sent}, {600, 'f', "", ""}, {1599, 'e', "", ""},
                 {1600, 'e', "", "!no flow control within 1000 ms: the rest of the message is dropped"},
-                {1700, 'r', "300000", "st=0"}});
-        row("flow control WAIT",
-            {{0, 's', p20, sent}, {5, 'r', "310000", "!out-of-order message"}, {6, 'r', "300000", "st=0"}});
-        row("flow control OVERFLOW", {{0, 's', p20, sent}, {5, 'r', "320000", "!out-of-order message"}});
-        // STmin: 0x00-0x7F milliseconds; 100-900 us and the reserved values round up to 1 ms.
+                {1700, 'r', "300000", noFlow}});
+        // WAIT restarts N_Bs and asks for the next flow control to be listened for, ten times in a row.
+        row("WAIT three times, then CTS",
+            {{0, 's', p20, sent}, {5, 'r', "310000", "listen"}, {900, 'r', "310000", "listen"}, {1899, 'e', "", ""},
+                {1800, 'r', "310000", "listen"}, {1900, 'r', "300000", "st=0 " + cf1 + "/0 " + cf2 + "/1"}});
+        Script waits {{0, 's', p20, sent}};
+        for (int i = 1; i <= 10; ++i)
+            waits << Step {i, 'r', "310000", "listen"};
+        row("WAIT eleven times",
+            waits + Script {{11, 'r', "310000", "!the device kept asking to wait"}, {12, 'r', "300000", noFlow}});
+        row("flow control OVERFLOW",
+            {{0, 's', p20, sent}, {5, 'r', "320000", "!The device cannot take a message of 20 bytes"}});
+        row("flow control with an unknown flow status",
+            {{0, 's', p20, sent}, {5, 'r', "370000", "!flow control with flow status 7: the message is aborted"}});
+        // STmin: 0x00-0x7F milliseconds; 100-900 us round up to 1 ms; the reserved values mean 127 ms.
         const QString sent8 = "1008010203040506/1", cf8 = " 2107080000000000/1";
         const QByteArray p8 = counting(8).toHex();
-        row("separation time 127 ms", {{0, 's', p8, sent8}, {1, 'r', "30007f", "st=127" + cf8}});
-        row("separation time 0x80: 1 ms", {{0, 's', p8, sent8}, {1, 'r', "300080", "st=1" + cf8}});
-        row("separation time 100 us: 1 ms", {{0, 's', p8, sent8}, {1, 'r', "3000f1", "st=1" + cf8}});
-        row("flow control without one", {{0, 's', p8, sent8}, {1, 'r', "3000", "st=0" + cf8}});
+        const QList<QPair<QByteArray, int>> separations {
+            {"00", 0}, {"7f", 127}, {"80", 127}, {"f0", 127}, {"f1", 1}, {"f9", 1}, {"fa", 127}, {"ff", 127}};
+        for (const auto &[st, ms] : separations)
+            QTest::newRow(qPrintable("separation time 0x" + st))
+                << Script {{0, 's', p8, sent8}, {1, 'r', "3000" + st, QStringLiteral("st=%1").arg(ms) + cf8}};
+        row("flow control too short to read",
+            {{0, 's', p8, sent8}, {1, 'r', "3000", "!flow control of 2 bytes ignored"},
+                {2, 'r', "300000", "st=0" + cf8}});
         row("a new message replaces the one waiting",
-            {{0, 's', p20, sent}, {5, 's', "22f190", "0322f190/1"}, {6, 'r', "300000", "st=0"}});
+            {{0, 's', p20, sent}, {5, 's', "22f190", "0322f190/1"}, {6, 'r', "300000", noFlow}});
     }
 
     void script()
@@ -169,10 +210,43 @@ private slots:
         QCOMPARE(blockSizes, blocks);
         for (int i = 0; i < frames.size(); ++i) {
             QCOMPARE(int(quint8(frames.at(i).bytes.at(0))), 0x20 | ((i + 1) & 0x0f));
-            QCOMPARE(frames.at(i).replies, i == frames.size() - 1 ? 2 : 0);
+            // The last frame of each block of fifteen waits for the next flow control.
+            QCOMPARE(frames.at(i).replies, i == frames.size() - 1 ? 2 : (i + 1) % 15 == 0 ? 1 : 0);
         }
         QCOMPARE(messages, QVector<QByteArray> {payload});
         QVERIFY(sender.nextDeadline() < 0 && receiver.nextDeadline() < 0);
+    }
+
+    // A strict receiver's block size: no more frames than it allows before its next flow control,
+    // the block's last one listened after for it, and the whole message in the end.
+    void blockSizes_data()
+    {
+        QTest::addColumn<int>("blockSize");
+        for (int size : {1, 2, 15})
+            QTest::newRow(qPrintable(QStringLiteral("block size %1").arg(size))) << size;
+    }
+
+    void blockSizes()
+    {
+        QFETCH(int, blockSize);
+        const QByteArray payload = counting(100);
+        IsoTpTransport sender;
+        QByteArray received = sender.send(payload, 1, 0).frames.first().bytes.mid(2);
+        const QByteArray flowControl = QByteArray::fromHex("30") + char(blockSize) + '\0';
+        int blocks = 0;
+        while (received.size() < payload.size()) {
+            const QVector<CanFrame> frames = sender.receive(flowControl, blocks).frames;
+            QVERIFY(!frames.isEmpty() && frames.size() <= blockSize);
+            for (const CanFrame &frame : frames)
+                received += frame.bytes.mid(1);
+            received.truncate(qMin(received.size(), payload.size()));
+            const bool last = received.size() == payload.size();
+            QCOMPARE(frames.last().replies, 1); // the flow control, or the reply to the whole message
+            QCOMPARE(sender.awaitsFlowControl(), !last);
+            ++blocks;
+        }
+        QCOMPARE(received, payload);
+        QCOMPARE(blocks, (14 + blockSize - 1) / blockSize);
     }
 };
 
