@@ -41,6 +41,10 @@ void AdapterJob::start()
         fail(CliNoConnection, report.error);
         return;
     }
+    if (report.linkLost) {
+        fail(CliLinkLost, report.error);
+        return;
+    }
     reportOn(report);
 }
 

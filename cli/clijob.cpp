@@ -41,6 +41,15 @@ CliStatus CliJob::statusFor(TransferOutcome how)
     return CliDeviceError;
 }
 
+QString CliJob::linkLostReason(const ELM327IOBase &link)
+{
+    const QString why = link.lossReason();
+    if (link.isNetworkAdapter() && !why.isEmpty())
+        return QStringLiteral("%1 during the work").arg(why);
+    return why.isEmpty() ? QStringLiteral("the serial port closed during the work")
+                         : QStringLiteral("the serial port closed during the work (%1)").arg(why);
+}
+
 void CliJob::transferFailed(TransferOutcome how, const QString &reason)
 {
     if (m_ended)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <elm327iobase.h>
+
 #include "clireport.h"
 
 #include <elmconninfo.h>
@@ -64,6 +66,8 @@ protected:
     // Sets the link up again and starts the work over.
     virtual void restart() = 0;
     static CliStatus statusFor(TransferOutcome how);
+    // What the loss of the link during the work was: a serial port gone, a connection reset.
+    static QString linkLostReason(const ELM327IOBase &link);
     // Before an upload or a flash: with no minimum asked for, a low battery is said, and the work
     // goes on.
     void warnOfLowBattery(double volts);

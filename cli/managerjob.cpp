@@ -274,8 +274,7 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
 void ManagerJob::failed(const ManagerEnding &ending)
 {
     const bool lost = ending.outcome == TransferOutcome::LinkLost;
-    const QString reason
-        = lost ? QStringLiteral("the serial port closed during the work (%1)").arg(ending.reason) : ending.reason;
+    const QString reason = lost ? linkLostReason(m_session->worker().link()) : ending.reason;
     if (ending.operation == ManagerSession::Upload)
         transferFailed(ending.outcome, reason);
     else if (ending.operation == ManagerSession::Reboot && !lost)

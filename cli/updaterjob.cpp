@@ -190,7 +190,7 @@ void UpdaterJob::failed(const BootloaderEnding &ending)
 {
     switch (ending.outcome) {
     case TransferOutcome::LinkLost:
-        fail(CliLinkLost, QStringLiteral("the serial port closed during the work"));
+        fail(CliLinkLost, linkLostReason(m_worker.link()));
         return;
     case TransferOutcome::NotResponding:
         fail(CliNoAnswer, QStringLiteral("the device stopped answering"));
@@ -251,6 +251,8 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
             : !ending.reason.isEmpty() ? ending.reason
             : refused                  ? refusal(hiddfu_worker::Invalid, ending.deviceCode)
                                        : QStringLiteral("the device stopped answering");
+        if (ending.outcome == TransferOutcome::LinkLost)
+            reason = linkLostReason(m_worker.link());
         if (ending.applicationErased)
             reason += QStringLiteral("; the device has no application now and must be flashed again");
         transferFailed(ending.outcome, reason);

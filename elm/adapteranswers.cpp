@@ -2,9 +2,14 @@
 // each one means for the line on the wire.
 #include "adapterlink.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int canRetryLimit = 4; // resends of one line after "can error" before giving up
+// The frames of one line's reply that each give the line the adapter's time-out again: more than a
+// block of the longest reply. A port that goes on printing frames beyond them is not answering.
+constexpr int extendingFrames = 64;
 // A line the adapter keeps adding to without ever ending it is noise, not an answer.
 constexpr int longestLine = 4096;
 
@@ -77,13 +82,29 @@ void AdapterLink::readyRead()
     pump();
 }
 
+void AdapterLink::dropStrayBytes(QByteArray &bytes)
+{
+    const auto stray = [](char c) { return quint8(c) < 0x20 && c != '\r' && c != '\n'; };
+    // Nearly always there is none: looked for before anything is copied.
+    if (std::none_of(bytes.cbegin(), bytes.cend(), stray))
+        return;
+    bytes.truncate(int(std::remove_if(bytes.begin(), bytes.end(), stray) - bytes.begin()));
+}
+
 // The adapter's output in the order it came: each complete line, and each prompt (">", which
 // the adapter sends without a carriage return), is dealt with as it comes; the rest of a line
-// waits for the next bytes.
+// waits for the next bytes. Control bytes other than line ends are no part of anything.
 void AdapterLink::takeInput(const QByteArray &bytes)
 {
     trace.received(bytes);
+    const int before = rxBuffer.size();
     rxBuffer += bytes;
+    if (rxBuffer.size() > before) {
+        QByteArray tail = rxBuffer.mid(before);
+        dropStrayBytes(tail);
+        rxBuffer.truncate(before);
+        rxBuffer += tail;
+    }
     const int session = m_session;
     int start = 0;
     while (start < rxBuffer.size() && session == m_session) {
@@ -98,10 +119,13 @@ void AdapterLink::takeInput(const QByteArray &bytes)
             continue;
         }
         const int cr = rxBuffer.indexOf('\r', start);
-        if (cr < 0)
+        const int prompt = rxBuffer.indexOf('>', start);
+        // A prompt with no line end before it ends the line it follows.
+        const int end = prompt >= 0 && (cr < 0 || prompt < cr) ? prompt : cr;
+        if (end < 0)
             break;
-        const QByteArray line = rxBuffer.mid(start, cr - start);
-        start = cr + 1;
+        const QByteArray line = rxBuffer.mid(start, end - start);
+        start = end == cr ? end + 1 : end;
         handleLine(line);
     }
     // Something reset the link while its output was being read: what is left is stale.
@@ -127,12 +151,12 @@ void AdapterLink::promptReceived()
                        .arg(QString::fromLatin1(lastCommand.trimmed())));
         return;
     }
+    if (m_state == State::Discarding)
+        trace.note(QStringLiteral("the given-up line's prompt: the adapter is ready again"));
     // Only errors of the same line in a row count towards giving up.
     if (m_state != State::Resending)
         canRetries = 0;
     setState(State::Idle);
-    if (m_init == Initialisation::Lines && sameLine(lastCommand, "at e0"))
-        m_init = Initialisation::EchoOff;
     if (m_voltageOnWire)
         voltageAnswered();
 }
@@ -164,8 +188,8 @@ AdapterLink::Word AdapterLink::classify(const QByteArray &line)
         return Word::Searching;
     if (word == "LV RESET" || isIdentification(word))
         return Word::Restart;
-    static const QByteArray failures[]
-        = {"BUFFER FULL", "BUS BUSY", "BUS ERROR", "DATA ERROR", "FB ERROR", "UNABLE TO CONNECT", "ACT ALERT"};
+    static const QByteArray failures[] = {"BUFFER FULL", "BUS BUSY", "BUS ERROR", "DATA ERROR", "FB ERROR",
+        "UNABLE TO CONNECT", "ACT ALERT", "FC RX TIMEOUT", "OUT OF MEMORY"};
     for (const QByteArray &failure : failures)
         if (word == failure)
             return Word::Failure;
@@ -179,16 +203,36 @@ AdapterLink::Word AdapterLink::classify(const QByteArray &line)
     return Word::NonHex;
 }
 
+// Whether the line belongs to nothing the link waits for: the late answer of a line given up, the
+// rest of a failed line's answer, what comes while the adapter stops or is to be set up again, and
+// whatever comes with no line on the wire. Such a line is dropped, unless it says the adapter
+// restarted.
+bool AdapterLink::dropLine(const QByteArray &line)
+{
+    switch (m_state) {
+    case State::Discarding:
+        trace.note(QStringLiteral("late answer to %1 dropped").arg(QString::fromLatin1(lastCommand.trimmed())));
+        return true;
+    case State::Stopping:
+    case State::NeedsSetup:
+    case State::SetupDue:
+        return true;
+    case State::Idle:
+    case State::Pacing:
+        if (classify(line) == Word::Restart)
+            adapterRestarted(line.trimmed());
+        else
+            trace.note(QStringLiteral("unasked output dropped"));
+        return true;
+    default:
+        return !lineOnWire();
+    }
+}
+
 void AdapterLink::handleLine(const QByteArray &line)
 {
-    if (lineOnWire())
-        lineActivity.start(); // the adapter is alive: its own time-out restarts with every answer
-    // A line given up on may still be echoed, late.
-    const bool givenUp = m_state == State::NeedsSetup || m_state == State::SetupDue;
-    if (givenUp && sameLine(line, lastCommand)) {
-        trace.note(QStringLiteral("echo dropped"));
+    if (dropLine(line))
         return;
-    }
     // An echo is the first thing to come back for a line, if it comes at all; an equal line
     // later is a real answer.
     if (m_state == State::CommandSent || m_state == State::FrameSent) {
@@ -196,8 +240,6 @@ void AdapterLink::handleLine(const QByteArray &line)
         setState(m_state == State::CommandSent ? State::CommandEchoed : State::Answering);
         if (echo) {
             trace.note(QStringLiteral("echo dropped"));
-            if (m_init == Initialisation::EchoOff)
-                m_init = Initialisation::EchoStillOn;
             return;
         }
     }
@@ -207,37 +249,52 @@ void AdapterLink::handleLine(const QByteArray &line)
         return;
     const bool commandPending = m_state == State::CommandEchoed || m_state == State::CommandAnswered;
     if (word == Word::Restart && !(commandPending && asksForIdentity(lastCommand))) {
-        if (!givenUp)
-            adapterRestarted(line.trimmed());
+        adapterRestarted(line.trimmed());
         return;
     }
     if (commandPending) {
-        if (m_voltageOnWire)
-            m_voltageAnswer = line.trimmed();
-        // Identification texts, "?" and the like answer a command too; only "OK" is looked for.
-        setState(line.trimmed().left(2).toLower() == "ok" ? State::Answering : State::CommandAnswered);
+        handleCommandAnswer(line);
         return;
     }
     handleWord(word, line);
 }
 
-// A line that answers a frame line, or comes unasked.
+// Identification texts, "?" and the like answer a command too; "OK" is looked for. A command the
+// exchange relies on and the adapter refuses ends the exchange: what follows would go out with
+// the adapter set otherwise than the exchange needs.
+void AdapterLink::handleCommandAnswer(const QByteArray &line)
+{
+    const QByteArray answer = line.trimmed();
+    if (m_voltageOnWire) {
+        m_voltageAnswer = answer;
+        setState(State::CommandAnswered);
+        return;
+    }
+    if (answer == "?") {
+        m_written = m_queued = Settings();
+        endExchange(ELM327IOBase::ERR_OTHER,
+            QStringLiteral("the adapter refused '%1'").arg(QString::fromLatin1(lastCommand.trimmed())));
+        return;
+    }
+    setState(answer.left(2).toLower() == "ok" ? State::Answering : State::CommandAnswered);
+}
+
+// A line that answers a frame line, or comes while the adapter listens.
 void AdapterLink::handleWord(Word word, const QByteArray &line)
 {
     switch (word) {
     case Word::Ok:
     case Word::Restart:
+    case Word::Searching: // the adapter looks for the bus protocol; its answer follows
         return;
     case Word::NoData:
     case Word::Stopped:
         if (m_strictMode)
-            emit error(word == Word::NoData ? ELM327IOBase::ERR_NODATA : ELM327IOBase::ERR_STOPPED,
+            endExchange(word == Word::NoData ? ELM327IOBase::ERR_NODATA : ELM327IOBase::ERR_STOPPED,
                 QStringLiteral("trasport error %1").arg(QString::fromLatin1(line.trimmed().toLower())));
         return;
     case Word::CanError:
         handleCanError();
-        return;
-    case Word::Searching: // the adapter looks for the bus protocol; its answer follows
         return;
     case Word::Failure:
         endExchange(
@@ -251,8 +308,17 @@ void AdapterLink::handleWord(Word word, const QByteArray &line)
         endExchange(ELM327IOBase::ERR_PROTOCOL, QStringLiteral("non-hex reply"));
         return;
     case Word::Frame:
-        break;
+        frameArrived(line);
+        return;
     }
+}
+
+// A frame of the reply waited for: the adapter's own time-out starts again with it, and so does the
+// line's deadline, for as many frames as a reply brings.
+void AdapterLink::frameArrived(const QByteArray &line)
+{
+    if (++framesOnLine <= extendingFrames)
+        lineClock.start();
     canRetries = 0;
     m_client.frameReceived(QByteArray::fromHex(line));
 }
@@ -276,20 +342,28 @@ void AdapterLink::dropReplyCount()
     trace.note(QStringLiteral("the adapter does not know the reply count: resending without it"));
     emit notice(QStringLiteral("The adapter does not take a reply count; it is driven without one (slower)"));
     commandQueue.prepend(line + '\r');
+    // The rest of the exchange goes without it too.
+    for (QByteArray &queued : commandQueue) {
+        if (!isAdapterCommand(queued) && isHexLine(queued) % 2 == 1) {
+            queued.chop(2);
+            queued += '\r';
+        }
+    }
 }
 
 // The adapter could not put the frame on the bus; the line is written again a few times
 // before the whole exchange is given up.
 void AdapterLink::handleCanError()
 {
-    if (lineOnWire())
-        setState(State::Resending);
+    setState(State::Resending);
     if (!lastCommand.isEmpty() && ++canRetries <= canRetryLimit) {
         trace.note(QStringLiteral("CAN error: resending the line (%1 of %2)").arg(canRetries).arg(canRetryLimit));
         commandQueue.prepend(lastCommand);
         return;
     }
     canRetries = 0;
+    trace.note(QStringLiteral("CAN error. Retries exhausted: exchange abandoned"));
     abandonExchange(true);
+    discardLine();
     emit error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
 }

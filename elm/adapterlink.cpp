@@ -14,15 +14,26 @@ namespace {
 // How long the adapter may stay silent on a line beyond its own time-out: its latency, a USB
 // adapter's buffering, and the answer's way over the serial wire.
 constexpr qint64 answerMarginMs = 500;
-// An adapter command is answered at once; the allowance is for slow clones.
+// An adapter command is answered at once; the allowance is for slow clones and bridges.
 constexpr qint64 commandBudgetMs = 1000;
+// Listening for a frame that comes unasked ends on the client's own deadline well before this.
+constexpr qint64 listenBudgetMs = 5000;
 // How often an outstanding line is looked at; the deadline needs no finer grain, and a check
 // costs nothing per line.
 constexpr int lineWatchIntervalMs = 50;
 // The vehicle's voltage, as the adapter measures it at its OBD pin 16.
 const QByteArray voltageLine = "at rv\r";
+// What stops an adapter that listens ("at ma"): any character does, and is thrown away; a space is
+// also ignored should it reach the adapter after it stopped by itself.
+const QByteArray stopCharacter = " ";
+
+struct VoltageRequest
+{
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(VoltageRequest)
 
 AdapterLink::AdapterLink(Client &client, QObject *parent)
     : QObject(parent)
@@ -36,7 +47,7 @@ AdapterLink::AdapterLink(Client &client, QObject *parent)
     guardTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire early
     lineWatch->setInterval(lineWatchIntervalMs);
     lastSendTime.start();
-    lineActivity.start();
+    lineClock.start();
     connect(guardTimer, &QTimer::timeout, this, &AdapterLink::sendNext);
     connect(lineWatch, &QTimer::timeout, this, &AdapterLink::checkLineDeadline);
     connect(port, &AdapterPort::aboutToClose, this, &AdapterLink::handleClosing);
@@ -67,6 +78,9 @@ bool AdapterLink::lineOnWire() const
     case State::Answering:
     case State::Resending:
     case State::CountRefused:
+    case State::Listening:
+    case State::Stopping:
+    case State::Discarding:
         return true;
     default:
         return false;
@@ -108,7 +122,8 @@ void AdapterLink::close()
     setState(State::Closed);
     canRetries = 0;
     lastCommand.clear();
-    m_init = Initialisation::Done;
+    listenAsked = false;
+    m_written = m_queued = Settings();
     m_client.exchangeAbandoned();
 }
 
@@ -128,7 +143,7 @@ void AdapterLink::monitor(bool on)
     if (on == monitoring)
         return;
     // "ATMA" lists every frame on the bus; any character the adapter receives stops it.
-    const QByteArray line = on ? "ATMA\r" : "\r";
+    const QByteArray line = on ? "ATMA\r" : stopCharacter;
     trace.sent(line);
     port->write(line);
     port->flush();
@@ -147,7 +162,7 @@ bool AdapterLink::isAdapterCommand(const QByteArray &line)
 
 void AdapterLink::requestVoltage()
 {
-    commandQueue << voltageLine;
+    messageQueue << QVariant::fromValue(VoltageRequest());
     if (!port->isOpen()) {
         dropVoltageRequests(); // nothing will be written: unknown, said at once
         return;
@@ -159,13 +174,32 @@ void AdapterLink::requestVoltage()
 // answer comes from the event loop, not from inside close() or the handling of a reply.
 void AdapterLink::dropVoltageRequests()
 {
-    int dropped = commandQueue.removeAll(voltageLine);
+    const int voltageType = qMetaTypeId<VoltageRequest>();
+    int dropped = 0;
+    for (int i = messageQueue.size() - 1; i >= 0; --i) {
+        if (messageQueue.at(i).userType() == voltageType) {
+            messageQueue.removeAt(i);
+            ++dropped;
+        }
+    }
+    answerUnknown(dropped);
+    dropExchangeVoltage();
+}
+
+void AdapterLink::dropExchangeVoltage()
+{
+    int dropped = int(commandQueue.removeAll(voltageLine));
     if (m_voltageOnWire) {
         m_voltageOnWire = false; // its prompt, should it come, answers nothing any more
         m_voltageAnswer.clear();
         ++dropped;
     }
-    for (int i = 0; i < dropped; ++i)
+    answerUnknown(dropped);
+}
+
+void AdapterLink::answerUnknown(int requests)
+{
+    for (int i = 0; i < requests; ++i)
         QMetaObject::invokeMethod(
             this, [this] { emit voltageRead(std::nan("")); }, Qt::QueuedConnection);
 }
@@ -180,9 +214,31 @@ void AdapterLink::voltageAnswered()
     emit voltageRead(m_lastVoltage);
 }
 
+// Every line joins the queue here, so that what the queued lines will set the adapter to is known
+// when the next one is chosen.
+void AdapterLink::enqueue(const QByteArray &line)
+{
+    const QByteArray compact = line.trimmed().toLower().replace(' ', "");
+    bool ok = false;
+    if (compact.startsWith("atst")) {
+        const int units = compact.mid(4).toInt(&ok, 16);
+        m_queued.timeoutUnits = ok ? units : -1;
+    } else if (compact == "atr0" || compact == "atr1") {
+        m_queued.responses = compact.endsWith('1') ? 1 : 0;
+    }
+    commandQueue << line;
+}
+
+// The queued lines will not be written: the adapter stays as the written ones left it.
+void AdapterLink::forgetQueuedLines()
+{
+    commandQueue.clear();
+    m_queued = m_written;
+}
+
 void AdapterLink::queueLine(const QByteArray &text)
 {
-    commandQueue << text + '\r';
+    enqueue(text + '\r');
 }
 
 void AdapterLink::queueMessage(const QVariant &item)
@@ -194,29 +250,37 @@ void AdapterLink::queueTimeout(int timeoutMs)
 {
     // "at st" takes the reply time-out in 4 ms steps, at most ff.
     const int units = timeoutMs <= 1020 ? (timeoutMs + 3) / 4 : 0xff;
-    commandQueue << "at st " + QByteArray::number(units, 16) + '\r';
+    if (units != m_queued.timeoutUnits)
+        enqueue("at st " + QByteArray::number(units, 16) + '\r');
 }
 
 void AdapterLink::queueRawFrame(const QByteArray &hex)
 {
-    commandQueue << "at st ff\r" << hex + '\r';
+    queueTimeout(1020);
+    enqueue(hex + '\r');
 }
 
 // "at r0"/"at r1": an ELM327 is told whether to listen at all, so that it waits only after the
-// last frame, and only when something answers it. The ELS27 goes by the count digit alone.
+// last frame, and only when something answers it. The ELS27 goes by the count digit alone. What
+// the adapter is set to already is not said again.
 void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
 {
     if (frames.isEmpty())
         return;
     const bool responses = adapter != ELM327IOBase::ELS27;
     const int replies = frames.last().replies;
-    if (responses && (frames.size() >= 2 || replies == 0))
-        commandQueue << "at r0\r";
+    if (responses && (frames.size() >= 2 || replies == 0) && m_queued.responses != 0)
+        enqueue("at r0\r");
     for (int i = 0; i < frames.size(); ++i) {
-        if (responses && i == frames.size() - 1 && replies != 0)
-            commandQueue << "at r1\r";
-        commandQueue << frameLine(frames.at(i).bytes, frames.at(i).replies);
+        if (responses && i == frames.size() - 1 && replies != 0 && m_queued.responses != 1)
+            enqueue("at r1\r");
+        enqueue(frameLine(frames.at(i).bytes, frames.at(i).replies));
     }
+}
+
+void AdapterLink::queueFrameLine(const CanFrame &frame)
+{
+    enqueue(frameLine(frame.bytes, frame.replies));
 }
 
 // The frame as lower-case hex text and its carriage return, with the digit that asks the adapter
@@ -240,18 +304,41 @@ QByteArray AdapterLink::frameLine(const QByteArray &frame, int replies) const
     return line;
 }
 
+void AdapterLink::listen()
+{
+    listenAsked = true;
+    pump();
+}
+
 void AdapterLink::pump()
 {
     if (!isBusy())
         sendNext();
+    else if (m_state == State::Listening && (!commandQueue.isEmpty() || !messageQueue.isEmpty()))
+        stopListening();
+}
+
+void AdapterLink::stopListening()
+{
+    if (m_state != State::Listening)
+        return;
+    trace.note(QStringLiteral("stopping the listening"));
+    setState(State::Stopping);
+    lineClock.start();
+    lineBudgetMs = commandBudgetMs + answerMarginMs;
+    writeToPort(stopCharacter);
 }
 
 void AdapterLink::sendNext()
 {
     for (;;) {
         if (messageQueue.isEmpty() && commandQueue.isEmpty()) {
-            if (finishInitialisation())
-                continue;
+            if (listenAsked && port->isOpen() && m_state == State::Idle) {
+                listenAsked = false;
+                writeLine("at ma\r");
+                return;
+            }
+            listenAsked = false;
             // Every way in here follows the last prompt, so nothing awaits an answer; a guard wait
             // that finds the queues emptied meanwhile must not leave the link busy for good.
             if (m_state == State::Pacing)
@@ -269,44 +356,53 @@ void AdapterLink::sendNext()
             QTimer::singleShot(0, this, &AdapterLink::reinitialise);
             return;
         }
-        // Whole milliseconds of wall-clock time would let two writes come up to 1 ms closer than
-        // the receiver's separation time; the monotonic clock is exact.
-        const qint64 elapsedNs = lastSendTime.nsecsElapsed();
-        if (guardDelay != 0 && guardDelay * 1000000 > elapsedNs) {
-            setState(State::Pacing);
-            guardTimer->start(int(guardDelay + 1 - elapsedNs / 1000000));
-            return;
-        }
-        if (!commandQueue.isEmpty()) {
-            writeLine(commandQueue.takeFirst());
-            return;
-        }
-        m_client.dispatch(messageQueue.takeFirst());
-        // A slot of what the client reported meanwhile (a message refused) may have sent a line.
-        if (isBusy())
+        if (writeQueued())
             return;
     }
 }
 
-// The adapter may echo the initialisation's "at e0" away and still echo: some clones do. The
-// line is sent once more; either way the echoes are recognised and dropped from then on.
-bool AdapterLink::finishInitialisation()
+// Writes the next queued line, or turns the next message into lines; whether a line went out or
+// a wait began.
+bool AdapterLink::writeQueued()
 {
-    if (m_init == Initialisation::EchoStillOn) {
-        m_init = Initialisation::EchoOffAgain;
-        trace.note(QStringLiteral("echo still on after at e0: sending it again"));
-        emit notice(QStringLiteral("The adapter still echoes after 'at e0'; turning its echo off again"));
-        commandQueue << "at e0\r";
+    // Whole milliseconds of wall-clock time would let two writes come up to 1 ms closer than
+    // the receiver's separation time; the monotonic clock is exact.
+    const qint64 elapsedNs = lastSendTime.nsecsElapsed();
+    if (guardDelay != 0 && guardDelay * 1000000 > elapsedNs) {
+        setState(State::Pacing);
+        guardTimer->start(int(guardDelay + 1 - elapsedNs / 1000000));
         return true;
     }
-    m_init = Initialisation::Done;
-    return false;
+    if (!commandQueue.isEmpty()) {
+        writeLine(commandQueue.takeFirst());
+        return true;
+    }
+    const QVariant item = messageQueue.takeFirst();
+    if (item.userType() == qMetaTypeId<VoltageRequest>()) {
+        enqueue(voltageLine);
+        return false;
+    }
+    m_client.dispatch(item);
+    // A slot of what the client reported meanwhile (a message refused) may have sent a line.
+    return isBusy();
+}
+
+qint64 AdapterLink::lineBudget(const QByteArray &line) const
+{
+    // The adapter's own time-out ends a data line; a command is answered at once. Beyond that
+    // comes the margin for latency and for the answer's way over the wire at this rate.
+    const bool command = isAdapterCommand(line);
+    const qint64 wireMs = portRate > 0 ? (line.size() + 64) * 10 * 1000 / portRate : 0;
+    if (command && line.startsWith("at ma"))
+        return listenBudgetMs;
+    return (command ? commandBudgetMs : adapterTimeoutMs) + answerMarginMs + wireMs;
 }
 
 void AdapterLink::writeLine(const QByteArray &line)
 {
     const bool command = isAdapterCommand(line);
-    setState(command ? State::CommandSent : State::FrameSent);
+    const bool listening = line == "at ma\r";
+    setState(listening ? State::Listening : command ? State::CommandSent : State::FrameSent);
     lastCommand = line;
     m_voltageOnWire = command && line == voltageLine;
     if (command && line.startsWith("at st ")) {
@@ -314,12 +410,13 @@ void AdapterLink::writeLine(const QByteArray &line)
         const int units = line.mid(6).trimmed().toInt(&ok, 16);
         if (ok)
             adapterTimeoutMs = (units == 0 ? 0x32 : units) * 4;
+        m_written.timeoutUnits = ok ? units : -1;
+    } else if (line == "at r0\r" || line == "at r1\r") {
+        m_written.responses = line.at(4) == '1' ? 1 : 0;
     }
-    // The adapter's own time-out ends a data line; a command is answered at once. Beyond that
-    // comes the margin for latency and for the answer's way over the wire at this rate.
-    const qint64 wireMs = portRate > 0 ? (line.size() + 64) * 10 * 1000 / portRate : 0;
-    lineBudgetMs = (command ? commandBudgetMs : adapterTimeoutMs) + answerMarginMs + wireMs;
-    lineActivity.start();
+    lineBudgetMs = lineBudget(line);
+    framesOnLine = 0;
+    lineClock.start();
     if (!lineWatch->isActive())
         lineWatch->start();
     writeToPort(line);
@@ -354,21 +451,34 @@ void AdapterLink::writeToPort(const QByteArray &bytes)
 // message's frames, the client's state. With `wholeQueue`, the messages behind it go too.
 void AdapterLink::abandonExchange(bool wholeQueue)
 {
-    dropVoltageRequests();
-    commandQueue.clear();
+    // Voltage requests are answered, as unknown, before their queue entries go.
+    if (wholeQueue)
+        dropVoltageRequests();
+    else
+        dropExchangeVoltage();
+    forgetQueuedLines();
     if (wholeQueue)
         messageQueue.clear();
+    listenAsked = false;
     m_client.exchangeAbandoned();
+    stopListening();
+}
+
+// The line on the wire is dead: whatever it still brings, up to its prompt, is dropped.
+void AdapterLink::discardLine()
+{
+    if (!lineOnWire() || m_state == State::Stopping || m_state == State::Discarding)
+        return;
+    setState(State::Discarding);
+    lineClock.start();
+    lineBudgetMs = qMax(lineBudgetMs, commandBudgetMs) + answerMarginMs;
 }
 
 void AdapterLink::endExchange(ELM327IOBase::ELM_ERROR code, const QString &reason)
 {
     trace.note(QStringLiteral("%1: exchange abandoned").arg(reason));
-    // The initialisation's own lines are no exchange: the adapter still needs them.
-    if (m_init != Initialisation::Done)
-        m_client.exchangeAbandoned();
-    else
-        abandonExchange(false);
+    abandonExchange(false);
+    discardLine();
     emit error(code, reason);
 }
 
@@ -381,6 +491,7 @@ void AdapterLink::adapterRestarted(const QByteArray &word)
     guardTimer->stop();
     lineWatch->stop();
     abandonExchange(true);
+    m_written = m_queued = Settings();
     emit notice(QStringLiteral("The adapter restarted by itself (%1); it is set up again before the next request")
                     .arg(QString::fromLatin1(word)));
     emit error(ELM327IOBase::ERR_OTHER, QStringLiteral("the adapter restarted by itself"));
@@ -388,30 +499,42 @@ void AdapterLink::adapterRestarted(const QByteArray &word)
 
 void AdapterLink::checkLineDeadline()
 {
-    if (lineOnWire() && lineActivity.elapsed() > lineBudgetMs)
-        lineTimedOut();
+    if (!lineOnWire() || lineClock.elapsed() <= lineBudgetMs)
+        return;
+    if (m_state == State::Discarding || m_state == State::Stopping) {
+        // Its prompt never came: the adapter is gone, restarting, or lost the line. A prompt
+        // still to come would be taken for the next line's, so it is set up again first.
+        trace.note(QStringLiteral("no prompt after %1 given up: setting the adapter up again")
+                       .arg(QString::fromLatin1(lastCommand.trimmed())));
+        setState(State::NeedsSetup);
+        lineWatch->stop();
+        m_written = m_queued = Settings();
+        pump();
+        return;
+    }
+    lineTimedOut();
 }
 
-// The adapter left a line unanswered past its own time-out: it is gone, restarting, or lost
-// the line. Its prompt, should it still come, would be taken for the next line's, so the
-// adapter is set up again before anything else is written.
+// The adapter left a line unanswered past its own time-out. The line is given up; its answer,
+// should it still come, is dropped up to its prompt before anything else is written.
 void AdapterLink::lineTimedOut()
 {
-    const qint64 waited = lineActivity.elapsed();
-    trace.note(QStringLiteral("time-out: no answer to %1 within %2 ms")
-                   .arg(QString::fromLatin1(lastCommand.trimmed()))
-                   .arg(waited));
-    setState(State::NeedsSetup);
-    lineWatch->stop();
+    const qint64 waited = lineClock.elapsed();
+    const QString line = QString::fromLatin1(lastCommand.trimmed());
+    trace.note(QStringLiteral("time-out: no answer to %1 within %2 ms").arg(line).arg(waited));
+    const bool voltage = m_voltageOnWire;
     abandonExchange(false);
-    emit error(ELM327IOBase::ERR_NODATA, QStringLiteral("the adapter did not answer within %1 ms").arg(waited));
-    pump();
+    discardLine();
+    // A voltage reading is answered as unknown; the line's failure is no request's.
+    if (!voltage)
+        emit error(ELM327IOBase::ERR_SILENT, QStringLiteral("no answer to '%1' within %2 ms").arg(line).arg(waited));
 }
 
 // An unplugged serial adapter and a network adapter that dropped the connection are lost alike.
 void AdapterLink::portFailed(const QString &reason)
 {
     trace.note(QStringLiteral("%1: closing").arg(reason));
+    m_lossReason = reason;
     port->close();
 }
 
@@ -419,7 +542,16 @@ void AdapterLink::handleClosing()
 {
     dropVoltageRequests();
     rxBuffer.clear();
-    setState(State::Closed);
+    guardTimer->stop();
     lineWatch->stop();
+    messageQueue.clear();
+    commandQueue.clear();
+    listenAsked = false;
+    m_written = m_queued = Settings();
+    setState(State::Closed);
+    // Whatever was under way ends with the port, not a second later on a deadline of its own.
+    m_client.exchangeAbandoned();
+    if (m_lossReason.isEmpty())
+        m_lossReason = QStringLiteral("the port closed");
     emit disconnected();
 }

@@ -16,33 +16,42 @@ class QTimer;
 struct Wire;
 
 // The serial OBD adapter of the ELM327 kind, as a line-by-line exchange: it writes one text line
-// at a time, each after the adapter's ">" prompt for the previous one, serving adapter commands
-// before the queued messages, and sorts the adapter's answers into echoes, words and received CAN
-// frames. It knows nothing of ISO-TP: its client turns each queued message into frame lines and
-// takes the frames that come back.
+// at a time, each after the adapter's ">" prompt for the previous one (or after that line's
+// deadline), serving adapter commands before the queued messages, and sorts the adapter's answers
+// into echoes, words and received CAN frames. It knows nothing of ISO-TP: its client turns each
+// queued message into frame lines and takes the frames that come back.
+//
+// Whatever the adapter sends is matched to the line on the wire. A line that failed (a failure
+// word, a line that is no frame, a refusal, the client giving up on its reply) or that the adapter
+// left unanswered past its deadline is dead: everything it still brings, up to its prompt, is
+// dropped, and nothing of its exchange is written any more. Output with no line on the wire is
+// dropped too, unless it is the adapter announcing that it restarted.
 //
 // State, and what moves it on (one line is on the wire in the states from CommandSent to
-// CountRefused):
+// Discarding):
 //
 //   from              on                                            to
-//   Closed            setup()                                       SettingUp
-//   SettingUp         the adapter answered: its initialisation is   Idle
-//                     queued, and its first line written at once
-//                     no port, or no adapter answered               Closed
+//   Closed            setup(): the adapter met and initialised      Idle
+//                     (blocking, in SettingUp)
 //   Idle, Pacing      a queued line is written                      CommandSent, FrameSent
 //   Idle              the receiver's separation time is not over    Pacing
 //   Pacing            the queues were emptied meanwhile             Idle
+//   Idle              listen(): "at ma" is written                  Listening
 //   CommandSent       its echo, or the echo of another command      CommandEchoed
 //   CommandSent/-Echoed  an answer other than "OK"                  CommandAnswered
 //   CommandSent/-Echoed/-Answered  "OK"                             Answering
 //   FrameSent         its echo, or the first line of its answer     Answering
 //   Answering         "CAN ERROR" (the line goes again)             Resending
 //                     "?" to the reply-count digit (again, without) CountRefused
-//   CommandAnswered, FrameSent, Answering, Resending, CountRefused
+//   Listening         a line waits to be written, or the exchange   Stopping
+//                     ended: a character stops the adapter
+//   a line state      the exchange failed, or the deadline passed   Discarding
+//   CommandAnswered, FrameSent, Answering, Resending, CountRefused, Stopping, Discarding
 //                     the prompt                                    Idle
-//   a line state      the adapter restarted, or left it unanswered  NeedsSetup
+//   Discarding        no prompt within its deadline                 NeedsSetup
+//   a line state      the adapter restarted                         NeedsSetup
 //   NeedsSetup        a line waits to be written                    SetupDue
-//   SetupDue          the set-up again starts                       SettingUp
+//   SetupDue          the set-up again starts (blocking)            Idle, or Closed
 //   any               close(), the port lost                        Closed
 //
 // A prompt in CommandSent or CommandEchoed belongs to something earlier and is ignored.
@@ -53,7 +62,7 @@ class AdapterLink : public QObject
 public:
     enum class State {
         Closed, // no port
-        SettingUp, // setup(), or the set-up again, is waiting on the port: nothing queued is written
+        SettingUp, // setup(), or the set-up again, talks to the port itself: nothing queued is written
         Idle, // open, nothing on the wire
         Pacing, // the next line waits out the receiver's separation time
         CommandSent, // an adapter command is on the wire; nothing has come back
@@ -63,6 +72,9 @@ public:
         Answering, // its answer is coming: frames and words until the prompt
         Resending, // "CAN ERROR": after the prompt the line goes again
         CountRefused, // "?" to the count digit: after the prompt the line goes again without it
+        Listening, // "at ma": the device's next frame comes unasked; nothing of ours answers it
+        Stopping, // a character stopped the listening; "STOPPED" and the prompt are to come
+        Discarding, // the line on the wire is dead: what it still brings is dropped, up to its prompt
         NeedsSetup, // the adapter's settings are lost: it is set up again before the next line
         SetupDue, // a line waits, and the set-up again is queued
     };
@@ -90,19 +102,22 @@ public:
 
     bool isOpen() const;
     bool isBusy() const { return m_state == State::Pacing || lineOnWire(); }
-    // See ELM327IOBase::setup.
+    // See ELM327IOBase::setup. The adapter is met and initialised before it returns; every answer
+    // of the initialisation is checked.
     bool setup(const ELM_ConnInfo &cfg, bool adaptiveTiming);
-    // The blocking part of setup(): the port opened, the adapter met, warm-started, named and its
-    // voltage read, and nothing queued: the link is open and idle, the adapter not initialised.
+    // The blocking part of setup() without the initialisation: the port opened, the adapter met,
+    // warm-started, named and its voltage read, and nothing queued: the link is open and idle.
     bool open(const ELM_ConnInfo &cfg);
     // One adapter command and its answer, blocking, for at most `waitMs`, with nothing on the
     // wire (see askAdapter); null when no prompt came. For the probe.
     QByteArray ask(const QByteArray &command, int waitMs, bool *echoed = nullptr);
     QString lastOpenError() const { return m_lastOpenError; }
     ELM327IOBase::SetupFailure setupFailure() const { return m_failure; }
+    // Why the port went away, last time it did: the serial port failed, the connection was reset.
+    QString lossReason() const { return m_lossReason; }
     QString identification() const { return m_identification; }
     double lastVoltage() const { return m_lastVoltage; }
-    // Queues "at rv"; voltageRead answers it, once.
+    // Queues "at rv" as an exchange of its own; voltageRead answers it, once.
     void requestVoltage();
     bool lowLatencyGranted() const { return port->lowLatencyGranted(); }
     bool isNetwork() const { return port->isNetwork(); }
@@ -116,22 +131,32 @@ public:
     // Until the queues run empty, no two writes come closer than this: the receiver's separation time.
     void setGuardDelay(qint64 ms) { guardDelay = ms; }
     int adapterKind() const { return adapter; }
+    // Whether a frame line may end in the number of replies to wait for.
+    bool takesReplyCount() const { return adapter == ELM327IOBase::ELS27 || replyCount; }
     void monitor(bool on);
 
     // The queues. Nothing is written until pump().
     void queueLine(const QByteArray &text); // one line as given; its carriage return is added
     void queueMessage(const QVariant &item); // turned into lines by the client when its turn comes
+    // "at st" for this reply time-out, unless the adapter already has it.
     void queueTimeout(int timeoutMs);
     // Frames sent back to back; the adapter listens for the last one's replies only.
     void queueFrames(const QVector<CanFrame> &frames);
+    // One frame that the adapter is to listen after for `replies` frames, with the count digit
+    // where the adapter takes it: our own flow control.
+    void queueFrameLine(const CanFrame &frame);
     // The longest time-out, then the frame: a raw frame carries no idea of how long its answer takes.
     void queueRawFrame(const QByteArray &hex);
+    // Once the line on the wire is answered, the adapter listens for the device's frames without
+    // a frame of ours to answer ("at ma"), until a line is to be written or the exchange ends.
+    void listen();
     // Writes the next line unless one awaits its prompt.
     void pump();
 
-    // Ends the exchange under way on a reply that breaks the protocol or says it failed: the rest
-    // of its lines and the client's state for it are dropped, then `error` tells the worker, which
-    // ends its request; nothing is left that waits for a reply which can no longer come.
+    // Ends the exchange under way on a reply that breaks the protocol or says it failed, once: the
+    // rest of its lines and the client's state for it are dropped, whatever the line on the wire
+    // still brings is dropped up to its prompt, then `error` tells the worker, which ends its
+    // request; nothing is left that waits for a reply which can no longer come.
     void endExchange(ELM327IOBase::ELM_ERROR code, const QString &reason);
     void note(const QString &text) { trace.note(text); }
 
@@ -139,6 +164,8 @@ public:
     // the next bytes. readyRead feeds it; the fuzz target feeds it directly.
     void takeInput(const QByteArray &bytes);
     static bool isAdapterCommand(const QByteArray &line);
+    // Drops control bytes other than line ends (a NUL some bridges send, noise) in place.
+    static void dropStrayBytes(QByteArray &bytes);
 
 signals:
     void connected();
@@ -156,9 +183,14 @@ protected:
 private:
     // The adapter's words besides frames, and what each one means for the exchange.
     enum class Word { Frame, Ok, NoData, Stopped, CanError, Searching, Failure, Restart, NonHex };
-    // The initialisation's lines go out like any others. An adapter may answer "at e0" and still
-    // echo (some clones do): it is told once more at the end.
-    enum class Initialisation { Done, Lines, EchoOff, EchoStillOn, EchoOffAgain };
+    // What the adapter is set to, as far as this link knows: what it was told last, or -1 for not
+    // known (after a restart, or a refused line).
+    struct Settings
+    {
+        int timeoutUnits = -1; // "at st"
+        int responses = -1; // "at r0", "at r1"
+        bool operator==(const Settings &o) const { return timeoutUnits == o.timeoutUnits && responses == o.responses; }
+    };
 
     static Word classify(const QByteArray &line);
     bool lineOnWire() const;
@@ -168,25 +200,36 @@ private:
     void readyRead();
     void portFailed(const QString &reason);
     void sendNext();
+    bool writeQueued();
     void handleClosing();
     void handleLine(const QByteArray &line);
+    bool dropLine(const QByteArray &line);
+    void handleCommandAnswer(const QByteArray &line);
     void handleWord(Word word, const QByteArray &line);
+    void frameArrived(const QByteArray &line);
     void promptReceived();
     void handleCanError();
     void dropReplyCount();
     bool lineHasCountDigit() const;
+    void enqueue(const QByteArray &line);
+    void forgetQueuedLines();
     void abandonExchange(bool wholeQueue);
+    void discardLine();
+    void stopListening();
     void adapterRestarted(const QByteArray &word);
     void checkLineDeadline();
     void lineTimedOut();
-    bool finishInitialisation();
     void writeLine(const QByteArray &line);
     void writeToPort(const QByteArray &bytes);
     void resetAdapter();
     // Answers the voltage requests that can no longer be: those queued and the one on the wire.
     void dropVoltageRequests();
+    // Those of the exchange under way only.
+    void dropExchangeVoltage();
+    void answerUnknown(int requests);
     void voltageAnswered();
     QByteArray frameLine(const QByteArray &frame, int replies) const;
+    qint64 lineBudget(const QByteArray &line) const;
 
     // Opening, the warm start and the initialisation (adaptersetup.cpp).
     static QDeadlineTimer setupDeadline(const ELM_ConnInfo &cfg);
@@ -194,10 +237,16 @@ private:
     static bool openPort(const QString &name, const QVariantMap &portParams, AdapterPort &port,
         QString *reason = nullptr, int connectMs = 5000);
     bool connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline);
+    bool meetAdapter(Wire &wire, const ELM_ConnInfo &cfg, uint baud);
     bool identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg);
+    bool checkKind(int met, const ELM_ConnInfo &cfg);
     void readVoltage(Wire &wire);
-    void queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming);
+    bool initialise(Wire &wire, const ELM_ConnInfo &cfg);
+    bool setUpAgain();
     void reinitialise();
+    // The set-up failed once the adapter was met: it is put back at its power-on rate, as a
+    // normal close does, and the port closed.
+    void abandonSetup();
 
     Client &m_client;
     AdapterPort *port;
@@ -206,19 +255,21 @@ private:
     LinkTrace trace;
 
     State m_state = State::Closed;
-    Initialisation m_init = Initialisation::Done;
     int m_session = 0; // moves on with every Closed and SettingUp, so that stale input handling stops
 
-    QList<QByteArray> commandQueue; // lines with their carriage return, served before messageQueue
-    QList<QVariant> messageQueue; // the client's items: raw frame hex text, or messages
+    QList<QByteArray> commandQueue; // the exchange's lines with their carriage return, before messageQueue
+    QList<QVariant> messageQueue; // the client's items: raw frame hex text, or messages; voltage requests
     QByteArray lastCommand; // the line on the wire, or the last one; resent on "can error"
     int canRetries = 0; // consecutive "can error" answers to the line on the wire
     qint64 guardDelay = 0; // ms between two writes: the receiver's ISO-TP separation time
     QElapsedTimer lastSendTime; // since the last line was written
     QByteArray rxBuffer;
-    QElapsedTimer lineActivity; // since the line was written or the adapter last said something
-    qint64 lineBudgetMs = 0; // how long the adapter may stay silent before the line is overdue
+    QElapsedTimer lineClock; // since the line was written or the last frame of its reply came
+    qint64 lineBudgetMs = 0; // how long past lineClock the line is overdue
+    int framesOnLine = 0; // frames the line on the wire brought; a few of them extend its deadline
     qint64 adapterTimeoutMs = 1020; // the "at st" time-out in force
+    Settings m_written; // what the lines written so far set the adapter to
+    Settings m_queued; // the same once the queued lines are written
     int portRate = 0; // the serial rate in force
     int baseRate = 0; // the rate the adapter was met at, before any AT BRD switch
     int adapter = ELM327IOBase::Custom;
@@ -227,11 +278,14 @@ private:
     bool m_strictMode = false; // report "no data" and "stopped" as errors
     bool replyCount = true; // the ELM327 takes a reply-count digit at the end of a frame line
     bool monitoring = false; // "ATMA" has been written outside the queues and not yet stopped
+    bool listenAsked = false; // listen() waits for the line on the wire to end
     ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again
     bool adaptiveTiming = false;
     QString m_lastOpenError;
+    QString m_lossReason;
     ELM327IOBase::SetupFailure m_failure = ELM327IOBase::SetupSucceeded;
     QString m_identification; // what the adapter calls itself: STI on an ELS27, ATI on an ELM327
+    QByteArray m_adapterAnswer; // its ATI answer, which it introduces itself with after AT BRD
     double m_lastVoltage; // NaN: unknown
     bool m_voltageOnWire = false; // the line on the wire asks for the voltage
     QByteArray m_voltageAnswer; // its answer so far

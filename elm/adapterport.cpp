@@ -10,7 +10,11 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/serial.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -46,22 +50,28 @@ AdapterPort::AdapterPort(QObject *parent)
     connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // open() and clearError() report NoError through the same signal; that is no failure.
         if (error != QSerialPort::NoError && !m_network && !m_closing && m_serial->isOpen())
-            emit failed(QStringLiteral("serial port error %1").arg(int(error)));
+            emit failed(
+                QStringLiteral("The serial port %1 failed: %2").arg(m_serial->portName(), m_serial->errorString()));
     });
     wireSocket();
+}
+
+AdapterPort::~AdapterPort()
+{
+    forgetConnection();
 }
 
 void AdapterPort::wireSocket()
 {
     connect(m_tcp, &QIODevice::aboutToClose, this, &AdapterPort::aboutToClose);
     // A network adapter that drops the connection is gone as an unplugged one is.
-    connect(m_tcp, &QAbstractSocket::errorOccurred, this, [this] {
+    connect(m_tcp, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_network && !m_closing && m_tcp->isOpen())
-            emit failed(QStringLiteral("connection error: %1").arg(m_tcp->errorString()));
+            emit failed(connectionLoss(error));
     });
     connect(m_tcp, &QAbstractSocket::disconnected, this, [this] {
         if (m_network && !m_closing && m_tcp->isOpen())
-            emit failed(QStringLiteral("connection closed"));
+            emit failed(connectionLoss(QAbstractSocket::RemoteHostClosedError));
     });
     for (const auto &connectReader : m_tcpReaders)
         connectReader(m_tcp);
@@ -108,8 +118,11 @@ bool AdapterPort::connectTo(const QString &host, quint16 port, int timeoutMs, QS
             break;
         // Every line is one small write answered before the next: Nagle's delay would hold each.
         m_tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (!turnedAway())
+        if (!turnedAway()) {
+            m_networkName = QStringLiteral("tcp://%1:%2").arg(host.contains(':') ? '[' + host + ']' : host).arg(port);
+            watchConnection();
             return true;
+        }
         if (waited.elapsed() + turnAwayMs >= timeoutMs) {
             if (reason)
                 *reason = QStringLiteral("the adapter closes every connection (another program connected to it?)");
@@ -153,6 +166,49 @@ bool AdapterPort::networkOpen() const
     return m_tcp->isOpen() && m_tcp->state() == QAbstractSocket::ConnectedState;
 }
 
+// Qt reports a connection reset by the adapter as it does an orderly end: both are "the remote
+// host closed the connection". A second descriptor of the connection, kept aside, still tells
+// them apart once Qt has let go of its own: a reset leaves the connection closed at once, an
+// orderly end waits for this side to close too.
+void AdapterPort::watchConnection()
+{
+    forgetConnection();
+#ifdef Q_OS_LINUX
+    m_watch = ::dup(int(m_tcp->socketDescriptor()));
+#endif
+}
+
+void AdapterPort::forgetConnection()
+{
+#ifdef Q_OS_LINUX
+    if (m_watch >= 0)
+        ::close(m_watch);
+#endif
+    m_watch = -1;
+}
+
+QString AdapterPort::connectionLoss(QAbstractSocket::SocketError error) const
+{
+    if (error != QAbstractSocket::RemoteHostClosedError)
+        return QStringLiteral("The network connection to %1 failed: %2").arg(m_networkName, m_tcp->errorString());
+#ifdef Q_OS_LINUX
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    if (m_watch >= 0 && ::getsockopt(m_watch, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_CLOSE)
+        return QStringLiteral("The network connection to %1 was reset").arg(m_networkName);
+#endif
+    return QStringLiteral("The network connection to %1 was closed").arg(m_networkName);
+}
+
+QString AdapterPort::lossReason() const
+{
+    if (isOpen())
+        return QString();
+    if (m_network)
+        return connectionLoss(m_tcp->error());
+    return QStringLiteral("The serial port %1 failed: %2").arg(m_serial->portName(), m_serial->errorString());
+}
+
 void AdapterPort::close()
 {
     // Closing the connection ourselves is no failure of it.
@@ -162,6 +218,7 @@ void AdapterPort::close()
         if (m_tcp->isOpen())
             m_tcp->close(); // announces aboutToClose, as a serial port's close does
         m_tcp->abort();
+        forgetConnection();
     } else {
         m_serial->close();
     }

@@ -18,6 +18,7 @@ class AdapterPort : public QObject
 
 public:
     explicit AdapterPort(QObject *parent = nullptr);
+    ~AdapterPort() override;
 
     // Keeps the port quiet while it lives, as QSignalBlocker does one object: the set-up reads
     // the port itself with blocking waits.
@@ -83,6 +84,8 @@ public:
     // Reopens the serial port after the rate search closed it.
     bool open(QIODevice::OpenMode mode);
     int handle() const { return m_handle; } // -1 on a network adapter, or closed
+    // Why the port is no longer open, in words a technician can act on; empty while it is.
+    QString lossReason() const;
 
 signals:
     void aboutToClose();
@@ -98,11 +101,18 @@ private:
     bool turnedAway();
     // Connects the socket's signals to this port and the readers.
     void wireSocket();
+    // Keeps a second descriptor of the connection, to tell a reset from an orderly end.
+    void watchConnection();
+    void forgetConnection();
+    // What became of the connection, in words a technician can act on.
+    QString connectionLoss(QAbstractSocket::SocketError error) const;
 
     QSerialPort *m_serial;
     QTcpSocket *m_tcp;
     QIODevice *m_device; // the one of the two in use
     int m_handle = -1; // the serial port's descriptor while open
+    int m_watch = -1; // a second descriptor of the network connection (see watchConnection)
+    QString m_networkName; // tcp://HOST:PORT as connected to
     bool m_network = false;
     bool m_closing = false;
     QString m_lowLatency;

@@ -1,13 +1,15 @@
 #include "adapterprobe.h"
 
 #include "adapterlink.h"
+#include "ratesearch.h"
 
 #include <QElapsedTimer>
 #include <algorithm>
 
 namespace {
 
-constexpr int askWaitMs = 500;
+// As long as the link waits for any adapter command: a slow adapter is measured, not failed.
+constexpr int askWaitMs = commandWaitMs;
 
 // The probe drives the link's set-up and its blocking questions only: nothing is queued.
 class NoTransport : public AdapterLink::Client
@@ -95,8 +97,16 @@ AdapterReport AdapterProbe::run(const ELM_ConnInfo &cfg)
     // An empty single frame (00) and the digit 1: "?" when the adapter does not take the digit.
     const QByteArray digit = link.ask("001", askWaitMs);
     report.replyCountDigit = !digit.isNull() && digit.trimmed() != "?";
-    if (!timeRoundTrips(link, report))
+    if (digit.isNull())
+        report.error = QStringLiteral("no answer to the test frame");
+    if (!timeRoundTrips(link, report) && report.error.isEmpty())
         report.error = QStringLiteral("the adapter left AT RV unanswered");
+    // Every question above answers null once the port is gone: that is no verdict on the adapter.
+    if (!link.isOpen()) {
+        report.linkLost = true;
+        report.error
+            = link.lossReason().isEmpty() ? QStringLiteral("the port closed during the report") : link.lossReason();
+    }
     link.close();
     report.verdict = verdict(report);
     return report;

@@ -10,6 +10,7 @@ struct AdapterReport
 {
     bool ok = false; // the adapter was met; otherwise `error` and `failure` say why, and only the verdict is set
     QString error;
+    bool linkLost = false; // the port or the connection went away during the report: `error` says how
     ELM327IOBase::SetupFailure failure = ELM327IOBase::SetupSucceeded;
     int kind = ELM327IOBase::Auto; // ELM327 or ELS27 (Custom when chosen so)
     QString identification; // ATI

@@ -4,9 +4,15 @@
 #include "ratesearch.h"
 #include "serialports.h"
 
+#include <QFile>
+#include <QSerialPortInfo>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -14,8 +20,10 @@ const QString baudKey = QStringLiteral("COM/Baud");
 
 // The longest a network adapter may take to accept the connection.
 constexpr int connectBudgetMs = 5000;
-// The adapter answers its own commands (STI, ATI, AT RV) at once; this is for slow clones.
-constexpr int askWaitMs = 500;
+// What AT BRT (and STBRT on an STN chip) is set to before a rate switch: the chip waits this long
+// before it introduces itself at the new rate, and as long again for the confirming carriage
+// return. Wide enough for a USB bridge's 16 ms latency timer both ways, and a slow host.
+constexpr int switchWaitMs = 100;
 
 // A map value of QSerialPort's enums, or `fallback` when it is missing or not one of `accepted`.
 int portSetting(const QVariantMap &params, const QString &key, int fallback, std::initializer_list<int> accepted)
@@ -24,51 +32,92 @@ int portSetting(const QVariantMap &params, const QString &key, int fallback, std
     return std::find(accepted.begin(), accepted.end(), value) != accepted.end() ? value : fallback;
 }
 
+// Whether this user may open the port's device at all: the system reports a port that another
+// program holds as a permission error too.
+bool mayOpen(const QSerialPort &port)
+{
+#ifdef Q_OS_UNIX
+    const QString location = QSerialPortInfo(port).systemLocation();
+    const QString path = location.isEmpty() ? port.portName() : location;
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+#else
+    Q_UNUSED(port)
+    return true;
+#endif
+}
+
+// A CAN identifier as the adapter takes it: an 11-bit one as three hex digits, a 29-bit one as
+// eight. A shorter form is refused.
+QByteArray canIdentifier(int id)
+{
+    return QByteArray::number(id, 16).rightJustified(id > 0x7ff ? 8 : 3, '0');
+}
+
+// One line of the adapter's initialisation, and whether the link depends on it: a refusal of one
+// it depends on fails the set-up; one it can do without is only noted.
+struct InitLine
+{
+    QByteArray text;
+    bool required;
+};
+
 // The adapter's initialisation: no echo, spaces, headers, line feeds or lengths in replies,
 // CAN at 500 kbit/s with 11-bit identifiers, and raw frames both ways so that ISO-TP is ours.
 // The warm start ("atws") that comes first is done by warmStart(), which waits it out.
-QList<QByteArray> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
+QList<InitLine> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
 {
-    QList<QByteArray> lines {
-        "at e0", // echo off
-        "at s0", // no spaces between reply bytes
-        "at h0", // no CAN identifiers in replies
-        "at l0", // no line feed after carriage return
-        "at d0", // no data length in replies
-        "at at 0", // adaptive timing off
-        "at st ff", // longest reply time-out
+    QList<InitLine> lines {
+        {"at e0", true}, // echo off
+        {"at s0", false}, // no spaces between reply bytes (spaces are read too)
+        {"at h0", true}, // no CAN identifiers in replies
+        {"at l0", false}, // no line feed after carriage return (line feeds are read too)
+        {"at d0", false}, // no data length in replies
+        {"at at 0", false}, // adaptive timing off
+        {"at st ff", false}, // longest reply time-out; each request sets its own
     };
     if (cfg.adapter == ELM327IOBase::ELS27)
-        lines << "st p33" // protocol 33: ISO 15765, 11-bit identifiers
-              << "st pbr500000"; // at 500 kbit/s
+        lines << InitLine {"st p33", true} // protocol 33: ISO 15765, 11-bit identifiers
+              << InitLine {"st pbr500000", false}; // at 500 kbit/s, which protocol 33 is already
     else
-        lines << "at tp6"; // protocol 6: ISO 15765-4 CAN, 11-bit identifiers, 500 kbit/s
-    lines << "at sh " + QByteArray::number(cfg.pcId, 16) // header of the frames we send
-          << "at cra " + QByteArray::number(cfg.canId, 16); // receive filter: the device's frames
+        lines << InitLine {"at tp6", true}; // protocol 6: ISO 15765-4 CAN, 11-bit identifiers, 500 kbit/s
+    lines << InitLine {"at sh " + canIdentifier(cfg.pcId), true} // header of the frames we send
+          << InitLine {"at cra " + canIdentifier(cfg.canId), true}; // receive filter: the device's frames
     if (adaptiveTiming)
-        lines << "at at1"; // adaptive timing on
-    lines << "at ar" // automatic receive
-          << "at al" // allow frames longer than 7 data bytes
-          << "at caf0" // CAN automatic formatting off: we write and read the ISO-TP bytes
-          << "at cfc0"; // CAN automatic flow control off: we send the flow control frames
+        lines << InitLine {"at at1", false}; // adaptive timing on
+    lines << InitLine {"at ar", false} // automatic receive
+          << InitLine {"at al", false} // allow frames longer than 7 data bytes
+          << InitLine {"at caf0", true} // CAN automatic formatting off: we write and read the ISO-TP bytes
+          << InitLine {"at cfc0", true}; // CAN automatic flow control off: we send the flow control frames
     return lines;
+}
+
+bool answeredOk(const QByteArray &answer)
+{
+    for (const QByteArray &line : answer.split('\n'))
+        if (line.trimmed().toUpper() == "OK")
+            return true;
+    return false;
 }
 
 } // namespace
 
 // The reasons a set-up failed reach the technician in the window's language; the system's own
 // words, where they are shown, stand inside the translated sentence.
-QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText)
+QString portOpenFailure(
+    const QString &port, QSerialPort::SerialPortError error, const QString &systemText, bool permitted)
 {
     switch (error) {
     case QSerialPort::PermissionError:
+        // The system says "permission" also for a port that another program holds.
+        if (!permitted)
 #ifdef Q_OS_LINUX
-        return ELM327IOBase::tr("Permission denied for %1. Add your user to the 'dialout' group "
-                                "(sudo usermod -aG dialout $USER), then log out and in again.")
-            .arg(port);
+            return ELM327IOBase::tr("Permission denied for %1. Add your user to the 'dialout' group "
+                                    "(sudo usermod -aG dialout $USER), then log out and in again.")
+                .arg(port);
 #else
-        return ELM327IOBase::tr("Permission denied for %1; another program may be using it.").arg(port);
+            return ELM327IOBase::tr("Permission denied for %1.").arg(port);
 #endif
+        return ELM327IOBase::tr("%1 is in use by another program").arg(port) + QStringLiteral(" (%1)").arg(systemText);
     case QSerialPort::DeviceNotFoundError:
         return ELM327IOBase::tr("%1 is not available").arg(port);
     default:
@@ -111,7 +160,7 @@ bool AdapterLink::openPort(
     if (adapterPort.openSerial())
         return true;
     if (reason)
-        *reason = portOpenFailure(name, port.error(), port.errorString());
+        *reason = portOpenFailure(name, port.error(), port.errorString(), mayOpen(port));
     return false;
 }
 
@@ -136,9 +185,22 @@ bool AdapterLink::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
     adaptiveTiming = adaptive_timing;
     if (!open(cfg))
         return false;
-    queueInitialisation(config, adaptive_timing);
-    sendNext();
+    bool initialised = false;
+    {
+        setState(State::SettingUp);
+        const AdapterPort::Quiet quiet(*port);
+        Wire wire {*port, trace, setupDeadline(cfg)};
+        initialised = initialise(wire, config);
+    }
+    if (!initialised) {
+        abandonSetup();
+        return false;
+    }
+    setState(State::Idle);
     emit connected();
+    // Whatever was asked for meanwhile goes out, and ready() says the adapter is, from the event
+    // loop: after setup() has returned to its caller, as the initialisation's end always came.
+    QMetaObject::invokeMethod(this, &AdapterLink::pump, Qt::QueuedConnection);
     return true;
 }
 
@@ -149,6 +211,7 @@ bool AdapterLink::open(const ELM_ConnInfo &cfg)
     config = cfg;
     replyCount = true; // a new adapter may know the digit again
     m_identification.clear();
+    m_lossReason.clear();
     m_lastVoltage = std::nan("");
     if (!connectAdapter(cfg, setupDeadline(cfg))) {
         setState(State::Closed);
@@ -167,7 +230,10 @@ QByteArray AdapterLink::ask(const QByteArray &command, int waitMs, bool *echoed)
         return QByteArray();
     const AdapterPort::Quiet quiet(*port);
     Wire wire {*port, trace, QDeadlineTimer(waitMs)};
-    return askAdapter(wire, command, waitMs, echoed);
+    const QByteArray answer = askAdapter(wire, command, waitMs, echoed);
+    if (!port->isOpen() && m_lossReason.isEmpty())
+        m_lossReason = port->lossReason();
+    return answer;
 }
 
 QDeadlineTimer AdapterLink::setupDeadline(const ELM_ConnInfo &cfg)
@@ -175,10 +241,21 @@ QDeadlineTimer AdapterLink::setupDeadline(const ELM_ConnInfo &cfg)
     return QDeadlineTimer(cfg.setupBudgetMs > 0 ? cfg.setupBudgetMs : ELM_ConnInfo().setupBudgetMs);
 }
 
+void AdapterLink::abandonSetup()
+{
+    {
+        const AdapterPort::Quiet quiet(*port);
+        if (port->isOpen())
+            resetAdapter();
+    }
+    setState(State::Closed);
+}
+
 // Opens the port, finds the adapter's rate when none is given, warm-starts the adapter, waiting
 // until it has finished, learns its kind and reads the voltage, all before `deadline`. A network
 // adapter has no serial rate: nothing is searched or switched, the set-up starts at the warm
-// start. On failure the port is closed and m_lastOpenError says why.
+// start. On failure the port is closed (the adapter reset once it was met) and m_lastOpenError
+// says why.
 bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline)
 {
     m_lastOpenError.clear();
@@ -216,6 +293,17 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
         trace.note(QStringLiteral("port open at %1 bit/s").arg(baud));
         trace.note(QStringLiteral("low latency: %1").arg(port->lowLatency()));
     }
+    if (meetAdapter(wire, cfg, baud))
+        return true;
+    abandonSetup();
+    return false;
+}
+
+// Warm-starts the adapter on the open port, names it and raises its rate; false, with the reason
+// in m_lastOpenError, when it does not answer or is of the wrong kind.
+bool AdapterLink::meetAdapter(Wire &wire, const ELM_ConnInfo &cfg, uint baud)
+{
+    const bool network = port->isNetwork();
     // At a given rate the raised rates are tried after the first attempt, so that a budget of a
     // few seconds still reaches them; an adapter that only missed it, restarting, answers the next.
     bool answered = warmStart(wire, cfg.baud == 0 || network ? warmStartAttempts : 1);
@@ -223,86 +311,150 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
         const bool reset = resetRaisedAdapter(wire, baud);
         answered = warmStart(wire, reset ? warmStartAttempts : warmStartAttempts - 1);
     }
-    if (!answered && network) {
-        m_lastOpenError = ELM327IOBase::tr("No adapter answers on %1").arg(cfg.port);
-        port->close();
+    if (!answered) {
+        // An adapter that does not answer at the rate it was given would leave every line waiting.
+        m_lastOpenError = network || cfg.baud == 0
+            ? ELM327IOBase::tr("No adapter answers on %1").arg(cfg.port)
+            : ELM327IOBase::tr("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
         return false;
     }
-    if (answered) {
-        if (!identifyAdapter(wire, cfg)) {
-            port->close();
-            return false;
-        }
-        if (adapter != ELM327IOBase::ELS27 && cfg.rateSwitch && !network) {
-            const RateSwitch raised = raiseRate(wire, baud);
-            portRate = int(raised.rate);
-            if (!raised.note.isEmpty())
-                emit notice(raised.note);
-        }
-        readVoltage(wire);
-        return true;
+    if (!identifyAdapter(wire, cfg))
+        return false;
+    if (adapter != ELM327IOBase::ELS27 && cfg.rateSwitch && !network) {
+        const RateSwitch raised = raiseRate(wire, baud, m_adapterAnswer, switchWaitMs);
+        portRate = int(raised.rate);
+        if (!raised.note.isEmpty())
+            emit notice(raised.note);
     }
-    // An adapter that does not answer at the rate it was given would leave every line waiting.
-    m_lastOpenError = ELM327IOBase::tr("No adapter answers on %1 at %2 bit/s").arg(cfg.port).arg(baud);
-    port->close();
-    return false;
+    readVoltage(wire);
+    return true;
 }
 
 // The kind is the adapter's own word: an STN chip (the ELS27's) names itself to STI, which an
-// ELM327 answers with "?", and names itself to ATI instead. An adapter of another kind than the
-// one chosen would fail later, and less clearly: with ST lines refused, or a rate never found.
+// ELM327 answers with "?", and names itself to ATI instead. Silence tells nothing: the question
+// is asked again, and an adapter that stays silent is no adapter to drive.
 bool AdapterLink::identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg)
 {
-    const QByteArray st = askAdapter(wire, "sti", askWaitMs);
-    int met = ELM327IOBase::ELM327;
-    QByteArray name = st;
-    if (st.contains("STN")) {
-        met = ELM327IOBase::ELS27;
-    } else if (st.isNull()) {
-        // No answer at all tells nothing: the kind chosen stands.
-        met = cfg.adapter == ELM327IOBase::Auto ? ELM327IOBase::ELM327 : cfg.adapter;
-        trace.note(QStringLiteral("no answer to STI: driven as %1").arg(ELM327IOBase::adapterName(met)));
-    } else {
-        name = askAdapter(wire, "ati", askWaitMs);
-    }
-    m_identification = QString::fromLatin1(name).simplified();
+    const auto answerTo = [&](const QByteArray &command) {
+        QByteArray answer = askAdapter(wire, command, commandWaitMs);
+        if (answer.isNull())
+            answer = askAdapter(wire, command, commandWaitMs);
+        if (answer.isNull())
+            m_lastOpenError
+                = ELM327IOBase::tr("The adapter on %1 did not answer '%2'").arg(cfg.port, QString::fromLatin1(command));
+        return answer;
+    };
+    const QByteArray st = answerTo("sti");
+    if (st.isNull())
+        return false;
+    const bool stn = st.contains("STN");
+    // The ATI answer is what the chip introduces itself with after AT BRD.
+    m_adapterAnswer = answerTo("ati");
+    if (m_adapterAnswer.isNull())
+        return false;
+    m_identification = QString::fromLatin1(stn ? st : m_adapterAnswer).simplified();
+    const int met = stn ? ELM327IOBase::ELS27 : ELM327IOBase::ELM327;
     trace.note(QStringLiteral("adapter: %1 (%2)").arg(ELM327IOBase::adapterName(met), m_identification));
-    const bool chosen = cfg.adapter == ELM327IOBase::ELM327 || cfg.adapter == ELM327IOBase::ELS27;
-    if (chosen && met != cfg.adapter) {
+    return checkKind(met, cfg);
+}
+
+// An ELM327 cannot be driven as an ELS27: it knows none of the ST commands. An STN chip takes the
+// ELM327's commands, so it is driven as the technician chose, only slower.
+bool AdapterLink::checkKind(int met, const ELM_ConnInfo &cfg)
+{
+    if (cfg.adapter == ELM327IOBase::ELS27 && met != ELM327IOBase::ELS27) {
         m_failure = ELM327IOBase::WrongKind;
         m_lastOpenError = ELM327IOBase::tr("The adapter on %1 is an %2 (%3), not an %4: choose %2")
                               .arg(cfg.port, ELM327IOBase::adapterName(met), m_identification,
                                   ELM327IOBase::adapterName(cfg.adapter));
         return false;
     }
-    adapter = cfg.adapter == ELM327IOBase::Custom ? int(ELM327IOBase::Custom) : met;
+    if (cfg.adapter == ELM327IOBase::ELM327 && met == ELM327IOBase::ELS27) {
+        const QString note = ELM327IOBase::tr("The adapter on %1 is an ELS27 (%2); it is driven as an ELM327, as "
+                                              "chosen. Choose ELS27 for faster transfers")
+                                 .arg(cfg.port, m_identification);
+        trace.note(note);
+        emit notice(note);
+    }
+    adapter = cfg.adapter == ELM327IOBase::Custom || cfg.adapter == ELM327IOBase::ELM327 ? cfg.adapter : met;
     return true;
 }
 
 // Read once, at the end of the set-up: the set-up never fails for it.
 void AdapterLink::readVoltage(Wire &wire)
 {
-    m_voltageAnswer = askAdapter(wire, "at rv", askWaitMs).trimmed();
+    m_voltageAnswer = askAdapter(wire, "at rv", commandWaitMs).trimmed();
     m_lastVoltage = ELM327IOBase::parseVoltage(m_voltageAnswer);
     m_voltageAnswer.clear();
     trace.note(std::isnan(m_lastVoltage) ? QStringLiteral("voltage unknown")
                                          : QStringLiteral("voltage: %1 V").arg(m_lastVoltage, 0, 'f', 1));
 }
 
-void AdapterLink::queueInitialisation(const ELM_ConnInfo &cfg, bool adaptiveTiming)
+// Each line is answered before the next goes, and each answer is checked. An adapter may answer
+// "at e0" and still echo (some clones do): it is told once more, and its echoes are recognised
+// and dropped from then on either way.
+bool AdapterLink::initialise(Wire &wire, const ELM_ConnInfo &cfg)
 {
     adapter = cfg.adapter;
     adapterTimeoutMs = 0x32 * 4; // the adapter's own default after the warm start
-    m_init = Initialisation::Lines;
-    QList<QByteArray> lines;
-    for (const QByteArray &line : initLines(cfg, adaptiveTiming))
-        lines << line + '\r';
-    commandQueue = lines + commandQueue;
+    m_written = m_queued = Settings();
+    bool echoOff = false;
+    bool toldAgain = false;
+    for (const InitLine &line : initLines(cfg, adaptiveTiming)) {
+        bool echoed = false;
+        const QByteArray answer = askAdapter(wire, line.text, commandWaitMs, &echoed);
+        if (echoed && echoOff && !toldAgain) {
+            toldAgain = true;
+            trace.note(QStringLiteral("echo still on after at e0: sending it again"));
+            emit notice(QStringLiteral("The adapter still echoes after 'at e0'; turning its echo off again"));
+            askAdapter(wire, "at e0", commandWaitMs);
+        }
+        const QString text = QString::fromLatin1(line.text);
+        if (answer.isNull()) {
+            m_lastOpenError = ELM327IOBase::tr("The adapter did not answer '%1'").arg(text);
+            return false;
+        }
+        if (!answeredOk(answer)) {
+            if (line.required) {
+                m_lastOpenError = ELM327IOBase::tr("The adapter refused '%1'").arg(text);
+                trace.note(m_lastOpenError);
+                return false;
+            }
+            trace.note(QStringLiteral("the adapter refused %1 (%2): going on without it")
+                           .arg(text, QString::fromLatin1(answer)));
+        } else if (line.text == "at st ff") {
+            m_written.timeoutUnits = m_queued.timeoutUnits = 0xff;
+            adapterTimeoutMs = 1020;
+        }
+        echoOff = echoOff || line.text == "at e0";
+    }
+    return true;
 }
 
 // After a restart or a line left unanswered the adapter's settings are unknown; it is warm-
 // started and initialised again, before the requests that are waiting. An adapter that came
 // back at its power-up rate is searched for again when the rate was searched at first.
+bool AdapterLink::setUpAgain()
+{
+    const QDeadlineTimer deadline = setupDeadline(config);
+    const AdapterPort::Quiet quiet(*port);
+    Wire wire {*port, trace, deadline};
+    bool ok = warmStart(wire, warmStartAttempts - 1);
+    // A warm start keeps a raised rate, a restart does not: the adapter may be back at the
+    // rate it was met at, where it is asked to switch again.
+    if (!ok && portRate != baseRate && port->setBaudRate(baseRate)) {
+        portRate = baseRate;
+        ok = warmStart(wire, warmStartAttempts - 1);
+        if (ok && config.adapter != ELM327IOBase::ELS27 && config.rateSwitch)
+            portRate = int(raiseRate(wire, uint(baseRate), m_adapterAnswer, switchWaitMs).rate);
+    }
+    if (!ok && config.baud == 0) {
+        port->close();
+        ok = connectAdapter(config, deadline);
+    }
+    return ok && port->isOpen() && initialise(wire, config);
+}
+
 void AdapterLink::reinitialise()
 {
     if (m_state != State::SetupDue)
@@ -315,37 +467,16 @@ void AdapterLink::reinitialise()
     trace.note(QStringLiteral("setting the adapter up again"));
     emit notice(QStringLiteral("Setting the adapter up again"));
     rxBuffer.clear();
-    bool ok = false;
-    {
-        const QDeadlineTimer deadline = setupDeadline(config);
-        const AdapterPort::Quiet quiet(*port);
-        Wire wire {*port, trace, deadline};
-        ok = warmStart(wire, warmStartAttempts - 1);
-        // A warm start keeps a raised rate, a restart does not: the adapter may be back at the
-        // rate it was met at, where it is asked to switch again.
-        if (!ok && portRate != baseRate && port->setBaudRate(baseRate)) {
-            portRate = baseRate;
-            ok = warmStart(wire, warmStartAttempts - 1);
-            if (ok && config.adapter != ELM327IOBase::ELS27 && config.rateSwitch)
-                portRate = int(raiseRate(wire, uint(baseRate)).rate);
-        }
-        if (!ok && config.baud == 0) {
-            port->close();
-            ok = connectAdapter(config, deadline);
-        }
-    }
-    if (!ok || !port->isOpen()) {
+    if (!setUpAgain()) {
         trace.note(QStringLiteral("the adapter cannot be set up again: closing the link"));
         close();
         emit disconnected();
         return;
     }
     // What is queued now was asked for after the failure and goes out once the adapter is set up.
-    queueInitialisation(config, adaptiveTiming);
     setState(State::Idle);
     sendNext();
 }
-
 bool AdapterLink::baudSwitch(const QString &port, uint current, uint target, bool permanent)
 {
     if (AdapterPort::isNetworkName(port))

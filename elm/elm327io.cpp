@@ -128,14 +128,17 @@ void ELM327IO::apply(const IsoTpTransport::Output &out)
         m_link.setGuardDelay(out.separationMs);
     if (!out.frames.isEmpty()) {
         const CanFrame &first = out.frames.first();
-        // Our flow control goes as a line of its own, the count digit always after it; the
-        // adapter still listens, as the request's last line left it.
+        // Our flow control goes as a line of its own; the adapter still listens, as the request's
+        // last line left it.
         if (quint8(first.bytes.at(0)) >> 4 == IsoTpTransport::FlowControl)
-            m_link.queueLine(first.bytes.toHex() + QByteArray::number(first.replies, 16));
+            m_link.queueFrameLine(first);
         else
             m_link.queueFrames(out.frames);
         m_link.pump();
     }
+    // The device asked to wait: its next flow control comes unasked, after the answer on the wire.
+    if (out.listenForFlowControl)
+        m_link.listen();
     armDeadline();
     for (const QByteArray &message : out.messages)
         emit read(message);
@@ -144,18 +147,19 @@ void ELM327IO::apply(const IsoTpTransport::Output &out)
 void ELM327IO::report(const IsoTpTransport::Error &fault)
 {
     switch (fault.fault) {
-    case IsoTpTransport::Fault::StrayFrame:
-    case IsoTpTransport::Fault::NoFlowControl:
+    case IsoTpTransport::Fault::Ignored:
         m_link.note(fault.reason);
         return;
     case IsoTpTransport::Fault::BrokenOff:
     case IsoTpTransport::Fault::WrongSequence:
+    case IsoTpTransport::Fault::NoFlowControl:
         // A sender that stopped in the middle of a message (the device reset, the adapter stopped
-        // listening), or a frame of it lost on the way, would leave the message, and whoever waits
-        // for it, unfinished for ever. The message is lost as a reply that never came is: the
-        // worker may ask again.
-        m_link.note(QStringLiteral("incomplete ISO-TP message dropped: %1").arg(fault.reason));
-        emit error(ERR_NODATA, fault.reason);
+        // listening), a frame of it lost on the way, a flow control that never came: the message
+        // is lost as a reply that never came is, and the worker may ask again.
+        m_link.endExchange(ERR_NODATA, fault.reason);
+        return;
+    case IsoTpTransport::Fault::Overflow:
+        m_link.endExchange(ERR_REFUSED, fault.reason);
         return;
     default:
         m_link.endExchange(ERR_PROTOCOL, fault.reason);

@@ -36,6 +36,8 @@ public:
     bool isOpen() const override { return m_link.isOpen(); }
     bool setup(const ELM_ConnInfo &cfg, bool adaptive_timing = false) override;
     QString lastOpenError() const override { return m_link.lastOpenError(); }
+    QString lossReason() const override { return m_link.lossReason(); }
+    bool isNetworkAdapter() const override { return m_link.isNetwork(); }
     SetupFailure setupFailure() const override { return m_link.setupFailure(); }
     int adapterKind() const override { return m_link.adapterKind(); }
     QString adapterIdentification() const override { return m_link.identification(); }

@@ -8,7 +8,10 @@
 
 // Why a serial port could not be opened, in words a technician can act on: a permission problem
 // names the group that grants access, because that is the usual cause on a fresh Linux install.
-QString portOpenFailure(const QString &port, QSerialPort::SerialPortError error, const QString &systemText);
+// `permitted`: whether the user may open the port at all; the system reports a port that another
+// program holds as a permission error too.
+QString portOpenFailure(
+    const QString &port, QSerialPort::SerialPortError error, const QString &systemText, bool permitted = true);
 
 // What a protocol worker, veltrano-cli and the tests see of the link to a serial OBD adapter of
 // the ELM327 kind: its set-up, its queues, and what it reports. ELM327IO is the link, made of the
@@ -38,6 +41,8 @@ public:
         ERR_STOPPED = -2,
         ERR_CANERR = -3,
         ERR_PROTOCOL = -4,
+        ERR_SILENT = -5, // the adapter itself left a line unanswered
+        ERR_REFUSED = -6, // the device refused the message (flow control OVERFLOW): sending it again changes nothing
         ERR_OTHER = -255
     };
     Q_ENUM(ELM_ERROR)
@@ -59,6 +64,11 @@ public:
     // " at RATE bit/s" when the rate was given); empty when it succeeded. setup() only answers
     // yes or no, and its callers need the words to tell the user what to fix.
     virtual QString lastOpenError() const = 0;
+    // Why the port went away, the last time disconnected() said it did: "The network connection to
+    // tcp://HOST:PORT was reset", "The serial port PORT failed: ...".
+    virtual QString lossReason() const = 0;
+    // Whether the adapter is reached over the network (tcp://HOST:PORT) rather than a serial port.
+    virtual bool isNetworkAdapter() const = 0;
     virtual SetupFailure setupFailure() const = 0;
     // The kind the link drives since the last set-up (ELM327, ELS27, or Custom when chosen so):
     // with Auto, the kind met.

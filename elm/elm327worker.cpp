@@ -95,3 +95,27 @@ QString ELM327Worker::lowVoltageReason(double volts, double minimum)
         .arg(volts, 0, 'f', 1)
         .arg(minimum, 0, 'f', 1);
 }
+
+QString ELM327Worker::exchangeFailure(ELM327IOBase::ELM_ERROR code, const QString &reason)
+{
+    switch (code) {
+    case ELM327IOBase::ERR_NODATA:
+    case ELM327IOBase::ERR_STOPPED:
+        return tr("No responce from the device");
+    case ELM327IOBase::ERR_SILENT:
+        return tr("The adapter did not answer (%1)").arg(reason);
+    case ELM327IOBase::ERR_CANERR:
+        return tr("The adapter could not put the request on the CAN bus (%1)").arg(reason);
+    case ELM327IOBase::ERR_REFUSED:
+        return reason;
+    case ELM327IOBase::ERR_PROTOCOL:
+        return tr("The reply broke the protocol (%1)").arg(reason);
+    default:
+        return tr("The adapter failed the exchange (%1)").arg(reason);
+    }
+}
+
+TransferOutcome ELM327Worker::failureOutcome(ELM327IOBase::ELM_ERROR code)
+{
+    return code == ELM327IOBase::ERR_REFUSED ? TransferOutcome::Refused : TransferOutcome::NotResponding;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "elm327io.h"
+#include "transferoutcome.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -29,6 +30,11 @@ public:
     static bool belowMinimum(double volts, double minimum);
     // Why such work was refused, for the technician.
     static QString lowVoltageReason(double volts, double minimum);
+    // Why the link failed an exchange (its code and reason), named by its cause: the device that
+    // did not answer, the adapter that did not, the bus, a refusal.
+    static QString exchangeFailure(ELM327IOBase::ELM_ERROR code, const QString &reason);
+    // How a request ends when its exchange failed so: a refusal will not change if asked again.
+    static TransferOutcome failureOutcome(ELM327IOBase::ELM_ERROR code);
 
 public slots:
     // What the link reports. Neither protocol has anything to do when the port opens or the

@@ -1,6 +1,7 @@
 // The rate search, the warm start and the rate switches (see ratesearch.h).
 #include "ratesearch.h"
 
+#include "adapterlink.h"
 #include "elm327iobase.h"
 
 #include <QCoreApplication>
@@ -21,13 +22,10 @@ const QList<uint> baudRatesEls {
     8000000, 1000000, 500000, 38400, 115200, 57600, 9600, 19200, 256000, 2000000, 4000000, 5000000, 10000000};
 
 constexpr uint probeLimit = 1000000; // above this the adapter is switched down, not probed
-constexpr int attempts = 5;
 
 // Waits of the rate search and the rate switch, in ms
-constexpr int probeWait = 100;
+constexpr int probeWait = 100; // the first byte of an answer at a rate, in the quick pass
 constexpr int settleWait = 500;
-constexpr int switchPoll = 10;
-constexpr int switchPolls = 8;
 constexpr int drainWait = 200;
 // One read of the search ends after this long or this much, whatever keeps arriving: noise is
 // no answer, however much of it there is.
@@ -41,21 +39,30 @@ constexpr int warmStartWait = 1500;
 // Stale input: read until the port has been quiet this long, but no longer than the bound.
 constexpr int staleInputQuiet = 20;
 constexpr int staleInputBound = 200;
+// The quick pass waits a moment at each rate; the patient one as long as a slow adapter takes.
 constexpr int searchPasses = 2;
 // How long a real adapter may take to come back from a reset.
 constexpr int restartAllowance = 1500;
-// ATI attempts at each rate a raised adapter may have been left at: one, since the common case
-// that meets these is an adapter still restarting after the last close, which answers nowhere.
-constexpr int raisedProbeAttempts = 1;
 // The ATZ that resets a raised adapter leaves the port before the port's rate changes.
 constexpr int resetSendWait = 20;
-// The steps of an AT BRD rate switch.
-constexpr int brdAnswerWait = 300; // "OK" or "?"
-// The identification at the new rate; the confirmation must reach the adapter within its AT BRT
-// time (75 ms) after it, so this wait is short.
-constexpr int brdIntroductionWait = 30;
-constexpr int brdPromptWait = 200; // the prompt after the confirming carriage return
-constexpr int brdFallbackWait = 300; // the adapter's way back after its AT BRT time (75 ms)
+// An STN chip's own STBRT time after power-up, which a switch down from an unknown rate meets.
+constexpr int stnSwitchWait = 75;
+// Beyond the adapter's switch time: a USB bridge's latency, a slow host.
+constexpr int switchMargin = 200;
+
+bool anyOf(const QByteArray &buffer, const QList<QByteArray> &marks)
+{
+    return std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); });
+}
+
+// Text an adapter writes, as opposed to the noise a port at the wrong rate reads.
+bool readable(const QByteArray &bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) {
+        const auto u = quint8(c);
+        return (u >= 0x20 && u < 0x7f) || c == '\r' || c == '\n';
+    });
+}
 
 } // namespace
 
@@ -83,9 +90,10 @@ void Wire::sendNow(const QByteArray &bytes)
 
 QByteArray Wire::read()
 {
-    const QByteArray bytes = port.readAll();
+    QByteArray bytes = port.readAll();
     if (!bytes.isEmpty())
         trace.received(bytes);
+    AdapterLink::dropStrayBytes(bytes);
     return bytes;
 }
 
@@ -103,29 +111,18 @@ void Wire::collect(QByteArray &buffer, int quietMs)
     }
 }
 
-bool Wire::pollFor(QByteArray &buffer, const QList<QByteArray> &marks)
-{
-    for (int poll = 0; poll < switchPolls && !expired(); ++poll) {
-        waitForInput(switchPoll);
-        buffer += read();
-        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
-            return true;
-    }
-    return false;
-}
-
 bool Wire::awaitAny(QByteArray &buffer, const QList<QByteArray> &marks, int waitMs)
 {
     QElapsedTimer waited;
     waited.start();
     for (;;) {
         buffer += read();
-        if (std::any_of(marks.begin(), marks.end(), [&](const QByteArray &m) { return buffer.contains(m); }))
+        if (anyOf(buffer, marks))
             return true;
         const qint64 left = waitMs - waited.elapsed();
         if (left <= 0 || !port.isOpen() || expired())
             return false;
-        waitForInput(int(qMin<qint64>(left, switchPoll)));
+        waitForInput(int(qMin<qint64>(left, 10)));
     }
 }
 
@@ -138,6 +135,20 @@ void Wire::dropStaleInput()
         stale += read();
     if (!stale.isEmpty())
         trace.note(QStringLiteral("stale input dropped (%1 bytes)").arg(stale.size()));
+}
+
+bool Wire::drainOwed(int waitMs)
+{
+    while (owed > 0) {
+        QByteArray late;
+        if (!awaitAny(late, {">"}, waitMs)) {
+            trace.note(QStringLiteral("the answer still owed has not come within %1 ms").arg(waitMs));
+            return false;
+        }
+        owed = qMax(0, owed - int(late.count('>')));
+        trace.note(QStringLiteral("late answer dropped (%1 bytes)").arg(late.size()));
+    }
+    return true;
 }
 
 const QList<uint> &searchRates(bool els27)
@@ -163,11 +174,16 @@ QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *e
 {
     if (echoed)
         *echoed = false;
+    if (!wire.drainOwed(waitMs))
+        return QByteArray();
     wire.read(); // whatever came unasked is no answer to this
     wire.write(command + '\r');
     QByteArray answer;
-    if (!wire.awaitAny(answer, {">"}, waitMs))
+    if (!wire.awaitAny(answer, {">"}, waitMs)) {
+        ++wire.owed;
+        wire.trace.note(QStringLiteral("no answer to %1 within %2 ms").arg(QString::fromLatin1(command)).arg(waitMs));
         return QByteArray();
+    }
     QList<QByteArray> lines;
     const QByteArray echo = command.toLower().replace(' ', "");
     for (const QByteArray &raw : answer.left(answer.indexOf('>')).split('\r')) {
@@ -185,7 +201,7 @@ namespace {
 
 // The answer to "atws": the echo of the line if the adapter echoes, its identification, then the
 // prompt. A prompt that comes before an identification, or an identification before the echo,
-// is left over from something earlier.
+// is left over from something earlier; so is a "?", which identifies nothing.
 class WarmStartAnswer
 {
 public:
@@ -210,7 +226,7 @@ public:
                 if (line == "atws") {
                     m_echoed = true;
                     m_identified = false;
-                } else if (!line.isEmpty()) {
+                } else if (!line.isEmpty() && line != "?") {
                     m_identified = true;
                 }
             }
@@ -236,6 +252,9 @@ private:
 bool warmStart(Wire &wire, int attempts)
 {
     for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
+        // A slow adapter's late answers come before this one's; they are no answer to it.
+        wire.drainOwed(commandWaitMs);
+        wire.owed = 0;
         wire.dropStaleInput();
         wire.write("atws\r");
         WarmStartAnswer answer;
@@ -263,50 +282,76 @@ bool warmStart(Wire &wire, int attempts)
 
 namespace {
 
-// Asks for the identification at the port's current rate. An echo of the question or "?"
-// (an unknown command) also proves the adapter understands this rate.
-bool answersAt(Wire &wire, int attempts)
+// Asks for the identification at the port's current rate, once, and waits up to `firstByteMs` for
+// the answer to begin; an answer in readable text is then waited for up to its prompt. An echo of
+// the question or "?" (an unknown command) also proves the adapter understands this rate; noise
+// (the port at another rate than the adapter) does not, and is not waited out. An identification
+// that comes unasked (the adapter back from a restart) proves it as well.
+bool answersAt(Wire &wire, int firstByteMs)
 {
-    QByteArray buffer;
-    for (int attempt = 0; attempt < attempts && !wire.expired(); ++attempt) {
-        wire.write("ati\r");
-        wire.collect(buffer, probeWait);
-        if (buffer.contains("ELM327") || buffer.contains("ati") || buffer.contains("?\r"))
-            return true;
-    }
-    return false;
+    wire.write("ati\r");
+    QByteArray buffer = wire.read();
+    if (buffer.isEmpty() && !wire.waitForInput(firstByteMs))
+        return false;
+    wire.collect(buffer, probeWait);
+    if (!readable(buffer))
+        return false;
+    // A slow adapter's answer may only have begun (its echo): the rest is waited for.
+    const QList<QByteArray> marks {"ELM327", "ati", "ATI", "?\r"};
+    if (!anyOf(buffer, marks) && !wire.awaitAny(buffer, marks, commandWaitMs))
+        return false;
+    // Its prompt comes with the answer, or is owed.
+    if (!buffer.contains('>') && !wire.awaitAny(buffer, {">"}, commandWaitMs))
+        wire.owed = 1;
+    return true;
 }
 
-bool probe(Wire &wire)
+bool probe(Wire &wire, int firstByteMs)
 {
-    if (!answersAt(wire, attempts))
+    if (!answersAt(wire, firstByteMs))
         return false;
     warmStart(wire, 1);
     return true;
 }
 
-// Asks an adapter listening above 1000000 bit/s to come down to `lowRate`; it says "OK" at
-// the old rate and introduces itself at the new one.
-bool switchDown(Wire &wire, const QByteArray &command, uint lowRate)
+// A rate switch with the handshake the datasheets give (ELM327 AT BRD, STN STBR): "OK" at the old
+// rate, then, at the new rate after the chip's switch time, its identification; the carriage
+// return that confirms the rate goes only once that has come, and the chip answers "OK" at the
+// new rate. Without that the chip goes back to the old rate after another switch time and gives
+// its prompt there, where the port follows it. Returns whether the new rate holds; `answer`
+// receives what the chip said to the command at the old rate.
+bool handshake(Wire &wire, const QByteArray &command, uint from, uint to, const QList<QByteArray> &identification,
+    int switchWaitMs, QByteArray &answer)
 {
     AdapterPort &port = wire.port;
-    bool ok = false;
-    for (int attempt = 0; attempt < attempts && !ok && !wire.expired(); ++attempt) {
-        wire.sendNow(command);
-        QByteArray buffer;
-        ok = wire.pollFor(buffer, {"OK"});
-        if (!ok)
-            port.clear();
+    wire.sendNow(command);
+    if (!wire.awaitAny(answer, {"OK", "?"}, commandWaitMs) || !answer.contains("OK"))
+        return false;
+    port.setBaudRate(qint32(to));
+    const int okEnd = answer.indexOf('\r', answer.indexOf("OK"));
+    QByteArray hello = okEnd < 0 ? QByteArray() : answer.mid(okEnd + 1);
+    // A carriage return before the identification would not count; noise is no identification.
+    if (wire.awaitAny(hello, identification, switchWaitMs + switchMargin)) {
+        wire.sendNow("\r");
+        QByteArray confirmed;
+        if (wire.awaitAny(confirmed, {"OK"}, switchWaitMs + switchMargin)) {
+            wire.awaitAny(confirmed, {">"}, commandWaitMs);
+            return true;
+        }
     }
-    if (!ok)
+    port.setBaudRate(qint32(from));
+    QByteArray back;
+    wire.awaitAny(back, {">"}, 2 * switchWaitMs + switchMargin);
+    return false;
+}
+
+// Asks an adapter listening above 1000000 bit/s to come down to `lowRate`, once per pass: its
+// rate is not known, so its switch time cannot be set first and is its own.
+bool switchDown(Wire &wire, const QByteArray &command, uint fromRate, uint lowRate)
+{
+    QByteArray answer;
+    if (!handshake(wire, command, fromRate, lowRate, {"ELM327", "STN"}, stnSwitchWait, answer))
         return false;
-    port.clear();
-    port.setBaudRate(qint32(lowRate));
-    QByteArray buffer;
-    if (!wire.pollFor(buffer, {"ELM327", "STN"}))
-        return false;
-    // A carriage return at the new rate confirms it to the adapter; then a warm start.
-    wire.write("\r");
     warmStart(wire, 1);
     return true;
 }
@@ -360,15 +405,23 @@ void setLastMetRate(const QString &port, uint rate)
     metRates().set(port, rate);
 }
 
-// Asks an ELM327 for a faster serial rate ("AT BRD hh"). It says "OK" at the old rate,
-// switches, introduces itself at the new one, and keeps the new rate only when a carriage
-// return reaches it there within its AT BRT time (75 ms); otherwise it goes back. The prompt
-// that answers the carriage return, read at the new rate, proves the link works both ways; a
-// host that switched too late to read the introduction still gets it.
-RateSwitch raiseRate(Wire &wire, uint current)
+// Asks an ELM327 for a faster serial rate, fastest first; see ratesearch.h. A chip that refuses
+// AT BRT, or AT BRD, keeps its rate: nothing is gained by asking again.
+RateSwitch raiseRate(Wire &wire, uint current, const QByteArray &identification, int switchWaitMs)
 {
     AdapterPort &port = wire.port;
     QString note;
+    const QByteArray units = QByteArray::number(qBound(1, (switchWaitMs + 4) / 5, 0xff), 16).rightJustified(2, '0');
+    const QByteArray brt = askAdapter(wire, "at brt " + units, commandWaitMs);
+    if (!brt.contains("OK")) {
+        note = QStringLiteral("The adapter keeps its serial rate of %1 bit/s: %2")
+                   .arg(current)
+                   .arg(brt.isNull() ? QStringLiteral("no answer to AT BRT")
+                                     : QStringLiteral("it does not know AT BRT"));
+        wire.trace.note(note);
+        return {current, note};
+    }
+    const QByteArray name = identification.trimmed().isEmpty() ? QByteArray("ELM327") : identification.trimmed();
     for (const FastRate &fast : fastRates) {
         if (fast.rate <= current)
             break;
@@ -376,35 +429,24 @@ RateSwitch raiseRate(Wire &wire, uint current)
         if (!port.setBaudRate(qint32(fast.rate)) || !port.setBaudRate(qint32(current)))
             continue;
         wire.dropStaleInput();
-        wire.sendNow(QByteArray("at brd ") + fast.divisor + '\r');
         QByteArray answer;
-        if (!wire.awaitAny(answer, {"OK", "?"}, brdAnswerWait) || !answer.contains("OK")) {
+        if (handshake(
+                wire, QByteArray("at brd ") + fast.divisor + '\r', current, fast.rate, {name}, switchWaitMs, answer)) {
+            note = QStringLiteral("Serial rate raised from %1 to %2 bit/s").arg(current).arg(fast.rate);
+            wire.trace.note(note);
+            return {fast.rate, note};
+        }
+        if (!answer.contains("OK")) {
             // "?": this adapter keeps its rate; nothing to gain from asking again.
             note = QStringLiteral("The adapter keeps its serial rate of %1 bit/s: %2")
                        .arg(current)
                        .arg(answer.contains("?") ? QStringLiteral("it does not know AT BRD")
                                                  : QStringLiteral("no answer to AT BRD"));
             wire.trace.note(note);
+            if (!answer.contains("?"))
+                wire.owed = 1;
             return {current, note};
         }
-        port.setBaudRate(qint32(fast.rate));
-        // Its identification, or the noise it makes when it came before the port followed: once
-        // something of it is in, the carriage return may go.
-        const int okEnd = answer.indexOf('\r', answer.indexOf("OK"));
-        QByteArray hello = okEnd < 0 ? QByteArray() : answer.mid(okEnd + 1);
-        wire.awaitAny(hello, {"ELM327", "STN", "\r", QByteArray(8, char(0xff))}, brdIntroductionWait);
-        wire.sendNow("\r");
-        QByteArray prompt;
-        if (wire.awaitAny(prompt, {">"}, brdPromptWait)) {
-            note = QStringLiteral("Serial rate raised from %1 to %2 bit/s").arg(current).arg(fast.rate);
-            wire.trace.note(note);
-            return {fast.rate, note};
-        }
-        // Not confirmed: the adapter goes back to the old rate after its AT BRT time and says so
-        // with a prompt there.
-        port.setBaudRate(qint32(current));
-        QByteArray back;
-        wire.awaitAny(back, {">"}, brdFallbackWait);
         note = QStringLiteral("The adapter did not confirm %1 bit/s; it stays at %2 bit/s").arg(fast.rate).arg(current);
         wire.trace.note(note);
     }
@@ -425,12 +467,13 @@ bool resetRaisedAdapter(Wire &wire, uint given)
                             .arg(given)
                             .arg(fast.rate));
         port.clear(QSerialPort::Input);
-        if (!answersAt(wire, raisedProbeAttempts))
+        if (!answersAt(wire, probeWait))
             continue;
         wire.trace.note(QStringLiteral("the adapter answers at %1 bit/s: resetting it").arg(fast.rate));
         wire.sendNow("ATZ\r");
         wire.waitForInput(resetSendWait);
         wire.read();
+        wire.owed = 0; // a reset ends whatever it still had to say
         port.setBaudRate(qint32(given));
         // It announces itself at its power-up rate once it has restarted.
         QByteArray hello;
@@ -441,50 +484,53 @@ bool resetRaisedAdapter(Wire &wire, uint given)
     return false;
 }
 
-// The rate it was met at last time comes first and is tried for a while; then the table is gone
-// through twice, since an adapter still restarting after another program's reset may miss the
-// first pass. The port's signals stay blocked meanwhile, so the driver sees none of the closing,
-// reopening and reading done here.
+namespace {
+
+// Reopens the port at `rate` for the next step of the search; false when it cannot be.
+bool moveTo(AdapterPort &port, uint rate)
+{
+    port.setBaudRate(qint32(rate));
+    if (!port.isOpen()) {
+        port.clearError();
+        port.open(QIODevice::ReadWrite);
+    }
+    port.clear();
+    port.clearError();
+    return port.isOpen();
+}
+
+} // namespace
+
+// The rate it was met at last time comes first and is given the time a restart takes; then the
+// table is gone through twice: quickly, a moment at each rate, then as long at each as a slow
+// adapter takes to answer. One question at a time: nothing is asked again at a rate before the
+// last question's answer or its deadline. The port's signals stay blocked meanwhile, so the
+// driver sees none of the closing, reopening and reading done here.
 uint searchRate(Wire &wire, const QList<uint> &rates, int kind, uint lastMet, uint &metAt)
 {
-    // "STBR": the STN rate command; "AT BR 4": the ELM327's divisor for 1000000 bit/s.
+    // "STBR": the STN rate command; "AT BRD 04": the ELM327's divisor for 1000000 bit/s.
     const auto switchCommand = [kind](uint rate) -> QByteArray {
         const bool elsOnly = !baudRatesElm.contains(rate);
         const bool elmOnly = !baudRatesEls.contains(rate);
         const bool els = elsOnly || (!elmOnly && (kind == ELM327IOBase::ELS27 || kind == ELM327IOBase::Auto));
-        return els ? "STBR 1000000\r" : "AT BR 4\r";
+        return els ? "STBR 1000000\r" : "AT BRD 04\r";
     };
     AdapterPort &port = wire.port;
     const AdapterPort::Quiet quiet(port);
-    QList<uint> order;
+    QList<QPair<uint, int>> order; // each rate with how long its answer may take to begin
     if (lastMet != 0)
-        order << lastMet;
+        order << qMakePair(lastMet, restartAllowance);
     for (int pass = 0; pass < searchPasses; ++pass)
-        order += rates;
-    if (lastMet != 0) {
-        port.setBaudRate(qint32(lastMet));
-        if (!port.isOpen()) {
-            port.clearError();
-            port.open(QIODevice::ReadWrite);
-        }
-    }
-    for (int step = 0;;) {
-        port.clear();
-        port.clearError();
-        if (!port.isOpen())
-            return 0;
-        const uint rate = order[step];
+        for (uint rate : rates)
+            order << qMakePair(rate, pass == 0 ? probeWait : commandWaitMs);
+    for (const auto &[rate, wait] : order) {
+        if (wire.expired() || !moveTo(port, rate))
+            break;
         wire.trace.note(QStringLiteral("rate search: trying %1 bit/s").arg(rate));
-        uint found = 0;
-        QElapsedTimer patience;
-        patience.start();
-        do {
-            if (rate <= probeLimit)
-                found = probe(wire) ? rate : 0;
-            else
-                found = switchDown(wire, switchCommand(rate), probeLimit) ? probeLimit : 0;
-        } while (!found && step == 0 && lastMet != 0 && patience.elapsed() < restartAllowance && port.isOpen()
-            && !wire.expired());
+        wire.owed = 0; // what a question at another rate still owes comes as noise, if at all
+        const uint found = rate <= probeLimit
+            ? (probe(wire, wait) ? rate : 0)
+            : (switchDown(wire, switchCommand(rate), rate, probeLimit) ? probeLimit : 0);
         if (found) {
             metAt = rate;
             port.flush();
@@ -493,18 +539,11 @@ uint searchRate(Wire &wire, const QList<uint> &rates, int kind, uint lastMet, ui
             port.close();
             return found;
         }
-        if (++step == order.size() || wire.expired()) {
-            if (wire.expired())
-                wire.trace.note(QStringLiteral("rate search: out of time"));
-            port.close();
-            return 0;
-        }
-        port.setBaudRate(qint32(order[step]));
-        if (!port.isOpen()) {
-            port.clearError();
-            port.open(QIODevice::ReadWrite);
-        }
     }
+    if (wire.expired())
+        wire.trace.note(QStringLiteral("rate search: out of time"));
+    port.close();
+    return 0;
 }
 
 bool switchRate(AdapterPort &port, const QByteArray &command, uint target, bool permanent)

@@ -23,6 +23,8 @@ struct Wire
     AdapterPort &port;
     LinkTrace &trace;
     QDeadlineTimer deadline {QDeadlineTimer::Forever};
+    // Lines written whose prompt has not come: their late answers are drained before the next.
+    int owed = 0;
 
     bool expired() const { return deadline.hasExpired(); }
     // Waits up to `waitMs` for input, never beyond the deadline.
@@ -30,6 +32,7 @@ struct Wire
     void write(const QByteArray &bytes);
     // Without the repainting: the rate commands are timed against the adapter.
     void sendNow(const QByteArray &bytes);
+    // What arrived, stray control bytes dropped (they are in the trace).
     QByteArray read();
     // Appends what is there and whatever keeps arriving within `quietMs` of the last piece, for
     // a bounded time and amount.
@@ -41,7 +44,14 @@ struct Wire
     // Whatever the adapter said before this program's first line (the end of an earlier
     // session's reset, read only now that the port is open again) is no answer to it.
     void dropStaleInput();
+    // Waits up to `waitMs` for each prompt owed, dropping what comes with it; false when one did
+    // not come.
+    bool drainOwed(int waitMs);
 };
+
+// How long an adapter command may go unanswered: a good adapter answers at once, a slow clone or a
+// bridge within a second; beyond that, room for the answer's way.
+constexpr int commandWaitMs = 1500;
 
 // Rates to try, in order, for an ELS27 or for the other adapters. The first is where the search
 // starts; the second, 1000000, is where an adapter met above 1000000 bit/s is switched down to.
@@ -53,7 +63,8 @@ QList<uint> searchOrder(int kind);
 
 // Asks the adapter one command and returns its answer up to the prompt, the echo of the command
 // left out (the lines joined by '\n'; `echoed`, when given, says whether it came); a null array
-// when no prompt came within `waitMs`.
+// when no prompt came within `waitMs`. The late answer of a line that went unanswered is waited
+// for and dropped first; while it does not come, nothing is written and the answer is null.
 QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *echoed = nullptr);
 
 // Warm starts a connection tries before it gives up on the adapter.
@@ -80,8 +91,10 @@ struct RateSwitch
     QString note; // what happened, for the user's log; empty when nothing was tried
 };
 
-// Asks an ELM327 for a faster serial rate ("AT BRD").
-RateSwitch raiseRate(Wire &wire, uint current);
+// Asks an ELM327 for a faster serial rate ("AT BRD"), with the datasheet's handshake: its AT BRT
+// time set to `switchWaitMs` first, then "OK" at the old rate, `identification` (its ATI answer)
+// at the new one after that time, the carriage return only then, and "OK" at the new rate.
+RateSwitch raiseRate(Wire &wire, uint current, const QByteArray &identification, int switchWaitMs);
 
 // An ELM327 raised by an earlier run that ended without closing the port keeps listening at the
 // raised rate; found at one of those rates, it is reset. Returns whether it was found and reset.

@@ -303,6 +303,8 @@ void CanWorker::io_voltage(double volts)
 void CanWorker::io_disconnected()
 {
     portGone = true;
+    if (!link().lossReason().isEmpty())
+        emit error(ERR_LOG, link().lossReason());
     emit error(ERR_IO, tr("Transport unexpectedly closed"));
     if (pending != Invalid)
         finish(pending, false, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
@@ -324,7 +326,7 @@ void CanWorker::exchangeFailed(ELM327IOBase::ELM_ERROR code, const QString &reas
 {
     const Commands cmd = pending;
     if (cmd != Reboot && cmd != Dfu) {
-        finish(cmd, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+        finish(cmd, false, exchangeFailure(code, reason), failureOutcome(code));
         return;
     }
     // A restarting device does not answer: the adapter's "no data" for the request's own frame is

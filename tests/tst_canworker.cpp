@@ -146,8 +146,12 @@ private slots:
                 "error 2 Reply 63 does not answer the request|finished 1 0 Invalid reply", {}, true});
         row("noise for the request",
             {CanWorker::Erase, {}, rule(0x63), "",
-                "error 2 Transport error: non-hex reply|finished 5 0 No responce from the device",
+                "error 2 Transport error: non-hex reply|finished 5 0 The reply broke the protocol (non-hex reply)",
                 {"--word", "1:HELLO"}, true});
+        // The adapter itself falls silent: named as the adapter's failure, not the device's.
+        row("the adapter falls silent",
+            {CanWorker::Erase, {}, rule(0x63), "", "error 2 Transport error: no answer to '01231' within * ms)",
+                {"--silent-after", "20"}});
         // A restarting device does not answer; a request the adapter could not send, or a refusal, fails.
         const QString unsent = QStringLiteral("|finished 6 0 The request did not reach the device (%1)");
         row("dfu: the device restarts",
@@ -207,10 +211,13 @@ private slots:
         row("select refused",
             {{"--negative", "20:10"}, 3000, {}, "select fw.bin",
                 "error -2 Device reply processing error at select: forced" + refused.arg(2), true});
-        row("LV RESET midway", {{"--lv-reset", "200", "--reset-ms", "300"}, 3000, {}, {}, lost});
+        row("LV RESET midway",
+            {{"--lv-reset", "200", "--reset-ms", "300"}, 3000, {}, {},
+                "finished 3 0 The adapter failed the exchange (the adapter restarted by itself)"});
         // A line of noise for the select, or for a write's first frame, ends the upload there.
-        row("noise for the select", {{"--word", "1:HELLO"}, 3000, {}, {}, "finished 2 0 No responce from the device"});
-        row("noise for a write", {{"--word", "2:HELLO"}, 3000, {}, {}, lost});
+        const QString noise = QStringLiteral("The reply broke the protocol (non-hex reply)");
+        row("noise for the select", {{"--word", "1:HELLO"}, 3000, {}, {}, "finished 2 0 " + noise});
+        row("noise for a write", {{"--word", "2:HELLO"}, 3000, {}, {}, "finished 3 0 " + noise});
     }
 
     // An upload into the device; after a passing fault the next upload in the same session works.

@@ -394,8 +394,9 @@ private slots:
         row("ELS27, kind not given", els27, {"info", "--json"}, 0, "Device reports", "12.6");
         row("ELM327 taken for an ELS27", elm327, {"info", "--adapter", "els27"}, 2,
             "The adapter on %1 is an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327");
-        row("ELS27 taken for an ELM327", els27, {"info", "--adapter", "elm327", "--json"}, 2,
-            "The adapter on %1 is an ELS27", "null");
+        // An STN chip takes the ELM327's commands: driven as chosen, with a note.
+        row("ELS27 taken for an ELM327", els27, {"info", "--adapter", "elm327", "--json"}, 0,
+            "The adapter on %1 is an ELS27 (STN2255 v5.10.3); it is driven as an ELM327", "12.6");
         row("bootloader, voltage unknown", els27 + QStringList {"--mode", "boot", "--voltage", "none"}, {"bootloader"},
             0, "voltage: unknown");
         row("bootloader, JSON", els27 + QStringList {"--mode", "boot", "--voltage", "13.8"}, {"bootloader", "--json"},

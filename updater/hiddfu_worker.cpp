@@ -201,6 +201,8 @@ void hiddfu_worker::io_voltage(double volts)
 void hiddfu_worker::io_disconnected()
 {
     linkDown = true;
+    if (!link().lossReason().isEmpty())
+        emit error(ERR_LOG, link().lossReason());
     // First, so that whoever hears of the failure that follows knows the link is gone with it.
     emit linkLost();
     fail(ERR_COMM, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
@@ -242,6 +244,16 @@ void hiddfu_worker::noReply()
 
 void hiddfu_worker::giveUp(Commands cmd)
 {
+    if (!adapterSilence.isEmpty()) {
+        // Not the device: the adapter itself stopped answering.
+        if (flashing()) {
+            fail(ERR_COMM, adapterSilence, TransferOutcome::NotResponding);
+            return;
+        }
+        emit error(ERR_NOTIFY, adapterSilence);
+        emit notResponding(cmd);
+        return;
+    }
     if (cmd == Finalize && current == Finalize) {
         fail(ERR_COMM, tr("The device did not confirm the end of the flash"), TransferOutcome::NotResponding);
         return;
@@ -270,12 +282,18 @@ void hiddfu_worker::headFailed(const QString &text, TransferOutcome how)
 
 void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 {
-    if (code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED) {
+    // The adapter's own silence is retried as the device's is; if it lasts, the end names it.
+    adapterSilence = code == ELM327IOBase::ERR_SILENT ? exchangeFailure(code, reason) : QString();
+    if (code == ELM327IOBase::ERR_NODATA || code == ELM327IOBase::ERR_STOPPED || code == ELM327IOBase::ERR_SILENT) {
+        if (code == ELM327IOBase::ERR_SILENT)
+            emit error(ERR_LOG, adapterSilence);
         noReply();
         return;
     }
     if (code == ELM327IOBase::ERR_PROTOCOL)
         headFailed(tr("Invalid response"), TransferOutcome::Refused);
+    if (code == ELM327IOBase::ERR_REFUSED)
+        headFailed(reason, TransferOutcome::Refused);
     emit error(ERR_LOG, tr("Transport error: %1").arg(reason));
     // The driver gave up resending and emptied its queues, or the adapter failed the exchange
     // (restarted, could not reach the bus): the request is lost for good.
@@ -294,6 +312,7 @@ void hiddfu_worker::io_dummy()
 
 void hiddfu_worker::io_read(QByteArray data)
 {
+    adapterSilence.clear();
     if (data.isEmpty())
         return;
     if (requests.isEmpty() || !requests.first().sent || !answers(requests.first(), data)) {

@@ -149,6 +149,7 @@ private:
     quint32 total = 0;
     quint32 written = 0; // acknowledged bytes, in steps of 1024
     QString uuid;
+    QString adapterSilence; // the last exchange failed for the adapter's silence: how to say so
     Commands current = Invalid; // the command whose reply steers the flash
     QTimer timer; // listens again for a reply after a time-out
     int retries = 0; // consecutive no-data or stopped answers to the request on the link
