@@ -14,6 +14,10 @@
 namespace ksim {
 
 class EventLog;
+
+// What the adapter calls itself: after a reset (both kinds), and to STI (an ELS27's ST chip).
+constexpr const char *kElmIdentity = "ELM327 v1.5";
+constexpr const char *kStnIdentity = "STN2255 v5.10.3";
 class WireStats;
 
 // The OBD adapter: an ELM327 v1.5 (optionally with the ST command set of an ELS27) on the serial link,
