@@ -14,8 +14,6 @@ namespace {
 constexpr const char *kStnDevice = "ELS27 r2.1";
 // Longer lines cannot be valid anyway; the cap only keeps a runaway sender from growing the buffer.
 constexpr std::size_t kMaxLineLength = 4096;
-constexpr std::uint32_t kMinRate = 300;
-constexpr std::uint32_t kMaxRate = 16000000;
 
 bool isFlag(const std::string &command, const char *name, bool &value)
 {
@@ -26,22 +24,6 @@ bool isFlag(const std::string &command, const char *name, bool &value)
     if (digit != '0' && digit != '1')
         return false;
     value = digit == '1';
-    return true;
-}
-
-bool parseDecimalRate(const std::string &digits, std::uint32_t &rate)
-{
-    if (digits.empty() || digits.size() > 9)
-        return false;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value < kMinRate || value > kMaxRate)
-        return false;
-    rate = static_cast<std::uint32_t>(value);
     return true;
 }
 
@@ -135,8 +117,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         interrupt();
         return;
     }
-    checkConfirmation();
-    divisorConfirmation();
+    switchInput();
     pump();
 }
 
@@ -275,9 +256,8 @@ bool Adapter::plainCommand(const std::string &c)
         {"AT0", [](Adapter &a) { a.adaptiveTimingCommand(0); }},
         {"AT1", [](Adapter &a) { a.adaptiveTimingCommand(1); }},
         {"AT2", [](Adapter &a) { a.adaptiveTimingCommand(2); }},
-        // the bus and the rate
+        // the bus
         {"MA", [](Adapter &a) { a.state_ = State::Monitoring; }},
-        {"BR4", [](Adapter &a) { a.switchWithConfirmation(1000000); }},
     };
     const auto action = actions.find(c);
     if (action == actions.end())
@@ -404,34 +384,12 @@ void Adapter::stnCommand(const std::string &c)
         reply("?");
         return;
     }
-    std::uint32_t rate = 0;
     if (c == "I" || c == "DI") {
         reply(c == "I" ? kStnIdentity : kStnDevice);
         return;
     }
-    if (c == "WBR") {
-        storedRate_ = rate_;
-        reply("OK");
+    if (rateCommand(c))
         return;
-    }
-    if (c.rfind("SBR", 0) == 0) {
-        if (!parseDecimalRate(c.substr(3), rate)) {
-            reply("?");
-            return;
-        }
-        // Answered at the old rate; the new one applies to whatever comes next.
-        reply("OK");
-        setRate(rate);
-        return;
-    }
-    if (c.rfind("BR", 0) == 0) {
-        if (!parseDecimalRate(c.substr(2), rate)) {
-            reply("?");
-            return;
-        }
-        switchWithConfirmation(rate);
-        return;
-    }
     if (c.rfind("PBR", 0) == 0) {
         const std::string digits = c.substr(3);
         std::uint64_t value = 0;

@@ -82,6 +82,7 @@ private:
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
+        Micros stnSwitchWait = 75000; // STBRT
     };
 
     struct Line
@@ -95,19 +96,21 @@ private:
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
     // prepared (reset, frame transmission). Listening/Monitoring: showing bus traffic until stopped.
-    // SwitchWaitPort/SwitchWaitConfirm: a rate change waiting for the program to follow and confirm.
-    // DivisorSwitch/DivisorConfirm: AT BRD sending its OK at the old rate, then waiting for the CR at the
-    // new one.
-    enum class State {
-        Idle,
-        Receiving,
-        Working,
-        Listening,
-        Monitoring,
-        SwitchWaitPort,
-        SwitchWaitConfirm,
-        DivisorSwitch,
-        DivisorConfirm
+    // SwitchSendingOk, SwitchWaiting, SwitchConfirm: a rate switch with a handshake (AT BRD, STBR) sending
+    // its OK at the old rate, then at the new rate waiting until its identification has gone out, then
+    // waiting for the confirming CR.
+    enum class State { Idle, Receiving, Working, Listening, Monitoring, SwitchSendingOk, SwitchWaiting, SwitchConfirm };
+
+    // A rate switch with a handshake, as AT BRD and STBR make it.
+    struct RateSwitch
+    {
+        std::string command; // "AT BRD" or "STBR", for the log
+        std::string identification;
+        std::uint32_t oldRate = 0;
+        std::uint32_t newRate = 0;
+        Micros wait = 0; // the BRT time: before the identification, and again for the CR
+        Micros windowOpens = 0; // when the identification has gone out
+        Micros windowCloses = 0;
     };
 
     void completeLine();
@@ -119,7 +122,6 @@ private:
     bool switchCommand(const std::string &command);
     bool argumentCommand(const std::string &command);
     void adaptiveTimingCommand(int mode);
-    void divisorWaitCommand(const std::string &digits);
     void receiveFilterCommand(const std::string &filter);
     void headerCommand(const std::string &digits);
     void protocolCommand(const std::string &argument);
@@ -145,16 +147,20 @@ private:
     std::string formatFrame(const CanFrame &frame) const;
     Micros timeoutMicros() const;
 
-    void switchWithConfirmation(std::uint32_t rate);
-    void waitForPortRate(std::uint64_t generation);
-    void checkConfirmation();
-    void confirmationTimedOut(std::uint64_t generation);
-    std::string identification() const;
-
+    // The rate switches (adapterrates.cpp).
+    bool rateCommand(const std::string &command);
     void divisorCommand(const std::string &digits);
-    void divisorSwitched(std::uint64_t generation);
-    void divisorConfirmation();
-    void divisorTimedOut(std::uint64_t generation);
+    void divisorWaitCommand(const std::string &digits);
+    void stnWaitCommand(const std::string &digits);
+    void startRateSwitch(
+        const std::string &command, const std::string &identification, std::uint32_t rate, Micros wait);
+    void switchUart(std::uint64_t generation);
+    void sendSwitchIdentification(std::uint64_t generation);
+    void openConfirmWindow(std::uint64_t generation);
+    void switchInput();
+    void switchConfirmed(Micros received);
+    void switchTimedOut(std::uint64_t generation);
+    void switchNote(const std::string &text);
     Micros divisorWaitMicros() const;
     void dropPendingInput(const std::string &why);
 
@@ -186,9 +192,7 @@ private:
     std::uint64_t listenGeneration_ = 0;
     Scheduler::TimerId listenTimer_ = 0;
 
-    std::uint32_t previousRate_ = 0;
-    std::uint32_t divisorRate_ = 0;
-    Micros switchDeadline_ = 0;
+    RateSwitch switch_;
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;
     std::string identity_ = "ELM327 v1.5";
