@@ -320,6 +320,8 @@ bool Adapter::argumentCommand(const std::string &c)
     return false;
 }
 
+// AT CRA takes exactly three or eight digits (hexadecimal or X), or nothing to take the filter away; an
+// identifier of three digits is an 11-bit one.
 void Adapter::receiveFilterCommand(const std::string &filter)
 {
     if (filter.empty()) {
@@ -327,27 +329,47 @@ void Adapter::receiveFilterCommand(const std::string &filter)
         reply("OK");
         return;
     }
-    bool valid = filter.size() <= 3;
+    bool valid = filter.size() == 3 || filter.size() == 8;
     for (char d : filter)
         valid = valid && (hexDigit(d) >= 0 || d == 'X');
-    if (valid && (filter.size() < 3 || hexDigit(filter[0]) < 0 || hexDigit(filter[0]) <= 7)) {
-        settings_.receiveFilter = std::string(3 - filter.size(), '0') + filter;
-        reply("OK");
+    if (!valid) {
+        log_.write('#', "AT CRA " + filter + " refused: not 3 or 8 digits");
+        reply("?");
         return;
     }
-    reply("?");
+    if (filter.size() == 3 && hexDigit(filter[0]) > 7) {
+        log_.write('#', "AT CRA " + filter + " refused: beyond 7FF");
+        reply("?");
+        return;
+    }
+    settings_.receiveFilter = filter;
+    reply("OK");
 }
 
+// AT SH takes exactly three digits (an 11-bit identifier), six (a 29-bit one behind the priority byte,
+// 18 as after power-up) or eight (a 29-bit one).
 void Adapter::headerCommand(const std::string &digits)
 {
-    std::uint64_t header = 0;
-    if (!digits.empty() && digits.size() <= 3 && allHex(digits) && parseNumber("0x" + digits, header)
-        && header <= 0x7FF) {
-        settings_.header = static_cast<std::uint32_t>(header);
-        reply("OK");
+    std::uint64_t value = 0;
+    const bool sized = digits.size() == 3 || digits.size() == 6 || digits.size() == 8;
+    if (!sized || !allHex(digits) || !parseNumber("0x" + digits, value)) {
+        log_.write('#', "AT SH " + digits + " refused: not 3, 6 or 8 digits");
+        reply("?");
         return;
     }
-    reply("?");
+    if (digits.size() == 3 && value > 0x7FF) {
+        log_.write('#', "AT SH " + digits + " refused: beyond 7FF");
+        reply("?");
+        return;
+    }
+    settings_.extendedHeader = digits.size() != 3;
+    if (digits.size() == 6)
+        value |= 0x18000000;
+    settings_.header = static_cast<std::uint32_t>(value & 0x1FFFFFFF);
+    if (settings_.extendedHeader)
+        log_.write(
+            '#', "AT SH: 29-bit header " + hexValue(settings_.header, 8) + "; the device listens on 11-bit ones");
+    reply("OK");
 }
 
 void Adapter::protocolCommand(const std::string &argument)
@@ -464,7 +486,7 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         reply("CAN ERROR");
         return;
     }
-    const CanFrame frame = CanFrame::make(settings_.header, bytes);
+    const CanFrame frame = CanFrame::make(settings_.header, bytes, settings_.extendedHeader);
     if (faults_.noReply(number)) {
         log_.write('#', "no answer to data line " + std::to_string(number) + " (fault)");
         bus_.sendFromAdapter(frame);
@@ -535,7 +557,7 @@ void Adapter::interrupt()
 void Adapter::busFrame(const CanFrame &frame)
 {
     // Frames that pass while the adapter is not listening are gone, as on a real bus.
-    if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame.id))
+    if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame))
         return;
     emit(formatFrame(frame) + eol());
     if (state_ == State::Monitoring)
@@ -547,13 +569,17 @@ void Adapter::busFrame(const CanFrame &frame)
         armListenTimer(scheduler_.now() + timeoutMicros());
 }
 
-bool Adapter::passesFilter(std::uint32_t id) const
+bool Adapter::passesFilter(const CanFrame &frame) const
 {
-    if (settings_.receiveFilter.empty())
+    const std::string &filter = settings_.receiveFilter;
+    if (filter.empty())
         return true;
-    const std::string text = hexValue(id, 3);
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (settings_.receiveFilter[i] != 'X' && settings_.receiveFilter[i] != text[i])
+    // A filter of three digits is for 11-bit identifiers, one of eight for 29-bit ones.
+    const std::string text = hexValue(frame.id, frame.extended ? 8 : 3);
+    if (text.size() != filter.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (filter[i] != 'X' && filter[i] != text[i])
             return false;
     }
     return true;
@@ -564,7 +590,7 @@ std::string Adapter::formatFrame(const CanFrame &frame) const
     const char *separator = settings_.spaces ? " " : "";
     std::string text;
     if (settings_.headers)
-        text += hexValue(frame.id, 3) + separator;
+        text += hexValue(frame.id, frame.extended ? 8 : 3) + separator;
     if (settings_.lengths)
         text += std::string(1, static_cast<char>('0' + frame.length)) + separator;
     return text + toHex(frame.data.data(), frame.length, separator);

@@ -78,7 +78,8 @@ private:
         int protocol = 0;
         bool automaticProtocol = true;
         std::uint32_t header = 0x7DF;
-        std::string receiveFilter; // three characters of hexadecimal or X, empty for none
+        bool extendedHeader = false; // header holds a 29-bit identifier
+        std::string receiveFilter; // three or eight characters of hexadecimal or X, empty for none
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
@@ -143,7 +144,7 @@ private:
     void armListenTimer(Micros when);
     void endListening();
     void interrupt();
-    bool passesFilter(std::uint32_t id) const;
+    bool passesFilter(const CanFrame &frame) const;
     std::string formatFrame(const CanFrame &frame) const;
     Micros timeoutMicros() const;
 

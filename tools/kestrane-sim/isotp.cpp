@@ -63,7 +63,7 @@ void IsoTpEndpoint::emit(const Bytes &bytes)
 
 bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
 {
-    if (frame.id != config_.rxId)
+    if (frame.extended || frame.id != config_.rxId)
         return false;
     if (frame.length == 0) {
         note("empty frame ignored");

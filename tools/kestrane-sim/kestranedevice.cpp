@@ -66,7 +66,7 @@ void KestraneDevice::makeEndpoint()
 void KestraneDevice::receiveFrame(const CanFrame &frame)
 {
     if (gone_ || restarting_) {
-        if (frame.id == 0x74E || frame.id == 0x74F)
+        if (!frame.extended && (frame.id == 0x74E || frame.id == 0x74F))
             note(std::string("frame ignored: ") + (gone_ ? "left for the ROM loader" : "restarting"));
         return;
     }
