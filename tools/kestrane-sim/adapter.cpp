@@ -90,7 +90,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
-            Line line {partial_, partialWireBytes_, when, rate_};
+            Line line {partial_, partialWireBytes_, when, rate_, 0};
             partial_.clear();
             partialWireBytes_ = 0;
             lines_.push_back(line);
@@ -123,8 +123,8 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
 
 void Adapter::completeLine()
 {
-    const Line &line = lines_.back();
-    ++linesReceived_;
+    Line &line = lines_.back();
+    line.number = ++linesReceived_;
     stats_.countLine();
     log_.write('<', printable(line.text));
     if (onDropConnection) {
@@ -199,12 +199,17 @@ void Adapter::execute(const Line &line)
     std::uint64_t number = 0;
     if (!command && !compact.empty())
         number = ++dataLines_;
-    const bool answerless = number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
+    // A line answered by --answer is not carried out at all, whatever it holds.
+    const std::string *answer = faults_.answer(line.number);
+    const bool answerless = !answer && number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
 
     if ((settings_.echo || faults_.stuckEcho) && !answerless)
         emit(line.text + eol());
 
-    if (compact.rfind("AT", 0) == 0)
+    if (answer) {
+        log_.write('#', *answer + " for line " + std::to_string(line.number) + " (fault)");
+        reply(*answer);
+    } else if (compact.rfind("AT", 0) == 0)
         adapterCommand(compact.substr(2));
     else if (compact.rfind("ST", 0) == 0)
         stnCommand(compact.substr(2));

@@ -93,6 +93,7 @@ private:
         Micros arrived;
         // The rate the line crossed the wire at: it may be waiting in the queue while the rate changes.
         std::uint32_t rate;
+        std::uint64_t number = 0; // among the received lines, from 1
     };
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being

@@ -19,6 +19,12 @@ const std::string *Faults::word(std::uint64_t dataLine) const
     return found == words.end() ? nullptr : &found->second;
 }
 
+const std::string *Faults::answer(std::uint64_t anyLine) const
+{
+    const auto found = answers.find(anyLine);
+    return found == answers.end() ? nullptr : &found->second;
+}
+
 bool Faults::answersInstead(std::uint64_t dataLine) const
 {
     const std::string *text = word(dataLine);

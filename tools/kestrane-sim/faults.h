@@ -23,6 +23,8 @@ struct Faults
     // Data line number -> the line the adapter answers instead of sending the frame ("BUS BUSY", or a
     // data line with "<RX ERROR" after it, ...).
     std::map<std::uint64_t, std::string> words;
+    // Received line number -> the line the adapter answers instead of carrying the line out.
+    std::map<std::uint64_t, std::string> answers;
     // Data lines on which the adapter restarts by itself, as after power-on: after printing LV RESET
     // (its supply dipped), or without a word.
     std::set<std::uint64_t> lvResetLines;
@@ -50,6 +52,8 @@ struct Faults
     bool restartOn(std::uint64_t dataLine) const { return restartLines.count(dataLine) != 0; }
     // The status word for this data line, or nullptr.
     const std::string *word(std::uint64_t dataLine) const;
+    // The answer that replaces this received line, or nullptr.
+    const std::string *answer(std::uint64_t anyLine) const;
     // Whether another fault answers this data line, so that a no-reply fault on it does not apply.
     bool answersInstead(std::uint64_t dataLine) const;
     bool silent(std::uint64_t anyLine) const { return silentFromStart || (silentAfter != 0 && anyLine > silentAfter); }

@@ -156,6 +156,8 @@ std::string usageFaults()
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
            "                          'ERR94', '0322F190 <RX ERROR'; 'SEARCHING...' comes before the usual answer\n"
            "                          (repeatable)\n"
+           "  --answer N:TEXT         do not carry out received line N (commands included); answer TEXT and the\n"
+           "                          prompt after the echo, e.g. '?', 'BUS BUSY', 'ERR94' (repeatable)\n"
            "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
            "                          lost meanwhile), then send the identification unasked (repeatable)\n"
            "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
@@ -359,6 +361,7 @@ void addLineFaultOptions(Handlers &handlers, Faults &faults)
             }},
         {"--can-error-every", count(faults.canErrorEvery)},
         {"--word", [&faults](const std::string &v) { return parseWord(v, faults.words); }},
+        {"--answer", [&faults](const std::string &v) { return parseWord(v, faults.answers); }},
         {"--lv-reset", lineNumber(faults.lvResetLines)},
         {"--restart-on", lineNumber(faults.restartLines)},
         {"--no-reply-on", lineNumber(faults.noReplyLines)},
