@@ -171,6 +171,14 @@ void Adapter::pump()
 
 void Adapter::becomeIdle()
 {
+    if (holdBack_ > 0) {
+        // The answer is over only once its last held-back byte has gone out; until then the lines that
+        // come wait in the input.
+        holdBack_ = 0;
+        state_ = State::Working;
+        scheduler_.at(heldUntil_, [this] { becomeIdle(); });
+        return;
+    }
     state_ = State::Idle;
     pump();
 }
@@ -181,7 +189,18 @@ void Adapter::emit(const std::string &bytes)
 {
     if (silent_ || vanished_)
         return;
-    link_.send(bytes, rate_);
+    if (holdBack_ <= 0) {
+        link_.send(bytes, rate_);
+        return;
+    }
+    // Held back as a whole: every part leaves as much later as the fault says, in the same order.
+    const Micros due = scheduler_.now() + holdBack_;
+    heldUntil_ = due > heldUntil_ ? due : heldUntil_;
+    const std::uint32_t rate = rate_;
+    scheduler_.at(due, [this, bytes, rate] {
+        if (!silent_ && !vanished_)
+            link_.send(bytes, rate);
+    });
 }
 
 void Adapter::reply(const std::string &text)
@@ -209,17 +228,30 @@ void Adapter::execute(const Line &line)
     if (answer) {
         log_.write('#', *answer + " for line " + std::to_string(line.number) + " (fault)");
         reply(*answer);
-    } else if (compact.rfind("AT", 0) == 0)
+    } else if (compact.rfind("AT", 0) == 0) {
         adapterCommand(compact.substr(2));
-    else if (compact.rfind("ST", 0) == 0)
+    } else if (compact.rfind("ST", 0) == 0) {
         stnCommand(compact.substr(2));
-    else if (compact.empty())
+    } else if (compact.empty()) {
         reply("?");
-    else
+    } else {
+        holdAnswer(number, answerless);
         dataLine(compact, number);
+    }
 
     if (state_ == State::Idle)
-        pump();
+        becomeIdle();
+}
+
+void Adapter::holdAnswer(std::uint64_t number, bool answerless)
+{
+    const Micros delay = faults_.lateAnswer(number);
+    if (delay <= 0 || answerless)
+        return;
+    log_.write('#',
+        "answer to data line " + std::to_string(number) + " held back " + std::to_string(delay / 1000) + " ms (fault)");
+    holdBack_ = delay;
+    heldUntil_ = scheduler_.now() + delay;
 }
 
 void Adapter::adapterCommand(const std::string &c)

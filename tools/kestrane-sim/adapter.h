@@ -130,6 +130,7 @@ private:
     void timeoutCommand(const std::string &digits);
     void stnCommand(const std::string &command);
     void dataLine(const std::string &digits, std::uint64_t number);
+    void holdAnswer(std::uint64_t number, bool answerless);
 
     std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
     void emit(const std::string &bytes);
@@ -202,6 +203,10 @@ private:
     // Set while a dropped connection ends the bytes that came with the line before it.
     bool connectionDropped_ = false;
     bool echoAfterReset_ = true;
+    // While positive, what the adapter sends is held back this long (a --late-answer fault), and the
+    // last held-back part leaves at heldUntil_.
+    Micros holdBack_ = 0;
+    Micros heldUntil_ = 0;
     Micros resetTime_ = 5000;
     Micros warmStartTime_ = 1000;
 };

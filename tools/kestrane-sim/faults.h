@@ -29,6 +29,8 @@ struct Faults
     // (its supply dipped), or without a word.
     std::set<std::uint64_t> lvResetLines;
     std::set<std::uint64_t> restartLines;
+    // Data line number -> how long everything the adapter sends in answer to it is held back.
+    std::map<std::uint64_t, std::int64_t> lateAnswers; // microseconds
     std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
@@ -52,6 +54,8 @@ struct Faults
     bool restartOn(std::uint64_t dataLine) const { return restartLines.count(dataLine) != 0; }
     // The status word for this data line, or nullptr.
     const std::string *word(std::uint64_t dataLine) const;
+    // How long the answer to this data line is held back, in microseconds; 0 for not at all.
+    std::int64_t lateAnswer(std::uint64_t dataLine) const;
     // The answer that replaces this received line, or nullptr.
     const std::string *answer(std::uint64_t anyLine) const;
     // Whether another fault answers this data line, so that a no-reply fault on it does not apply.

@@ -55,6 +55,19 @@ bool parseWord(const std::string &text, std::map<std::uint64_t, std::string> &wo
     return true;
 }
 
+// N:MS, N a data line from 1 and MS milliseconds up to 60000.
+bool parseLateAnswer(const std::string &text, std::map<std::uint64_t, std::int64_t> &delays)
+{
+    const auto colon = text.find(':');
+    std::uint64_t line = 0;
+    std::uint64_t millis = 0;
+    if (colon == std::string::npos || !parseCount(text.substr(0, colon), line, 1)
+        || !parseCount(text.substr(colon + 1), millis, 1) || millis > 60000)
+        return false;
+    delays[line] = static_cast<std::int64_t>(millis) * 1000;
+    return true;
+}
+
 // Volts with at most one decimal, as an adapter shows them: "11.2" answers "11.2V", "12" "12.0V".
 bool parseVoltage(const std::string &text, std::string &answer)
 {
@@ -158,6 +171,8 @@ std::string usageFaults()
            "                          (repeatable)\n"
            "  --answer N:TEXT         do not carry out received line N (commands included); answer TEXT and the\n"
            "                          prompt after the echo, e.g. '?', 'BUS BUSY', 'ERR94' (repeatable)\n"
+           "  --late-answer N:MS      data line N is carried out, but all of its answer (frames, NO DATA, a word, the\n"
+           "                          prompt) arrives MS ms later; lines sent meanwhile wait (repeatable)\n"
            "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
            "                          lost meanwhile), then send the identification unasked (repeatable)\n"
            "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
@@ -362,6 +377,7 @@ void addLineFaultOptions(Handlers &handlers, Faults &faults)
         {"--can-error-every", count(faults.canErrorEvery)},
         {"--word", [&faults](const std::string &v) { return parseWord(v, faults.words); }},
         {"--answer", [&faults](const std::string &v) { return parseWord(v, faults.answers); }},
+        {"--late-answer", [&faults](const std::string &v) { return parseLateAnswer(v, faults.lateAnswers); }},
         {"--lv-reset", lineNumber(faults.lvResetLines)},
         {"--restart-on", lineNumber(faults.restartLines)},
         {"--no-reply-on", lineNumber(faults.noReplyLines)},
