@@ -60,6 +60,12 @@ Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus 
         silent_ = true;
         log_.write('#', "text streams on the port, nothing answers (fault)");
     }
+    if (!faults_.beforePrompt.empty())
+        log_.write('#',
+            "every prompt comes after the bytes "
+                + toHex(reinterpret_cast<const std::uint8_t *>(faults_.beforePrompt.data()),
+                    faults_.beforePrompt.size(), " ")
+                + " (fault)");
 }
 
 void Adapter::setRaisedRate(std::uint32_t rate)
@@ -205,7 +211,7 @@ void Adapter::emit(const std::string &bytes)
 
 void Adapter::reply(const std::string &text)
 {
-    emit(text + eol() + eol() + ">");
+    emit(text + eol() + eol() + prompt());
 }
 
 // ---- command dispatch -----------------------------------------------------------------------------------
@@ -534,7 +540,7 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         const Micros sent = bus_.sendFromAdapter(frame);
         state_ = State::Working;
         scheduler_.at(sent, [this] {
-            emit(">");
+            emit(prompt());
             becomeIdle();
         });
         return;
@@ -577,7 +583,7 @@ void Adapter::endListening()
         scheduler_.cancel(listenTimer_);
     listenTimer_ = 0;
     ++listenGeneration_;
-    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + ">" : eol() + ">");
+    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + prompt() : eol() + prompt());
     becomeIdle();
 }
 
@@ -664,7 +670,7 @@ void Adapter::restart(bool powerOn, const std::string &cause)
     scheduler_.after(duration, [this] {
         restarting_ = false;
         log_.write('#', "restarted");
-        emit(eol() + eol() + kElmIdentity + eol() + eol() + ">");
+        emit(eol() + eol() + kElmIdentity + eol() + eol() + prompt());
         becomeIdle();
     });
 }

@@ -133,6 +133,8 @@ private:
     void holdAnswer(std::uint64_t number, bool answerless);
 
     std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
+    // The prompt, with the bytes a --before-prompt fault puts in front of it.
+    std::string prompt() const { return faults_.beforePrompt + ">"; }
     void emit(const std::string &bytes);
     void reply(const std::string &text);
     void becomeIdle();

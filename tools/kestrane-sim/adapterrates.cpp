@@ -237,7 +237,7 @@ void Adapter::switchTimedOut(std::uint64_t generation)
     switchNote("rate " + std::to_string(rate_) + " not confirmed, back to " + std::to_string(switch_.oldRate));
     dropPendingInput("before going back");
     setRate(switch_.oldRate);
-    emit(">");
+    emit(prompt());
     becomeIdle();
 }
 

@@ -31,6 +31,8 @@ struct Faults
     std::set<std::uint64_t> restartLines;
     // Data line number -> how long everything the adapter sends in answer to it is held back.
     std::map<std::uint64_t, std::int64_t> lateAnswers; // microseconds
+    // Raw bytes in front of every prompt, as some Wi-Fi bridges send a NUL; empty for none.
+    std::string beforePrompt;
     std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never

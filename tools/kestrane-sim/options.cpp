@@ -173,6 +173,8 @@ std::string usageFaults()
            "                          prompt after the echo, e.g. '?', 'BUS BUSY', 'ERR94' (repeatable)\n"
            "  --late-answer N:MS      data line N is carried out, but all of its answer (frames, NO DATA, a word, the\n"
            "                          prompt) arrives MS ms later; lines sent meanwhile wait (repeatable)\n"
+           "  --before-prompt HEX     send these 1..8 raw bytes before every prompt, e.g. 00 (a NUL, as some Wi-Fi\n"
+           "                          bridges send)\n"
            "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
            "                          lost meanwhile), then send the identification unasked (repeatable)\n"
            "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
@@ -377,6 +379,14 @@ void addLineFaultOptions(Handlers &handlers, Faults &faults)
         {"--can-error-every", count(faults.canErrorEvery)},
         {"--word", [&faults](const std::string &v) { return parseWord(v, faults.words); }},
         {"--answer", [&faults](const std::string &v) { return parseWord(v, faults.answers); }},
+        {"--before-prompt",
+            [&faults](const std::string &v) {
+                Bytes bytes;
+                if (!parseHex(v, bytes) || bytes.empty() || bytes.size() > 8)
+                    return false;
+                faults.beforePrompt.assign(bytes.begin(), bytes.end());
+                return true;
+            }},
         {"--late-answer", [&faults](const std::string &v) { return parseLateAnswer(v, faults.lateAnswers); }},
         {"--lv-reset", lineNumber(faults.lvResetLines)},
         {"--restart-on", lineNumber(faults.restartLines)},
