@@ -137,7 +137,11 @@ void Adapter::completeLine()
         if (linesReceived_ == faults_.vanishAfter) {
             log_.write('#', "dropping the connection after line " + std::to_string(linesReceived_));
             connectionDropped_ = true;
-            onDropConnection();
+            onDropConnection(false);
+        } else if (linesReceived_ == faults_.resetAfter) {
+            log_.write('#', "resetting the connection after line " + std::to_string(linesReceived_) + " (fault)");
+            connectionDropped_ = true;
+            onDropConnection(true);
         }
     } else if (faults_.vanish(linesReceived_)) {
         log_.write('#', "vanishing after line " + std::to_string(linesReceived_));

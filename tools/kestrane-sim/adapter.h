@@ -53,8 +53,9 @@ public:
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
     // Behind a network bridge the fault only cuts the connection, once, after the line reached the
-    // adapter, which goes on working: this is called instead of onVanish.
-    std::function<void()> onDropConnection;
+    // adapter, which goes on working: this is called instead of onVanish. reset: the bridge resets the
+    // connection (the client sees a reset) instead of closing it in order (--reset-after).
+    std::function<void(bool reset)> onDropConnection;
 
     // SerialReceiver
     std::uint32_t uartRate() const override { return rate_; }

@@ -36,6 +36,7 @@ struct Faults
     std::uint64_t canErrorEvery = 0; // 0 = never
     std::uint64_t silentAfter = 0; // 0 = never
     std::uint64_t vanishAfter = 0; // 0 = never
+    std::uint64_t resetAfter = 0; // 0 = never; over TCP only
     // A clone that answers AT E0 with OK but goes on echoing every line.
     bool stuckEcho = false;
     // An adapter that hears everything and never answers, from power-up on.

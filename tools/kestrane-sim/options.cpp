@@ -184,6 +184,8 @@ std::string usageFaults()
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received; with --tcp the bridge\n"
            "                          drops the connection after line N instead (the adapter stays)\n"
+           "  --reset-after N         with --tcp: the bridge resets the connection (RST) right after line N\n"
+           "                          reached the adapter; otherwise as --vanish-after over TCP\n"
            "  --no-brd                answer AT BRD with ? (an adapter that cannot change its rate)\n"
            "  --lose-brd-confirm      lose the host's CR after an AT BRD or STBR switch: the adapter always goes\n"
            "                          back to its old rate once the wait for the CR is over\n"
@@ -393,6 +395,7 @@ void addLineFaultOptions(Handlers &handlers, Faults &faults)
         {"--no-reply-on", lineNumber(faults.noReplyLines)},
         {"--silent-after", count(faults.silentAfter)},
         {"--vanish-after", count(faults.vanishAfter)},
+        {"--reset-after", count(faults.resetAfter)},
     };
     handlers.insert(added.begin(), added.end());
 }
@@ -508,6 +511,8 @@ ParseResult settlePort(const Options &options, std::string &error)
         error = "--link PATH or --tcp PORT is required";
     else if (options.tcp && !options.link.empty())
         error = "--link and --tcp exclude each other";
+    else if (!options.tcp && options.faults.resetAfter != 0)
+        error = "--reset-after needs --tcp";
     else if (options.tcp && options.baud != TcpBridge::kRate)
         error
             = "with --tcp the adapter runs at " + std::to_string(TcpBridge::kRate) + " bit/s; --baud cannot change it";
