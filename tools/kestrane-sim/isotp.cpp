@@ -160,14 +160,15 @@ void IsoTpEndpoint::sendFlowControl()
         static_cast<std::uint8_t>(kFlowControl << 4 | kContinueToSend), config_.blockSize, config_.separationTime});
 }
 
-bool IsoTpEndpoint::send(const Bytes &payload)
+bool IsoTpEndpoint::send(const Bytes &payload, bool shortened)
 {
     if (payload.empty() || payload.size() > kMaxPayload)
         return false;
     cancelSend();
     if (payload.size() <= 7) {
         Bytes frame {static_cast<std::uint8_t>(payload.size())};
-        frame.insert(frame.end(), payload.begin(), payload.end());
+        const std::size_t carried = !shortened ? payload.size() : payload.size() > 2 ? payload.size() - 2 : 0;
+        frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(carried));
         emit(frame);
         return true;
     }
@@ -178,6 +179,7 @@ bool IsoTpEndpoint::send(const Bytes &payload)
     emit(frame);
     txOffset_ = 6;
     txSequence_ = 1;
+    txShortened_ = shortened;
     txState_ = TxState::WaitFlowControl;
     return true;
 }
@@ -221,10 +223,15 @@ void IsoTpEndpoint::sendConsecutive()
     txTimer_ = 0;
     while (txState_ == TxState::Sending) {
         Bytes frame {static_cast<std::uint8_t>(kConsecutive << 4 | txSequence_)};
-        const std::size_t take = txData_.size() - txOffset_ < 7 ? txData_.size() - txOffset_ : 7;
+        const std::size_t missing = txData_.size() - txOffset_;
+        const std::size_t take = missing < 7 ? missing : 7;
+        // Two bytes short, and not padded: only the control byte may be left.
+        const bool cut = txShortened_ && take == missing;
+        const std::size_t carried = !cut ? take : take > 2 ? take - 2 : 0;
         frame.insert(frame.end(), txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_),
-            txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + take));
-        frame.resize(8, 0x00);
+            txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + carried));
+        if (!cut)
+            frame.resize(8, 0x00);
         emit(frame);
         txOffset_ += take;
         txSequence_ = static_cast<std::uint8_t>((txSequence_ + 1) & 0x0F);

@@ -51,7 +51,9 @@ public:
 
     // Sends a payload of 1..4095 bytes: a Single Frame (not padded) up to 7 bytes, otherwise a First
     // Frame and, as the PC's flow control allows, Consecutive Frames with the last one padded to 8 bytes.
-    bool send(const Bytes &payload);
+    // shortened (a fault): the Single Frame, or the last Consecutive Frame, carries two bytes fewer than
+    // the length announced still needs, and the last Consecutive Frame is not padded.
+    bool send(const Bytes &payload, bool shortened = false);
     // Sends one frame of 1..8 bytes exactly as given, outside the protocol.
     void sendRaw(const Bytes &frameBytes);
     void cancelSend();
@@ -82,6 +84,7 @@ private:
     Bytes txData_;
     std::size_t txOffset_ = 0;
     std::uint8_t txSequence_ = 0;
+    bool txShortened_ = false;
     unsigned txBlockLeft_ = 0; // 0 = no limit until the end
     Micros txSeparation_ = 0;
     CanDeviceHost::TimerId txTimer_ = 0;

@@ -118,6 +118,8 @@ void KestraneDevice::handleRequest(const Bytes &request)
         reply.reply = app ? AppFirmware::garble(request, reply.reply) : Bootloader::garble(request, reply.reply);
     } else if (reply.positive() && faults_.cutShort(request)) {
         reply.cutShort = true;
+    } else if (reply.positive() && faults_.shortened(request)) {
+        reply.shortened = true;
     }
 
     if (!reply.pending.empty())
@@ -147,15 +149,18 @@ void KestraneDevice::deliver(FirmwareReply reply, std::uint64_t epoch)
         for (std::size_t i = 0; i < 6; ++i)
             first[2 + i] = reply.reply[i];
         endpoint_->sendRaw(first);
+    } else if (reply.shortened) {
+        note("reply sent two bytes short of the length it announces (fault)");
+        send(reply.reply, true);
     } else if (!reply.reply.empty()) {
         send(reply.reply);
     }
     afterReply(reply.after);
 }
 
-void KestraneDevice::send(const Bytes &payload)
+void KestraneDevice::send(const Bytes &payload, bool shortened)
 {
-    if (!endpoint_->send(payload))
+    if (!endpoint_->send(payload, shortened))
         note("reply of " + std::to_string(payload.size()) + " bytes does not fit one ISO-TP message; dropped");
 }
 

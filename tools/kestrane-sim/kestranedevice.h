@@ -32,7 +32,7 @@ private:
     void handleRequest(const Bytes &request);
     bool injectFault(const Bytes &request, std::uint64_t number);
     void deliver(FirmwareReply reply, std::uint64_t epoch);
-    void send(const Bytes &payload);
+    void send(const Bytes &payload, bool shortened = false);
     void afterReply(AfterReply after);
     void restart();
     void makeEndpoint();

@@ -153,6 +153,8 @@ std::string usageKestrane()
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
            "First Frame\n"
+           "  --short-reply HEX       Kestrane: the reply to requests starting with HEX carries two bytes fewer than\n"
+           "                          it announces (the last Consecutive Frame, or the Single Frame)\n"
            "  --board-swap N:ID       Kestrane: from status reply N+1 on the bootloader reports board ID (another\n"
            "                          board plugged in)\n"
            "  --flow-control wait|overflow[:N]\n"
@@ -454,6 +456,7 @@ void addKestraneOptions(Handlers &handlers, Options &options, Given &given)
         {"--silent-requests", [&faults](const std::string &v) { return parseSilentFault(v, faults); }},
         {"--busy-replies", [&faults](const std::string &v) { return parseBusyFault(v, faults); }},
         {"--cut-reply", [&faults](const std::string &v) { return parseCutFault(v, faults); }},
+        {"--short-reply", [&faults](const std::string &v) { return parseShortFault(v, faults); }},
         {"--board-swap", [&faults](const std::string &v) { return parseBoardSwapFault(v, faults); }},
     };
     for (const auto &option : added) {
