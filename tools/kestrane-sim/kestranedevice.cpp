@@ -12,11 +12,10 @@ constexpr std::uint8_t kGeneralReject = 0x10;
 
 } // namespace
 
-KestraneDevice::KestraneDevice(const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime,
+KestraneDevice::KestraneDevice(const KestraneSettings &settings, const IsoTpConfig &endpoint,
     const DeviceFaults &faults, const FlowControlFault &flowControl)
     : settings_(settings)
-    , blockSize_(blockSize)
-    , separationTime_(separationTime)
+    , endpointConfig_(endpoint)
     , faults_(faults)
     , flowControl_(flowControl)
     , app_(state_)
@@ -49,12 +48,10 @@ void KestraneDevice::start(CanDeviceHost &host)
 
 void KestraneDevice::makeEndpoint()
 {
-    IsoTpConfig config;
+    IsoTpConfig config = endpointConfig_;
     const bool app = state_.mode() == KestraneMode::App;
     config.rxId = app ? 0x74E : 0x74F;
     config.txId = app ? 0x746 : 0x747;
-    config.blockSize = blockSize_;
-    config.separationTime = separationTime_;
     config.flowControlFault = &flowControl_;
     // The old endpoint may still have a separation-time timer pointing at it.
     if (endpoint_)

@@ -96,6 +96,17 @@ bool parseMillis(const std::string &text, Micros &out)
     return true;
 }
 
+// C[:MS]: 1..1000 flow controls WAIT, MS (0..60000) apart, 20 ms when not given.
+bool parseFlowWaits(const std::string &text, Options &options)
+{
+    const auto colon = text.find(':');
+    std::uint64_t waits = 0;
+    if (!parseCount(text.substr(0, colon), waits, 1) || waits > 1000)
+        return false;
+    options.fcWaits = static_cast<unsigned>(waits);
+    return colon == std::string::npos || parseMillis(text.substr(colon + 1), options.fcWaitInterval);
+}
+
 } // namespace
 
 namespace {
@@ -159,7 +170,11 @@ std::string usageKestrane()
            "                          board plugged in)\n"
            "  --flow-control wait|overflow[:N]\n"
            "                          the device answers the PC's First Frames (only the Nth with :N) with flow\n"
-           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n";
+           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n"
+           "  --block-pause MS        with --fc-bs N: a strict receiver; after each block of N Consecutive Frames\n"
+           "                          the device sends its flow control MS ms later and drops frames before it\n"
+           "  --fc-waits C[:MS]       the device answers every First Frame with C flow controls WAIT (31 00 00),\n"
+           "                          MS ms apart (default 20), then the CTS MS ms after the last\n";
 }
 
 std::string usageFaults()
@@ -342,6 +357,8 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
         {"--fc-bs", [&options](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
         {"--fc-stmin", [&options](const std::string &v) { return parseByte(v, options.fcSeparation); }},
         {"--flow-control", [&options](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
+        {"--block-pause", [&options](const std::string &v) { return parseMillis(v, options.blockPause); }},
+        {"--fc-waits", [&options](const std::string &v) { return parseFlowWaits(v, options); }},
         {"--log", text(options.logPath)},
         {"--ati", text(options.identity)},
         {"--echo",
@@ -533,6 +550,10 @@ ParseResult settleDevice(Options &options, const Given &given, std::string &erro
         options.device = "kestrane";
     if (given.kestrane && options.device != "kestrane") {
         error = "the Kestrane options need --device kestrane";
+        return ParseResult::Error;
+    }
+    if (options.blockPause >= 0 && options.fcBlockSize == 0) {
+        error = "--block-pause needs --fc-bs N with N > 0";
         return ParseResult::Error;
     }
     if (options.device == "script" && options.script.empty()) {
