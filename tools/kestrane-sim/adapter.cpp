@@ -10,25 +10,10 @@
 namespace ksim {
 
 namespace {
-constexpr const char *kElmIdentity = "ELM327 v1.5";
-constexpr const char *kStnIdentity = "STN2255 v5.10.3";
 // What STDI names: the device the ST chip is built into.
 constexpr const char *kStnDevice = "ELS27 r2.1";
-// How long a confirmed rate change waits for the program to follow, and then for its confirming CR.
-constexpr Micros kPortFollowWindow = 100000;
-constexpr Micros kPortPollInterval = 1000;
-constexpr Micros kConfirmWindow = 1000000;
 // Longer lines cannot be valid anyway; the cap only keeps a runaway sender from growing the buffer.
 constexpr std::size_t kMaxLineLength = 4096;
-constexpr std::uint32_t kMinRate = 300;
-constexpr std::uint32_t kMaxRate = 16000000;
-// AT BRD divides the ELM327's 4 MHz baud clock; the result must lie in the range its UART can run at.
-constexpr std::uint32_t kDivisorClock = 4000000;
-constexpr std::uint32_t kMinDivisorRate = 9600;
-constexpr std::uint32_t kMaxDivisorRate = 4000000;
-// AT BRT counts in 5 ms steps; 0F, 75 ms, is both the power-up value and what 00 stands for.
-constexpr Micros kDivisorWaitUnit = 5000;
-constexpr std::uint8_t kDefaultDivisorWait = 0x0F;
 
 bool isFlag(const std::string &command, const char *name, bool &value)
 {
@@ -39,31 +24,6 @@ bool isFlag(const std::string &command, const char *name, bool &value)
     if (digit != '0' && digit != '1')
         return false;
     value = digit == '1';
-    return true;
-}
-
-bool parseDecimalRate(const std::string &digits, std::uint32_t &rate)
-{
-    if (digits.empty() || digits.size() > 9)
-        return false;
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (value < kMinRate || value > kMaxRate)
-        return false;
-    rate = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-bool allHex(const std::string &text)
-{
-    for (char c : text) {
-        if (hexDigit(c) < 0)
-            return false;
-    }
     return true;
 }
 
@@ -100,6 +60,12 @@ Adapter::Adapter(AdapterKind kind, std::uint32_t baud, SerialLink &link, CanBus 
         silent_ = true;
         log_.write('#', "text streams on the port, nothing answers (fault)");
     }
+    if (!faults_.beforePrompt.empty())
+        log_.write('#',
+            "every prompt comes after the bytes "
+                + toHex(reinterpret_cast<const std::uint8_t *>(faults_.beforePrompt.data()),
+                    faults_.beforePrompt.size(), " ")
+                + " (fault)");
 }
 
 void Adapter::setRaisedRate(std::uint32_t rate)
@@ -130,7 +96,7 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
-            Line line {partial_, partialWireBytes_, when, rate_};
+            Line line {partial_, partialWireBytes_, when, rate_, 0};
             partial_.clear();
             partialWireBytes_ = 0;
             lines_.push_back(line);
@@ -157,22 +123,25 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         interrupt();
         return;
     }
-    checkConfirmation();
-    divisorConfirmation();
+    switchInput();
     pump();
 }
 
 void Adapter::completeLine()
 {
-    const Line &line = lines_.back();
-    ++linesReceived_;
+    Line &line = lines_.back();
+    line.number = ++linesReceived_;
     stats_.countLine();
     log_.write('<', printable(line.text));
     if (onDropConnection) {
         if (linesReceived_ == faults_.vanishAfter) {
             log_.write('#', "dropping the connection after line " + std::to_string(linesReceived_));
             connectionDropped_ = true;
-            onDropConnection();
+            onDropConnection(false);
+        } else if (linesReceived_ == faults_.resetAfter) {
+            log_.write('#', "resetting the connection after line " + std::to_string(linesReceived_) + " (fault)");
+            connectionDropped_ = true;
+            onDropConnection(true);
         }
     } else if (faults_.vanish(linesReceived_)) {
         log_.write('#', "vanishing after line " + std::to_string(linesReceived_));
@@ -212,6 +181,14 @@ void Adapter::pump()
 
 void Adapter::becomeIdle()
 {
+    if (holdBack_ > 0) {
+        // The answer is over only once its last held-back byte has gone out; until then the lines that
+        // come wait in the input.
+        holdBack_ = 0;
+        state_ = State::Working;
+        scheduler_.at(heldUntil_, [this] { becomeIdle(); });
+        return;
+    }
     state_ = State::Idle;
     pump();
 }
@@ -222,12 +199,23 @@ void Adapter::emit(const std::string &bytes)
 {
     if (silent_ || vanished_)
         return;
-    link_.send(bytes, rate_);
+    if (holdBack_ <= 0) {
+        link_.send(bytes, rate_);
+        return;
+    }
+    // Held back as a whole: every part leaves as much later as the fault says, in the same order.
+    const Micros due = scheduler_.now() + holdBack_;
+    heldUntil_ = due > heldUntil_ ? due : heldUntil_;
+    const std::uint32_t rate = rate_;
+    scheduler_.at(due, [this, bytes, rate] {
+        if (!silent_ && !vanished_)
+            link_.send(bytes, rate);
+    });
 }
 
 void Adapter::reply(const std::string &text)
 {
-    emit(text + eol() + eol() + ">");
+    emit(text + eol() + eol() + prompt());
 }
 
 // ---- command dispatch -----------------------------------------------------------------------------------
@@ -240,22 +228,40 @@ void Adapter::execute(const Line &line)
     std::uint64_t number = 0;
     if (!command && !compact.empty())
         number = ++dataLines_;
-    const bool answerless = number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
+    // A line answered by --answer is not carried out at all, whatever it holds.
+    const std::string *answer = faults_.answer(line.number);
+    const bool answerless = !answer && number != 0 && faults_.noReply(number) && !faults_.answersInstead(number);
 
     if ((settings_.echo || faults_.stuckEcho) && !answerless)
         emit(line.text + eol());
 
-    if (compact.rfind("AT", 0) == 0)
+    if (answer) {
+        log_.write('#', *answer + " for line " + std::to_string(line.number) + " (fault)");
+        reply(*answer);
+    } else if (compact.rfind("AT", 0) == 0) {
         adapterCommand(compact.substr(2));
-    else if (compact.rfind("ST", 0) == 0)
+    } else if (compact.rfind("ST", 0) == 0) {
         stnCommand(compact.substr(2));
-    else if (compact.empty())
+    } else if (compact.empty()) {
         reply("?");
-    else
+    } else {
+        holdAnswer(number, answerless);
         dataLine(compact, number);
+    }
 
     if (state_ == State::Idle)
-        pump();
+        becomeIdle();
+}
+
+void Adapter::holdAnswer(std::uint64_t number, bool answerless)
+{
+    const Micros delay = faults_.lateAnswer(number);
+    if (delay <= 0 || answerless)
+        return;
+    log_.write('#',
+        "answer to data line " + std::to_string(number) + " held back " + std::to_string(delay / 1000) + " ms (fault)");
+    holdBack_ = delay;
+    heldUntil_ = scheduler_.now() + delay;
 }
 
 void Adapter::adapterCommand(const std::string &c)
@@ -297,9 +303,8 @@ bool Adapter::plainCommand(const std::string &c)
         {"AT0", [](Adapter &a) { a.adaptiveTimingCommand(0); }},
         {"AT1", [](Adapter &a) { a.adaptiveTimingCommand(1); }},
         {"AT2", [](Adapter &a) { a.adaptiveTimingCommand(2); }},
-        // the bus and the rate
+        // the bus
         {"MA", [](Adapter &a) { a.state_ = State::Monitoring; }},
-        {"BR4", [](Adapter &a) { a.switchWithConfirmation(1000000); }},
     };
     const auto action = actions.find(c);
     if (action == actions.end())
@@ -362,17 +367,8 @@ bool Adapter::argumentCommand(const std::string &c)
     return false;
 }
 
-void Adapter::divisorWaitCommand(const std::string &digits)
-{
-    std::uint64_t value = 0;
-    if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, value)) {
-        reply("?");
-        return;
-    }
-    settings_.divisorWait = static_cast<std::uint8_t>(value);
-    reply("OK");
-}
-
+// AT CRA takes exactly three or eight digits (hexadecimal or X), or nothing to take the filter away; an
+// identifier of three digits is an 11-bit one.
 void Adapter::receiveFilterCommand(const std::string &filter)
 {
     if (filter.empty()) {
@@ -380,27 +376,47 @@ void Adapter::receiveFilterCommand(const std::string &filter)
         reply("OK");
         return;
     }
-    bool valid = filter.size() <= 3;
+    bool valid = filter.size() == 3 || filter.size() == 8;
     for (char d : filter)
         valid = valid && (hexDigit(d) >= 0 || d == 'X');
-    if (valid && (filter.size() < 3 || hexDigit(filter[0]) < 0 || hexDigit(filter[0]) <= 7)) {
-        settings_.receiveFilter = std::string(3 - filter.size(), '0') + filter;
-        reply("OK");
+    if (!valid) {
+        log_.write('#', "AT CRA " + filter + " refused: not 3 or 8 digits");
+        reply("?");
         return;
     }
-    reply("?");
+    if (filter.size() == 3 && hexDigit(filter[0]) > 7) {
+        log_.write('#', "AT CRA " + filter + " refused: beyond 7FF");
+        reply("?");
+        return;
+    }
+    settings_.receiveFilter = filter;
+    reply("OK");
 }
 
+// AT SH takes exactly three digits (an 11-bit identifier), six (a 29-bit one behind the priority byte,
+// 18 as after power-up) or eight (a 29-bit one).
 void Adapter::headerCommand(const std::string &digits)
 {
-    std::uint64_t header = 0;
-    if (!digits.empty() && digits.size() <= 3 && allHex(digits) && parseNumber("0x" + digits, header)
-        && header <= 0x7FF) {
-        settings_.header = static_cast<std::uint32_t>(header);
-        reply("OK");
+    std::uint64_t value = 0;
+    const bool sized = digits.size() == 3 || digits.size() == 6 || digits.size() == 8;
+    if (!sized || !allHex(digits) || !parseNumber("0x" + digits, value)) {
+        log_.write('#', "AT SH " + digits + " refused: not 3, 6 or 8 digits");
+        reply("?");
         return;
     }
-    reply("?");
+    if (digits.size() == 3 && value > 0x7FF) {
+        log_.write('#', "AT SH " + digits + " refused: beyond 7FF");
+        reply("?");
+        return;
+    }
+    settings_.extendedHeader = digits.size() != 3;
+    if (digits.size() == 6)
+        value |= 0x18000000;
+    settings_.header = static_cast<std::uint32_t>(value & 0x1FFFFFFF);
+    if (settings_.extendedHeader)
+        log_.write(
+            '#', "AT SH: 29-bit header " + hexValue(settings_.header, 8) + "; the device listens on 11-bit ones");
+    reply("OK");
 }
 
 void Adapter::protocolCommand(const std::string &argument)
@@ -437,34 +453,12 @@ void Adapter::stnCommand(const std::string &c)
         reply("?");
         return;
     }
-    std::uint32_t rate = 0;
     if (c == "I" || c == "DI") {
         reply(c == "I" ? kStnIdentity : kStnDevice);
         return;
     }
-    if (c == "WBR") {
-        storedRate_ = rate_;
-        reply("OK");
+    if (rateCommand(c))
         return;
-    }
-    if (c.rfind("SBR", 0) == 0) {
-        if (!parseDecimalRate(c.substr(3), rate)) {
-            reply("?");
-            return;
-        }
-        // Answered at the old rate; the new one applies to whatever comes next.
-        reply("OK");
-        setRate(rate);
-        return;
-    }
-    if (c.rfind("BR", 0) == 0) {
-        if (!parseDecimalRate(c.substr(2), rate)) {
-            reply("?");
-            return;
-        }
-        switchWithConfirmation(rate);
-        return;
-    }
     if (c.rfind("PBR", 0) == 0) {
         const std::string digits = c.substr(3);
         std::uint64_t value = 0;
@@ -539,7 +533,7 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         reply("CAN ERROR");
         return;
     }
-    const CanFrame frame = CanFrame::make(settings_.header, bytes);
+    const CanFrame frame = CanFrame::make(settings_.header, bytes, settings_.extendedHeader);
     if (faults_.noReply(number)) {
         log_.write('#', "no answer to data line " + std::to_string(number) + " (fault)");
         bus_.sendFromAdapter(frame);
@@ -550,7 +544,7 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         const Micros sent = bus_.sendFromAdapter(frame);
         state_ = State::Working;
         scheduler_.at(sent, [this] {
-            emit(">");
+            emit(prompt());
             becomeIdle();
         });
         return;
@@ -593,7 +587,7 @@ void Adapter::endListening()
         scheduler_.cancel(listenTimer_);
     listenTimer_ = 0;
     ++listenGeneration_;
-    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + ">" : eol() + ">");
+    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + prompt() : eol() + prompt());
     becomeIdle();
 }
 
@@ -610,7 +604,7 @@ void Adapter::interrupt()
 void Adapter::busFrame(const CanFrame &frame)
 {
     // Frames that pass while the adapter is not listening are gone, as on a real bus.
-    if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame.id))
+    if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame))
         return;
     emit(formatFrame(frame) + eol());
     if (state_ == State::Monitoring)
@@ -622,13 +616,17 @@ void Adapter::busFrame(const CanFrame &frame)
         armListenTimer(scheduler_.now() + timeoutMicros());
 }
 
-bool Adapter::passesFilter(std::uint32_t id) const
+bool Adapter::passesFilter(const CanFrame &frame) const
 {
-    if (settings_.receiveFilter.empty())
+    const std::string &filter = settings_.receiveFilter;
+    if (filter.empty())
         return true;
-    const std::string text = hexValue(id, 3);
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (settings_.receiveFilter[i] != 'X' && settings_.receiveFilter[i] != text[i])
+    // A filter of three digits is for 11-bit identifiers, one of eight for 29-bit ones.
+    const std::string text = hexValue(frame.id, frame.extended ? 8 : 3);
+    if (text.size() != filter.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (filter[i] != 'X' && filter[i] != text[i])
             return false;
     }
     return true;
@@ -639,7 +637,7 @@ std::string Adapter::formatFrame(const CanFrame &frame) const
     const char *separator = settings_.spaces ? " " : "";
     std::string text;
     if (settings_.headers)
-        text += hexValue(frame.id, 3) + separator;
+        text += hexValue(frame.id, frame.extended ? 8 : 3) + separator;
     if (settings_.lengths)
         text += std::string(1, static_cast<char>('0' + frame.length)) + separator;
     return text + toHex(frame.data.data(), frame.length, separator);
@@ -676,7 +674,7 @@ void Adapter::restart(bool powerOn, const std::string &cause)
     scheduler_.after(duration, [this] {
         restarting_ = false;
         log_.write('#', "restarted");
-        emit(eol() + eol() + kElmIdentity + eol() + eol() + ">");
+        emit(eol() + eol() + kElmIdentity + eol() + eol() + prompt());
         becomeIdle();
     });
 }
@@ -692,170 +690,6 @@ void Adapter::setRate(std::uint32_t rate)
         return;
     rate_ = rate;
     log_.write('=', "rate " + std::to_string(rate_));
-}
-
-std::string Adapter::identification() const
-{
-    return kind_ == AdapterKind::Els27 ? kStnIdentity : kElmIdentity;
-}
-
-void Adapter::switchWithConfirmation(std::uint32_t rate)
-{
-    emit("OK" + eol());
-    previousRate_ = rate_;
-    setRate(rate);
-    state_ = State::SwitchWaitPort;
-    // The program can only follow once it has read the OK, so the waiting starts when the OK is out.
-    const Micros start = link_.idleAt();
-    switchDeadline_ = start + kPortFollowWindow;
-    const std::uint64_t generation = ++switchGeneration_;
-    scheduler_.at(start, [this, generation] { waitForPortRate(generation); });
-}
-
-void Adapter::waitForPortRate(std::uint64_t generation)
-{
-    if (generation != switchGeneration_ || state_ != State::SwitchWaitPort)
-        return;
-    if (link_.portRate() != rate_ && monotonicMicros() < switchDeadline_) {
-        scheduler_.after(kPortPollInterval, [this, generation] { waitForPortRate(generation); });
-        return;
-    }
-    emit(identification() + eol());
-    state_ = State::SwitchWaitConfirm;
-    confirmTimer_
-        = scheduler_.at(link_.idleAt() + kConfirmWindow, [this, generation] { confirmationTimedOut(generation); });
-    checkConfirmation();
-}
-
-void Adapter::checkConfirmation()
-{
-    if (state_ != State::SwitchWaitConfirm || lines_.empty())
-        return;
-    // The first CR at the new rate confirms it; whatever came before it on that line is used up.
-    lines_.pop_front();
-    scheduler_.cancel(confirmTimer_);
-    ++switchGeneration_;
-    log_.write('#', "rate " + std::to_string(rate_) + " confirmed");
-    emit(">");
-    becomeIdle();
-}
-
-void Adapter::confirmationTimedOut(std::uint64_t generation)
-{
-    if (generation != switchGeneration_ || state_ != State::SwitchWaitConfirm)
-        return;
-    ++switchGeneration_;
-    log_.write('#', "rate " + std::to_string(rate_) + " not confirmed, back to " + std::to_string(previousRate_));
-    setRate(previousRate_);
-    emit(">");
-    becomeIdle();
-}
-
-// ---- AT BRD: a new rate from the baud clock's divisor ---------------------------------------------------
-
-void Adapter::divisorCommand(const std::string &digits)
-{
-    if (faults_.noBrd) {
-        log_.write('#', "AT BRD not known (fault)");
-        reply("?");
-        return;
-    }
-    std::uint64_t divisor = 0;
-    if (digits.size() != 2 || !allHex(digits) || !parseNumber("0x" + digits, divisor)) {
-        reply("?");
-        return;
-    }
-    const std::uint64_t rate = divisor == 0 ? 0 : (kDivisorClock + divisor / 2) / divisor;
-    if (rate < kMinDivisorRate || rate > kMaxDivisorRate) {
-        log_.write('#', "AT BRD " + digits + ": no usable rate, refused");
-        reply("?");
-        return;
-    }
-    emit("OK" + eol());
-    previousRate_ = rate_;
-    divisorRate_ = static_cast<std::uint32_t>(rate);
-    state_ = State::DivisorSwitch;
-    // The UART changes its rate the moment the OK's last bit has left; the host cannot react before it
-    // has read that OK, so nothing it sends can fall in between.
-    const std::uint64_t generation = ++switchGeneration_;
-    scheduler_.at(link_.idleAt(), [this, generation] { divisorSwitched(generation); });
-}
-
-void Adapter::divisorSwitched(std::uint64_t generation)
-{
-    if (generation != switchGeneration_ || state_ != State::DivisorSwitch)
-        return;
-    link_.deliverFinished();
-    // Lines that came at the old rate while the OK went out are not the confirmation it waits for.
-    dropPendingInput("before the switch");
-    setRate(divisorRate_);
-    const Micros wait = divisorWaitMicros();
-    log_.write('#',
-        "AT BRD: switched to " + std::to_string(rate_) + ", waiting " + std::to_string(wait / 1000)
-            + " ms for a CR at that rate");
-    // The identification goes out at once, whether or not the host has followed yet: one that switches
-    // late hears it as noise.
-    emit(identity_ + "\r");
-    state_ = State::DivisorConfirm;
-    confirmTimer_ = scheduler_.at(link_.idleAt() + wait, [this, generation] { divisorTimedOut(generation); });
-}
-
-void Adapter::divisorConfirmation()
-{
-    while (state_ == State::DivisorConfirm && !lines_.empty()) {
-        const Line line = lines_.front();
-        lines_.pop_front();
-        if (faults_.loseBrdConfirm) {
-            log_.write('#', "AT BRD: CR at " + std::to_string(rate_) + " lost (fault)");
-            continue;
-        }
-        // The first CR at the new rate confirms it; whatever came before it on that line is used up.
-        scheduler_.cancel(confirmTimer_);
-        ++switchGeneration_;
-        log_.write('#', "AT BRD: rate " + std::to_string(rate_) + " confirmed");
-        state_ = State::Working;
-        const Micros received = line.arrived + stats_.serial(line.wireBytes, line.rate);
-        const Micros now = scheduler_.now();
-        const Micros start = (received > now ? received : now) + stats_.answerLatency();
-        scheduler_.at(start, [this] {
-            emit(">");
-            becomeIdle();
-        });
-    }
-}
-
-void Adapter::divisorTimedOut(std::uint64_t generation)
-{
-    if (generation != switchGeneration_ || state_ != State::DivisorConfirm)
-        return;
-    ++switchGeneration_;
-    log_.write(
-        '#', "AT BRD: rate " + std::to_string(rate_) + " not confirmed, back to " + std::to_string(previousRate_));
-    dropPendingInput("before going back");
-    setRate(previousRate_);
-    emit(">");
-    becomeIdle();
-}
-
-Micros Adapter::divisorWaitMicros() const
-{
-    const std::uint8_t units = settings_.divisorWait == 0 ? kDefaultDivisorWait : settings_.divisorWait;
-    return units * kDivisorWaitUnit;
-}
-
-void Adapter::dropPendingInput(const std::string &why)
-{
-    // Bytes received at one rate never join bytes received at another into one line.
-    std::string pending;
-    for (const Line &line : lines_)
-        pending += line.text + "\r";
-    pending += partial_;
-    lines_.clear();
-    partial_.clear();
-    partialWireBytes_ = 0;
-    if (!pending.empty())
-        log_.write('#',
-            "AT BRD: ignored " + std::to_string(pending.size()) + " bytes received " + why + ": " + printable(pending));
 }
 
 } // namespace ksim

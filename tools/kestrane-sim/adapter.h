@@ -14,6 +14,10 @@
 namespace ksim {
 
 class EventLog;
+
+// What the adapter calls itself: after a reset (both kinds), and to STI (an ELS27's ST chip).
+constexpr const char *kElmIdentity = "ELM327 v1.5";
+constexpr const char *kStnIdentity = "STN2255 v5.10.3";
 class WireStats;
 
 // The OBD adapter: an ELM327 v1.5 (optionally with the ST command set of an ELS27) on the serial link,
@@ -49,8 +53,9 @@ public:
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
     // Behind a network bridge the fault only cuts the connection, once, after the line reached the
-    // adapter, which goes on working: this is called instead of onVanish.
-    std::function<void()> onDropConnection;
+    // adapter, which goes on working: this is called instead of onVanish. reset: the bridge resets the
+    // connection (the client sees a reset) instead of closing it in order (--reset-after).
+    std::function<void(bool reset)> onDropConnection;
 
     // SerialReceiver
     std::uint32_t uartRate() const override { return rate_; }
@@ -74,10 +79,12 @@ private:
         int protocol = 0;
         bool automaticProtocol = true;
         std::uint32_t header = 0x7DF;
-        std::string receiveFilter; // three characters of hexadecimal or X, empty for none
+        bool extendedHeader = false; // header holds a 29-bit identifier
+        std::string receiveFilter; // three or eight characters of hexadecimal or X, empty for none
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
+        Micros stnSwitchWait = 75000; // STBRT
     };
 
     struct Line
@@ -87,23 +94,26 @@ private:
         Micros arrived;
         // The rate the line crossed the wire at: it may be waiting in the queue while the rate changes.
         std::uint32_t rate;
+        std::uint64_t number = 0; // among the received lines, from 1
     };
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
     // prepared (reset, frame transmission). Listening/Monitoring: showing bus traffic until stopped.
-    // SwitchWaitPort/SwitchWaitConfirm: a rate change waiting for the program to follow and confirm.
-    // DivisorSwitch/DivisorConfirm: AT BRD sending its OK at the old rate, then waiting for the CR at the
-    // new one.
-    enum class State {
-        Idle,
-        Receiving,
-        Working,
-        Listening,
-        Monitoring,
-        SwitchWaitPort,
-        SwitchWaitConfirm,
-        DivisorSwitch,
-        DivisorConfirm
+    // SwitchSendingOk, SwitchWaiting, SwitchConfirm: a rate switch with a handshake (AT BRD, STBR) sending
+    // its OK at the old rate, then at the new rate waiting until its identification has gone out, then
+    // waiting for the confirming CR.
+    enum class State { Idle, Receiving, Working, Listening, Monitoring, SwitchSendingOk, SwitchWaiting, SwitchConfirm };
+
+    // A rate switch with a handshake, as AT BRD and STBR make it.
+    struct RateSwitch
+    {
+        std::string command; // "AT BRD" or "STBR", for the log
+        std::string identification;
+        std::uint32_t oldRate = 0;
+        std::uint32_t newRate = 0;
+        Micros wait = 0; // the BRT time: before the identification, and again for the CR
+        Micros windowOpens = 0; // when the identification has gone out
+        Micros windowCloses = 0;
     };
 
     void completeLine();
@@ -115,15 +125,17 @@ private:
     bool switchCommand(const std::string &command);
     bool argumentCommand(const std::string &command);
     void adaptiveTimingCommand(int mode);
-    void divisorWaitCommand(const std::string &digits);
     void receiveFilterCommand(const std::string &filter);
     void headerCommand(const std::string &digits);
     void protocolCommand(const std::string &argument);
     void timeoutCommand(const std::string &digits);
     void stnCommand(const std::string &command);
     void dataLine(const std::string &digits, std::uint64_t number);
+    void holdAnswer(std::uint64_t number, bool answerless);
 
     std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
+    // The prompt, with the bytes a --before-prompt fault puts in front of it.
+    std::string prompt() const { return faults_.beforePrompt + ">"; }
     void emit(const std::string &bytes);
     void reply(const std::string &text);
     void becomeIdle();
@@ -137,20 +149,24 @@ private:
     void armListenTimer(Micros when);
     void endListening();
     void interrupt();
-    bool passesFilter(std::uint32_t id) const;
+    bool passesFilter(const CanFrame &frame) const;
     std::string formatFrame(const CanFrame &frame) const;
     Micros timeoutMicros() const;
 
-    void switchWithConfirmation(std::uint32_t rate);
-    void waitForPortRate(std::uint64_t generation);
-    void checkConfirmation();
-    void confirmationTimedOut(std::uint64_t generation);
-    std::string identification() const;
-
+    // The rate switches (adapterrates.cpp).
+    bool rateCommand(const std::string &command);
     void divisorCommand(const std::string &digits);
-    void divisorSwitched(std::uint64_t generation);
-    void divisorConfirmation();
-    void divisorTimedOut(std::uint64_t generation);
+    void divisorWaitCommand(const std::string &digits);
+    void stnWaitCommand(const std::string &digits);
+    void startRateSwitch(
+        const std::string &command, const std::string &identification, std::uint32_t rate, Micros wait);
+    void switchUart(std::uint64_t generation);
+    void sendSwitchIdentification(std::uint64_t generation);
+    void openConfirmWindow(std::uint64_t generation);
+    void switchInput();
+    void switchConfirmed(Micros received);
+    void switchTimedOut(std::uint64_t generation);
+    void switchNote(const std::string &text);
     Micros divisorWaitMicros() const;
     void dropPendingInput(const std::string &why);
 
@@ -182,9 +198,7 @@ private:
     std::uint64_t listenGeneration_ = 0;
     Scheduler::TimerId listenTimer_ = 0;
 
-    std::uint32_t previousRate_ = 0;
-    std::uint32_t divisorRate_ = 0;
-    Micros switchDeadline_ = 0;
+    RateSwitch switch_;
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;
     std::string identity_ = "ELM327 v1.5";
@@ -192,6 +206,10 @@ private:
     // Set while a dropped connection ends the bytes that came with the line before it.
     bool connectionDropped_ = false;
     bool echoAfterReset_ = true;
+    // While positive, what the adapter sends is held back this long (a --late-answer fault), and the
+    // last held-back part leaves at heldUntil_.
+    Micros holdBack_ = 0;
+    Micros heldUntil_ = 0;
     Micros resetTime_ = 5000;
     Micros warmStartTime_ = 1000;
 };

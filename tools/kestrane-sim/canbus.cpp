@@ -29,7 +29,8 @@ Micros CanBus::occupy(const CanFrame &frame)
 
 void CanBus::logFrame(const CanFrame &frame)
 {
-    log_.write('#', "can " + hexValue(frame.id, 3) + " " + toHex(frame.data.data(), frame.length, " "));
+    log_.write(
+        '#', "can " + hexValue(frame.id, frame.extended ? 8 : 3) + " " + toHex(frame.data.data(), frame.length, " "));
 }
 
 Micros CanBus::sendFromAdapter(const CanFrame &frame)

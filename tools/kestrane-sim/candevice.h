@@ -10,17 +10,19 @@
 
 namespace ksim {
 
-// One classic CAN data frame with an 11-bit identifier.
+// One classic CAN data frame, with an 11-bit identifier, or a 29-bit one when extended.
 struct CanFrame
 {
     std::uint32_t id = 0;
+    bool extended = false;
     std::uint8_t length = 0;
     std::array<std::uint8_t, 8> data {};
 
-    static CanFrame make(std::uint32_t id, const std::vector<std::uint8_t> &bytes)
+    static CanFrame make(std::uint32_t id, const std::vector<std::uint8_t> &bytes, bool extended = false)
     {
         CanFrame frame;
         frame.id = id;
+        frame.extended = extended;
         frame.length = static_cast<std::uint8_t>(bytes.size() < 8 ? bytes.size() : 8);
         for (std::size_t i = 0; i < frame.length; ++i)
             frame.data[i] = bytes[i];

@@ -21,7 +21,8 @@ bool startsWith(const Bytes &request, const Bytes &prefix)
 bool DeviceFaults::any() const
 {
     return !lostWriteReplies.empty() || busyStatus != 0 || !negatives.empty() || !malformed.empty()
-        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty() || boardSwapAfter.has_value();
+        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty() || !shortReplies.empty()
+        || boardSwapAfter.has_value();
 }
 
 bool DeviceFaults::silent(std::uint64_t request) const
@@ -54,6 +55,15 @@ bool DeviceFaults::garbled(const Bytes &request) const
 bool DeviceFaults::cutShort(const Bytes &request) const
 {
     for (const Bytes &prefix : cutReplies) {
+        if (startsWith(request, prefix))
+            return true;
+    }
+    return false;
+}
+
+bool DeviceFaults::shortened(const Bytes &request) const
+{
+    for (const Bytes &prefix : shortReplies) {
         if (startsWith(request, prefix))
             return true;
     }
@@ -105,6 +115,15 @@ bool parseCutFault(const std::string &text, DeviceFaults &faults)
     if (!parsePrefix(text, prefix))
         return false;
     faults.cutReplies.push_back(prefix);
+    return true;
+}
+
+bool parseShortFault(const std::string &text, DeviceFaults &faults)
+{
+    Bytes prefix;
+    if (!parsePrefix(text, prefix))
+        return false;
+    faults.shortReplies.push_back(prefix);
     return true;
 }
 

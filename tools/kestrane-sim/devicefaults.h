@@ -35,6 +35,7 @@ struct DeviceFaults
     std::vector<std::pair<std::uint64_t, std::uint64_t>> silentRanges; // first, count
     std::vector<Busy> busyReplies;
     std::vector<Bytes> cutReplies;
+    std::vector<Bytes> shortReplies;
     // Another board plugged in while the program stayed connected: from status reply boardSwapAfter + 1
     // on the bootloader reports boardSwapId.
     std::optional<std::uint64_t> boardSwapAfter;
@@ -45,6 +46,7 @@ struct DeviceFaults
     const Negative *negative(const Bytes &request) const;
     bool garbled(const Bytes &request) const;
     bool cutShort(const Bytes &request) const;
+    bool shortened(const Bytes &request) const;
     // Counts one use of a matching busy-reply fault; true when this request gets the busy answer.
     bool takeBusy(const Bytes &request);
 };
@@ -57,6 +59,7 @@ bool parseMalformedFault(const std::string &text, DeviceFaults &faults);
 bool parseSilentFault(const std::string &text, DeviceFaults &faults);
 bool parseBusyFault(const std::string &text, DeviceFaults &faults);
 bool parseCutFault(const std::string &text, DeviceFaults &faults);
+bool parseShortFault(const std::string &text, DeviceFaults &faults);
 bool parseBoardSwapFault(const std::string &text, DeviceFaults &faults);
 
 } // namespace ksim

@@ -19,6 +19,18 @@ const std::string *Faults::word(std::uint64_t dataLine) const
     return found == words.end() ? nullptr : &found->second;
 }
 
+std::int64_t Faults::lateAnswer(std::uint64_t dataLine) const
+{
+    const auto found = lateAnswers.find(dataLine);
+    return found == lateAnswers.end() ? 0 : found->second;
+}
+
+const std::string *Faults::answer(std::uint64_t anyLine) const
+{
+    const auto found = answers.find(anyLine);
+    return found == answers.end() ? nullptr : &found->second;
+}
+
 bool Faults::answersInstead(std::uint64_t dataLine) const
 {
     const std::string *text = word(dataLine);

@@ -23,6 +23,7 @@ struct FirmwareReply
     Micros delay = 0;
     AfterReply after = AfterReply::Stay;
     bool cutShort = false; // a fault: the reply stops after its First Frame
+    bool shortened = false; // a fault: the reply carries two bytes fewer than it announces
 
     bool positive() const { return !reply.empty() && reply[0] != 0x7F; }
 };

@@ -16,6 +16,15 @@ int hexDigit(char c)
     return -1;
 }
 
+bool allHex(const std::string &text)
+{
+    for (char c : text) {
+        if (hexDigit(c) < 0)
+            return false;
+    }
+    return true;
+}
+
 bool parseHex(const std::string &text, Bytes &out)
 {
     out.clear();

@@ -11,6 +11,9 @@ using Bytes = std::vector<std::uint8_t>;
 // Value of one hexadecimal digit, or -1 when the character is not one.
 int hexDigit(char c);
 
+// Whether every character is a hexadecimal digit (true for an empty text).
+bool allHex(const std::string &text);
+
 // Parses hexadecimal text after dropping spaces and tabs. Fails on any other character or an odd digit count.
 bool parseHex(const std::string &text, Bytes &out);
 

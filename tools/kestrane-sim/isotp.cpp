@@ -49,6 +49,21 @@ IsoTpEndpoint::IsoTpEndpoint(const IsoTpConfig &config, MessageHandler onMessage
     , onMessage_(std::move(onMessage))
 { }
 
+IsoTpEndpoint::~IsoTpEndpoint()
+{
+    cancelSend();
+    cancelReceptionTimer();
+}
+
+void IsoTpEndpoint::cancelReceptionTimer()
+{
+    if (rxTimer_ != 0 && host_)
+        host_->cancelTimer(rxTimer_);
+    rxTimer_ = 0;
+    rxHeldBy_ = nullptr;
+    rxWaitsLeft_ = 0;
+}
+
 void IsoTpEndpoint::note(const std::string &text)
 {
     if (host_)
@@ -63,7 +78,7 @@ void IsoTpEndpoint::emit(const Bytes &bytes)
 
 bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
 {
-    if (frame.id != config_.rxId)
+    if (frame.extended || frame.id != config_.rxId)
         return false;
     if (frame.length == 0) {
         note("empty frame ignored");
@@ -79,6 +94,7 @@ bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
         }
         // A new request supersedes whatever exchange was going on, as on a real ECU.
         cancelSend();
+        cancelReceptionTimer();
         rxActive_ = false;
         onMessage_(Bytes(frame.data.begin() + 1, frame.data.begin() + 1 + static_cast<std::ptrdiff_t>(length)));
         return true;
@@ -106,6 +122,7 @@ void IsoTpEndpoint::startReception(const CanFrame &frame)
         return;
     }
     cancelSend();
+    cancelReceptionTimer();
     FlowControlFault *fault = config_.flowControlFault;
     if (fault && fault->takeFirstFrame()) {
         // The request is never taken in: whatever Consecutive Frames the PC sends anyway are ignored.
@@ -121,7 +138,41 @@ void IsoTpEndpoint::startReception(const CanFrame &frame)
     rxData_.assign(frame.data.begin() + 2, frame.data.end());
     rxSequence_ = 1;
     rxBlockCount_ = 0;
+    if (config_.flowWaits > 0 && host_) {
+        note("first frame answered with " + std::to_string(config_.flowWaits) + " flow controls WAIT, "
+            + std::to_string(config_.flowWaitInterval / 1000) + " ms apart, before the CTS (fault)");
+        rxWaitsLeft_ = config_.flowWaits;
+        rxHeldBy_ = "before the CTS";
+        sendNextWait();
+        return;
+    }
     sendFlowControl();
+}
+
+// One WAIT now and the next after the interval; after the last one, the interval, then the CTS.
+void IsoTpEndpoint::sendNextWait()
+{
+    rxTimer_ = 0;
+    if (rxWaitsLeft_ == 0) {
+        rxHeldBy_ = nullptr;
+        sendFlowControl();
+        return;
+    }
+    --rxWaitsLeft_;
+    emit(Bytes {static_cast<std::uint8_t>(kFlowControl << 4 | kWait), 0x00, 0x00});
+    rxTimer_ = host_->startTimer(config_.flowWaitInterval, [this] { sendNextWait(); });
+}
+
+void IsoTpEndpoint::holdFlowControl()
+{
+    note("block of " + std::to_string(config_.blockSize) + " consecutive frames received; flow control held back "
+        + std::to_string(config_.blockPause / 1000) + " ms (fault)");
+    rxHeldBy_ = "beyond the block size";
+    rxTimer_ = host_->startTimer(config_.blockPause, [this] {
+        rxTimer_ = 0;
+        rxHeldBy_ = nullptr;
+        sendFlowControl();
+    });
 }
 
 void IsoTpEndpoint::continueReception(const CanFrame &frame)
@@ -130,11 +181,17 @@ void IsoTpEndpoint::continueReception(const CanFrame &frame)
         note("consecutive frame without a first frame ignored");
         return;
     }
+    if (rxHeldBy_) {
+        // A strict receiver: the PC did not wait for the flow control.
+        note(std::string("consecutive frame ") + rxHeldBy_ + " dropped (fault)");
+        return;
+    }
     const std::uint8_t sequence = frame.data[0] & 0x0F;
     if (sequence != rxSequence_) {
         note("wrong sequence number " + hexValue(sequence, 1) + ", expected " + hexValue(rxSequence_, 1)
             + "; request dropped");
         rxActive_ = false;
+        cancelReceptionTimer();
         return;
     }
     rxSequence_ = static_cast<std::uint8_t>((rxSequence_ + 1) & 0x0F);
@@ -150,7 +207,10 @@ void IsoTpEndpoint::continueReception(const CanFrame &frame)
     ++rxBlockCount_;
     if (config_.blockSize != 0 && rxBlockCount_ >= config_.blockSize) {
         rxBlockCount_ = 0;
-        sendFlowControl();
+        if (config_.blockPause >= 0 && host_)
+            holdFlowControl();
+        else
+            sendFlowControl();
     }
 }
 
@@ -160,14 +220,15 @@ void IsoTpEndpoint::sendFlowControl()
         static_cast<std::uint8_t>(kFlowControl << 4 | kContinueToSend), config_.blockSize, config_.separationTime});
 }
 
-bool IsoTpEndpoint::send(const Bytes &payload)
+bool IsoTpEndpoint::send(const Bytes &payload, bool shortened)
 {
     if (payload.empty() || payload.size() > kMaxPayload)
         return false;
     cancelSend();
     if (payload.size() <= 7) {
         Bytes frame {static_cast<std::uint8_t>(payload.size())};
-        frame.insert(frame.end(), payload.begin(), payload.end());
+        const std::size_t carried = !shortened ? payload.size() : payload.size() > 2 ? payload.size() - 2 : 0;
+        frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(carried));
         emit(frame);
         return true;
     }
@@ -178,6 +239,7 @@ bool IsoTpEndpoint::send(const Bytes &payload)
     emit(frame);
     txOffset_ = 6;
     txSequence_ = 1;
+    txShortened_ = shortened;
     txState_ = TxState::WaitFlowControl;
     return true;
 }
@@ -221,10 +283,15 @@ void IsoTpEndpoint::sendConsecutive()
     txTimer_ = 0;
     while (txState_ == TxState::Sending) {
         Bytes frame {static_cast<std::uint8_t>(kConsecutive << 4 | txSequence_)};
-        const std::size_t take = txData_.size() - txOffset_ < 7 ? txData_.size() - txOffset_ : 7;
+        const std::size_t missing = txData_.size() - txOffset_;
+        const std::size_t take = missing < 7 ? missing : 7;
+        // Two bytes short, and not padded: only the control byte may be left.
+        const bool cut = txShortened_ && take == missing;
+        const std::size_t carried = !cut ? take : take > 2 ? take - 2 : 0;
         frame.insert(frame.end(), txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_),
-            txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + take));
-        frame.resize(8, 0x00);
+            txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + carried));
+        if (!cut)
+            frame.resize(8, 0x00);
         emit(frame);
         txOffset_ += take;
         txSequence_ = static_cast<std::uint8_t>((txSequence_ + 1) & 0x0F);

@@ -33,6 +33,12 @@ struct IsoTpConfig
     std::uint8_t blockSize = 0; // BS of the device's own flow control frames
     std::uint8_t separationTime = 0; // STmin byte of the device's own flow control frames
     FlowControlFault *flowControlFault = nullptr; // owned by the device; null for none
+    // A strict receiver (with a block size): the flow control after a full block goes out only this long
+    // later, and Consecutive Frames that come before it are dropped. Negative: off.
+    Micros blockPause = -1;
+    // Flow controls WAIT that answer a First Frame, this far apart, before the CTS.
+    unsigned flowWaits = 0;
+    Micros flowWaitInterval = 20000;
 };
 
 // Device-side ISO-TP (ISO 15765-2, normal addressing, classic CAN): reassembles requests, sending the
@@ -43,6 +49,10 @@ public:
     using MessageHandler = std::function<void(const Bytes &)>;
 
     IsoTpEndpoint(const IsoTpConfig &config, MessageHandler onMessage);
+    IsoTpEndpoint(const IsoTpEndpoint &) = delete;
+    IsoTpEndpoint &operator=(const IsoTpEndpoint &) = delete;
+    // Its timers may still be pending (a device replacing its endpoint on a restart).
+    ~IsoTpEndpoint();
 
     void attach(CanDeviceHost &host) { host_ = &host; }
 
@@ -51,7 +61,9 @@ public:
 
     // Sends a payload of 1..4095 bytes: a Single Frame (not padded) up to 7 bytes, otherwise a First
     // Frame and, as the PC's flow control allows, Consecutive Frames with the last one padded to 8 bytes.
-    bool send(const Bytes &payload);
+    // shortened (a fault): the Single Frame, or the last Consecutive Frame, carries two bytes fewer than
+    // the length announced still needs, and the last Consecutive Frame is not padded.
+    bool send(const Bytes &payload, bool shortened = false);
     // Sends one frame of 1..8 bytes exactly as given, outside the protocol.
     void sendRaw(const Bytes &frameBytes);
     void cancelSend();
@@ -63,6 +75,9 @@ private:
     void startReception(const CanFrame &frame);
     void continueReception(const CanFrame &frame);
     void sendFlowControl();
+    void sendNextWait();
+    void holdFlowControl();
+    void cancelReceptionTimer();
     void handleFlowControl(const CanFrame &frame);
     void sendConsecutive();
     void emit(const Bytes &bytes);
@@ -77,11 +92,16 @@ private:
     Bytes rxData_;
     std::uint8_t rxSequence_ = 0;
     unsigned rxBlockCount_ = 0;
+    // Set while the flow control that lets the PC go on has not gone out yet: why, for the log.
+    const char *rxHeldBy_ = nullptr;
+    unsigned rxWaitsLeft_ = 0;
+    CanDeviceHost::TimerId rxTimer_ = 0;
 
     TxState txState_ = TxState::Idle;
     Bytes txData_;
     std::size_t txOffset_ = 0;
     std::uint8_t txSequence_ = 0;
+    bool txShortened_ = false;
     unsigned txBlockLeft_ = 0; // 0 = no limit until the end
     Micros txSeparation_ = 0;
     CanDeviceHost::TimerId txTimer_ = 0;

@@ -12,11 +12,10 @@ constexpr std::uint8_t kGeneralReject = 0x10;
 
 } // namespace
 
-KestraneDevice::KestraneDevice(const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime,
+KestraneDevice::KestraneDevice(const KestraneSettings &settings, const IsoTpConfig &endpoint,
     const DeviceFaults &faults, const FlowControlFault &flowControl)
     : settings_(settings)
-    , blockSize_(blockSize)
-    , separationTime_(separationTime)
+    , endpointConfig_(endpoint)
     , faults_(faults)
     , flowControl_(flowControl)
     , app_(state_)
@@ -49,12 +48,10 @@ void KestraneDevice::start(CanDeviceHost &host)
 
 void KestraneDevice::makeEndpoint()
 {
-    IsoTpConfig config;
+    IsoTpConfig config = endpointConfig_;
     const bool app = state_.mode() == KestraneMode::App;
     config.rxId = app ? 0x74E : 0x74F;
     config.txId = app ? 0x746 : 0x747;
-    config.blockSize = blockSize_;
-    config.separationTime = separationTime_;
     config.flowControlFault = &flowControl_;
     // The old endpoint may still have a separation-time timer pointing at it.
     if (endpoint_)
@@ -66,7 +63,7 @@ void KestraneDevice::makeEndpoint()
 void KestraneDevice::receiveFrame(const CanFrame &frame)
 {
     if (gone_ || restarting_) {
-        if (frame.id == 0x74E || frame.id == 0x74F)
+        if (!frame.extended && (frame.id == 0x74E || frame.id == 0x74F))
             note(std::string("frame ignored: ") + (gone_ ? "left for the ROM loader" : "restarting"));
         return;
     }
@@ -118,6 +115,8 @@ void KestraneDevice::handleRequest(const Bytes &request)
         reply.reply = app ? AppFirmware::garble(request, reply.reply) : Bootloader::garble(request, reply.reply);
     } else if (reply.positive() && faults_.cutShort(request)) {
         reply.cutShort = true;
+    } else if (reply.positive() && faults_.shortened(request)) {
+        reply.shortened = true;
     }
 
     if (!reply.pending.empty())
@@ -147,15 +146,18 @@ void KestraneDevice::deliver(FirmwareReply reply, std::uint64_t epoch)
         for (std::size_t i = 0; i < 6; ++i)
             first[2 + i] = reply.reply[i];
         endpoint_->sendRaw(first);
+    } else if (reply.shortened) {
+        note("reply sent two bytes short of the length it announces (fault)");
+        send(reply.reply, true);
     } else if (!reply.reply.empty()) {
         send(reply.reply);
     }
     afterReply(reply.after);
 }
 
-void KestraneDevice::send(const Bytes &payload)
+void KestraneDevice::send(const Bytes &payload, bool shortened)
 {
-    if (!endpoint_->send(payload))
+    if (!endpoint_->send(payload, shortened))
         note("reply of " + std::to_string(payload.size()) + " bytes does not fit one ISO-TP message; dropped");
 }
 

@@ -19,8 +19,9 @@ namespace ksim {
 class KestraneDevice : public CanDevice
 {
 public:
-    KestraneDevice(const KestraneSettings &settings, std::uint8_t blockSize, std::uint8_t separationTime,
-        const DeviceFaults &faults, const FlowControlFault &flowControl);
+    // endpoint: the flow control the device's ISO-TP endpoint gives (its identifiers follow the mode).
+    KestraneDevice(const KestraneSettings &settings, const IsoTpConfig &endpoint, const DeviceFaults &faults,
+        const FlowControlFault &flowControl);
 
     // Loads or creates the state; false with a reason when the state folder is unusable.
     bool open(std::string &error);
@@ -32,15 +33,14 @@ private:
     void handleRequest(const Bytes &request);
     bool injectFault(const Bytes &request, std::uint64_t number);
     void deliver(FirmwareReply reply, std::uint64_t epoch);
-    void send(const Bytes &payload);
+    void send(const Bytes &payload, bool shortened = false);
     void afterReply(AfterReply after);
     void restart();
     void makeEndpoint();
     void note(const std::string &text);
 
     KestraneSettings settings_;
-    std::uint8_t blockSize_;
-    std::uint8_t separationTime_;
+    IsoTpConfig endpointConfig_;
     DeviceFaults faults_;
     FlowControlFault flowControl_;
     KestraneState state_;

@@ -298,7 +298,7 @@ int main(int argc, char **argv)
 
     MainLoop loop(options.wireTiming, signals, *port, scheduler, link, log, stats);
     if (options.tcp)
-        adapter.onDropConnection = [&link] { link.dropConnection(); };
+        adapter.onDropConnection = [&link](bool reset) { link.dropConnection(reset); };
     else
         adapter.onVanish = [&loop] { loop.vanish(); };
 

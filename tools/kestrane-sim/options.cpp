@@ -55,6 +55,19 @@ bool parseWord(const std::string &text, std::map<std::uint64_t, std::string> &wo
     return true;
 }
 
+// N:MS, N a data line from 1 and MS milliseconds up to 60000.
+bool parseLateAnswer(const std::string &text, std::map<std::uint64_t, std::int64_t> &delays)
+{
+    const auto colon = text.find(':');
+    std::uint64_t line = 0;
+    std::uint64_t millis = 0;
+    if (colon == std::string::npos || !parseCount(text.substr(0, colon), line, 1)
+        || !parseCount(text.substr(colon + 1), millis, 1) || millis > 60000)
+        return false;
+    delays[line] = static_cast<std::int64_t>(millis) * 1000;
+    return true;
+}
+
 // Volts with at most one decimal, as an adapter shows them: "11.2" answers "11.2V", "12" "12.0V".
 bool parseVoltage(const std::string &text, std::string &answer)
 {
@@ -83,6 +96,17 @@ bool parseMillis(const std::string &text, Micros &out)
     return true;
 }
 
+// C[:MS]: 1..1000 flow controls WAIT, MS (0..60000) apart, 20 ms when not given.
+bool parseFlowWaits(const std::string &text, Options &options)
+{
+    const auto colon = text.find(':');
+    std::uint64_t waits = 0;
+    if (!parseCount(text.substr(0, colon), waits, 1) || waits > 1000)
+        return false;
+    options.fcWaits = static_cast<unsigned>(waits);
+    return colon == std::string::npos || parseMillis(text.substr(colon + 1), options.fcWaitInterval);
+}
+
 } // namespace
 
 namespace {
@@ -102,7 +126,11 @@ std::string usagePort()
            "                          what it sends while none is connected is lost\n"
            "  --baud N                serial rate the adapter listens at after power-up (default 38400; with --tcp\n"
            "                          only 38400)\n"
-           "  --adapter elm327|els27  adapter type; els27 adds the ST commands (default elm327)\n"
+           "  --adapter elm327|els27  adapter type; els27 adds the ST commands (default elm327). AT BRD hh and\n"
+           "                          STBR baud answer OK at the old rate, wait the AT BRT / STBRT time (75 ms),\n"
+           "                          send the identification at the new rate and wait as long again for a CR\n"
+           "                          (one sent before the identification does not count): OK there, or back\n"
+           "                          to the old rate with its prompt\n"
            "  --usb-latency-ms N      as a USB serial bridge: output waits until 62 bytes are there or N ms\n"
            "                          passed since the first byte waiting (0..255, default 0: off)\n"
            "  --voltage V|none        what AT RV answers: V volts with one decimal (default 12.6), none: ?\n"
@@ -136,11 +164,17 @@ std::string usageKestrane()
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
            "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
            "First Frame\n"
+           "  --short-reply HEX       Kestrane: the reply to requests starting with HEX carries two bytes fewer than\n"
+           "                          it announces (the last Consecutive Frame, or the Single Frame)\n"
            "  --board-swap N:ID       Kestrane: from status reply N+1 on the bootloader reports board ID (another\n"
            "                          board plugged in)\n"
            "  --flow-control wait|overflow[:N]\n"
            "                          the device answers the PC's First Frames (only the Nth with :N) with flow\n"
-           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n";
+           "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n"
+           "  --block-pause MS        with --fc-bs N: a strict receiver; after each block of N Consecutive Frames\n"
+           "                          the device sends its flow control MS ms later and drops frames before it\n"
+           "  --fc-waits C[:MS]       the device answers every First Frame with C flow controls WAIT (31 00 00),\n"
+           "                          MS ms apart (default 20), then the CTS MS ms after the last\n";
 }
 
 std::string usageFaults()
@@ -152,6 +186,12 @@ std::string usageFaults()
            "  --word N:TEXT           answer data line N with the line TEXT instead of sending it, e.g. 'BUS BUSY',\n"
            "                          'ERR94', '0322F190 <RX ERROR'; 'SEARCHING...' comes before the usual answer\n"
            "                          (repeatable)\n"
+           "  --answer N:TEXT         do not carry out received line N (commands included); answer TEXT and the\n"
+           "                          prompt after the echo, e.g. '?', 'BUS BUSY', 'ERR94' (repeatable)\n"
+           "  --late-answer N:MS      data line N is carried out, but all of its answer (frames, NO DATA, a word, the\n"
+           "                          prompt) arrives MS ms later; lines sent meanwhile wait (repeatable)\n"
+           "  --before-prompt HEX     send these 1..8 raw bytes before every prompt, e.g. 00 (a NUL, as some Wi-Fi\n"
+           "                          bridges send)\n"
            "  --lv-reset N            on data line N print LV RESET and restart as after power-on (like ATZ, input\n"
            "                          lost meanwhile), then send the identification unasked (repeatable)\n"
            "  --restart-on N          the same restart on data line N without the LV RESET line (repeatable)\n"
@@ -161,9 +201,11 @@ std::string usageFaults()
            "  --stuck-echo            AT E0 is answered OK but every line received is still echoed\n"
            "  --vanish-after N        remove the port and exit when line N is received; with --tcp the bridge\n"
            "                          drops the connection after line N instead (the adapter stays)\n"
+           "  --reset-after N         with --tcp: the bridge resets the connection (RST) right after line N\n"
+           "                          reached the adapter; otherwise as --vanish-after over TCP\n"
            "  --no-brd                answer AT BRD with ? (an adapter that cannot change its rate)\n"
-           "  --lose-brd-confirm      lose the host's CR after an AT BRD switch: the adapter always goes back to\n"
-           "                          its old rate once the AT BRT time is over\n"
+           "  --lose-brd-confirm      lose the host's CR after an AT BRD or STBR switch: the adapter always goes\n"
+           "                          back to its old rate once the wait for the CR is over\n"
            "  --no-reply-count        answer ? to a data line ending in a reply-count digit (odd digit count)\n"
            "  --raised-rate RATE      power up still listening at RATE, where an AT BRD of a killed run left the\n"
            "                          adapter; ATZ or a restart brings it back to --baud\n"
@@ -177,7 +219,8 @@ std::string usageBehaviour()
            "Logging, timing and restarts:\n"
            "  --log FILE              write a time-stamped event log of everything on the serial link\n"
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
-           "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0)\n"
+           "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0); one line\n"
+           "                          at a time, lines sent meanwhile are answered in turn\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
            "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default "
@@ -315,6 +358,8 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
         {"--fc-bs", [&options](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
         {"--fc-stmin", [&options](const std::string &v) { return parseByte(v, options.fcSeparation); }},
         {"--flow-control", [&options](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
+        {"--block-pause", [&options](const std::string &v) { return parseMillis(v, options.blockPause); }},
+        {"--fc-waits", [&options](const std::string &v) { return parseFlowWaits(v, options); }},
         {"--log", text(options.logPath)},
         {"--ati", text(options.identity)},
         {"--echo",
@@ -355,11 +400,22 @@ void addLineFaultOptions(Handlers &handlers, Faults &faults)
             }},
         {"--can-error-every", count(faults.canErrorEvery)},
         {"--word", [&faults](const std::string &v) { return parseWord(v, faults.words); }},
+        {"--answer", [&faults](const std::string &v) { return parseWord(v, faults.answers); }},
+        {"--before-prompt",
+            [&faults](const std::string &v) {
+                Bytes bytes;
+                if (!parseHex(v, bytes) || bytes.empty() || bytes.size() > 8)
+                    return false;
+                faults.beforePrompt.assign(bytes.begin(), bytes.end());
+                return true;
+            }},
+        {"--late-answer", [&faults](const std::string &v) { return parseLateAnswer(v, faults.lateAnswers); }},
         {"--lv-reset", lineNumber(faults.lvResetLines)},
         {"--restart-on", lineNumber(faults.restartLines)},
         {"--no-reply-on", lineNumber(faults.noReplyLines)},
         {"--silent-after", count(faults.silentAfter)},
         {"--vanish-after", count(faults.vanishAfter)},
+        {"--reset-after", count(faults.resetAfter)},
     };
     handlers.insert(added.begin(), added.end());
 }
@@ -418,6 +474,7 @@ void addKestraneOptions(Handlers &handlers, Options &options, Given &given)
         {"--silent-requests", [&faults](const std::string &v) { return parseSilentFault(v, faults); }},
         {"--busy-replies", [&faults](const std::string &v) { return parseBusyFault(v, faults); }},
         {"--cut-reply", [&faults](const std::string &v) { return parseCutFault(v, faults); }},
+        {"--short-reply", [&faults](const std::string &v) { return parseShortFault(v, faults); }},
         {"--board-swap", [&faults](const std::string &v) { return parseBoardSwapFault(v, faults); }},
     };
     for (const auto &option : added) {
@@ -475,6 +532,8 @@ ParseResult settlePort(const Options &options, std::string &error)
         error = "--link PATH or --tcp PORT is required";
     else if (options.tcp && !options.link.empty())
         error = "--link and --tcp exclude each other";
+    else if (!options.tcp && options.faults.resetAfter != 0)
+        error = "--reset-after needs --tcp";
     else if (options.tcp && options.baud != TcpBridge::kRate)
         error
             = "with --tcp the adapter runs at " + std::to_string(TcpBridge::kRate) + " bit/s; --baud cannot change it";
@@ -492,6 +551,10 @@ ParseResult settleDevice(Options &options, const Given &given, std::string &erro
         options.device = "kestrane";
     if (given.kestrane && options.device != "kestrane") {
         error = "the Kestrane options need --device kestrane";
+        return ParseResult::Error;
+    }
+    if (options.blockPause >= 0 && options.fcBlockSize == 0) {
+        error = "--block-pause needs --fc-bs N with N > 0";
         return ParseResult::Error;
     }
     if (options.device == "script" && options.script.empty()) {

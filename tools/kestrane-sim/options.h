@@ -31,6 +31,12 @@ struct Options
     std::uint32_t txId = 0x746;
     std::uint8_t fcBlockSize = 0;
     std::uint8_t fcSeparation = 0;
+    // A strict receiver in the device: the flow control after a full block this much later, and
+    // Consecutive Frames before it dropped; negative for off.
+    Micros blockPause = -1;
+    // Flow controls WAIT answering each First Frame before the CTS, and their interval.
+    unsigned fcWaits = 0;
+    Micros fcWaitInterval = 20000;
     Faults faults;
     // Answers to the PC's First Frames that refuse the rest of the message (Kestrane and scripted device).
     FlowControlFault flowControl;

@@ -20,6 +20,8 @@ public:
     virtual void acceptPeer() { }
     // Cuts the program off, as a bridge does that drops its connection; the adapter stays.
     virtual void closePeer() { }
+    // Cuts the program off with a reset, where the port has such a thing (a TCP connection).
+    virtual void resetPeer() { closePeer(); }
 
     // The rate the program's side of the line runs at right now, 0 when it cannot be read.
     virtual std::uint32_t portRate() const = 0;

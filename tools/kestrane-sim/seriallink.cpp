@@ -228,11 +228,14 @@ void SerialLink::hangUp()
         receiver_->portClosed();
 }
 
-void SerialLink::dropConnection()
+void SerialLink::dropConnection(bool reset)
 {
     if (hungUp_)
         return;
-    port_.closePeer();
+    if (reset)
+        port_.resetPeer();
+    else
+        port_.closePeer();
     hangUp();
 }
 

@@ -62,7 +62,8 @@ public:
     void onWritable();
     void checkReopen();
     // The port's far end cuts the program off (a network bridge dropping its client); the adapter stays.
-    void dropConnection();
+    // reset: the client sees the connection reset rather than closed in order.
+    void dropConnection(bool reset);
 
 private:
     struct Chunk

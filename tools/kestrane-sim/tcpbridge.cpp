@@ -101,6 +101,15 @@ void TcpBridge::closePeer()
     pending_.clear();
 }
 
+void TcpBridge::resetPeer()
+{
+    if (client_ < 0)
+        return;
+    const linger abort {1, 0};
+    ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    closePeer();
+}
+
 Port::ReadStatus TcpBridge::readAll(std::string &out)
 {
     if (client_ < 0)

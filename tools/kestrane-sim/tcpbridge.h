@@ -34,6 +34,8 @@ public:
     int listenFd() const override { return listener_; }
     void acceptPeer() override;
     void closePeer() override;
+    // SO_LINGER with a zero time, then close: the client gets a reset, not an orderly end.
+    void resetPeer() override;
     std::uint32_t portRate() const override { return kRate; }
     ReadStatus readAll(std::string &out) override;
     bool write(const std::string &bytes) override;
