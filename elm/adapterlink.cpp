@@ -267,6 +267,7 @@ void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
 {
     if (frames.isEmpty())
         return;
+    listenAsked = false; // whatever was to be listened for has come
     const bool responses = adapter != ELM327IOBase::ELS27;
     const int replies = frames.last().replies;
     if (responses && (frames.size() >= 2 || replies == 0) && m_queued.responses != 0)
@@ -280,6 +281,7 @@ void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
 
 void AdapterLink::queueFrameLine(const CanFrame &frame)
 {
+    listenAsked = false;
     enqueue(frameLine(frame.bytes, frame.replies));
 }
 
@@ -306,6 +308,8 @@ QByteArray AdapterLink::frameLine(const QByteArray &frame, int replies) const
 
 void AdapterLink::listen()
 {
+    if (m_state == State::Listening)
+        return;
     listenAsked = true;
     pump();
 }

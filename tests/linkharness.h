@@ -53,7 +53,7 @@ struct Link
 
     ELM_ConnInfo info(int adapter, int baud = 38400, bool rateSwitch = false) const
     {
-        ELM_ConnInfo info {sim.port(), baud, adapter, 0x746, 0x74E};
+        ELM_ConnInfo info {sim.port(), baud, adapter, canId, pcId};
         info.rateSwitch = rateSwitch;
         return info;
     }
@@ -90,6 +90,8 @@ struct Link
     }
 
     SimHarness sim;
+    int canId = 0x746; // the device's identifier, and the program's
+    int pcId = 0x74E;
     ELM327IO io;
     QSignalSpy read {&io, &ELM327IOBase::read};
     QSignalSpy errors {&io, &ELM327IOBase::error};

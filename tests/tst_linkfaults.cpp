@@ -109,7 +109,8 @@ private slots:
         QVERIFY(link.errors.wait(10000));
         QVERIFY(clock.elapsed() >= 1020); // not before the adapter's own "at st ff" time-out
         QCOMPARE(link.codes(), Codes {ELM327IOBase::ERR_SILENT});
-        QVERIFY(!link.io.isBusy());
+        // The line's late answer is waited for, as long again, before the adapter is set up again.
+        QVERIFY(waitUntil([&] { return !link.io.isBusy(); }, 5000));
         link.io.writeRAW("0303");
         QVERIFY(link.sim.waitForReceived(QStringLiteral("0303"), 10000));
         const QStringList lines = link.sim.received();
@@ -371,7 +372,8 @@ private slots:
         QVERIFY(link.sim.start());
         const AdapterReport report = AdapterProbe::run(link.info(ELM327IOBase::Auto, 38400, true));
         qunsetenv("VELTRANO_TRACE");
-        QVERIFY2(report.verdict.startsWith(verdict.arg(link.sim.port())), qPrintable(report.verdict));
+        QVERIFY2(report.verdict.startsWith(verdict.contains(QLatin1String("%1")) ? verdict.arg(link.sim.port()) : verdict),
+            qPrintable(report.verdict));
         QCOMPARE(report.echoOff, echoOff);
         QCOMPARE(report.replyCountDigit, digit);
         QCOMPARE(report.maxRate, maxRate);
