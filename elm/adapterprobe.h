@@ -33,8 +33,10 @@ struct AdapterReport
 class AdapterProbe
 {
 public:
-    // Adapter commands timed for the round trip.
+    // Adapter commands timed for the round trip: this many, or as many as this time takes (five at
+    // least).
     static constexpr int roundTrips = 50;
+    static constexpr int measuringMs = 5000;
     // A median above this makes the adapter slow for flashing: a flash is thousands of lines.
     static constexpr double slowLineMs = 5.0;
 

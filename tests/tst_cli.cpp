@@ -395,8 +395,8 @@ private slots:
         row("ELM327 taken for an ELS27", elm327, {"info", "--adapter", "els27"}, 2,
             "The adapter on %1 is an ELM327 (ELM327 v1.5), not an ELS27: choose ELM327");
         // An STN chip takes the ELM327's commands: driven as chosen, with a note.
-        row("ELS27 taken for an ELM327", els27, {"info", "--adapter", "elm327", "--json"}, 0,
-            "The adapter on %1 is an ELS27 (STN2255 v5.10.3); it is driven as an ELM327", "12.6");
+        row("ELS27 taken for an ELM327", els27, {"info", "--adapter", "elm327", "--events"}, 0,
+            "The adapter on %1 is an ELS27 (STN2255 v5.10.3); it is driven as an ELM327");
         row("bootloader, voltage unknown", els27 + QStringList {"--mode", "boot", "--voltage", "none"}, {"bootloader"},
             0, "voltage: unknown");
         row("bootloader, JSON", els27 + QStringList {"--mode", "boot", "--voltage", "13.8"}, {"bootloader", "--json"},
@@ -409,6 +409,11 @@ private slots:
         row("digit refused", els27 + QStringList {"--no-reply-count"}, {"adapter"}, 0,
             "reply-count digit: no\nhighest rate");
         row("silent port", {"--silent"}, {"adapter", "--json"}, 2, "No adapter answers on %1", "null");
+        // Silence to its test frame is no verdict on the digit; a connection lost midway is no report.
+        row("test frame unanswered", els27 + QStringList {"--no-reply-on", "1"}, {"adapter"}, 0,
+            "verdict: unsuitable: no answer to the test frame");
+        row("connection reset during the report", els27 + QStringList {"--tcp", "0", "--reset-after", "30"},
+            {"adapter"}, 6, "was reset");
     }
 
     void adapterAndVoltage()
@@ -464,6 +469,32 @@ private slots:
         QVERIFY(s.sim.received()
                     .filter(QRegularExpression("^(AT ?BRD|STBR)", QRegularExpression::CaseInsensitiveOption))
                     .isEmpty());
+    }
+
+    // An adapter that answers each of its own commands only after 600 ms (a slow clone, a bridge) is
+    // reported right and carries a verified upload, on a serial port and over the network.
+    void slowAdapter_data()
+    {
+        QTest::addColumn<QStringList>("sim");
+        QTest::newRow("serial") << QStringList();
+        QTest::newRow("network") << QStringList {"--tcp", "0"};
+    }
+
+    void slowAdapter()
+    {
+        QFETCH(QStringList, sim);
+        Station s("app", sim + QStringList {"--command-latency-ms", "600"});
+        QVERIFY(s.sim.start());
+        CliRun run = s.run({"adapter", "--json", "--timeout", "30"});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.json().value("result").toObject().value("kind").toString(), QStringLiteral("els27"));
+        QVERIFY2(run.json().value("result").toObject().value("identification").toString().contains("STN2255 v5.10.3"),
+            run.out.constData());
+        QCOMPARE(run.json().value("voltage").toDouble(), 12.6);
+        QByteArray slice;
+        run = s.run({"upload", s.file("fw.bin", firmwareFile(&slice)), "--timeout", "30"});
+        QVERIFY2(run.status == 0, run.err.constData());
+        QCOMPARE(s.stored("files/fw.bin"), slice);
     }
 
     // pack writes nothing over its own image, under whatever name the output gives it, and takes

@@ -79,7 +79,8 @@ private slots:
         // An ELM327 is asked for a faster serial rate, its switch time set first; the carriage return
         // that confirms it goes after its identification. Whatever it answers, only the log says so.
         row("rate switch accepted",
-            {elm, {}, 38400, {}, 500000, {"at brt 14", "at brd 08", ""}, "Serial rate raised from 38400 to 500000 bit/s"});
+            {elm, {}, 38400, {}, 500000, {"at brt 14", "at brd 08", ""},
+                "Serial rate raised from 38400 to 500000 bit/s"});
         row("rate switch refused with ?",
             {elm, {"--no-brd"}, 38400, {}, 38400, {"at brt 14", "at brd 08"},
                 "The adapter keeps its serial rate of 38400 bit/s: it does not know AT BRD"});

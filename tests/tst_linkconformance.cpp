@@ -82,7 +82,8 @@ QString endings(const Link &link, const QSignalSpy &disconnected, bool ready)
     for (int i = 0; i < link.read.count(); ++i)
         seen << QStringLiteral("read");
     for (const QList<QVariant> &e : link.errors)
-        seen << QStringLiteral("error %1 %2").arg(int(e.at(0).value<ELM327IOBase::ELM_ERROR>())).arg(e.at(1).toString());
+        seen
+            << QStringLiteral("error %1 %2").arg(int(e.at(0).value<ELM327IOBase::ELM_ERROR>())).arg(e.at(1).toString());
     for (int i = 0; i < disconnected.count(); ++i)
         seen << QStringLiteral("disconnected ") + link.io.lossReason();
     if (seen.isEmpty() && ready)
@@ -126,8 +127,8 @@ void TestLinkConformance::table_data()
     row("2 First Frame after the line was given up",
         {{"--late-answer", "1:1500"}, answersLongly, els, readVin, silent, {}, {}, "^30", false});
     // 3. Every answer of the initialisation is checked.
-    row("3 header refused", {{"--answer", "@at sh 74e:?"}, answersVin, elm, {}, "set-up The adapter refused 'at sh 74e'",
-                                "^ATZ$"});
+    row("3 header refused",
+        {{"--answer", "@at sh 74e:?"}, answersVin, elm, {}, "set-up The adapter refused 'at sh 74e'", "^ATZ$"});
     row("3 optional line refused", {{"--answer", "@at at 0:?"}, answersVin, elm});
     row("3 identifiers below 0x100 written with three digits",
         {{"--rx-id", "7E", "--tx-id", "76"}, answersVin, elm, readVin, "read", {}, "^at sh 07e$", {}, false,
@@ -144,15 +145,16 @@ void TestLinkConformance::table_data()
             },
             0});
     // 7. Flow control: OVERFLOW refuses, WAIT is waited through (ten times at most).
-    row("7 OVERFLOW", {{"--flow-control", "overflow"}, answersLong, els, longRequest,
-                          QStringLiteral("error %1 The device cannot take a message of 20 bytes")
-                              .arg(ELM327IOBase::ERR_REFUSED),
-                          "^1014"});
+    row("7 OVERFLOW",
+        {{"--flow-control", "overflow"}, answersLong, els, longRequest,
+            QStringLiteral("error %1 The device cannot take a message of 20 bytes").arg(ELM327IOBase::ERR_REFUSED),
+            "^1014"});
     row("7 WAIT with no CTS",
         {{"--flow-control", "wait"}, answersLong, els, longRequest, noData + "no flow control within", {}, {}, "^21"});
     row("7 WAIT three times, then CTS", {{"--fc-waits", "3:20"}, answersLong, elm, longRequest});
-    row("7 WAIT eleven times", {{"--fc-waits", "11:10"}, answersLong, els, longRequest,
-                                   protocol + "the device kept asking to wait", {}, {}, "^21"});
+    row("7 WAIT eleven times",
+        {{"--fc-waits", "11:10"}, answersLong, els, longRequest, protocol + "the device kept asking to wait", {}, {},
+            "^21"});
     row("7 block size 2 kept by a strict receiver",
         {{"--fc-bs", "2", "--block-pause", "30"}, answersLong, elm, longRequest + QByteArray(20, 'y')});
     // 8. A reserved separation time stands for 127 ms.
@@ -178,8 +180,9 @@ void TestLinkConformance::table_data()
     row("10 port lost amid a reply", {{"--vanish-after", "@3005005"}, answersLongly, els, readVin, "disconnected "});
     // 11. A reset connection is named as such; the flow control goes without a digit the adapter
     // refuses.
-    row("11 connection reset", {{"--tcp", "0", "--reset-after", "@0322f1901"}, answersVin, els, readVin,
-                                   "disconnected The network connection to tcp://127.0.0.1:"});
+    row("11 connection reset",
+        {{"--tcp", "0", "--reset-after", "@0322f1901"}, answersVin, els, readVin,
+            "disconnected The network connection to tcp://127.0.0.1:"});
     row("11 flow control without the refused digit",
         {{"--no-reply-count"}, answersLongly, elm, readVin, "read", {}, {}, "^30[0-9a-f]{5}$"});
     // 12. The ELM327's rate is raised with the datasheet's handshake, behind a USB bridge's latency too.
@@ -193,12 +196,12 @@ void TestLinkConformance::table_data()
                 },
                 38400, true});
     // 13. An adapter that answers each command after 600 ms is met and named all the same.
-    row("13 600 ms per command", {{"--latency-us", "600000"}, answersVin, els, readVin, "read", {}, {}, {}, false,
-                                     [](Link &link) {
-                                         QCOMPARE(link.io.adapterIdentification(), QStringLiteral("STN2255 v5.10.3"));
-                                         QCOMPARE(link.io.adapterKind(), els);
-                                         QCOMPARE(link.io.lastVoltage(), 12.6);
-                                     }});
+    row("13 600 ms per command",
+        {{"--latency-us", "600000"}, answersVin, els, readVin, "read", {}, {}, {}, false, [](Link &link) {
+             QCOMPARE(link.io.adapterIdentification(), QStringLiteral("STN2255 v5.10.3"));
+             QCOMPARE(link.io.adapterKind(), els);
+             QCOMPARE(link.io.lastVoltage(), 12.6);
+         }});
 }
 
 void TestLinkConformance::table()

@@ -372,7 +372,8 @@ private slots:
         QVERIFY(link.sim.start());
         const AdapterReport report = AdapterProbe::run(link.info(ELM327IOBase::Auto, 38400, true));
         qunsetenv("VELTRANO_TRACE");
-        QVERIFY2(report.verdict.startsWith(verdict.contains(QLatin1String("%1")) ? verdict.arg(link.sim.port()) : verdict),
+        QVERIFY2(
+            report.verdict.startsWith(verdict.contains(QLatin1String("%1")) ? verdict.arg(link.sim.port()) : verdict),
             qPrintable(report.verdict));
         QCOMPARE(report.echoOff, echoOff);
         QCOMPARE(report.replyCountDigit, digit);

@@ -175,7 +175,10 @@ void Adapter::pump()
     // The last byte of the line reaches the adapter only after the whole line crossed the wire.
     const Micros received = line.arrived + stats_.serial(line.wireBytes, line.rate);
     const Micros now = scheduler_.now();
-    const Micros start = (received > now ? received : now) + stats_.answerLatency();
+    Micros start = (received > now ? received : now) + stats_.answerLatency();
+    const std::string compact = compactUpper(line.text);
+    if (commandLatency_ > 0 && (compact.rfind("AT", 0) == 0 || compact.rfind("ST", 0) == 0))
+        start += commandLatency_;
     scheduler_.at(start, [this, line] { execute(line); });
 }
 

@@ -47,6 +47,9 @@ public:
     // stays, and a reset goes back to it (the new rate of AT BRD is never stored).
     void setRaisedRate(std::uint32_t rate);
 
+    // How much longer than a data line an adapter command (AT, ST) takes to be answered.
+    void setCommandLatency(Micros latency) { commandLatency_ = latency; }
+
     // What AT RV answers: the voltage it reads on the OBD socket ("12.6V"), or "?" when it cannot.
     void setVoltage(const std::string &answer) { voltage_ = answer; }
 
@@ -212,6 +215,7 @@ private:
     Micros heldUntil_ = 0;
     Micros resetTime_ = 5000;
     Micros warmStartTime_ = 1000;
+    Micros commandLatency_ = 0;
 };
 
 } // namespace ksim

@@ -221,6 +221,8 @@ std::string usageBehaviour()
            "  --wire-timing           delay answers by emulated serial and CAN transfer times; print totals at exit\n"
            "  --latency-us N          extra delay before each adapter answer, in microseconds (default 0); one line\n"
            "                          at a time, lines sent meanwhile are answered in turn\n"
+           "  --command-latency-ms N  extra delay before each adapter command (AT, ST) is answered, 0..60000 ms, one\n"
+           "                          at a time, as a slow clone or a bridge; data lines go as usual\n"
            "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
            "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default "
@@ -369,6 +371,7 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
                 return mode == "on" || mode == "off";
             }},
         {"--reset-ms", [&options](const std::string &v) { return parseMillis(v, options.resetTime); }},
+        {"--command-latency-ms", [&options](const std::string &v) { return parseMillis(v, options.commandLatency); }},
         {"--warm-start-ms", [&options](const std::string &v) { return parseMillis(v, options.warmStartTime); }},
         {"--latency-us",
             [&options](const std::string &v) {

@@ -48,6 +48,8 @@ struct Options
     std::string logPath;
     bool wireTiming = false;
     Micros latency = 0;
+    // Extra delay before an adapter command (AT, ST) is answered: a slow clone or a bridge.
+    Micros commandLatency = 0;
     // How this particular adapter answers ATI ("?" for one that does not know it), and whether
     // it echoes after power-up: adapters in the field differ in both.
     std::string identity = "ELM327 v1.5";
