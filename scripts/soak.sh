@@ -81,7 +81,7 @@ export VELTRANO_EXTRA_PORTS="$port"
 if [ "$commands" = 1 ]; then
   # ---- The command soak ----------------------------------------------------------------------
   # Every command of both workers through `veltrano-cli --json` against kestrane-sim with its state
-  # in a folder (--state), one random fault per run, and after each run four checks:
+  # in a folder (--state), one random fault per run, and after each run five checks:
   #  1. one end: the process exited and printed exactly one JSON object, and nothing else, on
   #     standard output, whose "status" is its exit status (anything else is a double end; a run
   #     killed at its deadline, or one that printed no object, is a missing end);
@@ -98,7 +98,10 @@ if [ "$commands" = 1 ]; then
   #     lasts (a refusal, a garbled reply, a silent or streaming port, a vanished port, another
   #     board, a flow control refused on every message) or one whose place the command did not
   #     reach is taken away first: the follow-up then runs on a new simulator on the same state,
-  #     as after unplugging the adapter and plugging it in again.
+  #     as after unplugging the adapter and plugging it in again;
+  #  5. no stray frame: the device never noted a Consecutive Frame that no live exchange sent (out
+  #     of sequence, with no message under way, beyond its block size, before its CTS): nothing of
+  #     an exchange is written once it has ended.
   #
   # Deadlines, with --timeout T (5 s): the set-up's own budget (T), the longest silence the
   # command's watchdog allows (T), the work itself on a quiet link (the column), and 3 s to close
@@ -128,7 +131,7 @@ if [ "$commands" = 1 ]; then
   # Fault kinds; long-erase, board-swap and busy-status only in boot mode.
   cs_faults=(none can-error can-error-every word lost-reply silent-requests lose-write-reply negative
     busy-replies malformed flow-control silent-adapter vanish restart raised-rate stream-text long-erase
-    board-swap busy-status)
+    board-swap busy-status late-answer answer stray-bytes short-reply flow-waits strict-blocks slow-commands)
   cs_timeout=5
   cs_retries=$retries
   [ -z "$runs" ] && { [ "$short" = 1 ] && runs=30 || runs=500; }
@@ -281,6 +284,33 @@ if [ "$commands" = 1 ]; then
         sim_fault=(--erase-ms "$c") fault_passed=wait:$((c / 1000 + 1)) ;;
       board-swap)
         sim_fault=(--board-swap "$((RANDOM % 3)):$cs_other_board") fault_lasts=1 ;;
+      # The link's own faults: an answer after its line's deadline (a word, a CAN ERROR, NO DATA
+      # or the reply), a word or "?" in place of any line's answer (the set-up's included), control
+      # bytes before every prompt, a reply shorter than it announces, a device that asks to wait,
+      # one that drops frames beyond its block size, an adapter whose commands take 600 ms (more
+      # than --timeout allows its set-up). The long transfers get the waits and blocks they can
+      # carry within their deadline.
+      late-answer)
+        local late=(--late-answer "$n:$((RANDOM % 1500 + 1500))")
+        case $((RANDOM % 3)) in
+          0) late+=(--can-error "$n") ;;
+          1) late+=(--word "$n:BUS BUSY") ;;
+        esac
+        sim_fault=("${late[@]}") fault_passed=lines:$n ;;
+      answer)
+        local texts=("?" "BUS BUSY" "CAN ERROR" "ERR94" "NO DATA")
+        sim_fault=(--answer "$((RANDOM % (lines + 20) + 1)):${texts[RANDOM % ${#texts[@]}]}") fault_lasts=1 ;;
+      stray-bytes)
+        local bytes=(00 07 001b 0a00)
+        sim_fault=(--before-prompt "${bytes[RANDOM % ${#bytes[@]}]}") fault_lasts=1 ;;
+      short-reply) sim_fault=(--short-reply "$code") fault_lasts=1 ;;
+      flow-waits)
+        if [ "$writes" -gt 0 ]; then c=$((RANDOM % 2 + 1)); else c=$((RANDOM % 13 + 1)); fi
+        sim_fault=(--fc-waits "$c:$((RANDOM % 10 + 5))") fault_lasts=1 ;;
+      strict-blocks)
+        if [ "$writes" -gt 0 ]; then c=15; else c=$((RANDOM % 4 + 1)); fi
+        sim_fault=(--fc-bs "$c" --block-pause "$((RANDOM % 5 + 2))") ;;
+      slow-commands) sim_fault=(--command-latency-ms 600) fault_lasts=1 ;;
     esac
   }
 
@@ -316,6 +346,10 @@ if [ "$commands" = 1 ]; then
   }
 
   cs_ok() { grep -q '"ok":true' "$work/cli.out" && echo true || echo false; }
+
+  # What the device notes when a frame comes that no live exchange of the program sent.
+  cs_stray_frames='wrong sequence number|consecutive frame without a first frame|beyond the block size dropped|before the CTS dropped'
+
 
   # Check 1: how the command ended. Sets ends: one, missing or double (with why).
   cs_judge_end() {
@@ -371,11 +405,12 @@ if [ "$commands" = 1 ]; then
     esac
   }
 
-  declare -A t_runs t_verified t_reported t_missing t_double t_false t_overrun t_follow t_longest f_runs f_bit f_problems f_verified
+  declare -A t_runs t_verified t_reported t_missing t_double t_false t_overrun t_follow t_longest t_stray f_runs f_bit
+  declare -A f_problems f_verified
   declare -A f_reported
   for name in "${cs_names[@]}"; do
     t_runs[$name]=0 t_verified[$name]=0 t_reported[$name]=0 t_missing[$name]=0 t_double[$name]=0
-    t_false[$name]=0 t_overrun[$name]=0 t_follow[$name]=0 t_longest[$name]=0
+    t_false[$name]=0 t_overrun[$name]=0 t_follow[$name]=0 t_longest[$name]=0 t_stray[$name]=0
   done
   [ -n "$keep" ] && mkdir -p "$keep"
   problems=0
@@ -439,6 +474,12 @@ if [ "$commands" = 1 ]; then
       t_overrun[$cmd]=$((t_overrun[$cmd] + 1))
       cs_problem "$run" "DEADLINE OVERRUN: $label: ${wall} ms, deadline ${deadline} s"
     fi
+    # Check 5: no frame of an exchange that had ended, or beyond what the device's flow control
+    # allowed, reached the device.
+    if stray=$(grep -m1 -E "$cs_stray_frames" "$simlog" 2>/dev/null); then
+      t_stray[$cmd]=$((t_stray[$cmd] + 1))
+      cs_problem "$run" "FRAME AFTER THE END: $label: ${stray#* }"
+    fi
     if [ $rc -eq 0 ] || [ "$(cs_ok)" = true ]; then
       if cs_device_shows "$cmd"; then
         t_verified[$cmd]=$((t_verified[$cmd] + 1))
@@ -484,14 +525,15 @@ if [ "$commands" = 1 ]; then
     [ $((run % 25)) = 0 ] && echo "soak: $run of $runs runs done" >&2
   done
 
-  printf '\n%-20s %5s %9s %9s %8s %7s %7s %8s %10s %9s\n' command runs verified reported missing double false \
-    overrun follow-up "longest s"
+  printf '\n%-20s %5s %9s %9s %8s %7s %7s %8s %7s %10s %9s\n' command runs verified reported missing double false \
+    overrun stray follow-up "longest s"
   total_bad=0
   for name in "${cs_names[@]}"; do
-    printf '%-20s %5d %9d %9d %8d %7d %7d %8d %10d %9s\n' "$name" "${t_runs[$name]}" "${t_verified[$name]}" \
+    printf '%-20s %5d %9d %9d %8d %7d %7d %8d %7d %10d %9s\n' "$name" "${t_runs[$name]}" "${t_verified[$name]}" \
       "${t_reported[$name]}" "${t_missing[$name]}" "${t_double[$name]}" "${t_false[$name]}" "${t_overrun[$name]}" \
-      "${t_follow[$name]}" "$((t_longest[$name] / 1000)).$((t_longest[$name] % 1000 / 100))"
-    total_bad=$((total_bad + t_missing[$name] + t_double[$name] + t_false[$name] + t_overrun[$name] + t_follow[$name]))
+      "${t_stray[$name]}" "${t_follow[$name]}" "$((t_longest[$name] / 1000)).$((t_longest[$name] % 1000 / 100))"
+    total_bad=$((total_bad + t_missing[$name] + t_double[$name] + t_false[$name] + t_overrun[$name] + t_follow[$name]
+      + t_stray[$name]))
   done
   # Per fault: how often the simulator shows it at work ("bit"; a kind that never bites is a
   # mistake of this script), what the commands made of it, and in how many runs a check failed.
