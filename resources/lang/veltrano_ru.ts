@@ -145,10 +145,6 @@
         <translation>Нет доступа к %1. Добавьте своего пользователя в группу &apos;dialout&apos; (sudo usermod -aG dialout $USER), затем выйдите из системы и войдите снова.</translation>
     </message>
     <message>
-        <source>Permission denied for %1; another program may be using it.</source>
-        <translation>Нет доступа к %1; возможно, порт занят другой программой.</translation>
-    </message>
-    <message>
         <source>%1 is not available</source>
         <translation>%1 недоступен</translation>
     </message>
@@ -176,6 +172,30 @@
         <source>The adapter on %1 is an %2 (%3), not an %4: choose %2</source>
         <translation>Адаптер на %1 — это %2 (%3), а не %4: выберите %2</translation>
     </message>
+    <message>
+        <source>Permission denied for %1.</source>
+        <translation>Нет доступа к %1.</translation>
+    </message>
+    <message>
+        <source>%1 is in use by another program</source>
+        <translation>%1 занят другой программой</translation>
+    </message>
+    <message>
+        <source>The adapter on %1 did not answer &apos;%2&apos;</source>
+        <translation>Адаптер на %1 не ответил на &apos;%2&apos;</translation>
+    </message>
+    <message>
+        <source>The adapter on %1 is an ELS27 (%2); it is driven as an ELM327, as chosen. Choose ELS27 for faster transfers</source>
+        <translation>Адаптер на %1 — это ELS27 (%2); он работает как ELM327, как выбрано. Выберите ELS27 для более быстрой передачи</translation>
+    </message>
+    <message>
+        <source>The adapter did not answer &apos;%1&apos;</source>
+        <translation>Адаптер не ответил на &apos;%1&apos;</translation>
+    </message>
+    <message>
+        <source>The adapter refused &apos;%1&apos;</source>
+        <translation>Адаптер отклонил &apos;%1&apos;</translation>
+    </message>
 </context>
 <context>
     <name>ELM327Worker</name>
@@ -194,6 +214,26 @@
     <message>
         <source>The vehicle&apos;s battery reads %1 V, below the %2 V asked for</source>
         <translation>Напряжение аккумулятора %1 В, ниже требуемых %2 В</translation>
+    </message>
+    <message>
+        <source>No responce from the device</source>
+        <translation>Нет ответа от устройства</translation>
+    </message>
+    <message>
+        <source>The adapter did not answer (%1)</source>
+        <translation>Адаптер не ответил (%1)</translation>
+    </message>
+    <message>
+        <source>The adapter could not put the request on the CAN bus (%1)</source>
+        <translation>Адаптер не смог передать запрос в шину CAN (%1)</translation>
+    </message>
+    <message>
+        <source>The reply broke the protocol (%1)</source>
+        <translation>Ответ нарушил протокол (%1)</translation>
+    </message>
+    <message>
+        <source>The adapter failed the exchange (%1)</source>
+        <translation>Адаптер прервал обмен (%1)</translation>
     </message>
 </context>
 <context>
