@@ -211,9 +211,14 @@ bool AdapterLink::dropLine(const QByteArray &line)
 {
     switch (m_state) {
     case State::Discarding:
+    case State::Stopping:
+        // A restart is no late answer: the adapter lost every setting meanwhile.
+        if (classify(line) == Word::Restart && !asksForIdentity(lastCommand)) {
+            adapterRestarted(line.trimmed());
+            return true;
+        }
         trace.note(QStringLiteral("late answer to %1 dropped").arg(QString::fromLatin1(lastCommand.trimmed())));
         return true;
-    case State::Stopping:
     case State::NeedsSetup:
     case State::SetupDue:
         return true;

@@ -1,6 +1,7 @@
 // The adapter link: its queues, the pump that writes one line at a time, its state, and what
 // ends a line or the exchange when the adapter does not answer as it should.
 #include "adapterlink.h"
+#include "ratesearch.h"
 
 #include <QTimer>
 #include <cmath>
@@ -26,6 +27,8 @@ const QByteArray voltageLine = "at rv\r";
 // What stops an adapter that listens ("at ma"): any character does, and is thrown away; a space is
 // also ignored should it reach the adapter after it stopped by itself.
 const QByteArray stopCharacter = " ";
+// How long an adapter that was stopped at close may take to give its prompt.
+constexpr int stopWaitMs = 300;
 
 struct VoltageRequest
 {
@@ -94,9 +97,18 @@ void AdapterLink::setState(State next)
     m_state = next;
 }
 
-// Leaves the adapter as it was found: "ATZ" resets it, bypassing the queues.
+// Leaves the adapter as it was found: "ATZ" resets it, bypassing the queues. An adapter still at a
+// line (listening on the bus, monitoring) would take the "A" of ATZ for the character that stops
+// it and the rest for a command: it is stopped first, and its prompt waited for a moment.
 void AdapterLink::resetAdapter()
 {
+    if (lineOnWire() || monitoring) {
+        trace.note(QStringLiteral("stopping the adapter before its reset"));
+        writeToPort(stopCharacter);
+        Wire wire {*port, trace, QDeadlineTimer(stopWaitMs)};
+        QByteArray rest;
+        wire.awaitAny(rest, {">"}, stopWaitMs);
+    }
     lastCommand = "ATZ\r";
     trace.sent(lastCommand);
     port->write(lastCommand);
@@ -122,7 +134,6 @@ void AdapterLink::close()
     setState(State::Closed);
     canRetries = 0;
     lastCommand.clear();
-    listenAsked = false;
     m_written = m_queued = Settings();
     m_client.exchangeAbandoned();
 }
@@ -136,6 +147,15 @@ bool AdapterLink::attach(const QString &portName, int adapterKind)
     adapter = adapterKind;
     setState(State::Idle);
     return true;
+}
+
+void AdapterLink::detach()
+{
+    {
+        const AdapterPort::Quiet quiet(*port);
+        port->close();
+    }
+    close();
 }
 
 void AdapterLink::monitor(bool on)
@@ -214,18 +234,37 @@ void AdapterLink::voltageAnswered()
     emit voltageRead(m_lastVoltage);
 }
 
-// Every line joins the queue here, so that what the queued lines will set the adapter to is known
-// when the next one is chosen.
-void AdapterLink::enqueue(const QByteArray &line)
+// What a line sets the adapter to, in whatever spelling: the time-out, responses on or off.
+bool AdapterLink::readSetting(const QByteArray &line, Settings &settings)
 {
     const QByteArray compact = line.trimmed().toLower().replace(' ', "");
     bool ok = false;
     if (compact.startsWith("atst")) {
         const int units = compact.mid(4).toInt(&ok, 16);
-        m_queued.timeoutUnits = ok ? units : -1;
-    } else if (compact == "atr0" || compact == "atr1") {
-        m_queued.responses = compact.endsWith('1') ? 1 : 0;
+        settings.timeoutUnits = ok ? units : -1;
+        return true;
     }
+    if (compact == "atr0" || compact == "atr1") {
+        settings.responses = compact.endsWith('1') ? 1 : 0;
+        return true;
+    }
+    return false;
+}
+
+// A setting written: what the adapter holds from now on, as far as it answers.
+void AdapterLink::noteSetting(const QByteArray &line)
+{
+    if (!readSetting(line, m_written) || m_written.timeoutUnits < 0)
+        return;
+    if (line.trimmed().toLower().replace(' ', "").startsWith("atst"))
+        adapterTimeoutMs = (m_written.timeoutUnits == 0 ? 0x32 : m_written.timeoutUnits) * 4;
+}
+
+// Every line joins the queue here, so that what the queued lines will set the adapter to is known
+// when the next one is chosen.
+void AdapterLink::enqueue(const QByteArray &line)
+{
+    readSetting(line, m_queued);
     commandQueue << line;
 }
 
@@ -267,7 +306,6 @@ void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
 {
     if (frames.isEmpty())
         return;
-    listenAsked = false; // whatever was to be listened for has come
     const bool responses = adapter != ELM327IOBase::ELS27;
     const int replies = frames.last().replies;
     if (responses && (frames.size() >= 2 || replies == 0) && m_queued.responses != 0)
@@ -281,7 +319,6 @@ void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
 
 void AdapterLink::queueFrameLine(const CanFrame &frame)
 {
-    listenAsked = false;
     enqueue(frameLine(frame.bytes, frame.replies));
 }
 
@@ -306,19 +343,17 @@ QByteArray AdapterLink::frameLine(const QByteArray &frame, int replies) const
     return line;
 }
 
-void AdapterLink::listen()
+QByteArray AdapterLink::canIdentifier(int id)
 {
-    if (m_state == State::Listening)
-        return;
-    listenAsked = true;
-    pump();
+    return QByteArray::number(id, 16).rightJustified(id > 0x7ff ? 8 : 3, '0');
 }
 
+// Only a line of the exchange under way stops the listening: another exchange waits for this one.
 void AdapterLink::pump()
 {
     if (!isBusy())
         sendNext();
-    else if (m_state == State::Listening && (!commandQueue.isEmpty() || !messageQueue.isEmpty()))
+    else if (m_state == State::Listening && (!commandQueue.isEmpty() || !m_client.wantsToListen()))
         stopListening();
 }
 
@@ -336,19 +371,21 @@ void AdapterLink::stopListening()
 void AdapterLink::sendNext()
 {
     for (;;) {
-        if (messageQueue.isEmpty() && commandQueue.isEmpty()) {
-            if (listenAsked && port->isOpen() && m_state == State::Idle) {
-                listenAsked = false;
+        // The next message waits while the one under way still waits for the device.
+        const bool underWay = m_client.exchangeUnderWay();
+        if (commandQueue.isEmpty() && (messageQueue.isEmpty() || underWay)) {
+            if (m_client.wantsToListen() && port->isOpen() && (m_state == State::Idle || m_state == State::Pacing)) {
                 writeLine("at ma\r");
                 return;
             }
-            listenAsked = false;
             // Every way in here follows the last prompt, so nothing awaits an answer; a guard wait
             // that finds the queues emptied meanwhile must not leave the link busy for good.
             if (m_state == State::Pacing)
                 setState(State::Idle);
-            guardDelay = 0;
             lineWatch->stop();
+            if (underWay)
+                return;
+            guardDelay = 0;
             emit ready();
             return;
         }
@@ -409,15 +446,8 @@ void AdapterLink::writeLine(const QByteArray &line)
     setState(listening ? State::Listening : command ? State::CommandSent : State::FrameSent);
     lastCommand = line;
     m_voltageOnWire = command && line == voltageLine;
-    if (command && line.startsWith("at st ")) {
-        bool ok = false;
-        const int units = line.mid(6).trimmed().toInt(&ok, 16);
-        if (ok)
-            adapterTimeoutMs = (units == 0 ? 0x32 : units) * 4;
-        m_written.timeoutUnits = ok ? units : -1;
-    } else if (line == "at r0\r" || line == "at r1\r") {
-        m_written.responses = line.at(4) == '1' ? 1 : 0;
-    }
+    if (command)
+        noteSetting(line);
     lineBudgetMs = lineBudget(line);
     framesOnLine = 0;
     lineClock.start();
@@ -463,7 +493,6 @@ void AdapterLink::abandonExchange(bool wholeQueue)
     forgetQueuedLines();
     if (wholeQueue)
         messageQueue.clear();
-    listenAsked = false;
     m_client.exchangeAbandoned();
     stopListening();
 }
@@ -488,17 +517,22 @@ void AdapterLink::endExchange(ELM327IOBase::ELM_ERROR code, const QString &reaso
 
 // A restart (a voltage dip while cranking, a crashed clone) took the adapter's settings with it.
 // Nothing it says until it is set up again can be trusted, and the exchange under way is lost.
+// Requests queued behind it go out once the adapter is set up again. An exchange that had already
+// ended (its line given up) is not ended a second time.
 void AdapterLink::adapterRestarted(const QByteArray &word)
 {
     trace.note(QStringLiteral("the adapter restarted by itself (%1)").arg(QString::fromLatin1(word)));
+    const bool exchangeEnded = m_state == State::Discarding || m_state == State::Stopping;
     setState(State::NeedsSetup);
     guardTimer->stop();
     lineWatch->stop();
-    abandonExchange(true);
+    abandonExchange(false);
     m_written = m_queued = Settings();
     emit notice(QStringLiteral("The adapter restarted by itself (%1); it is set up again before the next request")
                     .arg(QString::fromLatin1(word)));
-    emit error(ELM327IOBase::ERR_OTHER, QStringLiteral("the adapter restarted by itself"));
+    if (!exchangeEnded)
+        emit error(ELM327IOBase::ERR_OTHER, QStringLiteral("the adapter restarted by itself"));
+    pump();
 }
 
 void AdapterLink::checkLineDeadline()
@@ -527,6 +561,9 @@ void AdapterLink::lineTimedOut()
     const QString line = QString::fromLatin1(lastCommand.trimmed());
     trace.note(QStringLiteral("time-out: no answer to %1 within %2 ms").arg(line).arg(waited));
     const bool voltage = m_voltageOnWire;
+    // Whether a setting on the wire took, nobody knows: each is said again before it is relied on.
+    if (isAdapterCommand(lastCommand))
+        m_written = Settings();
     abandonExchange(false);
     discardLine();
     // A voltage reading is answered as unknown; the line's failure is no request's.
@@ -550,7 +587,6 @@ void AdapterLink::handleClosing()
     lineWatch->stop();
     messageQueue.clear();
     commandQueue.clear();
-    listenAsked = false;
     m_written = m_queued = Settings();
     setState(State::Closed);
     // Whatever was under way ends with the port, not a second later on a deadline of its own.

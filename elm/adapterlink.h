@@ -36,15 +36,15 @@ struct Wire;
 //   Idle, Pacing      a queued line is written                      CommandSent, FrameSent
 //   Idle              the receiver's separation time is not over    Pacing
 //   Pacing            the queues were emptied meanwhile             Idle
-//   Idle              listen(): "at ma" is written                  Listening
+//   Idle              the client wants to listen: "at ma" written   Listening
 //   CommandSent       its echo, or the echo of another command      CommandEchoed
 //   CommandSent/-Echoed  an answer other than "OK"                  CommandAnswered
 //   CommandSent/-Echoed/-Answered  "OK"                             Answering
 //   FrameSent         its echo, or the first line of its answer     Answering
 //   Answering         "CAN ERROR" (the line goes again)             Resending
 //                     "?" to the reply-count digit (again, without) CountRefused
-//   Listening         a line waits to be written, or the exchange   Stopping
-//                     ended: a character stops the adapter
+//   Listening         a line of the exchange waits to be written, or Stopping
+//                     the exchange ended: a character stops it
 //   a line state      the exchange failed, or the deadline passed   Discarding
 //   CommandAnswered, FrameSent, Answering, Resending, CountRefused, Stopping, Discarding
 //                     the prompt                                    Idle
@@ -92,6 +92,11 @@ public:
         virtual void lineWritten(const QByteArray &line) = 0;
         // The exchange under way failed: whatever the transport holds for it is dropped.
         virtual void exchangeAbandoned() = 0;
+        // The message under way still waits for the device (its flow control, the rest of its
+        // reply) once the adapter has answered every line: the next one waits until it has ended.
+        virtual bool exchangeUnderWay() const = 0;
+        // The device asked to wait: its next flow control comes unasked and must be listened for.
+        virtual bool wantsToListen() const = 0;
 
     protected:
         ~Client() = default;
@@ -131,6 +136,8 @@ public:
     // Until the queues run empty, no two writes come closer than this: the receiver's separation time.
     void setGuardDelay(qint64 ms) { guardDelay = ms; }
     int adapterKind() const { return adapter; }
+    // A CAN identifier as the adapter takes it: three hex digits for 11 bits, eight for 29.
+    static QByteArray canIdentifier(int id);
     // Whether a frame line may end in the number of replies to wait for.
     bool takesReplyCount() const { return adapter == ELM327IOBase::ELS27 || replyCount; }
     void monitor(bool on);
@@ -147,10 +154,8 @@ public:
     void queueFrameLine(const CanFrame &frame);
     // The longest time-out, then the frame: a raw frame carries no idea of how long its answer takes.
     void queueRawFrame(const QByteArray &hex);
-    // Once the line on the wire is answered, the adapter listens for the device's frames without
-    // a frame of ours to answer ("at ma"), until a line is to be written or the exchange ends.
-    void listen();
-    // Writes the next line unless one awaits its prompt.
+    // Writes the next line unless one awaits its prompt. While the client wants to listen and no
+    // line of its exchange waits, the adapter listens for the device's frames ("at ma").
     void pump();
 
     // Ends the exchange under way on a reply that breaks the protocol or says it failed, once: the
@@ -179,6 +184,8 @@ protected:
     // Drives an adapter that needs no set-up, on `portName`: for whoever plays the adapter's other
     // end itself (the fuzz target).
     bool attach(const QString &portName, int adapterKind);
+    // Lets the port go without resetting the adapter, for the same.
+    void detach();
 
 private:
     // The adapter's words besides frames, and what each one means for the exchange.
@@ -212,6 +219,8 @@ private:
     void dropReplyCount();
     bool lineHasCountDigit() const;
     void enqueue(const QByteArray &line);
+    static bool readSetting(const QByteArray &line, Settings &settings);
+    void noteSetting(const QByteArray &line);
     void forgetQueuedLines();
     void abandonExchange(bool wholeQueue);
     void discardLine();
@@ -236,7 +245,8 @@ private:
     // On failure `reason`, when given, receives portOpenFailure()'s text.
     static bool openPort(const QString &name, const QVariantMap &portParams, AdapterPort &port,
         QString *reason = nullptr, int connectMs = 5000);
-    bool connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline);
+    bool openWith(const ELM_ConnInfo &cfg, Wire &wire);
+    bool connectAdapter(const ELM_ConnInfo &cfg, Wire &wire);
     bool meetAdapter(Wire &wire, const ELM_ConnInfo &cfg, uint baud);
     bool identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg);
     bool checkKind(int met, const ELM_ConnInfo &cfg);
@@ -278,7 +288,6 @@ private:
     bool m_strictMode = false; // report "no data" and "stopped" as errors
     bool replyCount = true; // the ELM327 takes a reply-count digit at the end of a frame line
     bool monitoring = false; // "ATMA" has been written outside the queues and not yet stopped
-    bool listenAsked = false; // listen() waits for the line on the wire to end
     ELM_ConnInfo config; // what the last setup was asked for, to set the adapter up again
     bool adaptiveTiming = false;
     QString m_lastOpenError;
@@ -289,4 +298,5 @@ private:
     double m_lastVoltage; // NaN: unknown
     bool m_voltageOnWire = false; // the line on the wire asks for the voltage
     QByteArray m_voltageAnswer; // its answer so far
+    int m_owed = 0; // questions ask() wrote whose prompt has not come yet
 };

@@ -19,6 +19,8 @@ public:
     void frameReceived(const QByteArray &) override { }
     void lineWritten(const QByteArray &) override { }
     void exchangeAbandoned() override { }
+    bool exchangeUnderWay() const override { return false; }
+    bool wantsToListen() const override { return false; }
 };
 
 QString text(const QByteArray &answer)
@@ -36,7 +38,7 @@ QList<QByteArray> frameSettings(const ELM_ConnInfo &cfg, int kind)
               << "st pbr500000";
     else
         lines << "at tp6";
-    return lines << "at sh " + QByteArray::number(cfg.pcId, 16) << "at caf0"
+    return lines << "at sh " + AdapterLink::canIdentifier(cfg.pcId) << "at caf0"
                  << "at st 19";
 }
 

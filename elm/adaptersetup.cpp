@@ -46,13 +46,6 @@ bool mayOpen(const QSerialPort &port)
 #endif
 }
 
-// A CAN identifier as the adapter takes it: an 11-bit one as three hex digits, a 29-bit one as
-// eight. A shorter form is refused.
-QByteArray canIdentifier(int id)
-{
-    return QByteArray::number(id, 16).rightJustified(id > 0x7ff ? 8 : 3, '0');
-}
-
 // One line of the adapter's initialisation, and whether the link depends on it: a refusal of one
 // it depends on fails the set-up; one it can do without is only noted.
 struct InitLine
@@ -74,14 +67,15 @@ QList<InitLine> initLines(const ELM_ConnInfo &cfg, bool adaptiveTiming)
         {"at d0", false}, // no data length in replies
         {"at at 0", false}, // adaptive timing off
         {"at st ff", false}, // longest reply time-out; each request sets its own
+        {"at csm0", false}, // acknowledge the frames seen while listening with "at ma", as a node does
     };
     if (cfg.adapter == ELM327IOBase::ELS27)
         lines << InitLine {"st p33", true} // protocol 33: ISO 15765, 11-bit identifiers
               << InitLine {"st pbr500000", false}; // at 500 kbit/s, which protocol 33 is already
     else
         lines << InitLine {"at tp6", true}; // protocol 6: ISO 15765-4 CAN, 11-bit identifiers, 500 kbit/s
-    lines << InitLine {"at sh " + canIdentifier(cfg.pcId), true} // header of the frames we send
-          << InitLine {"at cra " + canIdentifier(cfg.canId), true}; // receive filter: the device's frames
+    lines << InitLine {"at sh " + AdapterLink::canIdentifier(cfg.pcId), true} // header of the frames we send
+          << InitLine {"at cra " + AdapterLink::canIdentifier(cfg.canId), true}; // receive filter: the device's frames
     if (adaptiveTiming)
         lines << InitLine {"at at1", false}; // adaptive timing on
     lines << InitLine {"at ar", false} // automatic receive
@@ -183,13 +177,15 @@ bool AdapterLink::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
         return false;
     }
     adaptiveTiming = adaptive_timing;
-    if (!open(cfg))
+    // One wire for the whole set-up: its deadline bounds all of it, and an answer still owed at
+    // the end of one step is drained before the next step's first question.
+    Wire wire {*port, trace, setupDeadline(cfg)};
+    if (!openWith(cfg, wire))
         return false;
     bool initialised = false;
     {
         setState(State::SettingUp);
         const AdapterPort::Quiet quiet(*port);
-        Wire wire {*port, trace, setupDeadline(cfg)};
         initialised = initialise(wire, config);
     }
     if (!initialised) {
@@ -206,6 +202,14 @@ bool AdapterLink::setup(const ELM_ConnInfo &cfg, bool adaptive_timing)
 
 bool AdapterLink::open(const ELM_ConnInfo &cfg)
 {
+    Wire wire {*port, trace, setupDeadline(cfg)};
+    const bool opened = openWith(cfg, wire);
+    m_owed = wire.owed;
+    return opened;
+}
+
+bool AdapterLink::openWith(const ELM_ConnInfo &cfg, Wire &wire)
+{
     close();
     setState(State::SettingUp);
     config = cfg;
@@ -213,7 +217,7 @@ bool AdapterLink::open(const ELM_ConnInfo &cfg)
     m_identification.clear();
     m_lossReason.clear();
     m_lastVoltage = std::nan("");
-    if (!connectAdapter(cfg, setupDeadline(cfg))) {
+    if (!connectAdapter(cfg, wire)) {
         setState(State::Closed);
         return false;
     }
@@ -229,8 +233,10 @@ QByteArray AdapterLink::ask(const QByteArray &command, int waitMs, bool *echoed)
     if (!port->isOpen() || isBusy())
         return QByteArray();
     const AdapterPort::Quiet quiet(*port);
-    Wire wire {*port, trace, QDeadlineTimer(waitMs)};
+    // The answer an earlier question still owes is drained first: the deadline allows for it.
+    Wire wire {*port, trace, QDeadlineTimer(waitMs * (m_owed + 1)), m_owed};
     const QByteArray answer = askAdapter(wire, command, waitMs, echoed);
+    m_owed = wire.owed;
     if (!port->isOpen() && m_lossReason.isEmpty())
         m_lossReason = port->lossReason();
     return answer;
@@ -256,8 +262,9 @@ void AdapterLink::abandonSetup()
 // adapter has no serial rate: nothing is searched or switched, the set-up starts at the warm
 // start. On failure the port is closed (the adapter reset once it was met) and m_lastOpenError
 // says why.
-bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadline)
+bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, Wire &wire)
 {
+    const QDeadlineTimer deadline = wire.deadline;
     m_lastOpenError.clear();
     m_failure = ELM327IOBase::NoPort;
     trace.setPort(cfg.port);
@@ -269,7 +276,7 @@ bool AdapterLink::connectAdapter(const ELM_ConnInfo &cfg, QDeadlineTimer deadlin
     if (!openPort(cfg.port, params, *port, &m_lastOpenError, connectMs))
         return false;
     const bool network = port->isNetwork();
-    Wire wire {*port, trace, deadline};
+    wire.owed = 0;
     if (baud == 0 && !network) {
         uint metAt = 0;
         baud = searchRate(wire, rates, cfg.adapter, lastMetRate(cfg.port), metAt);
@@ -348,10 +355,12 @@ bool AdapterLink::identifyAdapter(Wire &wire, const ELM_ConnInfo &cfg)
     if (st.isNull())
         return false;
     const bool stn = st.contains("STN");
-    // The ATI answer is what the chip introduces itself with after AT BRD.
+    // The ATI answer is what the chip introduces itself with after AT BRD; "?" names nothing.
     m_adapterAnswer = answerTo("ati");
     if (m_adapterAnswer.isNull())
         return false;
+    if (m_adapterAnswer.trimmed() == "?")
+        m_adapterAnswer = QByteArray("");
     m_identification = QString::fromLatin1(stn ? st : m_adapterAnswer).simplified();
     const int met = stn ? ELM327IOBase::ELS27 : ELM327IOBase::ELM327;
     trace.note(QStringLiteral("adapter: %1 (%2)").arg(ELM327IOBase::adapterName(met), m_identification));
@@ -450,7 +459,7 @@ bool AdapterLink::setUpAgain()
     }
     if (!ok && config.baud == 0) {
         port->close();
-        ok = connectAdapter(config, deadline);
+        ok = connectAdapter(config, wire);
     }
     return ok && port->isOpen() && initialise(wire, config);
 }

@@ -106,8 +106,9 @@ void ELM327IO::frameReceived(const QByteArray &frame)
 void ELM327IO::lineWritten(const QByteArray &line)
 {
     emit lineSent(line);
-    // The wait for the flow control starts once the First Frame is out, and again with each resend.
-    if (m_transport.awaitsFlowControl() && !AdapterLink::isAdapterCommand(line)) {
+    // The wait for the flow control starts once the frame it answers is out (the First Frame, a
+    // block's last frame), and again with each resend of it; no other line restarts it.
+    if (m_transport.awaitsFlowControl() && line.startsWith(m_transport.flowControlAnswers().toHex())) {
         m_transport.firstFrameSent(now());
         armDeadline();
     }
@@ -116,6 +117,7 @@ void ELM327IO::lineWritten(const QByteArray &line)
 void ELM327IO::exchangeAbandoned()
 {
     m_transport.reset();
+    m_listening = false;
     m_deadline->stop();
 }
 
@@ -127,6 +129,7 @@ void ELM327IO::apply(const IsoTpTransport::Output &out)
     if (out.separationMs >= 0)
         m_link.setGuardDelay(out.separationMs);
     if (!out.frames.isEmpty()) {
+        m_listening = false; // whatever was listened for has come
         const CanFrame &first = out.frames.first();
         // Our flow control goes as a line of its own; the adapter still listens, as the request's
         // last line left it.
@@ -134,12 +137,13 @@ void ELM327IO::apply(const IsoTpTransport::Output &out)
             m_link.queueFrameLine(first);
         else
             m_link.queueFrames(out.frames);
-        m_link.pump();
     }
     // The device asked to wait: its next flow control comes unasked, after the answer on the wire.
     if (out.listenForFlowControl)
-        m_link.listen();
+        m_listening = true;
     armDeadline();
+    // What the exchange now needs, or the next one once this one has ended.
+    m_link.pump();
     for (const QByteArray &message : out.messages)
         emit read(message);
 }

@@ -66,6 +66,8 @@ private:
     void frameReceived(const QByteArray &frame) override;
     void lineWritten(const QByteArray &line) override;
     void exchangeAbandoned() override;
+    bool exchangeUnderWay() const override { return m_transport.awaitsFlowControl() || m_transport.receiving(); }
+    bool wantsToListen() const override { return m_listening && m_transport.awaitsFlowControl(); }
 
     void apply(const IsoTpTransport::Output &out);
     void report(const IsoTpTransport::Error &fault);
@@ -75,5 +77,6 @@ private:
     QElapsedTimer m_clock; // the transport's time
     IsoTpTransport m_transport;
     QTimer *m_deadline; // fires when the transport's next deadline is due
+    bool m_listening = false; // the device asked to wait: its next flow control is listened for
     AdapterLink m_link; // last, so that it goes first: it may still reset the adapter as it goes
 };

@@ -81,8 +81,10 @@ IsoTpTransport::Output IsoTpTransport::send(const QByteArray &payload, int repli
     m_txPosition = firstPayload;
     m_txSequence = 0;
     m_txWaits = 0;
+    m_txResent = false;
+    m_txAnswered = headFrame(payload);
     firstFrameSent(nowMs);
-    out.frames.append({headFrame(payload), 1});
+    out.frames.append({m_txAnswered, 1});
     return out;
 }
 
@@ -252,6 +254,7 @@ void IsoTpTransport::sendBlock(int blockSize, Output &out)
         out.frames.append({consecutiveFrame(m_txPayload, m_txPosition, m_txSequence), replies});
         m_txPosition += consecutivePayload;
     }
+    m_txAnswered = out.frames.last().bytes;
     if (m_txPosition >= size)
         cancelSend();
 }
@@ -277,6 +280,15 @@ IsoTpTransport::Output IsoTpTransport::expire(qint64 nowMs)
                 .arg(m_rxLength)
                 .arg(m_timing.consecutiveMs)});
         clearReception();
+    }
+    if (m_tx == Tx::AwaitingFlowControl && m_txDeadline <= nowMs && m_txWaits > 0 && !m_txResent
+        && m_txPosition == firstPayload) {
+        m_txResent = true;
+        m_txWaits = 0;
+        m_txAnswered = headFrame(m_txPayload);
+        firstFrameSent(nowMs);
+        out.frames.append({m_txAnswered, untilQuiet});
+        return out;
     }
     if (m_tx == Tx::AwaitingFlowControl && m_txDeadline <= nowMs) {
         out.errors.append({Fault::NoFlowControl,
@@ -313,6 +325,8 @@ void IsoTpTransport::cancelSend()
 {
     m_tx = Tx::Idle;
     m_txPayload.clear();
+    m_txAnswered.clear();
+    m_txResent = false;
     m_txReplies = 0;
     m_txPosition = 0;
     m_txSequence = 0;

@@ -16,7 +16,10 @@
 // the block size is 0, otherwise one block, whose last frame the receiver answers with its next
 // flow control. The separation time is handed back for the caller to keep between writes. WAIT
 // restarts the wait for the flow control (and asks the caller to keep listening for it), up to
-// ten in a row; OVERFLOW ends the message as a refusal.
+// ten in a row; OVERFLOW ends the message as a refusal. A CTS that came right after a WAIT, before
+// the adapter listened again, is missed: when the wait runs out after a WAIT the First Frame goes
+// once more (a new First Frame restarts the reception), with the adapter told to listen until the
+// device falls quiet, so that its WAITs and its CTS are all heard this time.
 //
 // Receiving: a First Frame is answered with a flow control for the frames still expected, at most
 // fifteen at a time, with no separation time; the next one follows each completed block. Each
@@ -30,6 +33,7 @@
 //
 //   sending:    Idle --send (8+ bytes)--> AwaitingFlowControl --CTS, BS 0 or the last block--> Idle
 //               AwaitingFlowControl --CTS: one block / WAIT--> AwaitingFlowControl
+//               AwaitingFlowControl --N_Bs after a WAIT, once: the First Frame again--> AwaitingFlowControl
 //               AwaitingFlowControl --OVERFLOW, an eleventh WAIT, N_Bs, reset--> Idle
 //   receiving:  Idle --First Frame--> Receiving --last Consecutive Frame--> Idle
 //               Receiving --wrong sequence number, a short last frame, N_Cr, reset--> Idle
@@ -48,6 +52,9 @@ public:
     static constexpr int maxPayload = 4095; // the First Frame's 12-bit length
     static constexpr int maxBlockSize = 15; // the adapter counts the replies to wait for in one hex digit
     static constexpr int maxWaits = 10; // WAITs in a row a receiver may send (N_WFTmax)
+    // The replies a frame is sent with when the adapter is to listen until it falls quiet, for as
+    // many as come: more than its count digit can say.
+    static constexpr int untilQuiet = maxBlockSize + 1;
     static constexpr int reservedSeparationMs = 127; // what a reserved STmin value stands for
 
     enum class Fault {
@@ -103,6 +110,8 @@ public:
     qint64 nextDeadline() const;
 
     bool awaitsFlowControl() const { return m_tx == Tx::AwaitingFlowControl; }
+    // The frame the awaited flow control answers: the First Frame, or the last frame of a block.
+    QByteArray flowControlAnswers() const { return m_txAnswered; }
     bool receiving() const { return m_rx == Rx::Receiving; }
     // The message waiting for its flow control will not get one.
     void cancelSend();
@@ -142,6 +151,8 @@ private:
     int m_txPosition = 0; // the first payload byte not yet framed
     int m_txSequence = 0; // the sequence number of the last Consecutive Frame framed
     int m_txWaits = 0; // WAITs in a row
+    bool m_txResent = false; // the First Frame went again after a WAIT whose CTS never came
+    QByteArray m_txAnswered; // see flowControlAnswers()
     qint64 m_txDeadline = -1;
 
     Rx m_rx = Rx::Idle;

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QMutex>
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -174,7 +175,8 @@ QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *e
 {
     if (echoed)
         *echoed = false;
-    if (!wire.drainOwed(waitMs))
+    // Past the deadline nothing more is asked: its answer could not be waited for.
+    if (!wire.drainOwed(waitMs) || wire.expired())
         return QByteArray();
     wire.read(); // whatever came unasked is no answer to this
     wire.write(command + '\r');
@@ -199,9 +201,20 @@ QByteArray askAdapter(Wire &wire, const QByteArray &command, int waitMs, bool *e
 
 namespace {
 
+// Whether a line can be an adapter's identification: "?", "OK", a status word or a frame answers
+// something else, and is left over from it.
+bool identifies(const QByteArray &line)
+{
+    static const QList<QByteArray> words {
+        "?", "ok", "nodata", "stopped", "searching...", "busbusy", "bufferfull", "unabletoconnect", "lvreset"};
+    if (line.isEmpty() || words.contains(line) || line.contains("error"))
+        return false;
+    return !std::all_of(line.begin(), line.end(), [](char c) { return std::isxdigit(quint8(c)) != 0; });
+}
+
 // The answer to "atws": the echo of the line if the adapter echoes, its identification, then the
 // prompt. A prompt that comes before an identification, or an identification before the echo,
-// is left over from something earlier; so is a "?", which identifies nothing.
+// is left over from something earlier; so is anything that identifies nothing.
 class WarmStartAnswer
 {
 public:
@@ -226,7 +239,7 @@ public:
                 if (line == "atws") {
                     m_echoed = true;
                     m_identified = false;
-                } else if (!line.isEmpty() && line != "?") {
+                } else if (identifies(line)) {
                     m_identified = true;
                 }
             }

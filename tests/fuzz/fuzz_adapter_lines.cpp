@@ -37,7 +37,11 @@ public:
         }
     }
 
-    ~FuzzedLink() override { drain(); }
+    ~FuzzedLink() override
+    {
+        drain();
+        detach(); // the adapter is this target: nothing to reset
+    }
 
     // One piece of adapter output, as readyRead would hand it over.
     void arrive(const QByteArray &bytes)
@@ -52,6 +56,8 @@ private:
     void frameReceived(const QByteArray &frame) override { FUZZ_CHECK(!frame.isEmpty()); }
     void lineWritten(const QByteArray &line) override { FUZZ_CHECK(line.endsWith('\r')); }
     void exchangeAbandoned() override { }
+    bool exchangeUnderWay() const override { return false; }
+    bool wantsToListen() const override { return false; }
 
     // The master side, opened once; holding the slave open too keeps it readable between the
     // link's open and close.
