@@ -151,7 +151,7 @@ private slots:
         // The adapter itself falls silent: named as the adapter's failure, not the device's.
         row("the adapter falls silent",
             {CanWorker::Erase, {}, rule(0x63), "", "error 2 Transport error: no answer to '01231' within * ms)",
-                {"--silent-after", "20"}});
+                {"--silent-after", "21"}});
         // A restarting device does not answer; a request the adapter could not send, or a refusal, fails.
         const QString unsent = QStringLiteral("|finished 6 0 The request did not reach the device (%1)");
         row("dfu: the device restarts",

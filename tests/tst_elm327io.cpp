@@ -35,7 +35,7 @@ struct Exchange
 
 QStringList initLines(int adapter, bool adaptive)
 {
-    QStringList lines {"atws", "at e0", "at s0", "at h0", "at l0", "at d0", "at at 0", "at st ff"};
+    QStringList lines {"atws", "at e0", "at s0", "at h0", "at l0", "at d0", "at at 0", "at st ff", "at csm0"};
     lines << (adapter == els ? QStringList {"st p33", "st pbr500000"} : QStringList {"at tp6"});
     lines << QStringList {"at sh 74e", "at cra 746"} << (adaptive ? QStringList {"at at1"} : QStringList());
     return lines + QStringList {"at ar", "at al", "at caf0", "at cfc0"};

@@ -113,6 +113,11 @@ private slots:
         row("WAIT three times, then CTS",
             {{0, 's', p20, sent}, {5, 'r', "310000", "listen"}, {900, 'r', "310000", "listen"}, {1899, 'e', "", ""},
                 {1800, 'r', "310000", "listen"}, {1900, 'r', "300000", "st=0 " + cf1 + "/0 " + cf2 + "/1"}});
+        // A CTS that came before the adapter listened again is missed: once, the First Frame goes
+        // again, the adapter told to listen until the device falls quiet.
+        row("WAIT, then no flow control: the First Frame once more",
+            {{0, 's', p20, sent}, {5, 'r', "310000", "listen"}, {1005, 'e', "", ff + "/16"}, {1010, 'r', "310000", "listen"},
+                {2010, 'e', "", "!no flow control within 1000 ms: the rest of the message is dropped"}});
         Script waits {{0, 's', p20, sent}};
         for (int i = 1; i <= 10; ++i)
             waits << Step {i, 'r', "310000", "listen"};

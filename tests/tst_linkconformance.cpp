@@ -103,6 +103,8 @@ private slots:
     void table_data();
     void table();
     void portInUse();
+    void voltageWhileWaiting();
+    void closeWhileListening();
 };
 
 void TestLinkConformance::table_data()
@@ -124,6 +126,10 @@ void TestLinkConformance::table_data()
         {{"--can-error", "1", "--late-answer", "1:1500"}, answersVin, els, readVin, silent, {}, "^0322f190", {}, true});
     row("2 NO DATA after the line was given up",
         {{"--late-answer", "1:1500"}, "* => none\n", els, readVin, silent, {}, "^0322f190", {}, false});
+    row("2 the adapter restarting while its line is given up",
+        {{"--restart-on", "1", "--reset-ms", "1000"}, answersVin, elm, readVin, silent, {}, {}, {}, true});
+    row("2 an answer later than the wait for it",
+        {{"--late-answer", "1:3000"}, answersVin, elm, readVin, silent, {}, {}, {}, true});
     row("2 First Frame after the line was given up",
         {{"--late-answer", "1:1500"}, answersLongly, els, readVin, silent, {}, {}, "^30", false});
     // 3. Every answer of the initialisation is checked.
@@ -152,6 +158,9 @@ void TestLinkConformance::table_data()
     row("7 WAIT with no CTS",
         {{"--flow-control", "wait"}, answersLong, els, longRequest, noData + "no flow control within", {}, {}, "^21"});
     row("7 WAIT three times, then CTS", {{"--fc-waits", "3:20"}, answersLong, elm, longRequest});
+    row("7 CTS right after WAIT", {{"--fc-waits", "1:5"}, answersLong, els, longRequest});
+    row("7 CTS right after WAIT, behind a USB latency timer",
+        {{"--fc-waits", "1:20", "--usb-latency-ms", "16"}, answersLong, elm, longRequest});
     row("7 WAIT eleven times",
         {{"--fc-waits", "11:10"}, answersLong, els, longRequest, protocol + "the device kept asking to wait", {}, {},
             "^21"});
@@ -260,6 +269,38 @@ void TestLinkConformance::portInUse()
     QVERIFY2(link.io.lastOpenError().startsWith(QStringLiteral("%1 is in use by another program").arg(link.sim.port())),
         qPrintable(link.io.lastOpenError()));
     QCOMPARE(link.io.setupFailure(), ELM327IOBase::NoPort);
+}
+
+// 7. A reading of the voltage asked for while the device makes a message wait goes after that
+// message; the listening for its flow control is not given up for it.
+void TestLinkConformance::voltageWhileWaiting()
+{
+    Link link({"--fc-waits", "3:300"}, answersLong, els);
+    QVERIFY(link.open(els));
+    QSignalSpy volts(&link.io, &ELM327IOBase::voltageRead);
+    link.io.send(ELM_Message(longRequest, 1, 200));
+    QTimer::singleShot(60, &link.io, [&] { link.io.requestVoltage(); });
+    QVERIFY(waitUntil([&] { return link.read.count() + link.errors.count() > 0 && volts.count() > 0; }, 10000));
+    QCOMPARE(link.read.count(), 1);
+    QCOMPARE(link.errors.count(), 0);
+    const QStringList lines = link.sim.received();
+    QVERIFY2(lines.indexOf(QStringLiteral("at rv")) > lines.lastIndexOf(QRegularExpression(QStringLiteral("^2"))),
+        qPrintable(lines.join('|')));
+}
+
+// 5. Closed while it listens, the adapter is stopped before its reset, and goes back to its
+// power-on rate as after any close.
+void TestLinkConformance::closeWhileListening()
+{
+    Link link({"--flow-control", "wait"}, answersLong, elm);
+    link.io.setStrictMode(true);
+    QVERIFY(link.sim.start());
+    QVERIFY(link.setup(elm, 38400, false, true));
+    QCOMPARE(link.eventTexts('=').last(), QStringLiteral("rate 500000"));
+    link.io.send(ELM_Message(longRequest, 1, 200));
+    QVERIFY(link.sim.waitForReceived(QStringLiteral("at ma"), 5000));
+    link.io.close();
+    QVERIFY(waitUntil([&] { return link.eventTexts('=').last() == QStringLiteral("rate 38400"); }, 5000));
 }
 
 VELTRANO_TEST_MAIN(TestLinkConformance)

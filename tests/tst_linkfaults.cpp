@@ -118,8 +118,8 @@ private slots:
         QCOMPARE(after.mid(0, 2), (QStringList {"0101", "atws"}));
         QVERIFY(!after.contains(QStringLiteral("0202")) && after.last() == QStringLiteral("0303"));
 
-        // The warm start, the adapter's name (STI, ATI), its voltage and the 14 initialisation lines
-        Link gone({"--silent-after", "18"});
+        // The warm start, the adapter's name (STI, ATI), its voltage and the 15 initialisation lines
+        Link gone({"--silent-after", "19"});
         QVERIFY(gone.open());
         QSignalSpy disconnected(&gone.io, &ELM327IOBase::disconnected);
         gone.io.send(ELM_Message(readVin, 1, 200));
