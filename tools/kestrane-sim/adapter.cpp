@@ -677,7 +677,9 @@ void Adapter::restart(bool powerOn, const std::string &cause)
     scheduler_.after(duration, [this] {
         restarting_ = false;
         log_.write('#', "restarted");
-        emit(eol() + eol() + kElmIdentity + eol() + eol() + prompt());
+        // It introduces itself with its own ATI answer, as it does after a rate switch.
+        log_.write('#', "introducing itself as " + printable(identity_));
+        emit(eol() + eol() + identity_ + eol() + eol() + prompt());
         becomeIdle();
     });
 }
