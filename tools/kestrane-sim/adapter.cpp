@@ -334,6 +334,7 @@ bool Adapter::switchCommand(const std::string &c)
         {"R", &Settings::responses},
         {"CAF", &Settings::automaticFormatting},
         {"CFC", &Settings::automaticFlowControl},
+        {"CSM", &Settings::silentMonitoring},
     };
     bool on = false;
     for (const auto &[name, setting] : switches) {
@@ -342,6 +343,8 @@ bool Adapter::switchCommand(const std::string &c)
         settings_.*setting = on;
         if (setting == &Settings::echo && !on && faults_.stuckEcho)
             log_.write('#', "echo off answered OK, but the echo stays on (fault)");
+        if (setting == &Settings::silentMonitoring)
+            log_.write('#', std::string("CAN silent monitoring ") + (on ? "on" : "off"));
         reply("OK");
         return true;
     }

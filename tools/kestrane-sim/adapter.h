@@ -87,6 +87,9 @@ private:
         std::string receiveFilter; // three or eight characters of hexadecimal or X, empty for none
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
+        // AT CSM (ELM327 v1.4 and later): CAN silent monitoring, on at power-up. Kept as a setting only:
+        // the adapter sends no acknowledgement of its own on this bus either way.
+        bool silentMonitoring = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
         Micros stnSwitchWait = 75000; // STBRT
     };
