@@ -86,13 +86,18 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         loseInput(bytes);
         return;
     }
-    const std::size_t queuedBefore = lines_.size();
-    bool newBytes = false;
     for (char c : bytes) {
         if (vanished_)
             return;
         ++partialWireBytes_;
-        newBytes = true;
+        // Any character stops a listening or monitoring adapter. Only that character is thrown away:
+        // the ones after it build the next line as usual, carried out after STOPPED and its prompt.
+        if (!silent_ && (state_ == State::Listening || state_ == State::Monitoring)) {
+            log_.write('#',
+                "interrupted by 0x" + hexValue(static_cast<std::uint8_t>(c), 2) + "; the character is thrown away");
+            interrupt();
+            continue;
+        }
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
@@ -113,16 +118,6 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
     }
     if (silent_ || vanished_)
         return;
-
-    // Any character stops a listening or monitoring adapter; that character (up to its CR) is used up.
-    if (newBytes && (state_ == State::Listening || state_ == State::Monitoring)) {
-        if (lines_.size() > queuedBefore)
-            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(queuedBefore));
-        else
-            partial_.clear();
-        interrupt();
-        return;
-    }
     switchInput();
     pump();
 }
