@@ -86,13 +86,18 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         loseInput(bytes);
         return;
     }
-    const std::size_t queuedBefore = lines_.size();
-    bool newBytes = false;
     for (char c : bytes) {
         if (vanished_)
             return;
         ++partialWireBytes_;
-        newBytes = true;
+        // Any character stops a listening or monitoring adapter. Only that character is thrown away:
+        // the ones after it build the next line as usual, carried out after STOPPED and its prompt.
+        if (!silent_ && (state_ == State::Listening || state_ == State::Monitoring)) {
+            log_.write('#',
+                "interrupted by 0x" + hexValue(static_cast<std::uint8_t>(c), 2) + "; the character is thrown away");
+            interrupt();
+            continue;
+        }
         if (c == '\n')
             continue; // line feeds carry nothing for the adapter
         if (c == '\r') {
@@ -113,16 +118,6 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
     }
     if (silent_ || vanished_)
         return;
-
-    // Any character stops a listening or monitoring adapter; that character (up to its CR) is used up.
-    if (newBytes && (state_ == State::Listening || state_ == State::Monitoring)) {
-        if (lines_.size() > queuedBefore)
-            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(queuedBefore));
-        else
-            partial_.clear();
-        interrupt();
-        return;
-    }
     switchInput();
     pump();
 }
@@ -334,6 +329,7 @@ bool Adapter::switchCommand(const std::string &c)
         {"R", &Settings::responses},
         {"CAF", &Settings::automaticFormatting},
         {"CFC", &Settings::automaticFlowControl},
+        {"CSM", &Settings::silentMonitoring},
     };
     bool on = false;
     for (const auto &[name, setting] : switches) {
@@ -342,6 +338,8 @@ bool Adapter::switchCommand(const std::string &c)
         settings_.*setting = on;
         if (setting == &Settings::echo && !on && faults_.stuckEcho)
             log_.write('#', "echo off answered OK, but the echo stays on (fault)");
+        if (setting == &Settings::silentMonitoring)
+            log_.write('#', std::string("CAN silent monitoring ") + (on ? "on" : "off"));
         reply("OK");
         return true;
     }
@@ -677,7 +675,9 @@ void Adapter::restart(bool powerOn, const std::string &cause)
     scheduler_.after(duration, [this] {
         restarting_ = false;
         log_.write('#', "restarted");
-        emit(eol() + eol() + kElmIdentity + eol() + eol() + prompt());
+        // It introduces itself with its own ATI answer, as it does after a rate switch.
+        log_.write('#', "introducing itself as " + printable(identity_));
+        emit(eol() + eol() + identity_ + eol() + eol() + prompt());
         becomeIdle();
     });
 }

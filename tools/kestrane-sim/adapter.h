@@ -15,7 +15,8 @@ namespace ksim {
 
 class EventLog;
 
-// What the adapter calls itself: after a reset (both kinds), and to STI (an ELS27's ST chip).
+// What the adapter answers to ATI, and so introduces itself with after a restart, unless --ati says
+// otherwise; and what an ELS27's ST chip answers to STI.
 constexpr const char *kElmIdentity = "ELM327 v1.5";
 constexpr const char *kStnIdentity = "STN2255 v5.10.3";
 class WireStats;
@@ -86,6 +87,9 @@ private:
         std::string receiveFilter; // three or eight characters of hexadecimal or X, empty for none
         bool automaticFormatting = true;
         bool automaticFlowControl = true;
+        // AT CSM (ELM327 v1.4 and later): CAN silent monitoring, on at power-up. Kept as a setting only:
+        // the adapter sends no acknowledgement of its own on this bus either way.
+        bool silentMonitoring = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
         Micros stnSwitchWait = 75000; // STBRT
     };
@@ -204,7 +208,7 @@ private:
     RateSwitch switch_;
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;
-    std::string identity_ = "ELM327 v1.5";
+    std::string identity_ = kElmIdentity;
     std::string voltage_ = "12.6V";
     // Set while a dropped connection ends the bytes that came with the line before it.
     bool connectionDropped_ = false;

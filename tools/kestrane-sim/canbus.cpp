@@ -46,7 +46,7 @@ Micros CanBus::sendFromAdapter(const CanFrame &frame)
     return done;
 }
 
-void CanBus::sendFrame(const CanFrame &frame)
+Micros CanBus::sendFrame(const CanFrame &frame)
 {
     const Micros done = occupy(frame);
     scheduler_.at(done, [this, frame] {
@@ -54,6 +54,12 @@ void CanBus::sendFrame(const CanFrame &frame)
         if (listener_)
             listener_->busFrame(frame);
     });
+    return done;
+}
+
+Micros CanBus::now() const
+{
+    return scheduler_.now();
 }
 
 CanDeviceHost::TimerId CanBus::startTimer(Micros delay, std::function<void()> action)

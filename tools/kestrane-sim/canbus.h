@@ -32,7 +32,8 @@ public:
     Micros sendFromAdapter(const CanFrame &frame);
 
     // CanDeviceHost
-    void sendFrame(const CanFrame &frame) override;
+    Micros sendFrame(const CanFrame &frame) override;
+    Micros now() const override;
     TimerId startTimer(Micros delay, std::function<void()> action) override;
     void cancelTimer(TimerId id) override;
     void working(Micros duration) override;

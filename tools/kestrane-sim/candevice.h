@@ -31,14 +31,17 @@ struct CanFrame
 };
 
 // What the bus offers a device: putting frames on the bus and acting later. Timers are needed for
-// separation times and for devices that take time to answer or restart.
+// separation times, the ISO-TP time-outs and for devices that take time to answer or restart.
 class CanDeviceHost
 {
 public:
     using TimerId = std::uint64_t;
 
     virtual ~CanDeviceHost() = default;
-    virtual void sendFrame(const CanFrame &frame) = 0;
+    // Puts a frame on the bus; returns when it will have left the bus (on the clock of now()).
+    virtual Micros sendFrame(const CanFrame &frame) = 0;
+    // The emulated present, for timers that count from a frame sent or received.
+    virtual Micros now() const = 0;
     virtual TimerId startTimer(Micros delay, std::function<void()> action) = 0;
     virtual void cancelTimer(TimerId id) = 0;
     // The device works for `duration` (erasing, programming) before it answers: not wire time, and

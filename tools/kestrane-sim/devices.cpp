@@ -13,6 +13,7 @@ std::unique_ptr<CanDevice> createDevice(const Options &options, std::string &err
     config.blockPause = options.blockPause;
     config.flowWaits = options.fcWaits;
     config.flowWaitInterval = options.fcWaitInterval;
+    config.timeout = options.isoTpTimeout;
     if (options.device == "script") {
         std::vector<ScriptRule> rules;
         if (!loadScript(options.script, rules, error))

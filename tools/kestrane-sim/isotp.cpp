@@ -52,7 +52,7 @@ IsoTpEndpoint::IsoTpEndpoint(const IsoTpConfig &config, MessageHandler onMessage
 IsoTpEndpoint::~IsoTpEndpoint()
 {
     cancelSend();
-    cancelReceptionTimer();
+    endReception();
 }
 
 void IsoTpEndpoint::cancelReceptionTimer()
@@ -64,16 +64,52 @@ void IsoTpEndpoint::cancelReceptionTimer()
     rxWaitsLeft_ = 0;
 }
 
+// The request under way, if any, is over: complete, dropped or superseded.
+void IsoTpEndpoint::endReception()
+{
+    rxActive_ = false;
+    cancelReceptionTimer();
+    cancelConsecutiveTimer();
+}
+
+void IsoTpEndpoint::cancelConsecutiveTimer()
+{
+    if (consecutiveTimer_ != 0 && host_)
+        host_->cancelTimer(consecutiveTimer_);
+    consecutiveTimer_ = 0;
+}
+
+Micros IsoTpEndpoint::delayUntil(Micros when) const
+{
+    const Micros delay = when - host_->now();
+    return delay > 0 ? delay : 0;
+}
+
+// N_Cr: the device waits for the next Consecutive Frame only so long after `from`, the later of the last
+// frame of the request it got and the flow control it last sent, then gives the request up. It does not
+// run while the device holds its flow control back: the PC may not send then.
+void IsoTpEndpoint::awaitConsecutive(Micros from)
+{
+    cancelConsecutiveTimer();
+    if (!host_)
+        return;
+    consecutiveTimer_ = host_->startTimer(delayUntil(from + config_.timeout), [this] {
+        consecutiveTimer_ = 0;
+        note("no consecutive frame within " + std::to_string(config_.timeout / 1000) + " ms; request dropped");
+        endReception();
+    });
+}
+
 void IsoTpEndpoint::note(const std::string &text)
 {
     if (host_)
         host_->note(text);
 }
 
-void IsoTpEndpoint::emit(const Bytes &bytes)
+// Returns when the frame will have left the bus.
+Micros IsoTpEndpoint::emit(const Bytes &bytes)
 {
-    if (host_)
-        host_->sendFrame(CanFrame::make(config_.txId, bytes));
+    return host_ ? host_->sendFrame(CanFrame::make(config_.txId, bytes)) : 0;
 }
 
 bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
@@ -94,8 +130,7 @@ bool IsoTpEndpoint::receiveFrame(const CanFrame &frame)
         }
         // A new request supersedes whatever exchange was going on, as on a real ECU.
         cancelSend();
-        cancelReceptionTimer();
-        rxActive_ = false;
+        endReception();
         onMessage_(Bytes(frame.data.begin() + 1, frame.data.begin() + 1 + static_cast<std::ptrdiff_t>(length)));
         return true;
     }
@@ -122,11 +157,10 @@ void IsoTpEndpoint::startReception(const CanFrame &frame)
         return;
     }
     cancelSend();
-    cancelReceptionTimer();
+    endReception();
     FlowControlFault *fault = config_.flowControlFault;
     if (fault && fault->takeFirstFrame()) {
         // The request is never taken in: whatever Consecutive Frames the PC sends anyway are ignored.
-        rxActive_ = false;
         const bool wait = fault->kind == FlowControlFault::Kind::Wait;
         note(std::string("first frame ") + std::to_string(fault->firstFrames) + " answered with flow status "
             + (wait ? "WAIT, no CTS will follow" : "OVERFLOW") + " (fault)");
@@ -168,6 +202,7 @@ void IsoTpEndpoint::holdFlowControl()
     note("block of " + std::to_string(config_.blockSize) + " consecutive frames received; flow control held back "
         + std::to_string(config_.blockPause / 1000) + " ms (fault)");
     rxHeldBy_ = "beyond the block size";
+    cancelConsecutiveTimer();
     rxTimer_ = host_->startTimer(config_.blockPause, [this] {
         rxTimer_ = 0;
         rxHeldBy_ = nullptr;
@@ -190,8 +225,7 @@ void IsoTpEndpoint::continueReception(const CanFrame &frame)
     if (sequence != rxSequence_) {
         note("wrong sequence number " + hexValue(sequence, 1) + ", expected " + hexValue(rxSequence_, 1)
             + "; request dropped");
-        rxActive_ = false;
-        cancelReceptionTimer();
+        endReception();
         return;
     }
     rxSequence_ = static_cast<std::uint8_t>((rxSequence_ + 1) & 0x0F);
@@ -200,24 +234,28 @@ void IsoTpEndpoint::continueReception(const CanFrame &frame)
     const std::size_t take = missing < available ? missing : available;
     rxData_.insert(rxData_.end(), frame.data.begin() + 1, frame.data.begin() + 1 + static_cast<std::ptrdiff_t>(take));
     if (rxData_.size() >= rxLength_) {
-        rxActive_ = false;
+        endReception();
         onMessage_(rxData_);
         return;
     }
     ++rxBlockCount_;
-    if (config_.blockSize != 0 && rxBlockCount_ >= config_.blockSize) {
-        rxBlockCount_ = 0;
-        if (config_.blockPause >= 0 && host_)
-            holdFlowControl();
-        else
-            sendFlowControl();
+    if (config_.blockSize == 0 || rxBlockCount_ < config_.blockSize) {
+        awaitConsecutive(host_ ? host_->now() : 0);
+        return;
     }
+    rxBlockCount_ = 0;
+    if (config_.blockPause >= 0 && host_)
+        holdFlowControl();
+    else
+        sendFlowControl();
 }
 
+// The CTS: the PC may go on, and N_Cr runs from the moment it has left the bus.
 void IsoTpEndpoint::sendFlowControl()
 {
-    emit(Bytes {
+    const Micros sent = emit(Bytes {
         static_cast<std::uint8_t>(kFlowControl << 4 | kContinueToSend), config_.blockSize, config_.separationTime});
+    awaitConsecutive(sent);
 }
 
 bool IsoTpEndpoint::send(const Bytes &payload, bool shortened)
@@ -236,12 +274,29 @@ bool IsoTpEndpoint::send(const Bytes &payload, bool shortened)
     Bytes frame {static_cast<std::uint8_t>(kFirst << 4 | (payload.size() >> 8)),
         static_cast<std::uint8_t>(payload.size() & 0xFF)};
     frame.insert(frame.end(), payload.begin(), payload.begin() + 6);
-    emit(frame);
+    const Micros sent = emit(frame);
     txOffset_ = 6;
     txSequence_ = 1;
     txShortened_ = shortened;
-    txState_ = TxState::WaitFlowControl;
+    awaitFlowControl(sent);
     return true;
+}
+
+// N_Bs: the reply waits for the PC's flow control only so long after `from` (its First Frame, or the last
+// frame of a block, having left the bus; or the PC's WAIT), then is given up.
+void IsoTpEndpoint::awaitFlowControl(Micros from)
+{
+    txState_ = TxState::WaitFlowControl;
+    if (txTimer_ != 0 && host_)
+        host_->cancelTimer(txTimer_);
+    txTimer_ = 0;
+    if (!host_)
+        return;
+    txTimer_ = host_->startTimer(delayUntil(from + config_.timeout), [this] {
+        txTimer_ = 0;
+        note("no flow control within " + std::to_string(config_.timeout / 1000) + " ms; reply dropped");
+        cancelSend();
+    });
 }
 
 void IsoTpEndpoint::sendRaw(const Bytes &frameBytes)
@@ -265,13 +320,20 @@ void IsoTpEndpoint::handleFlowControl(const CanFrame &frame)
         return;
     }
     const std::uint8_t flag = frame.data[0] & 0x0F;
-    if (flag == kWait)
+    if (flag == kWait) {
+        note("flow status WAIT received; waiting " + std::to_string(config_.timeout / 1000)
+            + " ms more for the flow control");
+        awaitFlowControl(host_ ? host_->now() : 0);
         return;
+    }
     if (flag != kContinueToSend) {
         note(flag == kOverflow ? "reply aborted by the receiver" : "flow control with invalid flag; reply aborted");
         cancelSend();
         return;
     }
+    if (txTimer_ != 0 && host_)
+        host_->cancelTimer(txTimer_);
+    txTimer_ = 0;
     txBlockLeft_ = frame.length >= 2 ? frame.data[1] : 0;
     txSeparation_ = frame.length >= 3 ? separationMicros(frame.data[2]) : 0;
     txState_ = TxState::Sending;
@@ -292,7 +354,7 @@ void IsoTpEndpoint::sendConsecutive()
             txData_.begin() + static_cast<std::ptrdiff_t>(txOffset_ + carried));
         if (!cut)
             frame.resize(8, 0x00);
-        emit(frame);
+        const Micros sent = emit(frame);
         txOffset_ += take;
         txSequence_ = static_cast<std::uint8_t>((txSequence_ + 1) & 0x0F);
         if (txOffset_ >= txData_.size()) {
@@ -301,7 +363,7 @@ void IsoTpEndpoint::sendConsecutive()
             return;
         }
         if (txBlockLeft_ != 0 && --txBlockLeft_ == 0) {
-            txState_ = TxState::WaitFlowControl;
+            awaitFlowControl(sent);
             return;
         }
         if (txSeparation_ > 0 && host_) {

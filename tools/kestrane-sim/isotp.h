@@ -39,10 +39,15 @@ struct IsoTpConfig
     // Flow controls WAIT that answer a First Frame, this far apart, before the CTS.
     unsigned flowWaits = 0;
     Micros flowWaitInterval = 20000;
+    // N_Bs and N_Cr (ISO 15765-2, typically 1000 ms): how long a reply waits for the PC's flow control,
+    // and a request for its next Consecutive Frame, before the endpoint gives it up.
+    Micros timeout = 1000000;
 };
 
 // Device-side ISO-TP (ISO 15765-2, normal addressing, classic CAN): reassembles requests, sending the
-// flow control frames itself, and segments replies, obeying the flow control the PC sends back.
+// flow control frames itself, and segments replies, obeying the flow control the PC sends back. A request
+// whose next Consecutive Frame does not come in time (N_Cr), and a reply whose flow control does not
+// (N_Bs), is given up.
 class IsoTpEndpoint
 {
 public:
@@ -78,10 +83,15 @@ private:
     void sendNextWait();
     void holdFlowControl();
     void cancelReceptionTimer();
+    void endReception();
+    void awaitConsecutive(Micros from);
+    void cancelConsecutiveTimer();
     void handleFlowControl(const CanFrame &frame);
+    void awaitFlowControl(Micros from);
     void sendConsecutive();
-    void emit(const Bytes &bytes);
+    Micros emit(const Bytes &bytes);
     void note(const std::string &text);
+    Micros delayUntil(Micros when) const;
 
     IsoTpConfig config_;
     MessageHandler onMessage_;
@@ -96,6 +106,8 @@ private:
     const char *rxHeldBy_ = nullptr;
     unsigned rxWaitsLeft_ = 0;
     CanDeviceHost::TimerId rxTimer_ = 0;
+    // N_Cr: runs while the device waits for the PC's next Consecutive Frame.
+    CanDeviceHost::TimerId consecutiveTimer_ = 0;
 
     TxState txState_ = TxState::Idle;
     Bytes txData_;
@@ -104,6 +116,7 @@ private:
     bool txShortened_ = false;
     unsigned txBlockLeft_ = 0; // 0 = no limit until the end
     Micros txSeparation_ = 0;
+    // The separation time while sending; N_Bs while waiting for the PC's flow control.
     CanDeviceHost::TimerId txTimer_ = 0;
 };
 

@@ -174,7 +174,12 @@ std::string usageKestrane()
            "  --block-pause MS        with --fc-bs N: a strict receiver; after each block of N Consecutive Frames\n"
            "                          the device sends its flow control MS ms later and drops frames before it\n"
            "  --fc-waits C[:MS]       the device answers every First Frame with C flow controls WAIT (31 00 00),\n"
-           "                          MS ms apart (default 20), then the CTS MS ms after the last\n";
+           "                          MS ms apart (default 20), then the CTS MS ms after the last\n"
+           "  --iso-tp-timeout-ms N   the device's ISO-TP time-outs, 1..60000 ms (default 1000): a reply whose\n"
+           "                          flow control does not come within N ms of its First Frame or of a block's\n"
+           "                          last frame (N_Bs; a WAIT from the PC restarts it), and a request whose next\n"
+           "                          Consecutive Frame does not come within N ms of its last frame or of the\n"
+           "                          device's flow control (N_Cr), is given up\n";
 }
 
 std::string usageFaults()
@@ -223,7 +228,9 @@ std::string usageBehaviour()
            "                          at a time, lines sent meanwhile are answered in turn\n"
            "  --command-latency-ms N  extra delay before each adapter command (AT, ST) is answered, 0..60000 ms, one\n"
            "                          at a time, as a slow clone or a bridge; data lines go as usual\n"
-           "  --ati TEXT              answer to ATI (default 'ELM327 v1.5'; '?' for an adapter that does not know it)\n"
+           "  --ati TEXT              answer to ATI, and the identification after every restart (ATZ, ATWS,\n"
+           "                          LV RESET, a restart by itself) and an AT BRD switch (default 'ELM327 v1.5';\n"
+           "                          '?' for an adapter that does not know ATI)\n"
            "  --echo on|off           echo after power-up and reset (default on)\n"
            "  --reset-ms N            time ATZ (and any restart by itself) takes; input meanwhile is lost (default "
            "1000)\n"
@@ -362,6 +369,9 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
         {"--flow-control", [&options](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
         {"--block-pause", [&options](const std::string &v) { return parseMillis(v, options.blockPause); }},
         {"--fc-waits", [&options](const std::string &v) { return parseFlowWaits(v, options); }},
+        {"--iso-tp-timeout-ms",
+            [&options](
+                const std::string &v) { return parseMillis(v, options.isoTpTimeout) && options.isoTpTimeout > 0; }},
         {"--log", text(options.logPath)},
         {"--ati", text(options.identity)},
         {"--echo",

@@ -37,6 +37,8 @@ struct Options
     // Flow controls WAIT answering each First Frame before the CTS, and their interval.
     unsigned fcWaits = 0;
     Micros fcWaitInterval = 20000;
+    // The device's ISO-TP time-outs N_Bs and N_Cr.
+    Micros isoTpTimeout = 1000000;
     Faults faults;
     // Answers to the PC's First Frames that refuse the rest of the message (Kestrane and scripted device).
     FlowControlFault flowControl;
