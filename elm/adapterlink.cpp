@@ -102,6 +102,8 @@ void AdapterLink::setState(State next)
 // it and the rest for a command: it is stopped first, and its prompt waited for a moment.
 void AdapterLink::resetAdapter()
 {
+    // Read here directly: nothing of what comes is for the link any more.
+    const AdapterPort::Quiet quiet(*port);
     if (lineOnWire() || monitoring) {
         trace.note(QStringLiteral("stopping the adapter before its reset"));
         writeToPort(stopCharacter);

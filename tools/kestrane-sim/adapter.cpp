@@ -676,8 +676,8 @@ void Adapter::restart(bool powerOn, const std::string &cause)
         restarting_ = false;
         log_.write('#', "restarted");
         // It introduces itself with its own ATI answer, as it does after a rate switch.
-        log_.write('#', "introducing itself as " + printable(identity_));
-        emit(eol() + eol() + identity_ + eol() + eol() + prompt());
+        log_.write('#', "introducing itself as " + printable(banner()));
+        emit(eol() + eol() + banner() + eol() + eol() + prompt());
         becomeIdle();
     });
 }

@@ -209,6 +209,9 @@ private:
     std::uint64_t switchGeneration_ = 0;
     Scheduler::TimerId confirmTimer_ = 0;
     std::string identity_ = kElmIdentity;
+    // What it introduces itself with after a restart or a rate switch: its ATI answer, or for an
+    // adapter that does not know ATI ("?") the banner it has all the same.
+    std::string banner() const { return identity_ == "?" ? kElmIdentity : identity_; }
     std::string voltage_ = "12.6V";
     // Set while a dropped connection ends the bytes that came with the line before it.
     bool connectionDropped_ = false;

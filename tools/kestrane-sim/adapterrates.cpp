@@ -124,7 +124,7 @@ void Adapter::divisorCommand(const std::string &digits)
         reply("?");
         return;
     }
-    startRateSwitch("AT BRD", identity_, static_cast<std::uint32_t>(rate), divisorWaitMicros());
+    startRateSwitch("AT BRD", banner(), static_cast<std::uint32_t>(rate), divisorWaitMicros());
 }
 
 // ---- the handshake (AT BRD, STBR) -----------------------------------------------------------------------
