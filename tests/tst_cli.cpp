@@ -167,6 +167,9 @@ private slots:
         row("no answer, no retries", false, silentWrite, {"upload"}, firmware, 4, "");
         row("no answer, retried", false, silentWrite, {"upload", "--retries", "2"}, firmware, 0, "trying again", 1);
         row("refused, not retried", false, {"--negative", "21:10"}, {"upload", "--retries", "2"}, firmware, 3, "");
+        // A device with no room for a message refuses it: asked again, it still has none.
+        row("flow control OVERFLOW, not retried", false, {"--flow-control", "overflow"}, {"upload", "--retries", "2"},
+            firmware, 3, "The device cannot take a message of 1025 bytes");
         // The device's refusals and silences.
         row("MD5 mismatch", false, {"--malformed", "32"}, {"select", "a"}, {}, 3, "Hash mismatch");
         row("negative reply", false, {"--negative", "22:1"}, {"remove", "a.bin"}, {}, 3,
@@ -236,7 +239,8 @@ private slots:
             command << s.file("fw.bin", file);
         }
         const CliRun run = s.run(command);
-        QCOMPARE(run.status, status);
+        QVERIFY2(run.status == status,
+            qPrintable(QStringLiteral("status %1: %2").arg(run.status).arg(QString::fromUtf8(run.err))));
         QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
         if (quiet)
             QVERIFY(s.sim.received().isEmpty() && !s.sim.sawGarbled());
@@ -577,7 +581,8 @@ private slots:
                 ::kill(pid_t(cli.processId()), signal);
             });
         QCOMPARE(run.status, 128 + signal);
-        QVERIFY(s.sim.received().mid(heard).contains("ATZ"));
+        // The reset may follow the space that stopped the adapter on the same line, as a chip reads it.
+        QVERIFY(!s.sim.received().mid(heard).filter(QRegularExpression("^ ?ATZ$")).isEmpty());
         if (json) {
             QCOMPARE(run.json().value("interrupted").toBool(), true);
             QCOMPARE(run.json().value("status").toInt(), 128 + signal);

@@ -116,7 +116,8 @@ private slots:
         // A CTS that came before the adapter listened again is missed: once, the First Frame goes
         // again, the adapter told to listen until the device falls quiet.
         row("WAIT, then no flow control: the First Frame once more",
-            {{0, 's', p20, sent}, {5, 'r', "310000", "listen"}, {1005, 'e', "", ff + "/16"}, {1010, 'r', "310000", "listen"},
+            {{0, 's', p20, sent}, {5, 'r', "310000", "listen"}, {1005, 'e', "", ff + "/16"},
+                {1010, 'r', "310000", "listen"},
                 {2010, 'e', "", "!no flow control within 1000 ms: the rest of the message is dropped"}});
         Script waits {{0, 's', p20, sent}};
         for (int i = 1; i <= 10; ++i)
