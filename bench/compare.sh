@@ -31,11 +31,12 @@ for side in base head; do
   cmake --build "$work/$side" -j2 "${targets[@]}" >/dev/null
 done
 
-# The rows' wall times: "job adapter rate switch latency wall ..." lines; the key is all before wall.
+# The rows' wall times: "job adapter rate switch latency usb wall ..." lines; the key is all before
+# wall. A row that failed has no wall time and is left out.
 for ((round = 1; round <= rounds; round++)); do
   for side in base head; do
     "$work/$side/bench/bench_transfer" "${bench_options[@]}" 2>/dev/null |
-      awk -v side=$side '$1 ~ /^(upload|flash)$/ && $6 ~ /^[0-9.]+$/ { print side, $1"/"$2"/"$3"/"$4"/"$5, $6 }'
+      awk -v side=$side '$1 ~ /^(upload|flash)$/ && $7 ~ /^[0-9.]+$/ { print side, $1"/"$2"/"$3"/"$4"/"$5"/"$6, $7 }'
   done
 done >"$work/rows"
 

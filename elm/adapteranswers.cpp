@@ -13,6 +13,12 @@ constexpr int extendingFrames = 64;
 // A line the adapter keeps adding to without ever ending it is noise, not an answer.
 constexpr int longestLine = 4096;
 
+// A control byte that is no line end: a NUL some bridges send, noise.
+bool isStray(char c)
+{
+    return quint8(c) < 0x20 && c != '\r' && c != '\n';
+}
+
 bool isHexDigit(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -84,11 +90,10 @@ void AdapterLink::readyRead()
 
 void AdapterLink::dropStrayBytes(QByteArray &bytes)
 {
-    const auto stray = [](char c) { return quint8(c) < 0x20 && c != '\r' && c != '\n'; };
     // Nearly always there is none: looked for before anything is copied.
-    if (std::none_of(bytes.cbegin(), bytes.cend(), stray))
+    if (std::none_of(bytes.cbegin(), bytes.cend(), isStray))
         return;
-    bytes.truncate(int(std::remove_if(bytes.begin(), bytes.end(), stray) - bytes.begin()));
+    bytes.truncate(int(std::remove_if(bytes.begin(), bytes.end(), isStray) - bytes.begin()));
 }
 
 // The adapter's output in the order it came: each complete line, and each prompt (">", which
@@ -97,13 +102,12 @@ void AdapterLink::dropStrayBytes(QByteArray &bytes)
 void AdapterLink::takeInput(const QByteArray &bytes)
 {
     trace.received(bytes);
-    const int before = rxBuffer.size();
-    rxBuffer += bytes;
-    if (rxBuffer.size() > before) {
-        QByteArray tail = rxBuffer.mid(before);
-        dropStrayBytes(tail);
-        rxBuffer.truncate(before);
-        rxBuffer += tail;
+    if (std::none_of(bytes.cbegin(), bytes.cend(), isStray)) {
+        rxBuffer += bytes;
+    } else {
+        QByteArray clean = bytes;
+        dropStrayBytes(clean);
+        rxBuffer += clean;
     }
     const int session = m_session;
     int start = 0;

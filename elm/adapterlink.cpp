@@ -266,7 +266,8 @@ void AdapterLink::noteSetting(const QByteArray &line)
 // when the next one is chosen.
 void AdapterLink::enqueue(const QByteArray &line)
 {
-    readSetting(line, m_queued);
+    if (isAdapterCommand(line))
+        readSetting(line, m_queued);
     commandQueue << line;
 }
 
