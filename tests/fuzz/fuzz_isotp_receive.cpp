@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(message.size() <= IsoTpTransport::maxPayload);
         messages += out.messages.size();
         for (const CanFrame &frame : out.frames)
-            FUZZ_CHECK(frame.bytes.size() <= 8 && frame.replies >= 0 && frame.replies <= 15);
+            FUZZ_CHECK(frame.bytes.size() <= 8 && frame.replies >= 0
+                       && frame.replies <= IsoTpTransport::untilQuiet);
         // Every deadline that has passed has been dealt with.
         FUZZ_CHECK(transport.nextDeadline() < 0 || transport.nextDeadline() > now);
     };
