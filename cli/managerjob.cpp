@@ -298,10 +298,15 @@ void ManagerJob::confirmRestart(bool bootloader)
     m_check = std::make_unique<RestartCheck>(
         connection, bootloader ? statusRequest : infoRequest, bootloader ? statusReply : infoReply);
     connect(m_check.get(), &RestartCheck::heard, this, &ManagerJob::heardFromDevice);
+    // The bootloader's answer proves the switch. Nothing proves a restart: a device that dropped the
+    // request is as silent as one that restarted, and answers afterwards just the same.
     connect(m_check.get(), &RestartCheck::answered, this, [this, bootloader] {
-        succeed({},
-            bootloader ? QStringLiteral("device switched to its bootloader (its status request answered)")
-                       : QStringLiteral("device restarted (its application answered)"));
+        if (bootloader)
+            succeed({}, QStringLiteral("device switched to its bootloader (its status request answered)"));
+        else
+            succeed({{"restart", "unconfirmed"}},
+                QStringLiteral(
+                    "reboot requested; the device did not answer it (as when restarting) and answers again"));
     });
     connect(m_check.get(), &RestartCheck::gaveUp, this, [this, bootloader](const QString &seen) {
         fail(CliNoAnswer,

@@ -2,6 +2,7 @@
 
 #include <dfupackage.h>
 
+#include <QBuffer>
 #include <QFileInfo>
 
 namespace {
@@ -78,24 +79,19 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
 void UpdaterJob::start()
 {
     if (m_options.command == QLatin1String("flash")) {
-        m_package.setFileName(m_options.arguments.value(0));
-        // A named pipe or a device would hold the open until something writes to it, maybe for ever.
-        const QFileInfo info(m_package.fileName());
-        if (info.exists() && !info.isFile()) {
-            fail(CliBadInput,
-                QStringLiteral("cannot read firmware file %1: not a regular file").arg(m_package.fileName()));
-            return;
-        }
-        if (!m_package.open(QIODevice::ReadOnly)) {
-            fail(CliBadInput,
-                QStringLiteral("cannot read firmware file %1: %2").arg(m_package.fileName(), m_package.errorString()));
+        m_packageName = m_options.arguments.value(0);
+        const QString problem = DfuPackage::load(m_packageName, m_package);
+        if (!problem.isEmpty()) {
+            fail(CliBadInput, QStringLiteral("cannot read firmware file %1: %2").arg(m_packageName, problem));
             return;
         }
         // What the package says about itself is checked before the adapter is touched; the
         // board and the flash size come from the device.
-        const DfuPackage::Verdict verdict = DfuPackage::inspect(m_package).verdict;
+        QBuffer package(&m_package);
+        package.open(QIODevice::ReadOnly);
+        const DfuPackage::Verdict verdict = DfuPackage::inspect(package).verdict;
         if (verdict != DfuPackage::Verdict::Valid) {
-            fail(CliBadInput, DfuPackage::refusalText(verdict, QFileInfo(m_package.fileName()).fileName()));
+            fail(CliBadInput, DfuPackage::refusalText(verdict, QFileInfo(m_packageName).fileName()));
             return;
         }
     }
@@ -111,7 +107,6 @@ void UpdaterJob::connectAdapter()
 
 void UpdaterJob::restart()
 {
-    m_package.seek(0);
     connectAdapter();
 }
 
@@ -147,6 +142,10 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
             failed(ending);
         else if (m_options.command == QLatin1String("restart-bootloader"))
             succeed({}, QStringLiteral("bootloader restarted"));
+        else if (!m_flashedSha256.isEmpty())
+            succeed({{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}},
+                QStringLiteral("flashed (image SHA-256 %1), application started")
+                    .arg(QString::fromLatin1(m_flashedSha256)));
         else
             succeed({}, QStringLiteral("application started"));
         return;
@@ -226,7 +225,7 @@ void UpdaterJob::report(const BootloaderInfo &info)
 
 void UpdaterJob::startFlash(const DFUStatus &status)
 {
-    const QString name = QFileInfo(m_package.fileName()).fileName();
+    const QString name = QFileInfo(m_packageName).fileName();
     const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(m_package, status, name);
     if (!check.ok()) {
         fail(CliBadInput, check.refusal);
@@ -237,7 +236,7 @@ void UpdaterJob::startFlash(const DFUStatus &status)
     warnOfLowBattery(m_report.voltage());
     m_stage = Stage::Flashing;
     m_report.setTotal(check.header.imageSize);
-    m_session.flash(&m_package, m_options.minimumVolts);
+    m_session.flash(check.image, m_options.minimumVolts);
 }
 
 void UpdaterJob::flashEnded(const BootloaderEnding &ending)
@@ -258,12 +257,15 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
         transferFailed(ending.outcome, reason);
         return;
     }
+    m_flashedSha256 = ending.imageSha256;
     if (m_options.launch) {
         m_report.note(QStringLiteral("Flashed"));
         m_stage = Stage::Launching;
         m_report.stage(QStringLiteral("launching"));
         m_session.launch(hiddfu_worker::APP);
     } else {
-        succeed({{"flashed", true}}, QStringLiteral("flashed, finalise confirmed by the device"));
+        succeed({{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}},
+            QStringLiteral("flashed, finalise confirmed by the device; image SHA-256 %1")
+                .arg(QString::fromLatin1(m_flashedSha256)));
     }
 }

@@ -5,7 +5,8 @@
 #include <bootloadersession.h>
 #include <hiddfu_worker.h>
 
-#include <QFile>
+#include <QByteArray>
+#include <QString>
 
 // The bootloader commands: bootloader (status, description, UUID), flash, launch,
 // restart-bootloader.
@@ -35,5 +36,7 @@ private:
     hiddfu_worker m_worker;
     BootloaderSession m_session; // after the worker it drives
     Stage m_stage = Stage::Connecting;
-    QFile m_package;
+    QString m_packageName;
+    QByteArray m_package; // the whole file, read once: every check and the flash use these bytes
+    QByteArray m_flashedSha256; // of the image the device confirmed
 };

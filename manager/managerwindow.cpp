@@ -581,12 +581,12 @@ void ManagerWindow::commandEnded(const ManagerEnding &ending)
     case ManagerSession::Reboot:
     case ManagerSession::Dfu: {
         const bool reboot = ending.operation == ManagerSession::Reboot;
-        if (ending.ok() && reboot)
+        if (ending.ok() && reboot) {
+            appendLog(tr("Reboot requested; the device did not answer it (as when restarting)"));
             QCoreApplication::exit(RestartProgram);
-        if (ending.ok() && !reboot)
-            handOver(UpdaterConnected);
+        }
         if (ending.ok())
-            return;
+            return handOver(UpdaterConnected);
         const QString text = reboot ? tr("The device did not restart: %1").arg(failure)
                                     : tr("The device did not switch to its bootloader: %1").arg(failure);
         appendLog(text);

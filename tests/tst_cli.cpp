@@ -6,6 +6,8 @@
 
 #include <progressmeter.h>
 
+#include <QCryptographicHash>
+
 #include <sys/stat.h>
 
 namespace {
@@ -58,9 +60,9 @@ struct Station
         , sim(device)
     { }
 
-    CliRun run(const QStringList &arguments) const
+    CliRun run(const QStringList &arguments, const std::function<void(QProcess &)> &meanwhile = {}) const
     {
-        return runCli({sim.port()}, QStringList {"--port", sim.port()} + arguments);
+        return runCli({sim.port()}, QStringList {"--port", sim.port()} + arguments, 60000, meanwhile);
     }
     QString file(const QString &name, const QByteArray &content) const { return writeFile(files, name, content); }
     QByteArray stored(const QString &name) const { return readFile(state.filePath(name)); }
@@ -209,7 +211,9 @@ private slots:
             "it is 1 bytes bigger");
         // A restart counts once the device answers as its new self. A request the adapter could not
         // put on the bus, a refusal, or a device that does not come back is a failure.
+        // Nothing tells a restart from a request the device dropped: both are said as seen.
         row("reboot", false, {}, {"reboot"}, {}, 0, "");
+        row("reboot dropped by the device", false, {"--silent-requests", "1"}, {"reboot"}, {}, 0, "");
         row("reboot through a bus error", false, {"--word", "1:BUS ERROR"}, {"reboot"}, {}, 4,
             "did not restart: The request did not reach the device (the adapter reports BUS ERROR)");
         row("application not back", false, {"--silent-requests", "2:100"}, {"reboot"}, {}, 4,
@@ -248,6 +252,10 @@ private slots:
         QVERIFY(s.sim.received().filter("04b100b2ff").size() <= 1); // an erase is never sent again
         if (status == 8) // neither an erase nor a select went out
             QVERIFY(s.sim.logged('#').filter(QRegularExpression("request \\d+: (20|B100B2)")).isEmpty());
+        if (status == 0 && command.first() == "reboot")
+            QVERIFY2(run.out.contains("reboot requested; the device did not answer it (as when restarting) and answers "
+                                      "again"),
+                run.out.constData());
         if (status == 0 && command.first() == "flash")
             QCOMPARE(s.flashed(file.size() - 12), file.mid(12)); // after the package's header
         else if (status == 0)
@@ -588,6 +596,30 @@ private slots:
             QCOMPARE(run.json().value("status").toInt(), 128 + signal);
         } else {
             QVERIFY2(run.err.contains("interrupted while uploading"), run.err.constData());
+        }
+    }
+
+    // The package is read once: replaced, cut short or removed while the flash runs, the device
+    // still gets the image checked, byte for byte, and the result names the SHA-256 of it.
+    void packageChangedMidFlash()
+    {
+        for (const QString change : {"replaced", "cut short", "removed"}) {
+            const QByteArray firmware = image(20000);
+            Station s("boot", {"--board-id", "7"});
+            QVERIFY(s.sim.start());
+            const QString package = s.pack(firmware, "7");
+            const QByteArray other = QByteArray::fromHex("f01042420700000000000000") + image(20001).mid(1);
+            const CliRun run = s.run({"flash", package, "--json"}, [&](QProcess &) {
+                QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 100; }, 20000));
+                if (change == "removed")
+                    QVERIFY(QFile::remove(package));
+                else
+                    writeFile(package, change == "replaced" ? other : other.left(2000));
+            });
+            QVERIFY2(run.status == 0, run.err.constData());
+            QCOMPARE(s.flashed(firmware.size()), firmware);
+            const QString sha = QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex();
+            QCOMPARE(run.json().value("result").toObject().value("sha256").toString(), sha);
         }
     }
 

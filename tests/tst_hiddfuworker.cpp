@@ -291,8 +291,6 @@ private slots:
             if (percent == 0 && operation == "stop")
                 session.stopFlash();
         });
-        updater.source.setData(pattern(3000));
-        QVERIFY(updater.source.open(QIODevice::ReadOnly));
         if (operation == "describe")
             session.describe();
         else if (operation == "status")
@@ -300,7 +298,7 @@ private slots:
         else if (operation == "launch")
             session.launch(hiddfu_worker::APP);
         else
-            session.flash(&updater.source, operation.endsWith("11.8 V") ? 11.8 : qQNaN());
+            session.flash(pattern(3000), operation.endsWith("11.8 V") ? 11.8 : qQNaN());
         QVERIFY(waitUntil([&] { return !ended.isEmpty() && !updater.driver->isBusy(); }, 60000));
         QCOMPARE(ended.count(), 1);
         const auto end = ended.first().at(0).value<BootloaderEnding>();

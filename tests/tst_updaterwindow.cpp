@@ -376,6 +376,14 @@ private slots:
             flashedBeforeDialog = seen.contains("Flashed.");
             click(dialog, ending == "return" ? "returnButton" : "launchButton");
         };
+        // What was checked is flashed: a package replaced while the technician is asked, or cut
+        // short while it is being written, changes nothing for the device.
+        b.responder.beforeAnswer = [&](const QString &question) {
+            if (question.startsWith("Update firmware"))
+                b.package(image(5001).mid(1));
+        };
+        if (ending == "auto")
+            b.responder.when([&] { return seen.contains("Flashing"); }, [&] { QFile::resize(b.params.file, 100); });
         // A second package while the first is being written is turned away.
         if (ending == "launch")
             b.responder.when([&] { return seen.contains("Flashing"); }, [&] { drop(&b.window, b.params.file); });

@@ -1,6 +1,6 @@
 #include "bootloadersession.h"
 
-#include <QIODevice>
+#include <QCryptographicHash>
 
 #include <cmath>
 
@@ -66,7 +66,7 @@ void BootloaderSession::launch(hiddfu_worker::Commands command)
     send(begin(Launch), command);
 }
 
-void BootloaderSession::flash(QIODevice *image, double minimumVolts)
+void BootloaderSession::flash(const QByteArray &image, double minimumVolts)
 {
     m_flash = FlashState();
     m_flash.running = true;
@@ -131,21 +131,30 @@ void BootloaderSession::flashVoltage(double volts)
         return;
     }
     m_flash.started = true;
+    m_flash.ending.imageSha256 = QCryptographicHash::hash(m_flash.image, QCryptographicHash::Sha256).toHex();
+    // The worker reads the image from a buffer of its own: no file is read again meanwhile.
+    m_image.close();
+    m_image.setData(m_flash.image);
+    m_image.open(QIODevice::ReadOnly);
     hiddfu_worker *worker = m_worker;
-    QIODevice *image = m_flash.image;
+    QIODevice *image = &m_image;
     QMetaObject::invokeMethod(worker, [worker, image] { worker->flash(image); });
 }
 
 BootloaderSession::PackageCheck BootloaderSession::checkPackage(
-    QIODevice &package, const DFUStatus &status, const QString &name)
+    const QByteArray &package, const DFUStatus &status, const QString &name)
 {
     PackageCheck check;
-    package.seek(0);
-    check.header = DfuPackage::read(package, status.boardId);
+    QBuffer buffer;
+    buffer.setData(package);
+    buffer.open(QIODevice::ReadOnly);
+    check.header = DfuPackage::read(buffer, status.boardId);
     if (check.header.verdict != DfuPackage::Verdict::Valid)
         check.refusal = DfuPackage::refusalText(check.header.verdict, name);
     else if (!DfuPackage::fits(check.header.imageSize, status.flashSize))
         check.refusal = DfuPackage::tooBigText(check.header.imageSize - qint64(status.flashSize));
+    else
+        check.image = package.mid(int(check.header.imageOffset), int(check.header.imageSize));
     return check;
 }
 

@@ -6,6 +6,7 @@
 #include <elmconninfo.h>
 #include <transferoutcome.h>
 
+#include <QBuffer>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
@@ -42,6 +43,7 @@ struct BootloaderEnding
     // reading for Connect, the one right after the status for Status, the one after the flash
     // ended for Flash (before it, for a flash refused as LowVoltage).
     double voltage = qQNaN();
+    QByteArray imageSha256; // Flash: the SHA-256 of the image handed to the device, once it went
     bool ok() const { return outcome == TransferOutcome::Succeeded; }
 };
 Q_DECLARE_METATYPE(BootloaderEnding)
@@ -65,10 +67,10 @@ public:
     void connectLink(const ELM_ConnInfo &connection);
     void describe();
     void readStatus();
-    // `image` is open and positioned at the image's first byte; it is lent until the flash ends.
-    // The vehicle's voltage is read first; with a minimum given, a reading below it or none at all
+    // `image` is the image to write, as the package check took it from the package. The vehicle's
+    // voltage is read first; with a minimum given, a reading below it or none at all
     // ends the flash as LowVoltage before anything goes to the device.
-    void flash(QIODevice *image, double minimumVolts = qQNaN());
+    void flash(const QByteArray &image, double minimumVolts = qQNaN());
     // Ends the running flash at its next clean point (the worker says how).
     void stopFlash();
     // SDFU, UDFU or APP.
@@ -77,14 +79,16 @@ public:
     bool flashRunning() const { return m_flash.running; }
 
     // What a package says, judged against the board and flash size the device reported: `refusal`
-    // holds the words when it must not be flashed. Nothing is erased before this says yes.
+    // holds the words when it must not be flashed, `image` the bytes to flash when it may. Nothing
+    // is erased before this says yes.
     struct PackageCheck
     {
         DfuPackage::Header header;
         QString refusal;
+        QByteArray image;
         bool ok() const { return refusal.isEmpty(); }
     };
-    static PackageCheck checkPackage(QIODevice &package, const DFUStatus &status, const QString &name);
+    static PackageCheck checkPackage(const QByteArray &package, const DFUStatus &status, const QString &name);
 
 signals:
     void ended(const BootloaderEnding &ending);
@@ -145,12 +149,13 @@ private:
     // Who the readings asked for are for: an operation's id, or one of these.
     enum VoltageFor { BeforeFlash = -1, AfterFlash = -2 };
     QList<int> m_voltageFor;
+    QBuffer m_image; // what the worker reads the flash's image from
     struct FlashState
     {
         bool running = false;
         BootloaderEnding ending;
         bool worded = false; // the failure's words are the first ones heard
-        QIODevice *image = nullptr; // lent; handed to the worker once the reading allows it
+        QByteArray image; // handed to the worker once the reading allows it
         double minimumVolts = qQNaN();
         bool started = false; // the worker has the flash
         bool stopAsked = false; // before it started: it ends once the reading is in

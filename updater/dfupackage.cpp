@@ -1,6 +1,7 @@
 #include "dfupackage.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QtEndian>
@@ -29,6 +30,28 @@ void appendLe32(QByteArray &bytes, quint32 value)
 }
 
 } // namespace
+
+QString load(const QString &path, QByteArray &bytes)
+{
+    bytes.clear();
+    // A named pipe or a device would hold the open until something writes to it, maybe for ever.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return QCoreApplication::translate("HIDDfu", "not a regular file");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    bytes = file.read(largestPackage + 1);
+    QString problem;
+    if (file.error() != QFileDevice::NoError)
+        problem = file.errorString();
+    else if (bytes.size() > largestPackage)
+        problem = QCoreApplication::translate("HIDDfu", "larger than %1 MiB, more than any device holds")
+                      .arg(largestPackage >> 20);
+    if (!problem.isEmpty())
+        bytes.clear();
+    return problem;
+}
 
 Header inspect(QIODevice &file)
 {

@@ -25,6 +25,12 @@ struct Header
     qint64 imageSize = 0;
 };
 
+// The largest package file read: far more than any device's flash holds.
+constexpr qint64 largestPackage = 64 * 1024 * 1024;
+
+// Reads a whole package file into `bytes`, so that what is checked is what gets flashed, whatever
+// happens to the file meanwhile. Empty on success, otherwise why the file cannot be read.
+QString load(const QString &path, QByteArray &bytes);
 // What the file itself says, before any device is asked: never OtherBoard. `file` is open and
 // at 0; on Valid it is left at the image's first byte.
 Header inspect(QIODevice &file);

@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
@@ -304,7 +303,7 @@ void HIDDfu::on_dfuDropArea_changed(const QString &file)
         return;
     ui->stackedWidget->setCurrentIndex(1);
     ui->controlWidget->setEnabled(false);
-    if (package) {
+    if (packageInHand) {
         validatePackage(file); // says that a flash is running
         return;
     }
@@ -316,26 +315,21 @@ bool HIDDfu::validatePackage(const QString &file)
 {
     ui->dfuLog->clear();
     ui->progressBar->setValue(0);
-    if (package) {
+    if (packageInHand) {
         warn(tr("Busy flashing. Please wait"));
         return false;
     }
 
     ui->progressBar->show();
-    // A named pipe or a device would hold the open until something writes to it, maybe for ever.
-    const QFileInfo info(file);
-    if (info.exists() && !info.isFile()) {
-        warn(tr("Cannot read firmware file %1: %2").arg(file, tr("not a regular file")));
+    packageInHand = true;
+    QByteArray bytes;
+    const QString problem = DfuPackage::load(file, bytes);
+    if (!problem.isEmpty()) {
+        warn(tr("Cannot read firmware file %1: %2").arg(file, problem));
         reset();
         return false;
     }
-    package = new QFile(file, this);
-    if (!package->open(QIODevice::ReadOnly)) {
-        warn(tr("Cannot read firmware file %1: %2").arg(file, package->errorString()));
-        reset();
-        return false;
-    }
-    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(*package, status, file);
+    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(bytes, status, file);
     if (check.header.verdict == DfuPackage::Verdict::Valid)
         appendPlainText(ui->dfuLog, tr("Opened firmware file %1").arg(check.header.info));
     if (!check.ok()) {
@@ -366,7 +360,7 @@ bool HIDDfu::validatePackage(const QString &file)
     ui->progressBar->show();
     lostWhileAsking.clear();
     flashRunning = true;
-    session->flash(package);
+    session->flash(check.image);
     return true;
 }
 
@@ -381,11 +375,7 @@ bool HIDDfu::voltageAccepted()
 
 void HIDDfu::dropPackage()
 {
-    if (package) {
-        package->close();
-        delete package;
-        package = nullptr;
-    }
+    packageInHand = false;
 }
 
 void HIDDfu::reset()

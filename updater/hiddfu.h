@@ -15,7 +15,6 @@
 #include <optional>
 
 class QEventLoop;
-class QFile;
 class QProgressDialog;
 
 namespace Ui {
@@ -109,7 +108,7 @@ private:
     BootloaderSession *session = nullptr;
     DFUStatus status;
     double statusVolts = qQNaN(); // the vehicle's voltage read with the last status
-    QFile *package = nullptr;
+    bool packageInHand = false; // from its check until its flash ended or it was turned down
     QTimer searchTimer;
     QProgressDialog *searchDialog = nullptr;
     int searchCount = 0;

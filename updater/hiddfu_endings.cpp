@@ -6,7 +6,6 @@
 
 #include <QCloseEvent>
 #include <QEventLoop>
-#include <QFile>
 
 // How the updater window answers the end of each of the session's operations, and a close
 // during a flash.
@@ -68,7 +67,7 @@ void HIDDfu::commandFailed(const BootloaderEnding &e)
     }
     const QString warning = failureWords(e.errorCode, e.reason);
     // The technician is being asked about a package: said once the answer came.
-    if (package) {
+    if (packageInHand) {
         if (lostWhileAsking.isEmpty())
             lostWhileAsking = warning;
         return;

@@ -447,6 +447,10 @@
         <source>The vehicle&apos;s battery reads %1 V. A flash that stops halfway leaves the device without an application. Flash anyway?</source>
         <translation>Аккумулятор автомобиля показывает %1 В. Прошивка, прерванная на середине, оставляет устройство без приложения. Всё равно прошить?</translation>
     </message>
+    <message>
+        <source>larger than %1 MiB, more than any device holds</source>
+        <translation>больше %1 МиБ — больше, чем вмещает любое устройство</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
@@ -791,6 +795,10 @@
     <message>
         <source>Read Selection</source>
         <translation>Чтение выбора</translation>
+    </message>
+    <message>
+        <source>Reboot requested; the device did not answer it (as when restarting)</source>
+        <translation>Перезагрузка запрошена; устройство не ответило на запрос (как при перезапуске)</translation>
     </message>
 </context>
 <context>
