@@ -104,7 +104,7 @@ QString generalHelp(const QCommandLineParser &parser)
         "  8  the vehicle's battery reads below --min-voltage, or its voltage cannot be read; nothing was\n"
         "     sent to the device\n"
         "  130  stopped by Ctrl-C (SIGINT): the work ends at its next step, the adapter is reset and\n"
-        "       what was left undone is said; a second Ctrl-C ends the program at once\n"
+        "       what was left undone is said; another Ctrl-C after \"stopping...\" ends it at once\n"
         "  143  stopped by SIGTERM, the same way\n"
         "With several --port, 0 only when every station's device confirmed its work, otherwise the\n"
         "largest status among the stations.\n");
@@ -242,17 +242,17 @@ int runStations(const CliOptions &options, const QStringList &ports, bool bootlo
         stations << new Station(station, bootloader, ports.size() > 1 ? port : QString(), qApp);
     }
     // Ctrl-C or SIGTERM: every station stops at its next step and closes its link as on a normal
-    // end; another one while they stop (a set-up may block for its whole budget) ends at once.
+    // end; another one once that was said (a set-up may block for its whole budget) ends at once.
     StopSignals stopSignals;
-    bool stopping = false;
     QObject::connect(&stopSignals, &StopSignals::caught, qApp, [&](int status) {
-        if (stopping) {
-            std::fprintf(stderr, "veltrano-cli: stopped at once\n");
-            std::_Exit(status);
-        }
-        stopping = true;
+        std::fprintf(stderr, "veltrano-cli: stopping... (Ctrl-C again to stop at once)\n");
+        std::fflush(stderr);
         for (Station *station : qAsConst(stations))
             station->stop(status);
+    });
+    QObject::connect(&stopSignals, &StopSignals::caughtAgain, qApp, [](int status) {
+        std::fprintf(stderr, "veltrano-cli: stopped at once\n");
+        std::_Exit(status);
     });
     int running = int(stations.size());
     for (Station *station : qAsConst(stations)) {

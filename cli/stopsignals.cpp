@@ -63,7 +63,7 @@ void StopSignals::readPipe()
 {
     unsigned char number = 0;
     while (::read(wakePipe[0], &number, 1) == 1)
-        emit caught(128 + number);
+        deliver(number);
 }
 
 #else
@@ -78,3 +78,14 @@ void StopSignals::readPipe()
 { }
 
 #endif
+
+void StopSignals::deliver(int signal)
+{
+    if (m_first == 0) {
+        m_first = signal;
+        m_firstAt.start();
+        emit caught(128 + signal);
+    } else if (signal != m_first || m_firstAt.elapsed() >= 1000) {
+        emit caughtAgain(128 + signal);
+    }
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 
 class QSocketNotifier;
@@ -20,9 +21,16 @@ public:
 signals:
     // `status` is what the run ends with: 128 and the signal's number, as a shell reports it.
     void caught(int status);
+    // A later signal, once the first one has been told. The first signal delivered again within a
+    // second is not one: a wrapper that forwards signals to the whole process group (GNU timeout
+    // does) hands the same Ctrl-C over twice.
+    void caughtAgain(int status);
 
 private:
     void readPipe();
+    void deliver(int signal);
 
     QSocketNotifier *m_notifier = nullptr;
+    int m_first = 0;
+    QElapsedTimer m_firstAt;
 };

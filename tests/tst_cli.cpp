@@ -569,14 +569,18 @@ private slots:
     {
         QTest::addColumn<int>("signal");
         QTest::addColumn<bool>("json");
-        QTest::newRow("Ctrl-C") << int(SIGINT) << false;
-        QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true;
+        QTest::addColumn<bool>("twice"); // as a wrapper that forwards it to the process group does
+        QTest::newRow("Ctrl-C") << int(SIGINT) << false << false;
+        QTest::newRow("SIGTERM, JSON") << int(SIGTERM) << true << false;
+        QTest::newRow("one Ctrl-C delivered twice") << int(SIGINT) << false << true;
+        QTest::newRow("one SIGTERM delivered twice, JSON") << int(SIGTERM) << true << true;
     }
 
     void interrupted()
     {
         QFETCH(int, signal);
         QFETCH(bool, json);
+        QFETCH(bool, twice);
         Station s("app", {"--latency-us", "2000"}); // slow enough to be caught halfway
         QVERIFY(s.sim.start());
         int heard = 0;
@@ -587,8 +591,11 @@ private slots:
                 QVERIFY(QTest::qWaitFor([&] { return s.sim.received().size() > 200; }, 20000)); // data on its way
                 heard = int(s.sim.received().size());
                 ::kill(pid_t(cli.processId()), signal);
+                if (twice)
+                    ::kill(pid_t(cli.processId()), signal);
             });
         QCOMPARE(run.status, 128 + signal);
+        QVERIFY2(run.err.contains("stopping...") && !run.err.contains("stopped at once"), run.err.constData());
         // The reset may follow the space that stopped the adapter on the same line, as a chip reads it.
         QVERIFY(!s.sim.received().mid(heard).filter(QRegularExpression("^ ?ATZ$")).isEmpty());
         if (json) {
