@@ -155,8 +155,26 @@ void CliReport::printJson(QJsonObject out) const
         out.insert(QStringLiteral("event"), QStringLiteral("result"));
     if (!m_retries.isEmpty())
         out.insert(QStringLiteral("retries"), m_retries);
+    if (!m_record.isEmpty())
+        out.insert(QStringLiteral("record"), m_record);
     out.insert(QStringLiteral("voltage"), voltageJson(m_voltage));
     event(std::move(out)); // the result is written as every event is, with the station's port
+}
+
+void CliReport::setRecord(const QJsonObject &record)
+{
+    // The bytes acknowledged grow with every write: the progress events tell those.
+    const auto steps = [](QJsonObject r) {
+        r.remove(QStringLiteral("bytesAcknowledged"));
+        return r;
+    };
+    const bool stepConfirmed = steps(record) != steps(m_record);
+    m_record = record;
+    if (m_events && stepConfirmed) {
+        QJsonObject out = record;
+        out.insert(QStringLiteral("event"), QStringLiteral("record"));
+        event(out);
+    }
 }
 
 void CliReport::notice(const QString &text)

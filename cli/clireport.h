@@ -57,6 +57,9 @@ public:
     static QString voltageText(double volts);
     // In volts to one decimal, as the adapter measures it; null when unknown or not read.
     static QJsonValue voltageJson(double volts);
+    // What the device confirmed of the work so far, for the JSON result; with events on, each
+    // change is an event of its own.
+    void setRecord(const QJsonObject &record);
     // The work failed in a way that may pass and is done again from its start: said on standard
     // error, and listed in the JSON result.
     void retrying(int attempt, int of, const QString &reason);
@@ -93,6 +96,7 @@ private:
     QElapsedTimer m_clock; // since the work began moving bytes
     ProgressMeter m_meter;
     QJsonArray m_retries;
+    QJsonObject m_record;
     double m_voltage;
 };
 

@@ -60,16 +60,18 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         m_report.progress(percent);
     });
     connect(&m_session, &BootloaderSession::message, this, [this](int code, const QString &text) {
-        if (code != hiddfu_worker::ERR_NOTIFY || m_stage != Stage::Flashing) {
-            m_report.notice(text);
-            return;
-        }
-        static const QHash<QString, QString> stages {
-            {"Erasing", "erasing"}, {"Flashing", "writing"}, {"Finalizing", "finalising"}};
-        if (stages.contains(text))
-            m_report.stage(stages.value(text), text);
-        else
+        if (code == hiddfu_worker::ERR_NOTIFY && m_stage == Stage::Flashing)
             m_report.note(text);
+        else
+            m_report.notice(text);
+    });
+    connect(&m_session, &BootloaderSession::flashRecorded, this,
+        [this](const FlashRecord &record) { m_report.setRecord(QJsonObject::fromVariantMap(record.toVariantMap())); });
+    connect(&m_session, &BootloaderSession::flashStageBegun, this, [this](FlashStage stage) {
+        static const QPair<QString, QString> names[] = {{QStringLiteral("erasing"), QStringLiteral("Erasing")},
+            {QStringLiteral("writing"), QStringLiteral("Flashing")},
+            {QStringLiteral("finalising"), QStringLiteral("Finalizing")}};
+        m_report.stage(names[int(stage)].first, names[int(stage)].second);
     });
     // Every word from the device, the answers inside a flash too, keeps the watchdog off.
     connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::heardFromDevice);
@@ -110,11 +112,17 @@ void UpdaterJob::restart()
     connectAdapter();
 }
 
+// Worded from what the device confirmed, not from the step the job was at: an erase still on its
+// way may or may not have arrived, and a confirmed finalise left the new firmware in place.
 QString UpdaterJob::interruptedWork() const
 {
-    if (m_stage == Stage::Flashing)
-        return QStringLiteral("interrupted while flashing: the device has no application");
-    return CliJob::interruptedWork();
+    const bool flashing = m_stage == Stage::Flashing || (m_stage == Stage::Launching && !m_flashedSha256.isEmpty());
+    if (!flashing)
+        return CliJob::interruptedWork();
+    const QString state = m_session.flashRecord().applicationState();
+    if (state.isEmpty())
+        return QStringLiteral("interrupted before the erase: the device's application is untouched");
+    return QStringLiteral("interrupted while flashing: %1").arg(state);
 }
 
 void UpdaterJob::onEnded(const BootloaderEnding &ending)
@@ -252,8 +260,11 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
                                        : QStringLiteral("the device stopped answering");
         if (ending.outcome == TransferOutcome::LinkLost)
             reason = linkLostReason(m_worker.link());
-        if (ending.applicationErased)
-            reason += QStringLiteral("; the device has no application now and must be flashed again");
+        const QString state = ending.record.applicationState();
+        if (!state.isEmpty())
+            reason += QStringLiteral("; ") + state;
+        if (ending.record.eraseSent && !ending.record.finaliseConfirmed)
+            reason += QStringLiteral(" and must be flashed again");
         transferFailed(ending.outcome, reason);
         return;
     }

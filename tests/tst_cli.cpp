@@ -606,6 +606,46 @@ private slots:
         }
     }
 
+    // A flash stopped is worded from what the device confirmed, not from the step the run was at;
+    // the JSON result carries that record.
+    void interruptedFlash_data()
+    {
+        QTest::addColumn<QStringList>("sim");
+        QTest::addColumn<QString>("stopAt"); // the request heard last when Ctrl-C comes
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<bool>("finalised");
+        QTest::newRow("erase on its way") << QStringList {"--erase-ms", "3000"} << "^04b100b2ff"
+                                          << "the device may have no application" << false;
+        QTest::newRow("launch unanswered") << QStringList {"--busy-replies", "11:1000"} << "^0111"
+                                           << "the new firmware is on the device; the launch was not confirmed" << true;
+    }
+
+    void interruptedFlash()
+    {
+        QFETCH(QStringList, sim);
+        QFETCH(QString, stopAt);
+        QFETCH(bool, finalised);
+        const QByteArray firmware = image(3000);
+        Station s("boot", QStringList {"--board-id", "7"} + sim);
+        QVERIFY(s.sim.start());
+        const QString package = s.pack(firmware, "7");
+        const CliRun run = s.run({"flash", package, "--launch", "--json"}, [&](QProcess &cli) {
+            QVERIFY(
+                QTest::qWaitFor([&] { return !s.sim.received().filter(QRegularExpression(stopAt)).isEmpty(); }, 20000));
+            ::kill(pid_t(cli.processId()), SIGINT);
+        });
+        QCOMPARE(run.status, 130);
+        QFETCH(QString, words);
+        const QString error = run.json().value("error").toString();
+        QVERIFY2(error.startsWith("interrupted while flashing: " + words), qPrintable(error));
+        const QJsonObject record = run.json().value("record").toObject();
+        QCOMPARE(record.value("eraseSent").toBool(), true);
+        QCOMPARE(record.value("finaliseConfirmed").toBool(), finalised);
+        QCOMPARE(record.value("launchAnswered").toBool(), false);
+        if (finalised)
+            QCOMPARE(s.flashed(firmware.size()), firmware);
+    }
+
     // The package is read once: replaced, cut short or removed while the flash runs, the device
     // still gets the image checked, byte for byte, and the result names the SHA-256 of it.
     void packageChangedMidFlash()

@@ -28,6 +28,13 @@ BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
         if (m_flash.running)
             m_flash.ending.applicationErased = true;
     });
+    connect(worker, &hiddfu_worker::flashStageBegun, this, &BootloaderSession::flashStageBegun);
+    connect(worker, &hiddfu_worker::flashRecorded, this, [this](const FlashRecord &record) {
+        if (!m_flash.running)
+            return;
+        m_record = record;
+        emit flashRecorded(m_record);
+    });
     connect(worker, &hiddfu_worker::described, this, [this](const QString &text) {
         if (Running *running = find(m_describedId))
             running->info.description = text;
@@ -69,6 +76,7 @@ void BootloaderSession::launch(hiddfu_worker::Commands command)
 void BootloaderSession::flash(const QByteArray &image, double minimumVolts)
 {
     m_flash = FlashState();
+    m_record = FlashRecord();
     m_flash.running = true;
     m_flash.ending.operation = Flash;
     m_flash.image = image;
@@ -115,6 +123,7 @@ void BootloaderSession::flashVoltage(double volts)
         return;
     BootloaderEnding ending = m_flash.ending;
     ending.voltage = volts;
+    ending.record = m_record;
     if (m_flash.ended) {
         m_flash = FlashState();
         emit ended(ending);
@@ -223,6 +232,10 @@ void BootloaderSession::complete(int id)
         ending.result = QVariant::fromValue(running->info);
     else if (running->operation == Status)
         ending.result = QVariant::fromValue(running->info.status);
+    if (running->operation == Launch && m_record.finaliseConfirmed) {
+        m_record.launchAnswered = true;
+        emit flashRecorded(m_record);
+    }
     end(id, ending);
 }
 
@@ -371,6 +384,7 @@ void BootloaderSession::onFlashEnded(TransferOutcome outcome, int deviceCode)
         return;
     }
     m_flash = FlashState();
+    ending.record = m_record;
     emit ended(ending);
 }
 
@@ -380,6 +394,8 @@ void BootloaderSession::end(int id, BootloaderEnding ending)
         if (m_running.at(i).id != id)
             continue;
         ending.operation = m_running.takeAt(i).operation;
+        if (ending.operation == Launch)
+            ending.record = m_record;
         emit ended(ending);
         return;
     }

@@ -39,6 +39,7 @@ struct BootloaderEnding
     int command = hiddfu_worker::Invalid; // the command the device refused, or Setup for a failed set-up
     int deviceCode = 0; // the device's own code for a refusal
     bool applicationErased = false; // a flash failed after its erase: the device has no application
+    FlashRecord record; // Flash and Launch: what the device confirmed of the last flash
     // The vehicle's voltage read for the operation, NaN when unknown or not read: the set-up's
     // reading for Connect, the one right after the status for Status, the one after the flash
     // ended for Flash (before it, for a flash refused as LowVoltage).
@@ -77,6 +78,8 @@ public:
     void launch(hiddfu_worker::Commands command);
     // From the flash's start until its ending, the voltage reading after it included.
     bool flashRunning() const { return m_flash.running; }
+    // What the device confirmed of the last flash, the launch after it included; as of now.
+    const FlashRecord &flashRecord() const { return m_record; }
 
     // What a package says, judged against the board and flash size the device reported: `refusal`
     // holds the words when it must not be flashed, `image` the bytes to flash when it may. Nothing
@@ -93,6 +96,10 @@ public:
 signals:
     void ended(const BootloaderEnding &ending);
     void progress(int percent);
+    // The running flash has moved on to `stage`.
+    void flashStageBegun(FlashStage stage);
+    // flashRecord() has changed.
+    void flashRecorded(const FlashRecord &record);
     // A line of the worker's for the flash log (ERR_NOTIFY) or for the link's log (ERR_LOG).
     void message(int code, const QString &text);
     // Drives the worker; connected to its execute().
@@ -150,6 +157,7 @@ private:
     enum VoltageFor { BeforeFlash = -1, AfterFlash = -2 };
     QList<int> m_voltageFor;
     QBuffer m_image; // what the worker reads the flash's image from
+    FlashRecord m_record;
     struct FlashState
     {
         bool running = false;

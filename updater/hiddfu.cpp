@@ -73,6 +73,7 @@ HIDDfu::HIDDfu(QWidget *parent)
     connect(session, &BootloaderSession::ended, this, &HIDDfu::thread_ended);
     connect(session, &BootloaderSession::message, this, &HIDDfu::thread_error);
     connect(session, &BootloaderSession::progress, this, &HIDDfu::thread_progress);
+    connect(session, &BootloaderSession::flashStageBegun, this, &HIDDfu::flashStageBegun);
 
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);

@@ -57,6 +57,7 @@ private slots:
     void thread_ended(const BootloaderEnding &ending);
     // A line of the worker's for the flash log or the link's log.
     void thread_error(int code, const QString &text);
+    void flashStageBegun(FlashStage stage);
     void thread_progress(int prog);
 
 protected:

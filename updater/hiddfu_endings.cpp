@@ -38,6 +38,14 @@ void HIDDfu::thread_error(int code, const QString &text)
     appendPlainText(code == hiddfu_worker::ERR_NOTIFY ? ui->dfuLog : ui->elmLog, text);
 }
 
+void HIDDfu::flashStageBegun(FlashStage stage)
+{
+    if (ending)
+        return;
+    const QString words[] = {tr("Erasing"), tr("Flashing"), tr("Finalizing")};
+    appendPlainText(ui->dfuLog, words[int(stage)]);
+}
+
 QString HIDDfu::failureWords(int code, const QString &text)
 {
     switch (code) {
@@ -119,8 +127,12 @@ QString HIDDfu::failureText(const BootloaderEnding &e)
         text = tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.");
     else
         text = tr("Unknown error");
-    if (e.applicationErased)
+    // What the device confirmed decides: an erase that went out unanswered may or may not have run.
+    if (e.record.eraseConfirmed || e.record.bytesAcknowledged > 0)
         text += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
+    else if (e.record.eraseSent)
+        text += QStringLiteral("\n\n")
+            + tr("The erase was sent but not confirmed: the device may have no application now. Flash it again.");
     return text;
 }
 

@@ -41,8 +41,9 @@ void hiddfu_worker::flash(QIODevice *source)
     }
     current = Erase;
     eraseSent = true;
+    record = FlashRecord();
     execute(Erase);
-    emit error(ERR_NOTIFY, tr("Erasing"));
+    emit flashStageBegun(FlashStage::Erasing);
 }
 
 bool hiddfu_worker::flashing() const
@@ -176,6 +177,8 @@ void hiddfu_worker::stepDone()
     }
     switch (current) {
     case Erase:
+        record.eraseConfirmed = true;
+        emit flashRecorded(record);
         addressStep(phase == 0 ? quint32(chunkSize) : 0u);
         return;
     case SetAddress:
@@ -192,6 +195,8 @@ void hiddfu_worker::stepDone()
         startWriting();
         return;
     case Write:
+        record.bytesAcknowledged = qMin<qint64>(total, record.bytesAcknowledged + stepChunk.size());
+        emit flashRecorded(record);
         written += chunkSize;
         nextAddress += quint32(stepChunk.size());
         nextChunk();
@@ -210,7 +215,7 @@ void hiddfu_worker::addressStep(quint32 address)
 
 void hiddfu_worker::startWriting()
 {
-    emit error(ERR_NOTIFY, phase == 0 ? tr("Flashing") : tr("Finalizing"));
+    emit flashStageBegun(phase == 0 ? FlashStage::Writing : FlashStage::Finalising);
     current = Write;
     nextChunk();
 }

@@ -13,6 +13,8 @@ void registerTypes()
 {
     static const bool registered = [] {
         qRegisterMetaType<DFUStatus>("DFUStatus");
+        qRegisterMetaType<FlashStage>("FlashStage");
+        qRegisterMetaType<FlashRecord>("FlashRecord");
         qRegisterMetaType<hiddfu_worker::Commands>("hiddfu_worker::Commands");
         return true;
     }();
@@ -128,6 +130,10 @@ void hiddfu_worker::advance()
         return;
     Request &head = requests.first();
     head.sent = true;
+    if (head.cmd == Erase && current == Erase && !record.eraseSent) {
+        record.eraseSent = true;
+        emit flashRecorded(record);
+    }
     retries = 0;
     send(head.bytes, head.replies, head.timeoutMs);
 }
@@ -368,6 +374,8 @@ void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
         if (current == Finalize) {
             current = Invalid;
             eraseSent = false;
+            record.finaliseConfirmed = true;
+            emit flashRecorded(record);
             emit error(ERR_OK, tr("Flashed"));
             emit flashEnded(TransferOutcome::Succeeded, 0);
         }

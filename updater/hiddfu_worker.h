@@ -1,5 +1,7 @@
 #pragma once
 
+#include "flashrecord.h"
+
 #include <elm327worker.h>
 #include <transferoutcome.h>
 
@@ -70,6 +72,10 @@ signals:
     void described(const QString &text);
     // The serial port went away.
     void linkLost();
+    // The running flash has moved on to `stage`.
+    void flashStageBegun(FlashStage stage);
+    // The running flash's record has changed: a request went out or the device confirmed a step.
+    void flashRecorded(const FlashRecord &record);
 
 public slots:
     void execute(hiddfu_worker::Commands cmd, QVariant param);
@@ -170,6 +176,7 @@ private:
     // The flash step in progress, when its reply did not come.
     bool settling = false; // the step's reply did not come; the status decides
     bool eraseSent = false; // the running flash has asked for the erase: the application may be gone
+    FlashRecord record; // of the running flash, or the last one
     bool stopAsked = false; // the running flash ends once the step on the link has ended
     bool stopEnding = false; // it has; its end is reported once the link is free
     QTimer pollTimer; // the next status request while the device is busy with the step

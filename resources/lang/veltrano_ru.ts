@@ -451,6 +451,22 @@
         <source>larger than %1 MiB, more than any device holds</source>
         <translation>больше %1 МиБ — больше, чем вмещает любое устройство</translation>
     </message>
+    <message>
+        <source>Erasing</source>
+        <translation>Стирание</translation>
+    </message>
+    <message>
+        <source>Flashing</source>
+        <translation>Запись</translation>
+    </message>
+    <message>
+        <source>Finalizing</source>
+        <translation>Завершение</translation>
+    </message>
+    <message>
+        <source>The erase was sent but not confirmed: the device may have no application now. Flash it again.</source>
+        <translation>Команда стирания отправлена, но не подтверждена: возможно, на устройстве теперь нет приложения. Прошейте его снова.</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
@@ -819,10 +835,6 @@
         <translation>Не удаётся прочитать файл: %1</translation>
     </message>
     <message>
-        <source>Erasing</source>
-        <translation>Стирание</translation>
-    </message>
-    <message>
         <source>Transport unexpectedly closed</source>
         <translation>Соединение неожиданно закрыто</translation>
     </message>
@@ -849,14 +861,6 @@
     <message>
         <source>Invalid &apos;SET_ADDR&apos; reply</source>
         <translation>Неверный ответ &apos;SET_ADDR&apos;</translation>
-    </message>
-    <message>
-        <source>Flashing</source>
-        <translation>Запись</translation>
-    </message>
-    <message>
-        <source>Finalizing</source>
-        <translation>Завершение</translation>
     </message>
     <message>
         <source>Invalid ERROR reply</source>

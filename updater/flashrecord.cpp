@@ -1,0 +1,20 @@
+#include "flashrecord.h"
+
+QString FlashRecord::applicationState() const
+{
+    if (finaliseConfirmed)
+        return launchAnswered ? QString()
+                              : QStringLiteral("the new firmware is on the device; the launch was not confirmed");
+    if (eraseConfirmed || bytesAcknowledged > 0)
+        return QStringLiteral("the device has no application now");
+    if (eraseSent)
+        return QStringLiteral("the device may have no application (the erase was sent, but not confirmed)");
+    return QString();
+}
+
+QVariantMap FlashRecord::toVariantMap() const
+{
+    return {{QStringLiteral("eraseSent"), eraseSent}, {QStringLiteral("eraseConfirmed"), eraseConfirmed},
+        {QStringLiteral("bytesAcknowledged"), bytesAcknowledged},
+        {QStringLiteral("finaliseConfirmed"), finaliseConfirmed}, {QStringLiteral("launchAnswered"), launchAnswered}};
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <QVariantMap>
+
+// The parts of a flash, in the order the device goes through them: the erase, the body of the
+// image, then its first chunk, which makes the image startable and is written last.
+enum class FlashStage { Erasing, Writing, Finalising };
+Q_DECLARE_METATYPE(FlashStage)
+
+// What the device has confirmed of one flash, step by step. Whatever is said about a flash that
+// failed or was stopped (does the device still have an application?) is worded from this, never
+// from the step the program was at: a step sent is not a step done.
+struct FlashRecord
+{
+    bool eraseSent = false; // the erase request went to the adapter
+    bool eraseConfirmed = false; // the device answered it, or its status showed it done
+    qint64 bytesAcknowledged = 0; // of the image, by the device's answers to its writes
+    bool finaliseConfirmed = false; // the device holds the new image, startable
+    bool launchAnswered = false; // the bootloader answered the launch that followed
+
+    // What the device holds now, said for a flash that did not end with its launch: empty when
+    // the flash never reached the device.
+    QString applicationState() const;
+    QVariantMap toVariantMap() const;
+};
+Q_DECLARE_METATYPE(FlashRecord)
