@@ -436,12 +436,9 @@ void ManagerWindow::warnIfConnected(int seconds, const QString &title, const QSt
 void ManagerWindow::thread_finished(const ManagerEnding &ending)
 {
     // A refusal the device gave under the number of no command the window knows.
-    if (ending.step == CanWorker::Invalid) {
+    // It still ends the operation it came in, which leaves the window as any failure of it does.
+    if (ending.step == CanWorker::Invalid)
         appendLog(tr("Other error"));
-        uploadCleanup();
-        if (ending.operation != ManagerSession::Upload)
-            return;
-    }
     switch (ending.operation) {
     case ManagerSession::Connect:
         connectEnded(ending);
@@ -485,7 +482,8 @@ void ManagerWindow::connectEnded(const ManagerEnding &ending)
 
 void ManagerWindow::listEnded(const ManagerEnding &ending)
 {
-    if (ending.step == CanWorker::Read && !ending.ok()) {
+    // Anything but the selection failing is the list failing, whatever number a refusal came under.
+    if (!ending.ok() && ending.step != CanWorker::Config) {
         appendLog(tr("Cannot get file list"));
         warnIfConnected(10, tr("Read File List"), tr("File list read error %1").arg(ending.failure));
         // The start page was waiting for the list. Without any list the connect page is the way

@@ -529,6 +529,35 @@ private slots:
         QCOMPARE(boxes.formats.first(), Qt::PlainText);
     }
 
+    // A refusal whose words cannot be read, or one given under another command's number, ends the
+    // list read as any failed reading does: the connect page is the way on, never a window with
+    // every tool greyed, nor "No Files".
+    void refusedListLeavesAWayOn_data()
+    {
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::newRow("unreadable") << QByteArray("\x7f{\"cmd\":1,\"err");
+        QTest::newRow("another command's number") << QByteArray("\x7f{\"cmd\":5,\"error\":\"busy\"}");
+    }
+
+    void refusedListLeavesAWayOn()
+    {
+        QFETCH(QByteArray, refusal);
+        SimHarness sim({"--adapter", "els27"});
+        sim.useScript(QStringLiteral("10 => isotp %1\n11 => isotp %2\n")
+                          .arg(QString::fromLatin1(QByteArray("\x50{\"sdk\":\"1\",\"fw\":\"2\",\"mpy\":1}").toHex()),
+                              QString::fromLatin1(refusal.toHex())));
+        QVERIFY(sim.start());
+        openWindow();
+        Boxes boxes;
+        QVERIFY(testsupport::pressConnect(window.get(), sim.port()));
+        QVERIFY(boxes.waitFor(1));
+        QVERIFY(waitUntil([&] { return boxes.titles.contains("Read File List"); }, 5000));
+        QTRY_COMPARE(page(), 0);
+        QVERIFY(child<QStackedWidget>("stackedWidget")->isEnabled());
+        QVERIFY(child<QAction>("actionFirmware_Update")->isEnabled());
+        QVERIFY(!log().contains("No Files") && window->statusBar()->currentMessage() != "No Files");
+    }
+
     // After the port is lost the connect page is the way on, also from Home; a question answered
     // after the loss leads there, never to a request queued on the closed port.
     void connectionLossReturnsToTheConnectPage_data()
