@@ -223,9 +223,10 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
         return;
     heardFromDevice();
     if (ending.operation == ManagerSession::Connect) {
+        // The reading the set-up made is the run's, stopped or not: the events have told it.
+        m_report.setVoltage(ending.voltage);
         if (endedDuringSetup())
             return;
-        m_report.setVoltage(ending.voltage);
         if (ending.ok() && m_options.command == QLatin1String("upload"))
             warnOfLowBattery(ending.voltage);
         if (ending.ok())

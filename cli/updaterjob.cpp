@@ -165,9 +165,10 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
 
 void UpdaterJob::connected(const BootloaderEnding &ending)
 {
+    // The reading the set-up made is the run's, stopped or not: the events have told it.
+    m_report.setVoltage(ending.voltage);
     if (endedDuringSetup())
         return;
-    m_report.setVoltage(ending.voltage);
     if (!ending.ok()) {
         // The driver's reason when set-up failed, else the general guess.
         fail(CliNoConnection,

@@ -606,6 +606,25 @@ private slots:
         }
     }
 
+    // A stop during the set-up still reports the voltage the set-up read, as its events told it.
+    void stoppedDuringSetup()
+    {
+        Station s("app", {"--command-latency-ms", "100"});
+        QVERIFY(s.sim.start());
+        const CliRun run = s.run({"info", "--json", "--events"}, [&](QProcess &cli) {
+            QVERIFY(QTest::qWaitFor( // the voltage read, the set-up going on
+                [&] {
+                    const QStringList lines = s.sim.received();
+                    return lines.contains("at rv") && lines.last() != "at rv";
+                },
+                20000));
+            ::kill(pid_t(cli.processId()), SIGTERM);
+        });
+        QCOMPARE(run.status, 143);
+        QVERIFY2(run.out.contains(R"("event":"voltage","volts":12.6)"), run.out.constData());
+        QCOMPARE(run.lines().last().value("voltage").toDouble(), 12.6);
+    }
+
     // A flash stopped is worded from what the device confirmed, not from the step the run was at;
     // the JSON result carries that record.
     void interruptedFlash_data()
