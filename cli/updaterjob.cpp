@@ -2,8 +2,11 @@
 
 #include <dfupackage.h>
 
+#include <hiddfu_protocol.h>
+
 #include <QBuffer>
 #include <QFileInfo>
+#include <QTimer>
 
 namespace {
 
@@ -109,6 +112,7 @@ void UpdaterJob::connectAdapter()
 
 void UpdaterJob::restart()
 {
+    m_busySince.invalidate();
     connectAdapter();
 }
 
@@ -139,7 +143,7 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
         return;
     case BootloaderSession::Status:
         m_report.setVoltage(ending.voltage);
-        ending.ok() ? startFlash(ending.result.value<DFUStatus>()) : failed(ending);
+        ending.ok() ? statusRead(ending.result.value<DFUStatus>()) : failed(ending);
         return;
     case BootloaderSession::Flash:
         m_report.setVoltage(ending.voltage);
@@ -230,6 +234,30 @@ void UpdaterJob::report(const BootloaderInfo &info)
                 .arg(status.flags)
                 .arg(status.error),
             QStringLiteral("voltage: %1").arg(CliReport::voltageText(m_report.voltage()))});
+}
+
+// A device still at a step of an earlier flash (a try given up on, a run killed) is waited for:
+// an erase sent meanwhile would be turned away or, worse, run twice.
+void UpdaterJob::statusRead(const DFUStatus &status)
+{
+    if (!(status.flags & BootloaderProtocol::flagsBusy) || status.error != 0) {
+        startFlash(status);
+        return;
+    }
+    if (!m_busySince.isValid()) {
+        m_busySince.start();
+        m_report.note(QStringLiteral("The device is still busy with an earlier step; waiting for it"));
+    }
+    if (m_busySince.elapsed() > busyWaitMs) {
+        fail(CliNoAnswer,
+            QStringLiteral("the device stayed busy with an earlier step for %1 s; nothing was sent")
+                .arg(busyWaitMs / 1000));
+        return;
+    }
+    QTimer::singleShot(500, this, [this] {
+        if (!ended())
+            m_session.readStatus();
+    });
 }
 
 void UpdaterJob::startFlash(const DFUStatus &status)

@@ -6,6 +6,7 @@
 #include <hiddfu_worker.h>
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
 // The bootloader commands: bootloader (status, description, UUID), flash, launch,
@@ -27,6 +28,7 @@ private:
     QString interruptedWork() const override;
     void onEnded(const BootloaderEnding &ending);
     void connected(const BootloaderEnding &ending);
+    void statusRead(const DFUStatus &status);
     void startFlash(const DFUStatus &status);
     void flashEnded(const BootloaderEnding &ending);
     void report(const BootloaderInfo &info);
@@ -39,4 +41,6 @@ private:
     QString m_packageName;
     QByteArray m_package; // the whole file, read once: every check and the flash use these bytes
     QByteArray m_flashedSha256; // of the image the device confirmed
+    QElapsedTimer m_busySince; // the device's status has said busy since, before the flash
+    static constexpr int busyWaitMs = 30000;
 };

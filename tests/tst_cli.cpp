@@ -606,6 +606,26 @@ private slots:
         }
     }
 
+    // A device still erasing for a run that was killed is waited for before the next flash
+    // begins: nothing of it goes out while the status says busy.
+    void flashWaitsForABusyDevice()
+    {
+        const QByteArray firmware = image(3000);
+        Station s("boot", {"--board-id", "7", "--erase-ms", "4000"});
+        QVERIFY(s.sim.start());
+        const QString package = s.pack(firmware, "7");
+        s.run({"flash", package}, [&](QProcess &cli) {
+            QVERIFY(QTest::qWaitFor([&] { return !s.sim.received().filter("04b100b2ff").isEmpty(); }, 20000));
+            cli.kill();
+        });
+        const int heard = int(s.sim.received().size());
+        const CliRun run = s.run({"flash", package});
+        QVERIFY2(run.status == 0, run.err.constData());
+        QVERIFY2(run.err.contains("still busy with an earlier step"), run.err.constData());
+        QCOMPARE(s.flashed(firmware.size()), firmware);
+        QCOMPARE(s.sim.received().mid(heard).filter("04b100b2ff").size(), 1);
+    }
+
     // A stop during the set-up still reports the voltage the set-up read, as its events told it.
     void stoppedDuringSetup()
     {
