@@ -492,6 +492,8 @@ private slots:
         // The device erases for 3 s: the stop waits for it and sends no address after it.
         QTest::newRow("stop during the erase") << "yes" << QStringList {"--erase-ms", "3000"} << "Erasing";
         QTest::newRow("loop ended") << "loop" << QStringList() << "Flashing";
+        // Only the finalise is left: the flash ends as the device answers it, and is said so.
+        QTest::newRow("stop with the finalise sent") << "yes" << QStringList {"--slow-reply", "37:500"} << "finalise";
     }
 
     // Leaving during a flash asks first; a stop ends the flash between two steps, never inside one.
@@ -504,16 +506,19 @@ private slots:
         const QByteArray firmware = image(5000);
         b.params.file = b.package(firmware);
         bool controlsHeld = how == "loop";
-        b.responder.when([&] { return b.log("dfuLog").contains(when); },
-            [&] {
-                if (how == "loop")
-                    return QCoreApplication::exit(0);
-                b.responder.answer = how == "no" ? QMessageBox::No : QMessageBox::Yes;
-                b.window.close();
-                b.window.close();
-                controlsHeld = b.window.isVisible() && !child<QWidget>(&b.window, "launchTool")->isEnabled()
-                    && !child<QWidget>(&b.window, "restartTool")->isEnabled();
-            });
+        const auto started = [&] {
+            return when == "finalise" ? !b.sim.received().filter(QRegularExpression("^0137")).isEmpty()
+                                      : b.log("dfuLog").contains(when);
+        };
+        b.responder.when(started, [&] {
+            if (how == "loop")
+                return QCoreApplication::exit(0);
+            b.responder.answer = how == "no" ? QMessageBox::No : QMessageBox::Yes;
+            b.window.close();
+            b.window.close();
+            controlsHeld = b.window.isVisible() && !child<QWidget>(&b.window, "launchTool")->isEnabled()
+                && !child<QWidget>(&b.window, "restartTool")->isEnabled();
+        });
         QCOMPARE(b.run(60000), how == "no" ? 1 : 0);
         QVERIFY(controlsHeld);
         // Each close asks while nothing stops the flash; once the stop is under way, none does.
@@ -521,10 +526,14 @@ private slots:
             = "A flash is running. Stopping now leaves the device without an application. Stop and quit?";
         QCOMPARE(b.responder.questions.count(leave), how == "no" ? 2 : how == "yes");
         QCOMPARE(b.responder.questions.size(), 1 + b.responder.questions.count(leave));
-        QVERIFY(b.responder.warnings.isEmpty());
+        QVERIFY2(b.responder.warnings.isEmpty(), qPrintable(b.responder.warnings.join('|') + b.log("dfuLog")));
         QCOMPARE(b.responder.launchDialogs, how == "no" ? 1 : 0);
-        QCOMPARE(b.flashed(firmware), how == "no");
-        if (how == "no")
+        QCOMPARE(b.flashed(firmware), how == "no" || when == "finalise");
+        if (when == "finalise")
+            QVERIFY2(b.log("dfuLog").endsWith("The flash ended before it could be stopped: the new firmware is on the "
+                                              "device."),
+                qPrintable(b.log("dfuLog")));
+        if (how == "no" || when == "finalise")
             return;
         // The stop waited for every request on the link: the bus's last frame is a reply of the device's,
         // no flow control; after the erase, no address went out.

@@ -189,6 +189,9 @@ void HIDDfu::stopEnded(const BootloaderEnding &e)
     } else if (!e.ok()) {
         const QString problem = failureText(e);
         stopWait ? appendPlainText(ui->dfuLog, problem) : warn(problem);
+    } else {
+        appendPlainText(
+            ui->dfuLog, tr("The flash ended before it could be stopped: the new firmware is on the device."));
     }
     ui->progressBar->hide();
     dropPackage();

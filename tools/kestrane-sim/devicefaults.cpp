@@ -21,8 +21,8 @@ bool startsWith(const Bytes &request, const Bytes &prefix)
 bool DeviceFaults::any() const
 {
     return !lostWriteReplies.empty() || busyStatus != 0 || !negatives.empty() || !malformed.empty()
-        || !silentRanges.empty() || !busyReplies.empty() || !cutReplies.empty() || !shortReplies.empty()
-        || boardSwapAfter.has_value();
+        || !silentRanges.empty() || !busyReplies.empty() || !slowReplies.empty() || !cutReplies.empty()
+        || !shortReplies.empty() || boardSwapAfter.has_value();
 }
 
 bool DeviceFaults::silent(std::uint64_t request) const
@@ -79,6 +79,28 @@ bool DeviceFaults::takeBusy(const Bytes &request)
         }
     }
     return false;
+}
+
+std::uint64_t DeviceFaults::slowness(const Bytes &request) const
+{
+    for (const auto &fault : slowReplies)
+        if (startsWith(request, fault.first))
+            return fault.second;
+    return 0;
+}
+
+bool parseSlowFault(const std::string &text, DeviceFaults &faults)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    Bytes prefix;
+    std::uint64_t ms = 0;
+    if (!parsePrefix(text.substr(0, colon), prefix) || !parseNumber(text.substr(colon + 1), ms) || ms == 0
+        || ms > 60000)
+        return false;
+    faults.slowReplies.emplace_back(prefix, ms);
+    return true;
 }
 
 bool parseNegativeFault(const std::string &text, DeviceFaults &faults)

@@ -34,6 +34,8 @@ struct DeviceFaults
     std::vector<Bytes> malformed;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> silentRanges; // first, count
     std::vector<Busy> busyReplies;
+    // Requests answered at once with "busy", then carried out and answered this many ms later.
+    std::vector<std::pair<Bytes, std::uint64_t>> slowReplies;
     std::vector<Bytes> cutReplies;
     std::vector<Bytes> shortReplies;
     // Another board plugged in while the program stayed connected: from status reply boardSwapAfter + 1
@@ -49,6 +51,8 @@ struct DeviceFaults
     bool shortened(const Bytes &request) const;
     // Counts one use of a matching busy-reply fault; true when this request gets the busy answer.
     bool takeBusy(const Bytes &request);
+    // The extra time, in ms, the reply to this request takes; 0 for none.
+    std::uint64_t slowness(const Bytes &request) const;
 };
 
 bool startsWith(const Bytes &request, const Bytes &prefix);
@@ -58,6 +62,7 @@ bool parseNegativeFault(const std::string &text, DeviceFaults &faults);
 bool parseMalformedFault(const std::string &text, DeviceFaults &faults);
 bool parseSilentFault(const std::string &text, DeviceFaults &faults);
 bool parseBusyFault(const std::string &text, DeviceFaults &faults);
+bool parseSlowFault(const std::string &text, DeviceFaults &faults);
 bool parseCutFault(const std::string &text, DeviceFaults &faults);
 bool parseShortFault(const std::string &text, DeviceFaults &faults);
 bool parseBoardSwapFault(const std::string &text, DeviceFaults &faults);

@@ -119,6 +119,12 @@ void KestraneDevice::handleRequest(const Bytes &request)
         reply.shortened = true;
     }
 
+    if (const std::uint64_t slow = faults_.slowness(request); slow != 0 && !reply.reply.empty()) {
+        note("reply held back " + std::to_string(slow) + " ms (fault)");
+        if (reply.pending.empty())
+            reply.pending = Bytes {0x7F, request[0], kPending};
+        reply.delay += Micros(slow) * 1000;
+    }
     if (!reply.pending.empty())
         send(reply.pending);
     if (reply.delay > 0) {

@@ -162,6 +162,8 @@ std::string usageKestrane()
            "  --malformed HEX         Kestrane: cut short or garble the reply to requests starting with HEX\n"
            "  --silent-requests F[:C] Kestrane: no reply to device requests F..F+C-1 (C default 1; repeatable)\n"
            "  --busy-replies HEX:C    Kestrane: answer the first C requests starting with HEX with 7F <first byte> 78\n"
+           "  --slow-reply HEX:MS     Kestrane: requests starting with HEX are answered busy at once, carried out,\n"
+           "                          and answered MS ms later\n"
            "  --cut-reply HEX         Kestrane: a multi-frame reply to requests starting with HEX stops after its "
            "First Frame\n"
            "  --short-reply HEX       Kestrane: the reply to requests starting with HEX carries two bytes fewer than\n"
@@ -486,6 +488,7 @@ void addKestraneOptions(Handlers &handlers, Options &options, Given &given)
         {"--malformed", [&faults](const std::string &v) { return parseMalformedFault(v, faults); }},
         {"--silent-requests", [&faults](const std::string &v) { return parseSilentFault(v, faults); }},
         {"--busy-replies", [&faults](const std::string &v) { return parseBusyFault(v, faults); }},
+        {"--slow-reply", [&faults](const std::string &v) { return parseSlowFault(v, faults); }},
         {"--cut-reply", [&faults](const std::string &v) { return parseCutFault(v, faults); }},
         {"--short-reply", [&faults](const std::string &v) { return parseShortFault(v, faults); }},
         {"--board-swap", [&faults](const std::string &v) { return parseBoardSwapFault(v, faults); }},
