@@ -112,6 +112,9 @@ void UpdaterJob::connectAdapter()
 
 void UpdaterJob::restart()
 {
+    // A try that reached the device decides what the next one can say of the application.
+    if (m_session.flashRecord().eraseSent)
+        m_earlier = m_session.flashRecord();
     m_busySince.invalidate();
     connectAdapter();
 }
@@ -121,12 +124,14 @@ void UpdaterJob::restart()
 QString UpdaterJob::interruptedWork() const
 {
     const bool flashing = m_stage == Stage::Flashing || (m_stage == Stage::Launching && !m_flashedSha256.isEmpty());
-    if (!flashing)
-        return CliJob::interruptedWork();
-    const QString state = m_session.flashRecord().applicationState();
-    if (state.isEmpty())
+    const QString state = m_session.flashRecord().applicationState(m_earlier);
+    if (flashing && state.isEmpty())
         return QStringLiteral("interrupted before the erase: the device's application is untouched");
-    return QStringLiteral("interrupted while flashing: %1").arg(state);
+    if (flashing)
+        return QStringLiteral("interrupted while flashing: %1").arg(state);
+    if (!state.isEmpty())
+        return QStringLiteral("interrupted before the flash was tried again: %1").arg(state);
+    return CliJob::interruptedWork();
 }
 
 void UpdaterJob::onEnded(const BootloaderEnding &ending)
@@ -289,11 +294,9 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
                                        : QStringLiteral("the device stopped answering");
         if (ending.outcome == TransferOutcome::LinkLost)
             reason = linkLostReason(m_worker.link());
-        const QString state = ending.record.applicationState();
+        const QString state = ending.record.applicationState(m_earlier);
         if (!state.isEmpty())
-            reason += QStringLiteral("; ") + state;
-        if (ending.record.eraseSent && !ending.record.finaliseConfirmed)
-            reason += QStringLiteral(" and must be flashed again");
+            reason += QStringLiteral("; %1 and must be flashed again").arg(state);
         transferFailed(ending.outcome, reason);
         return;
     }

@@ -41,6 +41,7 @@ private:
     QString m_packageName;
     QByteArray m_package; // the whole file, read once: every check and the flash use these bytes
     QByteArray m_flashedSha256; // of the image the device confirmed
+    FlashRecord m_earlier; // the last earlier try that reached the device, when one did
     QElapsedTimer m_busySince; // the device's status has said busy since, before the flash
     static constexpr int busyWaitMs = 30000;
 };

@@ -581,7 +581,7 @@ void ManagerWindow::commandEnded(const ManagerEnding &ending)
         const bool reboot = ending.operation == ManagerSession::Reboot;
         if (ending.ok() && reboot) {
             appendLog(tr("Reboot requested; the device did not answer it (as when restarting)"));
-            QCoreApplication::exit(RestartProgram);
+            return QCoreApplication::exit(RestartProgram);
         }
         if (ending.ok())
             return handOver(UpdaterConnected);

@@ -70,7 +70,9 @@ void BootloaderSession::readStatus()
 
 void BootloaderSession::launch(hiddfu_worker::Commands command)
 {
-    send(begin(Launch), command);
+    const int id = begin(Launch);
+    find(id)->startsApplication = command == hiddfu_worker::APP;
+    send(id, command);
 }
 
 void BootloaderSession::flash(const QByteArray &image, double minimumVolts)
@@ -232,7 +234,7 @@ void BootloaderSession::complete(int id)
         ending.result = QVariant::fromValue(running->info);
     else if (running->operation == Status)
         ending.result = QVariant::fromValue(running->info.status);
-    if (running->operation == Launch && m_record.finaliseConfirmed) {
+    if (running->startsApplication && m_record.finaliseConfirmed) {
         m_record.launchAnswered = true;
         emit flashRecorded(m_record);
     }

@@ -115,6 +115,7 @@ private:
         BootloaderInfo info;
         double voltage = qQNaN();
         bool voltageAsked = false;
+        bool startsApplication = false; // a Launch with APP
     };
     struct Sent
     {

@@ -41,11 +41,13 @@ QString load(const QString &path, QByteArray &bytes)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return file.errorString();
-    bytes = file.read(largestPackage + 1);
+    // Read whole, but never into more room than the file needs: a size checked first.
+    if (file.size() <= largestPackage)
+        bytes = file.readAll();
     QString problem;
     if (file.error() != QFileDevice::NoError)
         problem = file.errorString();
-    else if (bytes.size() > largestPackage)
+    else if (file.size() > largestPackage || bytes.size() > largestPackage)
         problem = QCoreApplication::translate("HIDDfu", "larger than %1 MiB, more than any device holds")
                       .arg(largestPackage >> 20);
     if (!problem.isEmpty())

@@ -16,13 +16,18 @@ struct FlashRecord
 {
     bool eraseSent = false; // the erase request went to the adapter
     bool eraseConfirmed = false; // the device answered it, or its status showed it done
-    qint64 bytesAcknowledged = 0; // of the image, by the device's answers to its writes
+    qint64 bytesAcknowledged = 0; // of the image, by the device's answers to its writes or its status
+    bool finaliseSent = false; // the finalise request went to the adapter
+    bool finaliseRefused = false; // the device answered it with a refusal: the image is not final
     bool finaliseConfirmed = false; // the device holds the new image, startable
     bool launchAnswered = false; // the bootloader answered the launch that followed
 
     // What the device holds now, said for a flash that did not end with its launch: empty when
     // the flash never reached the device.
     QString applicationState() const;
+    // What the device holds after this flash, and before it `earlier` (an earlier try of the same
+    // run): this one's state, or the earlier one's while this one has not reached the device.
+    QString applicationState(const FlashRecord &earlier) const;
     QVariantMap toVariantMap() const;
 };
 Q_DECLARE_METATYPE(FlashRecord)

@@ -58,6 +58,7 @@ private slots:
     // A line of the worker's for the flash log or the link's log.
     void thread_error(int code, const QString &text);
     void flashStageBegun(FlashStage stage);
+    static QString applicationWords(const FlashRecord &record);
     void thread_progress(int prog);
 
 protected:

@@ -127,13 +127,24 @@ QString HIDDfu::failureText(const BootloaderEnding &e)
         text = tr("The device stopped answering; the firmware was not flashed. Drop the package again to retry.");
     else
         text = tr("Unknown error");
-    // What the device confirmed decides: an erase that went out unanswered may or may not have run.
-    if (e.record.eraseConfirmed || e.record.bytesAcknowledged > 0)
-        text += QStringLiteral("\n\n") + tr("The device has no application now and must be flashed again.");
-    else if (e.record.eraseSent)
-        text += QStringLiteral("\n\n")
-            + tr("The erase was sent but not confirmed: the device may have no application now. Flash it again.");
-    return text;
+    const QString state = applicationWords(e.record);
+    return state.isEmpty() ? text : text + QStringLiteral("\n\n") + state;
+}
+
+// What the device confirmed decides: an erase or a finalise that went out unanswered may or may
+// not have been carried out.
+QString HIDDfu::applicationWords(const FlashRecord &record)
+{
+    if (record.finaliseConfirmed)
+        return QString();
+    if (record.finaliseSent && !record.finaliseRefused)
+        return tr("The end of the flash was sent but not confirmed: the device may have no application now. "
+                  "Flash it again.");
+    if (record.eraseConfirmed || record.bytesAcknowledged > 0)
+        return tr("The device has no application now and must be flashed again.");
+    if (record.eraseSent)
+        return tr("The erase was sent but not confirmed: the device may have no application now. Flash it again.");
+    return QString();
 }
 
 void HIDDfu::flashFailed(const BootloaderEnding &e)
@@ -183,9 +194,14 @@ void HIDDfu::stopEnded(const BootloaderEnding &e)
 {
     stopAsked = false;
     if (e.outcome == TransferOutcome::Stopped) {
+        // A stop waits for the step on the link: an erase sent is answered or settled by then.
+        const FlashRecord &r = e.record;
         appendPlainText(ui->dfuLog,
-            e.applicationErased ? tr("Flash stopped; the device has no application now and must be flashed again.")
-                                : tr("Flash stopped; the application is unchanged."));
+            r.eraseConfirmed || r.bytesAcknowledged > 0
+                ? tr("Flash stopped; the device has no application now and must be flashed again.")
+                : r.eraseSent ? tr("Flash stopped; the erase was sent but not confirmed: the device may have no "
+                                   "application now. Flash it again.")
+                              : tr("Flash stopped; the application is unchanged."));
     } else if (!e.ok()) {
         const QString problem = failureText(e);
         stopWait ? appendPlainText(ui->dfuLog, problem) : warn(problem);

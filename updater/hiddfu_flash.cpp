@@ -139,6 +139,7 @@ void hiddfu_worker::nextChunk()
         fail(ERR_FLASH, tr("Cannot read from file: %1").arg(file->errorString()), TransferOutcome::FileUnreadable);
         return;
     }
+    stepPayload = chunk.size();
     if (chunk.size() % chunkAlign != 0)
         chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
     stepStart = nextAddress;
@@ -171,14 +172,20 @@ void hiddfu_worker::stepDone()
             requests.removeAt(i);
     }
     resends = 0;
+    // Done is done, whether the flash goes on or stops here.
+    if (current == Erase || current == Write) {
+        if (current == Erase)
+            record.eraseConfirmed = true;
+        else
+            record.bytesAcknowledged = qMin<qint64>(total, record.bytesAcknowledged + stepPayload);
+        emit flashRecorded(record);
+    }
     if (stopAsked) {
         stopped();
         return;
     }
     switch (current) {
     case Erase:
-        record.eraseConfirmed = true;
-        emit flashRecorded(record);
         addressStep(phase == 0 ? quint32(chunkSize) : 0u);
         return;
     case SetAddress:
@@ -195,8 +202,6 @@ void hiddfu_worker::stepDone()
         startWriting();
         return;
     case Write:
-        record.bytesAcknowledged = qMin<qint64>(total, record.bytesAcknowledged + stepChunk.size());
-        emit flashRecorded(record);
         written += chunkSize;
         nextAddress += quint32(stepChunk.size());
         nextChunk();

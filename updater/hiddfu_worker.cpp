@@ -130,8 +130,8 @@ void hiddfu_worker::advance()
         return;
     Request &head = requests.first();
     head.sent = true;
-    if (head.cmd == Erase && current == Erase && !record.eraseSent) {
-        record.eraseSent = true;
+    if (head.cmd == current && (current == Erase || current == Finalize)) {
+        (current == Erase ? record.eraseSent : record.finaliseSent) = true;
         emit flashRecorded(record);
     }
     retries = 0;
@@ -419,6 +419,10 @@ void hiddfu_worker::negativeReply(const Request &request, const QByteArray &data
         return;
     }
     // The refusal is the answer to the request on the link, whichever it was.
+    if (request.cmd == Finalize && current == Finalize) {
+        record.finaliseRefused = true; // answered: the image was not made final
+        emit flashRecorded(record);
+    }
     emit finished(request.cmd, false, int(code));
     fail(ERR_COMM,
         tr("Device error %1 at command %2").arg(int(code)).arg(uint(quint8(data.at(1))), 2, 16, QLatin1Char('0')),

@@ -168,6 +168,7 @@ private:
     // what a write carries, and where the device's next write lands as the flash knows it.
     quint32 stepStart = 0;
     QByteArray stepChunk;
+    int stepPayload = 0; // of the image in stepChunk, its padding left out
     quint32 nextAddress = 0;
     bool pointerChecked = false; // the status has been asked whether it shows the write address
     bool probing = false; // that status request is under way

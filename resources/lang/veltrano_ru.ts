@@ -471,6 +471,14 @@
         <source>The flash ended before it could be stopped: the new firmware is on the device.</source>
         <translation>Прошивка завершилась раньше, чем её удалось остановить: новая прошивка записана на устройство.</translation>
     </message>
+    <message>
+        <source>The end of the flash was sent but not confirmed: the device may have no application now. Flash it again.</source>
+        <translation>Команда завершения прошивки отправлена, но не подтверждена: возможно, на устройстве теперь нет приложения. Прошейте его снова.</translation>
+    </message>
+    <message>
+        <source>Flash stopped; the erase was sent but not confirmed: the device may have no application now. Flash it again.</source>
+        <translation>Прошивка остановлена; команда стирания отправлена, но не подтверждена: возможно, на устройстве теперь нет приложения. Прошейте его снова.</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
