@@ -584,7 +584,7 @@ private slots:
             } else if (box && !lost) {
                 lost = true;
                 device->sim.signal(SIGUSR1);
-            } else if (box && page() == 0) {
+            } else if (box && page() == 0 && !boxes.isEmpty()) { // the loss said, as the window queues it
                 box->button(QMessageBox::Yes)->click();
             }
         });
