@@ -1,6 +1,5 @@
 #include "managerjob.h"
 
-#include <canids.h>
 #include <firmwarefile.h>
 
 #include <QJsonArray>
@@ -23,84 +22,7 @@ QString describe(const QJsonObject &info)
             QString::number(info.value(QLatin1String("mpy")).toInt(-1)), info.value(QLatin1String("ver")).toString());
 }
 
-// A device that restarted is given this long to answer as its new self, from the first question.
-constexpr int restartAnswerMs = 5000;
-// Between questions: a device that is still starting lets them pass unheard.
-constexpr int askAgainMs = 250;
-constexpr int askTimeoutMs = 200;
-
-// The application's info request, and the bootloader's status routine, with how their answers
-// begin.
-const QByteArray infoRequest = QByteArray::fromHex("10");
-const QByteArray infoReply = QByteArray::fromHex("50");
-const QByteArray statusRequest = QByteArray::fromHex("b100b0");
-const QByteArray statusReply = QByteArray::fromHex("f100b0");
-
 } // namespace
-
-RestartCheck::RestartCheck(
-    const ELM_ConnInfo &connection, const QByteArray &request, const QByteArray &reply, QObject *parent)
-    : QObject(parent)
-    , m_connection(connection)
-    , m_request(request)
-    , m_reply(reply)
-    , m_link(this)
-{
-    m_link.setStrictMode(true);
-    m_deadline.setSingleShot(true);
-    m_again.setSingleShot(true);
-    connect(&m_link, &ELM327IOBase::read, this, &RestartCheck::onRead);
-    connect(&m_link, &ELM327IOBase::error, this, &RestartCheck::onError);
-    connect(&m_link, &ELM327IOBase::disconnected, this, &RestartCheck::linkLost);
-    connect(&m_again, &QTimer::timeout, this, &RestartCheck::ask);
-    connect(&m_deadline, &QTimer::timeout, this, [this] {
-        m_again.stop();
-        emit gaveUp(m_seen);
-    });
-}
-
-bool RestartCheck::start()
-{
-    if (!m_link.setup(m_connection, false))
-        return false;
-    m_deadline.start(restartAnswerMs);
-    ask();
-    return true;
-}
-
-void RestartCheck::ask()
-{
-    m_asking = true;
-    m_link.send(ELM_Message(m_request, 1, askTimeoutMs));
-}
-
-void RestartCheck::askAgain()
-{
-    if (!m_asking || !m_deadline.isActive())
-        return;
-    m_asking = false;
-    m_again.start(askAgainMs);
-}
-
-void RestartCheck::onRead(const QByteArray &data)
-{
-    emit heard();
-    if (m_deadline.isActive() && data.startsWith(m_reply)) {
-        m_deadline.stop();
-        m_again.stop();
-        emit answered();
-        return;
-    }
-    m_seen = QStringLiteral("the reply %1").arg(QString::fromLatin1(data.left(8).toHex(' ')));
-    askAgain();
-}
-
-void RestartCheck::onError(ELM327IOBase::ELM_ERROR, const QString &reason)
-{
-    emit heard();
-    m_seen = reason;
-    askAgain();
-}
 
 ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *parent)
     : CliJob(options, report, parent)
@@ -291,13 +213,8 @@ void ManagerJob::confirmRestart(bool bootloader)
     m_report.note(bootloader ? QStringLiteral("Switch requested; asking the bootloader")
                              : QStringLiteral("Restart requested; asking the application"));
     m_report.stage(QStringLiteral("confirming"));
-    ELM_ConnInfo connection = m_options.connection;
-    if (bootloader) {
-        connection.canId = CanIds::bootloaderCanId;
-        connection.pcId = CanIds::bootloaderPcId;
-    }
     m_check = std::make_unique<RestartCheck>(
-        connection, bootloader ? statusRequest : infoRequest, bootloader ? statusReply : infoReply);
+        m_options.connection, bootloader ? RestartCheck::Expect::Bootloader : RestartCheck::Expect::Application);
     connect(m_check.get(), &RestartCheck::heard, this, &ManagerJob::heardFromDevice);
     // The bootloader's answer proves the switch. Nothing proves a restart: a device that dropped the
     // request is as silent as one that restarted, and answers afterwards just the same.
@@ -313,7 +230,7 @@ void ManagerJob::confirmRestart(bool bootloader)
         fail(CliNoAnswer,
             QStringLiteral("the %1 did not answer within %2 s (%3)")
                 .arg(bootloader ? QStringLiteral("bootloader") : QStringLiteral("restarted application"))
-                .arg(restartAnswerMs / 1000)
+                .arg(RestartCheck::answerMs / 1000)
                 .arg(seen.isEmpty() ? QStringLiteral("nothing heard") : QStringLiteral("last heard: ") + seen));
     });
     connect(m_check.get(), &RestartCheck::linkLost, this,
