@@ -160,7 +160,7 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
         else if (m_options.command == QLatin1String("restart-bootloader"))
             succeed({}, QStringLiteral("bootloader restarted"));
         else if (!m_flashedSha256.isEmpty())
-            succeed({{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}},
+            succeed(flashedResult(),
                 QStringLiteral("flashed (image SHA-256 %1), application started")
                     .arg(QString::fromLatin1(m_flashedSha256)));
         else
@@ -281,6 +281,11 @@ void UpdaterJob::startFlash(const DFUStatus &status)
     m_session.flash(check.image, m_options.minimumVolts);
 }
 
+QJsonObject UpdaterJob::flashedResult() const
+{
+    return {{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}};
+}
+
 void UpdaterJob::flashEnded(const BootloaderEnding &ending)
 {
     if (m_stage != Stage::Flashing)
@@ -307,7 +312,7 @@ void UpdaterJob::flashEnded(const BootloaderEnding &ending)
         m_report.stage(QStringLiteral("launching"));
         m_session.launch(hiddfu_worker::APP);
     } else {
-        succeed({{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}},
+        succeed(flashedResult(),
             QStringLiteral("flashed, finalise confirmed by the device; image SHA-256 %1")
                 .arg(QString::fromLatin1(m_flashedSha256)));
     }

@@ -31,6 +31,7 @@ private:
     void statusRead(const DFUStatus &status);
     void startFlash(const DFUStatus &status);
     void flashEnded(const BootloaderEnding &ending);
+    QJsonObject flashedResult() const; // the result of a flash the device confirmed
     void report(const BootloaderInfo &info);
     // A command outside a flash failed: the job ends with the status that says why.
     void failed(const BootloaderEnding &ending);

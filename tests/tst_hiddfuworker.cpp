@@ -304,7 +304,7 @@ private slots:
         const auto end = ended.first().at(0).value<BootloaderEnding>();
         QCOMPARE(end.outcome, outcome);
         QTEST((QList<int> {end.command, end.deviceCode}), "refusal");
-        QCOMPARE(end.applicationErased, operation != "flash" ? operation == "stop" : !end.ok());
+        QCOMPARE(!end.ok() && end.record.eraseSent, operation != "flash" ? operation == "stop" : !end.ok());
         QTEST(shown(end.voltage), "volts");
         if (outcome == TransferOutcome::LowVoltage)
             QVERIFY(deviceRequests(updater.sim).isEmpty());

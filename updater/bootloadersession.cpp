@@ -24,10 +24,6 @@ BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
     connect(worker, &hiddfu_worker::flashEnded, this, &BootloaderSession::onFlashEnded);
     connect(worker, &hiddfu_worker::progress, this, &BootloaderSession::progress);
     connect(worker, &hiddfu_worker::voltageRead, this, &BootloaderSession::onVoltage);
-    connect(worker, &hiddfu_worker::applicationErased, this, [this] {
-        if (m_flash.running)
-            m_flash.ending.applicationErased = true;
-    });
     connect(worker, &hiddfu_worker::flashStageBegun, this, &BootloaderSession::flashStageBegun);
     connect(worker, &hiddfu_worker::flashRecorded, this, [this](const FlashRecord &record) {
         if (!m_flash.running)
@@ -375,8 +371,6 @@ void BootloaderSession::onFlashEnded(TransferOutcome outcome, int deviceCode)
     ending.outcome = outcome;
     if (ending.deviceCode == 0)
         ending.deviceCode = deviceCode;
-    if (outcome == TransferOutcome::Succeeded)
-        ending.applicationErased = false;
     // The battery after the work, when the link is there to read it.
     if (outcome != TransferOutcome::LinkLost) {
         m_flash = FlashState();

@@ -38,8 +38,9 @@ struct BootloaderEnding
     QString reason; // the failure's words: the link's, the worker's or the device's
     int command = hiddfu_worker::Invalid; // the command the device refused, or Setup for a failed set-up
     int deviceCode = 0; // the device's own code for a refusal
-    bool applicationErased = false; // a flash failed after its erase: the device has no application
-    FlashRecord record; // Flash and Launch: what the device confirmed of the last flash
+    // Flash and Launch: what the device confirmed of the last flash; what a failed flash left on
+    // the device is worded from it.
+    FlashRecord record;
     // The vehicle's voltage read for the operation, NaN when unknown or not read: the set-up's
     // reading for Connect, the one right after the status for Status, the one after the flash
     // ended for Flash (before it, for a flash refused as LowVoltage).

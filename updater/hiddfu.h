@@ -58,7 +58,6 @@ private slots:
     // A line of the worker's for the flash log or the link's log.
     void thread_error(int code, const QString &text);
     void flashStageBegun(FlashStage stage);
-    static QString applicationWords(const FlashRecord &record);
     void thread_progress(int prog);
 
 protected:
@@ -68,6 +67,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // What a failed flash left on the device, from what the device confirmed; empty when untouched.
+    static QString applicationWords(const FlashRecord &record);
     void finish(bool result);
     void runCommand(hiddfu_worker::Commands cmd);
     void flashDone(bool ok);
