@@ -1,5 +1,6 @@
 #include "clijob.h"
 
+#include <algorithm>
 #include <cmath>
 
 CliJob::CliJob(const CliOptions &options, CliReport &report, QObject *parent)
@@ -79,7 +80,15 @@ void CliJob::warnOfLowBattery(double volts)
 void CliJob::heardFromDevice()
 {
     if (!m_ended)
-        m_watchdog.start();
+        m_watchdog.start(m_options.timeoutSeconds * 1000);
+}
+
+void CliJob::deviceWorking(int budgetMs)
+{
+    // The worker bounds the step by its budget; the watchdog stays a backstop behind it.
+    constexpr int backstopMs = 2000;
+    if (!m_ended)
+        m_watchdog.start(std::max(m_options.timeoutSeconds * 1000, budgetMs + backstopMs));
 }
 
 void CliJob::succeed(const QJsonObject &result, const QString &text)

@@ -60,6 +60,9 @@ protected:
     // does so now for a stop asked for during it; the device has then been sent nothing.
     bool endedDuringSetup();
     void heardFromDevice(); // restarts the watchdog
+    // The device answered that it works on the request, which may take up to `budgetMs`: the
+    // watchdog allows that much, however short --timeout is.
+    void deviceWorking(int budgetMs);
     // Ends the job after an upload or a flash ended `how`, or does the work again from the start
     // when the fault may pass and retries are left.
     void transferFailed(TransferOutcome how, const QString &reason);

@@ -79,6 +79,7 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
     // Every word from the device, the answers inside a flash too, keeps the watchdog off.
     connect(&m_worker, &hiddfu_worker::finished, this, &UpdaterJob::heardFromDevice);
     connect(&m_worker, &hiddfu_worker::error, this, &UpdaterJob::heardFromDevice);
+    connect(&m_worker, &hiddfu_worker::deviceWorking, this, &UpdaterJob::deviceWorking);
 }
 
 void UpdaterJob::start()

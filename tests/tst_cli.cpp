@@ -190,6 +190,9 @@ private slots:
             "the device refused the status request: code 0x31");
         // The device erases for 20 s and says so at once: waited for, the erase sent once.
         row("20 s erase", false, {"--erase-ms", "20000"}, {"flash"}, header + image(5000), 0, "");
+        // Said to be under way, an erase is waited for however short --timeout is.
+        row("erase outlasting --timeout", false, {"--erase-ms", "2500"}, {"flash", "--timeout", "1"},
+            header + image(3000), 0, "");
         row("device goes silent in a flash", false, {"--silent-requests", "1:100"}, {"flash"}, good, 4, "");
         // A lost reply, then busy: recovered, and waited for.
         row("flash recovers and waits", false, {"--lose-write-reply", "2", "--busy-status", "2"}, {"flash"},
@@ -627,8 +630,9 @@ private slots:
             cli.kill();
         });
         const int heard = int(s.sim.received().size());
-        const CliRun run = s.run({"flash", package});
-        QVERIFY2(run.status == 0, run.err.constData());
+        const QString trace = s.files.filePath("trace.txt");
+        const CliRun run = s.run({"flash", package, "--trace", trace});
+        QVERIFY2(run.status == 0, (run.err + readFile(trace).right(6000)).constData());
         QVERIFY2(run.err.contains("still busy with an earlier step"), run.err.constData());
         QCOMPARE(s.flashed(firmware.size()), firmware);
         QCOMPARE(s.sim.received().mid(heard).filter("04b100b2ff").size(), 1);

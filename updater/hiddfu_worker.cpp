@@ -330,8 +330,10 @@ void hiddfu_worker::io_read(QByteArray data)
         // changes nothing.
         Request &head = requests.first();
         head.pending = true;
-        if (!head.ended && isStep(head.cmd) && !stepTimer.isActive())
+        const bool step = !head.ended && isStep(head.cmd);
+        if (step && !stepTimer.isActive())
             stepTimer.start(stepBudget(head.cmd));
+        emit deviceWorking(step ? stepBudget(head.cmd) : 0);
         return;
     }
     const Request request = requests.takeFirst();

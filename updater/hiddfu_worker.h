@@ -74,6 +74,9 @@ signals:
     void linkLost();
     // The running flash has moved on to `stage`.
     void flashStageBegun(FlashStage stage);
+    // The device has the request on the link and asked for patience: its reply may take up to
+    // `budgetMs` (a step of the flash), or is listened for again (0).
+    void deviceWorking(int budgetMs);
     // The running flash's record has changed: a request went out or the device confirmed a step.
     void flashRecorded(const FlashRecord &record);
 
