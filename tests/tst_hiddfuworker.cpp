@@ -76,6 +76,7 @@ struct Reply
     QString reply {};
     QString trail {};
     QStringList adapter {}; // faults of the adapter
+    int tries = 1; // requests the device receives
 };
 
 } // namespace
@@ -338,8 +339,12 @@ private slots:
         // A refusal after the set-up is the refused command's, with its code.
         row("launch refused",
             {hiddfu_worker::APP, {}, "7F 11 22", "finished 12 0 34|error 2 Device error 34 at command 11"});
-        // The answer to another request, or noise from the adapter, ends the command at once.
-        row("reply to another request", {hiddfu_worker::Status, {}, "74 00 00", "error 2 Invalid response"});
+        // The answer to another request may be a late one: dropped, and the request asked again;
+        // a device that never answers it otherwise has answered wrongly. Noise from the adapter
+        // ends the command at once.
+        Reply other {hiddfu_worker::Status, {}, "74 00 00", "error 2 Invalid response"};
+        other.tries = 10;
+        row("reply to another request", other);
         row("noise instead of the reply",
             {hiddfu_worker::Status, {}, "F1 00 B0", "error 2 Invalid response", {"--word", "1:GARBLED"}});
     }
@@ -349,17 +354,28 @@ private slots:
         QFETCH(Reply, row);
         Updater updater(scripted + row.adapter, "* => isotp " + row.reply + '\n');
         QVERIFY(updater.connect());
+        // The trail without the replies dropped as answering no request on the link.
+        const auto kept = [&] {
+            QStringList trail;
+            for (const QString &entry : updater.trail)
+                if (!entry.startsWith("error 7 A reply that answers no request"))
+                    trail << entry;
+            return trail;
+        };
+        const auto settle = [&](int entries) {
+            return waitUntil([&] { return kept().size() >= entries && !updater.driver->isBusy(); }, 30000);
+        };
         updater.worker.execute(hiddfu_worker::Commands(row.cmd), row.param);
         const int entries = row.trail.count('|') + 1;
-        QVERIFY(updater.settle(entries));
-        QCOMPARE(updater.trail.mid(0, entries).join(QLatin1Char('|')), row.trail);
+        QVERIFY(settle(entries));
+        QCOMPARE(kept().mid(0, entries).join(QLatin1Char('|')), row.trail);
         const int requests = deviceRequests(updater.sim).size();
-        QCOMPARE(requests, row.adapter.isEmpty() ? 1 : 0);
+        QCOMPARE(requests, row.adapter.isEmpty() ? row.tries : 0);
         // Every command ends on the link too: the next one goes out.
         updater.trail.clear();
         updater.worker.execute(hiddfu_worker::Info);
-        QVERIFY(updater.settle(1));
-        QCOMPARE(deviceRequests(updater.sim).size(), requests + 1);
+        QVERIFY(settle(1));
+        QVERIFY(deviceRequests(updater.sim).size() > requests);
     }
 };
 

@@ -186,8 +186,9 @@ void hiddfu_worker::io_ready()
     // for it again. A step of the flash is bounded by its own time; anything else by the retries.
     if (!isStep(head.cmd) && ++retries >= retryLimit) {
         const Commands cmd = head.cmd;
+        const bool strayed = head.strayed;
         requests.removeFirst();
-        giveUp(cmd);
+        giveUp(cmd, strayed);
         advance();
         return;
     }
@@ -238,18 +239,37 @@ void hiddfu_worker::noReply()
     }
     ++retries;
     if (retries < retryLimit) {
+        // A reply to something else took the request's place on the link, and its own was lost
+        // behind it: a question that changes nothing is asked again.
+        if (head.strayed && (head.cmd == Status || head.cmd == Info || head.cmd == Uuid) && !head.poll) {
+            const int tries = retries;
+            head.sent = false;
+            head.pending = false;
+            advance();
+            retries = tries; // one count for every try, listened or asked again
+            return;
+        }
         timer.start(retryDelayMs);
         return;
     }
     timer.stop();
     const Commands cmd = head.cmd;
+    const bool strayed = head.strayed;
     requests.removeFirst();
-    giveUp(cmd);
+    giveUp(cmd, strayed);
     advance();
 }
 
-void hiddfu_worker::giveUp(Commands cmd)
+void hiddfu_worker::giveUp(Commands cmd, bool strayed)
 {
+    // Every try was answered, but never by a reply to this request: the device answers wrongly.
+    if (strayed && adapterSilence.isEmpty() && !(cmd == Finalize && current == Finalize)) {
+        if (flashing())
+            fail(ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
+        else
+            emit error(ERR_COMM, tr("Invalid response"));
+        return;
+    }
     if (!adapterSilence.isEmpty()) {
         // Not the device: the adapter itself stopped answering.
         if (flashing()) {
@@ -345,8 +365,8 @@ void hiddfu_worker::io_read(QByteArray data)
 }
 
 // A reply that answers no request on the link: a step's own reply after the flash stopped
-// waiting for it there, or the answer to something else, which leaves the request on the link
-// without its own.
+// waiting for it there, or a late answer to a request given up (one of an earlier run too).
+// It is dropped; the request on the link is asked again, or settled, as when unanswered.
 void hiddfu_worker::strayReply(const QByteArray &data)
 {
     if (asksForPatience(data))
@@ -360,7 +380,10 @@ void hiddfu_worker::strayReply(const QByteArray &data)
             return;
         }
     }
-    headFailed(tr("Invalid response"), TransferOutcome::Refused);
+    emit error(ERR_LOG,
+        tr("A reply that answers no request on the link was dropped: %1").arg(QString::fromLatin1(data.toHex(' '))));
+    if (!requests.isEmpty() && requests.first().sent)
+        requests.first().strayed = true;
 }
 
 void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)

@@ -113,6 +113,7 @@ private:
         bool sent = false;
         bool pending = false; // the device asked for patience: it has the request and works on it
         bool ended = false; // reported; only the end of its exchange on the link is awaited
+        bool strayed = false; // a reply to something else came in its place
     };
 
     void enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll = false);
@@ -122,7 +123,7 @@ private:
     void handleReply(const Request &request, const QByteArray &data);
     void strayReply(const QByteArray &data);
     void noReply();
-    void giveUp(Commands cmd);
+    void giveUp(Commands cmd, bool strayed);
     void headFailed(const QString &text, TransferOutcome how);
 
     void execReply(const Request &request, const QByteArray &data);

@@ -910,5 +910,9 @@
         <source>The device did not finish a step of the flash within %1 s</source>
         <translation>Устройство не завершило шаг прошивки за %1 с</translation>
     </message>
+    <message>
+        <source>A reply that answers no request on the link was dropped: %1</source>
+        <translation>Отброшен ответ, не относящийся ни к одному запросу на линии: %1</translation>
+    </message>
 </context>
 </TS>
