@@ -79,16 +79,18 @@ void CliJob::warnOfLowBattery(double volts)
 
 void CliJob::heardFromDevice()
 {
+    // Nothing heard shortens the time a step the device works on may take.
     if (!m_ended)
-        m_watchdog.start(m_options.timeoutSeconds * 1000);
+        m_watchdog.start(std::max(m_options.timeoutSeconds * 1000, int(m_deviceWorking.remainingTime())));
 }
 
 void CliJob::deviceWorking(int budgetMs)
 {
     // The worker bounds the step by its budget; the watchdog stays a backstop behind it.
     constexpr int backstopMs = 2000;
-    if (!m_ended)
-        m_watchdog.start(std::max(m_options.timeoutSeconds * 1000, budgetMs + backstopMs));
+    if (budgetMs > 0 && budgetMs + backstopMs > m_deviceWorking.remainingTime())
+        m_deviceWorking.setRemainingTime(budgetMs + backstopMs);
+    heardFromDevice();
 }
 
 void CliJob::succeed(const QJsonObject &result, const QString &text)

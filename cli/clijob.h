@@ -7,6 +7,7 @@
 #include <elmconninfo.h>
 #include <transferoutcome.h>
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -86,6 +87,7 @@ private:
     void finish(int status);
 
     QTimer m_watchdog;
+    QDeadlineTimer m_deviceWorking {0}; // until when a step the device said it works on may take
     const std::atomic<int> *m_stopStatus = nullptr;
     bool m_linkUp = false; // the set-up has returned
     QString m_retryReason; // why the last try failed, until the next try's set-up returns

@@ -381,8 +381,10 @@ std::optional<int> readConnection(
             && (!parseNumber(parser.value(QLatin1String(option)), *field) || *field < 0 || *field > CanIds::maxId))
             return usageError(QStringLiteral("--%1 must be an 11-bit CAN identifier").arg(QLatin1String(option)));
     }
-    if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0)
-        return usageError(QStringLiteral("--timeout must be a positive number of seconds"));
+    // A day at most: the watchdog counts in milliseconds.
+    if (!parseNumber(parser.value(QStringLiteral("timeout")), options.timeoutSeconds) || options.timeoutSeconds <= 0
+        || options.timeoutSeconds > 86400)
+        return usageError(QStringLiteral("--timeout must be a positive number of seconds, at most 86400"));
     if (!parseNumber(parser.value(QStringLiteral("retries")), options.retries) || options.retries < 0)
         return usageError(QStringLiteral("--retries must be a number of times, 0 or more"));
     if (parser.isSet(QStringLiteral("min-voltage"))) {

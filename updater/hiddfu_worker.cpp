@@ -237,11 +237,14 @@ void hiddfu_worker::noReply()
         settle();
         return;
     }
+    // Whether this try was answered, but by a reply to something else.
+    const bool strayed = head.strayed;
+    head.strayed = false;
     ++retries;
     if (retries < retryLimit) {
-        // A reply to something else took the request's place on the link, and its own was lost
+        // The reply to something else took the request's place on the link, and its own was lost
         // behind it: a question that changes nothing is asked again.
-        if (head.strayed && (head.cmd == Status || head.cmd == Info || head.cmd == Uuid) && !head.poll) {
+        if (strayed && (head.cmd == Status || head.cmd == Info || head.cmd == Uuid)) {
             const int tries = retries;
             head.sent = false;
             head.pending = false;
@@ -254,7 +257,6 @@ void hiddfu_worker::noReply()
     }
     timer.stop();
     const Commands cmd = head.cmd;
-    const bool strayed = head.strayed;
     requests.removeFirst();
     giveUp(cmd, strayed);
     advance();
@@ -262,7 +264,7 @@ void hiddfu_worker::noReply()
 
 void hiddfu_worker::giveUp(Commands cmd, bool strayed)
 {
-    // Every try was answered, but never by a reply to this request: the device answers wrongly.
+    // The last try was answered, but by a reply to something else: the device answers wrongly.
     if (strayed && adapterSilence.isEmpty() && !(cmd == Finalize && current == Finalize)) {
         if (flashing())
             fail(ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
@@ -377,6 +379,17 @@ void hiddfu_worker::strayReply(const QByteArray &data)
         step.bytes = stepRequest(current);
         if (answers(step, data)) {
             handleReply(step, data);
+            return;
+        }
+    }
+    // A refusal of a step of the flash, even a late one, is the device's word against a step
+    // the flash may have counted as done: the flash does not go on past it.
+    if (flashing() && data.size() >= 3 && quint8(data.at(0)) == repNegative) {
+        const quint8 refused = quint8(data.at(1));
+        if (refused == quint8(reqWrite) || refused == quint8(reqSetAddress) || refused == quint8(reqExec)) {
+            Request step;
+            step.cmd = refused == quint8(reqWrite) ? Write : refused == quint8(reqSetAddress) ? SetAddress : Erase;
+            negativeReply(step, data);
             return;
         }
     }
