@@ -56,8 +56,26 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
     : CliJob(options, report, parent)
     , m_worker(this)
     , m_session(&m_worker)
+    , m_flash(m_session, *this)
 {
     connect(&m_session, &BootloaderSession::ended, this, &UpdaterJob::onEnded);
+    connect(&m_flash, &PackageFlash::note, this, [this](const QString &text) {
+        heardFromDevice();
+        m_report.note(text);
+    });
+    connect(&m_flash, &PackageFlash::voltageRead, this, [this](double volts) { m_report.setVoltage(volts); });
+    connect(&m_flash, &PackageFlash::checked, this, [this](const DfuPackage::Header &header) {
+        m_stage = Stage::Flashing;
+        m_report.setTotal(header.imageSize);
+    });
+    connect(&m_flash, &PackageFlash::launchBegun, this, [this](const QByteArray &imageSha256) {
+        m_flashedSha256 = imageSha256;
+        m_report.note(QStringLiteral("Flashed"));
+        m_stage = Stage::Launching;
+        m_report.stage(QStringLiteral("launching"));
+    });
+    connect(&m_flash, &PackageFlash::ended, this, &UpdaterJob::flashEnded);
+    connect(this, &CliJob::done, &m_flash, &PackageFlash::abandon);
     connect(&m_session, &BootloaderSession::progress, this, [this](int percent) {
         heardFromDevice();
         m_report.progress(percent);
@@ -116,7 +134,6 @@ void UpdaterJob::restart()
     // A try that reached the device decides what the next one can say of the application.
     if (m_session.flashRecord().eraseSent)
         m_earlier = m_session.flashRecord();
-    m_busySince.invalidate();
     connectAdapter();
 }
 
@@ -140,6 +157,8 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
     if (ended())
         return;
     heardFromDevice();
+    if (m_flash.running())
+        return; // the flash job hears it too and ends as it says
     switch (ending.operation) {
     case BootloaderSession::Connect:
         connected(ending);
@@ -147,23 +166,11 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
     case BootloaderSession::Describe:
         ending.ok() ? report(ending.result.value<BootloaderInfo>()) : failed(ending);
         return;
-    case BootloaderSession::Status:
-        m_report.setVoltage(ending.voltage);
-        ending.ok() ? statusRead(ending.result.value<DFUStatus>()) : failed(ending);
-        return;
-    case BootloaderSession::Flash:
-        m_report.setVoltage(ending.voltage);
-        flashEnded(ending);
-        return;
     case BootloaderSession::Launch:
         if (!ending.ok())
             failed(ending);
         else if (m_options.command == QLatin1String("restart-bootloader"))
             succeed({}, QStringLiteral("bootloader restarted"));
-        else if (!m_flashedSha256.isEmpty())
-            succeed(flashedResult(),
-                QStringLiteral("flashed (image SHA-256 %1), application started")
-                    .arg(QString::fromLatin1(m_flashedSha256)));
         else
             succeed({}, QStringLiteral("application started"));
         return;
@@ -196,7 +203,10 @@ void UpdaterJob::connected(const BootloaderEnding &ending)
     } else if (command == QLatin1String("flash")) {
         m_stage = Stage::Status;
         m_report.stage(QStringLiteral("checking"));
-        m_session.readStatus();
+        PackageFlash::Settings settings;
+        settings.minimumVolts = m_options.minimumVolts;
+        settings.launch = m_options.launch;
+        m_flash.start(m_package, QFileInfo(m_packageName).fileName(), settings);
     } else {
         m_stage = Stage::Launching;
         m_report.stage(QStringLiteral("launching"));
@@ -242,44 +252,10 @@ void UpdaterJob::report(const BootloaderInfo &info)
             QStringLiteral("voltage: %1").arg(CliReport::voltageText(m_report.voltage()))});
 }
 
-// A device still at a step of an earlier flash (a try given up on, a run killed) is waited for:
-// an erase sent meanwhile would be turned away or, worse, run twice.
-void UpdaterJob::statusRead(const DFUStatus &status)
+bool UpdaterJob::flashOnLowBattery(double volts)
 {
-    if (!(status.flags & BootloaderProtocol::flagsBusy) || status.error != 0) {
-        startFlash(status);
-        return;
-    }
-    if (!m_busySince.isValid()) {
-        m_busySince.start();
-        m_report.note(QStringLiteral("The device is still busy with an earlier step; waiting for it"));
-    }
-    if (m_busySince.elapsed() > busyWaitMs) {
-        fail(CliNoAnswer,
-            QStringLiteral("the device stayed busy with an earlier step for %1 s; nothing was sent")
-                .arg(busyWaitMs / 1000));
-        return;
-    }
-    QTimer::singleShot(500, this, [this] {
-        if (!ended())
-            m_session.readStatus();
-    });
-}
-
-void UpdaterJob::startFlash(const DFUStatus &status)
-{
-    const QString name = QFileInfo(m_packageName).fileName();
-    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(m_package, status, name);
-    if (!check.ok()) {
-        fail(CliBadInput, check.refusal);
-        return;
-    }
-    m_report.note(
-        QStringLiteral("Opened firmware file %1").arg(check.header.info.isEmpty() ? name : check.header.info));
-    warnOfLowBattery(m_report.voltage());
-    m_stage = Stage::Flashing;
-    m_report.setTotal(check.header.imageSize);
-    m_session.flash(check.image, m_options.minimumVolts);
+    warnOfLowBattery(volts);
+    return true;
 }
 
 QJsonObject UpdaterJob::flashedResult() const
@@ -287,34 +263,60 @@ QJsonObject UpdaterJob::flashedResult() const
     return {{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}};
 }
 
-void UpdaterJob::flashEnded(const BootloaderEnding &ending)
+void UpdaterJob::flashEnded(const PackageFlashEnding &ended)
 {
-    if (m_stage != Stage::Flashing)
+    if (this->ended())
         return;
-    if (!ending.ok()) {
-        const bool refused = ending.outcome == TransferOutcome::Refused;
-        QString reason = refused && ending.command != hiddfu_worker::Invalid
-            ? refusal(ending.command, ending.deviceCode)
-            : !ending.reason.isEmpty() ? ending.reason
-            : refused                  ? refusal(hiddfu_worker::Invalid, ending.deviceCode)
-                                       : QStringLiteral("the device stopped answering");
-        if (ending.outcome == TransferOutcome::LinkLost)
-            reason = linkLostReason(m_worker.link());
-        const QString state = ending.record.applicationState(m_earlier);
-        if (!state.isEmpty())
-            reason += QStringLiteral("; %1 and must be flashed again").arg(state);
-        transferFailed(ending.outcome, reason);
+    heardFromDevice();
+    const BootloaderEnding &ending = ended.ending;
+    switch (ended.step) {
+    case PackageFlashEnding::Step::Status:
+        failed(ending);
         return;
-    }
-    m_flashedSha256 = ending.imageSha256;
-    if (m_options.launch) {
-        m_report.note(QStringLiteral("Flashed"));
-        m_stage = Stage::Launching;
-        m_report.stage(QStringLiteral("launching"));
-        m_session.launch(hiddfu_worker::APP);
-    } else {
+    case PackageFlashEnding::Step::Busy:
+        fail(CliNoAnswer,
+            QStringLiteral("the device stayed busy with an earlier step for %1 s; nothing was sent")
+                .arg(PackageFlash::busyWaitMs / 1000));
+        return;
+    case PackageFlashEnding::Step::Package:
+        fail(CliBadInput, ended.refusal);
+        return;
+    case PackageFlashEnding::Step::Declined:
+        fail(CliDeclined, QStringLiteral("the flash was declined"));
+        return;
+    case PackageFlashEnding::Step::Flash:
+        if (!ending.ok()) {
+            flashFailed(ending);
+            return;
+        }
+        m_flashedSha256 = ended.imageSha256;
         succeed(flashedResult(),
             QStringLiteral("flashed, finalise confirmed by the device; image SHA-256 %1")
                 .arg(QString::fromLatin1(m_flashedSha256)));
+        return;
+    case PackageFlashEnding::Step::Launch:
+        if (!ending.ok()) {
+            failed(ending);
+            return;
+        }
+        succeed(flashedResult(),
+            QStringLiteral("flashed (image SHA-256 %1), application started")
+                .arg(QString::fromLatin1(m_flashedSha256)));
+        return;
     }
+}
+
+void UpdaterJob::flashFailed(const BootloaderEnding &ending)
+{
+    const bool refused = ending.outcome == TransferOutcome::Refused;
+    QString reason = refused && ending.command != hiddfu_worker::Invalid ? refusal(ending.command, ending.deviceCode)
+        : !ending.reason.isEmpty()                                       ? ending.reason
+        : refused ? refusal(hiddfu_worker::Invalid, ending.deviceCode)
+                  : QStringLiteral("the device stopped answering");
+    if (ending.outcome == TransferOutcome::LinkLost)
+        reason = linkLostReason(m_worker.link());
+    const QString state = ending.record.applicationState(m_earlier);
+    if (!state.isEmpty())
+        reason += QStringLiteral("; %1 and must be flashed again").arg(state);
+    transferFailed(ending.outcome, reason);
 }
