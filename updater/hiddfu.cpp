@@ -74,6 +74,21 @@ HIDDfu::HIDDfu(QWidget *parent)
     connect(session, &BootloaderSession::message, this, &HIDDfu::thread_error);
     connect(session, &BootloaderSession::progress, this, &HIDDfu::thread_progress);
     connect(session, &BootloaderSession::flashStageBegun, this, &HIDDfu::flashStageBegun);
+    // After the window's own connection: a lost link is noted there before the flash job ends with it.
+    packageFlash = new PackageFlash(*session, *this, this);
+    connect(packageFlash, &PackageFlash::ended, this, &HIDDfu::packageFlashEnded);
+    connect(packageFlash, &PackageFlash::note, this, [this](const QString &text) {
+        if (!ending)
+            appendPlainText(ui->dfuLog, text);
+    });
+    connect(packageFlash, &PackageFlash::checked, this, [this] {
+        ui->stackedWidget->setCurrentIndex(1);
+        ui->controlWidget->setEnabled(false);
+        ui->progressBar->setValue(0);
+        ui->progressBar->show();
+        lostWhileAsking.clear();
+        flashRunning = true;
+    });
 
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);
@@ -249,45 +264,6 @@ void HIDDfu::connected(const BootloaderEnding &e)
     }
 }
 
-void HIDDfu::askStatus()
-{
-    ++statusAsked;
-    session->readStatus();
-}
-
-void HIDDfu::statusEnded(const BootloaderEnding &e)
-{
-    if (e.ok()) {
-        status = e.result.value<DFUStatus>();
-        statusVolts = e.voltage;
-        statusAnswered(true);
-    } else if (e.outcome == TransferOutcome::NotResponding) {
-        statusAnswered(false);
-    } else {
-        statusAsked = qMax(0, statusAsked - 1);
-        commandFailed(e);
-    }
-}
-
-// A package held for the status is checked once every status asked for has been answered, against
-// the last answer.
-void HIDDfu::statusAnswered(bool ok)
-{
-    if (statusAsked > 0)
-        --statusAsked;
-    if (ending || statusAsked > 0 || heldPackage.isEmpty())
-        return;
-    const QString file = heldPackage;
-    heldPackage.clear();
-    if (!ok) {
-        warn(tr("The device did not report its status; %1 was not checked and not flashed").arg(file));
-        reset();
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this, [this, file] { validatePackage(file); }, Qt::QueuedConnection);
-}
-
 void HIDDfu::thread_progress(int prog)
 {
     if (prog == -1) {
@@ -298,29 +274,21 @@ void HIDDfu::thread_progress(int prog)
     ui->progressBar->setValue(prog);
 }
 
+// The package is read once, here: the file may change or vanish meanwhile, the device gets these
+// bytes. Its checks need the device's board and flash size as they are now (the board may have
+// been swapped): the flash job reads the status first.
 void HIDDfu::on_dfuDropArea_changed(const QString &file)
 {
     if (ending)
         return;
     ui->stackedWidget->setCurrentIndex(1);
     ui->controlWidget->setEnabled(false);
-    if (packageInHand) {
-        validatePackage(file); // says that a flash is running
-        return;
-    }
-    heldPackage = file;
-    askStatus();
-}
-
-bool HIDDfu::validatePackage(const QString &file)
-{
     ui->dfuLog->clear();
     ui->progressBar->setValue(0);
     if (packageInHand) {
         warn(tr("Busy flashing. Please wait"));
-        return false;
+        return;
     }
-
     ui->progressBar->show();
     packageInHand = true;
     QByteArray bytes;
@@ -328,50 +296,60 @@ bool HIDDfu::validatePackage(const QString &file)
     if (!problem.isEmpty()) {
         warn(tr("Cannot read firmware file %1: %2").arg(file, problem));
         reset();
-        return false;
+        return;
     }
-    const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(bytes, status, file);
-    if (check.header.verdict == DfuPackage::Verdict::Valid)
-        appendPlainText(ui->dfuLog, tr("Opened firmware file %1").arg(check.header.info));
-    if (!check.ok()) {
-        warn(check.refusal);
-        reset();
-        return false;
-    }
-    if (!voltageAccepted()) {
-        reset();
-        return false;
-    }
-    if (!params.autoLaunch) {
-        const QString info = check.header.info.isEmpty() ? QStringLiteral("<no info>") : check.header.info;
-        if (!ask(tr("Update firmware to %1?").arg(info))) {
-            reset();
-            return false;
-        }
-    }
-
-    if (!linkUp) {
-        linkDropped();
-        return false;
-    }
-
-    ui->stackedWidget->setCurrentIndex(1);
-    ui->controlWidget->setEnabled(false);
-    ui->progressBar->setValue(0);
-    ui->progressBar->show();
-    lostWhileAsking.clear();
-    flashRunning = true;
-    session->flash(check.image);
-    return true;
+    packageName = file;
+    packageFlash->start(bytes, file, PackageFlash::Settings());
 }
 
-bool HIDDfu::voltageAccepted()
+void HIDDfu::packageFlashEnded(const PackageFlashEnding &ended)
 {
-    if (std::isnan(statusVolts) || statusVolts >= lowBatteryVolts)
-        return true;
+    if (ending || failureEnding)
+        return;
+    const BootloaderEnding &e = ended.ending;
+    switch (ended.step) {
+    case PackageFlashEnding::Step::Status:
+        if (e.outcome == TransferOutcome::NotResponding) {
+            warn(tr("The device did not report its status; %1 was not checked and not flashed").arg(packageName));
+            reset();
+        } else if (!linkUp) {
+            linkDropped(); // the link went while the package was in hand
+        } else {
+            dropPackage();
+            commandFailed(e);
+        }
+        return;
+    case PackageFlashEnding::Step::Busy:
+        warn(tr("The device stayed busy with an earlier step for %1 s; %2 was not flashed")
+                 .arg(PackageFlash::busyWaitMs / 1000)
+                 .arg(packageName));
+        reset();
+        return;
+    case PackageFlashEnding::Step::Package:
+        warn(ended.refusal);
+        reset();
+        return;
+    case PackageFlashEnding::Step::Declined:
+        reset();
+        return;
+    case PackageFlashEnding::Step::Flash:
+    case PackageFlashEnding::Step::Launch:
+        flashEnded(e);
+        return;
+    }
+}
+
+bool HIDDfu::flashOnLowBattery(double volts)
+{
     return ask(tr("The vehicle's battery reads %1 V. A flash that stops halfway leaves the device without an "
                   "application. Flash anyway?")
-                   .arg(statusVolts, 0, 'f', 1));
+                   .arg(volts, 0, 'f', 1));
+}
+
+bool HIDDfu::updateFirmware(const QString &info)
+{
+    return params.autoLaunch
+        || ask(tr("Update firmware to %1?").arg(info.isEmpty() ? QStringLiteral("<no info>") : info));
 }
 
 void HIDDfu::dropPackage()
@@ -393,8 +371,7 @@ void HIDDfu::reconnect()
 {
     linkGone = false;
     lostWhileAsking.clear();
-    heldPackage.clear();
-    statusAsked = 0;
+    packageFlash->abandon();
     searchCount = 0;
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);

@@ -5,6 +5,7 @@
 
 #include <bootloadersession.h>
 #include <hiddfu_worker.h>
+#include <packageflash.h>
 
 #include <QThread>
 #include <QTimer>
@@ -23,7 +24,7 @@ class HIDDfu;
 
 // The firmware updater's window: finds the adapter's port, connects to the bootloader through
 // a worker on a thread of its own, checks a dropped firmware package and has it flashed.
-class HIDDfu : public QWidget, public UpdaterView
+class HIDDfu : public QWidget, public UpdaterView, private FlashQuestions
 {
     Q_OBJECT
 
@@ -73,7 +74,7 @@ private:
     void runCommand(hiddfu_worker::Commands cmd);
     void flashDone(bool ok);
     void connected(const BootloaderEnding &ending);
-    void statusEnded(const BootloaderEnding &ending);
+    void packageFlashEnded(const PackageFlashEnding &ended);
     void flashEnded(const BootloaderEnding &ending);
     // A command outside a flash failed: said once, and the updater ends (or, with the link gone,
     // looks for the adapter again).
@@ -93,15 +94,13 @@ private:
     void dropPackage();
     void reconnect();
     void reset();
-    bool validatePackage(const QString &file);
     // Below the low-battery threshold the technician decides whether to flash; an unknown reading
     // is no reason to stop one.
-    bool voltageAccepted();
+    bool flashOnLowBattery(double volts) override;
+    bool updateFirmware(const QString &info) override;
     // Boxes show what the device or a file says as text, never as markup.
     void warn(const QString &text);
     bool ask(const QString &text);
-    void askStatus();
-    void statusAnswered(bool ok);
     void dropSearchDialog();
 
     std::unique_ptr<Ui::HIDDfu> ui;
@@ -109,17 +108,13 @@ private:
     QThread thread;
     hiddfu_worker *worker = nullptr;
     BootloaderSession *session = nullptr;
-    DFUStatus status;
-    double statusVolts = qQNaN(); // the vehicle's voltage read with the last status
-    bool packageInHand = false; // from its check until its flash ended or it was turned down
+    PackageFlash *packageFlash = nullptr;
+    QString packageName; // the package dropped, as given
+    bool packageInHand = false; // from its drop until its flash ended or it was turned down
     QTimer searchTimer;
     QProgressDialog *searchDialog = nullptr;
     int searchCount = 0;
 
-    // The package checks need the device's board and flash size as they are now: a dropped package
-    // waits here for the status asked for it (the board may have been swapped meanwhile).
-    QString heldPackage;
-    int statusAsked = 0; // status requests whose reply or failure has not come back yet
     // Set once the updater is ending: worker reports still queued then must not open boxes.
     bool ending = false;
     // A failure's warning is up and the updater ends after it: later endings are the same failure.

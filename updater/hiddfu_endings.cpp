@@ -19,11 +19,8 @@ void HIDDfu::thread_ended(const BootloaderEnding &e)
         connected(e);
         return;
     case BootloaderSession::Status:
-        statusEnded(e);
-        return;
     case BootloaderSession::Flash:
-        flashEnded(e);
-        return;
+        return; // the flash job's: it ends as they say
     default:
         if (!e.ok())
             commandFailed(e);

@@ -34,6 +34,7 @@ void PackageFlash::start(const QByteArray &package, const QString &name, const S
 void PackageFlash::abandon()
 {
     m_step = Step::Idle;
+    m_lostWhileAsking.reset();
     m_poll.stop();
 }
 
@@ -41,7 +42,9 @@ void PackageFlash::onEnded(const BootloaderEnding &ending)
 {
     if (ending.operation == BootloaderSession::Link) {
         // The link failed while no request was on it: the job's step ends with it.
-        if (m_step == Step::Status)
+        if (m_step == Step::Status && m_asking)
+            m_lostWhileAsking = ending;
+        else if (m_step == Step::Status)
             finish(PackageFlashEnding::Step::Status, ending);
         else if (m_step == Step::Flashing && !m_session.flashRunning())
             finish(PackageFlashEnding::Step::Flash, ending);
@@ -96,14 +99,22 @@ void PackageFlash::statusRead(const BootloaderEnding &ending)
         return;
     }
     const bool lowBattery = std::isnan(m_settings.minimumVolts) && ending.voltage < lowBatteryVolts;
-    if ((lowBattery && !m_questions.flashOnLowBattery(ending.voltage))
-        || !m_questions.updateFirmware(check.header.info)) {
+    m_asking = true;
+    const bool go = (!lowBattery || m_questions.flashOnLowBattery(ending.voltage))
+        && m_questions.updateFirmware(check.header.info);
+    m_asking = false;
+    if (m_step != Step::Status)
+        return; // abandoned meanwhile
+    if (m_lostWhileAsking) {
+        const BootloaderEnding lost = *m_lostWhileAsking;
+        m_lostWhileAsking.reset();
+        finish(PackageFlashEnding::Step::Status, lost);
+        return;
+    }
+    if (!go) {
         finish(PackageFlashEnding::Step::Declined, ending);
         return;
     }
-    // A question answered while the link went away: the flash ends at once as a lost link.
-    if (m_step != Step::Status)
-        return;
     emit checked(check.header);
     m_step = Step::Flashing;
     m_session.flash(check.image, m_settings.minimumVolts);

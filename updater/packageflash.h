@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QtNumeric>
 
+#include <optional>
+
 // What a flash asks before anything goes to the device. A window answers with a box, veltrano-cli
 // with its options.
 class FlashQuestions
@@ -36,7 +38,8 @@ Q_DECLARE_METATYPE(PackageFlashEnding)
 
 // A firmware package onto the device: its status (waited for while it is still busy with an
 // earlier step), the package checked against it, the questions, the flash, and the launch when
-// asked for. Runs on a session whose link is up, and ends exactly once with ended().
+// asked for. Runs on a session whose link is up, and ends exactly once with ended(), never while
+// a question is open.
 class PackageFlash : public QObject
 {
     Q_OBJECT
@@ -83,6 +86,8 @@ private:
     QString m_name;
     QByteArray m_imageSha256;
     Step m_step = Step::Idle;
+    bool m_asking = false; // a question is open
+    std::optional<BootloaderEnding> m_lostWhileAsking; // the link's failure, said once answered
     QElapsedTimer m_busySince; // the status has said busy since
     QTimer m_poll;
 };

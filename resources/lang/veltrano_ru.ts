@@ -364,10 +364,6 @@
         <translation>Не удаётся прочитать файл прошивки %1: %2</translation>
     </message>
     <message>
-        <source>Opened firmware file %1</source>
-        <translation>Открыт файл прошивки %1</translation>
-    </message>
-    <message>
         <source>Update firmware to %1?</source>
         <translation>Обновить прошивку до %1?</translation>
     </message>
@@ -478,6 +474,10 @@
     <message>
         <source>Flash stopped; the erase was sent but not confirmed: the device may have no application now. Flash it again.</source>
         <translation>Прошивка остановлена; команда стирания отправлена, но не подтверждена: возможно, на устройстве теперь нет приложения. Прошейте его снова.</translation>
+    </message>
+    <message>
+        <source>The device stayed busy with an earlier step for %1 s; %2 was not flashed</source>
+        <translation>Устройство оставалось занято предыдущим шагом %1 с; %2 не прошит</translation>
     </message>
 </context>
 <context>
@@ -827,6 +827,17 @@
     <message>
         <source>Reboot requested; the device did not answer it (as when restarting)</source>
         <translation>Перезагрузка запрошена; устройство не ответило на запрос (как при перезапуске)</translation>
+    </message>
+</context>
+<context>
+    <name>PackageFlash</name>
+    <message>
+        <source>The device is still busy with an earlier step; waiting for it</source>
+        <translation>Устройство ещё занято предыдущим шагом; ожидание</translation>
+    </message>
+    <message>
+        <source>Opened firmware file %1</source>
+        <translation>Открыт файл прошивки %1</translation>
     </message>
 </context>
 <context>
