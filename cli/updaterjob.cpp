@@ -157,8 +157,12 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
     if (ended())
         return;
     heardFromDevice();
-    if (m_flash.running())
-        return; // the flash job hears it too and ends as it says
+    // A flash's status, flash and launch are the flash job's: it hears them too, first, and ends
+    // as they say.
+    const bool flashJobs = ending.operation == BootloaderSession::Status || ending.operation == BootloaderSession::Flash
+        || ending.operation == BootloaderSession::Launch || m_flash.running();
+    if (m_options.command == QLatin1String("flash") && flashJobs)
+        return;
     switch (ending.operation) {
     case BootloaderSession::Connect:
         connected(ending);

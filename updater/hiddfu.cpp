@@ -341,15 +341,23 @@ void HIDDfu::packageFlashEnded(const PackageFlashEnding &ended)
 
 bool HIDDfu::flashOnLowBattery(double volts)
 {
-    return ask(tr("The vehicle's battery reads %1 V. A flash that stops halfway leaves the device without an "
-                  "application. Flash anyway?")
-                   .arg(volts, 0, 'f', 1));
+    return askAboutPackage(tr("The vehicle's battery reads %1 V. A flash that stops halfway leaves the device "
+                              "without an application. Flash anyway?")
+                               .arg(volts, 0, 'f', 1));
 }
 
 bool HIDDfu::updateFirmware(const QString &info)
 {
     return params.autoLaunch
-        || ask(tr("Update firmware to %1?").arg(info.isEmpty() ? QStringLiteral("<no info>") : info));
+        || askAboutPackage(tr("Update firmware to %1?").arg(info.isEmpty() ? QStringLiteral("<no info>") : info));
+}
+
+bool HIDDfu::askAboutPackage(const QString &text)
+{
+    askingAboutPackage = true;
+    const bool yes = ask(text);
+    askingAboutPackage = false;
+    return yes;
 }
 
 void HIDDfu::dropPackage()
@@ -372,6 +380,8 @@ void HIDDfu::reconnect()
     linkGone = false;
     lostWhileAsking.clear();
     packageFlash->abandon();
+    if (!flashRunning)
+        reset(); // a package in hand is let go: the drop area waits for it again
     searchCount = 0;
     ui->controlWidget->setEnabled(false);
     ui->stackedWidget->setEnabled(false);

@@ -98,6 +98,7 @@ private:
     // is no reason to stop one.
     bool flashOnLowBattery(double volts) override;
     bool updateFirmware(const QString &info) override;
+    bool askAboutPackage(const QString &text);
     // Boxes show what the device or a file says as text, never as markup.
     void warn(const QString &text);
     bool ask(const QString &text);
@@ -121,6 +122,7 @@ private:
     bool failureEnding = false;
     // The link failed while the technician was asked whether to flash: said once the answer came.
     QString lostWhileAsking;
+    bool askingAboutPackage = false;
     // The adapter's port went away; the window looks for it again once the flash, if any, ended.
     bool linkGone = false;
     bool linkUp = false; // set up, and not lost since

@@ -72,11 +72,14 @@ void HIDDfu::commandFailed(const BootloaderEnding &e)
     }
     const QString warning = failureWords(e.errorCode, e.reason);
     // The technician is being asked about a package: said once the answer came.
-    if (packageInHand) {
+    if (askingAboutPackage) {
         if (lostWhileAsking.isEmpty())
             lostWhileAsking = warning;
         return;
     }
+    // Nothing more of a package in hand goes to the device.
+    if (!flashRunning)
+        packageFlash->abandon();
     // This failure ends the updater: what else ends while its warning is read belongs to it.
     failureEnding = !linkGone;
     warn(warning);

@@ -41,7 +41,9 @@ void PackageFlash::abandon()
 void PackageFlash::onEnded(const BootloaderEnding &ending)
 {
     if (ending.operation == BootloaderSession::Link) {
-        // The link failed while no request was on it: the job's step ends with it.
+        // The link went while no request was on it: the job's step ends with it.
+        if (ending.outcome != TransferOutcome::LinkLost)
+            return;
         if (m_step == Step::Status && m_asking)
             m_lostWhileAsking = ending;
         else if (m_step == Step::Status)
