@@ -32,7 +32,6 @@ struct PackageFlashEnding
     BootloaderEnding ending;
     QString refusal; // Package: why the package must not be flashed
     QByteArray imageSha256; // Flash and Launch: of the image handed to the device
-    bool ok() const { return step == Step::Launch ? ending.ok() : step == Step::Flash && ending.ok(); }
 };
 Q_DECLARE_METATYPE(PackageFlashEnding)
 
@@ -59,9 +58,6 @@ public:
     // asked of the device. A flash under way is not stopped by it.
     void abandon();
     bool running() const { return m_step != Step::Idle; }
-    // The flash itself has begun: the erase may be on its way.
-    bool flashing() const { return m_step == Step::Flashing; }
-    bool launching() const { return m_step == Step::Launching; }
     static constexpr int busyWaitMs = 30000;
     static constexpr int busyPollMs = 500;
 
