@@ -3,15 +3,14 @@
 #include "clijob.h"
 
 #include <managersession.h>
-#include <restartcheck.h>
-
-#include <QBuffer>
-#include <QTimer>
+#include <removaljob.h>
+#include <restartjob.h>
+#include <uploadjob.h>
 
 #include <memory>
 
 // The file-manager commands: info, upload, select, remove, erase, reboot, dfu.
-class ManagerJob : public CliJob
+class ManagerJob : public CliJob, private UploadQuestions
 {
     Q_OBJECT
 
@@ -27,12 +26,14 @@ private:
     void restart() override;
     QString interruptedWork() const override;
     void onEnded(const ManagerEnding &ending);
+    void uploaded(const ManagerEnding &ending);
+    void removed(const ManagerEnding &ending);
+    void restarted(const RestartEnding &ending);
     void failed(const ManagerEnding &ending);
-    // The device took the request; it counts as done once the device answers as its new self.
-    void confirmRestart(bool bootloader);
+    bool storeUnderName(const QString &fileName, const QString &target) override;
 
-    std::unique_ptr<ManagerSession> m_session;
-    std::unique_ptr<RestartCheck> m_check;
-    QBuffer m_upload;
-    QString m_target;
+    ManagerSession m_session;
+    UploadJob m_upload;
+    RemovalJob m_removal;
+    RestartJob m_restart;
 };

@@ -50,6 +50,11 @@ ELM327Worker::~ELM327Worker()
     m_io.disconnect(this);
 }
 
+void ELM327Worker::closeLink()
+{
+    m_io.close();
+}
+
 void ELM327Worker::io_connected()
 { }
 

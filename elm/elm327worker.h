@@ -47,6 +47,9 @@ public slots:
     // Asks the adapter for the vehicle's voltage: an adapter line, nothing on the CAN bus.
     // voltageRead answers every call once, NaN when unknown or the link is down.
     void readVoltage();
+    // Puts the adapter back and lets the port go, for a link of its own to take over; nothing is
+    // reported. Only while no request is out.
+    void closeLink();
 
 signals:
     void voltageRead(double volts);
