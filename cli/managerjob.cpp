@@ -26,7 +26,7 @@ ManagerJob::ManagerJob(const CliOptions &options, CliReport &report, QObject *pa
     : CliJob(options, report, parent)
     , m_upload(m_session)
     , m_removal(m_session)
-    , m_restart(m_session, options.connection)
+    , m_restart(m_session)
 {
     connect(&m_session, &ManagerSession::ended, this, &ManagerJob::onEnded);
     connect(&m_upload, &UploadJob::ended, this, &ManagerJob::uploaded);
@@ -128,7 +128,7 @@ void ManagerJob::begin()
     } else if (command == QLatin1String("erase")) {
         m_removal.eraseAll();
     } else if (command == QLatin1String("reboot") || command == QLatin1String("dfu")) {
-        m_restart.start(command == QLatin1String("dfu"));
+        m_restart.start(m_options.connection, command == QLatin1String("dfu"));
     }
 }
 

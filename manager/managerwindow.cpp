@@ -37,6 +37,9 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     , m_iconColor(isDarkTheme() ? QColor(226, 226, 226) : QColor(58, 58, 58))
     , ui(new Ui::ManagerWindow)
     , m_session(this)
+    , m_upload(m_session)
+    , m_removal(m_session)
+    , m_restart(m_session)
     , m_notices(this)
 {
     ui->setupUi(this);
@@ -64,6 +67,11 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     connect(&m_session.worker(), &CanWorker::progress, this, &ManagerWindow::thread_progress);
     connect(&m_session.worker(), &CanWorker::error, this, &ManagerWindow::thread_error);
     connect(&m_session, &ManagerSession::ended, this, &ManagerWindow::thread_finished);
+    connect(&m_upload, &UploadJob::ended, this, &ManagerWindow::uploadEnded);
+    connect(&m_removal, &RemovalJob::ended, this, &ManagerWindow::removalEnded);
+    connect(&m_restart, &RestartJob::ended, this, &ManagerWindow::restartEnded);
+    connect(&m_restart, &RestartJob::confirming, this,
+        [this] { appendLog(tr("Switch requested; asking the bootloader")); });
 }
 
 ManagerWindow::~ManagerWindow()
@@ -113,7 +121,7 @@ void ManagerWindow::showStartPageIfConnected()
 // needs the row it acts on to be the one shown.
 void ManagerWindow::updateTools()
 {
-    const bool idle = !m_upload;
+    const bool idle = !m_upload.running();
     ui->addFileTool->setEnabled(idle);
     ui->applySelTool->setEnabled(idle && m_selectionRead);
     ui->removeFileTool->setEnabled(idle && ui->fileList->currentIndex().isValid());
@@ -136,7 +144,7 @@ bool ManagerWindow::linkUp()
 
 bool ManagerWindow::mayLeave()
 {
-    if (!m_upload)
+    if (!m_upload.running())
         return true;
     if (m_leaving)
         return false; // the stop is under way; the program ends with the upload
@@ -145,11 +153,11 @@ bool ManagerWindow::mayLeave()
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return false;
-    if (!m_upload)
+    if (!m_upload.running())
         return true; // it ended while the question was open
     m_leaving = true;
     m_notices.stop();
-    m_session.stop();
+    m_upload.stop();
     return false;
 }
 
@@ -209,6 +217,7 @@ void ManagerWindow::on_connectTool_clicked()
     info.canId = deviceCanId;
     info.pcId = pcCanId;
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
+    m_connection = info;
     // The adapter set-up runs to its end inside this call and reports before it returns; the list
     // and its ticks follow.
     m_session.open(info);
@@ -233,7 +242,7 @@ void ManagerWindow::on_dropLabel_changed(const QString &file)
 bool ManagerWindow::refuseWhenBusy()
 {
     // The session takes one operation at a time (a drop while the list is read again, say).
-    if (!m_upload && !m_session.running())
+    if (!m_upload.running() && !m_session.running() && !m_restart.running())
         return false;
     QMessageBox::warning(this, tr("Firmware Update"), tr("Busy flashing. Please wait"), QMessageBox::Ok);
     return true;
@@ -245,30 +254,23 @@ bool ManagerWindow::uploadFirmware(const QString &path)
         return false;
     ui->progress->setValue(0);
     ui->progress->show();
-
-    const QString name = QFileInfo(path).fileName();
-    const QString target = FirmwareFile::targetName(path);
-    const QString nameProblem = FirmwareFile::nameProblem(target);
-    if (!nameProblem.isEmpty()) {
-        NoticeQueue::plainBox(this, QMessageBox::Warning, tr("File Upload"), nameProblem, QMessageBox::Ok);
+    const UploadJob::Refusal refusal = m_upload.prepareFile(path, *this);
+    if (refusal.kind == UploadJob::Refusal::Kind::BadInput)
+        NoticeQueue::plainBox(this, QMessageBox::Warning, refusal.title, refusal.text, QMessageBox::Ok);
+    // The question may have been open while the port went.
+    if (!refusal.ok() || !linkUp()) {
         uploadCleanup();
         return false;
     }
-    if (target != name) {
-        const auto answer = NoticeQueue::plainBox(this, QMessageBox::Question, tr("Firmware Update"),
-            tr("File %1 will be uploaded as %2. Proceed?").arg(name, target), QMessageBox::Yes | QMessageBox::No);
-        if (answer != QMessageBox::Yes || !linkUp())
-            return false;
-    }
-
-    const FirmwareFile::Slice slice = FirmwareFile::read(path);
-    if (!slice.ok) {
-        NoticeQueue::plainBox(this, QMessageBox::Warning, slice.title, slice.text, QMessageBox::Ok);
-        uploadCleanup();
-        return false;
-    }
-    startUpload(slice.data, target, path);
+    startUpload(path);
     return true;
+}
+
+bool ManagerWindow::storeUnderName(const QString &fileName, const QString &target)
+{
+    return NoticeQueue::plainBox(this, QMessageBox::Question, tr("Firmware Update"),
+               tr("File %1 will be uploaded as %2. Proceed?").arg(fileName, target), QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
 }
 
 void ManagerWindow::on_applySelTool_clicked()
@@ -278,30 +280,20 @@ void ManagerWindow::on_applySelTool_clicked()
     ui->progress->setValue(0);
     ui->progress->show();
     ui->stackedWidget->setCurrentIndex(LogPage);
-    startUpload(FirmwareFile::activeSelection(m_model.tickedNames()), FirmwareFile::activeConfigName,
-        FirmwareFile::activeConfigName);
+    m_upload.prepareSelection(m_model.tickedNames());
+    startUpload(FirmwareFile::activeConfigName);
 }
 
-void ManagerWindow::startUpload(const QByteArray &content, const QString &target, const QString &source)
+void ManagerWindow::startUpload(const QString &source)
 {
-    // The buffer is made only once every check passed: its presence is what "busy" means.
-    m_upload = std::make_unique<QBuffer>();
-    m_upload->open(QIODevice::WriteOnly);
-    m_upload->write(content);
-    m_upload->close();
-    m_upload->open(QIODevice::ReadOnly);
     appendLog(tr("Start uploading %1").arg(source));
+    // Last: an upload the worker cannot start ends inside this call.
+    m_upload.start();
     updateTools();
-    // Last: an upload the worker cannot start ends inside this call, and the buffer with it.
-    m_session.upload(m_upload.get(), target);
 }
 
 void ManagerWindow::uploadCleanup()
 {
-    if (m_upload) {
-        m_upload->close();
-        m_upload.reset();
-    }
     ui->dropLabel->clear();
     ui->stackedWidget->setCurrentIndex(m_connected ? StartPage : ConnectPage);
     updateTools();
@@ -323,7 +315,7 @@ void ManagerWindow::on_removeFileTool_clicked()
         || !linkUp())
         return;
     appendLog(tr("Removing file %1").arg(name));
-    m_session.remove(name);
+    m_removal.remove(name);
 }
 
 void ManagerWindow::on_eraseFilesTool_clicked()
@@ -331,7 +323,7 @@ void ManagerWindow::on_eraseFilesTool_clicked()
     if (refuseWhenBusy() || !linkUp())
         return;
     appendLog(tr("Erasing all files"));
-    m_session.erase();
+    m_removal.eraseAll();
 }
 
 void ManagerWindow::on_dfuTool_clicked()
@@ -344,7 +336,7 @@ void ManagerWindow::on_dfuTool_clicked()
     const auto answer = QMessageBox::question(
         this, tr("Firmware Upgrade"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer == QMessageBox::Yes && linkUp())
-        m_session.dfu();
+        m_restart.start(m_connection, true);
 }
 
 void ManagerWindow::on_actionFirmware_Update_triggered()
@@ -446,12 +438,8 @@ void ManagerWindow::thread_finished(const ManagerEnding &ending)
     case ManagerSession::List:
         listEnded(ending);
         return;
-    case ManagerSession::Upload:
-        uploadEnded(ending);
-        return;
     default:
-        commandEnded(ending);
-        return;
+        return; // the jobs report their own
     }
 }
 
@@ -547,52 +535,55 @@ void ManagerWindow::uploadEnded(const ManagerEnding &ending)
         m_notices.notify(QMessageBox::Warning, 5, tr("File Upload"), tr("Upload failed"));
 }
 
-void ManagerWindow::commandEnded(const ManagerEnding &ending)
+void ManagerWindow::removalEnded(const ManagerEnding &ending)
 {
-    const QString failure = ending.failure;
-    switch (ending.operation) {
-    case ManagerSession::Remove:
-        if (ending.ok()) {
-            appendLog(tr("File removed"));
-            statusBar()->showMessage(tr("Removed"), statusMessageMs);
-            m_model.remove(ending.result.toString());
-            // The row that moved up into the removed one's place was not picked.
-            ui->fileList->selectionModel()->clear();
-            return;
-        }
-        appendLog(tr("File removal failed"));
-        warnIfConnected(5, tr("File Removal"), tr("Failed!"));
-        break;
-    case ManagerSession::Erase:
-        if (ending.ok()) {
-            appendLog(tr("Erased"));
-            m_model.clear();
-            m_selectionRead = true; // nothing left that a selection could drop
-            updateTools();
-            return;
-        }
-        appendLog(tr("Could not erase"));
-        warnIfConnected(5, tr("Erase Files"), tr("Failed!"));
-        break;
-    // The program restarts, or the updater takes over, only when the device did what it was asked:
-    // otherwise it runs on as it was, and the manager stays connected to it.
-    case ManagerSession::Reboot:
-    case ManagerSession::Dfu: {
-        const bool reboot = ending.operation == ManagerSession::Reboot;
-        if (ending.ok() && reboot) {
-            appendLog(tr("Reboot requested; the device did not answer it (as when restarting)"));
-            return QCoreApplication::exit(RestartProgram);
-        }
-        if (ending.ok())
-            return handOver(UpdaterConnected);
-        const QString text = reboot ? tr("The device did not restart: %1").arg(failure)
-                                    : tr("The device did not switch to its bootloader: %1").arg(failure);
-        appendLog(text);
-        warnIfConnected(0, reboot ? tr("Reboot") : tr("Firmware Upgrade"), text);
-        break;
-    }
-    default:
+    const bool removal = ending.operation == ManagerSession::Remove;
+    if (ending.ok() && removal) {
+        appendLog(tr("File removed"));
+        statusBar()->showMessage(tr("Removed"), statusMessageMs);
+        m_model.remove(ending.result.toString());
+        // The row that moved up into the removed one's place was not picked.
+        ui->fileList->selectionModel()->clear();
         return;
     }
+    if (ending.ok()) {
+        appendLog(tr("Erased"));
+        m_model.clear();
+        m_selectionRead = true; // nothing left that a selection could drop
+        updateTools();
+        return;
+    }
+    appendLog(removal ? tr("File removal failed") : tr("Could not erase"));
+    if (!ending.reason.isEmpty())
+        appendLog(ending.reason);
+    warnIfConnected(5, removal ? tr("File Removal") : tr("Erase Files"), tr("Failed!"));
+    showStartPageIfConnected();
+}
+
+// The updater takes over only when the bootloader answered: a device that refused the switch runs
+// on as it was, and the manager stays connected to it.
+void ManagerWindow::restartEnded(const RestartEnding &ending)
+{
+    if (ending.ok())
+        return handOver(UpdaterConnected);
+    using Result = RestartEnding::Result;
+    QString why = ending.request.failure;
+    if (ending.result == Result::NoAnswer)
+        why = tr("the bootloader did not answer within %1 s").arg(RestartCheck::answerMs / 1000);
+    else if (ending.result == Result::NoConnection || ending.result == Result::LinkLost)
+        why = ending.reason.isEmpty() ? tr("the adapter could not be set up again") : ending.reason;
+    const QString text = tr("The device did not switch to its bootloader: %1").arg(why);
+    appendLog(text);
+    if (ending.result != Result::Refused) {
+        // The request's link was let go for the confirmation: the device may be in its bootloader,
+        // which the updater can reach from the connect page.
+        m_connected = false;
+        m_updaterAllowed = true;
+        updateTools();
+        ui->stackedWidget->setCurrentIndex(ConnectPage);
+        m_notices.notify(QMessageBox::Warning, 0, tr("Firmware Upgrade"), text);
+        return;
+    }
+    warnIfConnected(0, tr("Firmware Upgrade"), text);
     showStartPageIfConnected();
 }

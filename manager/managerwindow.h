@@ -4,14 +4,15 @@
 #include "managersession.h"
 #include "managerview.h"
 #include "noticequeue.h"
+#include "removaljob.h"
+#include "restartjob.h"
+#include "uploadjob.h"
+
+#include <elmconninfo.h>
 
 #include <QColor>
 #include <QMainWindow>
 #include <QMessageBox>
-
-#include <memory>
-
-class QBuffer;
 
 namespace Ui {
 class ManagerWindow;
@@ -20,7 +21,7 @@ class ManagerWindow;
 // The file manager's main window: connects to the adapter, lists the device's files with
 // their active ticks, uploads firmware slices and the active selection, removes and erases
 // files, and hands over to the updater through the event loop's exit code.
-class ManagerWindow : public QMainWindow, public ManagerView
+class ManagerWindow : public QMainWindow, public ManagerView, private UploadQuestions
 {
     Q_OBJECT
 
@@ -68,14 +69,15 @@ private:
     bool mayLeave();
     // Enables what may be started now.
     void updateTools();
+    bool storeUnderName(const QString &fileName, const QString &target) override;
     // `source` is what the log names: the dropped file's path, or the selection file.
-    void startUpload(const QByteArray &content, const QString &target, const QString &source);
+    void startUpload(const QString &source);
     void uploadCleanup();
     void connectEnded(const ManagerEnding &ending);
     void listEnded(const ManagerEnding &ending);
-    // Every upload ends here, however it ended: the buffer is let go of, so a new upload can start.
     void uploadEnded(const ManagerEnding &ending);
-    void commandEnded(const ManagerEnding &ending);
+    void removalEnded(const ManagerEnding &ending);
+    void restartEnded(const RestartEnding &ending);
     // Once the port is gone its box has said why everything under way failed.
     void warnIfConnected(int seconds, const QString &title, const QString &text);
     // Leaves the manager for the updater, telling it which port, rate and adapter to use when it
@@ -97,8 +99,10 @@ private:
     bool m_selectionRead = false;
     bool m_leaving = false; // the technician chose to quit: the program ends with the upload
     ManagerSession m_session;
+    UploadJob m_upload;
+    RemovalJob m_removal;
+    RestartJob m_restart;
+    ELM_ConnInfo m_connection; // how the device was reached
     ECUFileListModel m_model;
-    // Set exactly while an upload runs; lent to the worker, which reads it chunk by chunk.
-    std::unique_ptr<QBuffer> m_upload;
     NoticeQueue m_notices;
 };

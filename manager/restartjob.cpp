@@ -2,16 +2,16 @@
 
 #include <QTimer>
 
-RestartJob::RestartJob(ManagerSession &session, const ELM_ConnInfo &connection, QObject *parent)
+RestartJob::RestartJob(ManagerSession &session, QObject *parent)
     : QObject(parent)
     , m_session(session)
-    , m_connection(connection)
 {
     connect(&m_session, &ManagerSession::ended, this, &RestartJob::onEnded);
 }
 
-void RestartJob::start(bool bootloader)
+void RestartJob::start(const ELM_ConnInfo &connection, bool bootloader)
 {
+    m_connection = connection;
     m_ending = RestartEnding();
     m_ending.bootloader = bootloader;
     m_running = true;

@@ -39,10 +39,11 @@ class RestartJob : public QObject
     Q_OBJECT
 
 public:
-    // The session is not owned and outlives the job; `connection` is how it reached the device.
-    RestartJob(ManagerSession &session, const ELM_ConnInfo &connection, QObject *parent = nullptr);
+    // The session is not owned and outlives the job.
+    explicit RestartJob(ManagerSession &session, QObject *parent = nullptr);
 
-    void start(bool bootloader);
+    // `connection` is how the session reached the device.
+    void start(const ELM_ConnInfo &connection, bool bootloader);
     bool running() const { return m_running; }
 
 signals:
