@@ -164,9 +164,9 @@ Figures upload(const Setting &setting)
     CanWorker worker;
     QEventLoop loop;
     QElapsedTimer wall;
-    QObject::connect(&worker, &CanWorker::finished, [&](CanWorker::Commands cmd, bool status, const QVariant &result) {
-        if (cmd == CanWorker::Setup) {
-            if (!status) {
+    QObject::connect(&worker, &CanWorker::completed, [&](const Completion &completion) {
+        if (completion.command == CanWorker::Setup) {
+            if (!completion.ok()) {
                 figures.problem = "setup failed";
                 loop.quit();
                 return;
@@ -174,12 +174,11 @@ Figures upload(const Setting &setting)
             sim.startMeasuring();
             wall.start();
             worker.flash(&buffer, "bench.bin");
-        } else if (!status) {
-            figures.problem = result.toString();
+            return;
         }
-    });
-    QObject::connect(&worker, &CanWorker::uploadEnded, [&](TransferOutcome outcome, int) {
-        figures.ok = outcome == TransferOutcome::Succeeded;
+        if (!completion.ok())
+            figures.problem = completion.reason;
+        figures.ok = completion.ok();
         figures.seconds = wall.nsecsElapsed() / 1e9;
         loop.quit();
     });

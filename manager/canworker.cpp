@@ -63,6 +63,7 @@ void registerTypes()
     static const bool registered = [] {
         qRegisterMetaType<CanWorker::Commands>("CanWorker::Commands");
         qRegisterMetaType<CanWorker::Errors>("CanWorker::Errors");
+        qRegisterMetaType<Completion>("Completion");
         return true;
     }();
     Q_UNUSED(registered)
@@ -86,36 +87,67 @@ void CanWorker::execute(CanWorker::Commands cmd)
 
 void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
 {
-    const bool known = cmd >= Setup && cmd <= Config;
+    ++serial;
+    if (cmd < Setup || cmd > Config) {
+        const QString why = tr("Unknown command %1").arg(int(cmd));
+        emit error(ERR_UNSUP, why);
+        emit completed({serial, cmd, cmd, TransferOutcome::Refused, 0, {}, why, why});
+        return;
+    }
     // Any other request would take the link's one pending slot from the upload's: the upload
     // would then wait for a reply that is counted for the intruder, or for nobody.
-    if (known && uploading())
+    if (uploading())
         return refuse(cmd, tr("Busy: an upload is running"), TransferOutcome::Refused);
     // A request queued on a closed port never goes out, so it would never end either.
-    if (known && cmd != Setup && portGone)
+    if (cmd != Setup && portGone)
         return refuse(cmd, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
+    // A command asked for while another still waits takes the link over: the one before ends here,
+    // since its reply, should it still come, arrives before this request goes out and counts for
+    // neither. Setting the link up again drops whatever it held too.
+    if (pending != Invalid)
+        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+    asked = named = cmd;
+    askedSerial = serial;
+    complaint.clear();
     request(cmd, param);
 }
 
+// Leaves the request under way, if any, alone: the refused one is told at once.
 void CanWorker::refuse(Commands cmd, const QString &why, TransferOutcome how)
 {
     emit error(ERR_LOG, why);
     emit finished(cmd, false, why);
-    emit commandEnded(cmd, how);
+    emit completed({serial, cmd, cmd, how, 0, {}, why, why});
+}
+
+void CanWorker::complain(Errors code, const QString &text)
+{
+    complaint = text;
+    emit error(code, text);
+}
+
+void CanWorker::complete(TransferOutcome how, const QVariant &result, const QString &failure)
+{
+    if (asked == Invalid)
+        return;
+    const Completion completion {
+        askedSerial, asked, named, how, 0, result, failure, complaint.isEmpty() ? failure : complaint};
+    asked = Invalid;
+    emit completed(completion);
 }
 
 void CanWorker::request(Commands cmd, const QVariant &param)
 {
     switch (cmd) {
     case Setup:
-        // Setting the link up again drops whatever it held: a command still waiting would wait
-        // for ever.
-        if (pending != Invalid)
-            finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
         portGone = !setupLink(param);
         if (!portGone)
             io_voltage(link().lastVoltage()); // the set-up's own reading
+        else
+            complaint = link().lastOpenError();
         emit finished(Setup, !portGone, QVariant());
+        complete(portGone ? TransferOutcome::NotResponding : TransferOutcome::Succeeded,
+            portGone ? QVariant() : QVariant(link().lastVoltage()), {});
         return;
     case Read:
         sendRequest(Read, QByteArray(1, reqInfo));
@@ -145,7 +177,6 @@ void CanWorker::request(Commands cmd, const QVariant &param)
     case Invalid:
         break;
     }
-    emit error(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)));
 }
 
 // Requests without an explicit time-out: removing and erasing touch the device's storage.
@@ -157,11 +188,6 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request)
 
 void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeoutMs)
 {
-    // A command asked for while another still waits takes the link over: the one before ends here,
-    // since its reply, should it still come, arrives before this request goes out and counts for
-    // neither.
-    if (pending != Invalid)
-        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
     pending = cmd;
     awaited = quint8(request.at(0)) + replyOffset;
     requestFrame = ELM_Message(request, 1, timeoutMs).nextFrame();
@@ -199,20 +225,27 @@ bool CanWorker::answersPending(quint8 code) const
 
 void CanWorker::flash(QIODevice *device, QString name)
 {
+    ++serial;
+    // The running upload's source stays lent until its own end.
     if (uploading()) {
-        emit error(ERR_LOG, tr("Busy: an upload is running"));
+        const QString why = tr("Busy: an upload is running");
+        emit error(ERR_LOG, why);
+        emit completed({serial, Write, Write, TransferOutcome::Refused, 0, {}, why, why});
         return;
     }
     if (!device || !device->isReadable()) {
-        emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(device ? device->errorString() : QString()));
-        emit uploadEnded(TransferOutcome::FileUnreadable, 0);
+        const QString why = tr("Cannot read from file: %1").arg(device ? device->errorString() : QString());
+        emit error(ERR_FLASH, why);
+        emit completed({serial, Write, Write, TransferOutcome::FileUnreadable, 0, {}, why, why});
         return;
     }
-    if (portGone) {
-        refuse(Write, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
-        emit uploadEnded(TransferOutcome::LinkLost, 0);
-        return;
-    }
+    if (portGone)
+        return refuse(Write, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
+    if (pending != Invalid)
+        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
+    asked = named = Write;
+    askedSerial = serial;
+    complaint.clear();
     step = Select;
     source = device;
     target = name;
@@ -248,10 +281,8 @@ void CanWorker::sendNextChunk()
         emit error(ERR_LOG, tr("Uploading data"));
     const QByteArray chunk = source->read(chunkSize);
     if (chunk.size() < chunkSize && !source->atEnd()) {
-        const QString reason = source->errorString();
-        forgetUpload();
-        emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(reason));
-        emit uploadEnded(TransferOutcome::FileUnreadable, 0);
+        complain(ERR_FLASH, tr("Cannot read from file: %1").arg(source->errorString()));
+        endUpload(TransferOutcome::FileUnreadable, complaint);
         return;
     }
     request(Write, chunk);
@@ -276,18 +307,19 @@ void CanWorker::finish(Commands cmd, bool status, const QVariant &result, Transf
     const bool upload = endsUpload && uploading();
     if (upload)
         forgetUpload();
+    named = cmd;
     emit finished(cmd, status, result);
-    emit commandEnded(cmd, how);
-    if (upload)
-        emit uploadEnded(how, 0);
+    // A step that does not end the upload running leaves it to end on its own.
+    if (!uploading())
+        complete(how, status ? result : QVariant(), status ? QString() : result.toString());
 }
 
-void CanWorker::endUpload(TransferOutcome how)
+void CanWorker::endUpload(TransferOutcome how, const QString &failure)
 {
     if (!uploading())
         return;
     forgetUpload();
-    emit uploadEnded(how, 0);
+    complete(how, {}, failure);
 }
 
 void CanWorker::io_notice(const QString &text)
@@ -305,11 +337,11 @@ void CanWorker::io_disconnected()
     portGone = true;
     if (!link().lossReason().isEmpty())
         emit error(ERR_LOG, link().lossReason());
-    emit error(ERR_IO, tr("Transport unexpectedly closed"));
+    complain(ERR_IO, tr("Transport unexpectedly closed"));
     if (pending != Invalid)
         finish(pending, false, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
     else
-        endUpload(TransferOutcome::LinkLost);
+        endUpload(TransferOutcome::LinkLost, tr("Transport unexpectedly closed"));
 }
 
 // The link reports an exchange that ended without a usable reply: no data, a CAN error that
@@ -407,7 +439,7 @@ void CanWorker::infoReply(const QByteArray &json)
     QJsonParseError parse {};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (doc.isNull()) {
-        emit error(ERR_COMM, tr("Invalid reply for the info command: %1").arg(parse.errorString()));
+        complain(ERR_COMM, tr("Invalid reply for the info command: %1").arg(parse.errorString()));
         finish(Read, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
     }
@@ -436,7 +468,7 @@ void CanWorker::listReply(Commands cmd, const QByteArray &json)
     if (doc.isNull() || !doc.isArray()) {
         const QString text = cmd == Read ? tr("Invalid reply for the read command: %1")
                                          : tr("Invalid reply for the config command: %1");
-        emit error(ERR_COMM, text.arg(parse.errorString()));
+        complain(ERR_COMM, text.arg(parse.errorString()));
         finish(cmd, false, tr("Invalid reply"), TransferOutcome::Refused);
         return;
     }
@@ -454,7 +486,7 @@ void CanWorker::selectReply(const QByteArray &data)
         }
         return;
     }
-    emit error(ERR_COMM, tr("Invalid reply to the 'Select' command"));
+    complain(ERR_COMM, tr("Invalid reply to the 'Select' command"));
     finish(Write, false, tr("Invalid reply"), TransferOutcome::Refused);
 }
 
@@ -478,13 +510,13 @@ void CanWorker::negativeReply(const QByteArray &json)
     QJsonParseError parse {};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (doc.isNull()) {
-        emit error(ERR_COMM, tr("Device reply processing error. Invalid reply (%1).").arg(parse.errorString()));
+        complain(ERR_COMM, tr("Device reply processing error. Invalid reply (%1).").arg(parse.errorString()));
         finish(Invalid, false, tr("Device reply processing error."), TransferOutcome::Refused);
         return;
     }
     const QJsonObject object = doc.object();
     const int cmd = object.value(QLatin1String("cmd")).toInt(-1);
-    emit error(ERR_COMM,
+    complain(ERR_COMM,
         tr("Device reply processing error at %1: %2")
             .arg(wireName(cmd), object.value(QLatin1String("error")).toString()));
     // The device's numbering is trusted for the commands a window reacts to, up to Dfu only.
@@ -492,5 +524,5 @@ void CanWorker::negativeReply(const QByteArray &json)
     finish(reported, false, tr("Device reply processing error"), TransferOutcome::Refused);
     // Whatever command the device names, a refusal during an upload ends it: no acknowledgement
     // will follow, and the upload would wait for one for ever.
-    endUpload(TransferOutcome::Refused);
+    endUpload(TransferOutcome::Refused, tr("Device reply processing error"));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <completion.h>
 #include <elm327worker.h>
 #include <transferoutcome.h>
 
@@ -11,12 +12,13 @@ class QIODevice;
 class QJsonObject;
 
 // Client side of the file-manager protocol answered by the device's application firmware.
-// Turns one command into one ISO-TP request, judges the reply and reports through `error`
-// and `finished`; also runs an upload (select, stop-and-wait chunks, MD5 check). No widgets:
-// the manager window, the command-line tool and the tests drive it alike.
+// Turns one command into one ISO-TP request, judges the reply and reports through `completed`;
+// also runs an upload (select, stop-and-wait chunks, MD5 check). No widgets: the manager window,
+// the command-line tool and the tests drive it alike. `finished` and `error` word the same for the
+// log and the boxes.
 //
-// Every command ends exactly once: with its own reply, with the link's report that the exchange
-// failed (which for a reboot or a switch to the bootloader tells whether the request reached the
+// Every execute() and every flash() ends exactly once, with one completed(): with its own reply, with the link's report
+// that the exchange failed (which for a reboot or a switch to the bootloader tells whether the request reached the
 // bus), with the port's loss, or at the latest when nothing has gone to the adapter for the
 // request's time-out and a margin after its line went out. One given while an upload runs, or
 // while the port is closed, ends at once as failed: the link has room for one request at a time,
@@ -33,16 +35,16 @@ public:
 
     explicit CanWorker(QObject *parent = nullptr);
 
+    // The serial the completion of the next execute() or flash() will carry.
+    quint64 nextSerial() const { return serial + 1; }
+
 signals:
     void progress(int val);
     void error(int code, QVariant param);
     void finished(CanWorker::Commands cmd, bool status, QVariant result);
-    // Exactly once for every flash(): how the upload ended. `deviceCode` is the device's own
-    // error code where it gives one (the file manager's refusals carry none: 0).
-    void uploadEnded(TransferOutcome outcome, int deviceCode);
-    // Beside every finished() but Setup's: how the command ended, for callers that must tell a
-    // device that refused from one that said nothing.
-    void commandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
+    // How a request ended: its command is the one asked for (Write for a flash()), `named` the one
+    // the ending names. The file manager's refusals carry no device code.
+    void completed(const Completion &completion);
     // What the info reply says of the device: "sdk", "fw", "mpy", "ver".
     void described(const QJsonObject &info);
 
@@ -71,6 +73,10 @@ private:
     void request(Commands cmd, const QVariant &param);
     // Ends a command that was not started.
     void refuse(Commands cmd, const QString &why, TransferOutcome how);
+    // A fault worth a box; the request under way ends with it as its reason.
+    void complain(Errors code, const QString &text);
+    // Tells the request asked for how it ended, once.
+    void complete(TransferOutcome how, const QVariant &result, const QString &failure);
     // Sends `request` as the one `cmd` waits on.
     void sendRequest(Commands cmd, const QByteArray &request);
     void sendRequest(Commands cmd, const QByteArray &request, int timeoutMs);
@@ -90,9 +96,14 @@ private:
     void forgetUpload();
     // Reports the end of a command, and of the upload when it ends one.
     void finish(Commands cmd, bool status, const QVariant &result, TransferOutcome how);
-    void endUpload(TransferOutcome how);
+    void endUpload(TransferOutcome how, const QString &failure);
     bool uploading() const { return source != nullptr; }
 
+    quint64 serial = 0; // of the last request given
+    Commands asked = Invalid; // the request given and not yet completed: an upload's is Write
+    quint64 askedSerial = 0;
+    Commands named = Invalid; // what the last end of a step named
+    QString complaint; // the last fault worth a box during the request
     QIODevice *source = nullptr; // borrowed upload source
     Commands pending = Invalid; // whose reply is awaited; Invalid when no command runs
     Commands step = Invalid; // upload step: Select, Write, Md5; Invalid when idle

@@ -20,10 +20,7 @@ ManagerSession::ManagerSession(QObject *parent)
     , m_worker(this)
 {
     registerTypes();
-    connect(&m_worker, &CanWorker::finished, this, &ManagerSession::onFinished);
-    connect(&m_worker, &CanWorker::commandEnded, this, &ManagerSession::onCommandEnded);
-    connect(&m_worker, &CanWorker::uploadEnded, this, &ManagerSession::onUploadEnded);
-    connect(&m_worker, &CanWorker::error, this, &ManagerSession::onError);
+    connect(&m_worker, &CanWorker::completed, this, &ManagerSession::onCompleted);
     connect(&m_worker, &CanWorker::voltageRead, this, &ManagerSession::onVoltage);
     connect(&m_worker, &CanWorker::described, this, [this](const QJsonObject &info) { m_info = info.toVariantMap(); });
 }
@@ -38,13 +35,26 @@ bool ManagerSession::begin(Operation operation, CanWorker::Commands step)
         return false;
     }
     m_operation = operation;
-    m_step = m_named = step;
+    m_step = step;
     m_running = true;
     m_thenList = false;
-    m_result.clear();
-    m_complaint.clear();
+    m_last = Completion();
+    m_last.named = step;
     m_voltage = qQNaN();
     return true;
+}
+
+void ManagerSession::execute(CanWorker::Commands cmd, const QVariant &param)
+{
+    m_step = cmd;
+    m_awaited = m_worker.nextSerial();
+    m_worker.execute(cmd, param);
+}
+
+void ManagerSession::flash(QIODevice *source, const QString &target)
+{
+    m_awaited = m_worker.nextSerial();
+    m_worker.flash(source, target);
 }
 
 void ManagerSession::open(const ELM_ConnInfo &connection, bool thenList)
@@ -52,8 +62,8 @@ void ManagerSession::open(const ELM_ConnInfo &connection, bool thenList)
     if (!begin(Connect, CanWorker::Setup))
         return;
     m_thenList = thenList;
-    // The set-up blocks, and its end reaches onFinished before execute() returns.
-    m_worker.execute(CanWorker::Setup, QVariant::fromValue(connection));
+    // The set-up blocks, and its completion has come before execute() returns.
+    execute(CanWorker::Setup, QVariant::fromValue(connection));
 }
 
 void ManagerSession::list()
@@ -62,7 +72,7 @@ void ManagerSession::list()
         return;
     m_files.clear();
     m_info.clear();
-    m_worker.execute(CanWorker::Read);
+    execute(CanWorker::Read);
 }
 
 void ManagerSession::upload(QIODevice *source, const QString &target, double minimumVolts)
@@ -71,7 +81,7 @@ void ManagerSession::upload(QIODevice *source, const QString &target, double min
         return;
     // A closed port has no reading to give: the worker says the port is gone.
     if (!m_worker.link().isOpen()) {
-        m_worker.flash(source, target);
+        flash(source, target);
         return;
     }
     m_pending = {true, false, source, target, minimumVolts};
@@ -87,22 +97,19 @@ void ManagerSession::onVoltage(double volts)
     const PendingUpload pending = m_pending;
     m_pending = PendingUpload();
     m_voltage = volts;
-    if (pending.stopAsked) {
-        m_result = tr("Upload stopped");
-        end(TransferOutcome::Stopped);
-    } else if (ELM327Worker::belowMinimum(volts, pending.minimumVolts)) {
-        m_result = ELM327Worker::lowVoltageReason(volts, pending.minimumVolts);
-        end(TransferOutcome::LowVoltage);
-    } else {
-        m_worker.flash(pending.source, pending.target);
-    }
+    if (pending.stopAsked)
+        end(TransferOutcome::Stopped, {}, tr("Upload stopped"));
+    else if (ELM327Worker::belowMinimum(volts, pending.minimumVolts))
+        end(TransferOutcome::LowVoltage, {}, ELM327Worker::lowVoltageReason(volts, pending.minimumVolts));
+    else
+        flash(pending.source, pending.target);
 }
 
 void ManagerSession::command(Operation operation, CanWorker::Commands cmd, const QVariant &param)
 {
     if (!begin(operation, cmd))
         return;
-    m_worker.execute(cmd, param);
+    execute(cmd, param);
 }
 
 void ManagerSession::remove(const QString &name)
@@ -135,62 +142,51 @@ void ManagerSession::stop()
         m_worker.stopUpload();
 }
 
-void ManagerSession::onFinished(CanWorker::Commands cmd, bool status, const QVariant &result)
+void ManagerSession::onCompleted(const Completion &completion)
 {
-    if (!m_running)
+    if (!m_running || completion.serial != m_awaited)
         return;
-    m_named = cmd;
-    m_result = result;
-    if (cmd != CanWorker::Setup || m_operation != Connect)
-        return; // the command's end is told by commandEnded, an upload's by uploadEnded
-    if (!status) {
-        m_complaint = m_worker.link().lastOpenError();
-        end(TransferOutcome::NotResponding);
+    m_last = completion;
+    switch (m_operation) {
+    case Connect: {
+        const bool thenList = m_thenList;
+        if (completion.ok())
+            m_voltage = completion.result.toDouble();
+        end(completion.outcome);
+        if (completion.ok() && thenList)
+            list();
         return;
     }
-    const bool thenList = m_thenList;
-    m_voltage = m_worker.link().lastVoltage();
-    end(TransferOutcome::Succeeded);
-    if (thenList)
-        list();
+    case List:
+        listStepEnded(completion);
+        return;
+    case Upload:
+        end(completion.outcome);
+        return;
+    default:
+        end(completion.outcome, completion.ok() ? completion.result : QVariant());
+        return;
+    }
 }
 
-void ManagerSession::onCommandEnded(CanWorker::Commands, TransferOutcome outcome)
+void ManagerSession::listStepEnded(const Completion &completion)
 {
-    if (!m_running || m_operation == Connect || m_operation == Upload)
-        return;
-    if (m_operation != List) {
-        end(outcome, outcome == TransferOutcome::Succeeded ? m_result : QVariant());
-        return;
-    }
+    const bool ok = completion.ok();
     if (m_step == CanWorker::Config) {
-        end(outcome, listed(outcome == TransferOutcome::Succeeded ? m_result.toStringList() : QStringList()));
+        end(completion.outcome, listed(ok ? completion.result.toStringList() : QStringList()));
         return;
     }
-    if (outcome != TransferOutcome::Succeeded) {
-        end(outcome);
+    if (!ok) {
+        end(completion.outcome);
         return;
     }
-    m_files = m_result.toStringList();
+    m_files = completion.result.toStringList();
     // An empty list has no selection to read.
     if (m_files.isEmpty()) {
-        end(outcome, listed({}));
+        end(completion.outcome, listed({}));
         return;
     }
-    m_step = CanWorker::Config;
-    m_worker.execute(CanWorker::Config);
-}
-
-void ManagerSession::onUploadEnded(TransferOutcome outcome)
-{
-    if (uploading())
-        end(outcome);
-}
-
-void ManagerSession::onError(int code, const QVariant &text)
-{
-    if (m_running && (code == CanWorker::ERR_IO || code == CanWorker::ERR_FLASH || code == CanWorker::ERR_COMM))
-        m_complaint = text.toString();
+    execute(CanWorker::Config);
 }
 
 QVariantMap ManagerSession::listed(const QStringList &active) const
@@ -198,20 +194,21 @@ QVariantMap ManagerSession::listed(const QStringList &active) const
     return {{QStringLiteral("info"), m_info}, {QStringLiteral("files"), m_files}, {QStringLiteral("active"), active}};
 }
 
-void ManagerSession::end(TransferOutcome outcome, const QVariant &result)
+void ManagerSession::end(TransferOutcome outcome, const QVariant &result, const QString &failure)
 {
     ManagerEnding ending;
     ending.operation = m_operation;
     // The device names the selection read in its refusals by a number the worker reports as
     // Invalid: while that read is under way, such an end is the read's.
-    const bool selection = m_operation == List && m_step == CanWorker::Config && m_named == CanWorker::Invalid;
-    ending.step = selection ? CanWorker::Config : m_named;
+    const auto named = CanWorker::Commands(m_last.named);
+    const bool selection = m_operation == List && m_step == CanWorker::Config && named == CanWorker::Invalid;
+    ending.step = selection ? CanWorker::Config : named;
     ending.outcome = outcome;
     ending.result = result;
     ending.voltage = m_voltage;
     if (outcome != TransferOutcome::Succeeded) {
-        ending.failure = m_result.toString();
-        ending.reason = m_complaint.isEmpty() ? ending.failure : m_complaint;
+        ending.failure = failure.isEmpty() ? m_last.failure : failure;
+        ending.reason = failure.isEmpty() ? m_last.reason : failure;
     }
     // Before anyone hears of it: a listener may start the next operation at once.
     m_running = false;

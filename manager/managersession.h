@@ -38,10 +38,9 @@ Q_DECLARE_METATYPE(ManagerEnding)
 
 // The file manager's work as its fronts ask for it, one operation at a time, each ended exactly
 // once through `ended`: the set-up, the device's description, files and active selection, an
-// upload, and the single commands. It drives its CanWorker through the steps of each and joins
-// the worker's reports (finished, commandEnded, uploadEnded, the complaints among its errors)
-// into that one ending. The worker's own signals stay for what the fronts show as it happens: log
-// lines, progress, the port's loss.
+// upload, and the single commands. It drives its CanWorker through the steps of each and decides
+// from the completion of the worker's request alone. The worker's other signals stay for what the
+// fronts show as it happens: log lines, progress, the port's loss.
 class ManagerSession : public QObject
 {
     Q_OBJECT
@@ -83,12 +82,13 @@ private:
     // Starts `operation` on `cmd`; refused while another runs, whose worker request it would take.
     bool begin(Operation operation, CanWorker::Commands step);
     void command(Operation operation, CanWorker::Commands cmd, const QVariant &param = {});
-    void onFinished(CanWorker::Commands cmd, bool status, const QVariant &result);
-    void onCommandEnded(CanWorker::Commands cmd, TransferOutcome outcome);
-    void onUploadEnded(TransferOutcome outcome);
-    void onError(int code, const QVariant &text);
+    // Gives the worker `cmd`, whose completion is then the one awaited.
+    void execute(CanWorker::Commands cmd, const QVariant &param = {});
+    void flash(QIODevice *source, const QString &target);
+    void onCompleted(const Completion &completion);
+    void listStepEnded(const Completion &completion);
     void onVoltage(double volts);
-    void end(TransferOutcome outcome, const QVariant &result = {});
+    void end(TransferOutcome outcome, const QVariant &result = {}, const QString &failure = {});
     QVariantMap listed(const QStringList &active) const;
 
     CanWorker m_worker;
@@ -96,9 +96,8 @@ private:
     bool m_running = false;
     bool m_thenList = false;
     CanWorker::Commands m_step = CanWorker::Invalid; // the worker's command the operation waits on
-    CanWorker::Commands m_named = CanWorker::Invalid; // the command the worker's last end named
-    QVariant m_result; // the worker's last result
-    QString m_complaint;
+    quint64 m_awaited = 0; // the serial of the worker's request whose completion is awaited
+    Completion m_last; // the completion the operation ends on
     QStringList m_files;
     QVariantMap m_info;
     double m_voltage = qQNaN(); // the operation's reading

@@ -7,6 +7,7 @@
 #include "testfiles.h"
 #include "testsupport.h"
 
+#include <completion.h>
 #include <elm327io.h>
 #include <transferoutcome.h>
 
@@ -127,8 +128,26 @@ inline QList<Request> deviceRequests(const SimHarness &sim)
 // trail of "finished CMD STATUS RESULT" and "error CODE TEXT".
 template<typename Worker> struct Bench
 {
+    // A worker that ends its requests with completions; those of `transferCommand` are its
+    // transfers.
+    Bench(const QStringList &options, const QString &script, int transferCommand, int canId, int pcId)
+        : Bench(options, script, canId, pcId)
+    {
+        QObject::connect(&worker, &Worker::completed, &worker, [this, transferCommand](const Completion &c) {
+            completions << c;
+            if (c.command == transferCommand)
+                outcomes << c.outcome;
+        });
+    }
+
     Bench(const QStringList &options, const QString &script, void (Worker::*ended)(TransferOutcome, int), int canId,
         int pcId)
+        : Bench(options, script, canId, pcId)
+    {
+        QObject::connect(&worker, ended, &worker, [this](TransferOutcome outcome) { outcomes << outcome; });
+    }
+
+    Bench(const QStringList &options, const QString &script, int canId, int pcId)
         : sim(QStringList {"--adapter", "els27"} + options)
         , ids(canId, pcId)
     {
@@ -143,7 +162,6 @@ template<typename Worker> struct Bench
             const QString text = list ? result.toStringList().join(QLatin1Char(',')) : result.toString();
             trail << QStringLiteral("finished %1 %2 %3").arg(cmd).arg(status).arg(text).trimmed();
         });
-        QObject::connect(&worker, ended, &worker, [this](TransferOutcome outcome) { outcomes << outcome; });
     }
 
     bool connect()
@@ -157,6 +175,7 @@ template<typename Worker> struct Bench
         const bool done
             = !trail.filter(QRegularExpression(QStringLiteral("^finished 0 1( |$)"))).isEmpty() && ready.wait(10000);
         trail.clear();
+        completions.clear();
         return done;
     }
 
@@ -173,6 +192,7 @@ template<typename Worker> struct Bench
     QStringList trail;
     QList<int> progress;
     QList<TransferOutcome> outcomes;
+    QList<Completion> completions;
     Worker worker; // after them, so that it is gone before what its reports go to
     ELM327IOBase *driver = worker.template findChild<ELM327IOBase *>();
 };

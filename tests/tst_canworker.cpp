@@ -18,7 +18,7 @@ QString rule(int code = -1, const QByteArray &body = {}, const char *request = "
 struct Manager : Bench<CanWorker>
 {
     explicit Manager(const QStringList &options, const QString &script = {})
-        : Bench(options, script, &CanWorker::uploadEnded, 0x746, 0x74E)
+        : Bench(options, script, CanWorker::Write, 0x746, 0x74E)
     { }
 
     bool upload(QBuffer &source, const QString &name = QStringLiteral("fw.bin"))
@@ -174,7 +174,7 @@ private slots:
         QFETCH(Command, row);
         Manager manager(row.faults, row.script);
         QVERIFY(manager.connect());
-        QSignalSpy ended(&manager.worker, &CanWorker::commandEnded);
+
         if (row.deaf)
             QObject::disconnect(manager.driver, &ELM327IOBase::error, &manager.worker, &ELM327Worker::io_error);
         manager.worker.execute(CanWorker::Commands(row.cmd), row.param);
@@ -184,7 +184,8 @@ private slots:
         QVERIFY2(trail.startsWith(ends.first()) && trail.endsWith(ends.last()) && trail.size() >= row.trail.size() - 1,
             qPrintable(trail));
         QCOMPARE(manager.requests(), row.requests);
-        QCOMPARE(ended.count(), 1);
+        QCOMPARE(manager.completions.size(), 1); // exactly one, for the command asked
+        QCOMPARE(manager.completions.first().command, row.cmd);
         if (row.thenErase) {
             manager.trail.clear();
             manager.worker.execute(CanWorker::Erase);

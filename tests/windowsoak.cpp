@@ -275,9 +275,11 @@ void Soak::upload(int number)
         window->show();
         pages = window->findChild<QStackedWidget *>("stackedWidget");
         worker = window->findChild<CanWorker *>();
-        QObject::connect(worker, &CanWorker::uploadEnded, window.get(), [&](TransferOutcome outcome) {
+        QObject::connect(worker, &CanWorker::completed, window.get(), [&](const Completion &completion) {
+            if (completion.command != CanWorker::Write)
+                return;
             ++ends;
-            last = outcome;
+            last = completion.outcome;
         });
         QObject::connect(worker, &CanWorker::progress, window.get(), [&](int value) { percent = value; });
     };

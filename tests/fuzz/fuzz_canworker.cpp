@@ -18,8 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray image;
     QBuffer source(&image);
     QByteArray lastReply;
-    QObject::connect(&worker, &CanWorker::finished, [&](CanWorker::Commands cmd, bool ok, const QVariant &) {
-        if (cmd == CanWorker::Write && ok && source.isOpen())
+    // The one request given ends once at most, and an upload only on its own digest.
+    int completions = 0;
+    QObject::connect(&worker, &CanWorker::completed, [&](const Completion &completion) {
+        FUZZ_CHECK(++completions == 1);
+        if (completion.command == CanWorker::Write && completion.ok())
             FUZZ_CHECK(lastReply.mid(1) == QCryptographicHash::hash(image, QCryptographicHash::Md5));
     });
 
