@@ -207,28 +207,23 @@ Figures flash(const Setting &setting)
     hiddfu_worker worker;
     QEventLoop loop;
     QElapsedTimer wall;
-    QObject::connect(&worker, &hiddfu_worker::finished, [&](int cmd, bool status, const QVariant &) {
-        if (cmd != hiddfu_worker::Setup)
-            return;
-        if (!status) {
-            figures.problem = "setup failed";
-            loop.quit();
+    QObject::connect(&worker, &hiddfu_worker::completed, [&](const Completion &completion) {
+        if (completion.command == hiddfu_worker::Setup) {
+            if (!completion.ok()) {
+                figures.problem = "setup failed";
+                loop.quit();
+                return;
+            }
+            sim.startMeasuring();
+            wall.start();
+            worker.flash(&buffer);
             return;
         }
-        sim.startMeasuring();
-        wall.start();
-        worker.flash(&buffer);
-    });
-    QString lastProblem;
-    QObject::connect(&worker, &hiddfu_worker::error, [&](int code, const QVariant &text) {
-        if (code == hiddfu_worker::ERR_COMM || code == hiddfu_worker::ERR_FLASH)
-            lastProblem = text.toString();
-    });
-    QObject::connect(&worker, &hiddfu_worker::flashEnded, [&](TransferOutcome outcome, int) {
-        figures.ok = outcome == TransferOutcome::Succeeded;
+        figures.ok = completion.ok();
         figures.seconds = wall.nsecsElapsed() / 1e9;
         if (!figures.ok)
-            figures.problem = lastProblem.isEmpty() ? QStringLiteral("the device stopped answering") : lastProblem;
+            figures.problem
+                = completion.reason.isEmpty() ? QStringLiteral("the device stopped answering") : completion.reason;
         loop.quit();
     });
     QMetaObject::invokeMethod(

@@ -20,6 +20,7 @@ struct Completion
     QVariant result; // what a success brought
     QString failure; // the worker's short word for a failure ("No responce from the device")
     QString reason; // why, in full: the worker's complaint during the request, else the failure word
+    int errorCode = 0; // the worker's own code for the words of a failure, where it has one
 
     bool ok() const { return outcome == TransferOutcome::Succeeded; }
 };

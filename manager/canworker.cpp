@@ -91,7 +91,7 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
     if (cmd < Setup || cmd > Config) {
         const QString why = tr("Unknown command %1").arg(int(cmd));
         emit error(ERR_UNSUP, why);
-        emit completed({serial, cmd, cmd, TransferOutcome::Refused, 0, {}, why, why});
+        emit completed({serial, cmd, cmd, TransferOutcome::Refused, 0, {}, why, why, 0});
         return;
     }
     // Any other request would take the link's one pending slot from the upload's: the upload
@@ -117,7 +117,7 @@ void CanWorker::refuse(Commands cmd, const QString &why, TransferOutcome how)
 {
     emit error(ERR_LOG, why);
     emit finished(cmd, false, why);
-    emit completed({serial, cmd, cmd, how, 0, {}, why, why});
+    emit completed({serial, cmd, cmd, how, 0, {}, why, why, 0});
 }
 
 void CanWorker::complain(Errors code, const QString &text)
@@ -131,7 +131,7 @@ void CanWorker::complete(TransferOutcome how, const QVariant &result, const QStr
     if (asked == Invalid)
         return;
     const Completion completion {
-        askedSerial, asked, named, how, 0, result, failure, complaint.isEmpty() ? failure : complaint};
+        askedSerial, asked, named, how, 0, result, failure, complaint.isEmpty() ? failure : complaint, 0};
     asked = Invalid;
     emit completed(completion);
 }
@@ -230,13 +230,13 @@ void CanWorker::flash(QIODevice *device, QString name)
     if (uploading()) {
         const QString why = tr("Busy: an upload is running");
         emit error(ERR_LOG, why);
-        emit completed({serial, Write, Write, TransferOutcome::Refused, 0, {}, why, why});
+        emit completed({serial, Write, Write, TransferOutcome::Refused, 0, {}, why, why, 0});
         return;
     }
     if (!device || !device->isReadable()) {
         const QString why = tr("Cannot read from file: %1").arg(device ? device->errorString() : QString());
         emit error(ERR_FLASH, why);
-        emit completed({serial, Write, Write, TransferOutcome::FileUnreadable, 0, {}, why, why});
+        emit completed({serial, Write, Write, TransferOutcome::FileUnreadable, 0, {}, why, why, 0});
         return;
     }
     if (portGone)

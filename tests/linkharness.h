@@ -140,13 +140,6 @@ template<typename Worker> struct Bench
         });
     }
 
-    Bench(const QStringList &options, const QString &script, void (Worker::*ended)(TransferOutcome, int), int canId,
-        int pcId)
-        : Bench(options, script, canId, pcId)
-    {
-        QObject::connect(&worker, ended, &worker, [this](TransferOutcome outcome) { outcomes << outcome; });
-    }
-
     Bench(const QStringList &options, const QString &script, int canId, int pcId)
         : sim(QStringList {"--adapter", "els27"} + options)
         , ids(canId, pcId)

@@ -31,7 +31,7 @@ const QStringList scripted {"--rx-id", "74F", "--tx-id", "747"};
 struct Updater : Bench<hiddfu_worker>
 {
     explicit Updater(const QStringList &options, const QString &script = {})
-        : Bench(options, script, &hiddfu_worker::flashEnded, 0x747, 0x74F)
+        : Bench(options, script, hiddfu_worker::Flash, 0x747, 0x74F)
     {
         QObject::connect(&worker, &hiddfu_worker::applicationErased, &worker, [this] { ++erased; });
     }
@@ -223,6 +223,12 @@ private slots:
         QBuffer source;
         QVERIFY(source.open(QIODevice::ReadOnly));
         updater.worker.flash(&source);
+        // A second flash is refused on its own; the first keeps its source and its ending.
+        updater.worker.flash(&source);
+        QCOMPARE(updater.completions.size(), 1);
+        QCOMPARE(updater.completions.first().serial, quint64(2));
+        QCOMPARE(updater.completions.first().outcome, TransferOutcome::Refused);
+        updater.outcomes.clear();
         updater.worker.io_read(QByteArray::fromHex("f100b2"));
         updater.worker.io_read(QByteArray::fromHex("740000"));
         QCOMPARE(updater.progress, QList<int> {100});
@@ -371,11 +377,14 @@ private slots:
         QCOMPARE(kept().mid(0, entries).join(QLatin1Char('|')), row.trail);
         const int requests = deviceRequests(updater.sim).size();
         QCOMPARE(requests, row.adapter.isEmpty() ? row.tries : 0);
+        QCOMPARE(updater.completions.size(), 1); // once, for the command given
+        QCOMPARE(updater.completions.first().command, row.cmd);
         // Every command ends on the link too: the next one goes out.
         updater.trail.clear();
         updater.worker.execute(hiddfu_worker::Info);
         QVERIFY(settle(1));
         QVERIFY(deviceRequests(updater.sim).size() > requests);
+        QTRY_COMPARE(updater.completions.size(), 2);
     }
 };
 

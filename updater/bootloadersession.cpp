@@ -17,11 +17,9 @@ BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
     // Automatic connections: queued when the worker runs in a thread of its own, direct otherwise.
     connect(this, &BootloaderSession::dowork, worker,
         qOverload<hiddfu_worker::Commands, QVariant>(&hiddfu_worker::execute));
-    connect(worker, &hiddfu_worker::finished, this, &BootloaderSession::onFinished);
-    connect(worker, &hiddfu_worker::error, this, &BootloaderSession::onError);
-    connect(worker, &hiddfu_worker::notResponding, this, &BootloaderSession::onNotResponding);
+    connect(worker, &hiddfu_worker::completed, this, &BootloaderSession::onCompleted);
+    connect(worker, &hiddfu_worker::error, this, &BootloaderSession::onMessage);
     connect(worker, &hiddfu_worker::linkLost, this, &BootloaderSession::onLinkLost);
-    connect(worker, &hiddfu_worker::flashEnded, this, &BootloaderSession::onFlashEnded);
     connect(worker, &hiddfu_worker::progress, this, &BootloaderSession::progress);
     connect(worker, &hiddfu_worker::voltageRead, this, &BootloaderSession::onVoltage);
     connect(worker, &hiddfu_worker::flashStageBegun, this, &BootloaderSession::flashStageBegun);
@@ -31,18 +29,12 @@ BootloaderSession::BootloaderSession(hiddfu_worker *worker, QObject *parent)
         m_record = record;
         emit flashRecorded(m_record);
     });
-    connect(worker, &hiddfu_worker::described, this, [this](const QString &text) {
-        if (Running *running = find(m_describedId))
-            running->info.description = text;
-    });
 }
 
 void BootloaderSession::connectLink(const ELM_ConnInfo &connection)
 {
     // A new set-up drops whatever the worker still had on the old link: what waited for it ends.
     m_sent.clear();
-    m_failingId = 0;
-    m_linkLosing = false;
     while (!m_running.isEmpty()) {
         BootloaderEnding ending;
         ending.outcome = TransferOutcome::NotResponding;
@@ -143,6 +135,7 @@ void BootloaderSession::flashVoltage(double volts)
     m_image.close();
     m_image.setData(m_flash.image);
     m_image.open(QIODevice::ReadOnly);
+    m_flash.serial = ++m_calls;
     hiddfu_worker *worker = m_worker;
     QIODevice *image = &m_image;
     QMetaObject::invokeMethod(worker, [worker, image] { worker->flash(image); });
@@ -179,7 +172,7 @@ void BootloaderSession::send(int id, hiddfu_worker::Commands cmd, const QVariant
 {
     if (Running *running = find(id))
         ++running->requests;
-    m_sent.append(Sent {id, cmd});
+    m_sent.append(Sent {id, cmd, ++m_calls});
     emit dowork(cmd, param);
 }
 
@@ -189,27 +182,6 @@ BootloaderSession::Running *BootloaderSession::find(int id)
         if (running.id == id)
             return &running;
     return nullptr;
-}
-
-// The worker answers its requests in the order they went out; one answered without a word of
-// its own (a bootloader without a UUID routine) is passed over by the next answer.
-int BootloaderSession::answered(hiddfu_worker::Commands cmd)
-{
-    int match = -1;
-    for (int i = 0; i < m_sent.size() && match < 0; ++i)
-        if (m_sent.at(i).cmd == cmd)
-            match = i;
-    if (match < 0)
-        return 0;
-    int id = 0;
-    for (int i = 0; i <= match; ++i) {
-        const Sent sent = m_sent.takeFirst();
-        id = sent.id;
-        Running *running = find(sent.id);
-        if (running && --running->requests == 0 && i < match)
-            complete(sent.id);
-    }
-    return id;
 }
 
 void BootloaderSession::complete(int id)
@@ -237,122 +209,78 @@ void BootloaderSession::complete(int id)
     end(id, ending);
 }
 
-void BootloaderSession::onFinished(int cmd, bool ok, const QVariant &result)
+void BootloaderSession::onCompleted(const Completion &completion)
 {
-    if (m_flash.running) {
-        if (!ok) {
-            m_flash.ending.command = cmd;
-            m_flash.ending.deviceCode = result.toInt();
-        }
+    if (m_flash.running && m_flash.started && !m_flash.ended && completion.serial == m_flash.serial) {
+        flashCompleted(completion);
         return;
     }
-    const auto command = hiddfu_worker::Commands(cmd);
-    const int id = answered(command);
-    Running *running = find(id);
-    if (!running)
-        return;
-    if (!ok) {
-        BootloaderEnding ending;
-        ending.command = cmd;
-        if (command == hiddfu_worker::Setup) {
-            ending.outcome = TransferOutcome::NotResponding;
-            ending.reason = result.toString();
-            end(id, ending);
+    for (int i = 0; i < m_sent.size(); ++i) {
+        if (m_sent.at(i).serial == completion.serial) {
+            requestCompleted(m_sent.takeAt(i), completion);
             return;
         }
-        // The worker words the refusal next.
-        ending.outcome = TransferOutcome::Refused;
-        ending.deviceCode = result.toInt();
-        m_failing = ending;
-        m_failingId = id;
-        return;
     }
-    if (command == hiddfu_worker::Setup)
-        running->voltage = result.toDouble(); // the set-up's reading
-    else if (command == hiddfu_worker::Info)
-        m_describedId = id;
-    else if (command == hiddfu_worker::Uuid)
-        running->info.uuid = result.toString();
-    else if (command == hiddfu_worker::Status)
-        running->info.status = result.value<DFUStatus>();
-    if (running->requests == 0)
-        complete(id);
 }
 
-void BootloaderSession::onError(int code, const QVariant &param)
+void BootloaderSession::requestCompleted(const Sent &sent, const Completion &completion)
 {
-    const QString text = param.toString();
-    switch (code) {
-    case hiddfu_worker::ERR_NOTIFY:
-    case hiddfu_worker::ERR_LOG:
-        m_lastMessage = text;
-        emit message(code, text);
+    Running *running = find(sent.id);
+    if (!running)
+        return; // its operation has ended on another request
+    --running->requests;
+    if (!completion.ok()) {
+        BootloaderEnding ending;
+        ending.outcome = completion.outcome;
+        ending.command = sent.cmd == hiddfu_worker::Setup ? int(hiddfu_worker::Setup) : completion.named;
+        ending.deviceCode = completion.deviceCode;
+        ending.errorCode = completion.errorCode;
+        ending.reason = completion.reason;
+        end(sent.id, ending);
         return;
-    case hiddfu_worker::ERR_OK:
-        if (m_flash.running)
-            m_flash.ending.result = param;
-        return;
+    }
+    switch (sent.cmd) {
+    case hiddfu_worker::Setup:
+        running->voltage = completion.result.toDouble(); // the set-up's reading
+        break;
+    case hiddfu_worker::Info:
+        running->info.description = completion.result.toString();
+        break;
+    case hiddfu_worker::Uuid:
+        running->info.uuid = completion.result.toString();
+        break;
+    case hiddfu_worker::Status:
+        running->info.status = completion.result.value<DFUStatus>();
+        break;
     default:
         break;
     }
-    if (m_flash.running) {
-        if (!m_flash.worded) {
-            m_flash.worded = true;
-            m_flash.ending.errorCode = code;
-            m_flash.ending.reason = text;
-        }
-        return;
-    }
-    BootloaderEnding ending;
-    int id = 0;
-    if (m_linkLosing) {
-        m_linkLosing = false;
-        ending.outcome = TransferOutcome::LinkLost;
-    } else if (m_failingId != 0) {
-        ending = m_failing;
-        id = m_failingId;
-        m_failingId = 0;
-    } else {
-        // A reply that cannot be used: the request on the link has ended with it.
-        ending.outcome = TransferOutcome::Refused;
-        if (!m_sent.isEmpty())
-            id = m_sent.takeFirst().id;
-    }
-    ending.errorCode = code;
-    ending.reason = text;
-    if (ending.outcome == TransferOutcome::LinkLost)
-        linkFailed(ending);
-    else if (find(id))
-        end(id, ending);
-    else if (id == 0)
-        emit ended(withOperation(ending, Link));
+    if (running->requests == 0)
+        complete(sent.id);
 }
 
-void BootloaderSession::onNotResponding(int cmd)
+void BootloaderSession::onMessage(int code, const QVariant &param)
 {
-    const int id = answered(hiddfu_worker::Commands(cmd));
-    if (!find(id))
-        return;
-    BootloaderEnding ending;
-    ending.outcome = TransferOutcome::NotResponding;
-    ending.command = cmd;
-    ending.reason = m_lastMessage; // the worker's words for it came just before
-    end(id, ending);
+    if (code == hiddfu_worker::ERR_NOTIFY || code == hiddfu_worker::ERR_LOG)
+        emit message(code, param.toString());
 }
 
-void BootloaderSession::onLinkLost()
+void BootloaderSession::onLinkLost(const QString &reason)
 {
-    // A flash's end says so itself; anything else is worded by the error that follows.
+    // Nothing asked on the link is answered any more.
+    m_sent.clear();
+    // A flash's own completion says so.
     if (m_flash.running)
-        m_sent.clear();
-    else
-        m_linkLosing = true;
+        return;
+    BootloaderEnding ending;
+    ending.outcome = TransferOutcome::LinkLost;
+    ending.errorCode = hiddfu_worker::ERR_COMM;
+    ending.reason = reason;
+    linkFailed(ending);
 }
 
 void BootloaderSession::linkFailed(const BootloaderEnding &ending)
 {
-    m_sent.clear();
-    m_failingId = 0;
     const QList<Running> running = m_running;
     m_running.clear();
     if (running.isEmpty()) {
@@ -363,18 +291,19 @@ void BootloaderSession::linkFailed(const BootloaderEnding &ending)
         emit ended(withOperation(ending, r.operation));
 }
 
-void BootloaderSession::onFlashEnded(TransferOutcome outcome, int deviceCode)
+void BootloaderSession::flashCompleted(const Completion &completion)
 {
-    if (!m_flash.running || m_flash.ended)
-        return;
     BootloaderEnding ending = m_flash.ending;
-    ending.outcome = outcome;
-    if (ending.deviceCode == 0)
-        ending.deviceCode = deviceCode;
+    ending.outcome = completion.outcome;
+    ending.result = completion.result;
+    ending.command = completion.named;
+    ending.deviceCode = completion.deviceCode;
+    ending.errorCode = completion.errorCode;
+    ending.reason = completion.reason;
     // The battery after the work, when the link is there to read it.
-    if (outcome != TransferOutcome::LinkLost) {
+    if (completion.outcome != TransferOutcome::LinkLost) {
         m_flash = FlashState();
-        m_flash.running = m_flash.started = m_flash.ended = m_flash.worded = true;
+        m_flash.running = m_flash.started = m_flash.ended = true;
         m_flash.ending = ending;
         askVoltage(AfterFlash);
         return;

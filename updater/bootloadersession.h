@@ -122,21 +122,20 @@ private:
     {
         int id = 0;
         hiddfu_worker::Commands cmd = hiddfu_worker::Invalid;
+        quint64 serial = 0; // the worker numbers its calls in the order they reach it, from 1
     };
 
     int begin(Operation operation);
     void send(int id, hiddfu_worker::Commands cmd, const QVariant &param = QVariant());
-    void onFinished(int cmd, bool ok, const QVariant &result);
-    void onError(int code, const QVariant &param);
-    void onNotResponding(int cmd);
-    void onLinkLost();
-    void onFlashEnded(TransferOutcome outcome, int deviceCode);
+    void onCompleted(const Completion &completion);
+    void requestCompleted(const Sent &sent, const Completion &completion);
+    void flashCompleted(const Completion &completion);
+    void onMessage(int code, const QVariant &param);
+    void onLinkLost(const QString &reason);
     // Readings of the voltage go out and come back in order; each is noted for whom it is.
     void askVoltage(int forId);
     void onVoltage(double volts);
     void flashVoltage(double volts);
-    // The answer to `cmd` came: the operation of the request it answers, 0 when none.
-    int answered(hiddfu_worker::Commands cmd);
     // Every answer of the operation has come: it ends with what they said.
     void complete(int id);
     // The link went away: every operation on it ends.
@@ -149,12 +148,9 @@ private:
     QList<Running> m_running;
     QList<Sent> m_sent;
     int m_nextId = 1;
-    // A refusal or the link's loss is worded by the worker's error() that follows it.
-    BootloaderEnding m_failing;
-    int m_failingId = 0; // 0: none under way
-    bool m_linkLosing = false; // the link went away; the error that words it comes next
-    int m_describedId = 0; // the operation whose description request was answered last
-    QString m_lastMessage; // the worker's last line, the words of a command it gave up on
+    // Every call this session makes of the worker, counted as the worker counts them: the session
+    // is the worker's only caller.
+    quint64 m_calls = 0;
     // Who the readings asked for are for: an operation's id, or one of these.
     enum VoltageFor { BeforeFlash = -1, AfterFlash = -2 };
     QList<int> m_voltageFor;
@@ -164,7 +160,7 @@ private:
     {
         bool running = false;
         BootloaderEnding ending;
-        bool worded = false; // the failure's words are the first ones heard
+        quint64 serial = 0; // of the worker's flash() call
         QByteArray image; // handed to the worker once the reading allows it
         double minimumVolts = qQNaN();
         bool started = false; // the worker has the flash

@@ -8,15 +8,27 @@ using namespace BootloaderProtocol;
 
 void hiddfu_worker::flash(QIODevice *source)
 {
+    ++serial;
+    // The running flash keeps its source and its completion; this one is refused on its own.
+    if (flashing() || stopEnding) {
+        const QString text = tr("Busy: a flash is running");
+        emit error(ERR_LOG, text);
+        complete({serial, Flash, Invalid, TransferOutcome::Refused, 0, {}, text, text, ERR_FLASH});
+        return;
+    }
+    flashSerial = serial;
+    refusedCmd = Invalid;
     if (!source || !source->isReadable()) {
-        emit error(ERR_FLASH, tr("Cannot read from file: %1").arg(source ? source->errorString() : QString()));
-        emit flashEnded(TransferOutcome::FileUnreadable, 0);
+        const QString text = tr("Cannot read from file: %1").arg(source ? source->errorString() : QString());
+        emit error(ERR_FLASH, text);
+        endFlashWith(TransferOutcome::FileUnreadable, ERR_FLASH, text);
         return;
     }
     // A port that went away takes nothing: the flash would wait for replies that cannot come.
     if (linkDown) {
-        emit error(ERR_COMM, tr("Transport unexpectedly closed"));
-        emit flashEnded(TransferOutcome::LinkLost, 0);
+        const QString text = tr("Transport unexpectedly closed");
+        emit error(ERR_COMM, text);
+        endFlashWith(TransferOutcome::LinkLost, ERR_COMM, text);
         return;
     }
     file = source;
@@ -42,7 +54,7 @@ void hiddfu_worker::flash(QIODevice *source)
     current = Erase;
     eraseSent = true;
     record = FlashRecord();
-    execute(Erase);
+    issue(Erase, {}, 0);
     emit flashStageBegun(FlashStage::Erasing);
 }
 
@@ -60,6 +72,16 @@ bool hiddfu_worker::isStep(Commands cmd) const
 
 void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, int deviceCode)
 {
+    // A reply to a call fails that call alone.
+    if (answering != 0) {
+        const quint64 ended = answering;
+        answering = 0;
+        emit error(code, text);
+        const Commands named = refusedCmd;
+        refusedCmd = Invalid;
+        complete({ended, answeringCmd, named, how, deviceCode, {}, text, text, boxCode(code)});
+        return;
+    }
     const bool wasFlashing = flashing();
     if (wasFlashing)
         leaveFlash();
@@ -68,8 +90,18 @@ void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, 
         if (eraseSent)
             emit applicationErased();
         eraseSent = false;
-        emit flashEnded(how, deviceCode);
+        endFlashWith(how, code, text, deviceCode);
     }
+    refusedCmd = Invalid;
+}
+
+void hiddfu_worker::endFlashWith(TransferOutcome how, Errors code, const QString &text, int deviceCode)
+{
+    const bool ok = how == TransferOutcome::Succeeded;
+    const quint64 ended = flashSerial;
+    flashSerial = 0;
+    complete({ended, Flash, refusedCmd, how, deviceCode, ok ? QVariant(text) : QVariant(), ok ? QString() : text,
+        ok ? QString() : text, ok ? 0 : boxCode(code)});
 }
 
 void hiddfu_worker::leaveFlash()
@@ -144,7 +176,7 @@ void hiddfu_worker::nextChunk()
         chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
     stepStart = nextAddress;
     stepChunk = chunk;
-    execute(Write, chunk);
+    issue(Write, chunk, 0);
 }
 
 // The source goes back to the window now; success is reported once the device has confirmed
@@ -153,7 +185,7 @@ void hiddfu_worker::endFlash()
 {
     file = nullptr;
     current = Finalize;
-    execute(Finalize);
+    issue(Finalize, {}, 0);
 }
 
 // The step `current` has been carried out: on to the next one.
@@ -215,7 +247,7 @@ void hiddfu_worker::addressStep(quint32 address)
 {
     current = SetAddress;
     stepStart = address;
-    execute(SetAddress, address);
+    issue(SetAddress, address, 0);
 }
 
 void hiddfu_worker::startWriting()
@@ -267,7 +299,7 @@ void hiddfu_worker::settled(const DFUStatus &st)
     if (st.error != 0) {
         const Commands step = current;
         const auto request = quint8(stepRequest(step).at(0));
-        emit finished(step, false, int(st.error));
+        refusedBy(step, int(st.error));
         fail(ERR_COMM,
             tr("Device error %1 at command %2").arg(int(st.error)).arg(uint(request), 2, 16, QLatin1Char('0')),
             TransferOutcome::Refused, st.error);
@@ -315,9 +347,9 @@ void hiddfu_worker::resendStep()
     pollTimer.stop();
     stepTimer.stop();
     if (current == SetAddress)
-        execute(SetAddress, stepStart);
+        issue(SetAddress, stepStart, 0);
     else
-        execute(Write, stepChunk);
+        issue(Write, stepChunk, 0);
 }
 
 void hiddfu_worker::stepOverdue()

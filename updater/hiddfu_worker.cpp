@@ -16,6 +16,7 @@ void registerTypes()
         qRegisterMetaType<FlashStage>("FlashStage");
         qRegisterMetaType<FlashRecord>("FlashRecord");
         qRegisterMetaType<hiddfu_worker::Commands>("hiddfu_worker::Commands");
+        qRegisterMetaType<Completion>("Completion");
         return true;
     }();
     Q_UNUSED(registered)
@@ -45,11 +46,27 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd)
 
 void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
 {
+    ++serial;
+    // A request queued on a closed port never goes out, so it would never end either.
+    if (cmd != Setup && linkDown) {
+        const QString text = tr("Transport unexpectedly closed");
+        emit error(ERR_COMM, text);
+        complete({serial, cmd, Invalid, TransferOutcome::LinkLost, 0, {}, text, text, boxCode(ERR_COMM)});
+        return;
+    }
+    issue(cmd, param, serial);
+}
+
+void hiddfu_worker::issue(Commands cmd, const QVariant &param, quint64 from)
+{
     switch (cmd) {
     case Setup: {
+        // A flash on the link set up again would wait for ever.
+        if (flashing())
+            fail(ERR_COMM, tr("The adapter was set up again during the flash"), TransferOutcome::NotResponding);
         current = Setup;
         // Nothing asked of the link before is answered on the new one.
-        dropRequests();
+        dropRequests(TransferOutcome::NotResponding, tr("No responce from the device"));
         retries = 0;
         const bool ok = setupLink(param);
         linkDown = !ok;
@@ -57,55 +74,58 @@ void hiddfu_worker::execute(hiddfu_worker::Commands cmd, QVariant param)
             io_voltage(link().lastVoltage()); // the set-up's own reading
         // The link's own words for a failure, and the set-up's reading of the vehicle's voltage, so
         // that the caller need not reach into its thread.
-        emit finished(Setup, ok, ok ? QVariant(link().lastVoltage()) : QVariant(link().lastOpenError()));
+        const QVariant result = ok ? QVariant(link().lastVoltage()) : QVariant(link().lastOpenError());
+        emit finished(Setup, ok, result);
+        complete({from, Setup, Invalid, ok ? TransferOutcome::Succeeded : TransferOutcome::NotResponding, 0,
+            ok ? result : QVariant(), {}, ok ? QString() : result.toString(), 0});
         return;
     }
     case Status:
-        enqueue(Status, execRequest(routineStatus), 1, 100);
+        enqueue(Status, execRequest(routineStatus), 1, 100, false, from);
         return;
     case Info:
         current = Info;
-        enqueue(Info, execRequest(routineInfo), 1, 100);
+        enqueue(Info, execRequest(routineInfo), 1, 100, false, from);
         return;
     case Uuid:
-        enqueue(Uuid, execRequest(routineUuid), 1, 100);
+        enqueue(Uuid, execRequest(routineUuid), 1, 100, false, from);
         return;
     case SetAddress: {
         QByteArray request(9, '\0');
         request[0] = reqSetAddress;
         qToBigEndian<quint32>(param.toUInt(), request.data() + 1);
-        enqueue(SetAddress, request, 1, 200);
+        enqueue(SetAddress, request, 1, 200, false, from);
         return;
     }
     case Erase:
-        enqueue(Erase, execRequest(routineErase) + eraseAll, 2, 1000);
+        enqueue(Erase, execRequest(routineErase) + eraseAll, 2, 1000, false, from);
         return;
     case ErasePage:
-        enqueue(ErasePage, execRequest(routineErase) + char(param.toUInt() & 0xFF), 2, 100);
+        enqueue(ErasePage, execRequest(routineErase) + char(param.toUInt() & 0xFF), 2, 100, false, from);
         return;
     case Write:
-        enqueue(Write, reqWrite + param.toByteArray(), 2, 1000);
+        enqueue(Write, reqWrite + param.toByteArray(), 2, 1000, false, from);
         return;
     case Finalize:
-        enqueue(Finalize, QByteArray(1, reqFinalize), 1, 1000);
+        enqueue(Finalize, QByteArray(1, reqFinalize), 1, 1000, false, from);
         return;
     case SDFU:
-        enqueue(SDFU, QByteArray(1, reqSdfu), 1, 100);
-        return;
     case UDFU:
-        enqueue(UDFU, QByteArray(1, reqUdfu), 1, 100);
-        return;
     case APP:
-        enqueue(APP, QByteArray(1, reqApp), 1, 100);
+        enqueue(cmd, QByteArray(1, cmd == SDFU ? reqSdfu : cmd == UDFU ? reqUdfu : reqApp), 1, 100, false, from);
         return;
     case Invalid:
     case WriteRecover:
+    case Flash:
         break;
     }
-    fail(ERR_UNSUP, tr("Unknown command %1").arg(int(cmd)), TransferOutcome::Refused);
+    // Refused on its own: a flash under way goes on.
+    const QString text = tr("Unknown command %1").arg(int(cmd));
+    emit error(ERR_UNSUP, text);
+    complete({from, cmd, Invalid, TransferOutcome::Refused, 0, {}, text, text, ERR_UNSUP});
 }
 
-void hiddfu_worker::enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll)
+void hiddfu_worker::enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll, quint64 from)
 {
     Request request;
     request.cmd = cmd;
@@ -113,8 +133,54 @@ void hiddfu_worker::enqueue(Commands cmd, const QByteArray &bytes, int replies, 
     request.replies = replies;
     request.timeoutMs = timeoutMs;
     request.poll = poll;
+    request.serial = from;
     requests.append(request);
     advance();
+}
+
+void hiddfu_worker::complete(const Completion &completion)
+{
+    if (completion.serial != 0)
+        emit completed(completion);
+}
+
+void hiddfu_worker::answered(Commands cmd, const QVariant &result)
+{
+    emit finished(cmd, true, result);
+    answeredWith(result);
+}
+
+void hiddfu_worker::answeredWith(const QVariant &result)
+{
+    if (answering == 0)
+        return;
+    const quint64 ended = answering;
+    answering = 0;
+    complete({ended, answeringCmd, Invalid, TransferOutcome::Succeeded, 0, result, {}, {}, 0});
+}
+
+void hiddfu_worker::refusedBy(Commands cmd, int code)
+{
+    refusedCmd = cmd;
+    emit finished(cmd, false, code);
+}
+
+void hiddfu_worker::requestFailed(const Request &request, Errors code, const QString &text, TransferOutcome how)
+{
+    if (request.serial == 0 && flashing()) {
+        fail(code, text, how);
+        return;
+    }
+    emit error(code, text);
+    // A request given up on names itself; a refusal the command the device refused.
+    const Commands named = how == TransferOutcome::NotResponding ? request.cmd : refusedCmd;
+    refusedCmd = Invalid;
+    complete({request.serial, request.cmd, named, how, 0, {}, text, text, boxCode(code)});
+}
+
+int hiddfu_worker::boxCode(Errors code)
+{
+    return code == ERR_NOTIFY || code == ERR_LOG || code == ERR_OK ? 0 : int(code);
 }
 
 void hiddfu_worker::advance()
@@ -124,7 +190,7 @@ void hiddfu_worker::advance()
         if (eraseSent)
             emit applicationErased();
         eraseSent = false;
-        emit flashEnded(TransferOutcome::Stopped, 0);
+        endFlashWith(TransferOutcome::Stopped, ERR_OK, {});
     }
     if (requests.isEmpty() || requests.first().sent)
         return;
@@ -138,9 +204,13 @@ void hiddfu_worker::advance()
     send(head.bytes, head.replies, head.timeoutMs);
 }
 
-void hiddfu_worker::dropRequests()
+void hiddfu_worker::dropRequests(TransferOutcome how, const QString &reason)
 {
+    const QList<Request> dropped = requests;
     requests.clear();
+    for (const Request &request : dropped)
+        if (!request.ended)
+            complete({request.serial, request.cmd, Invalid, how, 0, {}, reason, reason, 0});
     timer.stop();
     pollTimer.stop();
     stepTimer.stop();
@@ -185,10 +255,8 @@ void hiddfu_worker::io_ready()
     // The device asked for patience and the adapter stopped listening before the reply: listen
     // for it again. A step of the flash is bounded by its own time; anything else by the retries.
     if (!isStep(head.cmd) && ++retries >= retryLimit) {
-        const Commands cmd = head.cmd;
-        const bool strayed = head.strayed;
-        requests.removeFirst();
-        giveUp(cmd, strayed);
+        const Request given = requests.takeFirst();
+        giveUp(given);
         advance();
         return;
     }
@@ -211,9 +279,10 @@ void hiddfu_worker::io_disconnected()
     if (!link().lossReason().isEmpty())
         emit error(ERR_LOG, link().lossReason());
     // First, so that whoever hears of the failure that follows knows the link is gone with it.
-    emit linkLost();
-    fail(ERR_COMM, tr("Transport unexpectedly closed"), TransferOutcome::LinkLost);
-    dropRequests();
+    const QString text = tr("Transport unexpectedly closed");
+    emit linkLost(text);
+    fail(ERR_COMM, text, TransferOutcome::LinkLost);
+    dropRequests(TransferOutcome::LinkLost, text);
 }
 
 // The request on the link had no reply: listened for again a few times, except a step of the
@@ -256,42 +325,28 @@ void hiddfu_worker::noReply()
         return;
     }
     timer.stop();
-    const Commands cmd = head.cmd;
-    requests.removeFirst();
-    giveUp(cmd, strayed);
+    Request given = requests.takeFirst();
+    given.strayed = strayed;
+    giveUp(given);
     advance();
 }
 
-void hiddfu_worker::giveUp(Commands cmd, bool strayed)
+void hiddfu_worker::giveUp(const Request &request)
 {
+    const Commands cmd = request.cmd;
+    const bool finalise = cmd == Finalize && current == Finalize && request.serial == 0;
+    const bool step = request.serial == 0 && flashing();
     // The last try was answered, but by a reply to something else: the device answers wrongly.
-    if (strayed && adapterSilence.isEmpty() && !(cmd == Finalize && current == Finalize)) {
-        if (flashing())
-            fail(ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
-        else
-            emit error(ERR_COMM, tr("Invalid response"));
-        return;
-    }
-    if (!adapterSilence.isEmpty()) {
-        // Not the device: the adapter itself stopped answering.
-        if (flashing()) {
-            fail(ERR_COMM, adapterSilence, TransferOutcome::NotResponding);
-            return;
-        }
-        emit error(ERR_NOTIFY, adapterSilence);
-        emit notResponding(cmd);
-        return;
-    }
-    if (cmd == Finalize && current == Finalize) {
+    if (request.strayed && adapterSilence.isEmpty() && !finalise)
+        requestFailed(request, ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
+    // Not the device: the adapter itself stopped answering.
+    else if (!adapterSilence.isEmpty())
+        requestFailed(request, step ? ERR_COMM : ERR_NOTIFY, adapterSilence, TransferOutcome::NotResponding);
+    else if (finalise)
         fail(ERR_COMM, tr("The device did not confirm the end of the flash"), TransferOutcome::NotResponding);
-        return;
-    }
-    if (flashing()) {
-        fail(ERR_NOTIFY, tr("Device is not reponsing!"), TransferOutcome::NotResponding);
-        return;
-    }
-    emit error(cmd == ErasePage ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"));
-    emit notResponding(cmd);
+    else
+        requestFailed(request, step || cmd == ErasePage ? ERR_NOTIFY : ERR_LOG, tr("Device is not reponsing!"),
+            TransferOutcome::NotResponding);
 }
 
 // The request on the link failed there: whoever waits for it is told now, once; its exchange is
@@ -302,10 +357,9 @@ void hiddfu_worker::headFailed(const QString &text, TransferOutcome how)
         return;
     requests.first().ended = true;
     timer.stop();
-    if (flashing())
-        fail(ERR_COMM, text, how);
-    else
-        emit error(ERR_COMM, text);
+    // A call's request that the link failed is told as refused, with the link's words for it.
+    const Request &head = requests.first();
+    requestFailed(head, ERR_COMM, text, head.serial == 0 ? how : TransferOutcome::Refused);
 }
 
 void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
@@ -361,8 +415,15 @@ void hiddfu_worker::io_read(QByteArray data)
     const Request request = requests.takeFirst();
     timer.stop();
     retries = 0;
-    if (!request.ended)
+    if (!request.ended) {
+        answering = request.serial;
+        answeringCmd = request.cmd;
         handleReply(request, data);
+        // Every reply a request may get is handled above; this is a backstop, never a silence.
+        if (answering != 0)
+            requestFailed(request, ERR_COMM, tr("Invalid response"), TransferOutcome::Refused);
+        answering = 0;
+    }
     advance();
 }
 
@@ -403,26 +464,26 @@ void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
 {
     switch (quint8(data.at(0))) {
     case repWrite:
-        if (isStep(Write))
+        if (isStep(Write) && request.serial == 0)
             stepDone();
-        emit finished(Write, true, QVariant());
+        answered(Write, QVariant());
         return;
     case repFinalize:
-        emit finished(Finalize, true, QVariant());
-        if (current == Finalize) {
+        answered(Finalize, QVariant());
+        if (current == Finalize && request.serial == 0) {
             current = Invalid;
             eraseSent = false;
             record.finaliseConfirmed = true;
             emit flashRecorded(record);
             emit error(ERR_OK, tr("Flashed"));
-            emit flashEnded(TransferOutcome::Succeeded, 0);
+            endFlashWith(TransferOutcome::Succeeded, ERR_OK, tr("Flashed"));
         }
         return;
     case repUdfu:
     case repApp:
     case repSdfu: {
         const quint8 code = quint8(data.at(0));
-        emit finished(code == repUdfu ? UDFU : code == repApp ? APP : SDFU, true, QVariant());
+        answered(code == repUdfu ? UDFU : code == repApp ? APP : SDFU, QVariant());
         return;
     }
     case repSetAddress:
@@ -430,9 +491,9 @@ void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
             fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"), TransferOutcome::Refused);
             return;
         }
-        if (isStep(SetAddress))
+        if (isStep(SetAddress) && request.serial == 0)
             stepDone();
-        emit finished(SetAddress, true, QVariant());
+        answered(SetAddress, QVariant());
         return;
     case repNegative:
         negativeReply(request, data);
@@ -454,14 +515,15 @@ void hiddfu_worker::negativeReply(const Request &request, const QByteArray &data
     const quint8 code = quint8(data.at(2));
     if (code == nrcNoUuid) {
         emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
+        answeredWith(QString()); // a bootloader without one
         return;
     }
     // The refusal is the answer to the request on the link, whichever it was.
-    if (request.cmd == Finalize && current == Finalize) {
+    if (request.cmd == Finalize && current == Finalize && request.serial == 0) {
         record.finaliseRefused = true; // answered: the image was not made final
         emit flashRecorded(record);
     }
-    emit finished(request.cmd, false, int(code));
+    refusedBy(request.cmd, code);
     fail(ERR_COMM,
         tr("Device error %1 at command %2").arg(int(code)).arg(uint(quint8(data.at(1))), 2, 16, QLatin1Char('0')),
         TransferOutcome::Refused, code);
@@ -483,24 +545,26 @@ void hiddfu_worker::execReply(const Request &request, const QByteArray &data)
         emit error(ERR_LOG, tr("DFU device discovered"));
         emit error(ERR_LOG, text);
         emit described(text);
+        answeredWith(text);
         return;
     }
     case routineStatus:
         statusReply(request, data);
         return;
     case routineErase:
-        if (isStep(Erase))
+        if (isStep(Erase) && request.serial == 0)
             stepDone();
-        emit finished(Erase, true, QVariant());
+        answered(Erase, QVariant());
         return;
     case routineUuid:
         if (data.size() < uuidReplySize) {
+            uuid.clear();
             emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
         } else {
             uuid = QString::fromLatin1(data.mid(3, uuidBytes).toHex().toUpper());
             emit error(ERR_LOG, QStringLiteral("UUID: %1").arg(uuid));
         }
-        emit finished(Uuid, true, uuid);
+        answered(Uuid, uuid);
         return;
     default:
         return;
@@ -520,7 +584,7 @@ void hiddfu_worker::statusReply(const Request &request, const QByteArray &data)
     st.extra = qFromLittleEndian<quint32>(fields + 2);
     st.flashSize = qFromLittleEndian<quint32>(fields + 6);
     st.boardId = qFromLittleEndian<quint32>(fields + 10);
-    emit finished(Status, true, QVariant::fromValue(st));
+    answered(Status, QVariant::fromValue(st));
     emit status(st);
     if (request.poll && probing)
         probed(st);

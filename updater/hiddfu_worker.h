@@ -2,6 +2,7 @@
 
 #include "flashrecord.h"
 
+#include <completion.h>
 #include <elm327worker.h>
 #include <transferoutcome.h>
 
@@ -27,6 +28,10 @@ Q_DECLARE_METATYPE(DFUStatus)
 // through queued calls only. Besides single commands it runs a whole flash on its own: erase,
 // the image body from byte 1024 on, then the first 1024 bytes, then finalise, so that a flash
 // broken off midway never leaves a startable image behind.
+//
+// Every execute() and every flash() ends exactly once with completed(). Their serials count the
+// calls from 1, in the order they reach the worker; a flash's completion names the command Flash.
+// `finished` and `error` word the same for the logs and the boxes.
 class hiddfu_worker : public ELM327Worker
 {
     Q_OBJECT
@@ -46,7 +51,8 @@ public:
         Finalize,
         SDFU,
         UDFU,
-        APP
+        APP,
+        Flash // a whole flash(), as its completion names it
     };
     Q_ENUM(Commands)
     enum Errors { ERR_OK = 0, ERR_ERASE, ERR_COMM, ERR_READ, ERR_FLASH, ERR_UNSUP, ERR_NOTIFY, ERR_LOG };
@@ -60,18 +66,18 @@ signals:
     void error(int code, QVariant param);
     void finished(int cmd, bool status, QVariant result);
     void ready();
-    // Exactly once for every flash(): how it ended. `deviceCode` is the bootloader's error code
-    // when it refused, else 0. Comes after the error() that words the failure.
-    void flashEnded(TransferOutcome outcome, int deviceCode);
+    // How a request ended. A refusal names the command the device refused and its code; a flash's
+    // success carries the worker's word for it ("Flashed"), an Info's the description, a Uuid's
+    // the UUID (empty when the bootloader has none), a Status's the DFUStatus, a Setup's the
+    // voltage it read.
+    void completed(const Completion &completion);
     // A flash that had sent its erase ended without success: the device holds no application it
-    // can start until a flash succeeds. Comes right before that flash's flashEnded().
+    // can start until a flash succeeds. Comes right before that flash's completion.
     void applicationErased();
-    // A command outside a flash went unanswered through all the retries.
-    void notResponding(int cmd);
     // The bootloader's description, from its info reply.
     void described(const QString &text);
-    // The serial port went away.
-    void linkLost();
+    // The serial port went away; `reason` words it. Comes before the completions it causes.
+    void linkLost(const QString &reason);
     // The running flash has moved on to `stage`.
     void flashStageBegun(FlashStage stage);
     // The device has the request on the link and asked for patience: its reply may take up to
@@ -114,17 +120,33 @@ private:
         bool pending = false; // the device asked for patience: it has the request and works on it
         bool ended = false; // reported; only the end of its exchange on the link is awaited
         bool strayed = false; // a reply to something else came in its place
+        quint64 serial = 0; // of the call it answers; 0 for a step of the flash
     };
 
-    void enqueue(Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll = false);
+    // A command given by a call (`serial`) or by the flash itself (0).
+    void issue(Commands cmd, const QVariant &param, quint64 serial);
+    void enqueue(
+        Commands cmd, const QByteArray &bytes, int replies, int timeoutMs, bool poll = false, quint64 serial = 0);
     void advance();
-    void dropRequests();
+    // Drops every request; those of a call end `how`, for `reason`.
+    void dropRequests(TransferOutcome how, const QString &reason);
     static bool answers(const Request &request, const QByteArray &data);
     void handleReply(const Request &request, const QByteArray &data);
     void strayReply(const QByteArray &data);
     void noReply();
-    void giveUp(Commands cmd, bool strayed);
+    void giveUp(const Request &request);
     void headFailed(const QString &text, TransferOutcome how);
+    // A request of a call failed: said, and completed. A step of the flash ends the flash instead.
+    void requestFailed(const Request &request, Errors code, const QString &text, TransferOutcome how);
+    // The reply being handled answered its call: `result` for it.
+    void answered(Commands cmd, const QVariant &result);
+    void answeredWith(const QVariant &result);
+    // The device refused `cmd` with `code`: said, and named by the failure that follows.
+    void refusedBy(Commands cmd, int code);
+    void complete(const Completion &completion);
+    // The code a completion carries for words worth a box; a notice or a log line carries none.
+    static int boxCode(Errors code);
+    void endFlashWith(TransferOutcome how, Errors code, const QString &text, int deviceCode = 0);
 
     void execReply(const Request &request, const QByteArray &data);
     void statusReply(const Request &request, const QByteArray &data);
@@ -153,6 +175,12 @@ private:
     // of it is left on the link (a status request asked while settling the step ends first).
     void stopped();
 
+    quint64 serial = 0; // of the last call
+    quint64 flashSerial = 0; // of the running flash
+    // The call whose reply is being handled (0: a step of the flash, or none), and its command.
+    quint64 answering = 0;
+    Commands answeringCmd = Invalid;
+    Commands refusedCmd = Invalid; // the command the device just refused, for the failure's ending
     QIODevice *file = nullptr; // borrowed image source of a running flash
     int phase = 0; // 0: the body from byte 1024 on; 1: the head
     quint32 startPos = 0;

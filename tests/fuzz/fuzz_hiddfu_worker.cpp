@@ -1,7 +1,7 @@
 // Arbitrary replies, time-outs, timer expiries, CAN errors and a lost link, in any order, into
 // the bootloader client while a single command or a whole flash runs. Besides not crashing,
 // "Flashed" may only come right after a finalise reply, with at least one confirmed write per
-// 1024-byte chunk of the image since the last erase began.
+// 1024-byte chunk of the image since the last erase began, and the one call ends once at most.
 
 #include "fuzzsupport.h"
 
@@ -26,6 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(lastReply.startsWith('\x77'));
             FUZZ_CHECK(acksSinceErase >= (image.size() + 1023) / 1024);
         }
+    });
+
+    int completions = 0;
+    QObject::connect(&worker, &hiddfu_worker::completed, [&](const Completion &completion) {
+        FUZZ_CHECK(++completions == 1 && completion.serial == 1);
+        if (completion.command == hiddfu_worker::Flash && completion.ok())
+            FUZZ_CHECK(lastReply.startsWith('\x77'));
     });
 
     const uint8_t start = input.byte();
