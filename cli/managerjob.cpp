@@ -176,7 +176,8 @@ void ManagerJob::uploaded(const ManagerEnding &ending)
         transferFailed(ending.outcome, lost ? linkLostReason(m_session.worker().link()) : ending.reason);
         return;
     }
-    succeed({{"stored", m_upload.target()}, {"bytes", int(m_upload.size())}},
+    succeed({{"stored", m_upload.target()}, {"bytes", int(m_upload.size())},
+                {"sha256", QString::fromLatin1(m_upload.sha256())}},
         QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_upload.target()).arg(m_upload.size()));
 }
 

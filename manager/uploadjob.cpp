@@ -2,6 +2,7 @@
 
 #include "firmwarefile.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 UploadJob::UploadJob(ManagerSession &session, QObject *parent)
@@ -33,6 +34,11 @@ void UploadJob::prepareSelection(const QStringList &names)
 {
     m_bytes = FirmwareFile::activeSelection(names);
     m_target = FirmwareFile::activeConfigName;
+}
+
+QByteArray UploadJob::sha256() const
+{
+    return QCryptographicHash::hash(m_bytes, QCryptographicHash::Sha256).toHex();
 }
 
 void UploadJob::start(double minimumVolts)

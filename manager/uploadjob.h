@@ -52,6 +52,8 @@ public:
     bool running() const { return m_running; }
     QString target() const { return m_target; }
     qint64 size() const { return m_bytes.size(); }
+    // Of the bytes the upload sends, hex.
+    QByteArray sha256() const;
 
 signals:
     void verifying(); // every byte is in; the device checks the file's MD5

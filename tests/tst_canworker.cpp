@@ -148,6 +148,8 @@ private slots:
             {CanWorker::Erase, {}, rule(0x63), "",
                 "error 2 Transport error: non-hex reply|finished 5 0 The reply broke the protocol (non-hex reply)",
                 {"--word", "1:HELLO"}, true});
+        // A command the worker does not know still ends, and nothing goes out for it.
+        row("unknown command", {42, {}, rule(0x63), "", "error -1 Unknown command 42"});
         // The adapter itself falls silent: named as the adapter's failure, not the device's.
         row("the adapter falls silent",
             {CanWorker::Erase, {}, rule(0x63), "", "error 2 Transport error: no answer to '01231' within * ms)",

@@ -109,8 +109,11 @@ private slots:
         const QString path = s.file("my_firmware_2020.bin", firmwareFile(&slice));
         QCOMPARE(s.run({"upload", path}).status, 7);
         QVERIFY(s.sim.received().isEmpty()); // refused before the adapter was touched
-        QCOMPARE(s.run({"upload", path, "--yes"}).status, 0);
+        const CliRun uploaded = s.run({"upload", path, "--yes", "--json"});
+        QCOMPARE(uploaded.status, 0);
         QCOMPARE(s.stored("files/my_firmware_.bin"), slice);
+        QCOMPARE(uploaded.json().value("result").toObject().value("sha256").toString(),
+            QString::fromLatin1(QCryptographicHash::hash(slice, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(s.run({"select", "my_firmware_.bin", "other.bin"}).status, 0);
         QCOMPARE(s.stored("files/active.cfg"), QByteArray("[\"my_firmware_.bin\",\"other.bin\"]"));
         CliRun run = s.run({"info", "--json"});
