@@ -793,14 +793,6 @@
         <translation>%1 — это не обычный файл</translation>
     </message>
     <message>
-        <source>The device did not restart: %1</source>
-        <translation>Устройство не перезапустилось: %1</translation>
-    </message>
-    <message>
-        <source>Reboot</source>
-        <translation>Перезагрузка</translation>
-    </message>
-    <message>
         <source>The device did not switch to its bootloader: %1</source>
         <translation>Устройство не перешло в загрузчик: %1</translation>
     </message>
@@ -825,8 +817,16 @@
         <translation>Чтение выбора</translation>
     </message>
     <message>
-        <source>Reboot requested; the device did not answer it (as when restarting)</source>
-        <translation>Перезагрузка запрошена; устройство не ответило на запрос (как при перезапуске)</translation>
+        <source>Switch requested; asking the bootloader</source>
+        <translation>Переход запрошен; опрашивается загрузчик</translation>
+    </message>
+    <message>
+        <source>the bootloader did not answer within %1 s</source>
+        <translation>загрузчик не ответил за %1 с</translation>
+    </message>
+    <message>
+        <source>the adapter could not be set up again</source>
+        <translation>адаптер не удалось настроить заново</translation>
     </message>
 </context>
 <context>
@@ -845,6 +845,17 @@
     <message>
         <source>A problem with the Updater application has been detected. The applictaion will be closed.</source>
         <translation>Обнаружена проблема в приложении обновления. Приложение будет закрыто.</translation>
+    </message>
+</context>
+<context>
+    <name>UploadJob</name>
+    <message>
+        <source>File Upload</source>
+        <translation>Загрузка файла</translation>
+    </message>
+    <message>
+        <source>%1 was not uploaded</source>
+        <translation>%1 не загружен</translation>
     </message>
 </context>
 <context>
@@ -924,6 +935,18 @@
     <message>
         <source>A reply that answers no request on the link was dropped: %1</source>
         <translation>Отброшен ответ, не относящийся ни к одному запросу на линии: %1</translation>
+    </message>
+    <message>
+        <source>Busy: a flash is running</source>
+        <translation>Занято: идёт прошивка</translation>
+    </message>
+    <message>
+        <source>The adapter was set up again during the flash</source>
+        <translation>Адаптер был настроен заново во время прошивки</translation>
+    </message>
+    <message>
+        <source>No responce from the device</source>
+        <translation>Нет ответа от устройства</translation>
     </message>
 </context>
 </TS>
