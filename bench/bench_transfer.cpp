@@ -150,22 +150,16 @@ ELM_ConnInfo connection(const QString &port, const Setting &setting, int canId, 
     return info;
 }
 
-Figures upload(const Setting &setting)
+// Sets the worker up on the simulator, then times `transfer` from its start to its completion.
+template<typename Worker, typename Transfer>
+Figures measure(Simulator &sim, const Setting &setting, int canId, int pcId, Transfer transfer)
 {
     Figures figures;
-    Simulator sim("app", setting);
-    if (!sim.ready())
-        return {false, 0, 0, 0, "simulator did not start"};
-    QByteArray slice(0x18EE0, '\0');
-    for (int i = 0; i < slice.size(); ++i)
-        slice[i] = char(i * 13);
-    QBuffer buffer(&slice);
-    buffer.open(QIODevice::ReadOnly);
-    CanWorker worker;
+    Worker worker;
     QEventLoop loop;
     QElapsedTimer wall;
-    QObject::connect(&worker, &CanWorker::completed, [&](const Completion &completion) {
-        if (completion.command == CanWorker::Setup) {
+    QObject::connect(&worker, &Worker::completed, [&](const Completion &completion) {
+        if (completion.command == Worker::Setup) {
             if (!completion.ok()) {
                 figures.problem = "setup failed";
                 loop.quit();
@@ -173,50 +167,7 @@ Figures upload(const Setting &setting)
             }
             sim.startMeasuring();
             wall.start();
-            worker.flash(&buffer, "bench.bin");
-            return;
-        }
-        if (!completion.ok())
-            figures.problem = completion.reason;
-        figures.ok = completion.ok();
-        figures.seconds = wall.nsecsElapsed() / 1e9;
-        loop.quit();
-    });
-    QMetaObject::invokeMethod(
-        &worker,
-        [&] { worker.execute(CanWorker::Setup, QVariant::fromValue(connection(sim.port(), setting, 0x746, 0x74E))); },
-        Qt::QueuedConnection);
-    loop.exec();
-    const WireTotals measured = sim.stop();
-    figures.wireSeconds = measured.wire;
-    figures.deviceSeconds = measured.device;
-    return figures;
-}
-
-Figures flash(const Setting &setting)
-{
-    Figures figures;
-    Simulator sim("boot", setting);
-    if (!sim.ready())
-        return {false, 0, 0, 0, "simulator did not start"};
-    QByteArray image(setting.flashBytes, '\0');
-    for (int i = 0; i < image.size(); ++i)
-        image[i] = char(i * 7 + 1);
-    QBuffer buffer(&image);
-    buffer.open(QIODevice::ReadOnly);
-    hiddfu_worker worker;
-    QEventLoop loop;
-    QElapsedTimer wall;
-    QObject::connect(&worker, &hiddfu_worker::completed, [&](const Completion &completion) {
-        if (completion.command == hiddfu_worker::Setup) {
-            if (!completion.ok()) {
-                figures.problem = "setup failed";
-                loop.quit();
-                return;
-            }
-            sim.startMeasuring();
-            wall.start();
-            worker.flash(&buffer);
+            transfer(worker);
             return;
         }
         figures.ok = completion.ok();
@@ -228,15 +179,40 @@ Figures flash(const Setting &setting)
     });
     QMetaObject::invokeMethod(
         &worker,
-        [&] {
-            worker.execute(hiddfu_worker::Setup, QVariant::fromValue(connection(sim.port(), setting, 0x747, 0x74F)));
-        },
+        [&] { worker.execute(Worker::Setup, QVariant::fromValue(connection(sim.port(), setting, canId, pcId))); },
         Qt::QueuedConnection);
     loop.exec();
     const WireTotals measured = sim.stop();
     figures.wireSeconds = measured.wire;
     figures.deviceSeconds = measured.device;
     return figures;
+}
+
+Figures upload(const Setting &setting)
+{
+    Simulator sim("app", setting);
+    if (!sim.ready())
+        return {false, 0, 0, 0, "simulator did not start"};
+    QByteArray slice(0x18EE0, '\0');
+    for (int i = 0; i < slice.size(); ++i)
+        slice[i] = char(i * 13);
+    QBuffer buffer(&slice);
+    buffer.open(QIODevice::ReadOnly);
+    return measure<CanWorker>(
+        sim, setting, 0x746, 0x74E, [&](CanWorker &worker) { worker.flash(&buffer, "bench.bin"); });
+}
+
+Figures flash(const Setting &setting)
+{
+    Simulator sim("boot", setting);
+    if (!sim.ready())
+        return {false, 0, 0, 0, "simulator did not start"};
+    QByteArray image(setting.flashBytes, '\0');
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = char(i * 7 + 1);
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::ReadOnly);
+    return measure<hiddfu_worker>(sim, setting, 0x747, 0x74F, [&](hiddfu_worker &worker) { worker.flash(&buffer); });
 }
 
 struct StationsFigures
