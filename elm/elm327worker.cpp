@@ -53,6 +53,7 @@ ELM327Worker::~ELM327Worker()
 void ELM327Worker::closeLink()
 {
     m_io.close();
+    io_closed();
 }
 
 void ELM327Worker::io_connected()

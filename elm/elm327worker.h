@@ -65,6 +65,8 @@ protected:
     void send(const QByteArray &request, int replies, int timeoutMs);
     // One line to the adapter exactly as given, outside the message framing.
     void writeRaw(const QByteArray &line);
+    // The link was closed on purpose (closeLink): nothing sent on it would ever end.
+    virtual void io_closed() = 0;
     // Something the link decided on its own that the user's log should show.
     virtual void io_notice(const QString &text) = 0;
     // A reading came, before voltageRead tells it: for the worker's log.

@@ -126,28 +126,27 @@ void CanWorker::complain(Errors code, const QString &text)
     emit error(code, text);
 }
 
-void CanWorker::complete(TransferOutcome how, const QVariant &result, const QString &failure)
+Completion CanWorker::take(TransferOutcome how, const QVariant &result, const QString &failure)
 {
     if (asked == Invalid)
-        return;
+        return {};
     const Completion completion {
         askedSerial, asked, named, how, 0, result, failure, complaint.isEmpty() ? failure : complaint, 0};
     asked = Invalid;
-    emit completed(completion);
+    return completion;
+}
+
+void CanWorker::complete(const Completion &completion)
+{
+    if (completion.serial != 0)
+        emit completed(completion);
 }
 
 void CanWorker::request(Commands cmd, const QVariant &param)
 {
     switch (cmd) {
     case Setup:
-        portGone = !setupLink(param);
-        if (!portGone)
-            io_voltage(link().lastVoltage()); // the set-up's own reading
-        else
-            complaint = link().lastOpenError();
-        emit finished(Setup, !portGone, QVariant());
-        complete(portGone ? TransferOutcome::NotResponding : TransferOutcome::Succeeded,
-            portGone ? QVariant() : QVariant(link().lastVoltage()), {});
+        setUp(param);
         return;
     case Read:
         sendRequest(Read, QByteArray(1, reqInfo));
@@ -177,6 +176,20 @@ void CanWorker::request(Commands cmd, const QVariant &param)
     case Invalid:
         break;
     }
+}
+
+void CanWorker::setUp(const QVariant &param)
+{
+    portGone = !setupLink(param);
+    if (!portGone)
+        io_voltage(link().lastVoltage()); // the set-up's own reading
+    else
+        complaint = link().lastOpenError();
+    // Taken before anyone hears of the end: a listener may give the next request at once.
+    const Completion completion = take(portGone ? TransferOutcome::NotResponding : TransferOutcome::Succeeded,
+        portGone ? QVariant() : QVariant(link().lastVoltage()), {});
+    emit finished(Setup, !portGone, QVariant());
+    complete(completion);
 }
 
 // Requests without an explicit time-out: removing and erasing touch the device's storage.
@@ -308,10 +321,11 @@ void CanWorker::finish(Commands cmd, bool status, const QVariant &result, Transf
     if (upload)
         forgetUpload();
     named = cmd;
-    emit finished(cmd, status, result);
     // A step that does not end the upload running leaves it to end on its own.
-    if (!uploading())
-        complete(how, status ? result : QVariant(), status ? QString() : result.toString());
+    const Completion completion
+        = uploading() ? Completion() : take(how, status ? result : QVariant(), status ? QString() : result.toString());
+    emit finished(cmd, status, result);
+    complete(completion);
 }
 
 void CanWorker::endUpload(TransferOutcome how, const QString &failure)
@@ -319,7 +333,7 @@ void CanWorker::endUpload(TransferOutcome how, const QString &failure)
     if (!uploading())
         return;
     forgetUpload();
-    complete(how, {}, failure);
+    complete(take(how, {}, failure));
 }
 
 void CanWorker::io_notice(const QString &text)

@@ -65,18 +65,21 @@ public slots:
     void io_read(QByteArray data) override;
 
 protected:
+    void io_closed() override { portGone = true; }
     void io_notice(const QString &text) override;
     void io_voltage(double volts) override;
 
 private:
     // Starts `cmd` without the checks execute() makes for its callers: the upload's own steps.
     void request(Commands cmd, const QVariant &param);
+    void setUp(const QVariant &param);
     // Ends a command that was not started.
     void refuse(Commands cmd, const QString &why, TransferOutcome how);
     // A fault worth a box; the request under way ends with it as its reason.
     void complain(Errors code, const QString &text);
-    // Tells the request asked for how it ended, once.
-    void complete(TransferOutcome how, const QVariant &result, const QString &failure);
+    // How the request asked for ended; it then counts as told. Empty when none was asked for.
+    Completion take(TransferOutcome how, const QVariant &result, const QString &failure);
+    void complete(const Completion &completion); // tells a completion taken, if any
     // Sends `request` as the one `cmd` waits on.
     void sendRequest(Commands cmd, const QByteArray &request);
     void sendRequest(Commands cmd, const QByteArray &request, int timeoutMs);

@@ -309,6 +309,11 @@ void ManagerWindow::on_removeFileTool_clicked()
         return;
     }
     const QString name = m_model.index(current.row(), 1).data().toString();
+    // The device would remove another file by that name, or none.
+    if (const QString problem = RemovalJob::nameProblem(name); !problem.isEmpty()) {
+        NoticeQueue::plainBox(this, QMessageBox::Warning, tr("Remove File"), problem, QMessageBox::Ok);
+        return;
+    }
     if (NoticeQueue::plainBox(this, QMessageBox::Question, tr("Remove File"),
             tr("Remove %1 from the device?").arg(name), QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
             != QMessageBox::Yes

@@ -23,10 +23,11 @@ UploadJob::Refusal UploadJob::prepareFile(const QString &path, UploadQuestions &
     const FirmwareFile::Slice slice = FirmwareFile::read(path);
     if (!slice.ok)
         return {Refusal::Kind::BadInput, slice.title, slice.text};
+    m_target = target; // named in a refusal too
+    m_bytes.clear();
     if (target != name && !questions.storeUnderName(name, target))
         return {Refusal::Kind::Declined, tr("File Upload"), tr("%1 was not uploaded").arg(name)};
     m_bytes = slice.data;
-    m_target = target;
     return {};
 }
 

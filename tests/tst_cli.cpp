@@ -107,7 +107,9 @@ private slots:
         }
         QByteArray slice;
         const QString path = s.file("my_firmware_2020.bin", firmwareFile(&slice));
-        QCOMPARE(s.run({"upload", path}).status, 7);
+        const CliRun declined = s.run({"upload", path});
+        QCOMPARE(declined.status, 7);
+        QVERIFY2(declined.err.contains("would be stored as my_firmware_.bin;"), declined.err.constData());
         QVERIFY(s.sim.received().isEmpty()); // refused before the adapter was touched
         const CliRun uploaded = s.run({"upload", path, "--yes", "--json"});
         QCOMPARE(uploaded.status, 0);

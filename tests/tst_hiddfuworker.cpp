@@ -139,6 +139,9 @@ private slots:
         row("write refused",
             {{"--negative", "36:31"}, 2048, "erase, addr 1024, b100b0, write 1024", {},
                 "finished 7 0 49|error 2 Device error 49 at command 36", refused});
+        row("write refused with the no-uuid code",
+            {{"--negative", "36:12"}, 2048, "erase, addr 1024, b100b0, write 1024", {},
+                "finished 7 0 18|error 2 Device error 18 at command 36", refused});
         // Only writes, finalise and addresses are named by their request byte; anything else
         // is reported against the step the flash is in.
         // A stop lets the step on the link end first, with its reply or its settling by status,
@@ -213,6 +216,26 @@ private slots:
         QVERIFY(updater.flash({}));
         QCOMPARE(updater.joined(), QStringLiteral("error 2 Transport unexpectedly closed"));
         QCOMPARE(updater.outcomes, QList<TransferOutcome> {TransferOutcome::LinkLost});
+        QCOMPARE(updater.erased, 0);
+    }
+
+    // A call's own request on the link when a flash ends is not the flash's: it still gets its reply
+    // and its completion, and the flash's ending waits for it.
+    void callBesideAStoppedFlash()
+    {
+        Updater updater({});
+        QBuffer source;
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        updater.worker.execute(hiddfu_worker::Status);
+        updater.worker.flash(&source); // its erase waits behind the status request
+        updater.worker.stopFlash();
+        QVERIFY(updater.completions.isEmpty());
+        updater.worker.io_read(QByteArray::fromHex("f100b0000000000000000000040007000000"));
+        QCOMPARE(updater.completions.size(), 2);
+        QCOMPARE(updater.completions.at(0).command, int(hiddfu_worker::Status));
+        QVERIFY(updater.completions.at(0).ok());
+        QCOMPARE(updater.completions.at(1).command, int(hiddfu_worker::Flash));
+        QCOMPARE(updater.completions.at(1).outcome, TransferOutcome::Stopped);
         QCOMPARE(updater.erased, 0);
     }
 
@@ -336,6 +359,11 @@ private slots:
             {uuid, {}, ids + " FF", "error 7 UUID: 0102030405060708090AABFF|finished 3 1 0102030405060708090AABFF"});
         row("uuid, 14 bytes", {uuid, {}, ids, "error 7 Device does not report UUID|finished 3 1"});
         row("no uuid routine", {uuid, {}, "7F B1 12", "error 7 Device does not report UUID"});
+        // The same code to anything but a UUID request is a refusal like any other.
+        row("status refused with the no-uuid code",
+            {hiddfu_worker::Status, {}, "7F B1 12", "finished 1 0 18|error 2 Device error 18 at command b1"});
+        row("launch refused with the no-uuid code",
+            {hiddfu_worker::APP, {}, "7F 11 12", "finished 12 0 18|error 2 Device error 18 at command 11"});
         row("info text ends at NUL",
             {info, {}, "F1 00 B1 4B 42 4C 20 31 2E 30 00 58",
                 "finished 2 1|error 7 DFU device discovered|error 7 KBL 1.0"});

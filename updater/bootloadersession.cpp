@@ -65,6 +65,11 @@ void BootloaderSession::launch(hiddfu_worker::Commands command)
 
 void BootloaderSession::flash(const QByteArray &image, double minimumVolts)
 {
+    // The running flash still reads its image and has its ending to come.
+    if (m_flash.running) {
+        emit message(hiddfu_worker::ERR_LOG, tr("Busy: a flash is running"));
+        return;
+    }
     m_flash = FlashState();
     m_record = FlashRecord();
     m_flash.running = true;
@@ -269,14 +274,13 @@ void BootloaderSession::onLinkLost(const QString &reason)
 {
     // Nothing asked on the link is answered any more.
     m_sent.clear();
-    // A flash's own completion says so.
-    if (m_flash.running)
-        return;
     BootloaderEnding ending;
     ending.outcome = TransferOutcome::LinkLost;
     ending.errorCode = hiddfu_worker::ERR_COMM;
     ending.reason = reason;
-    linkFailed(ending);
+    // A flash's own completion says so; whatever else runs ends here.
+    if (!m_flash.running || !m_running.isEmpty())
+        linkFailed(ending);
 }
 
 void BootloaderSession::linkFailed(const BootloaderEnding &ending)

@@ -71,7 +71,8 @@ public:
     void readStatus();
     // `image` is the image to write, as the package check took it from the package. The vehicle's
     // voltage is read first; with a minimum given, a reading below it or none at all
-    // ends the flash as LowVoltage before anything goes to the device.
+    // ends the flash as LowVoltage before anything goes to the device. While a flash runs, another
+    // is refused with a log line: the running one's ending is the one to come.
     void flash(const QByteArray &image, double minimumVolts = qQNaN());
     // Ends the running flash at its next clean point (the worker says how).
     void stopFlash();

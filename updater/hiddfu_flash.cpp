@@ -65,9 +65,11 @@ bool hiddfu_worker::flashing() const
 
 // An erase, an address or a write of the running flash: a step the device may still be working
 // on when its reply does not come, and which the device's status can account for.
-bool hiddfu_worker::isStep(Commands cmd) const
+bool hiddfu_worker::isStep(const Request &request) const
 {
-    return file != nullptr && cmd == current && (cmd == Erase || cmd == SetAddress || cmd == Write);
+    const Commands cmd = request.cmd;
+    return file != nullptr && request.serial == 0 && cmd == current
+        && (cmd == Erase || cmd == SetAddress || cmd == Write);
 }
 
 void hiddfu_worker::fail(Errors code, const QString &text, TransferOutcome how, int deviceCode)
@@ -114,7 +116,10 @@ void hiddfu_worker::leaveFlash()
     stepTimer.stop();
     settling = false;
     probing = false;
+    // The flash's own requests only: a call's goes on to its own completion.
     for (int i = requests.size() - 1; i >= 0; --i) {
+        if (requests.at(i).serial != 0)
+            continue;
         if (requests.at(i).sent)
             requests[i].ended = true;
         else if (requests.at(i).poll || requests.at(i).cmd == SetAddress || requests.at(i).cmd == Write

@@ -84,7 +84,8 @@ void hiddfu_worker::issue(Commands cmd, const QVariant &param, quint64 from)
         enqueue(Status, execRequest(routineStatus), 1, 100, false, from);
         return;
     case Info:
-        current = Info;
+        if (!flashing())
+            current = Info;
         enqueue(Info, execRequest(routineInfo), 1, 100, false, from);
         return;
     case Uuid:
@@ -254,7 +255,7 @@ void hiddfu_worker::io_ready()
     }
     // The device asked for patience and the adapter stopped listening before the reply: listen
     // for it again. A step of the flash is bounded by its own time; anything else by the retries.
-    if (!isStep(head.cmd) && ++retries >= retryLimit) {
+    if (!isStep(head) && ++retries >= retryLimit) {
         const Request given = requests.takeFirst();
         giveUp(given);
         advance();
@@ -301,7 +302,7 @@ void hiddfu_worker::noReply()
         advance();
         return;
     }
-    if (isStep(head.cmd)) {
+    if (isStep(head)) {
         requests.removeFirst();
         settle();
         return;
@@ -406,7 +407,7 @@ void hiddfu_worker::io_read(QByteArray data)
         // changes nothing.
         Request &head = requests.first();
         head.pending = true;
-        const bool step = !head.ended && isStep(head.cmd);
+        const bool step = !head.ended && isStep(head);
         if (step && !stepTimer.isActive())
             stepTimer.start(stepBudget(head.cmd));
         emit deviceWorking(step ? stepBudget(head.cmd) : 0);
@@ -464,7 +465,7 @@ void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
 {
     switch (quint8(data.at(0))) {
     case repWrite:
-        if (isStep(Write) && request.serial == 0)
+        if (isStep(request))
             stepDone();
         answered(Write, QVariant());
         return;
@@ -491,7 +492,7 @@ void hiddfu_worker::handleReply(const Request &request, const QByteArray &data)
             fail(ERR_COMM, tr("Invalid 'SET_ADDR' reply"), TransferOutcome::Refused);
             return;
         }
-        if (isStep(SetAddress) && request.serial == 0)
+        if (isStep(request))
             stepDone();
         answered(SetAddress, QVariant());
         return;
@@ -513,7 +514,9 @@ void hiddfu_worker::negativeReply(const Request &request, const QByteArray &data
         return;
     }
     const quint8 code = quint8(data.at(2));
-    if (code == nrcNoUuid) {
+    // Only a UUID request takes this code as the bootloader's word that it has none; to anything
+    // else it is a refusal like any other.
+    if (code == nrcNoUuid && request.cmd == Uuid) {
         emit error(ERR_LOG, QStringLiteral("Device does not report UUID"));
         answeredWith(QString()); // a bootloader without one
         return;
@@ -552,7 +555,7 @@ void hiddfu_worker::execReply(const Request &request, const QByteArray &data)
         statusReply(request, data);
         return;
     case routineErase:
-        if (isStep(Erase) && request.serial == 0)
+        if (isStep(request))
             stepDone();
         answered(Erase, QVariant());
         return;

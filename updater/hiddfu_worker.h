@@ -102,6 +102,7 @@ public slots:
     void io_dummy();
 
 protected:
+    void io_closed() override { linkDown = true; }
     void io_notice(const QString &text) override;
     void io_voltage(double volts) override;
 
@@ -154,7 +155,7 @@ private:
     void nextChunk();
     void endFlash();
     bool flashing() const;
-    bool isStep(Commands cmd) const;
+    bool isStep(const Request &request) const;
     // The flash's step `current` had no reply of its own: the device's status tells whether it
     // was carried out, is still being carried out, or failed.
     void settle();
