@@ -407,6 +407,8 @@ private slots:
         QCOMPARE(requests, row.adapter.isEmpty() ? row.tries : 0);
         QCOMPARE(updater.completions.size(), 1); // once, for the command given
         QCOMPARE(updater.completions.first().command, row.cmd);
+        // A failure is worded for a box, a bootloader without a UUID is none.
+        QCOMPARE(updater.completions.first().ok(), !row.trail.contains("error 2 "));
         // Every command ends on the link too: the next one goes out.
         updater.trail.clear();
         updater.worker.execute(hiddfu_worker::Info);
