@@ -101,6 +101,12 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
     // A request queued on a closed port never goes out, so it would never end either.
     if (cmd != Setup && portGone)
         return refuse(cmd, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
+    begin(cmd);
+    request(cmd, param);
+}
+
+void CanWorker::begin(Commands cmd)
+{
     // A command asked for while another still waits takes the link over: the one before ends here,
     // since its reply, should it still come, arrives before this request goes out and counts for
     // neither. Setting the link up again drops whatever it held too.
@@ -109,7 +115,6 @@ void CanWorker::execute(CanWorker::Commands cmd, QVariant param)
     asked = named = cmd;
     askedSerial = serial;
     complaint.clear();
-    request(cmd, param);
 }
 
 // Leaves the request under way, if any, alone: the refused one is told at once.
@@ -254,11 +259,7 @@ void CanWorker::flash(QIODevice *device, QString name)
     }
     if (portGone)
         return refuse(Write, tr("The adapter's port is not open"), TransferOutcome::LinkLost);
-    if (pending != Invalid)
-        finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
-    asked = named = Write;
-    askedSerial = serial;
-    complaint.clear();
+    begin(Write);
     step = Select;
     source = device;
     target = name;

@@ -73,6 +73,8 @@ private:
     // Starts `cmd` without the checks execute() makes for its callers: the upload's own steps.
     void request(Commands cmd, const QVariant &param);
     void setUp(const QVariant &param);
+    // The call given now is the one the next completion tells of.
+    void begin(Commands cmd);
     // Ends a command that was not started.
     void refuse(Commands cmd, const QString &why, TransferOutcome how);
     // A fault worth a box; the request under way ends with it as its reason.
