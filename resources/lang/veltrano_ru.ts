@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU">
 <context>
+    <name>BootloaderSession</name>
+    <message>
+        <source>Busy: a flash is running</source>
+        <translation>Занято: идёт прошивка</translation>
+    </message>
+</context>
+<context>
     <name>CanWorker</name>
     <message>
         <source>Unknown command %1</source>
