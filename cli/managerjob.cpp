@@ -1,5 +1,7 @@
 #include "managerjob.h"
 
+#include <firmwarefile.h>
+
 #include <QJsonArray>
 
 namespace {
@@ -85,7 +87,7 @@ bool ManagerJob::checkInput()
     // A name the device would store otherwise than given would be another file, or none at all.
     if (command == QLatin1String("select") || command == QLatin1String("remove")) {
         for (const QString &name : qAsConst(m_options.arguments)) {
-            const QString problem = RemovalJob::nameProblem(name);
+            const QString problem = FirmwareFile::nameProblem(name);
             if (!problem.isEmpty()) {
                 fail(CliBadInput, problem);
                 return false;

@@ -310,7 +310,7 @@ void ManagerWindow::on_removeFileTool_clicked()
     }
     const QString name = m_model.index(current.row(), 1).data().toString();
     // The device would remove another file by that name, or none.
-    if (const QString problem = RemovalJob::nameProblem(name); !problem.isEmpty()) {
+    if (const QString problem = FirmwareFile::nameProblem(name); !problem.isEmpty()) {
         NoticeQueue::plainBox(this, QMessageBox::Warning, tr("Remove File"), problem, QMessageBox::Ok);
         return;
     }

@@ -9,14 +9,9 @@ RemovalJob::RemovalJob(ManagerSession &session, QObject *parent)
     connect(&m_session, &ManagerSession::ended, this, &RemovalJob::onEnded);
 }
 
-QString RemovalJob::nameProblem(const QString &name)
-{
-    return FirmwareFile::nameProblem(name);
-}
-
 void RemovalJob::remove(const QString &name)
 {
-    const QString problem = nameProblem(name);
+    const QString problem = FirmwareFile::nameProblem(name);
     if (!problem.isEmpty()) {
         ManagerEnding refused;
         refused.operation = ManagerSession::Remove;

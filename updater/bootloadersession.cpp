@@ -235,12 +235,9 @@ void BootloaderSession::requestCompleted(const Sent &sent, const Completion &com
         return; // its operation has ended on another request
     --running->requests;
     if (!completion.ok()) {
-        BootloaderEnding ending;
-        ending.outcome = completion.outcome;
-        ending.command = sent.cmd == hiddfu_worker::Setup ? int(hiddfu_worker::Setup) : completion.named;
-        ending.deviceCode = completion.deviceCode;
-        ending.errorCode = completion.errorCode;
-        ending.reason = completion.reason;
+        BootloaderEnding ending = withCompletion(BootloaderEnding(), completion);
+        if (sent.cmd == hiddfu_worker::Setup)
+            ending.command = hiddfu_worker::Setup;
         end(sent.id, ending);
         return;
     }
@@ -297,13 +294,7 @@ void BootloaderSession::linkFailed(const BootloaderEnding &ending)
 
 void BootloaderSession::flashCompleted(const Completion &completion)
 {
-    BootloaderEnding ending = m_flash.ending;
-    ending.outcome = completion.outcome;
-    ending.result = completion.result;
-    ending.command = completion.named;
-    ending.deviceCode = completion.deviceCode;
-    ending.errorCode = completion.errorCode;
-    ending.reason = completion.reason;
+    BootloaderEnding ending = withCompletion(m_flash.ending, completion);
     // The battery after the work, when the link is there to read it.
     if (completion.outcome != TransferOutcome::LinkLost) {
         m_flash = FlashState();
@@ -328,6 +319,17 @@ void BootloaderSession::end(int id, BootloaderEnding ending)
         emit ended(ending);
         return;
     }
+}
+
+BootloaderEnding BootloaderSession::withCompletion(BootloaderEnding ending, const Completion &completion)
+{
+    ending.outcome = completion.outcome;
+    ending.result = completion.result;
+    ending.command = completion.named;
+    ending.deviceCode = completion.deviceCode;
+    ending.errorCode = completion.errorCode;
+    ending.reason = completion.reason;
+    return ending;
 }
 
 BootloaderEnding BootloaderSession::withOperation(BootloaderEnding ending, Operation operation)

@@ -144,6 +144,8 @@ private:
     Running *find(int id);
     void end(int id, BootloaderEnding ending);
     static BootloaderEnding withOperation(BootloaderEnding ending, Operation operation);
+    // What the worker's completion says, in the ending's words.
+    static BootloaderEnding withCompletion(BootloaderEnding ending, const Completion &completion);
 
     QPointer<hiddfu_worker> m_worker;
     QList<Running> m_running;
