@@ -13,12 +13,16 @@ constexpr std::uint8_t kWait = 0x1;
 constexpr std::uint8_t kOverflow = 0x2;
 } // namespace
 
-bool FlowControlFault::takeFirstFrame()
+FlowControlFault::Kind FlowControlFault::takeFirstFrame()
 {
-    if (kind == Kind::None)
-        return false;
+    if (kind == Kind::None && silentRanges.empty())
+        return Kind::None;
     ++firstFrames;
-    return nth == 0 || firstFrames == nth;
+    for (const auto &range : silentRanges) {
+        if (firstFrames >= range.first && firstFrames - range.first < range.second)
+            return Kind::Silent;
+    }
+    return kind != Kind::None && (nth == 0 || firstFrames == nth) ? kind : Kind::None;
 }
 
 bool parseFlowControlFault(const std::string &text, FlowControlFault &fault)
@@ -33,6 +37,19 @@ bool parseFlowControlFault(const std::string &text, FlowControlFault &fault)
         return false;
     fault.nth = 0;
     return colon == std::string::npos || (parseNumber(text.substr(colon + 1), fault.nth) && fault.nth > 0);
+}
+
+bool parseSilentFlowControl(const std::string &text, FlowControlFault &fault)
+{
+    const auto colon = text.find(':');
+    std::uint64_t first = 0;
+    std::uint64_t count = 1;
+    if (!parseNumber(text.substr(0, colon), first) || first == 0)
+        return false;
+    if (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), count) || count == 0))
+        return false;
+    fault.silentRanges.emplace_back(first, count);
+    return true;
 }
 
 Micros separationMicros(std::uint8_t value)
@@ -159,9 +176,15 @@ void IsoTpEndpoint::startReception(const CanFrame &frame)
     cancelSend();
     endReception();
     FlowControlFault *fault = config_.flowControlFault;
-    if (fault && fault->takeFirstFrame()) {
+    const FlowControlFault::Kind refusal = fault ? fault->takeFirstFrame() : FlowControlFault::Kind::None;
+    if (refusal == FlowControlFault::Kind::Silent) {
+        // Neither taken in nor answered: the PC waits for a flow control that never comes.
+        note("first frame " + std::to_string(fault->firstFrames) + " gets no flow control (fault)");
+        return;
+    }
+    if (refusal != FlowControlFault::Kind::None) {
         // The request is never taken in: whatever Consecutive Frames the PC sends anyway are ignored.
-        const bool wait = fault->kind == FlowControlFault::Kind::Wait;
+        const bool wait = refusal == FlowControlFault::Kind::Wait;
         note(std::string("first frame ") + std::to_string(fault->firstFrames) + " answered with flow status "
             + (wait ? "WAIT, no CTS will follow" : "OVERFLOW") + " (fault)");
         emit(Bytes {static_cast<std::uint8_t>(kFlowControl << 4 | (wait ? kWait : kOverflow)), 0x00, 0x00});

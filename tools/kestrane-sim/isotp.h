@@ -6,25 +6,32 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ksim {
 
 // A device that will not take the PC's long requests: it answers a First Frame with flow status WAIT and
-// never follows it with CTS, or with OVERFLOW (no room for the message). Kept by the device, not by its
-// endpoint, so that the count of First Frames survives the endpoint being replaced on a restart.
+// never follows it with CTS, or with OVERFLOW (no room for the message), or gives it no flow control at
+// all. Kept by the device, not by its endpoint, so that the count of First Frames survives the endpoint
+// being replaced on a restart.
 struct FlowControlFault
 {
-    enum class Kind { None, Wait, Overflow };
-    Kind kind = Kind::None;
+    enum class Kind { None, Wait, Overflow, Silent };
+    Kind kind = Kind::None; // Wait or Overflow, for the First Frames nth picks
     std::uint64_t nth = 0; // 0: every First Frame; otherwise only the nth of the run
+    // First Frames (first, count) that get no flow control at all, whatever kind says.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> silentRanges;
     std::uint64_t firstFrames = 0; // First Frames received so far
 
-    // Counts one First Frame; true when it gets the refusing flow control.
-    bool takeFirstFrame();
+    // Counts one First Frame; what it gets instead of the usual flow control (None: the usual).
+    Kind takeFirstFrame();
 };
 
 // Option value "wait", "overflow", "wait:N" or "overflow:N"; false on anything else.
 bool parseFlowControlFault(const std::string &text, FlowControlFault &fault);
+// Option value "N" or "N:C" (First Frames N..N+C-1 get no flow control); false on anything else.
+bool parseSilentFlowControl(const std::string &text, FlowControlFault &fault);
 
 struct IsoTpConfig
 {

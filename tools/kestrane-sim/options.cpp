@@ -173,6 +173,9 @@ std::string usageKestrane()
            "  --flow-control wait|overflow[:N]\n"
            "                          the device answers the PC's First Frames (only the Nth with :N) with flow\n"
            "                          status WAIT and never CTS (31 00 00), or with OVERFLOW (32 00 00)\n"
+           "  --no-flow-control N[:C] the device gives no flow control at all to the PC's First Frames N..N+C-1\n"
+           "                          (counted from 1 among those it receives; C default 1; repeatable) and does\n"
+           "                          not take those requests in: an ELS27's STPX ends in FC RX TIMEOUT\n"
            "  --block-pause MS        with --fc-bs N: a strict receiver; after each block of N Consecutive Frames\n"
            "                          the device sends its flow control MS ms later and drops frames before it\n"
            "  --fc-waits C[:MS]       the device answers every First Frame with C flow controls WAIT (31 00 00),\n"
@@ -369,6 +372,8 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
         {"--fc-bs", [&options](const std::string &v) { return parseByte(v, options.fcBlockSize); }},
         {"--fc-stmin", [&options](const std::string &v) { return parseByte(v, options.fcSeparation); }},
         {"--flow-control", [&options](const std::string &v) { return parseFlowControlFault(v, options.flowControl); }},
+        {"--no-flow-control",
+            [&options](const std::string &v) { return parseSilentFlowControl(v, options.flowControl); }},
         {"--block-pause", [&options](const std::string &v) { return parseMillis(v, options.blockPause); }},
         {"--fc-waits", [&options](const std::string &v) { return parseFlowWaits(v, options); }},
         {"--iso-tp-timeout-ms",

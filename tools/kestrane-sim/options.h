@@ -40,7 +40,8 @@ struct Options
     // The device's ISO-TP time-outs N_Bs and N_Cr.
     Micros isoTpTimeout = 1000000;
     Faults faults;
-    // Answers to the PC's First Frames that refuse the rest of the message (Kestrane and scripted device).
+    // Answers to the PC's First Frames that refuse the rest of the message, or their missing flow control
+    // (Kestrane and scripted device).
     FlowControlFault flowControl;
     // The rate the adapter powers up at when an earlier run raised it and died; 0: its --baud.
     std::uint32_t raisedRate = 0;
