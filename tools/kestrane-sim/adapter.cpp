@@ -10,8 +10,6 @@
 namespace ksim {
 
 namespace {
-// What STDI names: the device the ST chip is built into.
-constexpr const char *kStnDevice = "ELS27 r2.1";
 // Longer lines cannot be valid anyway; the cap only keeps a runaway sender from growing the buffer.
 constexpr std::size_t kMaxLineLength = 4096;
 
@@ -444,43 +442,8 @@ void Adapter::timeoutCommand(const std::string &digits)
     }
     std::uint64_t value = 0;
     parseNumber("0x" + digits, value);
-    settings_.timeout = static_cast<std::uint8_t>(value);
+    settings_.timeout = static_cast<Micros>(value) * 4000;
     reply("OK");
-}
-
-void Adapter::stnCommand(const std::string &c)
-{
-    if (kind_ != AdapterKind::Els27) {
-        reply("?");
-        return;
-    }
-    if (c == "I" || c == "DI") {
-        reply(c == "I" ? kStnIdentity : kStnDevice);
-        return;
-    }
-    if (rateCommand(c))
-        return;
-    if (c.rfind("PBR", 0) == 0) {
-        const std::string digits = c.substr(3);
-        std::uint64_t value = 0;
-        if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos && parseNumber(digits, value)
-            && value >= 1000 && value <= 1000000) {
-            reply("OK");
-            return;
-        }
-        reply("?");
-        return;
-    }
-    if (c.rfind("P", 0) == 0) {
-        const std::string digits = c.substr(1);
-        if (!digits.empty() && digits.size() <= 3 && digits.find_first_not_of("0123456789") == std::string::npos) {
-            reply("OK");
-            return;
-        }
-        reply("?");
-        return;
-    }
-    reply("?");
 }
 
 // ---- data lines and the bus -----------------------------------------------------------------------------
@@ -565,9 +528,11 @@ void Adapter::startListening(const CanFrame &frame, unsigned wanted)
 
 Micros Adapter::timeoutMicros() const
 {
-    // AT ST 00 would mean "never wait"; like the reset value it is taken as the default instead.
-    const Micros units = settings_.timeout == 0 ? 0x32 : settings_.timeout;
-    return units * 4000;
+    // AT ST 00 would mean "never wait"; like the reset value it is taken as the default instead: AT ST 32,
+    // 200 ms, on an ELM327, and the STPTO default of 102 ms on an ELS27.
+    if (settings_.timeout > 0)
+        return settings_.timeout;
+    return kind_ == AdapterKind::Els27 ? 102000 : 200000;
 }
 
 void Adapter::armListenTimer(Micros when)

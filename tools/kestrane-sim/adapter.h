@@ -10,15 +10,18 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ksim {
 
 class EventLog;
 
 // What the adapter answers to ATI, and so introduces itself with after a restart, unless --ati says
-// otherwise; and what an ELS27's ST chip answers to STI.
+// otherwise; and what an ELS27's ST chip answers to STI and STDI unless --sti and --stdi say otherwise.
 constexpr const char *kElmIdentity = "ELM327 v1.5";
 constexpr const char *kStnIdentity = "STN2255 v5.10.3";
+constexpr const char *kStnDevice = "ELS27 r2.1";
 class WireStats;
 
 // The OBD adapter: an ELM327 v1.5 (optionally with the ST command set of an ELS27) on the serial link,
@@ -54,6 +57,13 @@ public:
     // What AT RV answers: the voltage it reads on the OBD socket ("12.6V"), or "?" when it cannot.
     void setVoltage(const std::string &answer) { voltage_ = answer; }
 
+    // An ELS27's answers to STI (also its identification after STBR) and STDI.
+    void setStnIdentity(const std::string &firmware, const std::string &device)
+    {
+        stnIdentity_ = firmware;
+        stnDevice_ = device;
+    }
+
     // Called when the port must disappear (a --vanish-after fault).
     std::function<void()> onVanish;
     // Behind a network bridge the fault only cuts the connection, once, after the line reached the
@@ -70,6 +80,23 @@ public:
     void busFrame(const CanFrame &frame) override;
 
 private:
+    // What the ST commands of an ELS27 set for the ISO-TP the chip does itself.
+    struct StnSettings
+    {
+        // STCFCPA: a First Frame from the second identifier gets its flow control on the first one.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> flowControlPairs;
+        // STFFCA: frames whose identifier matches the pattern (first) under the mask (second) are taken
+        // as the device's flow control.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> flowControlFilters;
+        // STCTOR: the waits for the device's flow control and for its next Consecutive Frame.
+        Micros flowControlTimeout = 75000;
+        Micros consecutiveTimeout = 150000;
+        Micros addedSeparation = 0; // STCSTM
+        bool segmentTransmit = false; // STCSEGT
+        bool segmentReceive = false; // STCSEGR
+        int protocol = 0; // STP; 0 while AT SP decides
+    };
+
     struct Settings
     {
         bool echo = true;
@@ -79,7 +106,9 @@ private:
         bool lengths = false;
         bool responses = true;
         int adaptiveTiming = 1;
-        std::uint8_t timeout = 0x32; // in 4 ms units
+        // The reply time-out, set by AT ST (in 4 ms units) and on an ELS27 by STPTO (in ms) alike; 0 stands
+        // for the default.
+        Micros timeout = 0;
         int protocol = 0;
         bool automaticProtocol = true;
         std::uint32_t header = 0x7DF;
@@ -92,6 +121,7 @@ private:
         bool silentMonitoring = true;
         std::uint8_t divisorWait = 0x0F; // AT BRT, in 5 ms units; 0 stands for the default
         Micros stnSwitchWait = 75000; // STBRT
+        StnSettings stn;
     };
 
     struct Line
@@ -136,7 +166,20 @@ private:
     void headerCommand(const std::string &digits);
     void protocolCommand(const std::string &argument);
     void timeoutCommand(const std::string &digits);
+    // The ST commands (adapterstn.cpp).
     void stnCommand(const std::string &command);
+    bool stnSettingCommand(const std::string &command);
+    void stnTimeoutCommand(const std::string &digits);
+    void busRateCommand(const std::string &digits);
+    void stnProtocolCommand(const std::string &digits);
+    void flowControlPairCommand(const std::string &arguments);
+    void clearFlowControlPairs(const std::string &arguments);
+    void flowControlFilterCommand(const std::string &arguments);
+    void clearFlowControlFilters(const std::string &arguments);
+    void isoTpTimeoutsCommand(const std::string &arguments);
+    void addedSeparationCommand(const std::string &digits);
+    void segmentTransmitCommand(const std::string &digit);
+    void segmentReceiveCommand(const std::string &digit);
     void dataLine(const std::string &digits, std::uint64_t number);
     void holdAnswer(std::uint64_t number, bool answerless);
 
@@ -213,6 +256,8 @@ private:
     // adapter that does not know ATI ("?") the banner it has all the same.
     std::string banner() const { return identity_ == "?" ? kElmIdentity : identity_; }
     std::string voltage_ = "12.6V";
+    std::string stnIdentity_ = kStnIdentity;
+    std::string stnDevice_ = kStnDevice;
     // Set while a dropped connection ends the bytes that came with the line before it.
     bool connectionDropped_ = false;
     bool echoAfterReset_ = true;

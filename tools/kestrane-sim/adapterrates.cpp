@@ -23,19 +23,6 @@ constexpr std::uint8_t kDefaultDivisorWait = 0x0F;
 constexpr std::uint64_t kMaxStnWait = 65535;
 constexpr Micros kDefaultStnWait = 75000;
 
-bool parseDecimal(const std::string &digits, std::uint64_t &value)
-{
-    if (digits.empty() || digits.size() > 9)
-        return false;
-    value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
-}
-
 bool parseDecimalRate(const std::string &digits, std::uint32_t &rate)
 {
     std::uint64_t value = 0;
@@ -69,7 +56,7 @@ bool Adapter::rateCommand(const std::string &c)
             reply("?");
             return true;
         }
-        startRateSwitch("STBR", kStnIdentity, rate, settings_.stnSwitchWait);
+        startRateSwitch("STBR", stnIdentity_, rate, settings_.stnSwitchWait);
     } else {
         return false;
     }

@@ -66,6 +66,19 @@ bool parseNumber(const std::string &text, std::uint64_t &out)
     return true;
 }
 
+bool parseDecimal(const std::string &digits, std::uint64_t &value)
+{
+    if (digits.empty() || digits.size() > 9)
+        return false;
+    value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
+
 std::string toHex(const std::uint8_t *data, std::size_t size, const char *separator)
 {
     static const char digits[] = "0123456789ABCDEF";

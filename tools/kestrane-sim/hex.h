@@ -20,6 +20,9 @@ bool parseHex(const std::string &text, Bytes &out);
 // Parses an unsigned number given in decimal, or in hexadecimal with a 0x prefix.
 bool parseNumber(const std::string &text, std::uint64_t &out);
 
+// Parses 1..9 decimal digits and nothing else, as the adapter's commands take their decimal arguments.
+bool parseDecimal(const std::string &digits, std::uint64_t &value);
+
 // Upper-case hexadecimal, with the separator between bytes.
 std::string toHex(const std::uint8_t *data, std::size_t size, const char *separator = "");
 std::string toHex(const Bytes &bytes, const char *separator = "");

@@ -140,6 +140,7 @@ void configureAdapter(Adapter &adapter, const Options &options)
     adapter.setEchoAfterReset(options.echo);
     adapter.setRestartTimes(options.resetTime, options.warmStartTime);
     adapter.setVoltage(options.voltage);
+    adapter.setStnIdentity(options.stnIdentity, options.stnDevice);
     adapter.setCommandLatency(options.commandLatency);
     if (options.raisedRate != 0)
         adapter.setRaisedRate(options.raisedRate);

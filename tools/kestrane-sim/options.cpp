@@ -131,6 +131,9 @@ std::string usagePort()
            "                          send the identification at the new rate and wait as long again for a CR\n"
            "                          (one sent before the identification does not count): OK there, or back\n"
            "                          to the old rate with its prompt\n"
+           "  --sti TEXT              els27: what STI answers, and the identification after STBR (default\n"
+           "                          'STN2255 v5.10.3')\n"
+           "  --stdi TEXT             els27: what STDI answers (default 'ELS27 r2.1')\n"
            "  --usb-latency-ms N      as a USB serial bridge: output waits until 62 bytes are there or N ms\n"
            "                          passed since the first byte waiting (0..255, default 0: off)\n"
            "  --voltage V|none        what AT RV answers: V volts with one decimal (default 12.6), none: ?\n"
@@ -360,6 +363,8 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
                     return false;
                 return true;
             }},
+        {"--sti", text(options.stnIdentity)},
+        {"--stdi", text(options.stnDevice)},
         {"--device",
             [&options, &given](const std::string &v) {
                 given.device = true;

@@ -25,6 +25,9 @@ struct Options
     std::string voltage = "12.6V";
     std::uint32_t baud = 38400;
     AdapterKind adapter = AdapterKind::Elm327;
+    // What an ELS27 answers to STI and STDI.
+    std::string stnIdentity = "STN2255 v5.10.3";
+    std::string stnDevice = "ELS27 r2.1";
     std::string device = "none";
     std::string script;
     std::uint32_t rxId = 0x74E;
