@@ -431,6 +431,7 @@ void Adapter::protocolCommand(const std::string &argument)
     }
     settings_.protocol = protocol;
     settings_.automaticProtocol = automatic || protocol == 0;
+    settings_.stn.protocol = 0;
     reply("OK");
 }
 
@@ -450,43 +451,60 @@ void Adapter::timeoutCommand(const std::string &digits)
 
 void Adapter::dataLine(const std::string &digits, std::uint64_t number)
 {
+    Bytes bytes;
+    int wanted = -1;
+    if (!readDataLine(digits, number, bytes, wanted) || dataLineFault(number))
+        return;
+    sendDataLine(bytes, wanted, number);
+}
+
+// The bytes of a data line and the number of replies to wait for (-1: none given); false when the line
+// was answered "?".
+bool Adapter::readDataLine(const std::string &digits, std::uint64_t number, Bytes &bytes, int &wanted)
+{
     if (!allHex(digits)) {
         reply("?");
-        return;
+        return false;
     }
-    // An odd digit count ends in the number of reply frames to wait for.
-    int wanted = -1;
+    // An odd digit count ends in the number of replies to wait for.
     std::string payload = digits;
     if (payload.size() % 2 == 1 && faults_.noReplyCount) {
         log_.write('#', "reply-count digit on data line " + std::to_string(number) + " not known (fault)");
         reply("?");
-        return;
+        return false;
     }
     if (payload.size() % 2 == 1) {
         wanted = hexDigit(payload.back());
         payload.pop_back();
     }
-    Bytes bytes;
     parseHex(payload, bytes);
-    if (bytes.empty() || bytes.size() > 8) {
+    // With automatic formatting the chip adds the PCI byte itself, so a line carries at most 7 bytes.
+    const std::size_t most = formatting() ? 7 : 8;
+    if (bytes.empty() || bytes.size() > most) {
         reply("?");
-        return;
+        return false;
     }
+    return true;
+}
+
+// The faults that answer a data line instead of sending it; true when one did.
+bool Adapter::dataLineFault(std::uint64_t number)
+{
     // The supply dipping as the adapter starts to transmit: the frame never leaves, the chip restarts.
     if (faults_.lvReset(number)) {
         emit("LV RESET" + eol());
         restart(true, "LV RESET on data line " + std::to_string(number) + " (fault)");
-        return;
+        return true;
     }
     if (faults_.restartOn(number)) {
         restart(true, "restart by itself on data line " + std::to_string(number) + " (fault)");
-        return;
+        return true;
     }
     if (const std::string *word = faults_.word(number)) {
         log_.write('#', *word + " for data line " + std::to_string(number) + " (fault)");
         if (*word != kSearchingWord) {
             reply(*word);
-            return;
+            return true;
         }
         // An adapter that will never answer the line says nothing before it either.
         if (!faults_.noReply(number))
@@ -495,9 +513,18 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
     if (faults_.canError(number)) {
         log_.write('#', "CAN ERROR for data line " + std::to_string(number) + " (fault)");
         reply("CAN ERROR");
-        return;
+        return true;
     }
-    const CanFrame frame = CanFrame::make(settings_.header, bytes, settings_.extendedHeader);
+    return false;
+}
+
+void Adapter::sendDataLine(const Bytes &bytes, int wanted, std::uint64_t number)
+{
+    Bytes frameBytes = bytes;
+    // The Single Frame's PCI byte: the length.
+    if (formatting())
+        frameBytes.insert(frameBytes.begin(), static_cast<std::uint8_t>(bytes.size()));
+    const CanFrame frame = CanFrame::make(settings_.header, frameBytes, settings_.extendedHeader);
     if (faults_.noReply(number)) {
         log_.write('#', "no answer to data line " + std::to_string(number) + " (fault)");
         bus_.sendFromAdapter(frame);
@@ -513,17 +540,20 @@ void Adapter::dataLine(const std::string &digits, std::uint64_t number)
         });
         return;
     }
-    startListening(frame, wanted > 0 ? static_cast<unsigned>(wanted) : 0);
+    listenFrom(bus_.sendFromAdapter(frame), wanted > 0 ? static_cast<unsigned>(wanted) : 0, timeoutMicros());
 }
 
-void Adapter::startListening(const CanFrame &frame, unsigned wanted)
+// Listens for replies once what it sent has left the bus at `sent`, each within `timeout` of the one before.
+void Adapter::listenFrom(Micros sent, unsigned wanted, Micros timeout)
 {
     state_ = State::Listening;
-    shown_ = 0;
+    printed_ = 0;
+    counted_ = 0;
     wanted_ = wanted;
+    listenTimeout_ = timeout;
+    reception_ = Reception();
     ++listenGeneration_;
-    const Micros sent = bus_.sendFromAdapter(frame);
-    armListenTimer(sent + timeoutMicros());
+    armListenTimer(sent + timeout);
 }
 
 Micros Adapter::timeoutMicros() const
@@ -543,8 +573,19 @@ void Adapter::armListenTimer(Micros when)
     listenTimer_ = scheduler_.at(when, [this, generation] {
         listenTimer_ = 0;
         if (generation == listenGeneration_ && state_ == State::Listening)
-            endListening();
+            listenTimedOut();
     });
+}
+
+void Adapter::listenTimedOut()
+{
+    if (reception_.active)
+        log_.write('#',
+            "no consecutive frame from " + hexValue(reception_.id, reception_.extended ? 8 : 3) + " within "
+                + std::to_string(settings_.stn.consecutiveTimeout / 1000)
+                + " ms: " + std::to_string(reception_.received) + " of " + std::to_string(reception_.length)
+                + " bytes came; listening ends");
+    endListening();
 }
 
 void Adapter::endListening()
@@ -553,7 +594,8 @@ void Adapter::endListening()
         scheduler_.cancel(listenTimer_);
     listenTimer_ = 0;
     ++listenGeneration_;
-    emit(shown_ == 0 ? "NO DATA" + eol() + eol() + prompt() : eol() + prompt());
+    reception_.active = false;
+    emit(printed_ == 0 ? "NO DATA" + eol() + eol() + prompt() : eol() + prompt());
     becomeIdle();
 }
 
@@ -563,6 +605,7 @@ void Adapter::interrupt()
         scheduler_.cancel(listenTimer_);
     listenTimer_ = 0;
     ++listenGeneration_;
+    reception_.active = false;
     reply("STOPPED");
     becomeIdle();
 }
@@ -572,14 +615,32 @@ void Adapter::busFrame(const CanFrame &frame)
     // Frames that pass while the adapter is not listening are gone, as on a real bus.
     if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame))
         return;
-    emit(formatFrame(frame) + eol());
-    if (state_ == State::Monitoring)
+    if (state_ == State::Monitoring) {
+        emit(formatFrame(frame) + eol());
         return;
-    ++shown_;
-    if (wanted_ > 0 && shown_ >= wanted_)
+    }
+    if (formatting()) {
+        receiveFormatted(frame);
+        return;
+    }
+    printLine(formatFrame(frame));
+    replyComplete();
+}
+
+void Adapter::printLine(const std::string &text)
+{
+    emit(text + eol());
+    ++printed_;
+}
+
+// One more reply has come whole: a frame, or with automatic formatting a message.
+void Adapter::replyComplete()
+{
+    ++counted_;
+    if (wanted_ > 0 && counted_ >= wanted_)
         endListening();
-    else
-        armListenTimer(scheduler_.now() + timeoutMicros());
+    else if (!reception_.active)
+        armListenTimer(scheduler_.now() + listenTimeout_);
 }
 
 bool Adapter::passesFilter(const CanFrame &frame) const

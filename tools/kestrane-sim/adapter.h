@@ -2,6 +2,7 @@
 
 #include "canbus.h"
 #include "faults.h"
+#include "hex.h"
 #include "options.h"
 #include "scheduler.h"
 #include "seriallink.h"
@@ -124,6 +125,17 @@ private:
         StnSettings stn;
     };
 
+    // A message the device sends in several frames, while the adapter takes it in.
+    struct Reception
+    {
+        bool active = false;
+        std::uint32_t id = 0;
+        bool extended = false;
+        std::size_t length = 0;
+        std::size_t received = 0;
+        std::uint8_t sequence = 0; // of the next Consecutive Frame
+    };
+
     struct Line
     {
         std::string text;
@@ -181,6 +193,9 @@ private:
     void segmentTransmitCommand(const std::string &digit);
     void segmentReceiveCommand(const std::string &digit);
     void dataLine(const std::string &digits, std::uint64_t number);
+    bool readDataLine(const std::string &digits, std::uint64_t number, Bytes &bytes, int &wanted);
+    bool dataLineFault(std::uint64_t number);
+    void sendDataLine(const Bytes &bytes, int wanted, std::uint64_t number);
     void holdAnswer(std::uint64_t number, bool answerless);
 
     std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
@@ -195,13 +210,27 @@ private:
     void loseInput(const std::string &bytes);
     void setRate(std::uint32_t rate);
 
-    void startListening(const CanFrame &frame, unsigned wanted);
+    void listenFrom(Micros sent, unsigned wanted, Micros timeout);
     void armListenTimer(Micros when);
+    void listenTimedOut();
     void endListening();
     void interrupt();
     bool passesFilter(const CanFrame &frame) const;
     std::string formatFrame(const CanFrame &frame) const;
     Micros timeoutMicros() const;
+    void printLine(const std::string &text);
+    void replyComplete();
+
+    // Automatic formatting and flow control on ISO 15765 (adapterisotp.cpp).
+    bool isoTpProtocol() const;
+    bool formatting() const;
+    const char *separator() const { return settings_.spaces ? " " : ""; }
+    void receiveFormatted(const CanFrame &frame);
+    void singleFrameReceived(const CanFrame &frame);
+    void firstFrameReceived(const CanFrame &frame);
+    void consecutiveFrameReceived(const CanFrame &frame);
+    Micros sendFlowControl(const CanFrame &first);
+    bool flowControlTarget(const CanFrame &first, std::uint32_t &id) const;
 
     // The rate switches (adapterrates.cpp).
     bool rateCommand(const std::string &command);
@@ -243,8 +272,13 @@ private:
     // Between a reset starting and the identification going out the adapter hears nothing.
     bool restarting_ = false;
 
-    unsigned shown_ = 0;
+    // While listening: lines printed, replies complete (frames, or with automatic formatting messages),
+    // replies wanted (0: until the time-out) and the wait for each.
+    unsigned printed_ = 0;
+    unsigned counted_ = 0;
     unsigned wanted_ = 0;
+    Micros listenTimeout_ = 0;
+    Reception reception_;
     std::uint64_t listenGeneration_ = 0;
     Scheduler::TimerId listenTimer_ = 0;
 
