@@ -12,6 +12,8 @@ namespace ksim {
 namespace {
 // Longer lines cannot be valid anyway; the cap only keeps a runaway sender from growing the buffer.
 constexpr std::size_t kMaxLineLength = 4096;
+// An ELS27 holds this many characters of a line (spaces included) before its CR; a longer line is "?".
+constexpr std::size_t kStnLineLength = 511;
 
 bool isFlag(const std::string &command, const char *name, bool &value)
 {
@@ -84,13 +86,23 @@ void Adapter::serialInput(const std::string &bytes, Micros when)
         loseInput(bytes);
         return;
     }
-    for (char c : bytes) {
+    if (flushPending_) {
+        deferred_ += bytes;
+        return;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (vanished_)
             return;
+        if (state_ == State::Data && !silent_) {
+            takeData(bytes.substr(i), when);
+            break;
+        }
+        const char c = bytes[i];
         ++partialWireBytes_;
-        // Any character stops a listening or monitoring adapter. Only that character is thrown away:
-        // the ones after it build the next line as usual, carried out after STOPPED and its prompt.
-        if (!silent_ && (state_ == State::Listening || state_ == State::Monitoring)) {
+        // Any character stops a listening, monitoring or sending adapter. Only that character is thrown
+        // away: the ones after it build the next line as usual, carried out after STOPPED and its prompt.
+        const bool busy = state_ == State::Listening || state_ == State::Monitoring || state_ == State::Sending;
+        if (!silent_ && busy) {
             log_.write('#',
                 "interrupted by 0x" + hexValue(static_cast<std::uint8_t>(c), 2) + "; the character is thrown away");
             interrupt();
@@ -170,7 +182,9 @@ void Adapter::pump()
     const Micros now = scheduler_.now();
     Micros start = (received > now ? received : now) + stats_.answerLatency();
     const std::string compact = compactUpper(line.text);
-    if (commandLatency_ > 0 && (compact.rfind("AT", 0) == 0 || compact.rfind("ST", 0) == 0))
+    // STPX carries data as data lines do: it goes at their pace.
+    const bool command = compact.rfind("AT", 0) == 0 || (compact.rfind("ST", 0) == 0 && compact.rfind("STPX", 0) != 0);
+    if (commandLatency_ > 0 && command)
         start += commandLatency_;
     scheduler_.at(start, [this, line] { execute(line); });
 }
@@ -234,6 +248,11 @@ void Adapter::execute(const Line &line)
     if (answer) {
         log_.write('#', *answer + " for line " + std::to_string(line.number) + " (fault)");
         reply(*answer);
+    } else if (kind_ == AdapterKind::Els27 && line.text.size() > kStnLineLength) {
+        log_.write('#',
+            "a line of " + std::to_string(line.text.size()) + " characters does not fit the chip's "
+                + std::to_string(kStnLineLength) + ": ?");
+        reply("?");
     } else if (compact.rfind("AT", 0) == 0) {
         adapterCommand(compact.substr(2));
     } else if (compact.rfind("ST", 0) == 0) {
@@ -478,8 +497,9 @@ bool Adapter::readDataLine(const std::string &digits, std::uint64_t number, Byte
         payload.pop_back();
     }
     parseHex(payload, bytes);
-    // With automatic formatting the chip adds the PCI byte itself, so a line carries at most 7 bytes.
-    const std::size_t most = formatting() ? 7 : 8;
+    // With automatic formatting the chip adds the PCI byte itself, so a line carries at most 7 bytes, or
+    // with STCSEGT1 a whole message.
+    const std::size_t most = !formatting() ? 8 : settings_.stn.segmentTransmit ? stnBuffer_ : 7;
     if (bytes.empty() || bytes.size() > most) {
         reply("?");
         return false;
@@ -520,6 +540,10 @@ bool Adapter::dataLineFault(std::uint64_t number)
 
 void Adapter::sendDataLine(const Bytes &bytes, int wanted, std::uint64_t number)
 {
+    if (formatting() && bytes.size() > 7) {
+        sendSegmentedLine(bytes, wanted, number);
+        return;
+    }
     Bytes frameBytes = bytes;
     // The Single Frame's PCI byte: the length.
     if (formatting())
@@ -565,20 +589,29 @@ Micros Adapter::timeoutMicros() const
     return kind_ == AdapterKind::Els27 ? 102000 : 200000;
 }
 
-void Adapter::armListenTimer(Micros when)
+// The one wait of the moment (for a reply, the next Consecutive Frame, a flow control, the separation time
+// before the next frame sent); a new one replaces it, and anything that ends the activity makes it void.
+void Adapter::armTimer(Micros when, void (Adapter::*action)())
 {
     if (listenTimer_ != 0)
         scheduler_.cancel(listenTimer_);
     const std::uint64_t generation = listenGeneration_;
-    listenTimer_ = scheduler_.at(when, [this, generation] {
+    listenTimer_ = scheduler_.at(when, [this, generation, action] {
         listenTimer_ = 0;
-        if (generation == listenGeneration_ && state_ == State::Listening)
-            listenTimedOut();
+        if (generation == listenGeneration_)
+            (this->*action)();
     });
+}
+
+void Adapter::armListenTimer(Micros when)
+{
+    armTimer(when, &Adapter::listenTimedOut);
 }
 
 void Adapter::listenTimedOut()
 {
+    if (state_ != State::Listening)
+        return;
     if (reception_.active)
         log_.write('#',
             "no consecutive frame from " + hexValue(reception_.id, reception_.extended ? 8 : 3) + " within "
@@ -606,12 +639,21 @@ void Adapter::interrupt()
     listenTimer_ = 0;
     ++listenGeneration_;
     reception_.active = false;
+    if (state_ == State::Sending)
+        log_.write('#',
+            transfer_.name + " stopped after " + std::to_string(transfer_.offset) + " of "
+                + std::to_string(transfer_.data.size()) + " bytes");
+    transfer_.awaitingFlowControl = false;
     reply("STOPPED");
     becomeIdle();
 }
 
 void Adapter::busFrame(const CanFrame &frame)
 {
+    if (state_ == State::Sending) {
+        takeFlowControl(frame);
+        return;
+    }
     // Frames that pass while the adapter is not listening are gone, as on a real bus.
     if ((state_ != State::Listening && state_ != State::Monitoring) || !passesFilter(frame))
         return;

@@ -52,6 +52,10 @@ public:
     // stays, and a reset goes back to it (the new rate of AT BRD is never stored).
     void setRaisedRate(std::uint32_t rate);
 
+    // An ELS27 whose firmware has no STPX answers it "?"; the largest message it takes (its buffer).
+    void setStpx(bool available) { stpx_ = available; }
+    void setStnBuffer(std::size_t bytes) { stnBuffer_ = bytes; }
+
     // How much longer than a data line an adapter command (AT, ST) takes to be answered.
     void setCommandLatency(Micros latency) { commandLatency_ = latency; }
 
@@ -136,6 +140,34 @@ private:
         std::uint8_t sequence = 0; // of the next Consecutive Frame
     };
 
+    // A message the adapter sends segmented as ISO-TP: STPX, or a data line with STCSEGT1.
+    struct Transfer
+    {
+        std::string name; // for the log: "STPX", "data line 7"
+        std::uint32_t header = 0;
+        bool extended = false;
+        Bytes data;
+        std::size_t offset = 0; // bytes sent so far
+        std::uint8_t sequence = 1; // of the next Consecutive Frame
+        unsigned blockLeft = 0; // Consecutive Frames left in the block; 0: all the rest
+        Micros separation = 0;
+        bool awaitingFlowControl = false;
+        bool listen = true; // for replies, once the message has gone
+        unsigned wanted = 0; // replies (messages) wanted; 0: until none comes in time
+        Micros timeout = 0; // the wait for each reply
+    };
+
+    // STPX with l: reading the data characters after its DATA>.
+    struct DataEntry
+    {
+        Transfer transfer;
+        std::size_t expected = 0; // hex characters
+        std::string hex;
+        bool refused = false; // a character other than a hex digit ended it early
+        char refusedBy = 0;
+        Micros doneAt = 0; // when the last character taken has reached the chip
+    };
+
     struct Line
     {
         std::string text;
@@ -148,10 +180,23 @@ private:
 
     // Idle: ready for the next line. Receiving: a line is still "on the wire". Working: an answer is being
     // prepared (reset, frame transmission). Listening/Monitoring: showing bus traffic until stopped.
+    // Data: reading the data characters of an STPX. Sending: sending a segmented message, its frames
+    // paced by the device's flow control.
     // SwitchSendingOk, SwitchWaiting, SwitchConfirm: a rate switch with a handshake (AT BRD, STBR) sending
     // its OK at the old rate, then at the new rate waiting until its identification has gone out, then
     // waiting for the confirming CR.
-    enum class State { Idle, Receiving, Working, Listening, Monitoring, SwitchSendingOk, SwitchWaiting, SwitchConfirm };
+    enum class State {
+        Idle,
+        Receiving,
+        Working,
+        Listening,
+        Monitoring,
+        Data,
+        Sending,
+        SwitchSendingOk,
+        SwitchWaiting,
+        SwitchConfirm
+    };
 
     // A rate switch with a handshake, as AT BRD and STBR make it.
     struct RateSwitch
@@ -192,10 +237,17 @@ private:
     void addedSeparationCommand(const std::string &digits);
     void segmentTransmitCommand(const std::string &digit);
     void segmentReceiveCommand(const std::string &digit);
+    void stpxCommand(const std::string &arguments);
+    void startDataEntry(const Transfer &transfer, std::size_t length);
+    void takeData(const std::string &text, Micros when);
+    void dataComplete();
+    void dataRefused();
+    void flushDeferred();
     void dataLine(const std::string &digits, std::uint64_t number);
     bool readDataLine(const std::string &digits, std::uint64_t number, Bytes &bytes, int &wanted);
     bool dataLineFault(std::uint64_t number);
     void sendDataLine(const Bytes &bytes, int wanted, std::uint64_t number);
+    void sendSegmentedLine(const Bytes &bytes, int wanted, std::uint64_t number);
     void holdAnswer(std::uint64_t number, bool answerless);
 
     std::string eol() const { return settings_.linefeeds ? "\r\n" : "\r"; }
@@ -211,6 +263,7 @@ private:
     void setRate(std::uint32_t rate);
 
     void listenFrom(Micros sent, unsigned wanted, Micros timeout);
+    void armTimer(Micros when, void (Adapter::*action)());
     void armListenTimer(Micros when);
     void listenTimedOut();
     void endListening();
@@ -231,6 +284,17 @@ private:
     void consecutiveFrameReceived(const CanFrame &frame);
     Micros sendFlowControl(const CanFrame &first);
     bool flowControlTarget(const CanFrame &first, std::uint32_t &id) const;
+
+    // Segmented transmission (adapterisotp.cpp).
+    void startTransfer(const Transfer &transfer);
+    CanFrame transferFrame(const Bytes &bytes) const;
+    void awaitFlowControl(Micros from);
+    void flowControlTimedOut();
+    void takeFlowControl(const CanFrame &frame);
+    bool flowControlSource(const CanFrame &frame) const;
+    void sendConsecutive();
+    void transferSent(Micros sent);
+    void transferFailed(const std::string &word);
 
     // The rate switches (adapterrates.cpp).
     bool rateCommand(const std::string &command);
@@ -279,6 +343,14 @@ private:
     unsigned wanted_ = 0;
     Micros listenTimeout_ = 0;
     Reception reception_;
+    Transfer transfer_;
+    DataEntry dataEntry_;
+    // What came behind the data of an STPX: it reaches the chip only after that data, and is taken once
+    // the chip has acted on the data.
+    std::string deferred_;
+    bool flushPending_ = false;
+    bool stpx_ = true;
+    std::size_t stnBuffer_ = 4096;
     std::uint64_t listenGeneration_ = 0;
     Scheduler::TimerId listenTimer_ = 0;
 

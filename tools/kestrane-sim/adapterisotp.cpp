@@ -1,10 +1,12 @@
-// What an ELS27 does with ISO 15765 by itself: automatic formatting of received messages (AT CAF1), and the
-// flow control it sends for a First Frame (AT CFC1).
+// What an ELS27 does with ISO 15765 by itself: automatic formatting of received messages (AT CAF1), the
+// flow control it sends for a First Frame (AT CFC1), and the segmented transmission of a message (STPX,
+// STCSEGT1) paced by the device's flow control.
 
 #include "adapter.h"
 
 #include "eventlog.h"
 #include "hex.h"
+#include "isotp.h"
 
 namespace ksim {
 
@@ -12,8 +14,36 @@ namespace {
 constexpr std::uint8_t kSingle = 0x0;
 constexpr std::uint8_t kFirst = 0x1;
 constexpr std::uint8_t kConsecutive = 0x2;
+constexpr std::uint8_t kFlowControl = 0x3;
+constexpr std::uint8_t kContinueToSend = 0x0;
+constexpr std::uint8_t kWait = 0x1;
+constexpr std::uint8_t kOverflow = 0x2;
 // STP 33: ISO 15765, 11-bit identifiers, 500 kbit/s.
 constexpr int kStnIsoTp = 33;
+// The device's STmin and STCSTM together.
+constexpr Micros kMaxSeparation = 127000;
+
+// A 29-bit identifier of ISO 15765-4 with its target and source bytes swapped: the other direction.
+std::uint32_t swapLowBytes(std::uint32_t id)
+{
+    return (id & 0x1FFF0000) | (id & 0xFF) << 8 | (id >> 8 & 0xFF);
+}
+
+// The First Frame of a message of 8 bytes or more, and how many data bytes it carries: the 12-bit length,
+// or for more than 4095 bytes the escape form (length 0, then 32 bits).
+Bytes firstFrameOf(const Bytes &data, std::size_t &carried)
+{
+    const std::size_t size = data.size();
+    Bytes frame;
+    if (size <= 0xFFF)
+        frame = {static_cast<std::uint8_t>(kFirst << 4 | size >> 8), static_cast<std::uint8_t>(size & 0xFF)};
+    else
+        frame = {kFirst << 4, 0x00, static_cast<std::uint8_t>(size >> 24), static_cast<std::uint8_t>(size >> 16),
+            static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
+    carried = 8 - frame.size();
+    frame.insert(frame.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(carried));
+    return frame;
+}
 } // namespace
 
 // STP 33, or one of the ISO 15765-4 protocols of AT SP (6 to 9). The power-up protocol 0 (automatic) and
@@ -137,7 +167,7 @@ bool Adapter::flowControlTarget(const CanFrame &first, std::uint32_t &id) const
     const auto &pairs = settings_.stn.flowControlPairs;
     if (pairs.empty()) {
         if (first.extended) {
-            id = (first.id & 0x1FFF0000) | (first.id & 0xFF) << 8 | (first.id >> 8 & 0xFF);
+            id = swapLowBytes(first.id);
             return true;
         }
         if (first.id < 8)
@@ -152,6 +182,167 @@ bool Adapter::flowControlTarget(const CanFrame &first, std::uint32_t &id) const
         }
     }
     return false;
+}
+
+// ---- segmented transmission -----------------------------------------------------------------------------
+
+// A data line of more than 7 bytes with STCSEGT1 goes out as STPX sends it.
+void Adapter::sendSegmentedLine(const Bytes &bytes, int wanted, std::uint64_t number)
+{
+    Transfer transfer;
+    transfer.name = "data line " + std::to_string(number);
+    transfer.header = settings_.header;
+    transfer.extended = settings_.extendedHeader;
+    transfer.data = bytes;
+    transfer.listen = wanted >= 0 ? wanted > 0 : settings_.responses;
+    transfer.wanted = wanted > 0 ? static_cast<unsigned>(wanted) : 0;
+    transfer.timeout = timeoutMicros();
+    if (faults_.noReply(number)) {
+        // The chip hangs after its First Frame.
+        log_.write('#', "no answer to data line " + std::to_string(number) + " (fault)");
+        std::size_t carried = 0;
+        bus_.sendFromAdapter(CanFrame::make(transfer.header, firstFrameOf(bytes, carried), transfer.extended));
+        return;
+    }
+    startTransfer(transfer);
+}
+
+// Up to 7 bytes go as a Single Frame; a longer message as a First Frame, then as the device's flow control
+// allows, Consecutive Frames. Every frame goes on the bus at the bus's pace, as short as it can be.
+void Adapter::startTransfer(const Transfer &transfer)
+{
+    transfer_ = transfer;
+    state_ = State::Sending;
+    ++listenGeneration_;
+    const Bytes &data = transfer_.data;
+    const std::string timeout = std::to_string(transfer_.timeout / 1000) + " ms";
+    log_.write('#',
+        transfer_.name + ": " + std::to_string(data.size()) + " bytes on "
+            + hexValue(transfer_.header, transfer_.extended ? 8 : 3)
+            + (!transfer_.listen ? ", no reply awaited"
+                    : transfer_.wanted > 0
+                    ? ", waiting for " + std::to_string(transfer_.wanted) + " replies, " + timeout + " each"
+                    : ", listening until no reply comes within " + timeout));
+    if (data.size() <= 7) {
+        Bytes frame {static_cast<std::uint8_t>(kSingle << 4 | data.size())};
+        frame.insert(frame.end(), data.begin(), data.end());
+        transfer_.offset = data.size();
+        transferSent(bus_.sendFromAdapter(transferFrame(frame)));
+        return;
+    }
+    const Bytes first = firstFrameOf(data, transfer_.offset);
+    transfer_.sequence = 1;
+    awaitFlowControl(bus_.sendFromAdapter(transferFrame(first)));
+}
+
+CanFrame Adapter::transferFrame(const Bytes &bytes) const
+{
+    return CanFrame::make(transfer_.header, bytes, transfer_.extended);
+}
+
+// The STCTOR fc time runs from the moment the First Frame, or the last frame of a block, has left the bus,
+// and again from a flow control WAIT.
+void Adapter::awaitFlowControl(Micros from)
+{
+    transfer_.awaitingFlowControl = true;
+    armTimer(from + settings_.stn.flowControlTimeout, &Adapter::flowControlTimedOut);
+}
+
+void Adapter::flowControlTimedOut()
+{
+    log_.write('#',
+        transfer_.name + ": no flow control within " + std::to_string(settings_.stn.flowControlTimeout / 1000)
+            + " ms after " + std::to_string(transfer_.offset) + " of " + std::to_string(transfer_.data.size())
+            + " bytes: FC RX TIMEOUT");
+    transferFailed("FC RX TIMEOUT");
+}
+
+void Adapter::transferFailed(const std::string &word)
+{
+    if (listenTimer_ != 0)
+        scheduler_.cancel(listenTimer_);
+    listenTimer_ = 0;
+    ++listenGeneration_;
+    transfer_.awaitingFlowControl = false;
+    reply(word);
+    becomeIdle();
+}
+
+// Frames other than the flow control awaited are not for the sending chip.
+void Adapter::takeFlowControl(const CanFrame &frame)
+{
+    if (!transfer_.awaitingFlowControl || !flowControlSource(frame) || frame.length < 3
+        || frame.data[0] >> 4 != kFlowControl)
+        return;
+    const std::uint8_t status = frame.data[0] & 0x0F;
+    if (status == kWait) {
+        log_.write('#',
+            transfer_.name + ": flow status WAIT; waiting " + std::to_string(settings_.stn.flowControlTimeout / 1000)
+                + " ms more");
+        awaitFlowControl(scheduler_.now());
+        return;
+    }
+    if (status != kContinueToSend) {
+        log_.write('#',
+            transfer_.name + ": flow status " + (status == kOverflow ? std::string("OVERFLOW") : hexValue(status, 1))
+                + " after " + std::to_string(transfer_.offset) + " bytes: CAN ERROR");
+        transferFailed("CAN ERROR");
+        return;
+    }
+    transfer_.awaitingFlowControl = false;
+    transfer_.blockLeft = frame.data[1];
+    const Micros separation = separationMicros(frame.data[2]) + settings_.stn.addedSeparation;
+    transfer_.separation = separation < kMaxSeparation ? separation : kMaxSeparation;
+    sendConsecutive();
+}
+
+// The frames taken as flow control: those that match an STFFCA filter, and while no AT CRA filter is set,
+// those from the header plus 8 (for a 29-bit header, its two low bytes swapped). With AT CRA set, the chip
+// sees no flow control that no STFFCA filter lets through.
+bool Adapter::flowControlSource(const CanFrame &frame) const
+{
+    for (const auto &[pattern, mask] : settings_.stn.flowControlFilters) {
+        if (!frame.extended && (frame.id & mask) == (pattern & mask))
+            return true;
+    }
+    if (!settings_.receiveFilter.empty() || frame.extended != transfer_.extended)
+        return false;
+    return frame.id == (transfer_.extended ? swapLowBytes(transfer_.header) : transfer_.header + 8);
+}
+
+// One Consecutive Frame; the next goes once this one has left the bus and the separation time has passed.
+void Adapter::sendConsecutive()
+{
+    const Bytes &data = transfer_.data;
+    const std::size_t missing = data.size() - transfer_.offset;
+    const std::size_t taken = missing < 7 ? missing : 7;
+    Bytes frame {static_cast<std::uint8_t>(kConsecutive << 4 | transfer_.sequence)};
+    const auto from = data.begin() + static_cast<std::ptrdiff_t>(transfer_.offset);
+    frame.insert(frame.end(), from, from + static_cast<std::ptrdiff_t>(taken));
+    const Micros sent = bus_.sendFromAdapter(transferFrame(frame));
+    transfer_.offset += taken;
+    transfer_.sequence = static_cast<std::uint8_t>((transfer_.sequence + 1) & 0x0F);
+    if (transfer_.offset >= data.size())
+        transferSent(sent);
+    else if (transfer_.blockLeft != 0 && --transfer_.blockLeft == 0)
+        awaitFlowControl(sent);
+    else
+        armTimer(sent + transfer_.separation, &Adapter::sendConsecutive);
+}
+
+// The message has gone (once its last frame has left the bus at `sent`): now the replies.
+void Adapter::transferSent(Micros sent)
+{
+    if (transfer_.listen) {
+        listenFrom(sent, transfer_.wanted, transfer_.timeout);
+        return;
+    }
+    state_ = State::Working;
+    ++listenGeneration_;
+    scheduler_.at(sent, [this] {
+        emit(prompt());
+        becomeIdle();
+    });
 }
 
 } // namespace ksim

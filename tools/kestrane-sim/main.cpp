@@ -141,6 +141,8 @@ void configureAdapter(Adapter &adapter, const Options &options)
     adapter.setRestartTimes(options.resetTime, options.warmStartTime);
     adapter.setVoltage(options.voltage);
     adapter.setStnIdentity(options.stnIdentity, options.stnDevice);
+    adapter.setStpx(options.stpx);
+    adapter.setStnBuffer(options.stnBuffer);
     adapter.setCommandLatency(options.commandLatency);
     if (options.raisedRate != 0)
         adapter.setRaisedRate(options.raisedRate);

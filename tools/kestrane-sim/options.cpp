@@ -130,10 +130,22 @@ std::string usagePort()
            "                          STBR baud answer OK at the old rate, wait the AT BRT / STBRT time (75 ms),\n"
            "                          send the identification at the new rate and wait as long again for a CR\n"
            "                          (one sent before the identification does not count): OK there, or back\n"
-           "                          to the old rate with its prompt\n"
+           "                          to the old rate with its prompt. An ELS27 does ISO-TP itself: with\n"
+           "                          STP 33 and AT CAF1 it adds and removes the PCI bytes, with AT CFC1 it\n"
+           "                          sends flow control (STCFCPA pairs); STPX h:,d:|l:,t:,r: sends one message\n"
+           "                          segmented (l: prints DATA> and reads 2*l hex characters, no CR after\n"
+           "                          them) paced by the device's flow control (STFFCA filters once AT CRA is\n"
+           "                          set; FC RX TIMEOUT after the STCTOR wait; OVERFLOW: CAN ERROR); see\n"
+           "                          README.md\n"
            "  --sti TEXT              els27: what STI answers, and the identification after STBR (default\n"
            "                          'STN2255 v5.10.3')\n"
            "  --stdi TEXT             els27: what STDI answers (default 'ELS27 r2.1')\n"
+           "  --stn-buffer 2048|4096  els27: the largest message STPX takes, in bytes (default 4096, an\n"
+           "                          STN21xx/22xx; 2048 an STN11xx); beyond it: OUT OF MEMORY. The chip holds\n"
+           "                          511 characters of a line before its CR (spaces included): a longer\n"
+           "                          line is answered ?\n"
+           "  --no-stpx               els27: firmware without STPX (answered ?, nothing sent); the other ST\n"
+           "                          commands work\n"
            "  --usb-latency-ms N      as a USB serial bridge: output waits until 62 bytes are there or N ms\n"
            "                          passed since the first byte waiting (0..255, default 0: off)\n"
            "  --voltage V|none        what AT RV answers: V volts with one decimal (default 12.6), none: ?\n"
@@ -323,6 +335,7 @@ Flags flags(Options &options)
         {"--no-brd", [&faults] { faults.noBrd = true; }},
         {"--lose-brd-confirm", [&faults] { faults.loseBrdConfirm = true; }},
         {"--no-reply-count", [&faults] { faults.noReplyCount = true; }},
+        {"--no-stpx", [&options] { options.stpx = false; }},
         {"--stream-text", [&faults] { faults.streamText = true; }},
     };
 }
@@ -363,8 +376,6 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
                     return false;
                 return true;
             }},
-        {"--sti", text(options.stnIdentity)},
-        {"--stdi", text(options.stnDevice)},
         {"--device",
             [&options, &given](const std::string &v) {
                 given.device = true;
@@ -402,6 +413,21 @@ void addAdapterOptions(Handlers &handlers, Options &options, Given &given)
                     return false;
                 options.latency = static_cast<Micros>(micros);
                 return true;
+            }},
+    };
+    handlers.insert(added.begin(), added.end());
+}
+
+// What sets an ELS27 apart from another: its identification, buffer and firmware.
+void addStnOptions(Handlers &handlers, Options &options)
+{
+    const Handlers added = {
+        {"--sti", text(options.stnIdentity)},
+        {"--stdi", text(options.stnDevice)},
+        {"--stn-buffer",
+            [&options](const std::string &v) {
+                options.stnBuffer = v == "2048" ? 2048 : v == "4096" ? 4096 : 0;
+                return options.stnBuffer != 0;
             }},
     };
     handlers.insert(added.begin(), added.end());
@@ -598,6 +624,7 @@ ParseResult parseOptions(int argc, char **argv, Options &options, std::string &e
     const Flags flagged = flags(options);
     Handlers valued;
     addAdapterOptions(valued, options, given);
+    addStnOptions(valued, options);
     addLineFaultOptions(valued, options.faults);
     addKestraneOptions(valued, options, given);
     for (int i = 1; i < argc; ++i) {

@@ -6,6 +6,7 @@
 #include "kestranestate.h"
 #include "scheduler.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,9 @@ struct Options
     // What an ELS27 answers to STI and STDI.
     std::string stnIdentity = "STN2255 v5.10.3";
     std::string stnDevice = "ELS27 r2.1";
+    // Whether an ELS27's firmware has STPX, and the largest message it takes (2048 or 4096 bytes).
+    bool stpx = true;
+    std::size_t stnBuffer = 4096;
     std::string device = "none";
     std::string script;
     std::uint32_t rxId = 0x74E;
