@@ -23,6 +23,9 @@ public:
     void restart();
     // The next count status replies report busy, as after a write whose reply went missing.
     void reportBusy(std::uint64_t count) { forcedBusy_ = count; }
+    // The work a delayed reply stood for is over once that reply goes out, whatever the wall clock
+    // says: a device never asks for patience with work it has just reported done.
+    void workDone() { busyUntil_ = 0; }
     // After this many status replies another board is plugged in: the replies from then on, and the
     // description, carry its board id. Survives restarts: the board stays swapped.
     void swapBoard(std::uint64_t afterStatusReplies, std::uint32_t id)

@@ -131,7 +131,11 @@ void KestraneDevice::handleRequest(const Bytes &request)
         const std::uint64_t epoch = epoch_;
         const Micros delay = reply.delay;
         host_->working(delay);
-        host_->startTimer(delay, [this, reply = std::move(reply), epoch] { deliver(reply, epoch); });
+        host_->startTimer(delay, [this, reply = std::move(reply), epoch] {
+            if (epoch == epoch_ && state_.mode() == KestraneMode::Boot)
+                boot_.workDone();
+            deliver(reply, epoch);
+        });
     } else {
         deliver(std::move(reply), epoch_);
     }
