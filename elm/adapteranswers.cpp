@@ -155,6 +155,10 @@ void AdapterLink::promptReceived()
                        .arg(QString::fromLatin1(lastCommand.trimmed())));
         return;
     }
+    if (m_state == State::DataPrompted) {
+        writeSegmentData();
+        return;
+    }
     if (m_state == State::Discarding)
         trace.note(QStringLiteral("the given-up line's prompt: the adapter is ready again"));
     // Only errors of the same line in a row count towards giving up.
@@ -165,7 +169,7 @@ void AdapterLink::promptReceived()
         voltageAnswered();
 }
 
-AdapterLink::Word AdapterLink::classify(const QByteArray &line)
+AdapterLink::Word AdapterLink::classify(const QByteArray &line, bool headers)
 {
     // The common case first and cheaply: hexadecimal digits, perhaps with spaces, are a frame.
     int digits = 0;
@@ -176,6 +180,9 @@ AdapterLink::Word AdapterLink::classify(const QByteArray &line)
         else if (c != ' ')
             hexOnly = false;
     }
+    // An 11-bit identifier in front of the frame is three digits.
+    if (headers)
+        digits -= 3;
     if (hexOnly && digits > 0)
         return digits % 2 == 0 ? Word::Frame : Word::NonHex;
 
@@ -244,6 +251,18 @@ void AdapterLink::handleLine(const QByteArray &line)
         return;
     // An echo is the first thing to come back for a line, if it comes at all; an equal line
     // later is a real answer.
+    if (m_state == State::DataPrompted) {
+        endExchange(ELM327IOBase::ERR_PROTOCOL, QStringLiteral("no prompt for the STPX message's data"));
+        return;
+    }
+    if (m_state == State::SegmentSent) {
+        if (sameLine(line, lastCommand)) {
+            trace.note(QStringLiteral("echo dropped"));
+            return;
+        }
+        if (segmentAnswered(line))
+            return;
+    }
     if (m_state == State::CommandSent || m_state == State::FrameSent) {
         const bool echo = sameLine(line, lastCommand);
         setState(m_state == State::CommandSent ? State::CommandEchoed : State::Answering);
@@ -252,7 +271,7 @@ void AdapterLink::handleLine(const QByteArray &line)
             return;
         }
     }
-    const Word word = classify(line);
+    const Word word = classify(line, headersShown());
     // The echo of some command; "STOPPED" and an "STN..." identification only look like one.
     if (word == Word::NonHex && isAdapterCommand(line.trimmed()))
         return;
@@ -329,7 +348,9 @@ void AdapterLink::frameArrived(const QByteArray &line)
     if (++framesOnLine <= extendingFrames)
         lineClock.start();
     canRetries = 0;
-    m_client.frameReceived(QByteArray::fromHex(line));
+    const QByteArray frame = frameBytes(line);
+    if (!frame.isEmpty())
+        m_client.frameReceived(frame);
 }
 
 // Whether the ELM327 may answer "?" to the count digit of the line last written.
@@ -364,6 +385,11 @@ void AdapterLink::dropReplyCount()
 // before the whole exchange is given up.
 void AdapterLink::handleCanError()
 {
+    // Part of a segmented message may be on the bus: sending it again could carry it out twice.
+    if (isSegmentLine(lastCommand)) {
+        endExchange(ELM327IOBase::ERR_CANERR, QStringLiteral("the adapter reports CAN ERROR"));
+        return;
+    }
     setState(State::Resending);
     if (!lastCommand.isEmpty() && ++canRetries <= canRetryLimit) {
         trace.note(QStringLiteral("CAN error: resending the line (%1 of %2)").arg(canRetries).arg(canRetryLimit));
@@ -375,4 +401,95 @@ void AdapterLink::handleCanError()
     abandonExchange(true);
     discardLine();
     emit error(ELM327IOBase::ERR_CANERR, QStringLiteral("CAN error. Retries exhausted"));
+}
+
+// Before the first frame of its answer, an STPX may be asked for its data, refused ("?": the
+// adapter does not know it) or found too long ("OUT OF MEMORY"); nothing went on the bus then.
+// Whether the line was one of those; anything else begins the answer.
+bool AdapterLink::segmentAnswered(const QByteArray &line)
+{
+    const QByteArray word = line.trimmed().toUpper();
+    if (word == "?") {
+        segmentRefused();
+        return true;
+    }
+    m_segmentProven = true;
+    if (word == "DATA" && !m_segmentData.isEmpty()) {
+        setState(State::DataPrompted);
+        return true;
+    }
+    if (word == "OUT OF MEMORY") {
+        segmentTooLong();
+        return true;
+    }
+    setState(State::Answering);
+    return false;
+}
+
+// The message's hex digits, with no carriage return: the adapter sends it once the last digit is
+// in, and a carriage return after it would repeat the STPX.
+void AdapterLink::writeSegmentData()
+{
+    setState(State::Answering);
+    trace.note(QStringLiteral("stpx: %1 bytes").arg(m_segmentBytes));
+    const QByteArray data = m_segmentData;
+    lineBudgetMs = lineBudget(lastCommand);
+    framesOnLine = 0;
+    lineClock.start();
+    m_segmentData.clear();
+    writeToPort(data);
+    lastSendTime.start();
+    m_client.lineWritten(data);
+}
+
+// "?" to the first STPX: this firmware does not have it, and nothing went on the bus. The link
+// goes frame by frame for the rest of its life, starting with this message. Once an STPX has gone
+// through, "?" is a refusal like any other.
+void AdapterLink::segmentRefused()
+{
+    if (m_segmentProven) {
+        endExchange(ELM327IOBase::ERR_OTHER,
+            QStringLiteral("the adapter refused '%1'").arg(QString::fromLatin1(lastCommand.left(24).trimmed())));
+        return;
+    }
+    m_stpxRefused = true;
+    stopSegmenting(QStringLiteral("the adapter does not know STPX"));
+    emit notice(QStringLiteral("The adapter does not know STPX: messages go frame by frame from now on (slower)"));
+    resendByFrames();
+}
+
+// The adapter has no room for the message: it and every one as long go by frames.
+void AdapterLink::segmentTooLong()
+{
+    m_segmentLimit = qMin(m_segmentLimit, m_segmentBytes - 1);
+    trace.note(QStringLiteral("the adapter has no room for %1 bytes: longer messages go frame by frame, this one too")
+                   .arg(m_segmentBytes));
+    resendByFrames();
+}
+
+void AdapterLink::resendByFrames()
+{
+    forgetQueuedLines();
+    m_client.exchangeAbandoned();
+    if (m_exchangeItem.isValid())
+        messageQueue.prepend(m_exchangeItem);
+    m_exchangeItem = QVariant();
+    setState(State::SegmentRefused);
+}
+
+// A frame as the adapter prints it: with its identifier in front while the headers are on. A
+// frame of any other sender than the device is none of the exchange's.
+QByteArray AdapterLink::frameBytes(const QByteArray &line)
+{
+    if (!headersShown())
+        return QByteArray::fromHex(line);
+    QByteArray digits = line.trimmed();
+    digits.replace(' ', QByteArray());
+    bool ok = false;
+    const int sender = digits.left(3).toInt(&ok, 16);
+    if (!ok || sender != config.canId) {
+        trace.note(QStringLiteral("frame from %1 dropped").arg(QString::fromLatin1(digits.left(3))));
+        return QByteArray();
+    }
+    return QByteArray::fromHex(digits.mid(3));
 }

@@ -81,6 +81,9 @@ bool AdapterLink::lineOnWire() const
     case State::Answering:
     case State::Resending:
     case State::CountRefused:
+    case State::SegmentSent:
+    case State::DataPrompted:
+    case State::SegmentRefused:
     case State::Listening:
     case State::Stopping:
     case State::Discarding:
@@ -246,8 +249,8 @@ bool AdapterLink::readSetting(const QByteArray &line, Settings &settings)
         settings.timeoutUnits = ok ? units : -1;
         return true;
     }
-    if (compact == "atr0" || compact == "atr1") {
-        settings.responses = compact.endsWith('1') ? 1 : 0;
+    if (compact == "atr0" || compact == "atr1" || compact == "atcaf0" || compact == "atcaf1") {
+        (compact.startsWith("atr") ? settings.responses : settings.formatting) = compact.endsWith('1') ? 1 : 0;
         return true;
     }
     return false;
@@ -275,6 +278,7 @@ void AdapterLink::enqueue(const QByteArray &line)
 void AdapterLink::forgetQueuedLines()
 {
     commandQueue.clear();
+    m_segmentData.clear();
     m_queued = m_written;
 }
 
@@ -286,69 +290,6 @@ void AdapterLink::queueLine(const QByteArray &text)
 void AdapterLink::queueMessage(const QVariant &item)
 {
     messageQueue << item;
-}
-
-void AdapterLink::queueTimeout(int timeoutMs)
-{
-    // "at st" takes the reply time-out in 4 ms steps, at most ff.
-    const int units = timeoutMs <= 1020 ? (timeoutMs + 3) / 4 : 0xff;
-    if (units != m_queued.timeoutUnits)
-        enqueue("at st " + QByteArray::number(units, 16) + '\r');
-}
-
-void AdapterLink::queueRawFrame(const QByteArray &hex)
-{
-    queueTimeout(1020);
-    enqueue(hex + '\r');
-}
-
-// "at r0"/"at r1": an ELM327 is told whether to listen at all, so that it waits only after the
-// last frame, and only when something answers it. The ELS27 goes by the count digit alone. What
-// the adapter is set to already is not said again.
-void AdapterLink::queueFrames(const QVector<CanFrame> &frames)
-{
-    if (frames.isEmpty())
-        return;
-    const bool responses = adapter != ELM327IOBase::ELS27;
-    const int replies = frames.last().replies;
-    if (responses && (frames.size() >= 2 || replies == 0) && m_queued.responses != 0)
-        enqueue("at r0\r");
-    for (int i = 0; i < frames.size(); ++i) {
-        if (responses && i == frames.size() - 1 && replies != 0 && m_queued.responses != 1)
-            enqueue("at r1\r");
-        enqueue(frameLine(frames.at(i).bytes, frames.at(i).replies));
-    }
-}
-
-void AdapterLink::queueFrameLine(const CanFrame &frame)
-{
-    enqueue(frameLine(frame.bytes, frame.replies));
-}
-
-// The frame as lower-case hex text and its carriage return, with the digit that asks the adapter
-// to wait for `replies` answers. The ELS27 always takes the count (0: none); an ELM327 takes it
-// too (v1.3 on), for one or more replies. An adapter that does not know the digit is driven
-// without it, listening for its whole time-out.
-QByteArray AdapterLink::frameLine(const QByteArray &frame, int replies) const
-{
-    static const char digits[] = "0123456789abcdef";
-    // One hex digit: more than fifteen replies cannot be counted, only waited for.
-    const bool digit = (adapter == ELM327IOBase::ELS27 || (replyCount && replies > 0)) && replies <= 15;
-    QByteArray line(2 * frame.size() + (digit ? 2 : 1), Qt::Uninitialized);
-    char *out = line.data();
-    for (const char byte : frame) {
-        *out++ = digits[quint8(byte) >> 4];
-        *out++ = digits[quint8(byte) & 0x0f];
-    }
-    if (digit)
-        *out++ = digits[replies];
-    *out = '\r';
-    return line;
-}
-
-QByteArray AdapterLink::canIdentifier(int id)
-{
-    return QByteArray::number(id, 16).rightJustified(id > 0x7ff ? 8 : 3, '0');
 }
 
 // Only a line of the exchange under way stops the listening: another exchange waits for this one.
@@ -426,6 +367,7 @@ bool AdapterLink::writeQueued()
         enqueue(voltageLine);
         return false;
     }
+    m_exchangeItem = item;
     m_client.dispatch(item);
     // A slot of what the client reported meanwhile (a message refused) may have sent a line.
     return isBusy();
@@ -439,6 +381,8 @@ qint64 AdapterLink::lineBudget(const QByteArray &line) const
     const qint64 wireMs = portRate > 0 ? (line.size() + 64) * 10 * 1000 / portRate : 0;
     if (command && line.startsWith("at ma"))
         return listenBudgetMs;
+    if (isSegmentLine(line))
+        return segmentBudget(line) + answerMarginMs + wireMs;
     return (command ? commandBudgetMs : adapterTimeoutMs) + answerMarginMs + wireMs;
 }
 
@@ -446,7 +390,10 @@ void AdapterLink::writeLine(const QByteArray &line)
 {
     const bool command = isAdapterCommand(line);
     const bool listening = line == "at ma\r";
-    setState(listening ? State::Listening : command ? State::CommandSent : State::FrameSent);
+    setState(listening            ? State::Listening
+            : isSegmentLine(line) ? State::SegmentSent
+            : command             ? State::CommandSent
+                                  : State::FrameSent);
     lastCommand = line;
     m_voltageOnWire = command && line == voltageLine;
     if (command)
@@ -565,7 +512,7 @@ void AdapterLink::lineTimedOut()
     trace.note(QStringLiteral("time-out: no answer to %1 within %2 ms").arg(line).arg(waited));
     const bool voltage = m_voltageOnWire;
     // Whether a setting on the wire took, nobody knows: each is said again before it is relied on.
-    if (isAdapterCommand(lastCommand))
+    if (isAdapterCommand(lastCommand) && !isSegmentLine(lastCommand))
         m_written = Settings();
     abandonExchange(false);
     discardLine();

@@ -41,13 +41,17 @@ struct Wire;
 //   CommandSent/-Echoed  an answer other than "OK"                  CommandAnswered
 //   CommandSent/-Echoed/-Answered  "OK"                             Answering
 //   FrameSent         its echo, or the first line of its answer     Answering
+//   SegmentSent       "DATA" (the adapter asks for the message)     DataPrompted
+//                     "?" to the first STPX, "OUT OF MEMORY"        SegmentRefused
+//                     the first line of its answer                  Answering
+//   DataPrompted      its ">": the message's hex digits written     Answering
 //   Answering         "CAN ERROR" (the line goes again)             Resending
 //                     "?" to the reply-count digit (again, without) CountRefused
 //   Listening         a line of the exchange waits to be written, or Stopping
 //                     the exchange ended: a character stops it
 //   a line state      the exchange failed, or the deadline passed   Discarding
-//   CommandAnswered, FrameSent, Answering, Resending, CountRefused, Stopping, Discarding
-//                     the prompt                                    Idle
+//   CommandAnswered, FrameSent, SegmentSent, Answering, Resending, CountRefused, SegmentRefused,
+//   Stopping, Discarding  the prompt                                Idle
 //   Discarding        no prompt within its deadline                 NeedsSetup
 //   a line state      the adapter restarted                         NeedsSetup
 //   NeedsSetup        a line waits to be written                    SetupDue
@@ -72,6 +76,9 @@ public:
         Answering, // its answer is coming: frames and words until the prompt
         Resending, // "CAN ERROR": after the prompt the line goes again
         CountRefused, // "?" to the count digit: after the prompt the line goes again without it
+        SegmentSent, // an STPX line is on the wire; nothing has come back
+        DataPrompted, // the adapter asked for the STPX message's data: its ">" follows
+        SegmentRefused, // "?" to the first STPX, "OUT OF MEMORY": after the prompt the message goes by frames
         Listening, // "at ma": the device's next frame comes unasked; nothing of ours answers it
         Stopping, // a character stopped the listening; "STOPPED" and the prompt are to come
         Discarding, // the line on the wire is dead: what it still brings is dropped, up to its prompt
@@ -140,6 +147,22 @@ public:
     static QByteArray canIdentifier(int id);
     // Whether a frame line may end in the number of replies to wait for.
     bool takesReplyCount() const { return adapter == ELM327IOBase::ELS27 || replyCount; }
+
+    // How messages cross the adapter, as chosen at set-up (see TransferMode): whether it segments
+    // them itself, and why or why not, in the trace's words.
+    struct TransferChoice
+    {
+        bool segmented = false;
+        int limit = 0; // the longest message the adapter takes in one STPX
+        QString reason;
+    };
+    static TransferChoice chooseTransfer(int adapterKind, const ELM_ConnInfo &cfg, const QString &identification);
+    bool segmented() const { return m_segmented; }
+    QString transferReason() const { return m_transferReason; }
+    // From now on every message goes frame by frame (a flash that cannot trust a segmented write).
+    void stopSegmenting(const QString &reason);
+    // Whether a message of `bytes` goes to the adapter in one piece.
+    bool segments(int bytes) const { return m_segmented && bytes > 0 && bytes <= m_segmentLimit; }
     void monitor(bool on);
 
     // The queues. Nothing is written until pump().
@@ -154,6 +177,13 @@ public:
     void queueFrameLine(const CanFrame &frame);
     // The longest time-out, then the frame: a raw frame carries no idea of how long its answer takes.
     void queueRawFrame(const QByteArray &hex);
+    // Sets the adapter to take messages whole (segmented) or frame by frame, unless the queued
+    // lines leave it so already. Nothing on an adapter that never segments.
+    void queueFormatting(bool segmented);
+    // One message the adapter segments itself, answered by `replies` messages, the longest wait
+    // for each `timeoutMs`: a data line of its payload when it fits one frame, an STPX otherwise.
+    // The line that carries it, as written.
+    QByteArray queueSegmented(const QByteArray &payload, int replies, int timeoutMs);
     // Writes the next line unless one awaits its prompt. While the client wants to listen and no
     // line of its exchange waits, the adapter listens for the device's frames ("at ma").
     void pump();
@@ -169,6 +199,8 @@ public:
     // the next bytes. readyRead feeds it; the fuzz target feeds it directly.
     void takeInput(const QByteArray &bytes);
     static bool isAdapterCommand(const QByteArray &line);
+    // An STPX line: one message the adapter segments itself.
+    static bool isSegmentLine(const QByteArray &line);
     // Drops control bytes other than line ends (a NUL some bridges send, noise) in place.
     static void dropStrayBytes(QByteArray &bytes);
 
@@ -196,10 +228,16 @@ private:
     {
         int timeoutUnits = -1; // "at st"
         int responses = -1; // "at r0", "at r1"
-        bool operator==(const Settings &o) const { return timeoutUnits == o.timeoutUnits && responses == o.responses; }
+        int formatting = -1; // 1: "at caf1" and its companions (segmented); 0: "at caf0" and its (frames)
+        bool operator==(const Settings &o) const
+        {
+            return timeoutUnits == o.timeoutUnits && responses == o.responses && formatting == o.formatting;
+        }
     };
 
-    static Word classify(const QByteArray &line);
+    // `headers`: frames come with their CAN identifier in front.
+    static Word classify(const QByteArray &line, bool headers = false);
+    bool headersShown() const { return m_written.formatting == 1; }
     bool lineOnWire() const;
     // Closed and SettingUp also end the handling of whatever input was being read.
     void setState(State next);
@@ -238,6 +276,17 @@ private:
     void answerUnknown(int requests);
     void voltageAnswered();
     QByteArray frameLine(const QByteArray &frame, int replies) const;
+
+    // Segmented transfer (messagelines.cpp; its answers in adapteranswers.cpp, its set-up in adaptersetup.cpp).
+    bool setUpTransfer(Wire &wire, const ELM_ConnInfo &cfg);
+    qint64 segmentBudget(const QByteArray &line) const;
+    bool segmentAnswered(const QByteArray &line);
+    void writeSegmentData();
+    void segmentRefused();
+    void segmentTooLong();
+    // The message on the wire goes again, by frames.
+    void resendByFrames();
+    QByteArray frameBytes(const QByteArray &line);
     qint64 lineBudget(const QByteArray &line) const;
 
     // Opening, the warm start and the initialisation (adaptersetup.cpp).
@@ -299,4 +348,16 @@ private:
     bool m_voltageOnWire = false; // the line on the wire asks for the voltage
     QByteArray m_voltageAnswer; // its answer so far
     int m_owed = 0; // questions ask() wrote whose prompt has not come yet
+
+    // Segmented transfer
+    bool m_segmented = false; // messages that fit go whole, by STPX
+    bool m_formattingSwitched = false; // set up to segment: each message sets the adapter's formatting as it needs
+    bool m_segmentProven = false; // an STPX has gone through since the set-up
+    bool m_stpxRefused = false; // the adapter answered "?" to STPX: frames for the link's life
+    QString m_transferReason;
+    int m_segmentLimit = 0; // the longest message in one STPX; lowered by "OUT OF MEMORY"
+    QVariant m_exchangeItem; // the message whose lines are being written, to send again by frames
+    QByteArray m_segmentData; // the STPX message's hex digits, written when the adapter asks
+    int m_segmentBytes = 0; // its length
+    int m_segmentTimeoutMs = 0; // its reply time-out
 };

@@ -94,6 +94,9 @@ AdapterReport AdapterProbe::run(const ELM_ConnInfo &cfg)
         report.stIdentification = link.identification();
         report.stDevice = text(link.ask("stdi", askWaitMs));
     }
+    const AdapterLink::TransferChoice transfer = AdapterLink::chooseTransfer(report.kind, cfg, link.identification());
+    report.segmentedTransfer = transfer.segmented;
+    report.transferReason = transfer.reason;
     bool echoed = true;
     report.echoOff = link.ask("at e0", askWaitMs).toUpper().contains("OK")
         && !link.ask("ati", askWaitMs, &echoed).isNull() && !echoed;

@@ -23,6 +23,8 @@ struct AdapterReport
     double roundTripMedianMs = std::nan("");
     double roundTripP95Ms = std::nan("");
     bool lowLatency = false; // the serial driver granted low latency
+    bool segmentedTransfer = false; // messages would go whole, the adapter segmenting them (STPX)
+    QString transferReason; // why, or why not
     QString verdict; // "suits flashing", "slow: ...", or "unsuitable: ..."
 };
 

@@ -214,6 +214,7 @@ bool AdapterLink::openWith(const ELM_ConnInfo &cfg, Wire &wire)
     setState(State::SettingUp);
     config = cfg;
     replyCount = true; // a new adapter may know the digit again
+    m_stpxRefused = m_segmentProven = false;
     m_identification.clear();
     m_lossReason.clear();
     m_lastVoltage = std::nan("");
@@ -437,6 +438,48 @@ bool AdapterLink::initialise(Wire &wire, const ELM_ConnInfo &cfg)
         }
         echoOff = echoOff || line.text == "at e0";
     }
+    return setUpTransfer(wire, cfg);
+}
+
+// The adapter left framing as the initialisation set it, or set to segment: the device's frames
+// with their identifier, the adapter's own flow control for them on the PC's identifier only, and
+// a flow-control filter for the device's identifier (with a receive filter set, the adapter takes
+// no other frame for a flow control). A refusal of any of these leaves the link framing.
+bool AdapterLink::setUpTransfer(Wire &wire, const ELM_ConnInfo &cfg)
+{
+    TransferChoice choice = chooseTransfer(adapter, cfg, m_identification);
+    if (m_stpxRefused)
+        choice = {false, 0, QStringLiteral("the adapter does not know STPX")};
+    m_segmented = m_formattingSwitched = false;
+    m_segmentLimit = choice.limit;
+    m_written.formatting = m_queued.formatting = 0;
+    const QByteArray pc = canIdentifier(cfg.pcId);
+    const QByteArray device = canIdentifier(cfg.canId);
+    const QList<QByteArray> lines {"stcfcpc", "stcfcpa " + pc + ", " + device, "stffcc", "stffca " + device + ", 7ff",
+        "at caf1", "at h1", "at cfc1"};
+    for (int i = 0; choice.segmented && i < lines.size(); ++i) {
+        const QByteArray answer = askAdapter(wire, lines.at(i), commandWaitMs);
+        if (answer.isNull()) {
+            m_lastOpenError = ELM327IOBase::tr("The adapter did not answer '%1'").arg(QString::fromLatin1(lines.at(i)));
+            return false;
+        }
+        if (answeredOk(answer))
+            continue;
+        choice = {false, 0, QStringLiteral("the adapter refused '%1'").arg(QString::fromLatin1(lines.at(i)))};
+        for (const char *framing : {"at caf0", "at h0", "at cfc0"})
+            if (!answeredOk(askAdapter(wire, framing, commandWaitMs))) {
+                m_lastOpenError = ELM327IOBase::tr("The adapter refused '%1'").arg(QString::fromLatin1(framing));
+                return false;
+            }
+    }
+    m_segmented = m_formattingSwitched = choice.segmented;
+    m_written.formatting = m_queued.formatting = choice.segmented ? 1 : 0;
+    m_transferReason = choice.reason;
+    const QString mode = choice.segmented ? QStringLiteral("segmented, up to %1 bytes a message").arg(choice.limit)
+                                          : QStringLiteral("frame by frame");
+    trace.note(QStringLiteral("transfer: %1 (%2)").arg(mode, choice.reason));
+    if (adapter == ELM327IOBase::ELS27 && cfg.transfer != TransferMode::Frames)
+        emit notice(QStringLiteral("Transfers: %1 (%2)").arg(mode, choice.reason));
     return true;
 }
 

@@ -8,6 +8,9 @@ namespace {
 // dropped (N_Cr).
 constexpr int consecutiveFrameTimeoutMs = 1000;
 // How long the message being sent waits for its flow control after the First Frame went out
+// How long the adapter listens for a reply asked for again (listenForReply), as long as its longest
+// time-out would keep it listening after a frame line.
+constexpr int replyListenMs = 1020;
 // (N_Bs): longer than the link waits for the First Frame's line (the adapter's longest time-out,
 // "at st ff", and half a second for the answer's way), which reports the line failing first
 // ("NO DATA", or its time-out). This only keeps the rest of the message from going out after a
@@ -20,8 +23,19 @@ ELM327IO::ELM327IO(QObject *parent)
     : ELM327IOBase(parent)
     , m_transport({flowControlTimeoutMs, consecutiveFrameTimeoutMs})
     , m_deadline(new QTimer(this))
+    , m_replyWait(new QTimer(this))
     , m_link(*this, this)
 {
+    m_replyWait->setSingleShot(true);
+    m_replyWait->setInterval(replyListenMs);
+    // Nothing came: as an adapter's "NO DATA" would say after a frame line.
+    connect(m_replyWait, &QTimer::timeout, this, [this] {
+        m_awaitingReply = false;
+        if (m_link.strictMode())
+            m_link.endExchange(ERR_NODATA, QStringLiteral("trasport error no data"));
+        else
+            m_link.pump();
+    });
     m_clock.start();
     m_deadline->setSingleShot(true);
     connect(m_deadline, &QTimer::timeout, this, [this] { apply(m_transport.expire(now())); });
@@ -54,6 +68,9 @@ void ELM327IO::write(const QByteArray &data)
 
 void ELM327IO::writeRAW(const QByteArray &data)
 {
+    // A frame line is a frame only while the adapter adds nothing to it.
+    if (!AdapterLink::isAdapterCommand(data))
+        m_link.queueFormatting(false);
     m_link.queueLine(data);
     m_link.pump();
 }
@@ -80,18 +97,33 @@ void ELM327IO::transmit(const ELM_BasicMessage &msg)
 // waits in the transport for the receiver's flow control, which the adapter is told to wait for.
 void ELM327IO::dispatch(const QVariant &item)
 {
+    m_awaitingReply = false;
+    m_unwritten.clear();
     if (item.userType() == QMetaType::QByteArray) {
         // A raw frame of the caller's own: the message waiting for a flow control has had its turn.
         m_transport.cancelSend();
         armDeadline();
+        m_link.queueFormatting(false);
         m_link.queueRawFrame(item.toByteArray());
         return;
     }
     const ELM_Message msg = item.value<ELM_Message>(); // an ELM_BasicMessage gives an empty message
+    // The adapter frames the message and answers the device's First Frames itself.
+    const bool segmented = m_link.segments(msg.data().size());
+    m_transport.setAdapterFlowControl(segmented);
+    if (segmented) {
+        m_transport.cancelSend();
+        m_unwritten = msg.data();
+        m_link.queueSegmented(msg.data(), msg.replies(), msg.timeout());
+        armDeadline();
+        return;
+    }
+    m_link.queueFormatting(false);
     const IsoTpTransport::Output out = m_transport.send(msg.data(), msg.replies(), now());
     for (const IsoTpTransport::Error &fault : out.errors)
         report(fault);
     if (!out.frames.isEmpty()) {
+        m_unwritten = msg.data();
         m_link.queueTimeout(msg.timeout());
         m_link.queueFrames(out.frames);
     }
@@ -105,7 +137,15 @@ void ELM327IO::frameReceived(const QByteArray &frame)
 
 void ELM327IO::lineWritten(const QByteArray &line)
 {
+    // The adapter's settings go before a message; its own first line is a frame, or the STPX.
+    if (!m_unwritten.isNull() && (!AdapterLink::isAdapterCommand(line) || AdapterLink::isSegmentLine(line))) {
+        const QByteArray payload = m_unwritten;
+        m_unwritten = QByteArray();
+        emit requestWritten(payload);
+    }
     emit lineSent(line);
+    if (m_awaitingReply && line == "at ma\r")
+        m_replyWait->start();
     // The wait for the flow control starts once the frame it answers is out (the First Frame, a
     // block's last frame), and again with each resend of it; no other line restarts it.
     if (m_transport.awaitsFlowControl() && line.startsWith(m_transport.flowControlAnswers().toHex())) {
@@ -114,8 +154,17 @@ void ELM327IO::lineWritten(const QByteArray &line)
     }
 }
 
+void ELM327IO::listenForReply()
+{
+    m_awaitingReply = true;
+    m_link.pump();
+}
+
 void ELM327IO::exchangeAbandoned()
 {
+    m_awaitingReply = false;
+    m_replyWait->stop();
+    m_unwritten = QByteArray();
     m_transport.reset();
     m_listening = false;
     m_deadline->stop();
@@ -141,6 +190,10 @@ void ELM327IO::apply(const IsoTpTransport::Output &out)
     // The device asked to wait: its next flow control comes unasked, after the answer on the wire.
     if (out.listenForFlowControl)
         m_listening = true;
+    if (!out.messages.isEmpty()) {
+        m_awaitingReply = false;
+        m_replyWait->stop();
+    }
     armDeadline();
     // What the exchange now needs, or the next one once this one has ended.
     m_link.pump();

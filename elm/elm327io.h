@@ -47,6 +47,10 @@ public:
     bool strictMode() const override { return m_link.strictMode(); }
     void setStrictMode(bool on) override { m_link.setStrictMode(on); }
     qint64 guardDelayMs() const override { return m_link.guardDelayMs(); }
+    bool segmentedTransfer() const override { return m_link.segmented(); }
+    QString transferReason() const override { return m_link.transferReason(); }
+    void stopSegmenting(const QString &reason) override { m_link.stopSegmenting(reason); }
+    void listenForReply() override;
 
 public slots:
     void send(const ELM_Message &msg);
@@ -67,7 +71,7 @@ private:
     void lineWritten(const QByteArray &line) override;
     void exchangeAbandoned() override;
     bool exchangeUnderWay() const override { return m_transport.awaitsFlowControl() || m_transport.receiving(); }
-    bool wantsToListen() const override { return m_listening && m_transport.awaitsFlowControl(); }
+    bool wantsToListen() const override { return (m_listening && m_transport.awaitsFlowControl()) || m_awaitingReply; }
 
     void apply(const IsoTpTransport::Output &out);
     void report(const IsoTpTransport::Error &fault);
@@ -77,6 +81,9 @@ private:
     QElapsedTimer m_clock; // the transport's time
     IsoTpTransport m_transport;
     QTimer *m_deadline; // fires when the transport's next deadline is due
+    QTimer *m_replyWait; // ends the listening for a reply asked for again
     bool m_listening = false; // the device asked to wait: its next flow control is listened for
+    bool m_awaitingReply = false; // listenForReply() until the reply comes
+    QByteArray m_unwritten; // the payload of the message dispatched last, until its first line is written
     AdapterLink m_link; // last, so that it goes first: it may still reset the adapter as it goes
 };

@@ -90,6 +90,14 @@ public:
     Q_INVOKABLE virtual bool strictMode() const = 0;
     Q_INVOKABLE virtual void setStrictMode(bool on) = 0;
     virtual qint64 guardDelayMs() const = 0;
+    // Whether the adapter segments messages itself (an STN chip's STPX), and why or why not.
+    virtual bool segmentedTransfer() const = 0;
+    virtual QString transferReason() const = 0;
+    // From now on every message goes frame by frame.
+    virtual void stopSegmenting(const QString &reason) = 0;
+    // The device's reply still comes after the adapter stopped listening for it: the adapter
+    // listens until a message comes, the link fails the exchange, or another message is sent.
+    virtual void listenForReply() = 0;
 
 public slots:
     // An adapter command ("at", "st"), as one line; ELM327IO sends any other text as a raw frame.
@@ -110,6 +118,8 @@ signals:
     void read(const QByteArray &data);
     // A line has gone to the adapter, as written (with its carriage return); for logs and tests.
     void lineSent(const QByteArray &line);
+    // The first line of a message has gone to the adapter: its wait for the reply begins.
+    void requestWritten(const QByteArray &payload);
     // Something the link decided on its own that the user's log should show (the adapter
     // restarted, echo stayed on, the adapter is set up again).
     void notice(const QString &text);

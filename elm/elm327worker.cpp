@@ -73,6 +73,20 @@ void ELM327Worker::send(const QByteArray &request, int replies, int timeoutMs)
     m_io.send(ELM_Message(request, replies, timeoutMs));
 }
 
+void ELM327Worker::listenAgain()
+{
+    // An adapter that adds the PCI byte would send the flow control below as a request.
+    if (m_io.segmentedTransfer()) {
+        m_io.listenForReply();
+        return;
+    }
+    // The longest time-out, responses on, and a flow control frame (continue, block size 1)
+    // that releases a multi-frame reply.
+    writeRaw("at st ff");
+    writeRaw("at r1");
+    writeRaw("300100");
+}
+
 void ELM327Worker::writeRaw(const QByteArray &line)
 {
     m_io.writeRAW(line);

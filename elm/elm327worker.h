@@ -65,6 +65,10 @@ protected:
     void send(const QByteArray &request, int replies, int timeoutMs);
     // One line to the adapter exactly as given, outside the message framing.
     void writeRaw(const QByteArray &line);
+    // Every message from now on frame by frame, for `reason`.
+    void stopSegmenting(const QString &reason) { m_io.stopSegmenting(reason); }
+    // Listens once more for a reply still under way after the adapter stopped listening for it.
+    void listenAgain();
     // The link was closed on purpose (closeLink): nothing sent on it would ever end.
     virtual void io_closed() = 0;
     // Something the link decided on its own that the user's log should show.

@@ -263,6 +263,10 @@ void IsoTpTransport::sendBlock(int blockSize, Output &out)
 // time; the sender waits for the next one after them.
 void IsoTpTransport::sendFlowControl(Output &out)
 {
+    if (m_adapterFlowControl) {
+        m_rxBlockLeft = m_rxFramesLeft; // the adapter answers the First Frame; no block ends before the last frame
+        return;
+    }
     m_rxBlockLeft = qMin(m_rxFramesLeft, maxBlockSize);
     QByteArray frame(flowControlBytes, '\0');
     frame[0] = char(FlowControl << 4 | CTS);

@@ -113,6 +113,9 @@ public:
     // The frame the awaited flow control answers: the First Frame, or the last frame of a block.
     QByteArray flowControlAnswers() const { return m_txAnswered; }
     bool receiving() const { return m_rx == Rx::Receiving; }
+    // Whether the adapter answers the peer's First Frames itself (an STN chip with automatic flow
+    // control): then no flow control is sent from here, and the peer's frames come as it sends them.
+    void setAdapterFlowControl(bool on) { m_adapterFlowControl = on; }
     // The message waiting for its flow control will not get one.
     void cancelSend();
     // Drops whatever is under way, both ways.
@@ -155,6 +158,7 @@ private:
     QByteArray m_txAnswered; // see flowControlAnswers()
     qint64 m_txDeadline = -1;
 
+    bool m_adapterFlowControl = false;
     Rx m_rx = Rx::Idle;
     QByteArray m_rxData;
     int m_rxLength = 0; // announced by the First Frame

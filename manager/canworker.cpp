@@ -77,6 +77,7 @@ CanWorker::CanWorker(QObject *parent)
     registerTypes();
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, &CanWorker::deadlinePassed);
+    connect(&link(), &ELM327IOBase::requestWritten, this, &CanWorker::requestWritten);
     connect(&link(), &ELM327IOBase::lineSent, this, &CanWorker::lineSent);
 }
 
@@ -208,7 +209,7 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeout
 {
     pending = cmd;
     awaited = quint8(request.at(0)) + replyOffset;
-    requestFrame = ELM_Message(request, 1, timeoutMs).nextFrame();
+    requestBytes = request;
     requestOut = false;
     requestTimeoutMs = timeoutMs;
     deadline.stop();
@@ -218,13 +219,15 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeout
 // The request's own frame going out is where its wait begins: one queued behind an adapter that is
 // being set up again is not yet late. Each further line (its other frames, the flow control of a
 // long reply) shows the exchange still moving.
-void CanWorker::lineSent(const QByteArray &line)
+void CanWorker::requestWritten(const QByteArray &payload)
 {
-    if (pending == Invalid)
-        return;
-    if (!requestOut && line.startsWith(requestFrame))
+    if (pending != Invalid && payload == requestBytes)
         requestOut = true;
-    if (requestOut)
+}
+
+void CanWorker::lineSent(const QByteArray &)
+{
+    if (pending != Invalid && requestOut)
         deadline.start(requestTimeoutMs + guardMarginMs);
 }
 

@@ -85,6 +85,7 @@ private:
     // Sends `request` as the one `cmd` waits on.
     void sendRequest(Commands cmd, const QByteArray &request);
     void sendRequest(Commands cmd, const QByteArray &request, int timeoutMs);
+    void requestWritten(const QByteArray &payload);
     void lineSent(const QByteArray &line);
     void deadlinePassed();
     // Whether `code` is a reply the pending request may get; anything else answers another one.
@@ -116,8 +117,8 @@ private:
     bool stopAsked = false; // the upload ends at its next clean point
     bool portGone = false; // the port closed under the worker, or the last set-up could not open it
     quint8 awaited = 0; // the positive reply code of the pending request
-    QByteArray requestFrame; // the pending request's first frame, as the link writes it
-    bool requestOut = false; // that frame has gone to the adapter: what comes now answers it
+    QByteArray requestBytes; // the pending request
+    bool requestOut = false; // its first line has gone to the adapter: what comes now answers it
     int requestTimeoutMs = 0;
     QTimer deadline; // the last guard: the link did not end the exchange
 };

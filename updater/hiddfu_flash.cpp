@@ -33,8 +33,15 @@ void hiddfu_worker::flash(QIODevice *source)
     }
     file = source;
     stopAsked = false;
+    startedOver = false;
     startPos = quint32(source->pos());
     total = quint32(source->size() - source->pos());
+    record = FlashRecord();
+    beginErase();
+}
+
+void hiddfu_worker::beginErase()
+{
     written = 0;
     resends = 0;
     pointerChecked = false;
@@ -53,9 +60,25 @@ void hiddfu_worker::flash(QIODevice *source)
     }
     current = Erase;
     eraseSent = true;
-    record = FlashRecord();
     issue(Erase, {}, 0);
     emit flashStageBegun(FlashStage::Erasing);
+}
+
+// A write the adapter segmented lost its reply. Unlike a frame, whose every line the adapter
+// answers, a segmented message may have reached the device in part or been cut off in a way the
+// link cannot see, so an idle status is no proof that the chunk landed whole. Once the device is
+// idle, the image is written again from a fresh erase, frame by frame.
+void hiddfu_worker::startOver()
+{
+    startedOver = true;
+    stopSegmenting(QStringLiteral("a segmented write lost its reply"));
+    emit error(ERR_LOG,
+        tr("A write's reply was lost while the adapter segmented it: the flash starts again from the "
+           "erase, frame by frame"));
+    record.eraseConfirmed = false;
+    record.bytesAcknowledged = 0;
+    emit flashRecorded(record);
+    beginErase();
 }
 
 bool hiddfu_worker::flashing() const
@@ -319,6 +342,10 @@ void hiddfu_worker::settled(const DFUStatus &st)
         // changes nothing. A device whose status word is no address gets it once more, and is
         // then taken at its word.
         resendStep();
+        return;
+    }
+    if (current == Write && link().segmentedTransfer() && !startedOver) {
+        startOver();
         return;
     }
     if (!pointerReported || current != Write) {

@@ -386,11 +386,7 @@ void hiddfu_worker::io_error(ELM327IOBase::ELM_ERROR code, QString reason)
 
 void hiddfu_worker::io_dummy()
 {
-    // Listen once more for a reply still under way: longest time-out, responses on, and a
-    // flow control frame (continue, block size 1) that releases a multi-frame reply.
-    writeRaw("at st ff");
-    writeRaw("at r1");
-    writeRaw("300100");
+    listenAgain();
 }
 
 void hiddfu_worker::io_read(QByteArray data)
