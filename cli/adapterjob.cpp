@@ -60,7 +60,8 @@ void AdapterJob::reportOn(const AdapterReport &report)
         {"round_trip_ms",
             QJsonObject {
                 {"median", milliseconds(report.roundTripMedianMs)}, {"p95", milliseconds(report.roundTripP95Ms)}}},
-        {"low_latency", report.lowLatency}, {"verdict", report.verdict}};
+        {"low_latency", report.lowLatency}, {"segmented_transfer", report.segmentedTransfer},
+        {"transfer_reason", report.transferReason}, {"verdict", report.verdict}};
     succeed(result,
         QStringList {QStringLiteral("kind: %1").arg(kind),
             QStringLiteral("identification: %1").arg(name.isEmpty() ? QStringLiteral("-") : name),
@@ -72,5 +73,6 @@ void AdapterJob::reportOn(const AdapterReport &report)
             QStringLiteral("round trip: median %1, 95th percentile %2")
                 .arg(millisecondsText(report.roundTripMedianMs), millisecondsText(report.roundTripP95Ms)),
             QStringLiteral("low latency: %1").arg(yesNo(report.lowLatency)),
+            QStringLiteral("segmented transfer: %1 (%2)").arg(yesNo(report.segmentedTransfer), report.transferReason),
             QStringLiteral("verdict: %1").arg(report.verdict)});
 }

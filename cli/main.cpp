@@ -301,6 +301,10 @@ void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
             "last the result object of --json with \"event\":\"result\". With several --port each carries "
             "\"port\"."},
         {"trace", "Write a time-stamped trace of everything exchanged with the adapter to this file.", "file"},
+        {"transfer",
+            "How messages cross an ELS27: auto (whole, by STPX, when its firmware has it), segmented (whole, "
+            "whatever the firmware says; frame by frame if it refuses) or frames (every frame a line of its own).",
+            "mode", "auto"},
         {"no-rate-switch",
             "Keep an ELM327 at the rate it was met at; without this it is asked for 500000, "
             "250000 or 115200 bit/s after the set-up."},
@@ -374,6 +378,10 @@ std::optional<int> readConnection(
         return usageError(QStringLiteral("--baud must be a rate in bit/s, or 0"));
     connection.baud = baud;
     connection.rateSwitch = !parser.isSet(QStringLiteral("no-rate-switch"));
+    const QString transfer = parser.value(QStringLiteral("transfer")).toLower();
+    connection.transfer = transferModeNamed(transfer);
+    if (transferModeName(connection.transfer) != transfer)
+        return usageError(QStringLiteral("--transfer must be auto, segmented or frames"));
     connection.canId = command.bootloader ? CanIds::bootloaderCanId : CanIds::managerCanId;
     connection.pcId = command.bootloader ? CanIds::bootloaderPcId : CanIds::managerPcId;
     for (auto [option, field] : {std::pair {"can-id", &connection.canId}, std::pair {"pc-id", &connection.pcId}}) {

@@ -94,6 +94,7 @@ bool ManagerWindow::init()
                             .compare(QLatin1String("elm327"), Qt::CaseInsensitive)
         == 0;
     (elm327 ? ui->adapterELMRadio : ui->adapterELSRadio)->setChecked(true);
+    ui->transferCombo->setCurrentIndex(int(transferModeNamed(settings.value(SettingsKeys::transfer).toString())));
     restoreGeometry(settings.value(SettingsKeys::geometry).toByteArray());
     restoreState(settings.value(SettingsKeys::state).toByteArray(), 0);
     if (settings.value(SettingsKeys::hostAddress).toUInt() != uint(pcCanId))
@@ -203,6 +204,7 @@ void ManagerWindow::on_connectTool_clicked()
         settings.setValue(SettingsKeys::baud, ui->baudSpin->value());
         settings.setValue(
             SettingsKeys::mode, ui->adapterELMRadio->isChecked() ? QStringLiteral("elm327") : QStringLiteral("els27"));
+        settings.setValue(SettingsKeys::transfer, transferModeName(TransferMode(ui->transferCombo->currentIndex())));
         settings.setValue(SettingsKeys::state, saveState(0));
         settings.setValue(SettingsKeys::geometry, saveGeometry());
     }
@@ -217,6 +219,7 @@ void ManagerWindow::on_connectTool_clicked()
     info.canId = deviceCanId;
     info.pcId = pcCanId;
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
+    info.transfer = TransferMode(ui->transferCombo->currentIndex());
     m_connection = info;
     // The adapter set-up runs to its end inside this call and reports before it returns; the list
     // and its ticks follow.

@@ -25,6 +25,8 @@ inline const QString baud = QStringLiteral("IO/Baud");
 inline const QString mode = QStringLiteral("IO/Mode");
 // false keeps an ELM327 at the rate it was met at (for adapters that choke on AT BRD).
 inline const QString rateSwitch = QStringLiteral("IO/RateSwitch");
+// How messages cross an ELS27, for both windows: "auto", "segmented" or "frames".
+inline const QString transfer = QStringLiteral("IO/Transfer");
 // Kept in step with the identifiers the file manager always uses; never read for a connection.
 inline const QString hostAddress = QStringLiteral("CAN/HostAddress");
 inline const QString deviceAddress = QStringLiteral("CAN/DeviceAddress");

@@ -5,6 +5,10 @@
 #include "dfuparams.h"
 
 #include <canids.h>
+#include <elmconninfo.h>
+#include <settingskeys.h>
+
+#include <QSettings>
 
 namespace {
 
@@ -49,6 +53,7 @@ void ELMParams::setParams(const DFUParams &params)
     ui->canIDSpin->setValue(params.canId);
     ui->pcIDSpin->setValue(params.pcId != 0 ? params.pcId : params.canId + pcIdFallbackOffset);
     ui->canIDSpin->blockSignals(wasBlocked);
+    ui->transferCombo->setCurrentIndex(int(transferModeNamed(QSettings().value(SettingsKeys::transfer).toString())));
 }
 
 void ELMParams::getParams(DFUParams &params) const
@@ -58,6 +63,8 @@ void ELMParams::getParams(DFUParams &params) const
     params.adapter = ui->adapterELMRadio->isChecked() ? 0 : 1;
     params.canId = ui->canIDSpin->value();
     params.pcId = ui->pcIDSpin->value();
+    // Shared with the manager window, as the rate switch is.
+    QSettings().setValue(SettingsKeys::transfer, transferModeName(TransferMode(ui->transferCombo->currentIndex())));
 }
 
 void ELMParams::on_canIDSpin_valueChanged(int value)

@@ -232,6 +232,7 @@ void HIDDfu::connectDfu()
     info.pcId = params.pcId;
     // The manager's setting, so that an adapter kept at its rate there is kept so here too.
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
+    info.transfer = transferModeNamed(QSettings().value(SettingsKeys::transfer).toString());
     session->connectLink(info);
 }
 
