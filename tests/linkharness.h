@@ -56,6 +56,7 @@ struct Link
     {
         ELM_ConnInfo info {sim.port(), baud, adapter, canId, pcId};
         info.rateSwitch = rateSwitch;
+        info.transfer = transfer;
         return info;
     }
 
@@ -93,6 +94,7 @@ struct Link
     SimHarness sim;
     int canId = 0x746; // the device's identifier, and the program's
     int pcId = 0x74E;
+    TransferMode transfer = TransferMode::Frames; // the link tests drive frames unless they say otherwise
     ELM327IO io;
     QSignalSpy read {&io, &ELM327IOBase::read};
     QSignalSpy errors {&io, &ELM327IOBase::error};
@@ -162,8 +164,9 @@ template<typename Worker> struct Bench
         if (!driver || !sim.start())
             return false;
         QSignalSpy ready(driver, &ELM327IOBase::ready);
-        worker.execute(Worker::Setup,
-            QVariant::fromValue(ELM_ConnInfo {sim.port(), 38400, ELM327IOBase::ELS27, ids.first, ids.second}));
+        ELM_ConnInfo info {sim.port(), 38400, ELM327IOBase::ELS27, ids.first, ids.second};
+        info.transfer = transfer;
+        worker.execute(Worker::Setup, QVariant::fromValue(info));
         // The set-up succeeded, whatever voltage it read.
         const bool done
             = !trail.filter(QRegularExpression(QStringLiteral("^finished 0 1( |$)"))).isEmpty() && ready.wait(10000);
@@ -182,6 +185,7 @@ template<typename Worker> struct Bench
 
     SimHarness sim;
     const QPair<int, int> ids; // the device's CAN identifier and the program's
+    TransferMode transfer = TransferMode::Frames;
     QStringList trail;
     QList<int> progress;
     QList<TransferOutcome> outcomes;

@@ -128,6 +128,8 @@ public:
     }
     // The lines the adapter received at its own rate, in order.
     QStringList received() const { return logged('<'); }
+    // The requests the device has received whole, however the adapter carried them.
+    int deviceRequests() const { return int(logged('#').filter(QStringLiteral(": request ")).size()); }
     bool sawGarbled() const { return !logged('!').isEmpty(); }
 
     // Keeps the event loop running until the adapter has received `line`.

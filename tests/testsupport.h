@@ -104,7 +104,11 @@ inline int runLoop(const std::function<void()> &first = {}, int timeoutMs = 3000
 
 // Picks `port` on the manager's connect page, at 38400 bit/s through the given adapter, and presses
 // Connect; false, before pressing, when the port is not listed.
-inline bool pressConnect(QObject *manager, const QString &port, bool elm327 = false)
+// The choices of the connection's Transfer box, in its order.
+enum Transfer { AutomaticTransfer, SegmentedTransfer, FrameTransfer };
+
+// Frame by frame unless asked otherwise: most window tests count the adapter's frame lines.
+inline bool pressConnect(QObject *manager, const QString &port, bool elm327 = false, Transfer transfer = FrameTransfer)
 {
     auto *combo = child<QComboBox>(manager, "portCombo");
     child<QAbstractButton>(manager, "rescanTool")->click();
@@ -113,6 +117,7 @@ inline bool pressConnect(QObject *manager, const QString &port, bool elm327 = fa
         return false;
     child<QSpinBox>(manager, "baudSpin")->setValue(38400);
     child<QAbstractButton>(manager, elm327 ? "adapterELMRadio" : "adapterELSRadio")->setChecked(true);
+    child<QComboBox>(manager, "transferCombo")->setCurrentIndex(transfer);
     child<QAbstractButton>(manager, "connectTool")->click();
     return true;
 }

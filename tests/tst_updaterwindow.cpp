@@ -12,6 +12,7 @@
 #include <hiddfu.h>
 #include <launchdialog.h>
 #include <serialports.h>
+#include <settingskeys.h>
 
 #include <QProgressBar>
 #include <QProgressDialog>
@@ -72,11 +73,13 @@ struct Responder : testsupport::Modals
 // A simulated bootloader, a package for it and an updater window set up for its port.
 struct Bench
 {
-    explicit Bench(const QStringList &simExtra = {})
+    // Frame by frame unless asked otherwise: most of these tests count the adapter's frame lines.
+    explicit Bench(const QStringList &simExtra = {}, const QString &transfer = QStringLiteral("frames"))
         : sim(QStringList {"--adapter", "els27", "--device", "kestrane", "--mode", "boot", "--state", state.path(),
                   "--board-id", QString::number(board)}
             + simExtra)
     {
+        QSettings().setValue(SettingsKeys::transfer, transfer);
         params.port = params.lastPort = sim.port();
         params.baud = 38400; // the ELS27 and the bootloader's identifiers by default
     }
