@@ -16,6 +16,7 @@
 #include <hiddfu.h>
 #include <launchdialog.h>
 #include <managerwindow.h>
+#include <settingskeys.h>
 
 #include <QAction>
 #include <QProgressBar>
@@ -74,15 +75,19 @@ struct Answerer : testsupport::Modals
 // One run's fault and device, and its adapters on one port: the first one's folder holds the link.
 struct Run
 {
+    // Every other run goes frame by frame; the others as the ELS27 chooses (it segments).
     Run(const Fault &fault, const char *what, int number, const QStringList &mode)
         : fault(fault)
+        , frames(number % 2 == 1)
         , device(QStringList {
                      "--adapter", fault.elm327 ? "elm327" : "els27", "--device", "kestrane", "--state", state.path()}
               + mode)
-        , label(
-              QStringLiteral("%1 %2 (%3: %4)").arg(what, QString::number(number), fault.name, fault.options.join(' ')))
+        , label(QStringLiteral("%1 %2 (%3: %4, %5)")
+                    .arg(what, QString::number(number), fault.name, fault.options.join(' '),
+                        frames ? QStringLiteral("frames") : QStringLiteral("automatic transfer")))
     {
         sims.emplace_back(device + fault.options);
+        QSettings().setValue(SettingsKeys::transfer, frames ? QStringLiteral("frames") : QStringLiteral("auto"));
     }
 
     QString port() const { return sims.front().port(); }
@@ -97,6 +102,7 @@ struct Run
     }
 
     const Fault fault;
+    const bool frames;
     QTemporaryDir state;
     const QStringList device;
     const QString label;
@@ -286,7 +292,8 @@ void Soak::upload(int number)
     open();
     // Through the connect page; connected once the file list has been read.
     const auto connectManager = [&] {
-        return testsupport::pressConnect(window.get(), run.port(), run.fault.elm327)
+        return testsupport::pressConnect(window.get(), run.port(), run.fault.elm327,
+                   run.frames ? testsupport::FrameTransfer : testsupport::AutomaticTransfer)
             && testsupport::managerListed(window.get());
     };
     const auto dropFile = [&](const QString &path) { emit window->findChild<DropArea *>("dropLabel")->changed(path); };
