@@ -222,8 +222,10 @@ if [ "$commands" = 1 ]; then
     done
     [ ${#kinds[@]} -eq 0 ] && kinds=(none)
     fault_kind=${kinds[RANDOM % ${#kinds[@]}]}
-    sim_fault=() fault_lasts=0 fault_passed=now adapter=els27 baud=38400
+    sim_fault=() fault_lasts=0 fault_passed=now adapter=els27 baud=38400 transfer=auto
     [ $((RANDOM % 2)) = 0 ] && adapter=elm327
+    # An ELS27 segments messages itself unless told to go frame by frame: both are soaked.
+    [ "$adapter" = els27 ] && [ $((RANDOM % 2)) = 0 ] && transfer=frames
     local n=$((RANDOM % lines + 1)) c
     case $fault_kind in
       none) ;;
@@ -336,7 +338,7 @@ if [ "$commands" = 1 ]; then
     local start end
     start=$(date +%s%N)
     timeout -k 2 $((deadline + 5)) "$cli_bin" "$@" --port "$port" --baud "$baud" --adapter "$adapter" \
-      --timeout "$cs_timeout" --json >"$work/cli.out" 2>"$work/cli.err" </dev/null
+      --transfer "$transfer" --timeout "$cs_timeout" --json >"$work/cli.out" 2>"$work/cli.err" </dev/null
     rc=$?
     end=$(date +%s%N)
     wall=$(((end - start) / 1000000))
@@ -419,7 +421,8 @@ if [ "$commands" = 1 ]; then
     problems=$((problems + 1))
     echo "soak: run $1 (seed $seed): $2" >&2
     [ -s "$work/cli.out" ] && [ "${2%%:*}" != "FOLLOW-UP FAILED" ] && echo "      $(head -c 300 "$work/cli.out")" >&2
-    echo "      veltrano-cli ${cli_args[*]} --baud $baud --adapter $adapter --timeout $cs_timeout --json" >&2
+    echo "      veltrano-cli ${cli_args[*]} --baud $baud --adapter $adapter --transfer $transfer --timeout $cs_timeout" \
+      "--json" >&2
     echo "      kestrane-sim ${cs_sim_args[*]} (wall ${wall} ms, exit $rc)" >&2
     if [ -n "$keep" ]; then
       local dir="$keep/run-$1"
@@ -584,23 +587,26 @@ pick_fault() { # mode
 }
 
 current_fault=
+# Every other transfer goes frame by frame; the others as the ELS27 chooses (segmented).
+transfer_mode=auto
 runs=0 verified=0 reported=0 false_success=0 hangs=0 repeats_failed=0
 run_cli() { # expected-file stored-file cli-args...
   local expected=$1 stored=$2
   shift 2
   runs=$((runs + 1))
-  timeout 180 "$cli_bin" --port "$port" --baud 38400 --adapter els27 --timeout 10 --retries "$retries" "$@" \
+  timeout 180 "$cli_bin" --port "$port" --baud 38400 --adapter els27 --transfer "$transfer_mode" --timeout 10 \
+    --retries "$retries" "$@" \
     >"$work/cli.out" 2>&1
   local status=$?
   if [ $status -eq 124 ]; then
     hangs=$((hangs + 1))
-    echo "soak: HANG with fault '${current_fault}': $*" >&2
+    echo "soak: HANG with fault '${current_fault}' ($transfer_mode): $*" >&2
   elif [ $status -eq 0 ]; then
     if cmp -s "$expected" <(head -c "$(stat -c %s "$expected")" "$stored" 2>/dev/null); then
       verified=$((verified + 1))
     else
       false_success=$((false_success + 1))
-      echo "soak: FALSE SUCCESS with fault '${current_fault}': $*" >&2
+      echo "soak: FALSE SUCCESS with fault '${current_fault}' ($transfer_mode): $*" >&2
     fi
   elif [ -s "$work/cli.out" ]; then
     reported=$((reported + 1))
@@ -617,6 +623,7 @@ transfer() { # mode expected stored cli-args...
   local fault
   pick_fault "$mode"
   current_fault=$fault
+  [ "$transfer_mode" = auto ] && transfer_mode=frames || transfer_mode=auto
   rm -rf "$work/state"
   if [ "$fault" = kill ]; then
     start_sim "$mode"
