@@ -5,7 +5,7 @@
 //
 //   bench_transfer [--rates 1000000,38400] [--jobs upload,flash,stations] [--latencies 0,1000]
 //                  [--adapters els27,elm327] [--rate-switch off,on] [--flash-kib 256]
-//                  [--stations 4] [--usb-latencies 0,1,16]
+//                  [--stations 4] [--usb-latencies 0,1,16] [--transfers frames,segmented]
 //
 // --rate-switch on lets an ELM327 raise its serial rate after the set-up (AT BRD); the rate
 // column is the one it was met at.
@@ -13,6 +13,10 @@
 // --usb-latencies sets the latency timer of a USB serial bridge between the adapter and the
 // program, in ms (kestrane-sim --usb-latency-ms): an FTDI chip's is 16 ms unless lowered, and it
 // holds every short answer, the prompt above all, that long.
+//
+// --transfers: frame by frame (one adapter line per CAN frame), or segmented by the ELS27 itself
+// (one STPX per message; its rows name the adapter "els27+stpx"). "bus s" is the time the CAN
+// frames alone took on the emulated bus, the floor of any transfer.
 //
 // The stations job flashes the same package through one veltrano-cli run on one station, then
 // on --stations stations at once, each its own simulator, and prints both wall times (the whole
@@ -52,6 +56,7 @@ struct Setting
     int usbLatencyMs = 0;
     bool rateSwitch = false;
     int flashBytes = 256 * 1024;
+    QString transfer = QStringLiteral("frames");
 };
 
 struct Figures
@@ -61,6 +66,7 @@ struct Figures
     double wireSeconds = 0;
     double deviceSeconds = 0; // the device erasing or programming before it answers
     QString problem;
+    double busSeconds = 0; // the CAN frames alone
 };
 
 // The simulator's wire totals, in seconds.
@@ -68,6 +74,7 @@ struct WireTotals
 {
     double wire = 0;
     double device = 0;
+    double bus = 0;
 };
 
 class Simulator
@@ -116,7 +123,7 @@ public:
         m_process.waitForFinished(5000);
         m_output += m_process.readAllStandardOutput();
         const WireTotals end = totals();
-        return {end.wire - m_start.wire, end.device - m_start.device};
+        return {end.wire - m_start.wire, end.device - m_start.device, end.bus - m_start.bus};
     }
 
 private:
@@ -128,6 +135,8 @@ private:
                 t.wire = line.mid(13).trimmed().toLongLong() / 1e6;
             else if (line.startsWith("device-busy-us "))
                 t.device = line.mid(15).trimmed().toLongLong() / 1e6;
+            else if (line.startsWith("can-busy-us "))
+                t.bus = line.mid(12).trimmed().toLongLong() / 1e6;
         }
         return t;
     }
@@ -147,6 +156,7 @@ ELM_ConnInfo connection(const QString &port, const Setting &setting, int canId, 
     info.canId = canId;
     info.pcId = pcId;
     info.rateSwitch = setting.rateSwitch;
+    info.transfer = transferModeNamed(setting.transfer);
     return info;
 }
 
@@ -185,6 +195,7 @@ Figures measure(Simulator &sim, const Setting &setting, int canId, int pcId, Tra
     const WireTotals measured = sim.stop();
     figures.wireSeconds = measured.wire;
     figures.deviceSeconds = measured.device;
+    figures.busSeconds = measured.bus;
     return figures;
 }
 
@@ -249,8 +260,8 @@ StationsFigures stations(const Setting &setting, int count)
 
     std::vector<std::unique_ptr<Simulator>> sims;
     QStringList ports;
-    QStringList arguments {
-        "flash", package, "--baud", QString::number(setting.rate), "--adapter", setting.adapter, "--timeout", "60"};
+    QStringList arguments {"flash", package, "--baud", QString::number(setting.rate), "--adapter", setting.adapter,
+        "--timeout", "60", "--transfer", setting.transfer};
     for (int i = 0; i < count; ++i) {
         sims.push_back(std::make_unique<Simulator>("boot", setting));
         if (!sims.back()->ready())
@@ -320,8 +331,10 @@ int main(int argc, char *argv[])
         "stations", "Stations flashing at once in the stations job, compared with one.", "n", "4");
     const QCommandLineOption usbOption(
         "usb-latencies", "Latency timers of a USB serial bridge, in milliseconds.", "list", "0");
+    const QCommandLineOption transfersOption(
+        "transfers", "Transfers on an ELS27: frames, segmented.", "list", "frames");
     parser.addOptions({ratesOption, jobsOption, latenciesOption, adaptersOption, switchOption, flashOption,
-        stationsOption, usbOption});
+        stationsOption, usbOption, transfersOption});
     parser.process(app);
     QTextStream out(stdout);
     bool allOk = true;
@@ -330,7 +343,7 @@ int main(int argc, char *argv[])
     const QStringList jobs = parser.value(jobsOption).split(',');
     if (jobs.contains("upload") || jobs.contains("flash"))
         out << "job     adapter  rate bit/s switch latency us usb ms   wall s   wire s device s  wire/wall  "
-               "wire/(wall-device)\n";
+               "wire/(wall-device)    bus s\n";
     Setting setting;
     setting.flashBytes = parser.value(flashOption).toInt() * 1024;
     QList<Setting> stationRows; // measured after the table, which they do not fit
@@ -347,30 +360,38 @@ int main(int argc, char *argv[])
                     setting.latencyUs = latencyText.toInt();
                     for (const QString &usbText : parser.value(usbOption).split(',')) {
                         setting.usbLatencyMs = usbText.toInt();
-                        for (const QString &job : jobs) {
-                            if (job == QLatin1String("stations")) {
-                                stationRows << setting;
-                                continue;
+                        for (const QString &transfer : parser.value(transfersOption).split(','))
+                            for (const QString &job : jobs) {
+                                setting.transfer = transfer;
+                                // An ELM327 never segments: its rows are measured once.
+                                const bool segmented = transfer == QLatin1String("segmented");
+                                if (segmented && adapter != QLatin1String("els27"))
+                                    continue;
+                                const QString name = segmented ? adapter + QStringLiteral("+stpx") : adapter;
+                                if (job == QLatin1String("stations")) {
+                                    stationRows << setting;
+                                    continue;
+                                }
+                                const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
+                                allOk &= f.ok;
+                                out << job.leftJustified(8) << name.leftJustified(7)
+                                    << QString::number(setting.rate).rightJustified(12)
+                                    << (setting.rateSwitch ? QStringLiteral("on") : QStringLiteral("off"))
+                                           .rightJustified(7)
+                                    << QString::number(setting.latencyUs).rightJustified(11)
+                                    << QString::number(setting.usbLatencyMs).rightJustified(7);
+                                if (f.ok)
+                                    out << QString::number(f.seconds, 'f', 2).rightJustified(9)
+                                        << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
+                                        << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
+                                        << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
+                                        << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3)
+                                               .rightJustified(20)
+                                        << QString::number(f.busSeconds, 'f', 2).rightJustified(9) << "\n";
+                                else
+                                    out << "  FAILED (" << f.problem << ")\n";
+                                out.flush();
                             }
-                            const Figures f = job == QLatin1String("upload") ? upload(setting) : flash(setting);
-                            allOk &= f.ok;
-                            out << job.leftJustified(8) << adapter.leftJustified(7)
-                                << QString::number(setting.rate).rightJustified(12)
-                                << (setting.rateSwitch ? QStringLiteral("on") : QStringLiteral("off")).rightJustified(7)
-                                << QString::number(setting.latencyUs).rightJustified(11)
-                                << QString::number(setting.usbLatencyMs).rightJustified(7);
-                            if (f.ok)
-                                out << QString::number(f.seconds, 'f', 2).rightJustified(9)
-                                    << QString::number(f.wireSeconds, 'f', 2).rightJustified(9)
-                                    << QString::number(f.deviceSeconds, 'f', 2).rightJustified(9)
-                                    << QString::number(f.wireSeconds / f.seconds, 'f', 3).rightJustified(11)
-                                    << QString::number(f.wireSeconds / (f.seconds - f.deviceSeconds), 'f', 3)
-                                           .rightJustified(20)
-                                    << "\n";
-                            else
-                                out << "  FAILED (" << f.problem << ")\n";
-                            out.flush();
-                        }
                     }
                 }
             }

@@ -27,6 +27,7 @@ Micros WireStats::canFrame(std::size_t dataBytes)
     const std::uint64_t bits = kCanFrameOverheadBits + 8 * static_cast<std::uint64_t>(dataBytes);
     const auto micros = static_cast<Micros>((bits * 1000000 + kCanBitRate - 1) / kCanBitRate);
     busy_ += static_cast<std::uint64_t>(micros);
+    canBusy_ += static_cast<std::uint64_t>(micros);
     return micros;
 }
 
@@ -44,8 +45,9 @@ void WireStats::deviceWork(Micros duration)
 
 void WireStats::print(std::FILE *out) const
 {
-    std::fprintf(
-        out, "wire-busy-us %" PRIu64 "\ndevice-busy-us %" PRIu64 "\nlines %" PRIu64 "\n", busy_, deviceBusy_, lines_);
+    std::fprintf(out,
+        "wire-busy-us %" PRIu64 "\ncan-busy-us %" PRIu64 "\ndevice-busy-us %" PRIu64 "\nlines %" PRIu64 "\n", busy_,
+        canBusy_, deviceBusy_, lines_);
     std::fflush(out);
 }
 

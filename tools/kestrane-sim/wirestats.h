@@ -38,6 +38,7 @@ private:
     Micros latency_;
     std::uint64_t busy_ = 0;
     std::uint64_t deviceBusy_ = 0; // the device working before an answer, kept apart from busy_
+    std::uint64_t canBusy_ = 0; // the CAN frames alone, also counted in busy_
     std::uint64_t lines_ = 0;
 };
 
