@@ -285,6 +285,22 @@
         <source>PC ID:</source>
         <translation>ID компьютера:</translation>
     </message>
+    <message>
+        <source>Transfer:</source>
+        <translation>Передача:</translation>
+    </message>
+    <message>
+        <source>How an ELS27 carries messages: whole, the adapter segmenting them (STPX), or frame by frame</source>
+        <translation>Как ELS27 передаёт сообщения: целиком, разбивая их сам (STPX), или по кадрам</translation>
+    </message>
+    <message>
+        <source>Segmented by the adapter</source>
+        <translation>Разбиение адаптером</translation>
+    </message>
+    <message>
+        <source>Frame by frame</source>
+        <translation>По кадрам</translation>
+    </message>
 </context>
 <context>
     <name>HIDDfu</name>
@@ -835,6 +851,22 @@
         <source>the adapter could not be set up again</source>
         <translation>адаптер не удалось настроить заново</translation>
     </message>
+    <message>
+        <source>Transfer:</source>
+        <translation>Передача:</translation>
+    </message>
+    <message>
+        <source>How an ELS27 carries messages: whole, the adapter segmenting them (STPX), or frame by frame</source>
+        <translation>Как ELS27 передаёт сообщения: целиком, разбивая их сам (STPX), или по кадрам</translation>
+    </message>
+    <message>
+        <source>Segmented by the adapter</source>
+        <translation>Разбиение адаптером</translation>
+    </message>
+    <message>
+        <source>Frame by frame</source>
+        <translation>По кадрам</translation>
+    </message>
 </context>
 <context>
     <name>PackageFlash</name>
@@ -954,6 +986,10 @@
     <message>
         <source>No responce from the device</source>
         <translation>Нет ответа от устройства</translation>
+    </message>
+    <message>
+        <source>A write&apos;s reply was lost while the adapter segmented it: the flash starts again from the erase, frame by frame</source>
+        <translation>Ответ на запись, переданную адаптером целиком, потерян: прошивка начинается заново со стирания, по кадрам</translation>
     </message>
 </context>
 </TS>
