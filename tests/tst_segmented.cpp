@@ -69,8 +69,8 @@ private slots:
         QTest::newRow("STN1110 before") << els << "STN1110 v4.1.9" << automatic << 0;
         QTest::newRow("STN1170 v5") << els << "STN1170 v5.0.1" << automatic << 2048;
         QTest::newRow("unknown firmware") << els << "OBDLink" << automatic << 0;
-        QTest::newRow("chosen, whatever the firmware") << els << "STN1110 v4.0.0" << int(TransferMode::Segmented)
-                                                       << 2048;
+        QTest::newRow("chosen, whatever the firmware")
+            << els << "STN1110 v4.0.0" << int(TransferMode::Segmented) << 2048;
         QTest::newRow("frames chosen") << els << "STN2255 v5.10.3" << int(TransferMode::Frames) << 0;
         QTest::newRow("an ELM327") << elm << "ELM327 v1.5" << int(TransferMode::Segmented) << 0;
     }
@@ -106,8 +106,9 @@ private slots:
         // A buffer smaller than the firmware's name says: that message goes by frames.
         row("out of memory", {{"--stn-buffer", "2048"}, pattern(3000), ok, "^stpx h:74e, l:3000", true});
         // No flow control: nothing more of the message is written, and the link says why.
-        row("no flow control", {{"--no-flow-control", "1"}, pattern(300), {}, "^stpx", false, ELM327IOBase::ERR_OTHER,
-                                   "the adapter reports FC RX TIMEOUT"});
+        row("no flow control",
+            {{"--no-flow-control", "1"}, pattern(300), {}, "^stpx", false, ELM327IOBase::ERR_OTHER,
+                "the adapter reports FC RX TIMEOUT"});
     }
 
     void messages()
