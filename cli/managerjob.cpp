@@ -178,8 +178,11 @@ void ManagerJob::uploaded(const ManagerEnding &ending)
         transferFailed(ending.outcome, lost ? linkLostReason(m_session.worker().link()) : ending.reason);
         return;
     }
+    // How the adapter carried it: segmented, or frame by frame (as chosen, or after a fallback).
+    const bool segmented = m_session.worker().link().segmentedTransfer();
     succeed({{"stored", m_upload.target()}, {"bytes", int(m_upload.size())},
-                {"sha256", QString::fromLatin1(m_upload.sha256())}},
+                {"sha256", QString::fromLatin1(m_upload.sha256())},
+                {"transfer", segmented ? QStringLiteral("segmented") : QStringLiteral("frames")}},
         QStringLiteral("stored %1 (%2 bytes, MD5 verified)").arg(m_upload.target()).arg(m_upload.size()));
 }
 

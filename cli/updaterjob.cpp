@@ -264,7 +264,10 @@ bool UpdaterJob::flashOnLowBattery(double volts)
 
 QJsonObject UpdaterJob::flashedResult() const
 {
-    return {{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)}};
+    // How the adapter carried it: segmented, or frame by frame (as chosen, or after a fallback).
+    const bool segmented = m_worker.link().segmentedTransfer();
+    return {{"flashed", true}, {"sha256", QString::fromLatin1(m_flashedSha256)},
+        {"transfer", segmented ? QStringLiteral("segmented") : QStringLiteral("frames")}};
 }
 
 void UpdaterJob::flashEnded(const PackageFlashEnding &ended)

@@ -104,11 +104,12 @@ class TestManagerWindow : public QObject
     }
 
     // Connects to such a device through the connect page and waits for the list and its ticks.
-    void connectTo(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false)
+    void connectTo(const QMap<QString, QByteArray> &files = {}, const QStringList &faults = {}, bool elm327 = false,
+        testsupport::Transfer transfer = testsupport::FrameTransfer)
     {
         putDevice(files, faults, elm327);
         openWindow();
-        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port(), elm327));
+        QVERIFY(testsupport::pressConnect(window.get(), device->sim.port(), elm327, transfer));
         QVERIFY2(listed(), qPrintable(log()));
     }
 
@@ -234,9 +235,11 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("accept");
         QTest::addColumn<QString>("stored"); // empty: nothing uploaded
-        QTest::newRow("short name") << "FW.BIN" << true << "FW.BIN";
-        QTest::newRow("long name accepted") << "my_firmware_2020.bin" << true << "my_firmware_.bin";
-        QTest::newRow("long name declined") << "my_firmware_2020.bin" << false << QString();
+        QTest::addColumn<bool>("segmented"); // the adapter segments the messages, as it chooses
+        QTest::newRow("short name") << "FW.BIN" << true << "FW.BIN" << false;
+        QTest::newRow("segmented by the adapter") << "FW.BIN" << true << "FW.BIN" << true;
+        QTest::newRow("long name accepted") << "my_firmware_2020.bin" << true << "my_firmware_.bin" << false;
+        QTest::newRow("long name declined") << "my_firmware_2020.bin" << false << QString() << false;
     }
 
     void uploadStoresTheSlice()
@@ -244,7 +247,9 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, accept);
         QFETCH(QString, stored);
-        connectTo();
+        QFETCH(bool, segmented);
+        connectTo({}, {}, false, segmented ? testsupport::AutomaticTransfer : testsupport::FrameTransfer);
+        QCOMPARE(log().contains("Transfers: segmented"), segmented);
         QByteArray slice;
         const QString path = firmware(name, &slice);
         Boxes boxes;

@@ -345,14 +345,18 @@ private slots:
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QStringList>("simExtra");
         QTest::addColumn<QString>("volts"); // as the flash log shows them
-        QTest::newRow("launch") << "launch" << QStringList() << "12.6";
-        QTest::newRow("return, then launch tool") << "return" << QStringList() << "12.6";
-        QTest::newRow("automatic launch") << "auto" << QStringList() << "12.6";
+        QTest::addColumn<QString>("transfer");
+        const QString frames = QStringLiteral("frames");
+        QTest::newRow("launch") << "launch" << QStringList() << "12.6" << frames;
+        QTest::newRow("segmented by the adapter") << "launch" << QStringList() << "12.6"
+                                                  << "auto";
+        QTest::newRow("return, then launch tool") << "return" << QStringList() << "12.6" << frames;
+        QTest::newRow("automatic launch") << "auto" << QStringList() << "12.6" << frames;
         // The device erases for 20 s: waited for, never asked to erase again.
-        QTest::newRow("20 s erase") << "auto" << QStringList {"--erase-ms", "20000"} << "12.6";
+        QTest::newRow("20 s erase") << "auto" << QStringList {"--erase-ms", "20000"} << "12.6" << frames;
         // A weak battery is asked about, even with the launch automatic; an unknown voltage is not.
-        QTest::newRow("low battery, flashed anyway") << "auto" << QStringList {"--voltage", "11.2"} << "11.2";
-        QTest::newRow("voltage unknown") << "auto" << QStringList {"--voltage", "none"} << "";
+        QTest::newRow("low battery, flashed anyway") << "auto" << QStringList {"--voltage", "11.2"} << "11.2" << frames;
+        QTest::newRow("voltage unknown") << "auto" << QStringList {"--voltage", "none"} << "" << frames;
     }
 
     void flashes()
@@ -360,7 +364,8 @@ private slots:
         QFETCH(QString, ending);
         QFETCH(QStringList, simExtra);
         QFETCH(QString, volts);
-        Bench b(simExtra);
+        QFETCH(QString, transfer);
+        Bench b(simExtra, transfer);
         const QByteArray firmware = image(5000);
         // What the package says is text, markup or not.
         b.params.file = b.package(firmware, QStringLiteral("<b>Kestrane</b> app 3.0"));
@@ -413,7 +418,8 @@ private slots:
         // those before and after the flash.
         const QString voltage = volts.isEmpty() ? "Vehicle voltage unknown" : "Vehicle voltage: " + volts + " V";
         QVERIFY2(b.log("elmLog").count(voltage) == 4, qPrintable(b.log("elmLog")));
-        QCOMPARE(b.sim.received().filter(QStringLiteral("04b100b2ff")).size(), 1);
+        QCOMPARE(b.sim.received().filter(QStringLiteral("b100b2ff")).size(), 1);
+        QCOMPARE(b.log("elmLog").contains("Transfers: segmented"), transfer == "auto");
         QCOMPARE(b.responder.warnings, ending == "launch" ? QStringList {"Busy flashing. Please wait"} : QStringList());
         for (const char *line : {"Erasing", "Flashing", "Finalizing", "Flashed."})
             QVERIFY2(seen.contains(QLatin1String(line)), line);
