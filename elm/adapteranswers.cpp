@@ -2,6 +2,7 @@
 // each one means for the line on the wire.
 #include "adapterlink.h"
 
+#include <QTimer>
 #include <algorithm>
 
 namespace {
@@ -146,19 +147,28 @@ void AdapterLink::takeInput(const QByteArray &bytes)
 // adapter command's answer, belongs to an earlier exchange and must not end this one.
 void AdapterLink::promptReceived()
 {
+    if (std::exchange(m_dataAsked, false)) {
+        if (m_state == State::DataPrompted)
+            writeSegmentData();
+        else
+            // Not for a message of this link's any more (a given-up STPX asking late): the adapter
+            // waits for data it will not get. A character that is no hex digit ends that.
+            cancelSegmentData();
+        return;
+    }
     if (!lineOnWire()) {
         trace.note(QStringLiteral("prompt with no line on the wire: ignored"));
         return;
     }
-    if (m_state == State::CommandSent || m_state == State::CommandEchoed) {
+    // An adapter command, and an STPX, are answered before their prompt: a bare prompt belongs to
+    // something earlier.
+    if (m_state == State::CommandSent || m_state == State::CommandEchoed || m_state == State::SegmentSent) {
         trace.note(QStringLiteral("prompt before the answer to %1: stale, ignored")
-                       .arg(QString::fromLatin1(lastCommand.trimmed())));
+                       .arg(QString::fromLatin1(lastCommand.left(40).trimmed())));
         return;
     }
-    if (m_state == State::DataPrompted) {
-        writeSegmentData();
-        return;
-    }
+    if (m_state == State::SegmentRefused && m_resend.isValid())
+        messageQueue.prepend(std::exchange(m_resend, QVariant()));
     if (m_state == State::Discarding)
         trace.note(QStringLiteral("the given-up line's prompt: the adapter is ready again"));
     // Only errors of the same line in a row count towards giving up.
@@ -247,11 +257,12 @@ bool AdapterLink::dropLine(const QByteArray &line)
 
 void AdapterLink::handleLine(const QByteArray &line)
 {
+    m_dataAsked = line.trimmed().toUpper() == "DATA";
     if (dropLine(line))
         return;
     // An echo is the first thing to come back for a line, if it comes at all; an equal line
     // later is a real answer.
-    if (m_state == State::DataPrompted) {
+    if (m_state == State::DataPrompted && classify(line) != Word::Restart) {
         endExchange(ELM327IOBase::ERR_PROTOCOL, QStringLiteral("no prompt for the STPX message's data"));
         return;
     }
@@ -413,6 +424,11 @@ bool AdapterLink::segmentAnswered(const QByteArray &line)
         segmentRefused();
         return true;
     }
+    // A restart proves nothing of STPX; it is dealt with as after any line.
+    if (classify(line) == Word::Restart) {
+        setState(State::Answering);
+        return false;
+    }
     m_segmentProven = true;
     if (word == "DATA" && !m_segmentData.isEmpty()) {
         setState(State::DataPrompted);
@@ -442,6 +458,17 @@ void AdapterLink::writeSegmentData()
     m_client.lineWritten(data);
 }
 
+void AdapterLink::cancelSegmentData()
+{
+    trace.note(QStringLiteral("the adapter asks for data no message waits for: ending that"));
+    if (!lineOnWire())
+        setState(State::CommandSent); // so that discardLine() takes it up
+    if (!lineWatch->isActive())
+        lineWatch->start();
+    writeToPort(stopCharacter());
+    discardLine();
+}
+
 // "?" to the first STPX: this firmware does not have it, and nothing went on the bus. The link
 // goes frame by frame for the rest of its life, starting with this message. Once an STPX has gone
 // through, "?" is a refusal like any other.
@@ -452,7 +479,6 @@ void AdapterLink::segmentRefused()
             QStringLiteral("the adapter refused '%1'").arg(QString::fromLatin1(lastCommand.left(24).trimmed())));
         return;
     }
-    m_stpxRefused = true;
     stopSegmenting(QStringLiteral("the adapter does not know STPX"));
     emit notice(QStringLiteral("The adapter does not know STPX: messages go frame by frame from now on (slower)"));
     resendByFrames();
@@ -467,12 +493,13 @@ void AdapterLink::segmentTooLong()
     resendByFrames();
 }
 
+// Once the adapter's prompt has come: should the exchange end before it (a restart, no prompt),
+// the message is not sent again.
 void AdapterLink::resendByFrames()
 {
     forgetQueuedLines();
     m_client.exchangeAbandoned();
-    if (m_exchangeItem.isValid())
-        messageQueue.prepend(m_exchangeItem);
+    m_resend = m_exchangeItem;
     m_exchangeItem = QVariant();
     setState(State::SegmentRefused);
 }

@@ -24,9 +24,6 @@ constexpr qint64 listenBudgetMs = 5000;
 constexpr int lineWatchIntervalMs = 50;
 // The vehicle's voltage, as the adapter measures it at its OBD pin 16.
 const QByteArray voltageLine = "at rv\r";
-// What stops an adapter that listens ("at ma"): any character does, and is thrown away; a space is
-// also ignored should it reach the adapter after it stopped by itself.
-const QByteArray stopCharacter = " ";
 // How long an adapter that was stopped at close may take to give its prompt.
 constexpr int stopWaitMs = 300;
 
@@ -109,7 +106,7 @@ void AdapterLink::resetAdapter()
     const AdapterPort::Quiet quiet(*port);
     if (lineOnWire() || monitoring) {
         trace.note(QStringLiteral("stopping the adapter before its reset"));
-        writeToPort(stopCharacter);
+        writeToPort(stopCharacter());
         Wire wire {*port, trace, QDeadlineTimer(stopWaitMs)};
         QByteArray rest;
         wire.awaitAny(rest, {">"}, stopWaitMs);
@@ -135,6 +132,7 @@ void AdapterLink::close()
     lineWatch->stop();
     messageQueue.clear();
     commandQueue.clear();
+    m_resend = QVariant();
     rxBuffer.clear();
     setState(State::Closed);
     canRetries = 0;
@@ -168,7 +166,7 @@ void AdapterLink::monitor(bool on)
     if (on == monitoring)
         return;
     // "ATMA" lists every frame on the bus; any character the adapter receives stops it.
-    const QByteArray line = on ? "ATMA\r" : stopCharacter;
+    const QByteArray line = on ? "ATMA\r" : stopCharacter();
     trace.sent(line);
     port->write(line);
     port->flush();
@@ -309,7 +307,7 @@ void AdapterLink::stopListening()
     setState(State::Stopping);
     lineClock.start();
     lineBudgetMs = commandBudgetMs + answerMarginMs;
-    writeToPort(stopCharacter);
+    writeToPort(stopCharacter());
 }
 
 void AdapterLink::sendNext()
@@ -441,6 +439,7 @@ void AdapterLink::abandonExchange(bool wholeQueue)
     else
         dropExchangeVoltage();
     forgetQueuedLines();
+    m_resend = QVariant(); // a message refused whole is not sent again by frames after all
     if (wholeQueue)
         messageQueue.clear();
     m_client.exchangeAbandoned();
@@ -537,6 +536,7 @@ void AdapterLink::handleClosing()
     lineWatch->stop();
     messageQueue.clear();
     commandQueue.clear();
+    m_resend = QVariant();
     m_written = m_queued = Settings();
     setState(State::Closed);
     // Whatever was under way ends with the port, not a second later on a deadline of its own.

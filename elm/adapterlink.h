@@ -163,6 +163,9 @@ public:
     void stopSegmenting(const QString &reason);
     // Whether a message of `bytes` goes to the adapter in one piece.
     bool segments(int bytes) const { return m_segmented && bytes > 0 && bytes <= m_segmentLimit; }
+    // How long such a message may take to leave the adapter once its first line is written, with
+    // nothing coming back meanwhile; 0 for a message that goes frame by frame, a line a frame.
+    qint64 transmitAllowanceMs(int bytes) const;
     void monitor(bool on);
 
     // The queues. Nothing is written until pump().
@@ -280,8 +283,16 @@ private:
     // Segmented transfer (messagelines.cpp; its answers in adapteranswers.cpp, its set-up in adaptersetup.cpp).
     bool setUpTransfer(Wire &wire, const ELM_ConnInfo &cfg);
     qint64 segmentBudget(const QByteArray &line) const;
+    qint64 segmentAllowance(int bytes) const;
     bool segmentAnswered(const QByteArray &line);
     void writeSegmentData();
+    // The adapter asked for an STPX's data when none is to come: one character that is no hex
+    // digit makes it give up, and its answer is dropped up to its prompt.
+    void cancelSegmentData();
+    // What stops an adapter that listens ("at ma"), and ends an STPX's data: any character that is
+    // no hex digit does, and is thrown away; a space is also ignored should it reach the adapter
+    // after it stopped by itself.
+    static QByteArray stopCharacter() { return QByteArrayLiteral(" "); }
     void segmentRefused();
     void segmentTooLong();
     // The message on the wire goes again, by frames.
@@ -353,10 +364,14 @@ private:
     bool m_segmented = false; // messages that fit go whole, by STPX
     bool m_formattingSwitched = false; // set up to segment: each message sets the adapter's formatting as it needs
     bool m_segmentProven = false; // an STPX has gone through since the set-up
-    bool m_stpxRefused = false; // the adapter answered "?" to STPX: frames for the link's life
+    // Frame by frame for the link's life, whatever a set-up again finds: the adapter answered "?"
+    // to STPX, or the client asked (stopSegmenting); why.
+    QString m_framesOnly;
     QString m_transferReason;
     int m_segmentLimit = 0; // the longest message in one STPX; lowered by "OUT OF MEMORY"
     QVariant m_exchangeItem; // the message whose lines are being written, to send again by frames
+    QVariant m_resend; // that message, to be queued again once the refused STPX's prompt has come
+    bool m_dataAsked = false; // the line just handled was "DATA": the ">" after it asks for an STPX's data
     QByteArray m_segmentData; // the STPX message's hex digits, written when the adapter asks
     int m_segmentBytes = 0; // its length
     int m_segmentTimeoutMs = 0; // its reply time-out

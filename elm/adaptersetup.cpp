@@ -214,7 +214,8 @@ bool AdapterLink::openWith(const ELM_ConnInfo &cfg, Wire &wire)
     setState(State::SettingUp);
     config = cfg;
     replyCount = true; // a new adapter may know the digit again
-    m_stpxRefused = m_segmentProven = false;
+    m_framesOnly.clear();
+    m_segmentProven = false;
     m_identification.clear();
     m_lossReason.clear();
     m_lastVoltage = std::nan("");
@@ -448,8 +449,8 @@ bool AdapterLink::initialise(Wire &wire, const ELM_ConnInfo &cfg)
 bool AdapterLink::setUpTransfer(Wire &wire, const ELM_ConnInfo &cfg)
 {
     TransferChoice choice = chooseTransfer(adapter, cfg, m_identification);
-    if (m_stpxRefused)
-        choice = {false, 0, QStringLiteral("the adapter does not know STPX")};
+    if (!m_framesOnly.isEmpty())
+        choice = {false, 0, m_framesOnly};
     m_segmented = m_formattingSwitched = false;
     m_segmentLimit = choice.limit;
     m_written.formatting = m_queued.formatting = 0;

@@ -30,6 +30,10 @@ ELM327IO::ELM327IO(QObject *parent)
     m_replyWait->setInterval(replyListenMs);
     // Nothing came: as an adapter's "NO DATA" would say after a frame line.
     connect(m_replyWait, &QTimer::timeout, this, [this] {
+        if (m_transport.receiving()) { // its rest is under way, on a deadline of its own
+            m_replyWait->start();
+            return;
+        }
         m_awaitingReply = false;
         if (m_link.strictMode())
             m_link.endExchange(ERR_NODATA, QStringLiteral("trasport error no data"));
@@ -98,10 +102,12 @@ void ELM327IO::transmit(const ELM_BasicMessage &msg)
 void ELM327IO::dispatch(const QVariant &item)
 {
     m_awaitingReply = false;
+    m_replyWait->stop();
     m_unwritten.clear();
     if (item.userType() == QMetaType::QByteArray) {
         // A raw frame of the caller's own: the message waiting for a flow control has had its turn.
         m_transport.cancelSend();
+        m_transport.setAdapterFlowControl(false);
         armDeadline();
         m_link.queueFormatting(false);
         m_link.queueRawFrame(item.toByteArray());

@@ -51,6 +51,7 @@ public:
     QString transferReason() const override { return m_link.transferReason(); }
     void stopSegmenting(const QString &reason) override { m_link.stopSegmenting(reason); }
     void listenForReply() override;
+    qint64 transmitAllowanceMs(int bytes) const override { return m_link.transmitAllowanceMs(bytes); }
 
 public slots:
     void send(const ELM_Message &msg);

@@ -98,6 +98,10 @@ public:
     // The device's reply still comes after the adapter stopped listening for it: the adapter
     // listens until a message comes, the link fails the exchange, or another message is sent.
     virtual void listenForReply() = 0;
+    // How long a request of `bytes` may take to leave the adapter once its first line is written,
+    // nothing coming back meanwhile: long for a message the adapter segments, 0 frame by frame
+    // (every line is answered).
+    virtual qint64 transmitAllowanceMs(int bytes) const = 0;
 
 public slots:
     // An adapter command ("at", "st"), as one line; ELM327IO sends any other text as a raw frame.

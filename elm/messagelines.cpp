@@ -19,8 +19,9 @@ constexpr int firstStpxFirmware = 40200;
 constexpr int singleFramePayload = 7;
 constexpr int consecutivePayload = 7;
 // What an STPX message may take on the wire besides its reply's time-out, per frame: the bus time,
-// the device's separation time and its flow control, none of which the link sees.
-constexpr qint64 frameAllowanceMs = 10;
+// and the separation time the device may ask for, up to ISO-TP's longest (127 ms); the adapter
+// keeps to it and says nothing meanwhile.
+constexpr qint64 frameAllowanceMs = 128;
 
 } // namespace
 
@@ -55,6 +56,8 @@ bool AdapterLink::isSegmentLine(const QByteArray &line)
 
 void AdapterLink::stopSegmenting(const QString &reason)
 {
+    if (m_framesOnly.isEmpty())
+        m_framesOnly = reason;
     if (!m_segmented)
         return;
     m_segmented = false;
@@ -98,12 +101,25 @@ QByteArray AdapterLink::queueSegmented(const QByteArray &payload, int replies, i
     return line;
 }
 
-// The reply's time-out, and the message's own time on the bus, which the device paces.
+// Its data's way over the serial wire as hex digits, and its frames' time on the bus, which the
+// device paces.
+qint64 AdapterLink::segmentAllowance(int bytes) const
+{
+    const qint64 frames = 1 + (bytes - 6 + consecutivePayload - 1) / consecutivePayload;
+    const qint64 dataMs = portRate > 0 ? qint64(bytes) * 2 * 10 * 1000 / portRate : 0;
+    return frames * frameAllowanceMs + dataMs;
+}
+
+qint64 AdapterLink::transmitAllowanceMs(int bytes) const
+{
+    return segments(bytes) && bytes > singleFramePayload ? segmentAllowance(bytes) : 0;
+}
+
+// The reply's time-out after the message has left the adapter.
 qint64 AdapterLink::segmentBudget(const QByteArray &line) const
 {
-    const qint64 frames = 1 + (m_segmentBytes - 6 + consecutivePayload - 1) / consecutivePayload;
-    const qint64 wireMs = portRate > 0 ? (line.size() + m_segmentData.size()) * 10 * 1000 / portRate : 0;
-    return m_segmentTimeoutMs + frames * frameAllowanceMs + wireMs;
+    const qint64 lineMs = portRate > 0 ? qint64(line.size()) * 10 * 1000 / portRate : 0;
+    return m_segmentTimeoutMs + segmentAllowance(m_segmentBytes) + lineMs;
 }
 
 void AdapterLink::queueTimeout(int timeoutMs)

@@ -211,6 +211,7 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeout
     awaited = quint8(request.at(0)) + replyOffset;
     requestBytes = request;
     requestOut = false;
+    sendingMs = 0;
     requestTimeoutMs = timeoutMs;
     deadline.stop();
     send(request, 1, timeoutMs);
@@ -221,21 +222,24 @@ void CanWorker::sendRequest(Commands cmd, const QByteArray &request, int timeout
 // long reply) shows the exchange still moving.
 void CanWorker::requestWritten(const QByteArray &payload)
 {
-    if (pending != Invalid && payload == requestBytes)
-        requestOut = true;
+    if (pending == Invalid || payload != requestBytes)
+        return;
+    requestOut = true;
+    // A request the adapter segments is one line: the time its frames take comes on top.
+    sendingMs = int(link().transmitAllowanceMs(int(payload.size())));
 }
 
 void CanWorker::lineSent(const QByteArray &)
 {
     if (pending != Invalid && requestOut)
-        deadline.start(requestTimeoutMs + guardMarginMs);
+        deadline.start(requestTimeoutMs + guardMarginMs + sendingMs);
 }
 
 void CanWorker::deadlinePassed()
 {
     if (pending == Invalid)
         return;
-    emit error(ERR_LOG, tr("No reply within %1 ms of the request").arg(requestTimeoutMs + guardMarginMs));
+    emit error(ERR_LOG, tr("No reply within %1 ms of the request").arg(requestTimeoutMs + guardMarginMs + sendingMs));
     finish(pending, false, tr("No responce from the device"), TransferOutcome::NotResponding);
 }
 

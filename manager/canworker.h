@@ -119,6 +119,7 @@ private:
     quint8 awaited = 0; // the positive reply code of the pending request
     QByteArray requestBytes; // the pending request
     bool requestOut = false; // its first line has gone to the adapter: what comes now answers it
+    int sendingMs = 0; // how long it may take to leave the adapter
     int requestTimeoutMs = 0;
     QTimer deadline; // the last guard: the link did not end the exchange
 };

@@ -149,6 +149,22 @@ private slots:
         QCOMPARE(link.sim.received().mid(next).filter(QRegularExpression("^stpx")).size(), stpx ? 1 : 0);
     }
 
+    // Frame by frame once asked for, even after the adapter restarted and was set up again.
+    void framesSurviveASetUpAgain()
+    {
+        Link link({"--restart-on", "2"}, answers(QByteArray::fromHex("6e")), els);
+        link.transfer = TransferMode::Auto;
+        QVERIFY(link.open(els, 38400, false));
+        link.io.stopSegmenting(QStringLiteral("asked"));
+        QSignalSpy notices(&link.io, &ELM327IOBase::notice);
+        for (int i = 0; i < 3; ++i) // the second frame line restarts the adapter; the link sets it up again
+            link.io.send(ELM_Message(pattern(20), 1, 200));
+        QVERIFY(waitUntil([&] { return link.read.count() >= 2 && !link.io.isBusy(); }, 20000));
+        QVERIFY(!notices.isEmpty());
+        QVERIFY(!link.io.segmentedTransfer());
+        QVERIFY(link.sim.received().filter(QRegularExpression("^stpx")).isEmpty());
+    }
+
     // A segmented write whose reply is lost is not taken as written on the device's idle status:
     // the flash starts again from the erase, frame by frame, and ends verified.
     void lostWriteStartsOver()

@@ -70,12 +70,21 @@ void hiddfu_worker::beginErase()
 // idle, the image is written again from a fresh erase, frame by frame.
 void hiddfu_worker::startOver()
 {
+    // The device is idle: as clean a point to stop at as after a reply.
+    if (stopAsked) {
+        stopped();
+        return;
+    }
+    // Once only: every write after it goes frame by frame, whatever sets the adapter up again.
+    if (startedOver) {
+        fail(ERR_COMM, tr("The device did not recover from lost replies"), TransferOutcome::NotResponding);
+        return;
+    }
     startedOver = true;
     stopSegmenting(QStringLiteral("a segmented write lost its reply"));
     emit error(ERR_LOG,
         tr("A write's reply was lost while the adapter segmented it: the flash starts again from the "
            "erase, frame by frame"));
-    record.eraseConfirmed = false;
     record.bytesAcknowledged = 0;
     emit flashRecorded(record);
     beginErase();
@@ -204,6 +213,7 @@ void hiddfu_worker::nextChunk()
         chunk.append(chunkAlign - chunk.size() % chunkAlign, char(0xFF));
     stepStart = nextAddress;
     stepChunk = chunk;
+    stepSegmented = link().segmentedTransfer();
     issue(Write, chunk, 0);
 }
 
@@ -344,7 +354,7 @@ void hiddfu_worker::settled(const DFUStatus &st)
         resendStep();
         return;
     }
-    if (current == Write && link().segmentedTransfer() && !startedOver) {
+    if (current == Write && (stepSegmented || link().segmentedTransfer())) {
         startOver();
         return;
     }
@@ -381,7 +391,13 @@ void hiddfu_worker::resendStep()
     if (current == SetAddress)
         issue(SetAddress, stepStart, 0);
     else
-        issue(Write, stepChunk, 0);
+        writeAgain();
+}
+
+void hiddfu_worker::writeAgain()
+{
+    stepSegmented = link().segmentedTransfer();
+    issue(Write, stepChunk, 0);
 }
 
 void hiddfu_worker::stepOverdue()

@@ -170,6 +170,7 @@ private:
     // From the erase on, the running flash's image once more, and once only.
     void beginErase();
     void startOver();
+    void writeAgain();
     // Reports a failure, and ends a running flash with `how`: the window frees the source on it.
     void fail(Errors code, const QString &text, TransferOutcome how, int deviceCode = 0);
     // Forgets the running flash: what it still has on the link ends there unheeded, the rest is
@@ -213,6 +214,7 @@ private:
     // The flash step in progress, when its reply did not come.
     bool settling = false; // the step's reply did not come; the status decides
     bool startedOver = false; // the running flash went back to its erase after a segmented write lost its reply
+    bool stepSegmented = false; // the write on the link went to an adapter that segments it
     bool eraseSent = false; // the running flash has asked for the erase: the application may be gone
     FlashRecord record; // of the running flash, or the last one
     bool stopAsked = false; // the running flash ends once the step on the link has ended
