@@ -731,13 +731,7 @@ void Adapter::restart(bool powerOn, const std::string &cause)
     restarting_ = true;
     // Whatever is still queued behind the command reached the adapter after it began to restart: a
     // restarting chip has no UART running, so those bytes never existed for it.
-    std::string queued;
-    for (const Line &line : lines_)
-        queued += line.text + "\r";
-    queued += partial_;
-    lines_.clear();
-    partial_.clear();
-    partialWireBytes_ = 0;
+    const std::string queued = takePendingInput();
     if (!queued.empty())
         loseInput(queued);
     scheduler_.after(duration, [this] {
@@ -748,6 +742,18 @@ void Adapter::restart(bool powerOn, const std::string &cause)
         emit(eol() + eol() + banner() + eol() + eol() + prompt());
         becomeIdle();
     });
+}
+
+std::string Adapter::takePendingInput()
+{
+    std::string pending;
+    for (const Line &line : lines_)
+        pending += line.text + "\r";
+    pending += partial_;
+    lines_.clear();
+    partial_.clear();
+    partialWireBytes_ = 0;
+    return pending;
 }
 
 void Adapter::loseInput(const std::string &bytes)

@@ -260,6 +260,8 @@ private:
     void reset(bool powerOn);
     void restart(bool powerOn, const std::string &cause);
     void loseInput(const std::string &bytes);
+    // The lines and the part of a line received but not yet carried out, as they came; forgotten.
+    std::string takePendingInput();
     void setRate(std::uint32_t rate);
 
     void listenFrom(Micros sent, unsigned wanted, Micros timeout);

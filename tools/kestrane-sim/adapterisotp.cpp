@@ -11,13 +11,6 @@
 namespace ksim {
 
 namespace {
-constexpr std::uint8_t kSingle = 0x0;
-constexpr std::uint8_t kFirst = 0x1;
-constexpr std::uint8_t kConsecutive = 0x2;
-constexpr std::uint8_t kFlowControl = 0x3;
-constexpr std::uint8_t kContinueToSend = 0x0;
-constexpr std::uint8_t kWait = 0x1;
-constexpr std::uint8_t kOverflow = 0x2;
 // STP 33: ISO 15765, 11-bit identifiers, 500 kbit/s.
 constexpr int kStnIsoTp = 33;
 // The device's STmin and STCSTM together.

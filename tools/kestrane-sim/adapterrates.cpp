@@ -231,13 +231,7 @@ void Adapter::switchTimedOut(std::uint64_t generation)
 void Adapter::dropPendingInput(const std::string &why)
 {
     // Bytes received at one rate never join bytes received at another into one line.
-    std::string pending;
-    for (const Line &line : lines_)
-        pending += line.text + "\r";
-    pending += partial_;
-    lines_.clear();
-    partial_.clear();
-    partialWireBytes_ = 0;
+    const std::string pending = takePendingInput();
     if (!pending.empty())
         switchNote("ignored " + std::to_string(pending.size()) + " bytes received " + why + ": " + printable(pending));
 }

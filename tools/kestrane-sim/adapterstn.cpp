@@ -350,13 +350,7 @@ void Adapter::startDataEntry(const Transfer &transfer, std::size_t length)
     log_.write('#', "STPX: DATA> for " + std::to_string(length) + " bytes");
     emit("DATA>");
     // Characters that came behind the command line are already in the chip's input: they are data too.
-    std::string pending;
-    for (const Line &line : lines_)
-        pending += line.text + "\r";
-    pending += partial_;
-    lines_.clear();
-    partial_.clear();
-    partialWireBytes_ = 0;
+    const std::string pending = takePendingInput();
     if (!pending.empty())
         takeData(pending, scheduler_.now());
 }

@@ -151,12 +151,9 @@ bool parseShortFault(const std::string &text, DeviceFaults &faults)
 
 bool parseSilentFault(const std::string &text, DeviceFaults &faults)
 {
-    const auto colon = text.find(':');
     std::uint64_t first = 0;
-    std::uint64_t count = 1;
-    if (!parseNumber(text.substr(0, colon), first) || first == 0)
-        return false;
-    if (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), count) || count == 0))
+    std::uint64_t count = 0;
+    if (!parseRange(text, first, count))
         return false;
     faults.silentRanges.emplace_back(first, count);
     return true;

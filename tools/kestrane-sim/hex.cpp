@@ -144,4 +144,13 @@ std::string toLower(std::string text)
     return text;
 }
 
+bool parseRange(const std::string &text, std::uint64_t &first, std::uint64_t &count)
+{
+    const auto colon = text.find(':');
+    count = 1;
+    if (!parseNumber(text.substr(0, colon), first) || first == 0)
+        return false;
+    return colon == std::string::npos || (parseNumber(text.substr(colon + 1), count) && count != 0);
+}
+
 } // namespace ksim

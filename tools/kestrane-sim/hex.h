@@ -19,6 +19,8 @@ bool parseHex(const std::string &text, Bytes &out);
 
 // Parses an unsigned number given in decimal, or in hexadecimal with a 0x prefix.
 bool parseNumber(const std::string &text, std::uint64_t &out);
+// "N" or "N:C", both from 1: the first of C in a row (1 when not given).
+bool parseRange(const std::string &text, std::uint64_t &first, std::uint64_t &count);
 
 // Parses 1..9 decimal digits and nothing else, as the adapter's commands take their decimal arguments.
 bool parseDecimal(const std::string &digits, std::uint64_t &value);

@@ -4,13 +4,6 @@ namespace ksim {
 
 namespace {
 constexpr std::size_t kMaxPayload = 4095;
-constexpr std::uint8_t kSingle = 0x0;
-constexpr std::uint8_t kFirst = 0x1;
-constexpr std::uint8_t kConsecutive = 0x2;
-constexpr std::uint8_t kFlowControl = 0x3;
-constexpr std::uint8_t kContinueToSend = 0x0;
-constexpr std::uint8_t kWait = 0x1;
-constexpr std::uint8_t kOverflow = 0x2;
 } // namespace
 
 FlowControlFault::Kind FlowControlFault::takeFirstFrame()
@@ -41,12 +34,9 @@ bool parseFlowControlFault(const std::string &text, FlowControlFault &fault)
 
 bool parseSilentFlowControl(const std::string &text, FlowControlFault &fault)
 {
-    const auto colon = text.find(':');
     std::uint64_t first = 0;
-    std::uint64_t count = 1;
-    if (!parseNumber(text.substr(0, colon), first) || first == 0)
-        return false;
-    if (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), count) || count == 0))
+    std::uint64_t count = 0;
+    if (!parseRange(text, first, count))
         return false;
     fault.silentRanges.emplace_back(first, count);
     return true;

@@ -11,6 +11,15 @@
 
 namespace ksim {
 
+// ISO 15765-2: the high nibble of a frame's first byte, and a flow control's flow status.
+inline constexpr std::uint8_t kSingle = 0x0;
+inline constexpr std::uint8_t kFirst = 0x1;
+inline constexpr std::uint8_t kConsecutive = 0x2;
+inline constexpr std::uint8_t kFlowControl = 0x3;
+inline constexpr std::uint8_t kContinueToSend = 0x0;
+inline constexpr std::uint8_t kWait = 0x1;
+inline constexpr std::uint8_t kOverflow = 0x2;
+
 // A device that will not take the PC's long requests: it answers a First Frame with flow status WAIT and
 // never follows it with CTS, or with OVERFLOW (no room for the message), or gives it no flow control at
 // all. Kept by the device, not by its endpoint, so that the count of First Frames survives the endpoint
