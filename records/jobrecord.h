@@ -77,5 +77,10 @@ struct JobRecord
     QString text(const QString &column) const;
     // The record as JSON: numbers as numbers, flags as booleans, what is not known as null.
     QJsonObject toJson() const;
+    // The value of one column as the store keeps it: times as ISO 8601 UTC text with
+    // milliseconds, numbers, flags as booleans, a null QVariant for what is not known.
+    QVariant value(const QString &column) const;
+    // Sets one column from such a value; a column it does not know is left alone.
+    void setValue(const QString &column, const QVariant &value);
 };
 Q_DECLARE_METATYPE(JobRecord)

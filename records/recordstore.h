@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QVariant>
 
 #include <optional>
 
@@ -33,6 +34,8 @@ public:
 
     // AppDataLocation/records.sqlite.
     static QString defaultPath();
+    // The file VELTRANO_RECORDS names when it is set, otherwise defaultPath().
+    static QString configuredPath();
 
     explicit RecordStore(const QString &path, int busyMs = defaultBusyMs);
     ~RecordStore();
@@ -58,9 +61,14 @@ public:
     QString error() const { return m_error; }
 
 private:
+    bool fail(const QString &message); // sets error() to it; false
+    bool readyToWrite();
+    bool select(const QString &where, const QVariantList &values, int limit, QList<JobRecord> *records);
+
     QString m_path;
     QString m_connection; // this instance's Qt SQL connection name
     int m_busyMs;
     bool m_open = false;
+    int m_fileVersion = 0; // the file's schema version once open; above schemaVersion: read only
     QString m_error;
 };

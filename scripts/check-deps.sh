@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that the dependencies between the program's parts point one way. Each CMake target of the
 # program may use only the targets it is allowed below (and what those may use in turn): the adapter
-# link (elm/) and the platform queries (platform/) know nothing above them; the widgets know only the
-# platform; the protocol cores know only the link; the windows know their own core, the widgets and
+# link (elm/) and the platform queries (platform/) know nothing above them; the job records
+# (records/) know only the version; the widgets know only the platform and the records; the protocol
+# cores know only the link and the records; the windows know their own core, the widgets and
 # the platform, never each other; veltrano-cli knows the cores and no window; the simulator and the
 # other tools know nothing of the program at all.
 #
@@ -22,19 +23,20 @@ allowed=(
   "veltrano_resources:"
   "veltrano_platform:"
   "veltrano_elm:"
-  "veltrano_widgets: veltrano_platform"
-  "veltrano_managercore: veltrano_elm"
-  "veltrano_updatercore: veltrano_elm"
+  "veltrano_records: veltrano_version"
+  "veltrano_widgets: veltrano_platform veltrano_records"
+  "veltrano_managercore: veltrano_elm veltrano_records"
+  "veltrano_updatercore: veltrano_elm veltrano_records"
   "veltrano_manager: veltrano_managercore veltrano_widgets veltrano_platform veltrano_version"
   "veltrano_updater: veltrano_updatercore veltrano_widgets veltrano_platform veltrano_version"
   "veltrano_shell: veltrano_manager veltrano_updater veltrano_widgets veltrano_platform veltrano_version"
   "veltrano: veltrano_shell veltrano_resources"
-  "veltrano-cli: veltrano_managercore veltrano_updatercore veltrano_version"
+  "veltrano-cli: veltrano_managercore veltrano_updatercore veltrano_version veltrano_records"
   "kestrane-sim:"
   "kestrane-sim-md5check:"
   "veltrano-make-icon:"
 )
-program_folders=(elm platform widgets manager updater app cli)
+program_folders=(elm platform records widgets manager updater app cli)
 checked_folders=("${program_folders[@]}" resources tools/kestrane-sim tools/make-icon)
 
 declare -A uses owner_of target_folder

@@ -14,7 +14,7 @@ max_function=80
 list=0
 [ "${1:-}" = --list ] && list=1
 
-product=(elm platform widgets manager updater app cli)
+product=(elm platform records widgets manager updater app cli)
 failed=0
 
 for folder in "${product[@]}"; do

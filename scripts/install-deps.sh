@@ -11,6 +11,7 @@ packages=(
   qtbase5-dev                          # Qt Core, Gui, Widgets, Test
   libqt5serialport5-dev                # Qt SerialPort
   libqt5svg5-dev                       # Qt Svg
+  libqt5sql5-sqlite                    # Qt SQL's SQLite driver (the Sql headers come with qtbase5-dev)
   qttools5-dev qttools5-dev-tools      # Qt LinguistTools: lupdate, lrelease
   qttranslations5-l10n                 # Qt's own catalogues (qt_ru.qm, ...)
   fonts-material-design-icons-iconfont # the icon font and its glyph table
@@ -20,6 +21,7 @@ qt6_packages=(
   qt6-base-dev libgl-dev               # Qt Core, Gui, Widgets, Network, Test; Gui's CMake files want OpenGL
   qt6-serialport-dev                   # Qt SerialPort
   qt6-svg-dev                          # Qt Svg
+  libqt6sql6-sqlite                    # Qt SQL's SQLite driver
   qt6-tools-dev qt6-tools-dev-tools    # Qt LinguistTools' CMake files
   qt6-l10n-tools                       # lupdate, lrelease
   qt6-translations-l10n                # Qt's own catalogues

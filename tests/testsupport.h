@@ -20,8 +20,8 @@
 namespace testsupport {
 
 // What every test program does before it makes its application object: headless unless the
-// caller chose a platform, and every settings store in a private temporary folder, so no test
-// ever reads or writes the user's real settings.
+// caller chose a platform, and every settings store and data folder in a private temporary folder,
+// so no test ever reads or writes the user's real settings or data.
 inline void prepareHeadless()
 {
     static QTemporaryDir dir;
@@ -29,6 +29,10 @@ inline void prepareHeadless()
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QStandardPaths::setTestModeEnabled(true);
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dir.path().toLocal8Bit());
+    // Qt's test mode puts the data folder under the home folder: the records go here instead.
+    if (qEnvironmentVariableIsEmpty("VELTRANO_RECORDS"))
+        qputenv("VELTRANO_RECORDS", (dir.path() + QStringLiteral("/records.sqlite")).toLocal8Bit());
     // A private runtime folder also keeps Qt from warning about a missing one.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());

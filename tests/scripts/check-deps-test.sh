@@ -12,7 +12,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 copy=$scratch/tree
 mkdir -p "$copy"
-for part in elm platform widgets manager updater app cli resources tools scripts; do
+for part in elm platform records widgets manager updater app cli resources tools scripts; do
   cp -r "$source_root/$part" "$copy/"
 done
 pristine=$scratch/pristine

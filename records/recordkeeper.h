@@ -1,0 +1,50 @@
+#pragma once
+
+#include "jobrecord.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class RecordStore;
+
+// Keeps the records of one front's jobs (a window, or a station of veltrano-cli) in a store opened
+// at first use, from the thread that uses the keeper. Each job's record is written as it begins
+// ("unfinished"), again at the steps worth keeping should the program be killed, and as it ends.
+// A store that cannot be opened or written never stops a job: the first failure is said once
+// through warning(), and the jobs go on.
+class RecordKeeper : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `path` empty: no records are kept.
+    explicit RecordKeeper(const QString &path, QObject *parent = nullptr);
+    ~RecordKeeper() override;
+
+    bool enabled() const { return !m_path.isEmpty(); }
+    QString path() const { return m_path; }
+    // Each returns whether the record is now in the store as it is.
+    bool begin(JobRecord &record);
+    bool update(JobRecord &record);
+    // Sets the end and the outcome, and writes the record.
+    bool finish(JobRecord &record, const QString &status, const QString &reason, int exitCode = -1);
+    // The newest flash of the device with this UUID, when the store can tell.
+    std::optional<JobRecord> latestFlash(const QString &uuid);
+    QString lastError() const { return m_lastError; }
+
+signals:
+    void warning(const QString &text);
+
+private:
+    bool write(JobRecord &record);
+    RecordStore *store();
+    void failed(const QString &error);
+
+    QString m_path;
+    std::unique_ptr<RecordStore> m_store;
+    QString m_lastError;
+    bool m_warned = false;
+};
