@@ -1,13 +1,27 @@
 #include "clijob.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cmath>
+
+namespace {
+// The commands that change the device, or would: each leaves a record.
+const QStringList recordedJobs {
+    "upload", "select", "remove", "erase", "reboot", "dfu", "flash", "launch", "restart-bootloader"};
+} // namespace
 
 CliJob::CliJob(const CliOptions &options, CliReport &report, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_report(report)
+    , m_keeper(options.recordsPath)
 {
+    connect(&m_keeper, &RecordKeeper::warning, this, [this](const QString &text) {
+        // With --require-records the failure is the job's own, said as it ends.
+        if (!m_options.requireRecords)
+            m_report.warn(QStringLiteral("warning: %1").arg(text));
+    });
     m_watchdog.setSingleShot(true);
     m_watchdog.setInterval(options.timeoutSeconds * 1000);
     connect(&m_watchdog, &QTimer::timeout, this, [this] {
@@ -77,6 +91,75 @@ void CliJob::warnOfLowBattery(double volts)
                           .arg(CliReport::voltageText(volts)));
 }
 
+void CliJob::run()
+{
+    m_recording = m_keeper.enabled() && recordedJobs.contains(m_options.command);
+    if (m_recording) {
+        m_record = JobRecord::begin(m_options.command, QStringLiteral("veltrano-cli"));
+        m_record.port = m_options.connection.port;
+        m_record.dryRun = m_options.dryRun;
+        const QString file = m_options.arguments.value(0);
+        if (m_options.command == QLatin1String("upload") || m_options.command == QLatin1String("flash"))
+            m_record.fileName = QFileInfo(file).absoluteFilePath();
+        else
+            m_record.fileName = m_options.arguments.join(QLatin1String(", "));
+        const bool flash = m_options.command == QLatin1String("flash") || m_options.command == QLatin1String("launch")
+            || m_options.command == QLatin1String("restart-bootloader");
+        m_record.role = flash ? QStringLiteral("bootloader") : QStringLiteral("application");
+        if (!m_keeper.begin(m_record) && m_options.requireRecords) {
+            m_recording = false;
+            fail(CliNoRecord, QStringLiteral("%1; nothing was sent (--require-records)").arg(m_keeper.lastError()));
+            return;
+        }
+    }
+    start();
+}
+
+void CliJob::setVoltage(double volts)
+{
+    m_report.setVoltage(volts);
+    if (std::isnan(volts))
+        return;
+    if (!m_voltageRead)
+        m_record.voltageBefore = volts;
+    else
+        m_record.voltageAfter = volts;
+    m_voltageRead = true;
+}
+
+void CliJob::recordStep()
+{
+    if (m_recording && !m_ended)
+        m_keeper.update(m_record);
+}
+
+void CliJob::recordLink(const ELM327IOBase &link)
+{
+    m_record.adapterKind = ELM327IOBase::adapterName(link.adapterKind());
+    m_record.adapterId = link.adapterIdentification();
+    m_record.transfer = link.segmentedTransfer() ? QStringLiteral("segmented") : QStringLiteral("frames");
+}
+
+bool CliJob::recordEnd(int status, const QString &reason)
+{
+    if (!m_recording)
+        return true;
+    m_recording = false;
+    const bool stopped = status == CliInterrupted || status == CliTerminated;
+    const QString outcome = status == CliOk ? QLatin1String(JobRecord::succeeded)
+        : stopped                           ? QLatin1String(JobRecord::stopped)
+                                            : QLatin1String(JobRecord::failed);
+    if (m_keeper.finish(m_record, outcome, reason, status) || !m_options.requireRecords)
+        return true;
+    const QString problem = QStringLiteral("the job's record could not be written: %1").arg(m_keeper.lastError());
+    if (status != CliOk) {
+        m_report.warn(QStringLiteral("warning: %1").arg(problem));
+        return true;
+    }
+    finish(m_report.fail(CliNoRecord, QStringLiteral("the device confirmed the work, but %1").arg(problem)));
+    return false;
+}
+
 void CliJob::heardFromDevice()
 {
     // Nothing heard shortens the time a step the device works on may take.
@@ -95,13 +178,13 @@ void CliJob::deviceWorking(int budgetMs)
 
 void CliJob::succeed(const QJsonObject &result, const QString &text)
 {
-    if (!m_ended)
+    if (!m_ended && recordEnd(CliOk, text))
         finish(m_report.succeed(result, text));
 }
 
 void CliJob::succeed(const QJsonObject &result, const QStringList &lines)
 {
-    if (!m_ended)
+    if (!m_ended && recordEnd(CliOk, lines.join(QLatin1String("; "))))
         finish(m_report.succeed(result, lines));
 }
 
@@ -116,8 +199,11 @@ QString CliJob::interruptedWork() const
 
 void CliJob::interrupt(int status)
 {
-    if (!m_ended)
-        finish(m_report.interrupted(status, interruptedWork()));
+    if (m_ended)
+        return;
+    const QString work = interruptedWork();
+    recordEnd(status, work);
+    finish(m_report.interrupted(status, work));
 }
 
 bool CliJob::endedDuringSetup()
@@ -132,8 +218,10 @@ bool CliJob::endedDuringSetup()
 
 void CliJob::fail(CliStatus status, const QString &message)
 {
-    if (!m_ended)
-        finish(m_report.fail(status, message));
+    if (m_ended)
+        return;
+    recordEnd(status, message);
+    finish(m_report.fail(status, message));
 }
 
 void CliJob::finish(int status)

@@ -5,6 +5,8 @@
 #include "clireport.h"
 
 #include <elmconninfo.h>
+#include <jobrecord.h>
+#include <recordkeeper.h>
 #include <transferoutcome.h>
 
 #include <QDeadlineTimer>
@@ -14,6 +16,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <optional>
 
 // What the command line says about the connection and the work.
 struct CliOptions
@@ -28,6 +31,9 @@ struct CliOptions
     bool yes = false;
     bool launch = false;
     double minimumVolts = std::nan(""); // an upload or a flash refuses a battery below this; NaN: none
+    bool dryRun = false; // upload and flash: every check, then nothing that changes the device
+    QString recordsPath; // where each job's record is written; empty: nowhere
+    bool requireRecords = false; // a job whose record cannot be written is refused, or fails
 };
 
 // One run of a device command. It ends exactly once, through done(status), either with
@@ -41,7 +47,9 @@ class CliJob : public QObject
 public:
     CliJob(const CliOptions &options, CliReport &report, QObject *parent = nullptr);
 
-    virtual void start() = 0;
+    // Begins the job's record, then the job: with --require-records, a record that cannot be
+    // written ends the job before anything is sent.
+    void run();
     // A stop asked for by another thread while the set-up blocks this one: the status to end
     // with, 0 while none is asked for. Read once the set-up has returned (endedDuringSetup).
     void watchStop(const std::atomic<int> *stopStatus) { m_stopStatus = stopStatus; }
@@ -54,6 +62,7 @@ signals:
     void done(int status);
 
 protected:
+    virtual void start() = 0;
     // What an interruption leaves undone, in a line for the user: the jobs name their stages.
     virtual QString interruptedWork() const;
     // To be called as soon as the blocking set-up has returned, whatever its result. True when the
@@ -75,6 +84,15 @@ protected:
     // Before an upload or a flash: with no minimum asked for, a low battery is said, and the work
     // goes on.
     void warnOfLowBattery(double volts);
+    // A reading of the vehicle's voltage: for the result, and the record's before and after.
+    void setVoltage(double volts);
+    // What the job's record holds so far; recordStep() writes it as it is now, for a step that a
+    // program killed afterwards must leave behind (the erase sent).
+    JobRecord &record() { return m_record; }
+    void recordStep();
+    void recordLink(const ELM327IOBase &link);
+    // The newest flash record of the device with this UUID, when the records can tell.
+    std::optional<JobRecord> latestFlash(const QString &uuid) { return m_keeper.latestFlash(uuid); }
     void succeed(const QJsonObject &result, const QString &text);
     void succeed(const QJsonObject &result, const QStringList &lines); // a line break in one is shown escaped
     void fail(CliStatus status, const QString &message);
@@ -85,6 +103,9 @@ protected:
 
 private:
     void finish(int status);
+    // Writes the record as the job ends with `status`. False when the job has ended here instead:
+    // work the device confirmed whose record --require-records could not have written.
+    bool recordEnd(int status, const QString &reason);
 
     QTimer m_watchdog;
     QDeadlineTimer m_deviceWorking {0}; // until when a step the device said it works on may take
@@ -93,4 +114,8 @@ private:
     QString m_retryReason; // why the last try failed, until the next try's set-up returns
     bool m_ended = false;
     int m_attempt = 0;
+    RecordKeeper m_keeper;
+    JobRecord m_record;
+    bool m_recording = false; // the command is a job that changes, or would change, the device
+    bool m_voltageRead = false;
 };

@@ -21,6 +21,7 @@ enum CliStatus {
     CliLinkLost = 6, // the serial port went away during the work
     CliDeclined = 7, // the work needs a confirmation that was not given (see --yes)
     CliLowVoltage = 8, // the vehicle's battery read below --min-voltage, or could not be read
+    CliNoRecord = 9, // --require-records: the job's record could not be written
     // Stopped by a signal, as a shell reports a process the signal ended: 128 and its number.
     CliInterrupted = 130, // Ctrl-C (SIGINT)
     CliTerminated = 143, // SIGTERM

@@ -2,12 +2,14 @@
 // lines, on the same workers and adapter driver as the windows.
 
 #include "clireport.h"
+#include "recordscommand.h"
 #include "station.h"
 #include "stopsignals.h"
 
 #include <canids.h>
 #include <dfupackage.h>
 #include <elm327iobase.h>
+#include <recordstore.h>
 #include <serialports.h>
 #include <veltranoversion.h>
 
@@ -50,9 +52,10 @@ const CommandHelp commands[] = {
         "the adapter only, never to a device on the CAN bus.",
         false, 0},
     {"info", "info", "Show the device's description, its files and which of them are active.", false, 0},
-    {"upload", "upload FILE.bin [--yes]",
+    {"upload", "upload FILE.bin [--yes] [--dry-run]",
         "Check a 2 MiB firmware file, upload its firmware slice and verify it by MD5. A name that the device "
-        "cannot store as it is gets shortened; --yes accepts the shorter name. Names must be printable ASCII.",
+        "cannot store as it is gets shortened; --yes accepts the shorter name. Names must be printable ASCII. "
+        "--dry-run checks the file, the battery, the adapter and the device's status, and uploads nothing.",
         false, 1},
     {"select", "select [NAME...]", "Make exactly these files active (writes active.cfg; no names: none).", false, -1},
     {"remove", "remove NAME", "Remove one file from the device.", false, 1},
@@ -60,14 +63,24 @@ const CommandHelp commands[] = {
     {"reboot", "reboot", "Restart the device; succeeds once its application answers again (within 5 s).", false, 0},
     {"dfu", "dfu", "Switch the device to its bootloader; succeeds once the bootloader answers (within 5 s).", false, 0},
     {"bootloader", "bootloader", "Show the bootloader's description, unique ID and status.", true, 0},
-    {"flash", "flash PACKAGE.dfu [--launch]",
-        "Check the package against the device, then erase, write and finalise it; --launch then starts the "
-        "new firmware. Success is reported only when the device confirmed the finalise.",
+    {"flash", "flash PACKAGE.dfu [--launch] [--dry-run]",
+        "Check the package (its digest too, when it carries one) against the device, then erase, write and "
+        "finalise it; --launch then starts the new firmware. Success is reported only when the device "
+        "confirmed the finalise. --dry-run checks the package, the battery, the adapter and the device's "
+        "status, and erases nothing.",
         true, 1},
     {"launch", "launch", "Leave the bootloader and start the application.", true, 0},
     {"restart-bootloader", "restart-bootloader", "Restart the bootloader.", true, 0},
     {"pack", "pack IMAGE --board ID --output FILE.dfu [--info TEXT]",
-        "Build a firmware package from a raw image for the given board.", false, 1},
+        "Build a firmware package from a raw image for the given board; it carries the image's SHA-256, which "
+        "flash checks.",
+        false, 1},
+    {"records",
+        "records [--board ID] [--uuid UUID] [--since DATE] [--until DATE] [--job KIND] [--failed] "
+        "[--limit N] [--json|--csv]",
+        "List the jobs' records, newest first: every upload, select, remove, erase, reboot, dfu, flash and "
+        "launch, dry runs included, with its device, file, outcome and what the device confirmed.",
+        false, 0},
 };
 
 // A CAN identifier as the help writes it, e.g. 0x74E.
@@ -103,6 +116,8 @@ QString generalHelp(const QCommandLineParser &parser)
         "  7  a needed confirmation was not given (see --yes)\n"
         "  8  the vehicle's battery reads below --min-voltage, or its voltage cannot be read; nothing was\n"
         "     sent to the device\n"
+        "  9  --require-records: the job's record cannot be written (nothing was sent), or the record of\n"
+        "     work the device confirmed could not be written\n"
         "  130  stopped by Ctrl-C (SIGINT): the work ends at its next step, the adapter is reset and\n"
         "       what was left undone is said; another Ctrl-C after \"stopping...\" ends it at once\n"
         "  143  stopped by SIGTERM, the same way\n"
@@ -206,7 +221,7 @@ int pack(const QCommandLineParser &parser, const QStringList &arguments, CliRepo
     if (image.isEmpty())
         return report.fail(CliBadInput, QStringLiteral("%1 is empty: a package needs an image").arg(imagePath));
     const QByteArray package
-        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image);
+        = DfuPackage::build(quint32(board), parser.value(QStringLiteral("info")).toLatin1(), image, true);
     // Written aside and renamed into place: a failed write leaves no half-written package, and
     // an older file of that name stays as it was.
     QSaveFile out(output);
@@ -316,9 +331,25 @@ void addOptions(QCommandLineParser &parser, const QCommandLineOption &help)
             "Refuse an upload or a flash, before anything is sent to the device, when the vehicle's battery "
             "reads below this many volts or cannot be read. Without it, a reading below 11.5 V is warned of.",
             "volts"},
+        {"dry-run",
+            "upload and flash: run every check (the file, the battery, the adapter, the device's status) and "
+            "stop before the first step that would change the device."},
+        {"records",
+            "Write each job's record to this SQLite file, and read records from it (default: VELTRANO_RECORDS, "
+            "else records.sqlite in the program's data folder).",
+            "file"},
+        {"no-records", "Write no records."},
+        {"require-records", "Refuse a job whose record cannot be written, before anything is sent (exit 9)."},
+        {"uuid", "records: only the device with this unique ID.", "uuid"},
+        {"since", "records: only jobs started on or after this date (2026-12-01) or time (2026-12-01T08:30).", "date"},
+        {"until", "records: only jobs started on or before this date or time.", "date"},
+        {"job", "records: only this kind of job (upload, select, remove, erase, reboot, dfu, flash, launch).", "kind"},
+        {"failed", "records: only the jobs that did not succeed."},
+        {"limit", "records: at most this many, the newest.", "n"},
+        {"csv", "records: print them as CSV (RFC 4180)."},
         {"yes", "Accept a shortened target name for upload."},
         {"launch", "After a flash, start the new firmware."},
-        {"board", "Board identifier for pack.", "id"},
+        {"board", "Board identifier for pack; for records, the board whose jobs are listed.", "id"},
         {"info", "Information text for pack.", "text"},
         {"output", "Output file for pack.", "file"},
     });
@@ -407,6 +438,25 @@ std::optional<int> readConnection(
     return std::nullopt;
 }
 
+// Where the records go, and whether they must; a dry run only of what has something to check.
+std::optional<int> readRecordOptions(const QCommandLineParser &parser, CliOptions &options)
+{
+    const bool none = parser.isSet(QStringLiteral("no-records"));
+    options.requireRecords = parser.isSet(QStringLiteral("require-records"));
+    if (none && (options.requireRecords || parser.isSet(QStringLiteral("records"))))
+        return usageError(QStringLiteral("--no-records goes with neither --records nor --require-records"));
+    if (none && options.command == QLatin1String("records"))
+        return usageError(QStringLiteral("records reads the records: leave out --no-records"));
+    if (options.dryRun && options.command != QLatin1String("upload") && options.command != QLatin1String("flash"))
+        return usageError(QStringLiteral("--dry-run goes with upload and flash only"));
+    if (parser.isSet(QStringLiteral("records")) && parser.value(QStringLiteral("records")).isEmpty())
+        return usageError(QStringLiteral("--records needs a file"));
+    options.recordsPath = none                    ? QString()
+        : parser.isSet(QStringLiteral("records")) ? parser.value(QStringLiteral("records"))
+                                                  : RecordStore::configuredPath();
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -432,13 +482,18 @@ int main(int argc, char *argv[])
     options.json = options.events || parser.isSet(QStringLiteral("json"));
     options.yes = parser.isSet(QStringLiteral("yes"));
     options.launch = parser.isSet(QStringLiteral("launch"));
+    options.dryRun = parser.isSet(QStringLiteral("dry-run"));
     CliReport report(options.command, options.json);
     report.setEvents(options.events);
+    if (const std::optional<int> status = readRecordOptions(parser, options))
+        return *status;
 
     if (options.command == QLatin1String("ports"))
         return listPorts(report);
     if (options.command == QLatin1String("pack"))
         return pack(parser, arguments, report);
+    if (options.command == QLatin1String("records"))
+        return listRecords(parser, options.recordsPath, report);
 
     QStringList ports;
     if (const std::optional<int> status = readConnection(parser, *command, options, ports))

@@ -1,6 +1,9 @@
 #include "managerjob.h"
 
+#include <elm327worker.h>
 #include <firmwarefile.h>
+
+#include <QFileInfo>
 
 #include <QJsonArray>
 
@@ -94,12 +97,15 @@ bool ManagerJob::checkInput()
             }
         }
     }
-    if (command == QLatin1String("select"))
+    if (command == QLatin1String("select")) {
         m_upload.prepareSelection(m_options.arguments);
+        recordUpload();
+    }
     if (command != QLatin1String("upload"))
         return true;
     const QString path = m_options.arguments.value(0);
     const UploadJob::Refusal refusal = m_upload.prepareFile(path, *this);
+    recordUpload();
     if (refusal.kind == UploadJob::Refusal::Kind::BadInput)
         fail(CliBadInput, refusal.text);
     else if (refusal.kind == UploadJob::Refusal::Kind::Declined)
@@ -107,6 +113,14 @@ bool ManagerJob::checkInput()
             QStringLiteral("%1 would be stored as %2; add --yes to accept the new name")
                 .arg(path.section(QLatin1Char('/'), -1), m_upload.target()));
     return refusal.ok();
+}
+
+void ManagerJob::recordUpload()
+{
+    if (m_upload.size() == 0)
+        return;
+    record().fileSize = m_upload.size();
+    record().sha256 = QString::fromLatin1(m_upload.sha256());
 }
 
 bool ManagerJob::storeUnderName(const QString &, const QString &)
@@ -119,8 +133,9 @@ void ManagerJob::begin()
     const QString &command = m_options.command;
     static const QHash<QString, QString> stages {{"info", "listing"}, {"upload", "uploading"}, {"select", "uploading"},
         {"remove", "removing"}, {"erase", "erasing"}, {"reboot", "rebooting"}, {"dfu", "switching"}};
-    m_report.stage(stages.value(command));
-    if (command == QLatin1String("info")) {
+    m_report.stage(m_options.dryRun ? QStringLiteral("checking") : stages.value(command));
+    if (command == QLatin1String("info") || m_options.dryRun) {
+        // A dry run asks the device what it is and holds, which changes nothing.
         m_session.list();
     } else if (command == QLatin1String("upload") || command == QLatin1String("select")) {
         m_report.setTotal(m_upload.size());
@@ -141,15 +156,21 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
     heardFromDevice();
     if (ending.operation == ManagerSession::Connect) {
         // The reading the set-up made is the run's, stopped or not: the events have told it.
-        m_report.setVoltage(ending.voltage);
+        setVoltage(ending.voltage);
         if (endedDuringSetup())
             return;
-        if (ending.ok() && m_options.command == QLatin1String("upload"))
-            warnOfLowBattery(ending.voltage);
-        if (ending.ok())
-            begin();
-        else
+        if (!ending.ok()) {
             fail(CliNoConnection, setupFailure(ending.reason, m_options.connection.port));
+            return;
+        }
+        recordLink(m_session.worker().link());
+        if (m_options.dryRun && ELM327Worker::belowMinimum(ending.voltage, m_options.minimumVolts)) {
+            fail(CliLowVoltage, ELM327Worker::lowVoltageReason(ending.voltage, m_options.minimumVolts));
+            return;
+        }
+        if (m_options.command == QLatin1String("upload"))
+            warnOfLowBattery(ending.voltage);
+        begin();
         return;
     }
     if (ending.operation != ManagerSession::List)
@@ -158,6 +179,17 @@ void ManagerJob::onEnded(const ManagerEnding &ending)
         return failed(ending);
     const QVariantMap listed = ending.result.toMap();
     const QString description = describe(QJsonObject::fromVariantMap(listed.value("info").toMap()));
+    record().description = description;
+    if (m_options.dryRun) {
+        succeed({{"dryRun", true}, {"target", m_upload.target()}, {"bytes", int(m_upload.size())},
+                    {"sha256", QString::fromLatin1(m_upload.sha256())}},
+            QStringLiteral("would upload %1 as %2 (%3 bytes, SHA-256 %4); nothing was sent that changes the "
+                           "device. %5")
+                .arg(QFileInfo(m_options.arguments.value(0)).fileName(), m_upload.target())
+                .arg(m_upload.size())
+                .arg(QString::fromLatin1(m_upload.sha256()), description));
+        return;
+    }
     const QStringList files = listed.value("files").toStringList();
     const QStringList active = listed.value("active").toStringList();
     QStringList lines {description, QStringLiteral("voltage: %1").arg(CliReport::voltageText(m_report.voltage()))};
@@ -172,7 +204,8 @@ void ManagerJob::uploaded(const ManagerEnding &ending)
 {
     if (ended())
         return;
-    m_report.setVoltage(ending.voltage); // read right before it
+    setVoltage(ending.voltage); // read right before it
+    recordLink(m_session.worker().link()); // a fallback to frames may have come meanwhile
     if (!ending.ok()) {
         const bool lost = ending.outcome == TransferOutcome::LinkLost;
         transferFailed(ending.outcome, lost ? linkLostReason(m_session.worker().link()) : ending.reason);

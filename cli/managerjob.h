@@ -21,6 +21,7 @@ public:
 
 private:
     bool checkInput();
+    void recordUpload(); // the bytes the upload sends, for its record
     void connectAdapter();
     void begin();
     void restart() override;

@@ -54,7 +54,7 @@ void Station::run()
         m_status = m_report.interrupted(status, QStringLiteral("interrupted: nothing was sent to the device"));
         return;
     }
-    job->start();
+    job->run();
     if (!ended)
         loop.exec();
 }

@@ -5,6 +5,7 @@
 #include <hiddfu_protocol.h>
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -63,7 +64,7 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         heardFromDevice();
         m_report.note(text);
     });
-    connect(&m_flash, &PackageFlash::voltageRead, this, [this](double volts) { m_report.setVoltage(volts); });
+    connect(&m_flash, &PackageFlash::voltageRead, this, [this](double volts) { setVoltage(volts); });
     connect(&m_flash, &PackageFlash::checked, this, [this](const DfuPackage::Header &header) {
         m_stage = Stage::Flashing;
         m_report.setTotal(header.imageSize);
@@ -75,6 +76,10 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         m_report.stage(QStringLiteral("launching"));
     });
     connect(&m_flash, &PackageFlash::ended, this, &UpdaterJob::flashEnded);
+    connect(&m_flash, &PackageFlash::described, this, [this](const BootloaderInfo &info) {
+        m_device = info;
+        recognise(info);
+    });
     connect(this, &CliJob::done, &m_flash, &PackageFlash::abandon);
     connect(&m_session, &BootloaderSession::progress, this, [this](int percent) {
         heardFromDevice();
@@ -86,8 +91,21 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
         else
             m_report.notice(text);
     });
-    connect(&m_session, &BootloaderSession::flashRecorded, this,
-        [this](const FlashRecord &record) { m_report.setRecord(QJsonObject::fromVariantMap(record.toVariantMap())); });
+    connect(&m_session, &BootloaderSession::flashRecorded, this, [this](const FlashRecord &confirmed) {
+        m_report.setRecord(QJsonObject::fromVariantMap(confirmed.toVariantMap()));
+        JobRecord &kept = record();
+        // Written at once when a program killed now would leave a device without an application,
+        // or with its new one.
+        const bool worthKeeping
+            = confirmed.eraseSent != kept.eraseSent || confirmed.finaliseConfirmed != kept.finaliseConfirmed;
+        kept.eraseSent = confirmed.eraseSent;
+        kept.eraseConfirmed = confirmed.eraseConfirmed;
+        kept.bytesAcknowledged = confirmed.bytesAcknowledged;
+        kept.finaliseConfirmed = confirmed.finaliseConfirmed;
+        kept.launchAnswered = confirmed.launchAnswered;
+        if (worthKeeping)
+            recordStep();
+    });
     connect(&m_session, &BootloaderSession::flashStageBegun, this, [this](FlashStage stage) {
         static const QPair<QString, QString> names[] = {{QStringLiteral("erasing"), QStringLiteral("Erasing")},
             {QStringLiteral("writing"), QStringLiteral("Flashing")},
@@ -113,11 +131,15 @@ void UpdaterJob::start()
         // board and the flash size come from the device.
         QBuffer package(&m_package);
         package.open(QIODevice::ReadOnly);
-        const DfuPackage::Verdict verdict = DfuPackage::inspect(package).verdict;
-        if (verdict != DfuPackage::Verdict::Valid) {
-            fail(CliBadInput, DfuPackage::refusalText(verdict, QFileInfo(m_packageName).fileName()));
+        const DfuPackage::Header header = DfuPackage::inspect(package);
+        record().fileSize = m_package.size();
+        if (header.verdict != DfuPackage::Verdict::Valid) {
+            fail(CliBadInput, DfuPackage::refusalText(header.verdict, QFileInfo(m_packageName).fileName()));
             return;
         }
+        m_imageSha256
+            = QCryptographicHash::hash(m_package.mid(int(header.imageOffset)), QCryptographicHash::Sha256).toHex();
+        record().sha256 = QString::fromLatin1(m_imageSha256);
     }
     connectAdapter();
 }
@@ -187,9 +209,10 @@ void UpdaterJob::onEnded(const BootloaderEnding &ending)
 void UpdaterJob::connected(const BootloaderEnding &ending)
 {
     // The reading the set-up made is the run's, stopped or not: the events have told it.
-    m_report.setVoltage(ending.voltage);
+    setVoltage(ending.voltage);
     if (endedDuringSetup())
         return;
+    recordLink(m_worker.link());
     if (!ending.ok()) {
         // The driver's reason when set-up failed, else the general guess.
         fail(CliNoConnection,
@@ -205,17 +228,44 @@ void UpdaterJob::connected(const BootloaderEnding &ending)
         m_report.stage(QStringLiteral("describing"));
         m_session.describe();
     } else if (command == QLatin1String("flash")) {
-        m_stage = Stage::Status;
-        m_report.stage(QStringLiteral("checking"));
-        PackageFlash::Settings settings;
-        settings.minimumVolts = m_options.minimumVolts;
-        settings.launch = m_options.launch;
-        m_flash.start(m_package, QFileInfo(m_packageName).fileName(), settings);
+        startFlash();
     } else {
         m_stage = Stage::Launching;
         m_report.stage(QStringLiteral("launching"));
         m_session.launch(command == QLatin1String("launch") ? hiddfu_worker::APP : hiddfu_worker::UDFU);
     }
+}
+
+void UpdaterJob::startFlash()
+{
+    m_stage = Stage::Status;
+    m_report.stage(QStringLiteral("checking"));
+    PackageFlash::Settings settings;
+    settings.minimumVolts = m_options.minimumVolts;
+    settings.launch = m_options.launch;
+    settings.dryRun = m_options.dryRun;
+    // Its record names the device, and the device's earlier flashes are looked up.
+    settings.describe = true;
+    m_flash.start(m_package, QFileInfo(m_packageName).fileName(), settings);
+}
+
+QString UpdaterJob::recognise(const BootloaderInfo &info)
+{
+    JobRecord &kept = record();
+    kept.boardId = QString::number(info.status.boardId, 16).toUpper();
+    kept.description = info.description;
+    if (m_recognised || info.uuid.isEmpty())
+        return QString();
+    m_recognised = true;
+    // Looked up before this job's own record names the device, so that it never finds itself.
+    const std::optional<JobRecord> last = latestFlash(info.uuid);
+    kept.uuid = info.uuid;
+    recordStep();
+    if (!last || !last->leftNoApplication())
+        return QString();
+    const QString text = last->unfinishedFlashText();
+    m_report.warn(text);
+    return text;
 }
 
 void UpdaterJob::failed(const BootloaderEnding &ending)
@@ -243,9 +293,13 @@ void UpdaterJob::report(const BootloaderInfo &info)
 {
     const DFUStatus &status = info.status;
     const QString board = QString::number(status.boardId, 16).toUpper();
-    succeed({{"description", info.description}, {"uuid", info.uuid}, {"boardId", qint64(status.boardId)},
-                {"flashSize", qint64(status.flashSize)}, {"flags", status.flags}, {"error", status.error},
-                {"extra", qint64(status.extra)}},
+    const QString unfinished = recognise(info);
+    QJsonObject result {{"description", info.description}, {"uuid", info.uuid}, {"boardId", qint64(status.boardId)},
+        {"flashSize", qint64(status.flashSize)}, {"flags", status.flags}, {"error", status.error},
+        {"extra", qint64(status.extra)}};
+    if (!unfinished.isEmpty())
+        result.insert(QStringLiteral("unfinishedFlash"), unfinished);
+    succeed(result,
         QStringList {info.description,
             QStringLiteral("UUID %1").arg(info.uuid.isEmpty() ? QStringLiteral("-") : info.uuid),
             QStringLiteral("board %1, flash %2 bytes, flags %3, error %4")
@@ -275,6 +329,7 @@ void UpdaterJob::flashEnded(const PackageFlashEnding &ended)
     if (this->ended())
         return;
     heardFromDevice();
+    recordLink(m_worker.link()); // a fallback to frames may have come meanwhile
     const BootloaderEnding &ending = ended.ending;
     switch (ended.step) {
     case PackageFlashEnding::Step::Status:
@@ -290,6 +345,9 @@ void UpdaterJob::flashEnded(const PackageFlashEnding &ended)
         return;
     case PackageFlashEnding::Step::Declined:
         fail(CliDeclined, QStringLiteral("the flash was declined"));
+        return;
+    case PackageFlashEnding::Step::DryRun:
+        dryRunEnded(ending);
         return;
     case PackageFlashEnding::Step::Flash:
         if (!ending.ok()) {
@@ -326,4 +384,20 @@ void UpdaterJob::flashFailed(const BootloaderEnding &ending)
     if (!state.isEmpty())
         reason += QStringLiteral("; %1 and must be flashed again").arg(state);
     transferFailed(ending.outcome, reason);
+}
+
+void UpdaterJob::dryRunEnded(const BootloaderEnding &ending)
+{
+    if (!ending.ok()) {
+        fail(CliLowVoltage, ending.reason);
+        return;
+    }
+    warnOfLowBattery(ending.voltage);
+    const QString board = QString::number(m_device.status.boardId, 16).toUpper();
+    const QString uuid = m_device.uuid.isEmpty() ? QStringLiteral("-") : m_device.uuid;
+    succeed({{"dryRun", true}, {"package", m_packageName}, {"boardId", qint64(m_device.status.boardId)},
+                {"uuid", m_device.uuid}, {"sha256", QString::fromLatin1(m_imageSha256)}},
+        QStringLiteral("would flash %1 onto board %2, UUID %3 (image SHA-256 %4); nothing was sent that changes "
+                       "the device")
+            .arg(QFileInfo(m_packageName).fileName(), board, uuid, QString::fromLatin1(m_imageSha256)));
 }

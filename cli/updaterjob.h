@@ -35,6 +35,11 @@ private:
     void flashFailed(const BootloaderEnding &ending);
     QJsonObject flashedResult() const; // the result of a flash the device confirmed
     void report(const BootloaderInfo &info);
+    // The device is known: the record says which, and an earlier flash of it that left it with no
+    // application is said. Returns that flash's words, or empty.
+    QString recognise(const BootloaderInfo &info);
+    void startFlash();
+    void dryRunEnded(const BootloaderEnding &ending);
     // A command outside a flash failed: the job ends with the status that says why.
     void failed(const BootloaderEnding &ending);
 
@@ -45,5 +50,8 @@ private:
     QString m_packageName;
     QByteArray m_package; // the whole file, read once: every check and the flash use these bytes
     QByteArray m_flashedSha256; // of the image the device confirmed
+    QByteArray m_imageSha256; // of the package's image, as read
+    BootloaderInfo m_device; // as described at the connection
+    bool m_recognised = false; // the device's earlier flashes have been looked up
     FlashRecord m_earlier; // the last earlier try that reached the device, when one did
 };

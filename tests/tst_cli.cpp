@@ -1,8 +1,6 @@
 // veltrano-cli end to end: the real program against the simulated adapter and device.
 
-#include "simharness.h"
-#include "testfiles.h"
-#include "testsupport.h"
+#include "cliharness.h"
 
 #include <progressmeter.h>
 
@@ -10,76 +8,7 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-using namespace testfiles;
-
-struct CliRun
-{
-    int status = -1;
-    QByteArray out, err;
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
-    // Each line of standard output as a JSON object; a line that is none fails the test.
-    QList<QJsonObject> lines() const
-    {
-        QList<QJsonObject> objects;
-        for (const QByteArray &line : out.split('\n'))
-            if (!line.isEmpty()) // what is no JSON object reads as an empty one
-                objects << QJsonDocument::fromJson(line).object();
-        return objects;
-    }
-};
-
-// Runs veltrano-cli in `folder` (empty: this one) with `ports` in its port lists (`arguments` name
-// them); `meanwhile` while it runs. A killed program has no status.
-CliRun runCli(const QStringList &ports, const QStringList &arguments, int timeoutMs = 60000,
-    const std::function<void(QProcess &)> &meanwhile = {}, const QString &folder = {})
-{
-    QProcess cli;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VELTRANO_EXTRA_PORTS"), ports.join(QDir::listSeparator()));
-    cli.setProcessEnvironment(env);
-    cli.setWorkingDirectory(folder);
-    cli.start(QStringLiteral(VELTRANO_CLI), QStringList {"--baud", "38400", "--timeout", "5"} + arguments);
-    if (meanwhile)
-        meanwhile(cli);
-    CliRun run;
-    if (cli.waitForFinished(timeoutMs) && cli.exitStatus() == QProcess::NormalExit)
-        run.status = cli.exitCode();
-    run.out = cli.readAllStandardOutput();
-    run.err = cli.readAllStandardError();
-    return run;
-}
-
-// One simulated adapter and device with its own state, and a folder for the files handed over.
-struct Station
-{
-    Station(const QString &mode, const QStringList &extra = {})
-        : device(
-            QStringList {"--adapter", "els27", "--device", "kestrane", "--mode", mode, "--state", state.path()} + extra)
-        , sim(device)
-    { }
-
-    CliRun run(const QStringList &arguments, const std::function<void(QProcess &)> &meanwhile = {}) const
-    {
-        return runCli({sim.port()}, QStringList {"--port", sim.port()} + arguments, 60000, meanwhile);
-    }
-    QString file(const QString &name, const QByteArray &content) const { return writeFile(files, name, content); }
-    QByteArray stored(const QString &name) const { return readFile(state.filePath(name)); }
-    QByteArray flashed(int size) const { return stored("flash.bin").left(size); }
-    // Packs with the program itself; a package that failed is missing when flashed.
-    QString pack(const QByteArray &firmware, const QString &board)
-    {
-        run({"pack", file("fw.img", firmware), "--board", board, "--output", files.filePath("fw.dfu")});
-        return files.filePath("fw.dfu");
-    }
-
-    QTemporaryDir state, files; // before the simulator, which is given the state's path
-    const QStringList device;
-    SimHarness sim;
-};
-
-} // namespace
+using namespace clitest;
 
 class TestCli : public QObject
 {
@@ -200,10 +129,10 @@ private slots:
         row("20 s erase", false, {"--erase-ms", "20000"}, {"flash"}, header + image(5000), 0, "");
         // Said to be under way, an erase is waited for however short --timeout is.
         // Status polls answered meanwhile do not shorten it.
-        row("erase outlasting --timeout", false, {"--erase-ms", "4000", "--silent-requests", "4:4"},
+        row("erase outlasting --timeout", false, {"--erase-ms", "4000", "--silent-requests", "7:7"},
             {"flash", "--timeout", "1"}, header + image(3000), 0, "");
         row("device goes silent in a flash", false, {"--silent-requests", "1:100"}, {"flash"}, good, 4, "");
-        row("finalise unanswered, retried", false, {"--silent-requests", "9"},
+        row("finalise unanswered, retried", false, {"--silent-requests", "12"},
             {"flash", "--retries", "1", "--transfer", "frames"}, header + image(3000), 0, "trying again", 1);
         // A lost reply, then busy: recovered, and waited for.
         row("flash recovers and waits", false, {"--lose-write-reply", "2", "--busy-status", "2"}, {"flash"},

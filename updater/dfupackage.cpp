@@ -1,6 +1,7 @@
 #include "dfupackage.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
@@ -20,6 +21,33 @@ QByteArray readAvailable(QIODevice &file, qint64 wanted)
 {
     const qint64 left = qMax<qint64>(0, file.size() - file.pos());
     return file.read(qMin(wanted, left));
+}
+
+const QByteArray digestKey = QByteArrayLiteral("sha256=");
+constexpr int digestDigits = 64;
+
+// What follows the text's terminating zero byte: nothing, a digest, or something that claims to be
+// one and is not (returned as it stands, so that it never matches an image).
+QByteArray carriedDigest(const QByteArray &decodedInfo)
+{
+    const int nul = decodedInfo.indexOf('\0');
+    if (nul < 0)
+        return QByteArray();
+    for (const QByteArray &field : decodedInfo.mid(nul + 1).split('\0')) {
+        if (field.startsWith(digestKey))
+            return field.mid(digestKey.size()).toLower();
+    }
+    return QByteArray();
+}
+
+// The image's SHA-256 in hex, read from the file's position to its end; the position is kept.
+QByteArray imageDigest(QIODevice &file)
+{
+    const qint64 start = file.pos();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    file.seek(start);
+    return hash.result().toHex();
 }
 
 void appendLe32(QByteArray &bytes, quint32 value)
@@ -76,11 +104,15 @@ Header inspect(QIODevice &file)
         const QByteArray decoded = QByteArray::fromBase64(readAvailable(file, infoLength));
         const int nul = decoded.indexOf('\0');
         header.info = QString::fromLatin1(nul < 0 ? decoded : decoded.left(nul));
+        header.digest = carriedDigest(decoded);
         readAvailable(file, paddedInfo - infoLength);
     }
     header.imageOffset = file.pos();
     header.imageSize = file.size() - file.pos();
     header.verdict = header.imageSize > 0 ? Verdict::Valid : Verdict::NoImage;
+    if (header.verdict == Verdict::Valid && !header.digest.isEmpty()
+        && (header.digest.size() != digestDigits || imageDigest(file) != header.digest))
+        header.verdict = Verdict::Damaged;
     return header;
 }
 
@@ -106,6 +138,9 @@ QString refusalText(Verdict verdict, const QString &fileName)
             .arg(name);
     case Verdict::NoImage:
         return QCoreApplication::translate("HIDDfu", "%1 holds no firmware image").arg(name);
+    case Verdict::Damaged:
+        return QCoreApplication::translate("HIDDfu", "%1 is damaged: its image does not match the digest it carries")
+            .arg(name);
     case Verdict::Valid:
         break;
     }
@@ -124,9 +159,12 @@ QString tooBigText(qint64 excessBytes)
         .arg(excessBytes);
 }
 
-QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image)
+QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image, bool withDigest)
 {
-    const QByteArray info = infoText.toBase64();
+    QByteArray block = infoText;
+    if (withDigest)
+        block += '\0' + digestKey + QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+    const QByteArray info = block.toBase64();
     QByteArray package;
     appendLe32(package, magic);
     appendLe32(package, board);

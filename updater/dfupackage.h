@@ -14,13 +14,17 @@ constexpr quint32 magic = 0x424210F0; // bytes F0 10 42 42 at offset 0
 
 // Invalid: fewer than 16 bytes, or a header that claims more information text than the file holds.
 // NoImage: nothing follows the header: flashing it would erase the device and write nothing.
-enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard, NoImage };
+// Damaged: the information block carries the image's SHA-256 and the image does not match it.
+enum class Verdict { Valid, Invalid, NotAPackage, OtherBoard, NoImage, Damaged };
 
 struct Header
 {
     Verdict verdict = Verdict::Invalid;
     quint32 board = 0;
     QString info; // the decoded information text, possibly empty
+    // The SHA-256 the information block carries after the text's terminating zero byte, as 64
+    // lower-case hex digits; empty when it carries none.
+    QByteArray digest;
     qint64 imageOffset = 0;
     qint64 imageSize = 0;
 };
@@ -39,7 +43,9 @@ Header read(QIODevice &file, quint32 boardId);
 QString refusalText(Verdict verdict, const QString &fileName);
 bool fits(qint64 imageSize, quint32 flashSize);
 QString tooBigText(qint64 excessBytes);
-// A package as the build tool makes it; for tests and tools.
-QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image);
+// A package as the build tool makes it. With `withDigest` the information block also carries
+// the image's SHA-256 after the text's terminating zero byte, where readers that stop at the zero
+// byte never see it.
+QByteArray build(quint32 board, const QByteArray &infoText, const QByteArray &image, bool withDigest = false);
 
 } // namespace DfuPackage

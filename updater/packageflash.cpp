@@ -2,6 +2,7 @@
 
 #include "hiddfu_protocol.h"
 
+#include <elm327worker.h>
 #include <transferoutcome.h>
 
 #include <cmath>
@@ -46,7 +47,7 @@ void PackageFlash::onEnded(const BootloaderEnding &ending)
             return;
         if (m_step == Step::Status && m_asking)
             m_lostWhileAsking = ending;
-        else if (m_step == Step::Status)
+        else if (m_step == Step::Status || m_step == Step::Describing)
             finish(PackageFlashEnding::Step::Status, ending);
         else if (m_step == Step::Flashing && !m_session.flashRunning())
             finish(PackageFlashEnding::Step::Flash, ending);
@@ -57,6 +58,15 @@ void PackageFlash::onEnded(const BootloaderEnding &ending)
     if (m_step == Step::Status && ending.operation == BootloaderSession::Status) {
         emit voltageRead(ending.voltage);
         statusRead(ending);
+    } else if (m_step == Step::Describing && ending.operation == BootloaderSession::Describe) {
+        if (!ending.ok()) {
+            finish(PackageFlashEnding::Step::Status, ending);
+            return;
+        }
+        const BootloaderInfo info = ending.result.value<BootloaderInfo>();
+        emit described(info);
+        if (m_step == Step::Describing)
+            check(m_statusEnding, info.status);
     } else if (m_step == Step::Flashing && ending.operation == BootloaderSession::Flash) {
         emit voltageRead(ending.voltage);
         m_imageSha256 = ending.imageSha256;
@@ -93,11 +103,35 @@ void PackageFlash::statusRead(const BootloaderEnding &ending)
         finish(PackageFlashEnding::Step::Busy, ending);
         return;
     }
+    if (m_settings.describe) {
+        m_statusEnding = ending;
+        m_step = Step::Describing;
+        m_session.describe();
+        return;
+    }
+    check(ending, status);
+}
+
+void PackageFlash::check(const BootloaderEnding &ending, const DFUStatus &status)
+{
+    m_step = Step::Status;
     const BootloaderSession::PackageCheck check = BootloaderSession::checkPackage(m_package, status, m_name);
-    if (check.header.verdict == DfuPackage::Verdict::Valid)
+    if (check.header.verdict == DfuPackage::Verdict::Valid) {
         emit note(tr("Opened firmware file %1").arg(check.header.info.isEmpty() ? m_name : check.header.info));
+        if (check.header.digest.isEmpty())
+            emit note(tr("no digest to check"));
+    }
     if (!check.ok()) {
         finish(PackageFlashEnding::Step::Package, ending, check.refusal);
+        return;
+    }
+    if (m_settings.dryRun) {
+        BootloaderEnding checked = ending;
+        if (ELM327Worker::belowMinimum(ending.voltage, m_settings.minimumVolts)) {
+            checked.outcome = TransferOutcome::LowVoltage;
+            checked.reason = ELM327Worker::lowVoltageReason(ending.voltage, m_settings.minimumVolts);
+        }
+        finish(PackageFlashEnding::Step::DryRun, checked);
         return;
     }
     const bool lowBattery = std::isnan(m_settings.minimumVolts) && ending.voltage < lowBatteryVolts;

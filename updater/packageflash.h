@@ -26,7 +26,9 @@ public:
 // How a flash of a package ended, with what the device said at the step that ended it.
 struct PackageFlashEnding
 {
-    enum class Step { Status, Busy, Package, Declined, Flash, Launch };
+    // DryRun: every check passed but the battery's, when its ending says LowVoltage; nothing was
+    // sent that changes the device.
+    enum class Step { Status, Busy, Package, Declined, Flash, Launch, DryRun };
     Step step = Step::Status;
     // The session's ending of that step; for Busy, Package and Declined, the last status read.
     BootloaderEnding ending;
@@ -48,6 +50,10 @@ public:
     {
         double minimumVolts = qQNaN(); // with a minimum, a lower reading or none refuses the flash
         bool launch = false; // start the new application once the finalise is confirmed
+        bool dryRun = false; // end once the package, the device's status and the battery are checked
+        // Once the device is no longer busy, read its description and unique ID too (described()),
+        // and check the package against the status read with them.
+        bool describe = false;
     };
     // The session and the questions are not owned and outlive the job.
     PackageFlash(BootloaderSession &session, FlashQuestions &questions, QObject *parent = nullptr);
@@ -66,13 +72,16 @@ signals:
     void checked(const DfuPackage::Header &header); // the package fits and is about to be flashed
     void launchBegun(const QByteArray &imageSha256); // the device confirmed the flash of that image
     void voltageRead(double volts); // NaN when it could not be read
+    void described(const BootloaderInfo &info); // with Settings::describe, before the package is checked
     void ended(const PackageFlashEnding &ending);
 
 private:
-    enum class Step { Idle, Status, Flashing, Launching };
+    enum class Step { Idle, Status, Describing, Flashing, Launching };
 
     void onEnded(const BootloaderEnding &ending);
     void statusRead(const BootloaderEnding &ending);
+    // The package against `status`; `ending` is the status read's, with its voltage.
+    void check(const BootloaderEnding &ending, const DFUStatus &status);
     void finish(PackageFlashEnding::Step step, const BootloaderEnding &ending, const QString &refusal = {});
 
     BootloaderSession &m_session;
@@ -85,5 +94,6 @@ private:
     bool m_asking = false; // a question is open
     std::optional<BootloaderEnding> m_lostWhileAsking; // the link's failure, said once answered
     QElapsedTimer m_busySince; // the status has said busy since
+    BootloaderEnding m_statusEnding; // the status read before the description
     QTimer m_poll;
 };
