@@ -3,6 +3,8 @@
 #include <dfupackage.h>
 #include <firmwarefile.h>
 
+#include <QCryptographicHash>
+
 using DfuPackage::Verdict;
 Q_DECLARE_METATYPE(Verdict)
 
@@ -108,6 +110,18 @@ private slots:
         // The text is Latin-1 and ends at its first zero byte.
         QTest::newRow("built") << DfuPackage::build(board, QByteArray("v2.1 \xe9t\xe9\0tail", 12), "image")
                                << Verdict::Valid << 28 << QString::fromLatin1("v2.1 \xe9t\xe9");
+        // The image's SHA-256 after the text's zero byte: the text reads as before; a changed image,
+        // or a digest cut short, is refused.
+        const QByteArray image = QByteArray("firmware image").repeated(40);
+        const QByteArray signed_ = DfuPackage::build(board, "FW 2.4", image, true);
+        const int offset = int(signed_.size() - image.size());
+        QTest::newRow("digest") << signed_ << Verdict::Valid << offset << "FW 2.4";
+        QByteArray flipped = signed_;
+        flipped[flipped.size() - 7] = char(flipped.at(flipped.size() - 7) ^ 0x10);
+        refused("image byte flipped", flipped, Verdict::Damaged);
+        const QByteArray cut = QByteArray("FW\0sha256=", 10)
+            + QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex().left(63);
+        refused("digest cut short", DfuPackage::build(board, cut, image), Verdict::Damaged);
     }
 
     void packageHeader()
@@ -127,6 +141,7 @@ private slots:
             QCOMPARE(h.imageOffset, qint64(imageOffset));
             QCOMPARE(h.imageSize, qint64(package.size() - imageOffset));
             QCOMPARE(file.readAll(), package.mid(imageOffset));
+            QCOMPARE(h.digest.isEmpty(), qstrcmp(QTest::currentDataTag(), "digest") != 0);
         }
     }
 };

@@ -44,10 +44,9 @@ QByteArray carriedDigest(const QByteArray &decodedInfo)
 QByteArray imageDigest(QIODevice &file)
 {
     const qint64 start = file.pos();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
+    const QByteArray image = readAvailable(file, file.size() - start);
     file.seek(start);
-    return hash.result().toHex();
+    return QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
 }
 
 void appendLe32(QByteArray &bytes, quint32 value)
