@@ -31,7 +31,7 @@ public:
     bool update(JobRecord &record);
     // Sets the end and the outcome, and writes the record.
     bool finish(JobRecord &record, const QString &status, const QString &reason, int exitCode = -1);
-    // The newest flash of the device with this UUID, when the store can tell.
+    // The newest flash of the device with this UUID that sent its erase, when the store can tell.
     std::optional<JobRecord> latestFlash(const QString &uuid);
     QString lastError() const { return m_lastError; }
 

@@ -323,7 +323,7 @@ std::optional<JobRecord> RecordStore::latestFlash(const QString &uuid)
 {
     m_error.clear();
     QList<JobRecord> records;
-    if (!select(QStringLiteral("job = 'flash' AND dry_run = 0 AND uuid = ? COLLATE NOCASE"), {uuid}, 1, &records)
+    if (!select(QStringLiteral("job = 'flash' AND dry_run = 0 AND erase_sent = 1 AND uuid = ? COLLATE NOCASE"), {uuid}, 1, &records)
         || records.isEmpty())
         return std::nullopt;
     return records.first();

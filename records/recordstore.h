@@ -55,7 +55,8 @@ public:
     bool update(const JobRecord &record);
     // Newest first. An empty list and error() when they cannot be read.
     QList<JobRecord> find(const RecordFilter &filter);
-    // The newest flash record of the device with this UUID, dry runs left out.
+    // The newest flash of the device with this UUID that reached it, having sent its erase: a dry
+    // run, or a flash refused before its erase, left the device as it was.
     std::optional<JobRecord> latestFlash(const QString &uuid);
     // Why the last call failed, naming the file.
     QString error() const { return m_error; }

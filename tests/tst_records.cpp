@@ -182,6 +182,7 @@ private slots:
         all[0].boardId = all[1].boardId = all[4].boardId = all[5].boardId = QStringLiteral("4B455331");
         all[1].uuid = all[2].uuid = QStringLiteral("AA-bb");
         all[2].dryRun = true;
+        all[1].eraseSent = all[2].eraseSent = true;
         all[3].job = "upload", all[3].reason = "price 50%_off", all[4].reason = "50%Xoff, 50Q_off";
         all[4].started = all[5].started; // the same time: the later written comes first
         all[1].status = JobRecord::unfinished, all[5].status = JobRecord::failed;
@@ -207,7 +208,7 @@ private slots:
         QCOMPARE(find([](RecordFilter &f) { f.text = QStringLiteral("'; DROP TABLE records; --"); }), QStringList());
         QVERIFY(store.error().isEmpty());
 
-        // The newest real flash of the device: the dry run after it does not count.
+        // The newest flash that reached the device: the dry run after it does not count.
         QCOMPARE(store.latestFlash(QStringLiteral("aa-bb"))->reason, QStringLiteral("r1"));
         QVERIFY(!store.latestFlash(QStringLiteral("none")));
     }
