@@ -3,8 +3,8 @@
 # pseudo-terminal, and opens the manager with that port selected. Settings of the demo live in
 # a scratch folder, so the user's own settings stay untouched.
 # Without a display, the whole job runs through veltrano-cli instead: info, upload, select, switch
-# to the bootloader, flash with launch, info again; it ends with a summary and exits non-zero if
-# the device did not confirm any step.
+# to the bootloader, a dry run of the flash, the flash with launch, info again and the records the
+# jobs left; it ends with a summary and exits non-zero if the device did not confirm any step.
 # --tcp: the same over TCP, with the simulator serving a Wi-Fi adapter on 127.0.0.1 (tcp://HOST:PORT
 # stands wherever a serial port would).
 set -euo pipefail
@@ -34,6 +34,8 @@ port=$(sed -n 's/^kestrane-sim ready //p' "$demo/sim.out" | head -n 1)
 
 export VELTRANO_EXTRA_PORTS="$port"
 export XDG_CONFIG_HOME="$demo/config"
+# The jobs' records go to the demo's folder too, not to the user's own records.
+export VELTRANO_RECORDS="$demo/records.sqlite"
 mkdir -p "$XDG_CONFIG_HOME/Quorvane"
 cat >"$XDG_CONFIG_HOME/Quorvane/Veltrano.conf" <<CONF
 [IO]
@@ -71,11 +73,15 @@ step "switch the device to its bootloader"
 cli dfu
 sleep 0.5 # the device restarts into its bootloader
 cli bootloader
+step "check everything for the flash without erasing anything"
+cli flash "$demo/demo.dfu" --dry-run
 step "flash the package, then launch the new firmware"
 cli flash "$demo/demo.dfu" --launch
 sleep 0.5 # the application starts
 step "the device afterwards"
 cli info
+step "the records the jobs left"
+"$build/cli/veltrano-cli" records
 echo
 echo "demo: verified: 102112-byte firmware slice stored with matching MD5, active.cfg written,"
 echo "demo:           bootloader reached, $(stat -c %s "$demo/demo-image.bin")-byte image flashed with the finalise confirmed,"
