@@ -40,6 +40,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     , m_upload(m_session)
     , m_removal(m_session)
     , m_restart(m_session)
+    , m_records(m_session, m_upload, m_removal, m_restart, m_connection)
     , m_notices(this)
 {
     ui->setupUi(this);
@@ -58,6 +59,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     ui->actionAbout->setIcon(QMaterialIcon::icon(QStringLiteral("info"), m_iconColor));
     ui->actionHome->setIcon(QMaterialIcon::icon(QStringLiteral("home"), m_iconColor));
     ui->actionLog->setIcon(QMaterialIcon::icon(QStringLiteral("view_headline"), m_iconColor));
+    ui->recordsPage->setPath(m_records.path());
 
     connect(ui->actionExit, &QAction::triggered, this, [this] {
         if (mayLeave())
@@ -70,6 +72,7 @@ ManagerWindow::ManagerWindow(QWidget *parent)
     connect(&m_upload, &UploadJob::ended, this, &ManagerWindow::uploadEnded);
     connect(&m_removal, &RemovalJob::ended, this, &ManagerWindow::removalEnded);
     connect(&m_restart, &RestartJob::ended, this, &ManagerWindow::restartEnded);
+    connect(&m_records, &ManagerRecords::warning, this, &ManagerWindow::appendLog);
     connect(&m_restart, &RestartJob::confirming, this,
         [this] { appendLog(tr("Switch requested; asking the bootloader")); });
 }
@@ -265,6 +268,7 @@ bool ManagerWindow::uploadFirmware(const QString &path)
         uploadCleanup();
         return false;
     }
+    m_records.upload(path, m_upload);
     startUpload(path);
     return true;
 }
@@ -284,6 +288,7 @@ void ManagerWindow::on_applySelTool_clicked()
     ui->progress->show();
     ui->stackedWidget->setCurrentIndex(LogPage);
     m_upload.prepareSelection(m_model.tickedNames());
+    m_records.select(m_model.tickedNames(), m_upload);
     startUpload(FirmwareFile::activeConfigName);
 }
 
@@ -323,6 +328,7 @@ void ManagerWindow::on_removeFileTool_clicked()
         || !linkUp())
         return;
     appendLog(tr("Removing file %1").arg(name));
+    m_records.remove(name);
     m_removal.remove(name);
 }
 
@@ -331,6 +337,7 @@ void ManagerWindow::on_eraseFilesTool_clicked()
     if (refuseWhenBusy() || !linkUp())
         return;
     appendLog(tr("Erasing all files"));
+    m_records.erase();
     m_removal.eraseAll();
 }
 
@@ -343,8 +350,10 @@ void ManagerWindow::on_dfuTool_clicked()
         + QStringLiteral("<br>") + tr("Please read the manual carefully before updating the firmware!");
     const auto answer = QMessageBox::question(
         this, tr("Firmware Upgrade"), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes && linkUp())
-        m_restart.start(m_connection, true);
+    if (answer != QMessageBox::Yes || !linkUp())
+        return;
+    m_records.restart(true);
+    m_restart.start(m_connection, true);
 }
 
 void ManagerWindow::on_actionFirmware_Update_triggered()
@@ -377,17 +386,6 @@ void ManagerWindow::on_actionAbout_triggered()
         + QStringLiteral("<ul><li><a href=\"https://github.com/google/material-design-icons\">Material Icons</a>"
                          " (Apache-2.0)</li></ul>");
     QMessageBox::about(this, tr("Veltrano Manager") + QStringLiteral(" v" VELTRANO_VERSION), text);
-}
-
-void ManagerWindow::on_actionHome_triggered()
-{
-    // Without a link the start page's list and tools are those of a device no longer reachable.
-    ui->stackedWidget->setCurrentIndex(m_connected ? StartPage : ConnectPage);
-}
-
-void ManagerWindow::on_actionLog_triggered()
-{
-    ui->stackedWidget->setCurrentIndex(LogPage);
 }
 
 void ManagerWindow::thread_progress(int prog)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ecufilelistmodel.h"
+#include "managerrecords.h"
 #include "managersession.h"
 #include "managerview.h"
 #include "noticequeue.h"
@@ -51,6 +52,7 @@ private slots:
     void on_actionAbout_triggered();
     void on_actionHome_triggered();
     void on_actionLog_triggered();
+    void on_actionRecords_triggered();
 
     void thread_progress(int prog);
     void thread_error(int code, QVariant param);
@@ -58,7 +60,7 @@ private slots:
     void thread_finished(const ManagerEnding &ending);
 
 private:
-    enum Page { ConnectPage = 0, StartPage = 1, DropPage = 2, LogPage = 3 };
+    enum Page { ConnectPage = 0, StartPage = 1, DropPage = 2, LogPage = 3, JobRecordPage = 4 };
 
     bool uploadFirmware(const QString &path);
     bool refuseWhenBusy();
@@ -103,6 +105,7 @@ private:
     RemovalJob m_removal;
     RestartJob m_restart;
     ELM_ConnInfo m_connection; // how the device was reached
+    ManagerRecords m_records; // of the jobs above
     ECUFileListModel m_model;
     NoticeQueue m_notices;
 };

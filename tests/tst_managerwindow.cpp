@@ -9,12 +9,15 @@
 #include <droparea.h>
 #include <ecufilelistmodel.h>
 #include <managerwindow.h>
+#include <recordspage.h>
+#include <recordstore.h>
 #include <settingskeys.h>
 #include <translations.h>
 #include <veltranoversion.h>
 
 #include <QAction>
 #include <QCommandLinkButton>
+#include <QCryptographicHash>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -60,6 +63,8 @@ class TestManagerWindow : public QObject
     std::unique_ptr<Device> device;
     std::unique_ptr<ManagerWindow> window;
     QTemporaryDir files;
+    QString records; // this test's store of job records
+    int tests = 0;
 
     template<typename T> T *child(const char *name) const { return window->findChild<T *>(QLatin1String(name)); }
     int page() const { return child<QStackedWidget>("stackedWidget")->currentIndex(); }
@@ -114,6 +119,12 @@ class TestManagerWindow : public QObject
     }
 
 private slots:
+    void init()
+    {
+        records = files.filePath(QStringLiteral("records-%1.sqlite").arg(++tests));
+        qputenv("VELTRANO_RECORDS", QFile::encodeName(records));
+    }
+
     void cleanup()
     {
         window.reset();
@@ -262,6 +273,7 @@ private slots:
         if (stored.isEmpty()) {
             QVERIFY(!child<DropArea>("dropLabel")->hasFile());
             QVERIFY(!QFile::exists(device->file("my_firmware_.bin")));
+            QVERIFY(!QFile::exists(records)); // nothing was sent, so there is no job to record
             return;
         }
         QCOMPARE(page(), 3);
@@ -274,6 +286,27 @@ private slots:
         QVERIFY(log().contains("File uploaded"));
         // Read at the set-up and again before the upload.
         QCOMPARE(log().count("Vehicle voltage: 12.6 V"), 2);
+
+        // One record of the upload, with the file and the bytes sent, also on Go -> Records.
+        RecordStore store(records);
+        QVERIFY2(store.open(), qPrintable(store.error()));
+        const QList<JobRecord> kept = store.find({});
+        QCOMPARE(kept.size(), 1);
+        const JobRecord &record = kept.first();
+        QCOMPARE(QStringList({record.program, record.job, record.status, record.role}),
+            QStringList({"manager", "upload", "succeeded", "application"}));
+        QCOMPARE(record.fileName, QFileInfo(path).absoluteFilePath());
+        QCOMPARE(record.fileSize, qint64(slice.size()));
+        QCOMPARE(record.sha256, QString(QCryptographicHash::hash(slice, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(record.transfer, QString(segmented ? "segmented" : "frames"));
+        QCOMPARE(QStringList({record.port, record.adapterKind}), QStringList({device->sim.port(), "ELS27"}));
+        QVERIFY2(record.description.startsWith("Device reports: SDK 1.22.2, FW 2.4.0"), qPrintable(record.description));
+        QCOMPARE(record.voltageBefore, 12.6);
+        child<QAction>("actionRecords")->trigger();
+        QCOMPARE(page(), 4);
+        const QAbstractItemModel *shown = child<QTableView>("recordsTable")->model();
+        QCOMPARE(shown->rowCount(), 1);
+        QCOMPARE(shown->index(0, RecordsPage::shownColumns().indexOf("file_name")).data().toString(), record.fileName);
     }
 
     // While an upload runs nothing may take the link from it: the tools that would are disabled and

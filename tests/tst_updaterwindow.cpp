@@ -11,9 +11,11 @@
 #include <elmparams.h>
 #include <hiddfu.h>
 #include <launchdialog.h>
+#include <recordstore.h>
 #include <serialports.h>
 #include <settingskeys.h>
 
+#include <QCryptographicHash>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QRadioButton>
@@ -136,7 +138,17 @@ class TestUpdaterWindow : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_records;
+    QString m_recordsPath; // this test's store of job records
+    int m_tests = 0;
+
 private slots:
+    void init()
+    {
+        m_recordsPath = m_records.filePath(QStringLiteral("records-%1.sqlite").arg(++m_tests));
+        qputenv("VELTRANO_RECORDS", QFile::encodeName(m_recordsPath));
+    }
+
     void connectionDialog_data()
     {
         // The rate, the device's identifier and the PC's, set and read back.
@@ -562,6 +574,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("fault");
         QTest::addColumn<QString>("warning");
+        // The flash cut short after its erase is recognised at the next connection by its record,
+        // and its package, unchanged, offered again.
         QTest::newRow("during a flash") << QStringList {"--vanish-after", "80"}
                                         << "Communication error: Transport unexpectedly closed" + noApplication;
         // The port goes while the technician is asked whether to flash: the answer must not send
@@ -574,17 +588,35 @@ private slots:
     }
 
     // The port goes away. The window says so once and looks for the adapter again; once it is
-    // back, the package dropped again is flashed.
+    // back, the package dropped again, or offered again, is flashed.
     void linkLost()
     {
         QFETCH(QStringList, fault);
         QFETCH(QString, warning);
+        const bool offered = fault.contains("--vanish-after");
         Bench b(fault);
         SimHarness again({"--adapter", "els27", "--device", "kestrane", "--mode", "boot", "--state", b.state.path(),
             "--board-id", QString::number(board), "--link", b.sim.port()});
         const QByteArray firmware = image(5000);
-        b.params.file = b.package(firmware);
+        const QString package = b.package(firmware);
+        // Dropped by hand there: a package named at the start would be dropped again at the next
+        // connection, before anything could be offered.
+        if (offered)
+            b.responder.when(
+                [&] { return b.log("elmLog").contains("UUID: ") && b.ready(); }, [&] { drop(&b.window, package); });
+        else
+            b.params.file = package;
         auto *dfuLog = child<QTextBrowser>(&b.window, "dfuLog");
+        // What a program killed as the image begins to be written would leave behind.
+        QString duringFlash;
+        if (offered)
+            connect(dfuLog, &QTextBrowser::textChanged, dfuLog, [&] {
+                if (!duringFlash.isEmpty() || !dfuLog->toPlainText().endsWith("Flashing"))
+                    return;
+                RecordStore during(m_recordsPath);
+                const QList<JobRecord> now = during.open() ? during.find({}) : QList<JobRecord>();
+                duringFlash = now.isEmpty() ? "none" : now.first().status + " " + now.first().text("erase_sent");
+            });
         QTimer statusWatch;
         if (fault.contains("--silent-requests")) {
             connect(&statusWatch, &QTimer::timeout, &statusWatch, [&] {
@@ -595,11 +627,13 @@ private slots:
             });
             statusWatch.start(20);
         }
+        bool cut = false; // once: a signal to a simulator that has ended would reach this process
         if (fault.isEmpty())
             connect(dfuLog, &QTextBrowser::textChanged, dfuLog, [&] {
-                if (!dfuLog->toPlainText().startsWith("Opened firmware file") || !again.received().isEmpty()
+                if (cut || !dfuLog->toPlainText().startsWith("Opened firmware file") || !again.received().isEmpty()
                     || !QFileInfo::exists(b.sim.port()))
                     return;
+                cut = true;
                 b.sim.signal(SIGUSR1);
                 QVERIFY(waitUntil([&] { return !QFileInfo::exists(b.sim.port()); }));
                 QTest::qWait(200); // the window may hear of it before the answer, or not
@@ -609,20 +643,47 @@ private slots:
                 QVERIFY(again.start());
                 qputenv("VELTRANO_EXTRA_PORTS", b.sim.port().toLocal8Bit()); // the port it took over
             });
-        b.responder.when(
-            [&] {
-                return child<QWidget>(&b.window, "controlWidget")->isEnabled() && b.log("elmLog").count("UUID: ") == 2;
-            },
-            [&] {
-                QCOMPARE(child<QStackedWidget>(&b.window, "stackedWidget")->currentIndex(), 0);
-                drop(&b.window, b.params.file);
-            });
+        if (!offered)
+            b.responder.when(
+                [&] {
+                    return child<QWidget>(&b.window, "controlWidget")->isEnabled()
+                        && b.log("elmLog").count("UUID: ") == 2;
+                },
+                [&] {
+                    QCOMPARE(child<QStackedWidget>(&b.window, "stackedWidget")->currentIndex(), 0);
+                    drop(&b.window, package);
+                });
         QCOMPARE(b.run(40000), 1);
         QCOMPARE(b.responder.warnings, QStringList {warning});
         QCOMPARE(b.responder.paramsDialogs, 0);
         QVERIFY(b.flashed(firmware));
         QCOMPARE(again.received().filter("04b100b2ff").size(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(b.runsApplication(), 15000);
+
+        QCOMPARE(b.responder.questions.filter(" again?"),
+            offered ? QStringList {"Flash " + QFileInfo(package).absoluteFilePath() + " again?"} : QStringList());
+        QCOMPARE(b.log("elmLog").contains("did not finish: it has no application."), offered);
+        RecordStore store(m_recordsPath);
+        QVERIFY2(store.open(), qPrintable(store.error()));
+        const QList<JobRecord> kept = store.find({});
+        QStringList jobs;
+        for (const JobRecord &record : kept)
+            jobs << record.job + " " + record.status;
+        QStringList expected {"launch succeeded", "flash succeeded"};
+        if (offered)
+            expected << "flash failed";
+        QCOMPARE(jobs, expected);
+        const QString sha256 = QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex();
+        for (const JobRecord &flash : kept.mid(1)) {
+            QCOMPARE(QStringList({flash.program, flash.role, flash.fileName, flash.sha256, flash.uuid, flash.boardId}),
+                QStringList({"updater", "bootloader", QFileInfo(package).absoluteFilePath(), sha256,
+                    "4B53494D0102030405060708", "7"}));
+        }
+        QVERIFY(kept[1].finaliseConfirmed && kept[1].launchAnswered);
+        if (offered) {
+            QVERIFY(kept[2].eraseSent && !kept[2].finaliseConfirmed && kept[2].leftNoApplication());
+            QCOMPARE(duringFlash, QStringLiteral("unfinished yes"));
+        }
     }
 };
 

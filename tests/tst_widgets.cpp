@@ -4,12 +4,17 @@
 #include <droparea.h>
 #include <qautoclosemessagebox.h>
 #include <qmaterialicon.h>
+#include <recordformat.h>
+#include <recordspage.h>
+#include <recordstore.h>
 #include <settingskeys.h>
 
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QTableView>
 
 #include <tuple>
 
@@ -376,6 +381,68 @@ private slots:
         bool found = true;
         QVERIFY(registry->codepoint(QStringLiteral("no_such_glyph"), &found).isNull() && !found);
         QCOMPARE(QMaterialIcon::icon(QStringLiteral("home")).pixmap(QSize(24, 24)).toImage(), reference(home, black));
+    }
+
+    // Newest first, narrowed by the filter field as it is typed in, and exported as shown: the
+    // CSV holds the rows of the table, in its order. What a device said shows as the characters
+    // it is. A store that cannot be read is said in the page.
+    void recordsPage()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("records.sqlite"));
+        {
+            RecordStore store(path);
+            QVERIFY2(store.open(), qPrintable(store.error()));
+            const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-60);
+            const QStringList jobs {"flash", "upload", "flash"};
+            for (int i = 0; i < jobs.size(); ++i) {
+                JobRecord record = JobRecord::begin(jobs[i], QStringLiteral("updater"));
+                record.started = start.addSecs(i);
+                record.uuid = QStringLiteral("UUID%1").arg(i);
+                record.description = i == 2 ? QStringLiteral("<b>Kestrane</b>\x1b[31m\nbootloader") : QString();
+                record.finish(QLatin1String(JobRecord::succeeded), QStringLiteral("done, \"as asked\""));
+                QVERIFY2(store.add(record), qPrintable(store.error()));
+            }
+        }
+        RecordsPage page;
+        page.setPath(path);
+        page.show();
+        const QAbstractItemModel *model = testsupport::child<QTableView>(&page, "recordsTable")->model();
+        const auto cell = [&](int row, const char *column, int role = Qt::DisplayRole) {
+            const int at = RecordsPage::shownColumns().indexOf(QLatin1String(column));
+            return model->index(row, at).data(role).toString();
+        };
+        QCOMPARE(model->rowCount(), 3);
+        QCOMPARE(cell(0, "uuid") + cell(1, "uuid") + cell(2, "uuid"), QStringLiteral("UUID2UUID1UUID0"));
+        QCOMPARE(cell(0, "started"), page.records().first().started.toLocalTime().toString("yyyy-MM-dd HH:mm:ss"));
+        QCOMPARE(cell(0, "description"), QStringLiteral("<b>Kestrane</b>\u241b[31m\u240abootloader"));
+
+        testsupport::child<QLineEdit>(&page, "recordsFilter")->setText(QStringLiteral("flash"));
+        QCOMPARE(model->rowCount(), 2);
+        const QString csvPath = m_dir.filePath(QStringLiteral("shown.csv"));
+        QVERIFY(page.exportCsv(csvPath));
+        QFile csvFile(csvPath);
+        QVERIFY(csvFile.open(QIODevice::ReadOnly));
+        const QList<QStringList> rows = RecordFormat::parseCsv(csvFile.readAll());
+        QCOMPARE(rows.size(), 1 + model->rowCount());
+        for (int row = 0; row < model->rowCount(); ++row) {
+            for (int column = 0; column < model->columnCount(); ++column) {
+                const QString name = model->headerData(column, Qt::Horizontal, Qt::UserRole).toString();
+                QCOMPARE(rows[row + 1].value(rows[0].indexOf(name)),
+                    model->index(row, column).data(Qt::UserRole).toString());
+            }
+        }
+        QCOMPARE(rows[1].value(rows[0].indexOf("description")), page.records().first().description);
+        QVERIFY(!page.exportCsv(m_dir.filePath(QStringLiteral("no such folder/shown.csv"))));
+        QVERIFY(page.statusText().startsWith("Cannot write"));
+
+        const QString broken = m_dir.filePath(QStringLiteral("broken.sqlite"));
+        QFile junk(broken);
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write(QByteArray(4096, 'x')) == 4096);
+        junk.close();
+        page.setPath(broken);
+        page.refresh();
+        QCOMPARE(model->rowCount(), 0);
+        QVERIFY2(page.statusText().startsWith("cannot open records"), qPrintable(page.statusText()));
     }
 };
 

@@ -3,6 +3,7 @@
 #include "elmparams.h"
 #include "launchdialog.h"
 #include "ui_hiddfu.h"
+#include "updaterrecords.h"
 
 #include <canids.h>
 #include <darktheme.h>
@@ -10,10 +11,13 @@
 #include <elmconninfo.h>
 #include <plaintextlog.h>
 #include <qmaterialicon.h>
+#include <recordspage.h>
 #include <serialports.h>
 #include <settingskeys.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QIcon>
@@ -21,6 +25,7 @@
 #include <QProgressDialog>
 #include <QSettings>
 #include <QTextCursor>
+#include <QVBoxLayout>
 
 #include <cmath>
 
@@ -76,6 +81,12 @@ HIDDfu::HIDDfu(QWidget *parent)
     connect(session, &BootloaderSession::flashStageBegun, this, &HIDDfu::flashStageBegun);
     // After the window's own connection: a lost link is noted there before the flash job ends with it.
     packageFlash = new PackageFlash(*session, *this, this);
+    // Before the window's answer to a flash's ending, which may keep a dialog open: the record is
+    // written first.
+    records = new UpdaterRecords(*session, *packageFlash, this);
+    connect(
+        records, &UpdaterRecords::warning, this, [this](const QString &text) { appendPlainText(ui->elmLog, text); });
+    connect(records, &UpdaterRecords::unfinishedFlash, this, &HIDDfu::offerUnfinished);
     connect(packageFlash, &PackageFlash::ended, this, &HIDDfu::packageFlashEnded);
     connect(packageFlash, &PackageFlash::note, this, [this](const QString &text) {
         if (!ending)
@@ -233,6 +244,7 @@ void HIDDfu::connectDfu()
     // The manager's setting, so that an adapter kept at its rate there is kept so here too.
     info.rateSwitch = QSettings().value(SettingsKeys::rateSwitch, true).toBool();
     info.transfer = transferModeNamed(QSettings().value(SettingsKeys::transfer).toString());
+    records->setConnection(info);
     session->connectLink(info);
 }
 
@@ -299,7 +311,18 @@ void HIDDfu::on_dfuDropArea_changed(const QString &file)
         reset();
         return;
     }
+    // A package that cannot be flashed whatever the device is (damaged, cut off, no image) is
+    // refused before the device is asked anything.
+    QBuffer package(&bytes);
+    package.open(QIODevice::ReadOnly);
+    const DfuPackage::Verdict verdict = DfuPackage::inspect(package).verdict;
+    if (verdict != DfuPackage::Verdict::Valid) {
+        warn(DfuPackage::refusalText(verdict, file));
+        reset();
+        return;
+    }
     packageName = file;
+    records->packageTaken(file, bytes);
     packageFlash->start(bytes, file, PackageFlash::Settings());
 }
 
@@ -331,6 +354,7 @@ void HIDDfu::packageFlashEnded(const PackageFlashEnding &ended)
         reset();
         return;
     case PackageFlashEnding::Step::Declined:
+    case PackageFlashEnding::Step::DryRun: // never asked for here
         reset();
         return;
     case PackageFlashEnding::Step::Flash:
@@ -427,6 +451,22 @@ void HIDDfu::on_sdfuTool_clicked()
     runCommand(hiddfu_worker::SDFU);
 }
 
+// A window of its own, so that the records can be read beside a flash under way.
+void HIDDfu::on_recordsTool_clicked()
+{
+    if (!recordsDialog) {
+        recordsDialog = new QDialog(this);
+        recordsDialog->setWindowTitle(tr("Records"));
+        auto *page = new RecordsPage(recordsDialog);
+        page->setPath(records->path());
+        (new QVBoxLayout(recordsDialog))->addWidget(page);
+        recordsDialog->resize(900, 400);
+    }
+    recordsDialog->show();
+    recordsDialog->raise();
+    recordsDialog->activateWindow();
+}
+
 void HIDDfu::on_aboutTool_clicked()
 {
     const QString text = tr("Utility to flash Quorvane devices via CAN.") + QStringLiteral("<br>")
@@ -463,9 +503,11 @@ void HIDDfu::runCommand(hiddfu_worker::Commands cmd)
         loop.quit();
     });
     QTimer::singleShot(readyWaitMs, &loop, &QEventLoop::quit);
+    records->commandBegins(cmd);
     session->launch(cmd);
     ui->controlWidget->setEnabled(false);
     loop.exec();
+    records->commandWaitOver();
     finish(launched);
 }
 

@@ -15,8 +15,10 @@
 #include <memory>
 #include <optional>
 
+class QDialog;
 class QEventLoop;
 class QProgressDialog;
+class UpdaterRecords;
 
 namespace Ui {
 class HIDDfu;
@@ -54,6 +56,7 @@ private slots:
     void on_launchTool_clicked();
     void on_restartTool_clicked();
     void on_sdfuTool_clicked();
+    void on_recordsTool_clicked();
     // Every operation of the session ends here, once.
     void thread_ended(const BootloaderEnding &ending);
     // A line of the worker's for the flash log or the link's log.
@@ -74,6 +77,9 @@ private:
     void runCommand(hiddfu_worker::Commands cmd);
     void flashDone(bool ok);
     void connected(const BootloaderEnding &ending);
+    // The device's last flash left it without an application: said, and its package offered again
+    // when there is one and nothing else is under way.
+    void offerUnfinished(const QString &text, const QString &package);
     void packageFlashEnded(const PackageFlashEnding &ended);
     void flashEnded(const BootloaderEnding &ending);
     // A command outside a flash failed: said once, and the updater ends (or, with the link gone,
@@ -110,6 +116,8 @@ private:
     hiddfu_worker *worker = nullptr;
     BootloaderSession *session = nullptr;
     PackageFlash *packageFlash = nullptr;
+    UpdaterRecords *records = nullptr;
+    QDialog *recordsDialog = nullptr; // made when first asked for
     QString packageName; // the package dropped, as given
     bool packageInHand = false; // from its drop until its flash ended or it was turned down
     QTimer searchTimer;

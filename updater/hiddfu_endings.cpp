@@ -28,6 +28,25 @@ void HIDDfu::thread_ended(const BootloaderEnding &e)
     }
 }
 
+// Asked once the description's ending is over, and only when the window still waits for a package.
+void HIDDfu::offerUnfinished(const QString &text, const QString &package)
+{
+    if (ending)
+        return;
+    appendPlainText(ui->elmLog, text);
+    if (package.isEmpty())
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this, package] {
+            if (ending || failureEnding || !linkUp || packageInHand || flashRunning)
+                return;
+            if (ask(tr("Flash %1 again?").arg(package)))
+                on_dfuDropArea_changed(package);
+        },
+        Qt::QueuedConnection);
+}
+
 void HIDDfu::thread_error(int code, const QString &text)
 {
     if (ending)
