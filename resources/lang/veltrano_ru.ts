@@ -502,6 +502,29 @@
         <source>The device stayed busy with an earlier step for %1 s; %2 was not flashed</source>
         <translation>Устройство оставалось занято предыдущим шагом %1 с; %2 не прошит</translation>
     </message>
+    <message>
+        <source>The records of the jobs done</source>
+        <translation>Записи о выполненных работах</translation>
+    </message>
+    <message>
+        <source>Records</source>
+        <translation>Записи</translation>
+    </message>
+    <message>
+        <source>%1 is damaged: its image does not match the digest it carries</source>
+        <translation>%1 повреждён: его образ не совпадает с записанной в нём контрольной суммой</translation>
+    </message>
+    <message>
+        <source>Flash %1 again?</source>
+        <translation>Прошить %1 снова?</translation>
+    </message>
+</context>
+<context>
+    <name>JobRecord</name>
+    <message>
+        <source>The last flash of this device (%1, %2) did not finish: it has no application.</source>
+        <translation>Последняя прошивка этого устройства (%1, %2) не завершилась: на нём нет приложения.</translation>
+    </message>
 </context>
 <context>
     <name>LaunchDialog</name>
@@ -516,6 +539,29 @@
     <message>
         <source>Return</source>
         <translation>Вернуться</translation>
+    </message>
+</context>
+<context>
+    <name>ManagerRecords</name>
+    <message>
+        <source>No ending was heard</source>
+        <translation>Завершение не получено</translation>
+    </message>
+    <message>
+        <source>Stored on the device as %1</source>
+        <translation>Сохранён на устройстве как %1</translation>
+    </message>
+    <message>
+        <source>The bootloader answered</source>
+        <translation>Загрузчик ответил</translation>
+    </message>
+    <message>
+        <source>The device answers again</source>
+        <translation>Устройство снова отвечает</translation>
+    </message>
+    <message>
+        <source>The device did not answer after the request within %1 s</source>
+        <translation>Устройство не ответило после запроса в течение %1 с</translation>
     </message>
 </context>
 <context>
@@ -867,6 +913,10 @@
         <source>Frame by frame</source>
         <translation>По кадрам</translation>
     </message>
+    <message>
+        <source>Records</source>
+        <translation>Записи</translation>
+    </message>
 </context>
 <context>
     <name>PackageFlash</name>
@@ -878,12 +928,232 @@
         <source>Opened firmware file %1</source>
         <translation>Открыт файл прошивки %1</translation>
     </message>
+    <message>
+        <source>no digest to check</source>
+        <translation>нет контрольной суммы для проверки</translation>
+    </message>
+</context>
+<context>
+    <name>RecordKeeper</name>
+    <message>
+        <source>The job goes on without its record: %1</source>
+        <translation>Работа продолжается без записи о ней: %1</translation>
+    </message>
+</context>
+<context>
+    <name>RecordStore</name>
+    <message>
+        <source>Qt&apos;s SQLite driver (QSQLITE) is not installed</source>
+        <translation>Драйвер SQLite для Qt (QSQLITE) не установлен</translation>
+    </message>
+    <message>
+        <source>cannot make the folder %1</source>
+        <translation>не удаётся создать папку %1</translation>
+    </message>
+    <message>
+        <source>it holds no record %1</source>
+        <translation>в нём нет записи %1</translation>
+    </message>
+    <message>
+        <source>it is not open</source>
+        <translation>он не открыт</translation>
+    </message>
+    <message>
+        <source>it belongs to a newer Veltrano (schema version %1; this one knows %2)</source>
+        <translation>он от более новой версии Veltrano (версия схемы %1; эта знает %2)</translation>
+    </message>
+</context>
+<context>
+    <name>RecordsPage</name>
+    <message>
+        <source>Started</source>
+        <translation>Начало</translation>
+    </message>
+    <message>
+        <source>Ended</source>
+        <translation>Конец</translation>
+    </message>
+    <message>
+        <source>Duration, ms</source>
+        <translation>Длительность, мс</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>Программа</translation>
+    </message>
+    <message>
+        <source>Version</source>
+        <translation>Версия</translation>
+    </message>
+    <message>
+        <source>Computer</source>
+        <translation>Компьютер</translation>
+    </message>
+    <message>
+        <source>User</source>
+        <translation>Пользователь</translation>
+    </message>
+    <message>
+        <source>Job</source>
+        <translation>Работа</translation>
+    </message>
+    <message>
+        <source>Dry run</source>
+        <translation>Пробный запуск</translation>
+    </message>
+    <message>
+        <source>Status</source>
+        <translation>Состояние</translation>
+    </message>
+    <message>
+        <source>Exit code</source>
+        <translation>Код выхода</translation>
+    </message>
+    <message>
+        <source>Reason</source>
+        <translation>Причина</translation>
+    </message>
+    <message>
+        <source>Port</source>
+        <translation>Порт</translation>
+    </message>
+    <message>
+        <source>Adapter</source>
+        <translation>Адаптер</translation>
+    </message>
+    <message>
+        <source>Adapter identification</source>
+        <translation>Идентификация адаптера</translation>
+    </message>
+    <message>
+        <source>Transfer</source>
+        <translation>Передача</translation>
+    </message>
+    <message>
+        <source>Role</source>
+        <translation>Роль</translation>
+    </message>
+    <message>
+        <source>Board</source>
+        <translation>Плата</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>Description</source>
+        <translation>Описание</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>Файл</translation>
+    </message>
+    <message>
+        <source>Size</source>
+        <translation>Размер</translation>
+    </message>
+    <message>
+        <source>SHA-256</source>
+        <translation>SHA-256</translation>
+    </message>
+    <message>
+        <source>Erase sent</source>
+        <translation>Стирание отправлено</translation>
+    </message>
+    <message>
+        <source>Erase confirmed</source>
+        <translation>Стирание подтверждено</translation>
+    </message>
+    <message>
+        <source>Bytes acknowledged</source>
+        <translation>Подтверждено байт</translation>
+    </message>
+    <message>
+        <source>Finalise confirmed</source>
+        <translation>Завершение подтверждено</translation>
+    </message>
+    <message>
+        <source>Launch answered</source>
+        <translation>Запуск подтверждён</translation>
+    </message>
+    <message>
+        <source>Voltage before, V</source>
+        <translation>Напряжение до, В</translation>
+    </message>
+    <message>
+        <source>Voltage after, V</source>
+        <translation>Напряжение после, В</translation>
+    </message>
+    <message>
+        <source>Number</source>
+        <translation>Номер</translation>
+    </message>
+    <message>
+        <source>Filter: a word in any column</source>
+        <translation>Фильтр: слово в любом столбце</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Обновить</translation>
+    </message>
+    <message>
+        <source>Export CSV…</source>
+        <translation>Экспорт в CSV…</translation>
+    </message>
+    <message>
+        <source>No records are kept</source>
+        <translation>Записи не ведутся</translation>
+    </message>
+    <message>
+        <source>No records yet: %1</source>
+        <translation>Записей пока нет: %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>Records: %n, in %1</source>
+        <translation>
+            <numerusform>Записей: %n, в %1</numerusform>
+            <numerusform>Записей: %n, в %1</numerusform>
+            <numerusform>Записей: %n, в %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Cannot write %1: %2</source>
+        <translation>Не удаётся записать %1: %2</translation>
+    </message>
+    <message numerus="yes">
+        <source>Records written: %n, to %1</source>
+        <translation>
+            <numerusform>Записано записей: %n, в %1</numerusform>
+            <numerusform>Записано записей: %n, в %1</numerusform>
+            <numerusform>Записано записей: %n, в %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Export records</source>
+        <translation>Экспорт записей</translation>
+    </message>
+    <message>
+        <source>CSV files (*.csv)</source>
+        <translation>Файлы CSV (*.csv)</translation>
+    </message>
 </context>
 <context>
     <name>Updater</name>
     <message>
         <source>A problem with the Updater application has been detected. The applictaion will be closed.</source>
         <translation>Обнаружена проблема в приложении обновления. Приложение будет закрыто.</translation>
+    </message>
+</context>
+<context>
+    <name>UpdaterRecords</name>
+    <message>
+        <source>The device stopped answering</source>
+        <translation>Устройство перестало отвечать</translation>
+    </message>
+    <message>
+        <source>The device did not answer the command</source>
+        <translation>Устройство не ответило на команду</translation>
     </message>
 </context>
 <context>
