@@ -236,7 +236,7 @@ void RecordsPage::refresh()
         if (!m_store->error().isEmpty())
             say(m_store->error(), true);
         else
-            say(tr("Records: %n, in %1", "", int(m_records.size())).arg(QDir::toNativeSeparators(m_path)), false);
+            say(tr("Records: %1, in %2").arg(m_records.size()).arg(QDir::toNativeSeparators(m_path)), false);
     }
     m_model->setRecords(m_records);
     m_table->resizeColumnsToContents();
@@ -249,7 +249,7 @@ bool RecordsPage::exportCsv(const QString &path)
         say(tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()), true);
         return false;
     }
-    say(tr("Records written: %n, to %1", "", int(m_records.size())).arg(QDir::toNativeSeparators(path)), false);
+    say(tr("Records written: %1, to %2").arg(m_records.size()).arg(QDir::toNativeSeparators(path)), false);
     return true;
 }
 

@@ -1109,25 +1109,17 @@
         <source>No records yet: %1</source>
         <translation>Записей пока нет: %1</translation>
     </message>
-    <message numerus="yes">
-        <source>Records: %n, in %1</source>
-        <translation>
-            <numerusform>Записей: %n, в %1</numerusform>
-            <numerusform>Записей: %n, в %1</numerusform>
-            <numerusform>Записей: %n, в %1</numerusform>
-        </translation>
+    <message>
+        <source>Records: %1, in %2</source>
+        <translation>Записей: %1, в %2</translation>
     </message>
     <message>
         <source>Cannot write %1: %2</source>
         <translation>Не удаётся записать %1: %2</translation>
     </message>
-    <message numerus="yes">
-        <source>Records written: %n, to %1</source>
-        <translation>
-            <numerusform>Записано записей: %n, в %1</numerusform>
-            <numerusform>Записано записей: %n, в %1</numerusform>
-            <numerusform>Записано записей: %n, в %1</numerusform>
-        </translation>
+    <message>
+        <source>Records written: %1, to %2</source>
+        <translation>Записано записей: %1, в %2</translation>
     </message>
     <message>
         <source>Export records</source>

@@ -99,7 +99,7 @@ expect "$options" "$cli" flash package.dfu "-"
 expect "$options" "$cli" --json info --port "$work/sim0" "-"
 
 # Prefixes narrow the offers.
-expect "remove reboot restart-bootloader" "$cli" re
+expect "remove reboot records restart-bootloader" "$cli" re
 expect "--adapter" "$cli" --ad
 expect "upload" "$cli" --port "$work/sim0" --baud 0 up
 
@@ -108,6 +108,7 @@ expect "auto elm327 els27" "$cli" info --adapter ""
 expect "els27" "$cli" info --adapter els
 expect "auto elm327 els27" "$cli" info --adapter = ""
 expect "elm327" "$cli" info --adapter = elm
+expect "flash" "$cli" records --job fl
 includes "$work/sim0" "$cli" info --port ""
 expect "$work/sim0" "$cli" info --port "$work/s"
 expect "" "$cli" info --timeout ""
