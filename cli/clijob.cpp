@@ -111,6 +111,8 @@ void CliJob::run()
             fail(CliNoRecord, QStringLiteral("%1; nothing was sent (--require-records)").arg(m_keeper.lastError()));
             return;
         }
+        // A file another program held locked may have been waited for: that was not the device's silence.
+        m_watchdog.start();
     }
     start();
 }
@@ -129,8 +131,10 @@ void CliJob::setVoltage(double volts)
 
 void CliJob::recordStep()
 {
-    if (m_recording && !m_ended)
-        m_keeper.update(m_record);
+    if (!m_recording || m_ended)
+        return;
+    m_keeper.update(m_record);
+    heardFromDevice(); // any wait for the file was not the device's silence
 }
 
 void CliJob::recordLink(const ELM327IOBase &link)

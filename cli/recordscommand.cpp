@@ -15,10 +15,15 @@ namespace {
 // unless it names its zone: "2026-12-01", "2026-12-01T08:30", "2026-12-01T08:30:00Z".
 QDateTime parseMoment(const QString &text, bool endOfDay)
 {
-    const QDate day = QDate::fromString(text, Qt::ISODate);
+    // A date alone is exactly ten characters: Qt reads the date at the start of a longer text too,
+    // and would drop its time.
+    const QDate day = text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate();
     if (day.isValid())
         return endOfDay ? day.startOfDay().addDays(1).addMSecs(-1) : day.startOfDay();
-    return QDateTime::fromString(text, Qt::ISODateWithMs);
+    QString moment = text;
+    if (moment.size() > 10 && moment.at(10) == QLatin1Char(' '))
+        moment[10] = QLatin1Char('T');
+    return QDateTime::fromString(moment, Qt::ISODateWithMs);
 }
 
 QString value(const QCommandLineParser &parser, const char *name)
@@ -29,9 +34,12 @@ QString value(const QCommandLineParser &parser, const char *name)
 // The filter the options ask for; false, with `problem`, when one of them is not understood.
 bool readFilter(const QCommandLineParser &parser, RecordFilter &filter, QString &problem)
 {
+    // Hexadecimal as the records keep it, without the leading zeros a description may show.
     filter.board = value(parser, "board");
     if (filter.board.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
         filter.board = filter.board.mid(2);
+    while (filter.board.size() > 1 && filter.board.startsWith(QLatin1Char('0')))
+        filter.board.remove(0, 1);
     filter.uuid = value(parser, "uuid");
     filter.job = value(parser, "job");
     filter.failedOnly = parser.isSet(QStringLiteral("failed"));

@@ -100,6 +100,7 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
             = confirmed.eraseSent != kept.eraseSent || confirmed.finaliseConfirmed != kept.finaliseConfirmed;
         kept.eraseSent = confirmed.eraseSent;
         kept.eraseConfirmed = confirmed.eraseConfirmed;
+        kept.eraseRefused = confirmed.eraseRefused;
         kept.bytesAcknowledged = confirmed.bytesAcknowledged;
         kept.finaliseConfirmed = confirmed.finaliseConfirmed;
         kept.launchAnswered = confirmed.launchAnswered;

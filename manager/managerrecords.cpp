@@ -33,7 +33,7 @@ QString statusOf(TransferOutcome outcome)
 ManagerRecords::ManagerRecords(ManagerSession &session, UploadJob &upload, RemovalJob &removal, RestartJob &restart,
     const ELM_ConnInfo &connection, QObject *parent)
     : QObject(parent)
-    , m_keeper(RecordStore::configuredPath())
+    , m_keeper(RecordStore::configuredPath(), RecordKeeper::windowBusyMs)
     , m_session(session)
     , m_upload(upload)
     , m_connection(connection)

@@ -136,6 +136,7 @@ const Column columnTable[] = {
     text<&R::sha256>("sha256"),
     flag<&R::eraseSent>("erase_sent"),
     flag<&R::eraseConfirmed>("erase_confirmed"),
+    flag<&R::eraseRefused>("erase_refused"),
     number<qint64, &R::bytesAcknowledged>("bytes_acknowledged"),
     flag<&R::finaliseConfirmed>("finalise_confirmed"),
     flag<&R::launchAnswered>("launch_answered"),
@@ -178,7 +179,9 @@ void JobRecord::finish(const QString &status, const QString &reason, int exitCod
 
 bool JobRecord::leftNoApplication() const
 {
-    return job == QLatin1String("flash") && !dryRun && eraseSent && !finaliseConfirmed;
+    // An erase the device refused, with nothing confirmed before it, left the application as it was.
+    const bool untouched = eraseRefused && !eraseConfirmed && bytesAcknowledged == 0;
+    return job == QLatin1String("flash") && !dryRun && eraseSent && !untouched && !finaliseConfirmed;
 }
 
 QString JobRecord::unfinishedFlashText() const

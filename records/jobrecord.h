@@ -46,6 +46,7 @@ struct JobRecord
 
     bool eraseSent = false;
     bool eraseConfirmed = false;
+    bool eraseRefused = false; // the device answered the erase with a refusal
     qint64 bytesAcknowledged = 0;
     bool finaliseConfirmed = false;
     bool launchAnswered = false;

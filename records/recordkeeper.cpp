@@ -2,9 +2,10 @@
 
 #include "recordstore.h"
 
-RecordKeeper::RecordKeeper(const QString &path, QObject *parent)
+RecordKeeper::RecordKeeper(const QString &path, int busyMs, QObject *parent)
     : QObject(parent)
     , m_path(path)
+    , m_busyMs(busyMs)
 { }
 
 RecordKeeper::~RecordKeeper() = default;
@@ -14,7 +15,7 @@ RecordStore *RecordKeeper::store()
     if (!enabled())
         return nullptr;
     if (!m_store) {
-        auto store = std::make_unique<RecordStore>(m_path);
+        auto store = std::make_unique<RecordStore>(m_path, m_busyMs);
         // Not kept when it fails: a folder mounted later, or a lock let go, lets the next job write.
         if (!store->open()) {
             failed(store->error());
@@ -34,11 +35,12 @@ void RecordKeeper::failed(const QString &error)
     emit warning(tr("The job goes on without its record: %1").arg(error));
 }
 
-bool RecordKeeper::write(JobRecord &record)
+bool RecordKeeper::write(JobRecord &record, int busyMs)
 {
     RecordStore *records = store();
     if (!records)
         return false;
+    records->setBusyTime(busyMs);
     // A record whose first writing failed (the file was locked) is added when it can be.
     const bool written = record.id > 0 ? records->update(record) : records->add(record);
     if (!written)
@@ -48,19 +50,23 @@ bool RecordKeeper::write(JobRecord &record)
 
 bool RecordKeeper::begin(JobRecord &record)
 {
+    m_stepsFailing = false;
     record.status = QLatin1String(JobRecord::unfinished);
-    return write(record);
+    return write(record, m_busyMs);
 }
 
 bool RecordKeeper::update(JobRecord &record)
 {
-    return write(record);
+    if (m_stepsFailing || !enabled())
+        return false;
+    m_stepsFailing = !write(record, stepBusyMs);
+    return !m_stepsFailing;
 }
 
 bool RecordKeeper::finish(JobRecord &record, const QString &status, const QString &reason, int exitCode)
 {
     record.finish(status, reason, exitCode);
-    return write(record);
+    return write(record, m_busyMs);
 }
 
 std::optional<JobRecord> RecordKeeper::latestFlash(const QString &uuid)

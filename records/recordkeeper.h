@@ -14,14 +14,20 @@ class RecordStore;
 // at first use, from the thread that uses the keeper. Each job's record is written as it begins
 // ("unfinished"), again at the steps worth keeping should the program be killed, and as it ends.
 // A store that cannot be opened or written never stops a job: the first failure is said once
-// through warning(), and the jobs go on.
+// through warning(), and the jobs go on. A file another program holds locked is waited for at most
+// `busyMs` as a job begins and ends, and only briefly at the steps between, which run while the
+// device works: once such a step could not be written, the job's other steps are not tried.
 class RecordKeeper : public QObject
 {
     Q_OBJECT
 
 public:
     // `path` empty: no records are kept.
-    explicit RecordKeeper(const QString &path, QObject *parent = nullptr);
+    explicit RecordKeeper(const QString &path, int busyMs = defaultBusyMs, QObject *parent = nullptr);
+    static constexpr int defaultBusyMs = 5000;
+    static constexpr int stepBusyMs = 100;
+    // A window waits less as a job begins and ends: it waits with everything it shows.
+    static constexpr int windowBusyMs = 1000;
     ~RecordKeeper() override;
 
     bool enabled() const { return !m_path.isEmpty(); }
@@ -39,12 +45,14 @@ signals:
     void warning(const QString &text);
 
 private:
-    bool write(JobRecord &record);
+    bool write(JobRecord &record, int busyMs);
     RecordStore *store();
     void failed(const QString &error);
 
     QString m_path;
     std::unique_ptr<RecordStore> m_store;
+    int m_busyMs;
     QString m_lastError;
     bool m_warned = false;
+    bool m_stepsFailing = false; // a step of the running job could not be written
 };

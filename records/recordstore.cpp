@@ -27,6 +27,7 @@ QStringList toVersion1()
                        " board_id TEXT COLLATE NOCASE, uuid TEXT COLLATE NOCASE, description TEXT,"
                        " file_name TEXT, file_size INTEGER, sha256 TEXT,"
                        " erase_sent INTEGER NOT NULL DEFAULT 0, erase_confirmed INTEGER NOT NULL DEFAULT 0,"
+                       " erase_refused INTEGER NOT NULL DEFAULT 0,"
                        " bytes_acknowledged INTEGER NOT NULL DEFAULT 0,"
                        " finalise_confirmed INTEGER NOT NULL DEFAULT 0, launch_answered INTEGER NOT NULL DEFAULT 0,"
                        " voltage_before REAL, voltage_after REAL)"),
@@ -153,7 +154,10 @@ QString containsPattern(QString text)
 
 QString RecordStore::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/records.sqlite");
+    // The windows' data folder, named here rather than taken from the running program's names:
+    // veltrano-cli calls itself otherwise, and all of them keep one set of records.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Quorvane/Veltrano/records.sqlite");
 }
 
 QString RecordStore::configuredPath()
@@ -177,6 +181,15 @@ RecordStore::~RecordStore()
         db.close();
     }
     QSqlDatabase::removeDatabase(m_connection);
+}
+
+void RecordStore::setBusyTime(int ms)
+{
+    m_busyMs = ms;
+    if (!m_open)
+        return;
+    QSqlQuery query(connection(m_connection));
+    run(query, QStringLiteral("PRAGMA busy_timeout=%1").arg(m_busyMs));
 }
 
 bool RecordStore::open()
@@ -323,7 +336,8 @@ std::optional<JobRecord> RecordStore::latestFlash(const QString &uuid)
 {
     m_error.clear();
     QList<JobRecord> records;
-    if (!select(QStringLiteral("job = 'flash' AND dry_run = 0 AND erase_sent = 1 AND uuid = ? COLLATE NOCASE"), {uuid}, 1, &records)
+    if (!select(QStringLiteral("job = 'flash' AND dry_run = 0 AND erase_sent = 1 AND uuid = ? COLLATE NOCASE"), {uuid},
+            1, &records)
         || records.isEmpty())
         return std::nullopt;
     return records.first();

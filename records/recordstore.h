@@ -32,7 +32,8 @@ public:
     static constexpr int schemaVersion = 1;
     static constexpr int defaultBusyMs = 5000;
 
-    // AppDataLocation/records.sqlite.
+    // records.sqlite in the windows' data folder (AppDataLocation of Quorvane/Veltrano), whichever
+    // program asks: ~/.local/share/Quorvane/Veltrano on Linux.
     static QString defaultPath();
     // The file VELTRANO_RECORDS names when it is set, otherwise defaultPath().
     static QString configuredPath();
@@ -43,6 +44,8 @@ public:
     RecordStore &operator=(const RecordStore &) = delete;
 
     QString path() const { return m_path; }
+    // How long a write waits for another writer's lock from now on.
+    void setBusyTime(int ms);
     // Opens the file, making it and its folder when missing, and brings the schema up to date.
     // False, with error(), when it cannot.
     bool open();

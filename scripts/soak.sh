@@ -77,6 +77,8 @@ dd if="$work/FW_DEMO.bin" of="$work/slice.bin" bs=4096 skip=$((0x1C2000 / 4096))
   status=none && truncate -s $((0x18EE0)) "$work/slice.bin"
 port="$work/k0"
 export VELTRANO_EXTRA_PORTS="$port"
+# The soak's jobs keep their records here, never among the user's own.
+export VELTRANO_RECORDS="$work/records.sqlite"
 
 if [ "$commands" = 1 ]; then
   # ---- The command soak ----------------------------------------------------------------------

@@ -30,9 +30,9 @@ inline void prepareHeadless()
     QStandardPaths::setTestModeEnabled(true);
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", dir.path().toLocal8Bit());
-    // Qt's test mode puts the data folder under the home folder: the records go here instead.
-    if (qEnvironmentVariableIsEmpty("VELTRANO_RECORDS"))
-        qputenv("VELTRANO_RECORDS", (dir.path() + QStringLiteral("/records.sqlite")).toLocal8Bit());
+    // Qt's test mode puts the data folder under the home folder, and the user may name records of
+    // their own: the records go here instead.
+    qputenv("VELTRANO_RECORDS", (dir.path() + QStringLiteral("/records.sqlite")).toLocal8Bit());
     // A private runtime folder also keeps Qt from warning about a missing one.
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());

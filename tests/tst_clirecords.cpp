@@ -136,12 +136,17 @@ private slots:
         };
         QCOMPARE(list({}), (QStringList {"flash", "upload", "remove"}));
         QCOMPARE(list({"--board", "4b455331"}), QStringList {"flash"});
+        QCOMPARE(list({"--board", "0x004B455331"}), QStringList {"flash"});
         QCOMPARE(list({"--failed"}), QStringList {"remove"});
         QCOMPARE(list({"--job", "upload"}), QStringList {"upload"});
         QCOMPARE(list({"--limit", "2"}), (QStringList {"flash", "upload"}));
         const QString tomorrow = QDate::currentDate().addDays(1).toString(Qt::ISODate);
         QCOMPARE(list({"--since", tomorrow}), QStringList());
         QCOMPARE(list({"--until", tomorrow}).size(), 3);
+        // A time of day counts, local or in its own zone.
+        const QDateTime now = QDateTime::currentDateTime();
+        QCOMPARE(list({"--since", now.addSecs(3600).toString("yyyy-MM-dd HH:mm")}), QStringList());
+        QCOMPARE(list({"--until", now.addSecs(-3600).toUTC().toString(Qt::ISODate)}), QStringList());
         const QString uuid = recordsIn(db).first().uuid;
         QVERIFY(!uuid.isEmpty());
         QCOMPARE(list({"--uuid", uuid}), QStringList {"flash"});
@@ -199,9 +204,11 @@ private slots:
     // the job is refused before the adapter hears anything.
     void recordsUnavailable()
     {
-        Station app("app");
-        QVERIFY(app.sim.start());
+        Station app("app"), boot("boot", {"--board-id", "7"});
+        QVERIFY(app.sim.start() && boot.sim.start());
         const QString bin = app.file("fw.bin", firmwareFile());
+        const QByteArray firmware = image(5000);
+        const QString package = boot.pack(firmware, "7");
         const QString locked = records("locked");
         RecordStore(locked).open();
         {
@@ -212,8 +219,14 @@ private slots:
             // Under a file rather than a folder: no permission lets it be made, root's neither.
             const QString unopenable
                 = writeFile(m_dir, QStringLiteral("plain"), "x") + QStringLiteral("/records.sqlite");
+            // A flash writes a step at its erase too; waiting for the lock is not the device's silence
+            // (--timeout 5, the lock's wait as long).
+            CliRun run = boot.run({"flash", package, "--records", locked});
+            QVERIFY2(run.status == 0, run.err.constData());
+            QCOMPARE(run.err.count("warning: The job goes on without its record"), 1);
+            QCOMPARE(boot.flashed(firmware.size()), firmware);
             for (const QString &db : {locked, unopenable}) {
-                CliRun run = app.run({"upload", bin, "--records", db});
+                run = app.run({"upload", bin, "--records", db});
                 QVERIFY2(run.status == 0, run.err.constData());
                 QCOMPARE(run.err.count("warning: The job goes on without its record"), 1);
                 const int heard = app.sim.received().size();
@@ -248,6 +261,13 @@ private slots:
         QCOMPARE(stopped.sha256, sha256(firmware));
 
         const QByteArray words = "did not finish: it has no application";
+        // An erase the device refused left its application as it was.
+        Station refusing("boot", {"--board-id", "7", "--uuid", "000000000000000000000001", "--negative", "B100B2:22"});
+        QVERIFY(refusing.sim.start());
+        QCOMPARE(refusing.run({"flash", package, "--records", db}).status, 3);
+        run = refusing.run({"bootloader", "--records", db});
+        QVERIFY2(run.status == 0 && !run.err.contains(words), run.err.constData());
+
         run = s.run({"bootloader", "--records", db, "--json"});
         QCOMPARE(run.status, 0);
         QVERIFY(run.json().value("result").toObject().value("unfinishedFlash").toString().contains(words));

@@ -122,6 +122,9 @@ private slots:
         const QByteArray cut = QByteArray("FW\0sha256=", 10)
             + QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex().left(63);
         refused("digest cut short", DfuPackage::build(board, cut, image), Verdict::Damaged);
+        refused("digest empty", DfuPackage::build(board, QByteArray("FW\0sha256=", 10), image), Verdict::Damaged);
+        refused(
+            "a second digest", DfuPackage::build(board, QByteArray("FW\0sha256=", 10), image, true), Verdict::Damaged);
     }
 
     void packageHeader()

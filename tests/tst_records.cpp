@@ -138,6 +138,16 @@ private:
     }
 
 private slots:
+    // veltrano-cli and the windows go by other names, and keep one set of records.
+    void oneDefaultFileForEveryProgram()
+    {
+        const QString windows = RecordStore::defaultPath();
+        QCoreApplication::setApplicationName(QStringLiteral("veltrano-cli"));
+        QCoreApplication::setOrganizationName(QString());
+        QCOMPARE(RecordStore::defaultPath(), windows);
+        QVERIFY(windows.endsWith(QStringLiteral("/Quorvane/Veltrano/records.sqlite")));
+    }
+
     void everyFieldReadsBack()
     {
         RecordStore store(path(QStringLiteral("whole")));
@@ -147,6 +157,7 @@ private slots:
         full.role = "bootloader", full.boardId = "4B455331", full.uuid = "0011-22", full.description = "Kestrane 2.1";
         full.fileName = "fw 1.2.vpk", full.fileSize = 123456, full.sha256 = QStringLiteral("ab").repeated(32);
         full.dryRun = full.eraseSent = full.eraseConfirmed = full.finaliseConfirmed = full.launchAnswered = true;
+        full.eraseRefused = true;
         full.bytesAcknowledged = 120000, full.voltageBefore = 12.6, full.voltageAfter = 12.25;
         full.finish(QLatin1String(JobRecord::failed), QStringLiteral("no answer"), 4);
         JobRecord unknown = JobRecord::begin(QStringLiteral("select"), QStringLiteral("updater"));

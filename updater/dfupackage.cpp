@@ -27,17 +27,21 @@ const QByteArray digestKey = QByteArrayLiteral("sha256=");
 constexpr int digestDigits = 64;
 
 // What follows the text's terminating zero byte: nothing, a digest, or something that claims to be
-// one and is not (returned as it stands, so that it never matches an image).
+// one and is not, an empty or a second digest field among them (returned so that it never matches
+// an image).
 QByteArray carriedDigest(const QByteArray &decodedInfo)
 {
     const int nul = decodedInfo.indexOf('\0');
     if (nul < 0)
         return QByteArray();
+    QList<QByteArray> digests;
     for (const QByteArray &field : decodedInfo.mid(nul + 1).split('\0')) {
         if (field.startsWith(digestKey))
-            return field.mid(digestKey.size()).toLower();
+            digests << field.mid(digestKey.size()).toLower();
     }
-    return QByteArray();
+    if (digests.isEmpty())
+        return QByteArray();
+    return digests.size() == 1 && !digests.first().isEmpty() ? digests.first() : digestKey;
 }
 
 // The image's SHA-256 in hex, read from the file's position to its end; the position is kept.

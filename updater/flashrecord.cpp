@@ -9,7 +9,7 @@ QString FlashRecord::applicationState() const
         return QStringLiteral("the device may have no application (the finalise was sent, but not confirmed)");
     if (eraseConfirmed || bytesAcknowledged > 0)
         return QStringLiteral("the device has no application now");
-    if (eraseSent)
+    if (eraseSent && !eraseRefused)
         return QStringLiteral("the device may have no application (the erase was sent, but not confirmed)");
     return QString();
 }
@@ -22,7 +22,7 @@ QString FlashRecord::applicationState(const FlashRecord &earlier) const
 QVariantMap FlashRecord::toVariantMap() const
 {
     return {{QStringLiteral("eraseSent"), eraseSent}, {QStringLiteral("eraseConfirmed"), eraseConfirmed},
-        {QStringLiteral("bytesAcknowledged"), bytesAcknowledged}, {QStringLiteral("finaliseSent"), finaliseSent},
-        {QStringLiteral("finaliseRefused"), finaliseRefused}, {QStringLiteral("finaliseConfirmed"), finaliseConfirmed},
-        {QStringLiteral("launchAnswered"), launchAnswered}};
+        {QStringLiteral("eraseRefused"), eraseRefused}, {QStringLiteral("bytesAcknowledged"), bytesAcknowledged},
+        {QStringLiteral("finaliseSent"), finaliseSent}, {QStringLiteral("finaliseRefused"), finaliseRefused},
+        {QStringLiteral("finaliseConfirmed"), finaliseConfirmed}, {QStringLiteral("launchAnswered"), launchAnswered}};
 }

@@ -16,6 +16,7 @@ struct FlashRecord
 {
     bool eraseSent = false; // the erase request went to the adapter
     bool eraseConfirmed = false; // the device answered it, or its status showed it done
+    bool eraseRefused = false; // the device answered it with a refusal: nothing was erased
     qint64 bytesAcknowledged = 0; // of the image, by the device's answers to its writes or its status
     bool finaliseSent = false; // the finalise request went to the adapter
     bool finaliseRefused = false; // the device answered it with a refusal: the image is not final

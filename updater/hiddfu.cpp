@@ -17,6 +17,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -292,6 +293,11 @@ void HIDDfu::thread_progress(int prog)
 // been swapped): the flash job reads the status first.
 void HIDDfu::on_dfuDropArea_changed(const QString &file)
 {
+    takePackage(file);
+}
+
+void HIDDfu::takePackage(const QString &file, const QByteArray &expectedImageSha256)
+{
     if (ending)
         return;
     ui->stackedWidget->setCurrentIndex(1);
@@ -315,9 +321,17 @@ void HIDDfu::on_dfuDropArea_changed(const QString &file)
     // refused before the device is asked anything.
     QBuffer package(&bytes);
     package.open(QIODevice::ReadOnly);
-    const DfuPackage::Verdict verdict = DfuPackage::inspect(package).verdict;
-    if (verdict != DfuPackage::Verdict::Valid) {
-        warn(DfuPackage::refusalText(verdict, file));
+    const DfuPackage::Header header = DfuPackage::inspect(package);
+    if (header.verdict != DfuPackage::Verdict::Valid) {
+        warn(DfuPackage::refusalText(header.verdict, file));
+        reset();
+        return;
+    }
+    // Offered again for an unfinished flash: only the image that flash was writing.
+    if (!expectedImageSha256.isEmpty()
+        && QCryptographicHash::hash(bytes.mid(int(header.imageOffset)), QCryptographicHash::Sha256).toHex()
+            != expectedImageSha256) {
+        warn(tr("%1 has changed since its flash began; it was not flashed").arg(file));
         reset();
         return;
     }

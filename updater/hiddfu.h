@@ -52,6 +52,9 @@ signals:
 private slots:
     void connectDfu();
     void on_dfuDropArea_changed(const QString &file);
+    // The package read once, checked, and flashed from these bytes; with `expectedImageSha256`
+    // only when its image is that one.
+    void takePackage(const QString &file, const QByteArray &expectedImageSha256 = {});
     void on_aboutTool_clicked();
     void on_launchTool_clicked();
     void on_restartTool_clicked();
@@ -79,7 +82,7 @@ private:
     void connected(const BootloaderEnding &ending);
     // The device's last flash left it without an application: said, and its package offered again
     // when there is one and nothing else is under way.
-    void offerUnfinished(const QString &text, const QString &package);
+    void offerUnfinished(const QString &text, const QString &package, const QByteArray &imageSha256);
     void packageFlashEnded(const PackageFlashEnding &ended);
     void flashEnded(const BootloaderEnding &ending);
     // A command outside a flash failed: said once, and the updater ends (or, with the link gone,

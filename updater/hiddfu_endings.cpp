@@ -29,7 +29,7 @@ void HIDDfu::thread_ended(const BootloaderEnding &e)
 }
 
 // Asked once the description's ending is over, and only when the window still waits for a package.
-void HIDDfu::offerUnfinished(const QString &text, const QString &package)
+void HIDDfu::offerUnfinished(const QString &text, const QString &package, const QByteArray &imageSha256)
 {
     if (ending)
         return;
@@ -38,11 +38,11 @@ void HIDDfu::offerUnfinished(const QString &text, const QString &package)
         return;
     QMetaObject::invokeMethod(
         this,
-        [this, package] {
+        [this, package, imageSha256] {
             if (ending || failureEnding || !linkUp || packageInHand || flashRunning)
                 return;
             if (ask(tr("Flash %1 again?").arg(package)))
-                on_dfuDropArea_changed(package);
+                takePackage(package, imageSha256);
         },
         Qt::QueuedConnection);
 }

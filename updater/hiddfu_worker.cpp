@@ -522,6 +522,10 @@ void hiddfu_worker::negativeReply(const Request &request, const QByteArray &data
         record.finaliseRefused = true; // answered: the image was not made final
         emit flashRecorded(record);
     }
+    if (request.cmd == Erase && current == Erase && request.serial == 0) {
+        record.eraseRefused = true; // answered: nothing was erased
+        emit flashRecorded(record);
+    }
     refusedBy(request.cmd, code);
     fail(ERR_COMM,
         tr("Device error %1 at command %2").arg(int(code)).arg(uint(quint8(data.at(1))), 2, 16, QLatin1Char('0')),

@@ -22,6 +22,7 @@ void addConfirmations(const FlashRecord &confirmed, JobRecord &record)
 {
     record.eraseSent = record.eraseSent || confirmed.eraseSent;
     record.eraseConfirmed = record.eraseConfirmed || confirmed.eraseConfirmed;
+    record.eraseRefused = record.eraseRefused || confirmed.eraseRefused;
     record.bytesAcknowledged = qMax(record.bytesAcknowledged, confirmed.bytesAcknowledged);
     record.finaliseConfirmed = record.finaliseConfirmed || confirmed.finaliseConfirmed;
     record.launchAnswered = record.launchAnswered || confirmed.launchAnswered;
@@ -38,7 +39,7 @@ QByteArray imageSha256(const QByteArray &package, const DfuPackage::Header &head
 
 UpdaterRecords::UpdaterRecords(BootloaderSession &session, PackageFlash &flash, QObject *parent)
     : QObject(parent)
-    , m_keeper(RecordStore::configuredPath())
+    , m_keeper(RecordStore::configuredPath(), RecordKeeper::windowBusyMs)
 {
     connect(&m_keeper, &RecordKeeper::warning, this, &UpdaterRecords::warning);
     connect(&session, &BootloaderSession::ended, this, &UpdaterRecords::sessionEnded);
@@ -120,7 +121,7 @@ void UpdaterRecords::described(const BootloaderInfo &info)
         return;
     const bool same = !last->sha256.isEmpty() && QFileInfo(last->fileName).isFile()
         && packageImageSha256(last->fileName) == last->sha256.toLatin1();
-    emit unfinishedFlash(last->unfinishedFlashText(), same ? last->fileName : QString());
+    emit unfinishedFlash(last->unfinishedFlashText(), same ? last->fileName : QString(), last->sha256.toLatin1());
 }
 
 // The device is about to be written to: from here on the record is worth keeping.

@@ -45,8 +45,8 @@ public:
 signals:
     void warning(const QString &text);
     // The device just described was left without an application by its last flash, which `text`
-    // names. `package` is that flash's file when it still holds the same image, else empty.
-    void unfinishedFlash(const QString &text, const QString &package);
+    // names. `package` is that flash's file when it still holds the same image `imageSha256`, else empty.
+    void unfinishedFlash(const QString &text, const QString &package, const QByteArray &imageSha256);
 
 private:
     void sessionEnded(const BootloaderEnding &ending);

@@ -117,6 +117,7 @@ RecordsPage::RecordsPage(QWidget *parent)
         {"role", tr("Role")}, {"board_id", tr("Board")}, {"uuid", tr("UUID")}, {"description", tr("Description")},
         {"file_name", tr("File")}, {"file_size", tr("Size")}, {"sha256", tr("SHA-256")},
         {"erase_sent", tr("Erase sent")}, {"erase_confirmed", tr("Erase confirmed")},
+        {"erase_refused", tr("Erase refused")},
         {"bytes_acknowledged", tr("Bytes acknowledged")}, {"finalise_confirmed", tr("Finalise confirmed")},
         {"launch_answered", tr("Launch answered")}, {"voltage_before", tr("Voltage before, V")},
         {"voltage_after", tr("Voltage after, V")}, {"id", tr("Number")}};

@@ -518,6 +518,10 @@
         <source>Flash %1 again?</source>
         <translation>Прошить %1 снова?</translation>
     </message>
+    <message>
+        <source>%1 has changed since its flash began; it was not flashed</source>
+        <translation>%1 изменился с начала его прошивки; он не прошит</translation>
+    </message>
 </context>
 <context>
     <name>JobRecord</name>
@@ -1128,6 +1132,10 @@
     <message>
         <source>CSV files (*.csv)</source>
         <translation>Файлы CSV (*.csv)</translation>
+    </message>
+    <message>
+        <source>Erase refused</source>
+        <translation>Стирание отклонено</translation>
     </message>
 </context>
 <context>
