@@ -93,18 +93,7 @@ UpdaterJob::UpdaterJob(const CliOptions &options, CliReport &report, QObject *pa
     });
     connect(&m_session, &BootloaderSession::flashRecorded, this, [this](const FlashRecord &confirmed) {
         m_report.setRecord(QJsonObject::fromVariantMap(confirmed.toVariantMap()));
-        JobRecord &kept = record();
-        // Written at once when a program killed now would leave a device without an application,
-        // or with its new one.
-        const bool worthKeeping
-            = confirmed.eraseSent != kept.eraseSent || confirmed.finaliseConfirmed != kept.finaliseConfirmed;
-        kept.eraseSent = confirmed.eraseSent;
-        kept.eraseConfirmed = confirmed.eraseConfirmed;
-        kept.eraseRefused = confirmed.eraseRefused;
-        kept.bytesAcknowledged = confirmed.bytesAcknowledged;
-        kept.finaliseConfirmed = confirmed.finaliseConfirmed;
-        kept.launchAnswered = confirmed.launchAnswered;
-        if (worthKeeping)
+        if (confirmed.addTo(record()))
             recordStep();
     });
     connect(&m_session, &BootloaderSession::flashStageBegun, this, [this](FlashStage stage) {

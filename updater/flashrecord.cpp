@@ -19,6 +19,18 @@ QString FlashRecord::applicationState(const FlashRecord &earlier) const
     return eraseSent ? applicationState() : earlier.applicationState();
 }
 
+bool FlashRecord::addTo(JobRecord &record) const
+{
+    const bool worthKeeping = (eraseSent && !record.eraseSent) || (finaliseConfirmed && !record.finaliseConfirmed);
+    record.eraseSent = record.eraseSent || eraseSent;
+    record.eraseConfirmed = record.eraseConfirmed || eraseConfirmed;
+    record.eraseRefused = record.eraseRefused || eraseRefused;
+    record.bytesAcknowledged = qMax(record.bytesAcknowledged, bytesAcknowledged);
+    record.finaliseConfirmed = record.finaliseConfirmed || finaliseConfirmed;
+    record.launchAnswered = record.launchAnswered || launchAnswered;
+    return worthKeeping;
+}
+
 QVariantMap FlashRecord::toVariantMap() const
 {
     return {{QStringLiteral("eraseSent"), eraseSent}, {QStringLiteral("eraseConfirmed"), eraseConfirmed},

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <jobrecord.h>
+
 #include <QMetaType>
 #include <QString>
 #include <QVariantMap>
@@ -30,5 +32,10 @@ struct FlashRecord
     // run): this one's state, or the earlier one's while this one has not reached the device.
     QString applicationState(const FlashRecord &earlier) const;
     QVariantMap toVariantMap() const;
+    // Adds what this says the device confirmed to a job's record, where it only grows: a later try
+    // of the flash, or an ending that carries nothing, takes nothing back. True when the erase went
+    // out or the finalise was confirmed only now: a program killed from here on would leave the
+    // device without an application, or with its new one, and the record should say so.
+    bool addTo(JobRecord &record) const;
 };
 Q_DECLARE_METATYPE(FlashRecord)

@@ -16,18 +16,6 @@ QString statusOf(TransferOutcome outcome)
     return QLatin1String(outcome == TransferOutcome::Stopped ? JobRecord::stopped : JobRecord::failed);
 }
 
-// What the device confirmed of one flash only grows; an ending that carries none (the link's own,
-// heard between two requests) takes nothing back.
-void addConfirmations(const FlashRecord &confirmed, JobRecord &record)
-{
-    record.eraseSent = record.eraseSent || confirmed.eraseSent;
-    record.eraseConfirmed = record.eraseConfirmed || confirmed.eraseConfirmed;
-    record.eraseRefused = record.eraseRefused || confirmed.eraseRefused;
-    record.bytesAcknowledged = qMax(record.bytesAcknowledged, confirmed.bytesAcknowledged);
-    record.finaliseConfirmed = record.finaliseConfirmed || confirmed.finaliseConfirmed;
-    record.launchAnswered = record.launchAnswered || confirmed.launchAnswered;
-}
-
 QByteArray imageSha256(const QByteArray &package, const DfuPackage::Header &header)
 {
     return QCryptographicHash::hash(
@@ -139,12 +127,7 @@ void UpdaterRecords::flashChecked(const DfuPackage::Header &header)
 void UpdaterRecords::flashRecorded(const FlashRecord &confirmed)
 {
     if (m_flash) {
-        // Written at once where a program killed now would leave the device without an
-        // application, or with its new one.
-        const bool worthKeeping = (confirmed.eraseSent && !m_flash->eraseSent)
-            || (confirmed.finaliseConfirmed && !m_flash->finaliseConfirmed);
-        addConfirmations(confirmed, *m_flash);
-        if (worthKeeping)
+        if (confirmed.addTo(*m_flash))
             m_keeper.update(*m_flash);
     } else if (m_flashed && confirmed.launchAnswered && !m_flashed->launchAnswered) {
         m_flashed->launchAnswered = true;
@@ -157,7 +140,7 @@ void UpdaterRecords::flashEnded(const PackageFlashEnding &ended)
     if (!m_flash)
         return; // turned down before anything went to the device
     const BootloaderEnding &e = ended.ending;
-    addConfirmations(e.record, *m_flash);
+    e.record.addTo(*m_flash);
     if (!ended.imageSha256.isEmpty())
         m_flash->sha256 = QString::fromLatin1(ended.imageSha256);
     m_flash->voltageAfter = e.voltage;
