@@ -10,12 +10,12 @@ RecordKeeper::RecordKeeper(const QString &path, int busyMs, QObject *parent)
 
 RecordKeeper::~RecordKeeper() = default;
 
-RecordStore *RecordKeeper::store()
+RecordStore *RecordKeeper::store(int busyMs)
 {
     if (!enabled())
         return nullptr;
     if (!m_store) {
-        auto store = std::make_unique<RecordStore>(m_path, m_busyMs);
+        auto store = std::make_unique<RecordStore>(m_path, busyMs);
         // Not kept when it fails: a folder mounted later, or a lock let go, lets the next job write.
         if (!store->open()) {
             failed(store->error());
@@ -37,7 +37,7 @@ void RecordKeeper::failed(const QString &error)
 
 bool RecordKeeper::write(JobRecord &record, int busyMs)
 {
-    RecordStore *records = store();
+    RecordStore *records = store(busyMs);
     if (!records)
         return false;
     records->setBusyTime(busyMs);
@@ -50,9 +50,10 @@ bool RecordKeeper::write(JobRecord &record, int busyMs)
 
 bool RecordKeeper::begin(JobRecord &record)
 {
-    m_stepsFailing = false;
     record.status = QLatin1String(JobRecord::unfinished);
-    return write(record, m_busyMs);
+    // A file that could not be written as the job began is tried again only as it ends.
+    m_stepsFailing = !write(record, m_busyMs);
+    return !m_stepsFailing;
 }
 
 bool RecordKeeper::update(JobRecord &record)
@@ -71,7 +72,7 @@ bool RecordKeeper::finish(JobRecord &record, const QString &status, const QStrin
 
 std::optional<JobRecord> RecordKeeper::latestFlash(const QString &uuid)
 {
-    RecordStore *records = store();
+    RecordStore *records = store(m_busyMs);
     if (!records || uuid.isEmpty())
         return std::nullopt;
     std::optional<JobRecord> latest = records->latestFlash(uuid);

@@ -16,7 +16,8 @@ class RecordStore;
 // A store that cannot be opened or written never stops a job: the first failure is said once
 // through warning(), and the jobs go on. A file another program holds locked is waited for at most
 // `busyMs` as a job begins and ends, and only briefly at the steps between, which run while the
-// device works: once such a step could not be written, the job's other steps are not tried.
+// device works: once the job's beginning or a step could not be written, its other steps are not
+// tried.
 class RecordKeeper : public QObject
 {
     Q_OBJECT
@@ -46,7 +47,7 @@ signals:
 
 private:
     bool write(JobRecord &record, int busyMs);
-    RecordStore *store();
+    RecordStore *store(int busyMs);
     void failed(const QString &error);
 
     QString m_path;

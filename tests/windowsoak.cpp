@@ -411,7 +411,10 @@ void Soak::upload(int number)
 
 void Soak::flash(int number)
 {
-    Run run(draw(true), "flash", number, {"--mode", "boot", "--board-id", QString::number(board)});
+    // Each run's device is another one: an earlier run's unfinished flash is not its own.
+    Run run(draw(true), "flash", number,
+        {"--mode", "boot", "--board-id", QString::number(board), "--uuid",
+            QStringLiteral("%1").arg(number + 1, 24, 10, QLatin1Char('0'))});
     if (!run.sims.back().start())
         return deadEnd(run, "the simulator did not start");
     std::unique_ptr<HIDDfu> window;
