@@ -5,7 +5,6 @@
 #include <hiddfu_protocol.h>
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -127,8 +126,7 @@ void UpdaterJob::start()
             fail(CliBadInput, DfuPackage::refusalText(header.verdict, QFileInfo(m_packageName).fileName()));
             return;
         }
-        m_imageSha256
-            = QCryptographicHash::hash(m_package.mid(int(header.imageOffset)), QCryptographicHash::Sha256).toHex();
+        m_imageSha256 = DfuPackage::imageSha256(m_package, header);
         record().sha256 = QString::fromLatin1(m_imageSha256);
     }
     connectAdapter();

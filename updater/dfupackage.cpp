@@ -150,6 +150,13 @@ QString refusalText(Verdict verdict, const QString &fileName)
     return QString();
 }
 
+QByteArray imageSha256(const QByteArray &package, const Header &header)
+{
+    return QCryptographicHash::hash(
+        package.mid(int(header.imageOffset), int(header.imageSize)), QCryptographicHash::Sha256)
+        .toHex();
+}
+
 bool fits(qint64 imageSize, quint32 flashSize)
 {
     return imageSize <= qint64(flashSize);

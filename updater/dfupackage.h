@@ -41,6 +41,8 @@ Header inspect(QIODevice &file);
 // inspect, and whether the package is for the board `boardId`.
 Header read(QIODevice &file, quint32 boardId);
 QString refusalText(Verdict verdict, const QString &fileName);
+// The SHA-256, in hex, of the image of `package`, whose header inspect() read.
+QByteArray imageSha256(const QByteArray &package, const Header &header);
 bool fits(qint64 imageSize, quint32 flashSize);
 QString tooBigText(qint64 excessBytes);
 // A package as the build tool makes it. With `withDigest` the information block also carries

@@ -17,7 +17,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -328,9 +327,7 @@ void HIDDfu::takePackage(const QString &file, const QByteArray &expectedImageSha
         return;
     }
     // Offered again for an unfinished flash: only the image that flash was writing.
-    if (!expectedImageSha256.isEmpty()
-        && QCryptographicHash::hash(bytes.mid(int(header.imageOffset)), QCryptographicHash::Sha256).toHex()
-            != expectedImageSha256) {
+    if (!expectedImageSha256.isEmpty() && DfuPackage::imageSha256(bytes, header) != expectedImageSha256) {
         warn(tr("%1 has changed since its flash began; it was not flashed").arg(file));
         reset();
         return;

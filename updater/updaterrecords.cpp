@@ -4,7 +4,6 @@
 #include <recordstore.h>
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QFileInfo>
 
 namespace {
@@ -14,13 +13,6 @@ QString statusOf(TransferOutcome outcome)
     if (outcome == TransferOutcome::Succeeded)
         return QLatin1String(JobRecord::succeeded);
     return QLatin1String(outcome == TransferOutcome::Stopped ? JobRecord::stopped : JobRecord::failed);
-}
-
-QByteArray imageSha256(const QByteArray &package, const DfuPackage::Header &header)
-{
-    return QCryptographicHash::hash(
-        package.mid(int(header.imageOffset), int(header.imageSize)), QCryptographicHash::Sha256)
-        .toHex();
 }
 
 } // namespace
@@ -55,7 +47,7 @@ QByteArray UpdaterRecords::packageImageSha256(const QString &path)
     QBuffer package(&bytes);
     package.open(QIODevice::ReadOnly);
     const DfuPackage::Header header = DfuPackage::inspect(package);
-    return header.verdict == DfuPackage::Verdict::Valid ? imageSha256(bytes, header) : QByteArray();
+    return header.verdict == DfuPackage::Verdict::Valid ? DfuPackage::imageSha256(bytes, header) : QByteArray();
 }
 
 JobRecord UpdaterRecords::started(const QString &job) const
@@ -119,7 +111,7 @@ void UpdaterRecords::flashChecked(const DfuPackage::Header &header)
     m_flash = started(QStringLiteral("flash"));
     m_flash->fileName = m_packagePath;
     m_flash->fileSize = m_package.size();
-    m_flash->sha256 = QString::fromLatin1(imageSha256(m_package, header));
+    m_flash->sha256 = QString::fromLatin1(DfuPackage::imageSha256(m_package, header));
     m_flash->voltageBefore = m_statusVolts;
     m_keeper.begin(*m_flash);
 }
