@@ -23,6 +23,9 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <functional>
+#include <utility>
+
 #include <sys/stat.h>
 
 namespace {
@@ -385,10 +388,15 @@ private slots:
 
         // Every line the flash log ever held; a second package attempt clears the log.
         QSet<QString> seen;
+        // Runs once, as soon as the log says the image is being written: a polled step could come
+        // too late for a small image that the adapter segments itself.
+        std::function<void()> whileFlashing;
         auto *dfuLog = child<QTextBrowser>(&b.window, "dfuLog");
         connect(dfuLog, &QTextBrowser::textChanged, dfuLog, [&] {
             for (const QString &line : dfuLog->toPlainText().split('\n'))
                 seen.insert(line);
+            if (whileFlashing && seen.contains("Flashing"))
+                QTimer::singleShot(0, dfuLog, std::exchange(whileFlashing, nullptr));
         });
         int highestProgress = 0;
         connect(child<QProgressBar>(&b.window, "progressBar"), &QProgressBar::valueChanged, dfuLog,
@@ -405,10 +413,10 @@ private slots:
                 b.package(image(5001).mid(1));
         };
         if (ending == "auto")
-            b.responder.when([&] { return seen.contains("Flashing"); }, [&] { QFile::resize(b.params.file, 100); });
+            whileFlashing = [&] { QFile::resize(b.params.file, 100); };
         // A second package while the first is being written is turned away.
         if (ending == "launch")
-            b.responder.when([&] { return seen.contains("Flashing"); }, [&] { drop(&b.window, b.params.file); });
+            whileFlashing = [&] { drop(&b.window, b.params.file); };
         bool keptOpen = false;
         if (ending == "return")
             b.responder.when([&] { return b.responder.launchDialogs == 1 && !QApplication::activeModalWidget(); },
