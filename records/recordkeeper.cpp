@@ -10,12 +10,12 @@ RecordKeeper::RecordKeeper(const QString &path, int busyMs, QObject *parent)
 
 RecordKeeper::~RecordKeeper() = default;
 
-RecordStore *RecordKeeper::store(int busyMs)
+RecordStore *RecordKeeper::store()
 {
     if (!enabled())
         return nullptr;
     if (!m_store) {
-        auto store = std::make_unique<RecordStore>(m_path, busyMs);
+        auto store = std::make_unique<RecordStore>(m_path, m_busyMs);
         // Not kept when it fails: a folder mounted later, or a lock let go, lets the next job write.
         if (!store->open()) {
             failed(store->error());
@@ -37,7 +37,7 @@ void RecordKeeper::failed(const QString &error)
 
 bool RecordKeeper::write(JobRecord &record, int busyMs)
 {
-    RecordStore *records = store(busyMs);
+    RecordStore *records = store();
     if (!records)
         return false;
     records->setBusyTime(busyMs);
@@ -72,7 +72,7 @@ bool RecordKeeper::finish(JobRecord &record, const QString &status, const QStrin
 
 std::optional<JobRecord> RecordKeeper::latestFlash(const QString &uuid)
 {
-    RecordStore *records = store(m_busyMs);
+    RecordStore *records = store();
     if (!records || uuid.isEmpty())
         return std::nullopt;
     std::optional<JobRecord> latest = records->latestFlash(uuid);

@@ -47,7 +47,7 @@ signals:
 
 private:
     bool write(JobRecord &record, int busyMs);
-    RecordStore *store(int busyMs);
+    RecordStore *store();
     void failed(const QString &error);
 
     QString m_path;

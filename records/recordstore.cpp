@@ -185,6 +185,8 @@ RecordStore::~RecordStore()
 
 void RecordStore::setBusyTime(int ms)
 {
+    if (ms == m_busyMs)
+        return;
     m_busyMs = ms;
     if (!m_open)
         return;
